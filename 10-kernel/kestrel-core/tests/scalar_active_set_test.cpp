@@ -1,0 +1,117 @@
+#include <gtest/gtest.h>
+
+#include <bit>
+#include <cmath>
+#include <cstring>
+#include <limits>
+
+#include "kestrel.h"
+#include "kestrel/scalar_active_set.hpp"
+
+extern "C" int32_t kestrel_test_scalar_from_c(float u, float lo, float hi, float a, float b, ScalarSolution* out);
+
+namespace {
+
+constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
+constexpr float kInf = std::numeric_limits<float>::infinity();
+
+struct ScalarCase {
+    const char* name;
+    float a, b, u, lo, hi;
+    float x;
+    SolveStatus status;
+};
+
+// Same value, or both NaN; zeros must match in sign too.
+bool same_float(float expected, float actual) {
+    if (std::isnan(expected)) return std::isnan(actual);
+    return std::bit_cast<std::uint32_t>(expected) == std::bit_cast<std::uint32_t>(actual);
+}
+
+class ScalarWorkedCases : public ::testing::TestWithParam<ScalarCase> {};
+
+TEST_P(ScalarWorkedCases, ExportedFunctionMatchesTable) {
+    const ScalarCase& c = GetParam();
+    ScalarConstraints constraints{{c.a, 7.0f, kNaN, -3.0f}, {c.b, kNaN, 9.0f, kInf}};
+    ScalarSolution out;
+    std::memset(&out, 0xAB, sizeof out);
+    ASSERT_EQ(kestrel_solve_active_set(c.u, ScalarBounds{c.lo, c.hi}, &constraints, &out), 0);
+    EXPECT_TRUE(same_float(c.x, out.x)) << "x = " << out.x;
+    EXPECT_EQ(out.iterations, 1u);
+    EXPECT_EQ(out.status, c.status);
+
+    // The padding bytes keep what they held before the call.
+    const auto* bytes = reinterpret_cast<const unsigned char*>(&out);
+    for (int i : {4, 5, 6, 7, 20, 21, 22, 23}) EXPECT_EQ(bytes[i], 0xAB) << "padding byte " << i;
+
+    // Entries 1..3 of the constraint record are never read.
+    ScalarConstraints only_first{{c.a, 0, 0, 0}, {c.b, 0, 0, 0}};
+    const ScalarSolution direct = kestrel::solve_active_set(only_first, c.u, ScalarBounds{c.lo, c.hi});
+    EXPECT_TRUE(same_float(out.x, direct.x));
+    EXPECT_EQ(out.status, direct.status);
+}
+
+TEST_P(ScalarWorkedCases, CallableFromC) {
+    const ScalarCase& c = GetParam();
+    ScalarSolution out{};
+    ASSERT_EQ(kestrel_test_scalar_from_c(c.u, c.lo, c.hi, c.a, c.b, &out), 0);
+    EXPECT_TRUE(same_float(c.x, out.x));
+    EXPECT_EQ(out.status, c.status);
+}
+
+constexpr SolveStatus kOpt = KESTREL_STATUS_OPTIMAL;
+constexpr SolveStatus kInf3 = KESTREL_STATUS_INFEASIBLE;
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, ScalarWorkedCases,
+    ::testing::Values(
+        ScalarCase{"zero_coeff_inside", 0, 0, 0.5f, -1, 1, 0.5f, kOpt},
+        ScalarCase{"zero_coeff_above", 0, 0, 2.0f, -1, 1, 1.0f, kOpt},
+        ScalarCase{"zero_coeff_below", 0, 0, -3.0f, -1, 1, -1.0f, kOpt},
+        ScalarCase{"zero_coeff_negative_limit", 0, -1, 0.5f, -1, 1, 0.5f, kInf3},
+        ScalarCase{"negative_zero_coeff", -0.0f, 5, 0.5f, -1, 1, 0.5f, kOpt},
+        ScalarCase{"upper_row_active", 1, 0.5f, 0.8f, -1, 1, 0.5f, kOpt},
+        ScalarCase{"upper_row_inactive", 1, 0.5f, 0.2f, -1, 1, 0.2f, kOpt},
+        ScalarCase{"upper_row_lower_bound", 1, 0.5f, -2.0f, -1, 1, -1.0f, kOpt},
+        ScalarCase{"scaled_row", 2, 4, 3.0f, -1, 5, 2.0f, kOpt},
+        ScalarCase{"upper_row_infeasible", 1, -2, 0.0f, -1, 1, -1.0f, kInf3},
+        ScalarCase{"lower_row_active", -1, 0.5f, -0.8f, -1, 1, -0.5f, kOpt},
+        ScalarCase{"lower_row_scaled", -2, -1, 0.0f, -1, 1, 0.5f, kOpt},
+        ScalarCase{"lower_row_infeasible", -1, -2, 0.0f, -1, 1, 1.0f, kInf3},
+        ScalarCase{"nan_command", 1, 1, kNaN, -1, 1, kNaN, kOpt},
+        ScalarCase{"infinite_command", 1, 1, kInf, -1, 1, 1.0f, kOpt},
+        ScalarCase{"nan_coefficient", kNaN, 1, 2.0f, -1, 1, 1.0f, kOpt},
+        ScalarCase{"nan_limit", 1, kNaN, 2.0f, -1, 1, 1.0f, kOpt},
+        ScalarCase{"nan_lower_bound", 1, 0.5f, 0.8f, kNaN, 1, 0.5f, kOpt},
+        ScalarCase{"nan_upper_bound", -1, 0.5f, 2.0f, -1, kNaN, 2.0f, kOpt},
+        ScalarCase{"inverted_bounds", 0, 0, 0.5f, 1, -1, 1.0f, kOpt},
+        ScalarCase{"inverted_bounds_infeasible", 1, 0.5f, 0.8f, 1, -1, 1.0f, kInf3},
+        // Beyond the table: an infeasible lower row whose tight point lies below lo
+        // (needs inverted bounds) returns lo.
+        ScalarCase{"lower_row_infeasible_below_lo", -1, 3, 0.0f, 2, -5, 2.0f, kInf3},
+        // An infinite coefficient with a finite limit makes the tight point +-0.
+        ScalarCase{"infinite_coefficient", kInf, 1, 0.5f, -1, 1, 0.0f, kOpt},
+        ScalarCase{"infinite_limit", 1, kInf, 5.0f, -1, 1, 1.0f, kOpt}),
+    [](const ::testing::TestParamInfo<ScalarCase>& info) { return std::string(info.param.name); });
+
+TEST(ScalarKernel, WorkedValueIsTheSinglePrecisionValue) {
+    ScalarConstraints constraints{{1, 0, 0, 0}, {0.5f, 0, 0, 0}};
+    const ScalarSolution s = kestrel::solve_active_set(constraints, 0.2f, ScalarBounds{-1, 1});
+    EXPECT_EQ(static_cast<double>(s.x), 0.20000000298023224);
+}
+
+TEST(ScalarKernel, NullPointersTouchNothing) {
+    ScalarConstraints constraints{{1, 0, 0, 0}, {0.5f, 0, 0, 0}};
+    const ScalarConstraints before = constraints;
+    ScalarSolution out;
+    std::memset(&out, 0x5A, sizeof out);
+    ScalarSolution untouched;
+    std::memset(&untouched, 0x5A, sizeof untouched);
+
+    EXPECT_EQ(kestrel_solve_active_set(0.3f, ScalarBounds{-1, 1}, nullptr, &out), -1);
+    EXPECT_EQ(std::memcmp(&out, &untouched, sizeof out), 0);
+    EXPECT_EQ(kestrel_solve_active_set(0.3f, ScalarBounds{-1, 1}, &constraints, nullptr), -1);
+    EXPECT_EQ(std::memcmp(&constraints, &before, sizeof constraints), 0);
+}
+
+}  // namespace

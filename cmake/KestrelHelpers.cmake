@@ -1,0 +1,47 @@
+# Shared build settings and the one way every test and benchmark is registered.
+
+# Warnings for all of our own code.
+add_library(kestrel_warnings INTERFACE)
+target_compile_options(kestrel_warnings INTERFACE -Wall -Wextra)
+
+# Bit-exact single precision: no fused multiply-add, no fast-math, so every
+# sum and product rounds exactly where the source says.
+add_library(kestrel_strict_fp INTERFACE)
+target_compile_options(kestrel_strict_fp INTERFACE -ffp-contract=off -fno-fast-math)
+
+# kestrel_add_gtest(NAME SOURCES... LIBS...) builds a GoogleTest executable and
+# registers each of its tests with CTest.
+function(kestrel_add_gtest name)
+  cmake_parse_arguments(ARG "" "" "SOURCES;LIBS" ${ARGN})
+  add_executable(${name} ${ARG_SOURCES})
+  target_link_libraries(${name} PRIVATE ${ARG_LIBS} GTest::gtest GTest::gtest_main kestrel_warnings
+                                        kestrel_strict_fp)
+  gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST PROPERTIES LABELS "cpp")
+endfunction()
+
+# kestrel_add_benchmark(NAME SOURCES... LIBS...) builds a Google Benchmark
+# executable (when the library is present) and hangs it under `benchmarks`.
+if(NOT TARGET benchmarks)
+  add_custom_target(benchmarks)
+endif()
+function(kestrel_add_benchmark name)
+  cmake_parse_arguments(ARG "" "" "SOURCES;LIBS" ${ARGN})
+  if(NOT TARGET benchmark::benchmark)
+    message(STATUS "Google Benchmark not found: skipping ${name}")
+    return()
+  endif()
+  add_executable(${name} ${ARG_SOURCES})
+  target_link_libraries(${name} PRIVATE ${ARG_LIBS} benchmark::benchmark kestrel_warnings kestrel_strict_fp)
+  add_dependencies(benchmarks ${name})
+endfunction()
+
+# kestrel_add_python_test(FILE) runs one unittest file against the built module.
+function(kestrel_add_python_test file)
+  get_filename_component(stem ${file} NAME_WE)
+  add_test(NAME python.${stem}
+           COMMAND ${Python_EXECUTABLE} -m unittest -v ${stem}
+           WORKING_DIRECTORY ${CMAKE_CURRENT_SOURCE_DIR}/tests)
+  set_tests_properties(python.${stem} PROPERTIES
+    LABELS "python"
+    ENVIRONMENT "PYTHONPATH=$<TARGET_FILE_DIR:_kestrel>;PYTHONDONTWRITEBYTECODE=1")
+endfunction()

@@ -1,0 +1,147 @@
+// crypto: HMAC-SHA-256 receipts for single actuator actions.
+//
+// Every authorized action is bound to a Receipt whose tag is HMAC-SHA-256,
+// under the 32-byte boundary key, over this length-prefixed message (integers
+// u64 little-endian, no label, no version byte):
+//
+//   offset  size  field
+//        0    12  nonce
+//       12     8  timestamp_nanos
+//       20     8  sequence_id
+//       28     8  n = action id length, 0..64
+//       36     n  action id bytes
+//   36 + n     8  payload length, always 16
+//   44 + n    16  payload
+//
+// The length prefix keeps "axis_1" and "axis_12" from sharing a message
+// prefix. SHA-256 itself comes from libcrypto (which picks the CPU's SHA
+// instructions where present); the HMAC construction around it is ours, so a
+// holder of the key can recompute a tag with any standard HMAC-SHA-256.
+//
+// Nothing here allocates, keeps state between calls or throws.
+#pragma once
+
+#include <openssl/sha.h>
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+
+#include "kestrel/security_error.hpp"
+
+namespace kestrel {
+
+inline constexpr std::size_t KEY_LEN = 32;            // boundary key, the HMAC key
+inline constexpr std::size_t NONCE_LEN = 12;          // per-action random nonce
+inline constexpr std::size_t TAG_LEN = 32;            // full HMAC-SHA-256 output, never truncated
+inline constexpr std::size_t MAX_ACTION_ID_LEN = 64;  // 64 is hashed, 65 is refused
+inline constexpr std::size_t PAYLOAD_LEN = 16;        // position and velocity, two LE doubles
+inline constexpr std::size_t RECEIPT_WIRE_LEN = 60;   // 12 + 8 + 8 + 32
+
+using Key = std::array<std::uint8_t, KEY_LEN>;
+using Nonce = std::array<std::uint8_t, NONCE_LEN>;
+using Tag = std::array<std::uint8_t, TAG_LEN>;
+using Payload = std::array<std::uint8_t, PAYLOAD_LEN>;
+using ReceiptWire = std::array<std::uint8_t, RECEIPT_WIRE_LEN>;
+
+// Receipt: the authenticated description of one action. A plain value.
+struct Receipt {
+    Nonce nonce{};                     // random per action
+    std::uint64_t timestamp_nanos{};   // wall clock at issue, ns since the Unix epoch
+    std::uint64_t sequence_id{};       // the action's sequence number
+    Tag tag{};                         // HMAC-SHA-256 over the message above
+
+    // to_wire returns the 60-byte wire form: nonce at 0, timestamp_nanos at 12
+    // and sequence_id at 20 (both u64 little-endian), tag at 28. No gaps.
+    [[nodiscard]] ReceiptWire to_wire() const noexcept;
+
+    // from_wire reads a receipt back from its wire form; every 60-byte string
+    // is a well-formed receipt (whether its tag is right is another matter).
+    [[nodiscard]] static Receipt from_wire(const ReceiptWire& wire) noexcept;
+};
+
+// HmacKeyState: HMAC-SHA-256 keyed once. Holds the SHA-256 state that has
+// absorbed the inner key block ((key || 32 zero bytes) XOR 0x36) and the one
+// that has absorbed the outer key block (same XOR 0x5c). Priming costs two
+// compressions; a holder that hashes many messages under one key keeps this
+// and pays them once. Knowing it is as good as knowing the key, so it cannot
+// be copied and is wiped with OPENSSL_cleanse when it dies.
+class HmacKeyState {
+public:
+    explicit HmacKeyState(const Key& key) noexcept;
+    ~HmacKeyState();
+    HmacKeyState(const HmacKeyState&) = delete;
+    HmacKeyState& operator=(const HmacKeyState&) = delete;
+
+private:
+    friend class MessageHasher;
+    SHA256_CTX inner_;
+    SHA256_CTX outer_;
+};
+
+// MessageHasher: one HMAC-SHA-256 tag in progress, keyed and already holding
+// the message header. Use: begin, update (the callers here pass the 16 payload
+// bytes once), finalize. Not copyable, because until finalize its state is as
+// good as the key; it wipes itself when it dies.
+class MessageHasher {
+public:
+    MessageHasher() noexcept = default;
+    ~MessageHasher();
+    MessageHasher(const MessageHasher&) = delete;
+    MessageHasher& operator=(const MessageHasher&) = delete;
+
+    // begin keys `out` with `key` (two key-block compressions) and absorbs the
+    // message up to and including the payload length field. Returns Ok, or
+    // ActionIdOverflow when action_id is longer than MAX_ACTION_ID_LEN, in
+    // which case nothing is hashed and `out` is untouched. Time depends only
+    // on the action id's length.
+    [[nodiscard]] static SecurityError begin(const Key& key, const Nonce& nonce, std::uint64_t timestamp_nanos,
+                                             std::uint64_t sequence_id, std::span<const std::uint8_t> action_id,
+                                             MessageHasher& out) noexcept;
+
+    // begin, from a key primed in advance: the same tag as begin(key, ...)
+    // without the two key-block compressions.
+    [[nodiscard]] static SecurityError begin(const HmacKeyState& key, const Nonce& nonce,
+                                             std::uint64_t timestamp_nanos, std::uint64_t sequence_id,
+                                             std::span<const std::uint8_t> action_id,
+                                             MessageHasher& out) noexcept;
+
+    // update absorbs `bytes` into the inner hash. Requires a successful begin
+    // and no finalize since.
+    void update(std::span<const std::uint8_t> bytes) noexcept;
+
+    // finalize returns the tag: SHA-256(outer key block || SHA-256(inner key
+    // block || message)). Consumes the hasher: call it once, after begin.
+    [[nodiscard]] Tag finalize() noexcept;
+
+private:
+    SHA256_CTX inner_{};  // inner key block, then the message so far
+    SHA256_CTX outer_{};  // outer key block only, until finalize
+};
+
+// authorize computes the receipt of one action under `key`: begin, update
+// with the payload, finalize. Returns Ok and fills `out` with the given
+// nonce, timestamp, sequence id and the tag; or ActionIdOverflow (action id
+// longer than 64 bytes) with `out` untouched. Checks nothing else, keeps no
+// state. `out` may alias the nonce argument. Time depends only on the action
+// id's length.
+[[nodiscard]] SecurityError authorize(const Key& key, const Nonce& nonce, std::uint64_t timestamp_nanos,
+                                      std::uint64_t sequence_id, std::span<const std::uint8_t> action_id,
+                                      const Payload& payload, Receipt& out) noexcept;
+
+// constant_time_equal returns true iff the 12 bytes of a and b are equal.
+// Every byte is examined and nothing branches on the data before the one
+// final bit, so the time is independent of the contents.
+[[nodiscard]] bool constant_time_equal(const Nonce& a, const Nonce& b) noexcept;
+
+// constant_time_equal returns true iff the 32 bytes of a and b are equal;
+// time independent of their contents.
+[[nodiscard]] bool constant_time_equal(const Tag& a, const Tag& b) noexcept;
+
+// black_box returns `value` through memory, in a function that is never
+// inlined, so the optimiser cannot know the result and cannot shortcut
+// whatever was computed before it.
+[[nodiscard]] std::uint8_t black_box(std::uint8_t value) noexcept;
+
+}  // namespace kestrel

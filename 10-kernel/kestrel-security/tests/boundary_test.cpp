@@ -1,0 +1,376 @@
+#include <gtest/gtest.h>
+#include <openssl/sha.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cstdint>
+#include <cstring>
+#include <new>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "kestrel/boundary.hpp"
+#include "kestrel/crypto.hpp"
+
+namespace {
+
+using kestrel::BoundaryInterceptor;
+using kestrel::Key;
+using kestrel::Nonce;
+using kestrel::NONCE_WINDOW;
+using kestrel::Payload;
+using kestrel::Receipt;
+using kestrel::SecurityError;
+using Bytes = std::vector<std::uint8_t>;
+
+Bytes bytes_of(std::string_view text) { return Bytes(text.begin(), text.end()); }
+
+Key key_from(std::uint8_t seed) {
+    Key k;
+    for (std::size_t i = 0; i < k.size(); ++i) k[i] = static_cast<std::uint8_t>(seed * 31 + i * 7 + 1);
+    return k;
+}
+
+// Distinct, never all-zero nonces, one per index.
+Nonce nonce_from(std::uint32_t i) {
+    Nonce n;
+    n.fill(0xa5);
+    std::memcpy(n.data(), &i, sizeof i);
+    return n;
+}
+
+const Payload kPayload = {0, 0, 0, 0, 0, 0, 0xd0, 0x3f, 0, 0, 0, 0, 0, 0, 0xf8, 0x3f};  // 0.25, 1.5
+
+// Everything a refusal must leave alone, copied out.
+struct Snapshot {
+    std::vector<Nonce> ring;
+    std::size_t next_slot;
+    std::size_t nonce_count;
+    std::uint64_t last_sequence_id;
+    bool operator==(const Snapshot&) const = default;
+};
+
+Snapshot snapshot(const BoundaryInterceptor& b) {
+    const auto ring = b.recent_nonces();
+    return {{ring.begin(), ring.end()}, b.next_slot(), b.nonce_count(), b.last_sequence_id()};
+}
+
+// An interceptor and the shortcuts to present well-formed receipts to it.
+class Gate {
+public:
+    explicit Gate(const Key& key) : key_(key), interceptor_(key) {}
+
+    Receipt issue(std::uint64_t seq, const Nonce& nonce, std::string_view action = "axis_3",
+                  std::uint64_t timestamp = 1700000000000000000u) const {
+        Receipt r;
+        EXPECT_EQ(interceptor_.issue_receipt(nonce, timestamp, seq, bytes_of(action), kPayload, r), SecurityError::Ok);
+        return r;
+    }
+
+    SecurityError present(const Receipt& r, std::string_view action = "axis_3") {
+        return interceptor_.intercept_and_authorize(bytes_of(action), kPayload, r);
+    }
+
+    // Presents a receipt that must be refused with `expected` and checks that
+    // the refusal left no trace.
+    void expect_refused(const Receipt& r, SecurityError expected, std::string_view action = "axis_3") {
+        const Snapshot before = snapshot(interceptor_);
+        EXPECT_EQ(present(r, action), expected);
+        EXPECT_TRUE(snapshot(interceptor_) == before) << "a refusal changed the interceptor";
+    }
+
+    const Key& key() const { return key_; }
+    BoundaryInterceptor& interceptor() { return interceptor_; }
+
+private:
+    Key key_;
+    BoundaryInterceptor interceptor_;
+};
+
+// ---------------------------------------------------------------- issuing
+
+TEST(BoundaryIssue, SameReceiptAsAuthorizeAndChangesNothing) {
+    Gate gate(key_from(1));
+    ASSERT_EQ(gate.present(gate.issue(1, nonce_from(1))), SecurityError::Ok);
+    const Snapshot before = snapshot(gate.interceptor());
+    for (std::size_t len : {0u, 6u, 59u, 60u, 64u}) {
+        SCOPED_TRACE("action id length " + std::to_string(len));
+        const Bytes id(len, 'x');
+        Receipt from_interceptor, direct;
+        ASSERT_EQ(gate.interceptor().issue_receipt(nonce_from(9), 123, 1, id, kPayload, from_interceptor),
+                  SecurityError::Ok);
+        ASSERT_EQ(kestrel::authorize(gate.key(), nonce_from(9), 123, 1, id, kPayload, direct), SecurityError::Ok);
+        EXPECT_EQ(from_interceptor.to_wire(), direct.to_wire());
+    }
+    Receipt untouched;
+    untouched.tag.fill(0x77);
+    const auto wire = untouched.to_wire();
+    EXPECT_EQ(gate.interceptor().issue_receipt(nonce_from(9), 123, 2, Bytes(65, 'x'), kPayload, untouched),
+              SecurityError::ActionIdOverflow);
+    EXPECT_EQ(untouched.to_wire(), wire);
+    EXPECT_TRUE(snapshot(gate.interceptor()) == before);
+}
+
+// ---------------------------------------------------------------- acceptance
+
+TEST(BoundaryAccept, FreshInterceptorAcceptsSequenceOneEvenWithZeroNonce) {
+    Gate gate(key_from(2));
+    EXPECT_EQ(gate.interceptor().nonce_count(), 0u);
+    EXPECT_EQ(gate.present(gate.issue(1, Nonce{})), SecurityError::Ok);  // empty entries are never compared
+    EXPECT_EQ(gate.interceptor().last_sequence_id(), 1u);
+    EXPECT_EQ(gate.interceptor().nonce_count(), 1u);
+    EXPECT_EQ(gate.interceptor().next_slot(), 1u);
+}
+
+TEST(BoundaryAccept, SequenceIdsMayJumpButNeverRepeatOrFall) {
+    Gate gate(key_from(3));
+    // Sequence id 0 is never newer than anything, not even a fresh gate.
+    gate.expect_refused(gate.issue(0, nonce_from(0)), SecurityError::ReplayCounter);
+    std::uint32_t n = 1;
+    for (std::uint64_t seq : {1u, 5u, 100u}) {
+        SCOPED_TRACE(seq);
+        EXPECT_EQ(gate.present(gate.issue(seq, nonce_from(n++))), SecurityError::Ok);
+    }
+    for (std::uint64_t seq : {100u, 99u, 5u, 1u, 0u}) {
+        SCOPED_TRACE(seq);
+        gate.expect_refused(gate.issue(seq, nonce_from(n++)), SecurityError::ReplayCounter);
+    }
+    EXPECT_EQ(gate.present(gate.issue(UINT64_MAX, nonce_from(n++))), SecurityError::Ok);
+    gate.expect_refused(gate.issue(UINT64_MAX, nonce_from(n++)), SecurityError::ReplayCounter);
+}
+
+TEST(BoundaryAccept, TimestampIsCoveredButNeverCompared) {
+    Gate gate(key_from(4));
+    EXPECT_EQ(gate.present(gate.issue(1, nonce_from(1), "axis_3", 0)), SecurityError::Ok);
+    EXPECT_EQ(gate.present(gate.issue(2, nonce_from(2), "axis_3", UINT64_MAX)), SecurityError::Ok);
+    EXPECT_EQ(gate.present(gate.issue(3, nonce_from(3), "axis_3", 5)), SecurityError::Ok);
+}
+
+// ---------------------------------------------------------------- refusals
+
+// Every presented receipt is built from a good one for sequence id 11 and a
+// fresh nonce, on a gate that has accepted sequence id 10 with kOldNonce.
+const Nonce kOldNonce = nonce_from(1000);
+const Nonce kFreshNonce = nonce_from(2000);
+
+struct Presented {
+    Receipt receipt;
+    std::string action = "axis_3";
+};
+
+struct RefusalCase {
+    const char* name;
+    Presented (*make)(const Gate&);
+    SecurityError expected;
+};
+
+Receipt with_bad_tag(Receipt r) {
+    r.tag[31] ^= 1;
+    return r;
+}
+
+const RefusalCase kRefusals[] = {
+    // Order of the checks: an earlier failing check hides every later one.
+    {"stale sequence id, reused nonce, bad tag, long action id",
+     [](const Gate& g) { return Presented{with_bad_tag(g.issue(10, kOldNonce)), std::string(65, 'x')}; },
+     SecurityError::ReplayCounter},
+    {"older sequence id, fresh nonce, good tag", [](const Gate& g) { return Presented{g.issue(3, kFreshNonce)}; },
+     SecurityError::ReplayCounter},
+    {"fresh sequence id, reused nonce, bad tag, long action id",
+     [](const Gate& g) { return Presented{with_bad_tag(g.issue(11, kOldNonce)), std::string(65, 'x')}; },
+     SecurityError::ReplayNonce},
+    {"fresh sequence id, reused nonce, good tag", [](const Gate& g) { return Presented{g.issue(11, kOldNonce)}; },
+     SecurityError::ReplayNonce},
+    {"fresh, 65-byte action id, bad tag",
+     [](const Gate& g) { return Presented{with_bad_tag(g.issue(11, kFreshNonce)), std::string(65, 'x')}; },
+     SecurityError::ActionIdOverflow},
+    // The tag binds every field and the key.
+    {"tag flipped in its last bit", [](const Gate& g) { return Presented{with_bad_tag(g.issue(11, kFreshNonce))}; },
+     SecurityError::AuthenticationFailure},
+    {"tag flipped in its first bit",
+     [](const Gate& g) {
+         Receipt r = g.issue(11, kFreshNonce);
+         r.tag[0] ^= 0x80;
+         return Presented{r};
+     },
+     SecurityError::AuthenticationFailure},
+    {"tag under another key",
+     [](const Gate&) {
+         Receipt r;
+         EXPECT_EQ(kestrel::authorize(key_from(99), kFreshNonce, 1700000000000000000u, 11, bytes_of("axis_3"), kPayload,
+                                      r),
+                   SecurityError::Ok);
+         return Presented{r};
+     },
+     SecurityError::AuthenticationFailure},
+    {"tag for another action id", [](const Gate& g) { return Presented{g.issue(11, kFreshNonce, "axis_12")}; },
+     SecurityError::AuthenticationFailure},
+    {"tag for the action id's prefix", [](const Gate& g) { return Presented{g.issue(11, kFreshNonce, "axis_")}; },
+     SecurityError::AuthenticationFailure},
+    {"another timestamp presented",
+     [](const Gate& g) {
+         Receipt r = g.issue(11, kFreshNonce);
+         r.timestamp_nanos += 1;
+         return Presented{r};
+     },
+     SecurityError::AuthenticationFailure},
+    {"another sequence id presented",
+     [](const Gate& g) {
+         Receipt r = g.issue(11, kFreshNonce);
+         r.sequence_id = 12;
+         return Presented{r};
+     },
+     SecurityError::AuthenticationFailure},
+    {"another nonce presented",
+     [](const Gate& g) {
+         Receipt r = g.issue(11, kFreshNonce);
+         r.nonce[11] ^= 1;
+         return Presented{r};
+     },
+     SecurityError::AuthenticationFailure},
+};
+
+class BoundaryRefusal : public ::testing::TestWithParam<RefusalCase> {};
+
+TEST_P(BoundaryRefusal, LeavesNoTraceAndTheGoodReceiptStillPasses) {
+    const RefusalCase& c = GetParam();
+    Gate gate(key_from(5));
+    ASSERT_EQ(gate.present(gate.issue(10, kOldNonce)), SecurityError::Ok);
+
+    const Presented p = c.make(gate);
+    gate.expect_refused(p.receipt, c.expected, p.action);
+
+    // Nothing was recorded, so sequence id 11 and the fresh nonce still pass.
+    EXPECT_EQ(gate.present(gate.issue(11, kFreshNonce)), SecurityError::Ok);
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, BoundaryRefusal, ::testing::ValuesIn(kRefusals),
+                         [](const ::testing::TestParamInfo<RefusalCase>& info) {
+                             std::string name;
+                             for (const char* p = info.param.name; *p; ++p) {
+                                 const bool word = std::isalnum(static_cast<unsigned char>(*p));
+                                 if (word) name += *p;
+                                 else if (!name.empty() && name.back() != '_') name += '_';
+                             }
+                             return name;
+                         });
+
+TEST(BoundaryRefusal, ComparingAgainstAnotherInterceptorSeesRefusalsAsNoChange) {
+    Gate a(key_from(6)), b(key_from(6));
+    const Receipt first = a.issue(1, nonce_from(1));
+    ASSERT_EQ(a.present(first), SecurityError::Ok);
+    ASSERT_EQ(b.present(first), SecurityError::Ok);
+    EXPECT_TRUE(a.interceptor().same_state(b.interceptor()));
+    EXPECT_EQ(a.present(with_bad_tag(a.issue(2, nonce_from(2)))), SecurityError::AuthenticationFailure);
+    EXPECT_TRUE(a.interceptor().same_state(b.interceptor()));
+    ASSERT_EQ(a.present(a.issue(2, nonce_from(2))), SecurityError::Ok);
+    EXPECT_FALSE(a.interceptor().same_state(b.interceptor()));
+
+    Gate other_key(key_from(7));
+    EXPECT_FALSE(Gate(key_from(8)).interceptor().same_state(other_key.interceptor()));
+}
+
+// ---------------------------------------------------------------- the nonce ring
+
+TEST(BoundaryRing, RemembersExactlyTheLast1024Nonces) {
+    Gate gate(key_from(9));
+    std::uint64_t seq = 0;
+    auto accept = [&](std::uint32_t nonce_index) {
+        ASSERT_EQ(gate.present(gate.issue(++seq, nonce_from(nonce_index))), SecurityError::Ok);
+    };
+    // A reused nonce presented with a bad tag reveals whether the ring holds
+    // it (ReplayNonce) or not (AuthenticationFailure), without changing it.
+    auto remembered = [&](std::uint32_t nonce_index) {
+        const Snapshot before = snapshot(gate.interceptor());
+        const SecurityError e = gate.present(with_bad_tag(gate.issue(seq + 1, nonce_from(nonce_index))));
+        EXPECT_TRUE(snapshot(gate.interceptor()) == before);
+        EXPECT_TRUE(e == SecurityError::ReplayNonce || e == SecurityError::AuthenticationFailure);
+        return e == SecurityError::ReplayNonce;
+    };
+
+    for (std::uint32_t i = 0; i < NONCE_WINDOW; ++i) {
+        accept(i);
+        ASSERT_EQ(gate.interceptor().nonce_count(), i + 1);
+        ASSERT_EQ(gate.interceptor().next_slot(), (i + 1) % NONCE_WINDOW);
+    }
+    // Full, and the next write goes to slot 0 again: the first nonce is still
+    // there, as is every other one.
+    EXPECT_EQ(gate.interceptor().next_slot(), 0u);
+    for (std::uint32_t i = 0; i < NONCE_WINDOW; ++i) {
+        SCOPED_TRACE(i);
+        EXPECT_TRUE(remembered(i));
+    }
+    EXPECT_FALSE(remembered(NONCE_WINDOW));
+
+    // The 1025th acceptance overwrites the first nonce, which is then
+    // accepted again; the second is still refused.
+    accept(NONCE_WINDOW);
+    EXPECT_EQ(gate.interceptor().nonce_count(), NONCE_WINDOW);
+    EXPECT_EQ(gate.interceptor().next_slot(), 1u);
+    EXPECT_EQ(gate.interceptor().recent_nonces()[0], nonce_from(NONCE_WINDOW));
+    gate.expect_refused(gate.issue(seq + 1, nonce_from(1)), SecurityError::ReplayNonce);
+    accept(0);
+
+    // Wrapped part way round: the window straddles the end of the array.
+    for (std::uint32_t i = 0; i < 300; ++i) accept(5000 + i);
+    const std::size_t next = gate.interceptor().next_slot();
+    EXPECT_EQ(next, (NONCE_WINDOW + 2 + 300) % NONCE_WINDOW);
+    for (std::uint32_t i = 0; i < 300; ++i) {
+        SCOPED_TRACE(5000 + i);
+        EXPECT_TRUE(remembered(5000 + i));
+    }
+    // Slots 302..1023 still hold the first round's nonces 302..1023; slot 0
+    // holds 1024 and slot 1 the re-accepted 0, so 1..301 have fallen out.
+    for (std::uint32_t i = 0; i <= NONCE_WINDOW; ++i) {
+        SCOPED_TRACE(i);
+        EXPECT_EQ(remembered(i), i == 0 || i >= 302);
+    }
+}
+
+TEST(BoundaryRing, UnwrittenEntriesAreNeverCompared) {
+    Gate gate(key_from(10));
+    ASSERT_EQ(gate.present(gate.issue(1, nonce_from(1))), SecurityError::Ok);
+    // Slots 1..1023 still hold zeros; a zero nonce is not a replay.
+    gate.expect_refused(with_bad_tag(gate.issue(2, Nonce{})), SecurityError::AuthenticationFailure);
+    EXPECT_EQ(gate.present(gate.issue(2, Nonce{})), SecurityError::Ok);
+}
+
+// ---------------------------------------------------------------- key hygiene
+
+bool contains(const unsigned char* haystack, std::size_t len, const void* needle, std::size_t needle_len) {
+    const auto* n = static_cast<const unsigned char*>(needle);
+    return std::search(haystack, haystack + len, n, n + needle_len) != haystack + len;
+}
+
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+// The chaining value after one key block: what a primed HMAC state holds.
+std::array<std::uint32_t, 8> primed_chaining_value(const Key& key, std::uint8_t pad) {
+    std::uint8_t block[64];
+    for (std::size_t i = 0; i < 64; ++i) block[i] = static_cast<std::uint8_t>((i < 32 ? key[i] : 0) ^ pad);
+    SHA256_CTX ctx;
+    SHA256_Init(&ctx);
+    SHA256_Update(&ctx, block, sizeof block);
+    std::array<std::uint32_t, 8> h;
+    std::memcpy(h.data(), ctx.h, sizeof ctx.h);
+    return h;
+}
+#pragma GCC diagnostic pop
+
+TEST(BoundaryKeyHygiene, DestructionWipesTheKeyAndThePrimedStates) {
+    const Key key = key_from(11);
+    const auto inner = primed_chaining_value(key, 0x36);
+    const auto outer = primed_chaining_value(key, 0x5c);
+    alignas(BoundaryInterceptor) unsigned char storage[sizeof(BoundaryInterceptor)];
+    auto* interceptor = new (storage) BoundaryInterceptor(key);
+    ASSERT_TRUE(contains(storage, sizeof storage, key.data(), key.size()));
+    ASSERT_TRUE(contains(storage, sizeof storage, inner.data(), sizeof inner));
+    ASSERT_TRUE(contains(storage, sizeof storage, outer.data(), sizeof outer));
+    interceptor->~BoundaryInterceptor();
+    EXPECT_FALSE(contains(storage, sizeof storage, key.data(), key.size()));
+    EXPECT_FALSE(contains(storage, sizeof storage, inner.data(), sizeof inner));
+    EXPECT_FALSE(contains(storage, sizeof storage, outer.data(), sizeof outer));
+}
+
+}  // namespace

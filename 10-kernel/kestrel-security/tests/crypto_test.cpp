@@ -1,0 +1,336 @@
+#include <gtest/gtest.h>
+#include <openssl/evp.h>
+#include <openssl/hmac.h>
+
+#include <cstdint>
+#include <cstring>
+#include <random>
+#include <set>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "kestrel/crypto.hpp"
+
+namespace {
+
+using kestrel::Key;
+using kestrel::Nonce;
+using kestrel::Payload;
+using kestrel::Receipt;
+using kestrel::ReceiptWire;
+using kestrel::SecurityError;
+using kestrel::Tag;
+using Bytes = std::vector<std::uint8_t>;
+
+Bytes from_hex(std::string_view hex) {
+    Bytes out;
+    for (std::size_t i = 0; i + 1 < hex.size(); i += 2) {
+        out.push_back(static_cast<std::uint8_t>(std::stoi(std::string(hex.substr(i, 2)), nullptr, 16)));
+    }
+    return out;
+}
+
+template <std::size_t N>
+std::array<std::uint8_t, N> array_from_hex(std::string_view hex) {
+    const Bytes b = from_hex(hex);
+    std::array<std::uint8_t, N> out{};
+    EXPECT_EQ(b.size(), N);
+    std::memcpy(out.data(), b.data(), std::min(N, b.size()));
+    return out;
+}
+
+Bytes bytes_of(std::string_view text) { return Bytes(text.begin(), text.end()); }
+
+template <typename Container>
+std::string to_hex(const Container& bytes) {
+    static constexpr char kDigits[] = "0123456789abcdef";
+    std::string s;
+    for (std::uint8_t b : bytes) {
+        s += kDigits[b >> 4];
+        s += kDigits[b & 15];
+    }
+    return s;
+}
+
+// One action: everything the tag covers, plus the key.
+struct Action {
+    Key key{};
+    Nonce nonce{};
+    std::uint64_t timestamp_nanos = 0;
+    std::uint64_t sequence_id = 0;
+    Bytes action_id;
+    Payload payload{};
+};
+
+void append_le64(Bytes& out, std::uint64_t v) {
+    for (int i = 0; i < 8; ++i) out.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
+}
+
+// The authenticated message, laid out independently of the library.
+Bytes message_of(const Action& a) {
+    Bytes m(a.nonce.begin(), a.nonce.end());
+    append_le64(m, a.timestamp_nanos);
+    append_le64(m, a.sequence_id);
+    append_le64(m, a.action_id.size());
+    m.insert(m.end(), a.action_id.begin(), a.action_id.end());
+    append_le64(m, 16);
+    m.insert(m.end(), a.payload.begin(), a.payload.end());
+    return m;
+}
+
+Tag openssl_hmac(const Key& key, const Bytes& message) {
+    Tag tag{};
+    unsigned int len = 0;
+    HMAC(EVP_sha256(), key.data(), static_cast<int>(key.size()), message.data(), message.size(), tag.data(), &len);
+    EXPECT_EQ(len, tag.size());
+    return tag;
+}
+
+Receipt authorize_ok(const Action& a) {
+    Receipt r;
+    EXPECT_EQ(kestrel::authorize(a.key, a.nonce, a.timestamp_nanos, a.sequence_id, a.action_id, a.payload, r),
+              SecurityError::Ok);
+    return r;
+}
+
+class Random {
+public:
+    explicit Random(std::uint64_t seed) : engine_(seed) {}
+    template <std::size_t N>
+    std::array<std::uint8_t, N> array() {
+        std::array<std::uint8_t, N> a;
+        for (auto& b : a) b = byte();
+        return a;
+    }
+    Bytes bytes(std::size_t n) {
+        Bytes b(n);
+        for (auto& x : b) x = byte();
+        return b;
+    }
+    std::uint64_t u64() { return engine_(); }
+    Action action(std::size_t action_id_len) {
+        return Action{array<32>(), array<12>(), u64(), u64(), bytes(action_id_len), array<16>()};
+    }
+
+private:
+    std::uint8_t byte() { return static_cast<std::uint8_t>(engine_()); }
+    std::mt19937_64 engine_;
+};
+
+// ---------------------------------------------------------------- known answers
+
+struct KnownAnswer {
+    const char* name;
+    const char* key;
+    const char* nonce;
+    std::uint64_t timestamp_nanos;
+    std::uint64_t sequence_id;
+    const char* action_id;  // hex
+    const char* payload;
+    const char* wire;  // expected 60-byte wire form, tag included
+};
+
+// Tags from an independent HMAC-SHA-256 over the message laid out by hand.
+const KnownAnswer kKnownAnswers[] = {
+    {"axis_3, position 0.25, velocity 1.5", "000102030405060708090a0b0c0d0e0f101112131415161718191a1b1c1d1e1f",
+     "a0a1a2a3a4a5a6a7a8a9aaab", 1700000000123456789u, 1, "617869735f33",
+     "000000000000d03f000000000000f83f",
+     "a0a1a2a3a4a5a6a7a8a9aaab15cd853dfe9c97170100000000000000"
+     "281969413a2c04e18206bb6dfd357042947f848a651f1e882bad6d46f69b7088"},
+    {"empty action id, extreme integers", "ffffffffffffffffffffffffffffffffffffffffffffffffffffffffffffffff",
+     "000000000000000000000000", 0, UINT64_MAX, "", "00000000000000000000000000000000",
+     "0000000000000000000000000000000000000000ffffffffffffffff"
+     "a96d247da4265bc76cf24dd34bc71bdda1887c9f7a314dc70de81324b07a4659"},
+    {"64-byte action id", "6465666768696a6b6c6d6e6f707172737475767778797a7b7c7d7e7f80818283",
+     "000102030405060708090a0b", 42, 7,
+     "000102030405060708090a0b0c0d0e0f101112131415161718191a1b1c1d1e1f"
+     "202122232425262728292a2b2c2d2e2f303132333435363738393a3b3c3d3e3f",
+     "101112131415161718191a1b1c1d1e1f",
+     "000102030405060708090a0b2a000000000000000700000000000000"
+     "55f98330509aa07bb892d90b0c15816ffcd60cfba66cfd2c8912315520e1acfb"},
+};
+
+TEST(CryptoKnownAnswers, TagAndWireForm) {
+    for (const KnownAnswer& k : kKnownAnswers) {
+        SCOPED_TRACE(k.name);
+        const Action a{array_from_hex<32>(k.key), array_from_hex<12>(k.nonce), k.timestamp_nanos, k.sequence_id,
+                       from_hex(k.action_id), array_from_hex<16>(k.payload)};
+        const Receipt r = authorize_ok(a);
+        EXPECT_EQ(to_hex(r.to_wire()), k.wire);
+        EXPECT_EQ(r.nonce, a.nonce);
+        EXPECT_EQ(r.timestamp_nanos, a.timestamp_nanos);
+        EXPECT_EQ(r.sequence_id, a.sequence_id);
+
+        const Receipt back = Receipt::from_wire(array_from_hex<60>(k.wire));
+        EXPECT_EQ(back.nonce, r.nonce);
+        EXPECT_EQ(back.timestamp_nanos, r.timestamp_nanos);
+        EXPECT_EQ(back.sequence_id, r.sequence_id);
+        EXPECT_EQ(back.tag, r.tag);
+    }
+}
+
+TEST(CryptoKnownAnswers, ActionIdOver64BytesIsRefusedAndLeavesOutputAlone) {
+    Random rng(7);
+    for (std::size_t len : {65u, 66u, 128u, 4096u}) {
+        SCOPED_TRACE("action id length " + std::to_string(len));
+        const Action a = rng.action(len);
+        Receipt out;
+        out.nonce.fill(0xee);
+        out.tag.fill(0xdd);
+        out.timestamp_nanos = out.sequence_id = 0x1234;
+        const ReceiptWire before = out.to_wire();
+        EXPECT_EQ(kestrel::authorize(a.key, a.nonce, a.timestamp_nanos, a.sequence_id, a.action_id, a.payload, out),
+                  SecurityError::ActionIdOverflow);
+        EXPECT_EQ(out.to_wire(), before);
+        EXPECT_EQ(kestrel::security_error_text(SecurityError::ActionIdOverflow).code, "action_id_overflow");
+
+        kestrel::MessageHasher hasher;
+        EXPECT_EQ(kestrel::MessageHasher::begin(a.key, a.nonce, a.timestamp_nanos, a.sequence_id, a.action_id, hasher),
+                  SecurityError::ActionIdOverflow);
+    }
+}
+
+// ---------------------------------------------------------------- self-consistency
+
+// The tag is standard HMAC-SHA-256 over the laid-out message, for every
+// action id length that is allowed and whether the payload arrives in one
+// update or in pieces.
+TEST(CryptoAgreesWithOpenSsl, EveryActionIdLengthManyKeys) {
+    Random rng(20240601);
+    for (std::size_t len = 0; len <= kestrel::MAX_ACTION_ID_LEN; ++len) {
+        for (int trial = 0; trial < 8; ++trial) {
+            SCOPED_TRACE("action id length " + std::to_string(len) + ", trial " + std::to_string(trial));
+            const Action a = rng.action(len);
+            const Tag expected = openssl_hmac(a.key, message_of(a));
+            EXPECT_EQ(authorize_ok(a).tag, expected);
+
+            const std::size_t split = static_cast<std::size_t>(trial) * 2;  // 0..14
+            kestrel::MessageHasher hasher;
+            ASSERT_EQ(kestrel::MessageHasher::begin(a.key, a.nonce, a.timestamp_nanos, a.sequence_id, a.action_id,
+                                                    hasher),
+                      SecurityError::Ok);
+            hasher.update(std::span(a.payload).first(split));
+            hasher.update(std::span(a.payload).subspan(split));
+            EXPECT_EQ(hasher.finalize(), expected);
+
+            const kestrel::HmacKeyState primed(a.key);
+            kestrel::MessageHasher from_primed;
+            ASSERT_EQ(kestrel::MessageHasher::begin(primed, a.nonce, a.timestamp_nanos, a.sequence_id, a.action_id,
+                                                    from_primed),
+                      SecurityError::Ok);
+            from_primed.update(a.payload);
+            EXPECT_EQ(from_primed.finalize(), expected);
+        }
+    }
+}
+
+// Flipping any one bit of any field, or changing the action id's length,
+// gives a tag unlike the original and unlike every other variant.
+TEST(CryptoSelfConsistency, EveryFieldChangeChangesTheTag) {
+    Action base{};
+    base.key = Random(3).array<32>();
+    base.nonce = Random(4).array<12>();
+    base.timestamp_nanos = 1700000000123456789u;
+    base.sequence_id = 41;
+    base.action_id = bytes_of("axis_1");
+    base.payload = Random(5).array<16>();
+
+    std::vector<std::pair<std::string, Action>> variants;
+    auto add_bit_flips = [&](const std::string& field, std::size_t bits, auto&& flip) {
+        for (std::size_t bit = 0; bit < bits; ++bit) {
+            Action v = base;
+            flip(v, bit);
+            variants.emplace_back(field + " bit " + std::to_string(bit), v);
+        }
+    };
+    add_bit_flips("key", 256, [](Action& v, std::size_t b) { v.key[b / 8] ^= std::uint8_t(1u << (b % 8)); });
+    add_bit_flips("nonce", 96, [](Action& v, std::size_t b) { v.nonce[b / 8] ^= std::uint8_t(1u << (b % 8)); });
+    add_bit_flips("timestamp", 64, [](Action& v, std::size_t b) { v.timestamp_nanos ^= std::uint64_t{1} << b; });
+    add_bit_flips("sequence id", 64, [](Action& v, std::size_t b) { v.sequence_id ^= std::uint64_t{1} << b; });
+    add_bit_flips("action id", 48,
+                  [](Action& v, std::size_t b) { v.action_id[b / 8] ^= std::uint8_t(1u << (b % 8)); });
+    add_bit_flips("payload", 128, [](Action& v, std::size_t b) { v.payload[b / 8] ^= std::uint8_t(1u << (b % 8)); });
+    // One action id a prefix of the other: the length field tells them apart.
+    for (const char* id : {"axis_12", "axis_", ""}) {
+        Action v = base;
+        v.action_id = bytes_of(id);
+        variants.emplace_back(std::string("action id \"") + id + "\"", v);
+    }
+    {
+        Action v = base;
+        v.action_id.push_back(0);  // "axis_1" followed by a zero byte
+        variants.emplace_back("action id \"axis_1\\0\"", v);
+    }
+
+    const Tag base_tag = authorize_ok(base).tag;
+    std::set<Tag> seen{base_tag};
+    for (const auto& [name, v] : variants) {
+        SCOPED_TRACE(name);
+        const Tag tag = authorize_ok(v).tag;
+        EXPECT_NE(tag, base_tag);
+        EXPECT_TRUE(seen.insert(tag).second) << "tag collides with another variant";
+    }
+    EXPECT_EQ(seen.size(), variants.size() + 1);
+}
+
+TEST(CryptoSelfConsistency, OutputMayAliasTheNonce) {
+    Random rng(11);
+    const Action a = rng.action(6);
+    const Receipt expected = authorize_ok(a);
+    Receipt r;
+    r.nonce = a.nonce;
+    ASSERT_EQ(kestrel::authorize(a.key, r.nonce, a.timestamp_nanos, a.sequence_id, a.action_id, a.payload, r),
+              SecurityError::Ok);
+    EXPECT_EQ(r.to_wire(), expected.to_wire());
+}
+
+TEST(CryptoSelfConsistency, WireFormRoundTrips) {
+    Random rng(12);
+    for (int i = 0; i < 100; ++i) {
+        SCOPED_TRACE(i);
+        const ReceiptWire wire = rng.array<60>();
+        EXPECT_EQ(Receipt::from_wire(wire).to_wire(), wire);
+    }
+}
+
+// ---------------------------------------------------------------- constant-time equality
+
+template <typename Array>
+class ConstantTimeEqual : public ::testing::Test {};
+using FixedArrays = ::testing::Types<Nonce, Tag>;
+TYPED_TEST_SUITE(ConstantTimeEqual, FixedArrays);
+
+TYPED_TEST(ConstantTimeEqual, ExactlyEqualArraysAreEqual) {
+    Random rng(13);
+    for (int i = 0; i < 50; ++i) {
+        const TypeParam a = rng.array<std::tuple_size_v<TypeParam>>();
+        TypeParam b = a;
+        EXPECT_TRUE(kestrel::constant_time_equal(a, b));
+        b.fill(0);
+        EXPECT_EQ(kestrel::constant_time_equal(a, b), a == b);
+    }
+    TypeParam zero{};
+    EXPECT_TRUE(kestrel::constant_time_equal(zero, TypeParam{}));
+}
+
+// Any single bit at any position, first and last included, is noticed.
+TYPED_TEST(ConstantTimeEqual, EverySingleBitDifferenceIsNoticed) {
+    Random rng(14);
+    const TypeParam a = rng.array<std::tuple_size_v<TypeParam>>();
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        for (int bit = 0; bit < 8; ++bit) {
+            SCOPED_TRACE("byte " + std::to_string(i) + " bit " + std::to_string(bit));
+            TypeParam b = a;
+            b[i] ^= static_cast<std::uint8_t>(1u << bit);
+            EXPECT_FALSE(kestrel::constant_time_equal(a, b));
+            EXPECT_FALSE(kestrel::constant_time_equal(b, a));
+        }
+    }
+}
+
+TEST(BlackBox, ReturnsItsArgument) {
+    for (unsigned v = 0; v < 256; ++v) EXPECT_EQ(kestrel::black_box(static_cast<std::uint8_t>(v)), v);
+}
+
+}  // namespace

@@ -1,0 +1,190 @@
+// The one conversion layer between Python arguments and the module's types.
+//
+// Every constructor and method binds its arguments with bind_fastcall or
+// bind_tuple (binding errors are TypeErrors raised before any conversion),
+// then converts each bound argument in signature order with argument(). Each
+// conversion returns false with a Python exception set; argument() rewords a
+// conversion's exact TypeError as "argument '<name>': <text>", so every
+// argument error of the module is worded here and nowhere else.
+#pragma once
+
+#include "py_ref.hpp"
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+
+namespace kestrel::py {
+
+// A parameter list in signature order; the first `required` have no default.
+struct Signature {
+    const char* function;  // name shown in binding errors, e.g. "project"
+    std::span<const char* const> names;
+    std::size_t required;
+};
+
+// Slots receive borrowed references, or nullptr for an omitted optional argument.
+bool bind_fastcall_slow(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                        PyObject** slots);
+
+// bind_fastcall binds METH_FASTCALL | METH_KEYWORDS arguments to the signature.
+inline bool bind_fastcall(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                          PyObject** slots) {
+    const auto count = static_cast<Py_ssize_t>(sig.names.size());
+    if (kwnames == nullptr && nargs >= static_cast<Py_ssize_t>(sig.required) && nargs <= count) {
+        for (Py_ssize_t i = 0; i < nargs; ++i) slots[i] = args[i];
+        for (Py_ssize_t i = nargs; i < count; ++i) slots[i] = nullptr;
+        return true;
+    }
+    return bind_fastcall_slow(sig, args, nargs, kwnames, slots);
+}
+
+// bind_tuple binds a constructor's (args, kwargs) to the signature.
+bool bind_tuple(const Signature& sig, PyObject* args, PyObject* kwargs, PyObject** slots);
+
+// ---- Conversions ---------------------------------------------------------
+
+// A read-only view of a bytes object's contents, valid while the object lives.
+struct ByteView {
+    const std::uint8_t* data = nullptr;
+    std::size_t size = 0;
+};
+
+// A str argument held as an exact str (a copy when the argument was a
+// subclass), so that its UTF-8 form is known to exist.
+struct Text {
+    Ref str;
+};
+
+bool convert(PyObject* obj, double& out);         // 64-bit float
+bool convert(PyObject* obj, float& out);          // 32-bit float, narrowed with round-to-nearest-even
+bool convert(PyObject* obj, std::int32_t& out);   // signed 32-bit integer
+bool convert(PyObject* obj, std::uint64_t& out);  // unsigned 64-bit integer
+bool convert(PyObject* obj, ByteView& out);       // bytes and its subclasses only
+bool convert(PyObject* obj, Text& out);           // str and its subclasses
+
+// wrap_argument_error rewords a pending exception of exactly TypeError as
+// "argument '<name>': <text>", keeping its __cause__; other exceptions stay.
+void wrap_argument_error(const char* name);
+
+// argument converts the bound argument `index` of `sig`, naming it on failure.
+template <class T>
+bool argument(const Signature& sig, std::size_t index, PyObject* obj, T& out) {
+    if (convert(obj, out)) return true;
+    wrap_argument_error(sig.names[index]);
+    return false;
+}
+
+// The short type name of an object, as the interpreter prints it ("set", "Governor").
+const char* type_name(PyObject* obj) noexcept;
+
+// set_cannot_convert raises TypeError "'<type>' object cannot be converted to '<target>'".
+void set_cannot_convert(PyObject* obj, const char* target);
+
+// as_self checks a method's receiver against its class.
+template <class Object>
+Object* as_self(PyObject* self, PyTypeObject* type, const char* class_name) {
+    if (PyObject_TypeCheck(self, type)) return reinterpret_cast<Object*>(self);
+    set_cannot_convert(self, class_name);
+    return nullptr;
+}
+
+// A METH_FASTCALL | METH_KEYWORDS method, as stored in a PyMethodDef.
+using FastcallMethod = PyObject* (*)(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+inline PyCFunction as_method(FastcallMethod method) noexcept {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(method));
+}
+
+// ---- Sequences of 32-bit floats -------------------------------------------
+
+// for_each_f32 walks a sequence argument and hands each element, converted to
+// a 32-bit float, to the sink. The sink provides:
+//   bool begin(Py_ssize_t length, bool exact)  - length is exact for list/tuple
+//   void python_may_run()                      - called before anything that can run Python code
+//   bool element(float value, PyObject* exact_float)  - exact_float: the element if it is an exact float
+//   bool end(Py_ssize_t count)
+// A str is refused, as is anything that fails the sequence check. An exact
+// list or tuple is walked by index with its size re-read at every step, which
+// is what its iterator does; other sequences go through iter()/next(). The
+// length that __len__ reports is only a hint (a failing __len__ means 0).
+// Errors come back unwrapped; the caller names the argument.
+template <class Sink>
+bool for_each_f32(PyObject* seq, Sink& sink);
+
+namespace detail {
+
+bool refuse_non_sequence(PyObject* seq);  // false with TypeError set when seq is str or no sequence
+
+// Reads an exact float or exact int without running any Python code.
+inline bool convert_plain_number(PyObject* item, float& out, bool& handled) {
+    if (PyFloat_CheckExact(item)) {
+        out = static_cast<float>(PyFloat_AS_DOUBLE(item));
+        handled = true;
+        return true;
+    }
+    if (PyLong_CheckExact(item)) {
+        const double value = PyLong_AsDouble(item);
+        handled = true;
+        if (value == -1.0 && PyErr_Occurred()) return false;
+        out = static_cast<float>(value);
+        return true;
+    }
+    handled = false;
+    return true;
+}
+
+}  // namespace detail
+
+template <class Sink>
+bool for_each_f32(PyObject* seq, Sink& sink) {
+    if (!detail::refuse_non_sequence(seq)) return false;
+
+    if (PyList_CheckExact(seq) || PyTuple_CheckExact(seq)) {
+        const bool is_list = PyList_CheckExact(seq);
+        if (!sink.begin(Py_SIZE(seq), true)) return false;
+        Py_ssize_t i = 0;
+        for (; i < Py_SIZE(seq); ++i) {
+            PyObject* item = is_list ? PyList_GET_ITEM(seq, i) : PyTuple_GET_ITEM(seq, i);
+            float value = 0.0f;
+            bool handled = false;
+            if (!detail::convert_plain_number(item, value, handled)) return false;
+            PyObject* exact_float = nullptr;
+            if (handled) {
+                if (PyFloat_CheckExact(item)) exact_float = item;
+            } else {
+                // __float__ or __index__ may mutate the list: hold the element
+                // itself, and re-read the size before the next step.
+                sink.python_may_run();
+                const Ref held = Ref::borrow(item);
+                if (!convert(held.get(), value)) return false;
+            }
+            if (!sink.element(value, exact_float)) return false;
+        }
+        return sink.end(i);
+    }
+
+    sink.python_may_run();
+    Py_ssize_t hint = PySequence_Size(seq);
+    if (hint < 0) {
+        PyErr_Clear();
+        hint = 0;
+    }
+    if (!sink.begin(hint, false)) return false;
+    const Ref iterator(PyObject_GetIter(seq));
+    if (!iterator) return false;
+    Py_ssize_t count = 0;
+    while (true) {
+        const Ref item(PyIter_Next(iterator.get()));
+        if (!item) {
+            if (PyErr_Occurred()) return false;
+            break;
+        }
+        float value = 0.0f;
+        if (!convert(item.get(), value)) return false;
+        if (!sink.element(value, PyFloat_CheckExact(item.get()) ? item.get() : nullptr)) return false;
+        ++count;
+    }
+    return sink.end(count);
+}
+
+}  // namespace kestrel::py

@@ -1,0 +1,207 @@
+// Governor: the Python face of the scalar projection kernel. Immutable after
+// construction; project() and project_batch() clamp commands into the safe
+// envelope [min_bound, max_bound] in single precision.
+#include <bit>
+#include <cstdint>
+
+#include "classes.hpp"
+#include "convert.hpp"
+#include "kestrel/scalar_active_set.hpp"
+
+namespace kestrel::py {
+
+namespace {
+
+struct GovernorObject {
+    PyObject_HEAD
+    ScalarConstraints constraints;  // x <= max_bound (row 0), -x <= -min_bound (row 1, carried only)
+    ScalarBounds bounds;            // [min_bound, max_bound]
+    // The bounds as Python floats: a clamped result is handed out again
+    // instead of allocating a new float.
+    PyObject* lower_object;
+    PyObject* upper_object;
+};
+
+// Runs the kernel on one command, then clamps into the envelope once more so
+// the bound holds by itself (a NaN stays NaN).
+inline float project_one(const GovernorObject* governor, float u) {
+    float x = solve_active_set(governor->constraints, u, governor->bounds).x;
+    if (x < governor->bounds.lower) x = governor->bounds.lower;
+    if (x > governor->bounds.upper) x = governor->bounds.upper;
+    return x;
+}
+
+inline bool same_bits(double a, double b) { return std::bit_cast<std::uint64_t>(a) == std::bit_cast<std::uint64_t>(b); }
+
+// The Python float for a projected value. Floats are immutable, so an input
+// float or a bound that already holds exactly this value is reused.
+inline PyObject* result_object(const GovernorObject* governor, float x, PyObject* exact_input) {
+    const double wide = x;
+    PyObject* reuse = nullptr;
+    if (exact_input != nullptr && same_bits(wide, PyFloat_AS_DOUBLE(exact_input))) {
+        reuse = exact_input;
+    } else if (same_bits(wide, PyFloat_AS_DOUBLE(governor->lower_object))) {
+        reuse = governor->lower_object;
+    } else if (same_bits(wide, PyFloat_AS_DOUBLE(governor->upper_object))) {
+        reuse = governor->upper_object;
+    }
+    if (reuse == nullptr) return PyFloat_FromDouble(wide);
+    Py_INCREF(reuse);
+    return reuse;
+}
+
+// Builds project_batch's result list while the sequence is walked. For a
+// list or tuple the result is created at its final length and filled by
+// index; before any Python code can run, the unfilled slots get a
+// placeholder so the list is never seen with holes. Other sequences report
+// only a hint of their length and are appended to.
+class BatchResult {
+public:
+    explicit BatchResult(const GovernorObject* governor) : governor_(governor) {}
+
+    bool begin(Py_ssize_t length, bool exact) {
+        capacity_ = exact ? length : 0;
+        list_ = Ref(PyList_New(capacity_));
+        return static_cast<bool>(list_);
+    }
+
+    void python_may_run() {
+        if (placeholders_) return;
+        for (Py_ssize_t i = filled_; i < capacity_; ++i) {
+            Py_INCREF(Py_None);
+            PyList_SET_ITEM(list_.get(), i, Py_None);
+        }
+        placeholders_ = true;
+    }
+
+    bool element(float u, PyObject* exact_input) {
+        PyObject* value = result_object(governor_, project_one(governor_, u), exact_input);
+        if (value == nullptr) return false;
+        if (filled_ < capacity_) {
+            if (placeholders_) {
+                PyList_SetItem(list_.get(), filled_, value);  // drops the placeholder
+            } else {
+                PyList_SET_ITEM(list_.get(), filled_, value);
+            }
+        } else {
+            const int status = PyList_Append(list_.get(), value);
+            Py_DECREF(value);
+            if (status < 0) return false;
+        }
+        ++filled_;
+        return true;
+    }
+
+    bool end(Py_ssize_t count) {
+        if (count >= capacity_) return true;
+        // The list shrank while it was read: drop the unused tail.
+        python_may_run();
+        return PyList_SetSlice(list_.get(), count, capacity_, nullptr) == 0;
+    }
+
+    PyObject* release() { return list_.release(); }
+
+private:
+    const GovernorObject* governor_;
+    Ref list_;
+    Py_ssize_t capacity_ = 0;
+    Py_ssize_t filled_ = 0;
+    bool placeholders_ = false;
+};
+
+constexpr const char* kNewParams[] = {"min_bound", "max_bound"};
+constexpr Signature kNewSignature{"Governor", kNewParams, 2};
+
+PyObject* governor_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    PyObject* slots[2];
+    if (!bind_tuple(kNewSignature, args, kwargs, slots)) return nullptr;
+    float lower = 0.0f;
+    float upper = 0.0f;
+    if (!argument(kNewSignature, 0, slots[0], lower) || !argument(kNewSignature, 1, slots[1], upper)) {
+        return nullptr;
+    }
+    // Checked on the narrowed values; false for NaN on either side.
+    if (!(upper > lower)) {
+        PyErr_SetString(PyExc_ValueError, "min_bound must be strictly less than max_bound");
+        return nullptr;
+    }
+    Ref lower_object(PyFloat_FromDouble(lower));
+    Ref upper_object(PyFloat_FromDouble(upper));
+    if (!lower_object || !upper_object) return nullptr;
+
+    PyObject* self = type->tp_alloc(type, 0);
+    if (self == nullptr) return nullptr;
+    auto* governor = reinterpret_cast<GovernorObject*>(self);
+    governor->constraints = ScalarConstraints{{1.0f, -1.0f, 0.0f, 0.0f}, {upper, -lower, 0.0f, 0.0f}};
+    governor->bounds = ScalarBounds{lower, upper};
+    governor->lower_object = lower_object.release();
+    governor->upper_object = upper_object.release();
+    return self;
+}
+
+void governor_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    auto* governor = reinterpret_cast<GovernorObject*>(self);
+    Py_CLEAR(governor->lower_object);
+    Py_CLEAR(governor->upper_object);
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+GovernorObject* governor_self(PyObject* self) { return as_self<GovernorObject>(self, governor_type(), "Governor"); }
+
+constexpr const char* kProjectParams[] = {"u_desired"};
+constexpr Signature kProjectSignature{"project", kProjectParams, 1};
+
+PyObject* project(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* slots[1];
+    if (!bind_fastcall(kProjectSignature, args, nargs, kwnames, slots)) return nullptr;
+    const GovernorObject* governor = governor_self(self);
+    if (governor == nullptr) return nullptr;
+    float u = 0.0f;
+    if (!argument(kProjectSignature, 0, slots[0], u)) return nullptr;
+    return result_object(governor, project_one(governor, u), PyFloat_CheckExact(slots[0]) ? slots[0] : nullptr);
+}
+
+constexpr const char* kBatchParams[] = {"u_vec"};
+constexpr Signature kBatchSignature{"project_batch", kBatchParams, 1};
+
+PyObject* project_batch(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* slots[1];
+    if (!bind_fastcall(kBatchSignature, args, nargs, kwnames, slots)) return nullptr;
+    const GovernorObject* governor = governor_self(self);
+    if (governor == nullptr) return nullptr;
+    BatchResult result(governor);
+    if (!for_each_f32(slots[0], result)) {
+        wrap_argument_error(kBatchParams[0]);
+        return nullptr;
+    }
+    return result.release();
+}
+
+PyMethodDef kMethods[] = {
+    {"project", as_method(project), METH_FASTCALL | METH_KEYWORDS,
+     "project($self, u_desired)\n--\n\nProject a single scalar actuator command into the safe envelope."},
+    {"project_batch", as_method(project_batch), METH_FASTCALL | METH_KEYWORDS,
+     "project_batch($self, u_vec)\n--\n\nProject a vector of actuator commands in a single call."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot kSlots[] = {
+    {Py_tp_doc, const_cast<char*>("Governor(min_bound, max_bound)\n--\n\n"
+                                  "Python wrapper around the Kestrel scalar active-set projection kernel.")},
+    {Py_tp_new, reinterpret_cast<void*>(governor_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(governor_dealloc)},
+    {Py_tp_methods, kMethods},
+    {0, nullptr},
+};
+
+PyType_Spec kSpec = {"builtins.Governor", sizeof(GovernorObject), 0, Py_TPFLAGS_DEFAULT, kSlots};
+
+PyObject* g_type = nullptr;
+
+}  // namespace
+
+PyTypeObject* governor_type() { return cached_type(g_type, kSpec); }
+
+}  // namespace kestrel::py

@@ -1,0 +1,83 @@
+#include "random_source.hpp"
+
+#include <fcntl.h>
+#include <sys/random.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <mutex>
+
+namespace kestrel::py {
+
+namespace {
+
+enum class Source { Undecided, Getrandom, Urandom };
+
+std::atomic<Source> g_source{Source::Undecided};
+std::mutex g_probe_mutex;  // serialises the first probe and the open
+int g_urandom_fd = -1;     // kept open for the life of the process once used
+
+int read_getrandom(std::span<std::uint8_t> out) noexcept {
+    std::size_t done = 0;
+    while (done < out.size()) {
+        const ssize_t got = getrandom(out.data() + done, out.size() - done, 0);
+        if (got < 0) {
+            if (errno == EINTR) continue;
+            return errno;
+        }
+        done += static_cast<std::size_t>(got);
+    }
+    return 0;
+}
+
+int read_urandom(std::span<std::uint8_t> out) noexcept {
+    std::size_t done = 0;
+    while (done < out.size()) {
+        const ssize_t got = read(g_urandom_fd, out.data() + done, out.size() - done);
+        if (got < 0) {
+            if (errno == EINTR) continue;
+            return errno;
+        }
+        if (got == 0) return EIO;  // a random device never ends
+        done += static_cast<std::size_t>(got);
+    }
+    return 0;
+}
+
+// probe decides the source on first use; other failures leave it undecided.
+int probe(std::span<std::uint8_t> out) noexcept {
+    const std::lock_guard<std::mutex> lock(g_probe_mutex);
+    switch (g_source.load()) {
+        case Source::Getrandom: return read_getrandom(out);
+        case Source::Urandom: return read_urandom(out);
+        case Source::Undecided: break;
+    }
+    const int error = read_getrandom(out);
+    if (error == 0) {
+        g_source.store(Source::Getrandom);
+        return 0;
+    }
+    if (error != ENOSYS && error != EPERM) return error;
+    int fd = -1;
+    do {
+        fd = open("/dev/urandom", O_RDONLY | O_CLOEXEC);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) return errno;
+    g_urandom_fd = fd;
+    g_source.store(Source::Urandom);
+    return read_urandom(out);
+}
+
+}  // namespace
+
+int fill_random(std::span<std::uint8_t> out) noexcept {
+    switch (g_source.load(std::memory_order_acquire)) {
+        case Source::Getrandom: return read_getrandom(out);
+        case Source::Urandom: return read_urandom(out);
+        case Source::Undecided: break;
+    }
+    return probe(out);
+}
+
+}  // namespace kestrel::py

@@ -1,0 +1,129 @@
+// KestrelReceipt: one authorized action, as handed back to the controlling
+// program. Immutable; holds no reference to the boundary that issued it, so
+// it can be verified again at any time against a key.
+#include "receipt.hpp"
+
+#include <array>
+#include <cstring>
+
+#include "classes.hpp"
+#include "convert.hpp"
+#include "fault.hpp"
+
+namespace kestrel::py {
+
+namespace {
+
+// "axis_" and a signed 32-bit decimal fit in 16 bytes.
+constexpr std::size_t kMaxActionIdLen = 16;
+
+struct ReceiptObject {
+    PyObject_HEAD
+    bool is_authorized;
+    std::uint64_t sequence_id;
+    std::uint64_t timestamp_nanos;
+    ReceiptWire wire;  // nonce, timestamp, sequence id, tag: what receipt_hash returns
+    Payload payload;   // requested position, commanded velocity (little-endian doubles)
+    std::uint8_t action_id_len;
+    std::array<char, kMaxActionIdLen> action_id;  // "axis_<n>", held inline
+};
+
+PyObject* receipt_new(PyTypeObject* type, PyObject*, PyObject*) {
+    PyErr_Format(PyExc_TypeError, "No constructor defined for %s", type->tp_name + std::strlen("builtins."));
+    return nullptr;
+}
+
+void receipt_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+ReceiptObject* receipt_of(PyObject* self) { return reinterpret_cast<ReceiptObject*>(self); }
+
+PyObject* get_is_authorized(PyObject* self, void*) { return PyBool_FromLong(receipt_of(self)->is_authorized); }
+PyObject* get_sequence_id(PyObject* self, void*) {
+    return PyLong_FromUnsignedLongLong(receipt_of(self)->sequence_id);
+}
+PyObject* get_timestamp_nanos(PyObject* self, void*) {
+    return PyLong_FromUnsignedLongLong(receipt_of(self)->timestamp_nanos);
+}
+PyObject* get_receipt_hash(PyObject* self, void*) {
+    const ReceiptWire& wire = receipt_of(self)->wire;
+    return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(wire.data()), static_cast<Py_ssize_t>(wire.size()));
+}
+
+constexpr const char* kVerifyParams[] = {"key"};
+constexpr Signature kVerifySignature{"verify", kVerifyParams, 1};
+
+// verify recomputes the tag over the action the receipt describes, reading
+// nonce, timestamp and sequence id back from the wire form.
+PyObject* verify(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* slots[1];
+    if (!bind_fastcall(kVerifySignature, args, nargs, kwnames, slots)) return nullptr;
+    const ReceiptObject* receipt = as_self<ReceiptObject>(self, receipt_type(), "KestrelReceipt");
+    if (receipt == nullptr) return nullptr;
+    ByteView key_bytes;
+    if (!argument(kVerifySignature, 0, slots[0], key_bytes)) return nullptr;
+    if (key_bytes.size != KEY_LEN) Py_RETURN_FALSE;
+
+    Key key;
+    std::memcpy(key.data(), key_bytes.data, KEY_LEN);
+    const Receipt stored = Receipt::from_wire(receipt->wire);
+    const std::span<const std::uint8_t> action_id(reinterpret_cast<const std::uint8_t*>(receipt->action_id.data()),
+                                                  receipt->action_id_len);
+    Receipt recomputed;
+    const SecurityError error =
+        authorize(key, stored.nonce, stored.timestamp_nanos, stored.sequence_id, action_id, receipt->payload, recomputed);
+    const bool valid = error == SecurityError::Ok && constant_time_equal(recomputed.tag, stored.tag);
+    return PyBool_FromLong(valid);
+}
+
+PyGetSetDef kGetSet[] = {
+    {"is_authorized", get_is_authorized, nullptr, nullptr, nullptr},
+    {"sequence_id", get_sequence_id, nullptr, nullptr, nullptr},
+    {"timestamp_nanos", get_timestamp_nanos, nullptr, nullptr, nullptr},
+    {"receipt_hash", get_receipt_hash, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyMethodDef kMethods[] = {
+    {"verify", as_method(verify), METH_FASTCALL | METH_KEYWORDS,
+     "verify($self, key)\n--\n\nRe-verify this receipt against a 32-byte boundary key."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot kSlots[] = {
+    {Py_tp_doc, const_cast<char*>("Replay-resistant authorization receipt returned by `KestrelBoundary`.")},
+    {Py_tp_new, reinterpret_cast<void*>(receipt_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(receipt_dealloc)},
+    {Py_tp_getset, kGetSet},
+    {Py_tp_methods, kMethods},
+    {0, nullptr},
+};
+
+PyType_Spec kSpec = {"builtins.KestrelReceipt", sizeof(ReceiptObject), 0, Py_TPFLAGS_DEFAULT, kSlots};
+
+PyObject* g_type = nullptr;
+
+}  // namespace
+
+PyTypeObject* receipt_type() { return cached_type(g_type, kSpec); }
+
+PyObject* new_receipt(const Receipt& receipt, std::string_view action_id, const Payload& payload) {
+    if (action_id.size() > kMaxActionIdLen) internal_fault("action id longer than a receipt holds");
+    PyTypeObject* type = required_type(receipt_type, "KestrelReceipt");
+    PyObject* self = type->tp_alloc(type, 0);
+    if (self == nullptr) return nullptr;
+    ReceiptObject* object = receipt_of(self);
+    object->is_authorized = true;
+    object->sequence_id = receipt.sequence_id;
+    object->timestamp_nanos = receipt.timestamp_nanos;
+    object->wire = receipt.to_wire();
+    object->payload = payload;
+    object->action_id_len = static_cast<std::uint8_t>(action_id.size());
+    std::memcpy(object->action_id.data(), action_id.data(), action_id.size());
+    return self;
+}
+
+}  // namespace kestrel::py

@@ -1,0 +1,76 @@
+"""A short control loop behind the Kestrel safety layer.
+
+A controller produces joint-velocity commands for four axes at a fixed rate.
+Each command is clamped into the safe envelope by a Governor and then
+authorized by a KestrelBoundary; the actuator side re-verifies each receipt
+with the boundary key before it would move. A deliberately unsafe command and
+a burst beyond the rate limit show the refusals. The loop checks its own
+results and exits non-zero if anything is off.
+"""
+import math
+import os
+import sys
+
+import _kestrel
+
+MAX_VELOCITY = 4.18  # rad/s, the boundary's limit
+AXES = 4
+STEPS = 200
+
+
+def controller(step, axis):
+    """A wobbly reference tracker that now and then asks for too much."""
+    return 6.0 * math.sin(0.07 * step + axis) + (3.0 if step % 50 == 0 else 0.0)
+
+
+def main():
+    key = os.urandom(32)
+    governor = _kestrel.Governor(-MAX_VELOCITY, MAX_VELOCITY)
+    boundary = _kestrel.KestrelBoundary(rate_limit=5000, max_velocity_rad_s=MAX_VELOCITY, hmac_key=key)
+    cycle = _kestrel.MonotonicCounter()
+
+    clamped = 0
+    receipts = []
+    positions = [0.0] * AXES
+    for step in range(STEPS):
+        cycle.next_value()
+        raw = [controller(step, axis) for axis in range(AXES)]
+        safe = governor.project_batch(raw)
+        clamped += sum(1 for r, s in zip(raw, safe) if r != s and abs(r) > MAX_VELOCITY)
+        for axis, velocity in enumerate(safe):
+            positions[axis] += velocity * 0.001
+            receipt = boundary.authorize_action(axis, positions[axis], velocity)
+            if not receipt.verify(key):
+                sys.exit(f"receipt {receipt.sequence_id} failed verification")
+            receipts.append(receipt)
+
+    # An unclamped command is refused by the boundary itself.
+    try:
+        boundary.authorize_action(1, 0.0, 9.5)
+        sys.exit("an unsafe velocity was authorized")
+    except _kestrel.KestrelViolation as refusal:
+        print(f"refused as expected: {refusal}")
+
+    # A burst beyond a small rate limit is cut off.
+    tight = _kestrel.KestrelBoundary(rate_limit=3, hmac_key=key)
+    outcomes = []
+    for _ in range(5):
+        try:
+            tight.authorize_action(0, 0.0, 0.1)
+            outcomes.append("ok")
+        except _kestrel.KestrelViolation as refusal:
+            outcomes.append(refusal.violation_type)
+    print(f"burst of 5 at rate_limit=3: {outcomes}")
+
+    ids = [r.sequence_id for r in receipts]
+    assert ids == list(range(1, len(ids) + 1)), "sequence ids must count up from 1"
+    assert cycle.current_value() == STEPS
+    assert outcomes == ["ok"] * 3 + ["rate_limited"] * 2, outcomes
+    assert not receipts[0].verify(bytes(32)), "a receipt must not verify under another key"
+    print(f"{STEPS} cycles x {AXES} axes: {len(receipts)} commands authorized and verified, "
+          f"{clamped} clamped into +-{MAX_VELOCITY} rad/s")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

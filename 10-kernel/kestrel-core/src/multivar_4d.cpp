@@ -72,41 +72,6 @@ struct WorkingSetEntry {
     std::uint8_t index;  // the axis for a bound, the row for Linear
 };
 
-// The ordered working set. Its order is the row order of the normal
-// equations and the order in which multipliers are examined; removal keeps
-// the relative order of the rest, addition appends.
-class WorkingSet {
-public:
-    std::size_t size() const noexcept { return size_; }
-    const WorkingSetEntry& operator[](std::size_t j) const noexcept { return entries_[j]; }
-
-    bool contains(EntryKind kind, std::size_t index) const noexcept {
-        return (members_ & bit(kind, index)) != 0;
-    }
-
-    // The caller checks size() < kMaxWorkingSet and that the entry is absent.
-    void push_back(WorkingSetEntry e) noexcept {
-        entries_[size_++] = e;
-        members_ |= bit(e.kind, e.index);
-    }
-
-    void erase(std::size_t j) noexcept {
-        members_ &= ~bit(entries_[j].kind, entries_[j].index);
-        for (std::size_t l = j + 1; l < size_; ++l) entries_[l - 1] = entries_[l];
-        --size_;
-    }
-
-private:
-    // An entry is never added twice, so membership is one bit per (kind, index).
-    static std::uint32_t bit(EntryKind kind, std::size_t index) noexcept {
-        return 1u << (static_cast<unsigned>(kind) * 4 + index);
-    }
-
-    std::array<WorkingSetEntry, kMaxWorkingSet> entries_{};
-    std::size_t size_ = 0;        // m, 0..8
-    std::uint32_t members_ = 0;   // bit 4*kind + index set iff the entry is among the first m
-};
-
 inline void entry_row(const Problem& p, WorkingSetEntry e, Vec4& n, float& r) noexcept {
     switch (e.kind) {
         case EntryKind::LowerBound:
@@ -124,6 +89,122 @@ inline void entry_row(const Problem& p, WorkingSetEntry e, Vec4& n, float& r) no
             r = p.limits[e.index];
             return;
     }
+}
+
+using Rows = std::array<Vec4, kMaxWorkingSet>;
+using Column = std::array<float, kMaxWorkingSet>;
+using Gram = std::array<Column, kMaxWorkingSet>;
+
+// The ordered working set with the data of its normal equations. Its order is
+// the row order of the normal equations and the order in which multipliers
+// are examined; removal keeps the relative order of the rest, addition
+// appends. An entry changes at most once per iteration, so the rows n_j, the
+// residuals e_j = n_j . u - r_j (u is fixed for the whole solve) and the Gram
+// matrix G[i][j] = n_i . n_j are kept up to date here rather than rebuilt for
+// every solve; each value is the same float a rebuild would give.
+class WorkingSet {
+public:
+    std::size_t size() const noexcept { return size_; }
+    const Rows& rows() const noexcept { return rows_; }
+    const Column& residuals() const noexcept { return residuals_; }
+    const Gram& gram() const noexcept { return gram_; }
+
+    bool contains(EntryKind kind, std::size_t index) const noexcept {
+        return (members_ & bit(kind, index)) != 0;
+    }
+
+    // The caller checks size() < kMaxWorkingSet and that the entry is absent.
+    void push_back(const Problem& p, WorkingSetEntry e) noexcept {
+        const std::size_t m = size_;
+        float r = 0.0f;
+        entry_row(p, e, rows_[m], r);
+        residuals_[m] = dot(rows_[m], p.u) - r;
+        for (std::size_t j = 0; j < m; ++j) {
+            gram_[m][j] = dot(rows_[m], rows_[j]);
+            gram_[j][m] = dot(rows_[j], rows_[m]);
+        }
+        gram_[m][m] = dot(rows_[m], rows_[m]);
+        entries_[m] = e;
+        members_ |= bit(e.kind, e.index);
+        size_ = m + 1;
+    }
+
+    void erase(std::size_t j) noexcept {
+        members_ &= ~bit(entries_[j].kind, entries_[j].index);
+        for (std::size_t l = j + 1; l < size_; ++l) {
+            entries_[l - 1] = entries_[l];
+            rows_[l - 1] = rows_[l];
+            residuals_[l - 1] = residuals_[l];
+        }
+        // Drop row j and column j of G.
+        for (std::size_t a = 0, ra = 0; a < size_; ++a) {
+            if (a == j) continue;
+            for (std::size_t b = 0, cb = 0; b < size_; ++b) {
+                if (b != j) gram_[ra][cb++] = gram_[a][b];
+            }
+            ++ra;
+        }
+        --size_;
+        rows_[size_] = Vec4{};  // rows and residuals beyond m stay zero
+        residuals_[size_] = 0.0f;
+    }
+
+private:
+    // An entry is never added twice, so membership is one bit per (kind, index).
+    static std::uint32_t bit(EntryKind kind, std::size_t index) noexcept {
+        return 1u << (static_cast<unsigned>(kind) * 4 + index);
+    }
+
+    std::array<WorkingSetEntry, kMaxWorkingSet> entries_{};
+    std::size_t size_ = 0;        // m, 0..8
+    std::uint32_t members_ = 0;   // bit 4*kind + index set iff the entry is among the first m
+    Rows rows_{};                 // n_j for j < m, zero beyond
+    Column residuals_{};          // e_j for j < m, zero beyond
+    Gram gram_{};                 // G[i][j] for i, j < m
+};
+
+// Gaussian elimination with partial pivoting on the m x m block of g (changed
+// in place), right-hand side b; see solve_normal_equations for the contract.
+bool solve_gram(std::size_t m, Gram& g, Column b, Column& out) noexcept {
+    // Forward elimination; a tie in pivot magnitude keeps the upper row.
+    for (std::size_t k = 0; k < m; ++k) {
+        std::size_t p = k;
+        float best = std::fabs(g[k][k]);
+        for (std::size_t l = k + 1; l < m; ++l) {
+            if (std::fabs(g[l][k]) > best) {
+                p = l;
+                best = std::fabs(g[l][k]);
+            }
+        }
+        // A NaN best passes here; the quotient checks below catch it.
+        if (best < kPivotMin) return false;
+        if (p != k) {
+            for (std::size_t c = k; c < m; ++c) {
+                const float t = g[k][c];
+                g[k][c] = g[p][c];
+                g[p][c] = t;
+            }
+            const float t = b[k];
+            b[k] = b[p];
+            b[p] = t;
+        }
+        for (std::size_t l = k + 1; l < m; ++l) {
+            const float f = g[l][k] / g[k][k];
+            if (!std::isfinite(f)) return false;
+            for (std::size_t c = k; c < m; ++c) g[l][c] = g[l][c] - g[k][c] * f;
+            b[l] = b[l] - f * b[k];
+        }
+    }
+
+    // Back substitution: out[w] = (b[w] - sum_{c > w} G[w][c] out[c]) / G[w][w],
+    // subtracting in increasing c.
+    for (std::size_t w = m; w-- > 0;) {
+        float s = b[w];
+        for (std::size_t c = w + 1; c < m; ++c) s = s - g[w][c] * out[c];
+        out[w] = s / g[w][w];
+        if (!std::isfinite(out[w])) return false;
+    }
+    return true;
 }
 
 Solution4 make_solution(const Vec4& x, std::uint64_t iterations, SolveStatus status) noexcept {
@@ -200,14 +281,14 @@ WorkingSet initial_working_set(const Problem& p, const Vec4& x) noexcept {
     for (std::size_t k = 0; k < 4; ++k) {
         const auto axis = static_cast<std::uint8_t>(k);
         if (std::fabs(x[k] - p.lower[k]) <= kTol) {
-            ws.push_back({EntryKind::LowerBound, axis});
+            ws.push_back(p, {EntryKind::LowerBound, axis});
         } else if (std::fabs(x[k] - p.upper[k]) <= kTol) {
-            ws.push_back({EntryKind::UpperBound, axis});
+            ws.push_back(p, {EntryKind::UpperBound, axis});
         }
     }
     for (std::size_t i = 0; i < p.count; ++i) {
         if (std::fabs(dot(p.rows[i], x) - p.limits[i]) <= kTol) {
-            ws.push_back({EntryKind::Linear, static_cast<std::uint8_t>(i)});
+            ws.push_back(p, {EntryKind::Linear, static_cast<std::uint8_t>(i)});
         }
     }
     return ws;
@@ -284,18 +365,13 @@ Solution4 solve(const Problem& p) noexcept {
 
     WorkingSet ws = initial_working_set(p, x);
     for (std::uint64_t iterations = 1;; ++iterations) {
-        // Normal equations at the desired command u (not at x):
-        // (N N^T) lambda = e, e_j = n_j . u - r_j, rows and residuals beyond m zero.
+        // (N N^T) lambda = e with e_j = n_j . u - r_j, at the desired command u
+        // (not at x); the working set holds N, e and N N^T.
         const std::size_t m = ws.size();
-        std::array<Vec4, kMaxWorkingSet> n{};
-        std::array<float, kMaxWorkingSet> e{};
-        std::array<float, kMaxWorkingSet> lambda{};
-        for (std::size_t j = 0; j < m; ++j) {
-            float r = 0.0f;
-            entry_row(p, ws[j], n[j], r);
-            e[j] = dot(n[j], p.u) - r;
-        }
-        if (!solve_normal_equations(m, n, e, lambda)) {
+        const Rows& n = ws.rows();
+        Gram g = ws.gram();
+        Column lambda{};
+        if (!solve_gram(m, g, ws.residuals(), lambda)) {
             return make_solution(q, 0, KESTREL_STATUS_NUMERICAL_FAILURE);
         }
 
@@ -333,7 +409,7 @@ Solution4 solve(const Problem& p) noexcept {
         // alpha < 1 implies a blocking entry.
         if (step.alpha < kFullStep) {
             if (ws.size() == kMaxWorkingSet) return make_solution(q, 0, KESTREL_STATUS_NUMERICAL_FAILURE);
-            ws.push_back(step.blocking);
+            ws.push_back(p, step.blocking);
         }
         if (iterations == kMaxIterations) return make_solution(x, iterations, KESTREL_STATUS_MAX_ITERATIONS);
     }
@@ -343,54 +419,12 @@ Solution4 solve(const Problem& p) noexcept {
 
 bool solve_normal_equations(std::size_t m, const std::array<Vec4, 8>& rows, const std::array<float, 8>& rhs,
                             std::array<float, 8>& out) noexcept {
-    if (m == 0) return true;
-
     // G = N N^T, both triangles, each entry ((p0 + p1) + p2) + p3.
-    float g[8][8];
+    Gram g{};
     for (std::size_t i = 0; i < m; ++i) {
         for (std::size_t j = 0; j < m; ++j) g[i][j] = dot(rows[i], rows[j]);
     }
-    std::array<float, 8> b = rhs;
-
-    // Forward elimination with partial pivoting; a tie in magnitude keeps the upper row.
-    for (std::size_t k = 0; k < m; ++k) {
-        std::size_t p = k;
-        float best = std::fabs(g[k][k]);
-        for (std::size_t l = k + 1; l < m; ++l) {
-            if (std::fabs(g[l][k]) > best) {
-                p = l;
-                best = std::fabs(g[l][k]);
-            }
-        }
-        // A NaN best passes here; the quotient checks below catch it.
-        if (best < kPivotMin) return false;
-        if (p != k) {
-            for (std::size_t c = k; c < m; ++c) {
-                const float t = g[k][c];
-                g[k][c] = g[p][c];
-                g[p][c] = t;
-            }
-            const float t = b[k];
-            b[k] = b[p];
-            b[p] = t;
-        }
-        for (std::size_t l = k + 1; l < m; ++l) {
-            const float f = g[l][k] / g[k][k];
-            if (!std::isfinite(f)) return false;
-            for (std::size_t c = k; c < m; ++c) g[l][c] = g[l][c] - g[k][c] * f;
-            b[l] = b[l] - f * b[k];
-        }
-    }
-
-    // Back substitution: out[w] = (b[w] - sum_{c > w} G[w][c] out[c]) / G[w][w],
-    // subtracting in increasing c.
-    for (std::size_t w = m; w-- > 0;) {
-        float s = b[w];
-        for (std::size_t c = w + 1; c < m; ++c) s = s - g[w][c] * out[c];
-        out[w] = s / g[w][w];
-        if (!std::isfinite(out[w])) return false;
-    }
-    return true;
+    return solve_gram(m, g, rhs, out);
 }
 
 Solution4 solve_multivar_4d(const Vec4& desired, const Bounds4& bounds,

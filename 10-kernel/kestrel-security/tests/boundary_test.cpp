@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstring>
 #include <new>
+#include <ostream>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -52,8 +53,9 @@ struct Snapshot {
 };
 
 Snapshot snapshot(const BoundaryInterceptor& b) {
-    const auto ring = b.recent_nonces();
-    return {{ring.begin(), ring.end()}, b.next_slot(), b.nonce_count(), b.last_sequence_id()};
+    Snapshot s{{}, b.next_slot(), b.nonce_count(), b.last_sequence_id()};
+    for (std::size_t slot = 0; slot < NONCE_WINDOW; ++slot) s.ring.push_back(b.recent_nonce(slot));
+    return s;
 }
 
 // An interceptor and the shortcuts to present well-formed receipts to it.
@@ -231,6 +233,8 @@ const RefusalCase kRefusals[] = {
      SecurityError::AuthenticationFailure},
 };
 
+void PrintTo(const RefusalCase& c, std::ostream* os) { *os << c.name; }
+
 class BoundaryRefusal : public ::testing::TestWithParam<RefusalCase> {};
 
 TEST_P(BoundaryRefusal, LeavesNoTraceAndTheGoodReceiptStillPasses) {
@@ -256,19 +260,14 @@ INSTANTIATE_TEST_SUITE_P(Table, BoundaryRefusal, ::testing::ValuesIn(kRefusals),
                              return name;
                          });
 
-TEST(BoundaryRefusal, ComparingAgainstAnotherInterceptorSeesRefusalsAsNoChange) {
-    Gate a(key_from(6)), b(key_from(6));
-    const Receipt first = a.issue(1, nonce_from(1));
-    ASSERT_EQ(a.present(first), SecurityError::Ok);
-    ASSERT_EQ(b.present(first), SecurityError::Ok);
+TEST(BoundaryRefusal, SameStateSeesRefusalsAsNoChange) {
+    Gate a(key_from(6)), b(key_from(6)), other_key(key_from(7));
     EXPECT_TRUE(a.interceptor().same_state(b.interceptor()));
-    EXPECT_EQ(a.present(with_bad_tag(a.issue(2, nonce_from(2)))), SecurityError::AuthenticationFailure);
+    EXPECT_FALSE(a.interceptor().same_state(other_key.interceptor()));
+    EXPECT_EQ(a.present(with_bad_tag(a.issue(1, nonce_from(1)))), SecurityError::AuthenticationFailure);
     EXPECT_TRUE(a.interceptor().same_state(b.interceptor()));
-    ASSERT_EQ(a.present(a.issue(2, nonce_from(2))), SecurityError::Ok);
+    ASSERT_EQ(a.present(a.issue(1, nonce_from(1))), SecurityError::Ok);
     EXPECT_FALSE(a.interceptor().same_state(b.interceptor()));
-
-    Gate other_key(key_from(7));
-    EXPECT_FALSE(Gate(key_from(8)).interceptor().same_state(other_key.interceptor()));
 }
 
 // ---------------------------------------------------------------- the nonce ring
@@ -308,7 +307,7 @@ TEST(BoundaryRing, RemembersExactlyTheLast1024Nonces) {
     accept(NONCE_WINDOW);
     EXPECT_EQ(gate.interceptor().nonce_count(), NONCE_WINDOW);
     EXPECT_EQ(gate.interceptor().next_slot(), 1u);
-    EXPECT_EQ(gate.interceptor().recent_nonces()[0], nonce_from(NONCE_WINDOW));
+    EXPECT_EQ(gate.interceptor().recent_nonce(0), nonce_from(NONCE_WINDOW));
     gate.expect_refused(gate.issue(seq + 1, nonce_from(1)), SecurityError::ReplayNonce);
     accept(0);
 

@@ -285,15 +285,6 @@ TEST(CryptoSelfConsistency, OutputMayAliasTheNonce) {
     EXPECT_EQ(r.to_wire(), expected.to_wire());
 }
 
-TEST(CryptoSelfConsistency, WireFormRoundTrips) {
-    Random rng(12);
-    for (int i = 0; i < 100; ++i) {
-        SCOPED_TRACE(i);
-        const ReceiptWire wire = rng.array<60>();
-        EXPECT_EQ(Receipt::from_wire(wire).to_wire(), wire);
-    }
-}
-
 // ---------------------------------------------------------------- constant-time equality
 
 template <typename Array>
@@ -301,23 +292,12 @@ class ConstantTimeEqual : public ::testing::Test {};
 using FixedArrays = ::testing::Types<Nonce, Tag>;
 TYPED_TEST_SUITE(ConstantTimeEqual, FixedArrays);
 
-TYPED_TEST(ConstantTimeEqual, ExactlyEqualArraysAreEqual) {
-    Random rng(13);
-    for (int i = 0; i < 50; ++i) {
-        const TypeParam a = rng.array<std::tuple_size_v<TypeParam>>();
-        TypeParam b = a;
-        EXPECT_TRUE(kestrel::constant_time_equal(a, b));
-        b.fill(0);
-        EXPECT_EQ(kestrel::constant_time_equal(a, b), a == b);
-    }
-    TypeParam zero{};
-    EXPECT_TRUE(kestrel::constant_time_equal(zero, TypeParam{}));
-}
-
 // Any single bit at any position, first and last included, is noticed.
-TYPED_TEST(ConstantTimeEqual, EverySingleBitDifferenceIsNoticed) {
+TYPED_TEST(ConstantTimeEqual, EqualOnlyWithoutASingleBitOfDifference) {
     Random rng(14);
     const TypeParam a = rng.array<std::tuple_size_v<TypeParam>>();
+    EXPECT_TRUE(kestrel::constant_time_equal(a, TypeParam(a)));
+    EXPECT_TRUE(kestrel::constant_time_equal(TypeParam{}, TypeParam{}));
     for (std::size_t i = 0; i < a.size(); ++i) {
         for (int bit = 0; bit < 8; ++bit) {
             SCOPED_TRACE("byte " + std::to_string(i) + " bit " + std::to_string(bit));
@@ -327,10 +307,6 @@ TYPED_TEST(ConstantTimeEqual, EverySingleBitDifferenceIsNoticed) {
             EXPECT_FALSE(kestrel::constant_time_equal(b, a));
         }
     }
-}
-
-TEST(BlackBox, ReturnsItsArgument) {
-    for (unsigned v = 0; v < 256; ++v) EXPECT_EQ(kestrel::black_box(static_cast<std::uint8_t>(v)), v);
 }
 
 }  // namespace

@@ -252,6 +252,18 @@ bool projection_sweep(const Problem& p, Vec4& x) noexcept {
     return changed;
 }
 
+// True iff x meets the box and every row within kTol. Ordered comparisons,
+// so a NaN anywhere fails.
+bool within_tolerance(const Problem& p, const Vec4& x) noexcept {
+    for (std::size_t k = 0; k < 4; ++k) {
+        if (!(p.lower[k] - kTol <= x[k] && x[k] <= p.upper[k] + kTol)) return false;
+    }
+    for (std::size_t i = 0; i < p.count; ++i) {
+        if (!(dot(p.rows[i], x) <= p.limits[i] + kTol)) return false;
+    }
+    return true;
+}
+
 // Finds a feasible start by up to kFeasibilitySweeps sweeps from clamp(0).
 // Returns false when none is found.
 bool find_feasible_start(const Problem& p, Vec4& x) noexcept {
@@ -264,14 +276,8 @@ bool find_feasible_start(const Problem& p, Vec4& x) noexcept {
         if (same_bits(x, before)) break;
     }
     // Still violated after the last sweep: keep x only if it is within kTol
-    // of everything. Ordered comparisons, so a NaN fails.
-    for (std::size_t k = 0; k < 4; ++k) {
-        if (!(p.lower[k] - kTol <= x[k] && x[k] <= p.upper[k] + kTol)) return false;
-    }
-    for (std::size_t i = 0; i < p.count; ++i) {
-        if (!(dot(p.rows[i], x) <= p.limits[i] + kTol)) return false;
-    }
-    return true;
+    // of everything.
+    return within_tolerance(p, x);
 }
 
 // Every constraint that x touches within kTol; a lower bound hides the upper
@@ -397,7 +403,14 @@ Solution4 solve(const Problem& p) noexcept {
             continue;
         }
 
-        if (worst_violation(p, ws, x_eq) <= kTol) return make_solution(x_eq, iterations, KESTREL_STATUS_OPTIMAL);
+        if (worst_violation(p, ws, x_eq) <= kTol) {
+            // The working-set constraints are not tested above: x_eq holds them
+            // only up to the rounding of u - N^T lambda, which exceeds kTol once
+            // u is large (or is NaN once u is infinite). An answer reported as
+            // Optimal must be feasible, so such an x_eq is a numerical failure.
+            if (!within_tolerance(p, x_eq)) return make_solution(q, 0, KESTREL_STATUS_NUMERICAL_FAILURE);
+            return make_solution(x_eq, iterations, KESTREL_STATUS_OPTIMAL);
+        }
 
         // Step towards x_eq: x <- x + alpha d, d = x_eq - x.
         Vec4 d;

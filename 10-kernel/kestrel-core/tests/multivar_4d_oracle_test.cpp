@@ -230,28 +230,13 @@ Vec4 box_clamp(const Problem& p) {
     return q;
 }
 
-// A finite value of magnitude 1e6 or more anywhere the solver reads.
-bool has_huge_value(const Problem& p) {
-    const auto huge = [](float v) { return std::isfinite(v) && std::fabs(v) >= 1e6f; };
-    for (int k = 0; k < 4; ++k) {
-        if (huge(p.u[k]) || huge(p.bounds.lower[k]) || huge(p.bounds.upper[k])) return true;
-    }
-    for (std::size_t i = 0; i < p.constraints.count; ++i) {
-        for (int k = 0; k < 4; ++k) {
-            if (huge(p.constraints.coefficients[i][k])) return true;
-        }
-        if (huge(p.constraints.limits[i])) return true;
-    }
-    return false;
-}
-
 bool same_bits(const Vec4& a, const float (&b)[4]) { return std::memcmp(a.data(), b, sizeof b) == 0; }
 
 TEST(Multivar4dProperties, ContractHoldsOnArbitraryInputs) {
     constexpr int kProblems = 200000;
     std::mt19937 rng(77);
     int by_status[5] = {};
-    int checked_optimal = 0, huge_optimal = 0;
+    int checked_optimal = 0;
     for (int n = 0; n < kProblems; ++n) {
         SCOPED_TRACE(n);
         Problem p = random_problem(rng);
@@ -277,13 +262,8 @@ TEST(Multivar4dProperties, ContractHoldsOnArbitraryInputs) {
                 break;
             case KESTREL_STATUS_OPTIMAL: {
                 ASSERT_LE(out.iterations, 20u);
-                // Huge finite values defeat any absolute tolerance: x_eq = u - N^T lambda
-                // cancels terms of that size, so a working-set constraint is met only
-                // to their rounding. Feasibility is checked on the other problems.
-                if (has_huge_value(p)) {
-                    ++huge_optimal;
-                    break;
-                }
+                // Huge values included: an x_eq that loses a working-set constraint
+                // to rounding is reported as a numerical failure, never as Optimal.
                 ++checked_optimal;
                 // Within kTol of the box and of every row (plus the rounding of the
                 // row's own terms), judged with the solver's ordered comparisons, so
@@ -318,9 +298,8 @@ TEST(Multivar4dProperties, ContractHoldsOnArbitraryInputs) {
         }
     }
     std::printf("[ property ] %d arbitrary problems: invalid %d, optimal %d, max-iterations %d, infeasible %d, "
-                "numerical failure %d; feasibility checked on %d optimal answers (%d with huge values not)\n",
-                kProblems, by_status[0], by_status[1], by_status[2], by_status[3], by_status[4], checked_optimal,
-                huge_optimal);
+                "numerical failure %d; feasibility checked on %d optimal answers\n",
+                kProblems, by_status[0], by_status[1], by_status[2], by_status[3], by_status[4], checked_optimal);
     // The generator must reach every status, or the checks above are idle.
     for (int s = 0; s < 5; ++s) EXPECT_GT(by_status[s], 0) << "status " << s;
 }

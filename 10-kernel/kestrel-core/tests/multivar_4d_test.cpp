@@ -199,6 +199,16 @@ INSTANTIATE_TEST_SUITE_P(
         SolverCase{"five_entries_singular",
                    make_problem({5, 5, 5, 5}, kZero, kPlus1, 1, {Vec4{1, 1, 1, 1}}, {0}), {1, 1, 1, 1}, 0,
                    kNumerical, 0},
+        // u3 = 1e5: x_eq = u - N^T lambda keeps the working set's constraints only to
+        // the rounding of 1e5 and misses a row by more than the tolerance, so the
+        // call must not claim Optimal.
+        SolverCase{"large_command_loses_working_set",
+                   make_problem({-0x1.c2199cp+0f, -0x1.4845b4p+1f, -0x1.f1918ep+0f, 0x1.86ap+16f},
+                                {0x1.410c0cp+1f, -0x1.4c9146p+1f, -0x1.560824p+0f, -0x1.0b5eeap+1f},
+                                {0x1.8b48ecp+1f, -0x1.66b38p-5f, 0x1.e15d38p-2f, 0x1.b4b8e8p-1f}, 1,
+                                {Vec4{0x1.4756ap-2f, -0x1.26bee4p+1f, -0x1.df8434p+0f, -0x1.3df392p+1f}},
+                                {0x1.5b36b8p+1f}),
+                   {0x1.410c0cp+1f, -0x1.4845b4p+1f, -0x1.560824p+0f, 0x1.b4b8e8p-1f}, 0, kNumerical, 0},
         SolverCase{"bounds_dropped_then_row",
                    make_problem({5, 1, 0, 0}, kZero, kPlus1, 1, {Vec4{1, 1, 0, 0}}, {1.9f}), {1, 0.9f, 0, 0}, 5,
                    kOptimal, 2e-7f},

@@ -35,6 +35,19 @@ function(kestrel_add_benchmark name)
   add_dependencies(benchmarks ${name})
 endfunction()
 
+# The environment in which Python runs the sanitized module: the ASan runtime
+# must be the first library loaded, and the interpreter's own allocator is
+# bypassed so that every allocation goes through ASan. CPython keeps much of
+# its memory until exit, so leak reports are off for the interpreter.
+set(KESTREL_PYTHON_SANITIZER_ENV "")
+if(KESTREL_SANITIZE MATCHES "address")
+  execute_process(COMMAND ${CMAKE_CXX_COMPILER} -print-file-name=libasan.so
+                  OUTPUT_VARIABLE KESTREL_LIBASAN OUTPUT_STRIP_TRAILING_WHITESPACE)
+  set(KESTREL_PYTHON_SANITIZER_ENV
+      "LD_PRELOAD=${KESTREL_LIBASAN}" "PYTHONMALLOC=malloc" "ASAN_OPTIONS=detect_leaks=0"
+      "UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1")
+endif()
+
 # kestrel_add_python_test(FILE) runs one unittest file against the built module.
 function(kestrel_add_python_test file)
   get_filename_component(stem ${file} NAME_WE)
@@ -43,5 +56,5 @@ function(kestrel_add_python_test file)
            WORKING_DIRECTORY ${CMAKE_CURRENT_SOURCE_DIR}/tests)
   set_tests_properties(python.${stem} PROPERTIES
     LABELS "python"
-    ENVIRONMENT "PYTHONPATH=$<TARGET_FILE_DIR:_kestrel>;PYTHONDONTWRITEBYTECODE=1")
+    ENVIRONMENT "PYTHONPATH=$<TARGET_FILE_DIR:_kestrel>;PYTHONDONTWRITEBYTECODE=1;${KESTREL_PYTHON_SANITIZER_ENV}")
 endfunction()

@@ -98,10 +98,8 @@ PyObject* boundary_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 }
 
 void boundary_dealloc(PyObject* self) {
-    PyTypeObject* type = Py_TYPE(self);
     reinterpret_cast<BoundaryObject*>(self)->core.~BoundaryCore();  // wipes the key
-    type->tp_free(self);
-    Py_DECREF(type);
+    free_instance(self);
 }
 
 PyObject* refuse_velocity(std::int32_t axis, double velocity, double limit) {

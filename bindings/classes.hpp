@@ -17,6 +17,10 @@ PyTypeObject* governor_type();   // Governor
 // serialises callers) and hands out the same object afterwards.
 PyTypeObject* cached_type(PyObject*& cache, PyType_Spec& spec, PyObject* base = nullptr);
 
+// free_instance is the last step of every deallocator: it releases the
+// object's memory, then the reference the instance held on its heap type.
+void free_instance(PyObject* self) noexcept;
+
 // required_type is for code that runs after the import, when a class that
 // cannot be created is an internal fault rather than an input error.
 PyTypeObject* required_type(PyTypeObject* (*getter)(), const char* class_name) noexcept;

@@ -140,12 +140,10 @@ PyObject* governor_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 }
 
 void governor_dealloc(PyObject* self) {
-    PyTypeObject* type = Py_TYPE(self);
     auto* governor = reinterpret_cast<GovernorObject*>(self);
     Py_CLEAR(governor->lower_object);
     Py_CLEAR(governor->upper_object);
-    type->tp_free(self);
-    Py_DECREF(type);
+    free_instance(self);
 }
 
 GovernorObject* governor_self(PyObject* self) { return as_self<GovernorObject>(self, governor_type(), "Governor"); }

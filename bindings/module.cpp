@@ -22,6 +22,12 @@ PyTypeObject* cached_type(PyObject*& cache, PyType_Spec& spec, PyObject* base) {
     return reinterpret_cast<PyTypeObject*>(cache);
 }
 
+void free_instance(PyObject* self) noexcept {
+    PyTypeObject* type = Py_TYPE(self);
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
 PyTypeObject* required_type(PyTypeObject* (*getter)(), const char* class_name) noexcept {
     PyTypeObject* type = getter();
     if (type == nullptr) {

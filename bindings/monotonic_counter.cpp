@@ -32,12 +32,6 @@ PyObject* counter_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return self;
 }
 
-void counter_dealloc(PyObject* self) {
-    PyTypeObject* type = Py_TYPE(self);
-    type->tp_free(self);
-    Py_DECREF(type);
-}
-
 CounterObject* counter_self(PyObject* self) {
     return as_self<CounterObject>(self, counter_type(), "MonotonicCounter");
 }
@@ -75,7 +69,7 @@ PyType_Slot kSlots[] = {
     {Py_tp_doc, const_cast<char*>("MonotonicCounter(initial_value=0)\n--\n\n"
                                   "A monotonically increasing 64-bit counter.")},
     {Py_tp_new, reinterpret_cast<void*>(counter_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(counter_dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(free_instance)},
     {Py_tp_methods, kMethods},
     {0, nullptr},
 };

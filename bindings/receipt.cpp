@@ -33,12 +33,6 @@ PyObject* receipt_new(PyTypeObject* type, PyObject*, PyObject*) {
     return nullptr;
 }
 
-void receipt_dealloc(PyObject* self) {
-    PyTypeObject* type = Py_TYPE(self);
-    type->tp_free(self);
-    Py_DECREF(type);
-}
-
 ReceiptObject* receipt_of(PyObject* self) { return reinterpret_cast<ReceiptObject*>(self); }
 
 PyObject* get_is_authorized(PyObject* self, void*) { return PyBool_FromLong(receipt_of(self)->is_authorized); }
@@ -96,7 +90,7 @@ PyMethodDef kMethods[] = {
 PyType_Slot kSlots[] = {
     {Py_tp_doc, const_cast<char*>("Replay-resistant authorization receipt returned by `KestrelBoundary`.")},
     {Py_tp_new, reinterpret_cast<void*>(receipt_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(receipt_dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(free_instance)},
     {Py_tp_getset, kGetSet},
     {Py_tp_methods, kMethods},
     {0, nullptr},

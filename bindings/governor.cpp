@@ -55,6 +55,11 @@ inline PyObject* result_object(const GovernorObject* governor, float x, PyObject
 // index; before any Python code can run, the unfilled slots get a
 // placeholder so the list is never seen with holes. Other sequences report
 // only a hint of their length and are appended to.
+//
+// Python code runs while the list is filled (an element's __float__, a
+// sequence's __next__). The list stays out of the garbage collector's sight
+// until it is handed out, so no such code can reach it through
+// gc.get_referrers() or gc.get_objects() and change the result.
 class BatchResult {
 public:
     explicit BatchResult(const GovernorObject* governor) : governor_(governor) {}
@@ -62,7 +67,9 @@ public:
     bool begin(Py_ssize_t length, bool exact) {
         capacity_ = exact ? length : 0;
         list_ = Ref(PyList_New(capacity_));
-        return static_cast<bool>(list_);
+        if (!list_) return false;
+        PyObject_GC_UnTrack(list_.get());
+        return true;
     }
 
     void python_may_run() {
@@ -79,7 +86,7 @@ public:
         if (value == nullptr) return false;
         if (filled_ < capacity_) {
             if (placeholders_) {
-                PyList_SetItem(list_.get(), filled_, value);  // drops the placeholder
+                if (PyList_SetItem(list_.get(), filled_, value) < 0) return false;  // drops the placeholder
             } else {
                 PyList_SET_ITEM(list_.get(), filled_, value);
             }
@@ -99,7 +106,11 @@ public:
         return PyList_SetSlice(list_.get(), count, capacity_, nullptr) == 0;
     }
 
-    PyObject* release() { return list_.release(); }
+    // Called once, after a successful end().
+    PyObject* release() {
+        PyObject_GC_Track(list_.get());
+        return list_.release();
+    }
 
 private:
     const GovernorObject* governor_;

@@ -1,0 +1,150 @@
+#!/usr/bin/env python3
+"""Writes the fuzz seed corpora: make_seeds.py OUTPUT_DIR.
+
+One directory per target, one file per seed, each built from a worked
+example of the kernels or of the interceptor's behaviour, in the input
+layout that the target's source describes.
+"""
+import math
+import os
+import struct
+import sys
+
+NAN = math.nan
+INF = math.inf
+
+
+def scalar(a, b, u, lo=-1.0, hi=1.0):
+    # u, bounds, then the constraint record (entries 1..3 zero).
+    return struct.pack("<3f4f4f", u, lo, hi, a, 0, 0, 0, b, 0, 0, 0)
+
+
+SCALAR = {
+    "zero_coeff_inside": scalar(0, 0, 0.5),
+    "zero_coeff_above": scalar(0, 0, 2.0),
+    "zero_coeff_below": scalar(0, 0, -3.0),
+    "zero_coeff_negative_limit": scalar(0, -1, 0.5),
+    "negative_zero_coeff": scalar(-0.0, 5, 0.5),
+    "upper_row_active": scalar(1, 0.5, 0.8),
+    "upper_row_inactive": scalar(1, 0.5, 0.2),
+    "upper_row_lower_bound": scalar(1, 0.5, -2.0),
+    "scaled_row": scalar(2, 4, 3.0, hi=5),
+    "upper_row_infeasible": scalar(1, -2, 0.0),
+    "lower_row_active": scalar(-1, 0.5, -0.8),
+    "lower_row_scaled": scalar(-2, -1, 0.0),
+    "lower_row_infeasible": scalar(-1, -2, 0.0),
+    "nan_command": scalar(1, 1, NAN),
+    "infinite_command": scalar(1, 1, INF),
+    "nan_coefficient": scalar(NAN, 1, 2.0),
+    "nan_limit": scalar(1, NAN, 2.0),
+    "nan_lower_bound": scalar(1, 0.5, 0.8, lo=NAN),
+    "nan_upper_bound": scalar(-1, 0.5, 2.0, hi=NAN),
+    "inverted_bounds": scalar(0, 0, 0.5, lo=1, hi=-1),
+    "inverted_bounds_infeasible": scalar(1, 0.5, 0.8, lo=1, hi=-1),
+}
+
+
+def multivar(u, lower, upper, rows=(), limits=(), count=None):
+    rows = list(rows) + [(0, 0, 0, 0)] * (4 - len(rows))
+    limits = list(limits) + [0] * (4 - len(limits))
+    n = len([r for r in rows if r != (0, 0, 0, 0)]) if count is None else count
+    flat = [c for r in rows for c in r]
+    return struct.pack("<4f4f4fQ16f4f", *u, *lower, *upper, n, *flat, *limits)
+
+
+M1, P1, Z = (-1,) * 4, (1,) * 4, (0,) * 4
+MULTIVAR = {
+    "worked_example": multivar((2, 2, 0, 0), M1, P1, [(1, 1, 0, 0)], [1]),
+    "count_five": multivar((2, -3, 0.5, 0), M1, P1, count=5),
+    "inverted_bounds": multivar((2, 2, 0, 0), M1, (1, 1, -2, 1)),
+    "nan_command": multivar((2, NAN, -3, 0), M1, P1),
+    "no_rows": multivar((2, -2, 0.25, -0.5), M1, P1),
+    "infinite_command": multivar((INF, -INF, 0, 0), M1, P1, [(0, 0, 1, 1)], [0.5]),
+    "row_outside_box": multivar((0.5, 3, 0, 0), Z, P1, [(1, 0, 0, 0)], [-1]),
+    "zero_row_negative_limit": multivar((0.5, 3, 0, 0), Z, P1, [(0, 0, 0, 0)], [-1], count=1),
+    "five_entries_singular": multivar((5, 5, 5, 5), Z, P1, [(1, 1, 1, 1)], [0]),
+    "bounds_dropped_then_row": multivar((5, 1, 0, 0), Z, P1, [(1, 1, 0, 0)], [1.9]),
+    "four_bounds_dropped": multivar((5, 5, 0.5, 0.5), Z, P1, [(1, 1, 0, 0)], [1]),
+    "touched_row_never_blocks": multivar((2, 1, 1, -2), (-3, -1, -2, 0), (1, 1, -1, 2), [(0, 2, -1, -2)], [2]),
+    "four_rows": multivar((3, -2, 1, 4), (-2,) * 4, (2,) * 4,
+                          [(1, 1, 0, 0), (0, 1, 1, 0), (0, 0, 1, 1), (1, 0, 0, -1)], [1, 1, 1, 0.5]),
+}
+
+
+# Interceptor operations (see fuzz_interceptor.cpp for the layouts).
+def nonce(i):
+    return struct.pack("<I", i) + b"\xa5" * 8
+
+
+def honest(n, gap=0, ts=1_700_000_000_000_000_000, axis=3, payload=struct.pack("<dd", 0.25, 1.5)):
+    return bytes([0, gap]) + nonce(n) + struct.pack("<Q", ts) + bytes([axis]) + payload
+
+
+def burst(count):  # count honest receipts: 1..16, or a multiple of 17 up to 1088
+    if count <= 16:
+        return bytes([1, count - 1])
+    assert count % 17 == 0 and count <= 1088
+    return bytes([1, 191 + count // 17])
+
+
+def replay(pick):
+    return bytes([2, pick])
+
+
+def reuse_nonce(back, gap=0, axis=3):
+    return bytes([3, back >> 8, back & 0xFF, gap, axis])
+
+
+def tamper(n, where, pos, flip=1, gap=0, axis=3):
+    return bytes([4, gap]) + nonce(n) + bytes([axis, where, pos, flip])
+
+
+def other_key(pos, flip, n, gap=0):
+    return bytes([5, pos, flip, gap]) + nonce(n)
+
+
+def long_id(length, n, gap=0):
+    return bytes([6, length]) + b"a" * length + bytes([gap]) + nonce(n) + bytes(32)
+
+
+def raw(wire, action=b"axis_3", payload=bytes(16)):
+    return bytes([7]) + wire + bytes([len(action)]) + action + payload
+
+
+def any_sequence(seq, n):
+    return bytes([8]) + struct.pack("<Q", seq) + nonce(n)
+
+
+INTERCEPTOR = {
+    "first_receipt_zero_nonce": bytes([0, 0]) + bytes(12) + bytes(8) + bytes([3]) + bytes(16),
+    "sequence_gaps_then_stale": any_sequence(1, 1) + any_sequence(5, 2) + any_sequence(100, 3)
+    + replay(2) + any_sequence(99, 4),
+    "stale_sequence_and_reused_nonce": honest(1) + replay(0) + reuse_nonce(0),
+    "wrong_tag_then_right": tamper(7, 0, 40) + honest(7),
+    "tampered_fields": tamper(1, 0, 0) + tamper(2, 0, 12) + tamper(3, 0, 20) + tamper(4, 1, 5) + tamper(5, 2, 15),
+    # 1020 + 4 acceptances fill the ring; the first nonce is still refused;
+    # one more acceptance forgets it: the second is still refused, the first
+    # is accepted again.
+    "ring_wraps": burst(1020) + burst(4) + reuse_nonce(1023) + burst(1)
+    + reuse_nonce(1023) + reuse_nonce(1024),
+    "other_key": other_key(0, 1, 9) + other_key(31, 0x80, 10),
+    "action_id_64_and_65": long_id(64, 11) + long_id(65, 12) + long_id(0, 13),
+    "timestamps_zero_and_far": honest(20, ts=0) + honest(21, ts=2**64 - 1),
+    "raw_receipt": raw(nonce(30) + bytes(8) + struct.pack("<Q", 1) + bytes(32)),
+    "top_sequence_id": any_sequence(2**64 - 1, 40) + honest(41),
+}
+
+
+def main():
+    root = sys.argv[1]
+    for target, seeds in (("fuzz_scalar_kernel", SCALAR), ("fuzz_multivar_4d", MULTIVAR),
+                          ("fuzz_interceptor", INTERCEPTOR)):
+        directory = os.path.join(root, target)
+        os.makedirs(directory, exist_ok=True)
+        for name, data in seeds.items():
+            with open(os.path.join(directory, name), "wb") as f:
+                f.write(data)
+
+
+if __name__ == "__main__":
+    main()

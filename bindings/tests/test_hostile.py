@@ -10,7 +10,6 @@ it).
 """
 import gc
 import math
-import operator
 import struct
 import sys
 import time
@@ -407,26 +406,26 @@ class Entry:
     def prepare(self, fixture):
         return self.target(fixture)
 
-    def check(self, test, context, make, result, exc, param):
+    def check(self, test, make, result, exc, param):
         pass
 
 
 class GovernorEntry(Entry):
-    def check(self, test, context, make, result, exc, param):
+    def check(self, test, make, result, exc, param):
         if exc is None:
             test.assertIs(type(result), Governor)
             test.assertIs(type(result.project(0.0)), float)
 
 
 class ProjectEntry(Entry):
-    def check(self, test, context, make, result, exc, param):
+    def check(self, test, make, result, exc, param):
         if exc is None:
             test.assertIs(type(result), float)
             test.assertTrue(math.isnan(result) or -1.0 <= result <= 1.0)
 
 
 class BatchEntry(Entry):
-    def check(self, test, context, make, result, exc, param):
+    def check(self, test, make, result, exc, param):
         # The same walk done by Python over a fresh copy of the argument
         # must give the same projections, or fail with the same kind of error.
         try:
@@ -442,7 +441,7 @@ class BatchEntry(Entry):
 
 
 class CounterEntry(Entry):
-    def check(self, test, context, make, result, exc, param):
+    def check(self, test, make, result, exc, param):
         if exc is None:
             value = result.current_value()
             test.assertTrue(0 <= value < 2**64)
@@ -450,7 +449,7 @@ class CounterEntry(Entry):
 
 
 class ViolationEntry(Entry):
-    def check(self, test, context, make, result, exc, param):
+    def check(self, test, make, result, exc, param):
         if exc is None:
             test.assertTrue(-2**31 <= result.axis < 2**31)
             for field in ("violation_type", "message"):
@@ -463,7 +462,7 @@ class ViolationEntry(Entry):
 
 
 class BoundaryEntry(Entry):
-    def check(self, test, context, make, result, exc, param):
+    def check(self, test, make, result, exc, param):
         if exc is None:
             test.assertIs(type(result), KestrelBoundary)
             try:
@@ -483,7 +482,7 @@ class AuthorizeEntry(Entry):
         self.context = (boundary, started)
         return boundary.authorize_action
 
-    def check(self, test, context, make, result, exc, param):
+    def check(self, test, make, result, exc, param):
         boundary, started = self.context
         if exc is None:
             test.assertIs(type(result), KestrelReceipt)
@@ -509,7 +508,7 @@ class AuthorizeEntry(Entry):
 
 
 class VerifyEntry(Entry):
-    def check(self, test, context, make, result, exc, param):
+    def check(self, test, make, result, exc, param):
         if exc is None:
             test.assertIs(type(result), bool)
 
@@ -549,7 +548,7 @@ class HostileArgumentTest(unittest.TestCase):
         warnings.simplefilter("ignore", DeprecationWarning)
         self.addCleanup(self.warnings.__exit__, None, None, None)
 
-    def assert_allowed(self, exc, param, flags, value_label):
+    def assert_allowed(self, exc, param, flags):
         allowed = CONVERSION_ERRORS[param.kind] + param.extra
         if param.kind in RUNS_PYTHON:
             allowed += HOSTILE
@@ -580,8 +579,8 @@ class HostileArgumentTest(unittest.TestCase):
                                 kwargs = {}
                             result, exc = outcome_of(call, args, kwargs)
                             if exc is not None:
-                                self.assert_allowed(exc, param, flags, label)
-                            entry.check(self, None, make, result, exc, param)
+                                self.assert_allowed(exc, param, flags)
+                            entry.check(self, make, result, exc, param)
                             del result, exc, args, kwargs
                             # Shared singletons (None, small ints) see the interpreter's own traffic.
                             if "mutates" not in flags and references < 100:

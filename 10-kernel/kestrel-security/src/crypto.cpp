@@ -29,6 +29,10 @@ void sha_finish(SHA256_CTX& ctx, std::uint8_t (&digest)[SHA256_DIGEST_LENGTH]) n
     SHA256_Final(digest, &ctx);
 }
 
+// One compression of a 64-byte block into ctx.h, the chaining value; the
+// rest of ctx (buffer, counts) is neither read nor written.
+void sha_compress(SHA256_CTX& ctx, const std::uint8_t* block) noexcept { SHA256_Transform(&ctx, block); }
+
 #pragma GCC diagnostic pop
 
 static_assert(SHA256_DIGEST_LENGTH == TAG_LEN);
@@ -52,6 +56,15 @@ void store_le64(std::uint8_t* out, std::uint64_t v) noexcept {
     }
 }
 
+// SHA-256 is big-endian: its length field and its output words.
+void store_be64(std::uint8_t* out, std::uint64_t v) noexcept {
+    for (int i = 0; i < 8; ++i) out[i] = static_cast<std::uint8_t>(v >> (56 - 8 * i));
+}
+
+void store_be32(std::uint8_t* out, std::uint32_t v) noexcept {
+    for (int i = 0; i < 4; ++i) out[i] = static_cast<std::uint8_t>(v >> (24 - 8 * i));
+}
+
 std::uint64_t load_le64(const std::uint8_t* in) noexcept {
     std::uint64_t v = 0;
     if constexpr (std::endian::native == std::endian::little) {
@@ -72,9 +85,10 @@ void prime(SHA256_CTX& ctx, const Key& key, std::uint8_t pad) noexcept {
     OPENSSL_cleanse(block, sizeof block);
 }
 
-// Lays the header out in one buffer so that the inner hash takes it in one
-// update: the per-call overhead of SHA256_Update is worth more than the copy.
-std::size_t lay_out_header(std::uint8_t (&header)[kHeaderMaxLen], const Nonce& nonce,
+// Writes the header to `header` (room for kHeaderMaxLen bytes) and returns
+// its length, so that the inner hash takes it in one piece: the per-call
+// overhead of SHA256_Update is worth more than the copy.
+std::size_t lay_out_header(std::uint8_t* header, const Nonce& nonce,
                            std::uint64_t timestamp_nanos, std::uint64_t sequence_id,
                            std::span<const std::uint8_t> action_id) noexcept {
     std::memcpy(header, nonce.data(), NONCE_LEN);
@@ -86,6 +100,23 @@ std::size_t lay_out_header(std::uint8_t (&header)[kHeaderMaxLen], const Nonce& n
     return kHeaderFixedLen + action_id.size() + 8;
 }
 
+// The whole inner message of one tag, padded as SHA-256 pads it: at most
+// 60 + 64 message bytes, then 0x80, zeros, and the 8-byte big-endian bit
+// length of everything hashed (the key block included); three blocks at most.
+constexpr std::size_t kMaxMessageLen = kHeaderMaxLen + PAYLOAD_LEN;
+constexpr std::size_t kMaxInnerBlocks = (kMaxMessageLen + 1 + 8 + kBlockLen - 1) / kBlockLen;
+static_assert(kMaxInnerBlocks == 3);
+
+// Appends SHA-256 padding to the `len` bytes in `blocks` (zero from `len`
+// on), counting `hashed_before` bytes already compressed; returns the number
+// of whole blocks to compress.
+std::size_t pad_blocks(std::uint8_t* blocks, std::size_t len, std::uint64_t hashed_before) noexcept {
+    const std::size_t n = (len + 1 + 8 + kBlockLen - 1) / kBlockLen;
+    blocks[len] = 0x80;
+    store_be64(blocks + n * kBlockLen - 8, (hashed_before + len) * 8);
+    return n;
+}
+
 // Ties an accumulator to a register the optimiser cannot look into, so it
 // cannot reason about the value so far (and, say, stop the loop once it
 // knows the outcome). Emits no instruction.
@@ -94,17 +125,22 @@ inline void opaque(T& value) noexcept {
     __asm__("" : "+r"(value));
 }
 
-// acc collects the XOR of every byte pair; the strings are equal iff it ends
-// as 0. (acc - 1) >> 8 has its low bit set exactly when acc == 0, because acc
-// never exceeds 0xff; that bit is the only thing that reaches a branch.
+// acc collects the XOR of every pair of 4-byte words; the strings are equal
+// iff it ends as 0. acc | -acc has its top bit set exactly when acc != 0;
+// that bit is the only thing that reaches a branch.
 template <std::size_t N>
 bool equal_bytes(const std::array<std::uint8_t, N>& a, const std::array<std::uint8_t, N>& b) noexcept {
+    static_assert(N % 4 == 0, "compared in whole 4-byte words");
     std::uint32_t acc = 0;
-    for (std::size_t i = 0; i < N; ++i) {
-        acc |= static_cast<std::uint32_t>(a[i] ^ b[i]);
+    for (std::size_t i = 0; i < N; i += 4) {
+        std::uint32_t x;
+        std::uint32_t y;
+        std::memcpy(&x, a.data() + i, 4);
+        std::memcpy(&y, b.data() + i, 4);
+        acc |= x ^ y;
         opaque(acc);
     }
-    const auto equal_bit = static_cast<std::uint8_t>(((acc - 1) >> 8) & 1);
+    const auto equal_bit = static_cast<std::uint8_t>(((acc | (0u - acc)) >> 31) ^ 1);
     return black_box(equal_bit) == 1;
 }
 
@@ -182,15 +218,42 @@ Tag MessageHasher::finalize() noexcept {
 SecurityError authorize(const Key& key, const Nonce& nonce, std::uint64_t timestamp_nanos,
                         std::uint64_t sequence_id, std::span<const std::uint8_t> action_id,
                         const Payload& payload, Receipt& out) noexcept {
-    MessageHasher hasher;
-    if (const SecurityError error =
-            MessageHasher::begin(key, nonce, timestamp_nanos, sequence_id, action_id, hasher);
-        error != SecurityError::Ok) {
-        return error;
-    }
-    hasher.update(payload);
+    // Refuse before any key block is hashed.
+    if (action_id.size() > MAX_ACTION_ID_LEN) return SecurityError::ActionIdOverflow;
+    const HmacKeyState primed(key);
+    return authorize(primed, nonce, timestamp_nanos, sequence_id, action_id, payload, out);
+}
+
+// The same tag as begin / update / finalize, without their buffering: the
+// message is laid out and padded here, so each block goes straight to the
+// compression function. One chaining value does all the work and ends up
+// holding the tag, so nothing key-derived is left in it to wipe.
+SecurityError authorize(const HmacKeyState& key, const Nonce& nonce, std::uint64_t timestamp_nanos,
+                        std::uint64_t sequence_id, std::span<const std::uint8_t> action_id,
+                        const Payload& payload, Receipt& out) noexcept {
+    if (action_id.size() > MAX_ACTION_ID_LEN) return SecurityError::ActionIdOverflow;
+
+    // Inner: SHA-256(ipad key || message), from the primed inner state.
+    std::uint8_t inner[kMaxInnerBlocks * kBlockLen] = {};
+    std::size_t len = lay_out_header(inner, nonce, timestamp_nanos, sequence_id, action_id);
+    std::memcpy(inner + len, payload.data(), PAYLOAD_LEN);
+    len += PAYLOAD_LEN;
+    const std::size_t inner_blocks = pad_blocks(inner, len, kBlockLen);
+    SHA256_CTX chain;  // only chain.h is used
+    std::memcpy(chain.h, key.inner_.h, sizeof chain.h);
+    for (std::size_t b = 0; b < inner_blocks; ++b) sha_compress(chain, inner + b * kBlockLen);
+
+    // Outer: SHA-256(opad key || inner digest), one block from the primed
+    // outer state.
+    std::uint8_t outer[kBlockLen] = {};
+    for (std::size_t i = 0; i < 8; ++i) store_be32(outer + 4 * i, chain.h[i]);
+    pad_blocks(outer, SHA256_DIGEST_LENGTH, kBlockLen);
+    std::memcpy(chain.h, key.outer_.h, sizeof chain.h);
+    sha_compress(chain, outer);
+
     // Built whole before the store, so that `out` may alias `nonce`.
-    const Receipt receipt{nonce, timestamp_nanos, sequence_id, hasher.finalize()};
+    Receipt receipt{nonce, timestamp_nanos, sequence_id, {}};
+    for (std::size_t i = 0; i < 8; ++i) store_be32(receipt.tag.data() + 4 * i, chain.h[i]);
     out = receipt;
     return SecurityError::Ok;
 }

@@ -5,6 +5,7 @@
 #include <cctype>
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <new>
 #include <ostream>
 #include <string>
@@ -333,6 +334,46 @@ TEST(BoundaryRing, UnwrittenEntriesAreNeverCompared) {
     // Slots 1..1023 still hold zeros; a zero nonce is not a replay.
     gate.expect_refused(with_bad_tag(gate.issue(2, Nonce{})), SecurityError::AuthenticationFailure);
     EXPECT_EQ(gate.present(gate.issue(2, Nonce{})), SecurityError::Ok);
+}
+
+// ---------------------------------------------------------------- ring scans
+
+// Every scan this CPU runs gives the slot-by-slot answer for every range end
+// (so every alignment and every length of head and tail step) and several
+// range starts, with the wanted nonce at either end of the range, in the
+// middle, just outside it, or absent. Every other slot agrees with the wanted
+// nonce on two of its three words, so a scan that drops one word's compare,
+// or looks one slot too far, answers wrongly.
+TEST(BoundaryRingScan, EveryScanAgreesWithSlotBySlot) {
+    using kestrel::detail::SlotScan;
+    const std::array<std::uint32_t, 3> wanted = {0x11223344, 0x55667788, 0x99aabbcc};
+    kestrel::detail::NoncePlanes decoys;
+    for (std::size_t slot = 0; slot < NONCE_WINDOW; ++slot) {
+        for (std::size_t w = 0; w < 3; ++w) decoys[w][slot] = wanted[w] ^ (w == slot % 3 ? 1u << (slot % 32) : 0u);
+    }
+    const auto planes = std::make_unique<kestrel::detail::NoncePlanes>();
+
+    for (SlotScan scan : {SlotScan::Scalar, SlotScan::Sse2, SlotScan::Avx2, SlotScan::Avx512}) {
+        if (!kestrel::detail::slot_scan_runs_here(scan)) continue;
+        SCOPED_TRACE("scan " + std::to_string(static_cast<int>(scan)));
+        for (std::size_t hi = 0; hi <= NONCE_WINDOW; ++hi) {
+            for (std::size_t below : {0u, 1u, 15u, 16u, 17u, 33u, 100u, 1024u}) {
+                const std::size_t lo = hi - std::min(below, hi);
+                for (std::size_t at : {NONCE_WINDOW, lo, hi - 1, (lo + hi) / 2, lo - 1, hi}) {
+                    if (hi == lo && at != NONCE_WINDOW) continue;
+                    *planes = decoys;
+                    if (at < NONCE_WINDOW) {
+                        for (std::size_t w = 0; w < 3; ++w) (*planes)[w][at] = wanted[w];
+                    }
+                    const bool expected = at >= lo && at < hi;
+                    if (kestrel::detail::any_slot_equals(scan, *planes, wanted, lo, hi) != expected) {
+                        FAIL() << "slots " << lo << ".." << hi << ", match at " << at << ": expected "
+                               << expected;
+                    }
+                }
+            }
+        }
+    }
 }
 
 // ---------------------------------------------------------------- key hygiene

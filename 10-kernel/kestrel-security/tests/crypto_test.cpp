@@ -221,6 +221,12 @@ TEST(CryptoAgreesWithOpenSsl, EveryActionIdLengthManyKeys) {
                       SecurityError::Ok);
             from_primed.update(a.payload);
             EXPECT_EQ(from_primed.finalize(), expected);
+
+            Receipt one_shot;
+            ASSERT_EQ(kestrel::authorize(primed, a.nonce, a.timestamp_nanos, a.sequence_id, a.action_id, a.payload,
+                                         one_shot),
+                      SecurityError::Ok);
+            EXPECT_EQ(one_shot.tag, expected);
         }
     }
 }

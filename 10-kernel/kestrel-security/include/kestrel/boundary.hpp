@@ -52,12 +52,12 @@ public:
     //   AuthenticationFailure  receipt.tag is not the tag of the action
     // A refusal changes nothing. An acceptance records the sequence id and
     // the nonce (overwriting the oldest once the ring is full) and returns Ok.
-    // Timing: the nonces are compared newest first, four at a time, each in
-    // full and without a data-dependent branch; the scan stops after the
-    // group of four holding the first match, so a refusal for a reused nonce
-    // reveals roughly how recently it was accepted. Every other outcome
-    // compares all nonce_count() entries. The tag is compared in full and in
-    // constant time.
+    // Timing: the nonces are compared newest first, in groups of up to 16
+    // (the CPU's vector width), each in full and without a data-dependent
+    // branch; the scan stops after the group holding the first match, so a
+    // refusal for a reused nonce reveals roughly how recently it was
+    // accepted. Every other outcome compares all nonce_count() entries. The
+    // tag is compared in full and in constant time.
     [[nodiscard]] SecurityError intercept_and_authorize(std::span<const std::uint8_t> action_id,
                                                         const Payload& payload, const Receipt& receipt) noexcept;
 
@@ -95,5 +95,31 @@ private:
     std::uint64_t last_sequence_id_ = 0;           // of the last acceptance; only grows
     HmacKeyState primed_;                          // key_ as primed HMAC states, computed once
 };
+
+namespace detail {
+
+// The ring's three planes of 4-byte words: bytes 4w..4w+3 of the nonce in
+// slot s are planes[w][s].
+using NoncePlanes = std::array<std::array<std::uint32_t, NONCE_WINDOW>, 3>;
+
+// The ways this library can scan the ring, narrowest first: one slot per
+// step, then 4, 8 and 16 slots per vector step. The interceptor uses the
+// widest that slot_scan_runs_here; they are named here so that tests can run
+// each one.
+enum class SlotScan { Scalar, Sse2, Avx2, Avx512 };
+
+// slot_scan_runs_here returns true iff this build has `scan` and the CPU and
+// the OS can run it.
+[[nodiscard]] bool slot_scan_runs_here(SlotScan scan) noexcept;
+
+// any_slot_equals returns true iff one of the slots lo..hi-1 (lo <= hi <=
+// NONCE_WINDOW) of `planes` holds the nonce whose words are `wanted`. It
+// uses `scan`, which must run here. Slots are compared newest (highest)
+// first, each on all three words, and only the combined result of one step's
+// slots reaches a branch: it returns after the step holding the newest match.
+[[nodiscard]] bool any_slot_equals(SlotScan scan, const NoncePlanes& planes, const std::array<std::uint32_t, 3>& wanted,
+                                   std::size_t lo, std::size_t hi) noexcept;
+
+}  // namespace detail
 
 }  // namespace kestrel

@@ -76,6 +76,9 @@ public:
 
 private:
     friend class MessageHasher;
+    friend SecurityError authorize(const HmacKeyState& key, const Nonce& nonce, std::uint64_t timestamp_nanos,
+                                   std::uint64_t sequence_id, std::span<const std::uint8_t> action_id,
+                                   const Payload& payload, Receipt& out) noexcept;
     SHA256_CTX inner_;
     SHA256_CTX outer_;
 };
@@ -120,13 +123,21 @@ private:
     SHA256_CTX outer_{};  // outer key block only, until finalize
 };
 
-// authorize computes the receipt of one action under `key`: begin, update
-// with the payload, finalize. Returns Ok and fills `out` with the given
-// nonce, timestamp, sequence id and the tag; or ActionIdOverflow (action id
-// longer than 64 bytes) with `out` untouched. Checks nothing else, keeps no
-// state. `out` may alias the nonce argument. Time depends only on the action
-// id's length.
+// authorize computes the receipt of one action under `key`, with the tag
+// that begin, update with the payload and finalize give. Returns Ok and
+// fills `out` with the given nonce, timestamp, sequence id and the tag; or
+// ActionIdOverflow (action id longer than 64 bytes) with `out` untouched.
+// Checks nothing else, keeps no state. `out` may alias the nonce argument.
+// Time depends only on the action id's length.
 [[nodiscard]] SecurityError authorize(const Key& key, const Nonce& nonce, std::uint64_t timestamp_nanos,
+                                      std::uint64_t sequence_id, std::span<const std::uint8_t> action_id,
+                                      const Payload& payload, Receipt& out) noexcept;
+
+// authorize, from a key primed in advance: the same receipt as
+// authorize(key, ...) without the two key-block compressions, so a tag costs
+// two or three inner compressions and one outer one. Time depends only on
+// the action id's length.
+[[nodiscard]] SecurityError authorize(const HmacKeyState& key, const Nonce& nonce, std::uint64_t timestamp_nanos,
                                       std::uint64_t sequence_id, std::span<const std::uint8_t> action_id,
                                       const Payload& payload, Receipt& out) noexcept;
 

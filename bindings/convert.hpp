@@ -100,7 +100,6 @@ inline PyCFunction as_method(FastcallMethod method) noexcept {
 // for_each_f32 walks a sequence argument and hands each element, converted to
 // a 32-bit float, to the sink. The sink provides:
 //   bool begin(Py_ssize_t length, bool exact)  - length is exact for list/tuple
-//   void python_may_run()                      - called before anything that can run Python code
 //   bool element(float value, PyObject* exact_float)  - exact_float: the element if it is an exact float
 //   bool end(Py_ssize_t count)
 // A str is refused, as is anything that fails the sequence check. An exact
@@ -154,7 +153,6 @@ bool for_each_f32(PyObject* seq, Sink& sink) {
             } else {
                 // __float__ or __index__ may mutate the list: hold the element
                 // itself, and re-read the size before the next step.
-                sink.python_may_run();
                 const Ref held = Ref::borrow(item);
                 if (!convert(held.get(), value)) return false;
             }
@@ -163,7 +161,6 @@ bool for_each_f32(PyObject* seq, Sink& sink) {
         return sink.end(i);
     }
 
-    sink.python_may_run();
     Py_ssize_t hint = PySequence_Size(seq);
     if (hint < 0) {
         PyErr_Clear();

@@ -52,14 +52,14 @@ inline PyObject* result_object(const GovernorObject* governor, float x, PyObject
 
 // Builds project_batch's result list while the sequence is walked. For a
 // list or tuple the result is created at its final length and filled by
-// index; before any Python code can run, the unfilled slots get a
-// placeholder so the list is never seen with holes. Other sequences report
-// only a hint of their length and are appended to.
+// index; other sequences report only a hint of their length and are
+// appended to.
 //
 // Python code runs while the list is filled (an element's __float__, a
 // sequence's __next__). The list stays out of the garbage collector's sight
 // until it is handed out, so no such code can reach it through
-// gc.get_referrers() or gc.get_objects() and change the result.
+// gc.get_referrers() or gc.get_objects() and see its unfilled slots or change
+// the result.
 class BatchResult {
 public:
     explicit BatchResult(const GovernorObject* governor) : governor_(governor) {}
@@ -72,24 +72,11 @@ public:
         return true;
     }
 
-    void python_may_run() {
-        if (placeholders_) return;
-        for (Py_ssize_t i = filled_; i < capacity_; ++i) {
-            Py_INCREF(Py_None);
-            PyList_SET_ITEM(list_.get(), i, Py_None);
-        }
-        placeholders_ = true;
-    }
-
     bool element(float u, PyObject* exact_input) {
         PyObject* value = result_object(governor_, project_one(governor_, u), exact_input);
         if (value == nullptr) return false;
         if (filled_ < capacity_) {
-            if (placeholders_) {
-                if (PyList_SetItem(list_.get(), filled_, value) < 0) return false;  // drops the placeholder
-            } else {
-                PyList_SET_ITEM(list_.get(), filled_, value);
-            }
+            PyList_SET_ITEM(list_.get(), filled_, value);
         } else {
             const int status = PyList_Append(list_.get(), value);
             Py_DECREF(value);
@@ -101,8 +88,7 @@ public:
 
     bool end(Py_ssize_t count) {
         if (count >= capacity_) return true;
-        // The list shrank while it was read: drop the unused tail.
-        python_may_run();
+        // The list shrank while it was read: drop the unfilled tail.
         return PyList_SetSlice(list_.get(), count, capacity_, nullptr) == 0;
     }
 
@@ -117,7 +103,6 @@ private:
     Ref list_;
     Py_ssize_t capacity_ = 0;
     Py_ssize_t filled_ = 0;
-    bool placeholders_ = false;
 };
 
 constexpr const char* kNewParams[] = {"min_bound", "max_bound"};

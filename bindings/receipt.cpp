@@ -3,6 +3,8 @@
 // it can be verified again at any time against a key.
 #include "receipt.hpp"
 
+#include <openssl/crypto.h>
+
 #include <array>
 #include <cstring>
 
@@ -70,6 +72,7 @@ PyObject* verify(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
     const SecurityError error =
         authorize(key, stored.nonce, stored.timestamp_nanos, stored.sequence_id, action_id, receipt->payload, recomputed);
     const bool valid = error == SecurityError::Ok && constant_time_equal(recomputed.tag, stored.tag);
+    OPENSSL_cleanse(key.data(), key.size());
     return PyBool_FromLong(valid);
 }
 

@@ -17,7 +17,7 @@ import unittest
 import warnings
 
 import _kestrel
-from support import f32
+from support import FloatLike as FloatReturns, IndexLike as IndexReturns, f32
 
 Governor = _kestrel.Governor
 KestrelBoundary = _kestrel.KestrelBoundary
@@ -72,22 +72,6 @@ class Raises:
 
     def __getitem__(self, i):
         raise self.make()
-
-
-class FloatReturns:
-    def __init__(self, value):
-        self.value = value
-
-    def __float__(self):
-        return self.value
-
-
-class IndexReturns:
-    def __init__(self, value):
-        self.value = value
-
-    def __index__(self):
-        return self.value
 
 
 class FloatSub(float):

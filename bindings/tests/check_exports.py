@@ -1,31 +1,54 @@
-"""Fails unless the shared object's dynamic symbol table defines exactly the public names."""
+"""Fails unless a shared object's dynamic symbol table defines exactly its public names.
+
+  check_exports.py MODULE                   the Python module: its init function and the two kernels
+  check_exports.py --c-library LIB INCLUDE  the C library: every KESTREL_API function declared in the
+                                            headers under INCLUDE, and no reference to Python
+"""
+import pathlib
+import re
 import subprocess
 import sys
 
-EXPECTED = {"PyInit__kestrel", "kestrel_solve_active_set", "kestrel_solve_multivar_4d"}
+MODULE_EXPORTS = {"PyInit__kestrel", "kestrel_solve_active_set", "kestrel_solve_multivar_4d"}
+
+DECLARATION = re.compile(r"KESTREL_API\b[^;{]*?\b(kestrel_\w+)\s*\(")
 
 
-def defined_symbols(path):
-    out = subprocess.run(["nm", "-D", "--defined-only", path], check=True, capture_output=True, text=True).stdout
-    symbols = set()
-    for line in out.splitlines():
-        parts = line.split()
-        if len(parts) >= 3:
-            symbols.add(parts[2].split("@")[0])
-    return symbols
+def dynamic_symbols(path, *flags):
+    out = subprocess.run(["nm", "-D", *flags, path], check=True, capture_output=True, text=True).stdout
+    return {line.split()[-1].split("@")[0] for line in out.splitlines() if line.split()}
 
 
-def main(path):
-    found = defined_symbols(path)
-    extra = sorted(found - EXPECTED)
-    missing = sorted(EXPECTED - found)
+def declared_functions(include_dir):
+    names = set()
+    for header in sorted(pathlib.Path(include_dir).rglob("*.h")):
+        names.update(DECLARATION.findall(header.read_text()))
+    return names
+
+
+def compare(found, expected):
+    extra = sorted(found - expected)
+    missing = sorted(expected - found)
     print("exported:", " ".join(sorted(found)))
     if extra:
         print("unexpected exported symbols:", " ".join(extra))
     if missing:
         print("missing exported symbols:", " ".join(missing))
-    return 1 if extra or missing else 0
+    return not extra and not missing
+
+
+def main(argv):
+    if argv[0] == "--c-library":
+        library, include_dir = argv[1], argv[2]
+        expected = declared_functions(include_dir)
+        python = sorted(s for s in dynamic_symbols(library, "--undefined-only") if s.startswith(("Py", "_Py")))
+        if python:
+            print("the C library refers to Python:", " ".join(python))
+        ok = compare(dynamic_symbols(library, "--defined-only"), expected) and not python
+    else:
+        ok = compare(dynamic_symbols(argv[0], "--defined-only"), MODULE_EXPORTS)
+    return 0 if ok else 1
 
 
 if __name__ == "__main__":
-    sys.exit(main(sys.argv[1]))
+    sys.exit(main(sys.argv[1:]))

@@ -54,7 +54,9 @@ PyModuleDef g_definition = {
 };
 
 // add_name appends `name` to the module's __all__ (creating the list when
-// absent), then sets the attribute.
+// absent), then sets the attribute. Any failure, a failed append included,
+// fails the import the same way: the module is not kept and a later import
+// starts again.
 bool add_name(PyObject* module, const char* name, PyObject* value) {
     Ref all(PyObject_GetAttrString(module, "__all__"));
     if (!all) {
@@ -67,7 +69,7 @@ bool add_name(PyObject* module, const char* name, PyObject* value) {
         return false;
     }
     const Ref text(PyUnicode_FromString(name));
-    if (!text || PyList_Append(all.get(), text.get()) < 0) internal_fault("cannot append a name to __all__");
+    if (!text || PyList_Append(all.get(), text.get()) < 0) return false;
     return PyObject_SetAttrString(module, name, value) == 0;
 }
 

@@ -31,7 +31,8 @@ struct ReceiptObject {
 };
 
 PyObject* receipt_new(PyTypeObject* type, PyObject*, PyObject*) {
-    PyErr_Format(PyExc_TypeError, "No constructor defined for %s", type->tp_name + std::strlen("builtins."));
+    const Ref name(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__name__"));
+    if (name) PyErr_Format(PyExc_TypeError, "No constructor defined for %U", name.get());
     return nullptr;
 }
 
@@ -57,8 +58,7 @@ constexpr Signature kVerifySignature{"verify", kVerifyParams, 1};
 PyObject* verify(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* slots[1];
     if (!bind_fastcall(kVerifySignature, args, nargs, kwnames, slots)) return nullptr;
-    const ReceiptObject* receipt = as_self<ReceiptObject>(self, receipt_type(), "KestrelReceipt");
-    if (receipt == nullptr) return nullptr;
+    const ReceiptObject* receipt = receipt_of(self);  // the method descriptor checked its type
     ByteView key_bytes;
     if (!argument(kVerifySignature, 0, slots[0], key_bytes)) return nullptr;
     if (key_bytes.size != KEY_LEN) Py_RETURN_FALSE;

@@ -52,14 +52,21 @@ PyObject* violation_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return self;
 }
 
+// The base state (__context__, __cause__, __traceback__, args) can hold
+// another exception, so freeing one can free a whole chain, one nested
+// deallocator call per link. The trashcan defers deep links to keep the C
+// stack bounded; the base deallocator's own trashcan does not apply to this
+// type, because it only engages when it is the type's tp_dealloc.
 void violation_dealloc(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
     PyObject_GC_UnTrack(self);
+    Py_TRASHCAN_BEGIN(self, violation_dealloc)
     auto* violation = reinterpret_cast<ViolationObject*>(self);
     Py_CLEAR(violation->violation_type);
     Py_CLEAR(violation->message);
     reinterpret_cast<PyTypeObject*>(PyExc_Exception)->tp_dealloc(self);
     Py_DECREF(type);
+    Py_TRASHCAN_END
 }
 
 // A text field, or "" for an object that bypassed __new__.

@@ -48,13 +48,25 @@ if(KESTREL_SANITIZE MATCHES "address")
       "UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1")
 endif()
 
-# kestrel_add_python_test(FILE) runs one unittest file against the built module.
-function(kestrel_add_python_test file)
-  get_filename_component(stem ${file} NAME_WE)
-  add_test(NAME python.${stem}
-           COMMAND ${Python_EXECUTABLE} -m unittest -v ${stem}
-           WORKING_DIRECTORY ${CMAKE_CURRENT_SOURCE_DIR}/tests)
-  set_tests_properties(python.${stem} PROPERTIES
+# kestrel_add_python_test(FILE) runs one unittest file of the calling
+# directory's tests/ against the built module, as python.<file stem>.
+# kestrel_add_python_test(NAME SCRIPT PATH [ARGS ...]) runs a script instead,
+# as python.<NAME>, which passes when it exits with 0. Both get the same label
+# and environment, so the sanitizer presets run them alike.
+function(kestrel_add_python_test name)
+  cmake_parse_arguments(ARG "" "SCRIPT" "ARGS" ${ARGN})
+  if(ARG_SCRIPT)
+    set(test_name python.${name})
+    set(command ${Python_EXECUTABLE} ${ARG_SCRIPT} ${ARG_ARGS})
+    set(directory ${CMAKE_CURRENT_BINARY_DIR})
+  else()
+    get_filename_component(stem ${name} NAME_WE)
+    set(test_name python.${stem})
+    set(command ${Python_EXECUTABLE} -m unittest -v ${stem})
+    set(directory ${CMAKE_CURRENT_SOURCE_DIR}/tests)
+  endif()
+  add_test(NAME ${test_name} COMMAND ${command} WORKING_DIRECTORY ${directory})
+  set_tests_properties(${test_name} PROPERTIES
     LABELS "python"
     ENVIRONMENT "PYTHONPATH=$<TARGET_FILE_DIR:_kestrel>;PYTHONDONTWRITEBYTECODE=1;${KESTREL_PYTHON_SANITIZER_ENV}")
 endfunction()

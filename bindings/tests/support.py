@@ -62,6 +62,16 @@ class HugeLenSequence:
         return self.items[i]
 
 
+def authorize_outcome(boundary, axis=0):
+    """The sequence id of a zero-velocity action on `axis`, or the KestrelViolation that refused it."""
+    import _kestrel
+
+    try:
+        return boundary.authorize_action(axis, 0.0, 0.0).sequence_id
+    except _kestrel.KestrelViolation as refusal:
+        return refusal
+
+
 # The built-in key of boundaries constructed without hmac_key (development only).
 DEFAULT_KEY = b"KESTREL-DEVELOPMENT-ONLY-KEY-v1."
 

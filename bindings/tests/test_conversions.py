@@ -186,36 +186,31 @@ class SequenceConversionTest(unittest.TestCase):
         self.assertEqual(self.batch(HugeLenSequence([1.0, 2.0])), [1.0, 2.0])
 
     def test_elements_that_mutate_the_list_while_it_is_read(self):
-        items = [1.0, 2.0, 3.0, 4.0]
+        # Each element's conversion runs `action` on the list being read; the
+        # walk follows the list as it is at every step.
+        def shrink(items):
+            del items[1:]
 
-        class Shrinker:
-            def __float__(self):
-                del items[1:]
-                return 0.5
+        def grow(items):
+            if len(items) < 6:
+                items.append(7.0)
 
-        class Grower:
-            def __float__(self):
-                if len(items) < 6:
-                    items.append(7.0)
-                return 0.25
+        cases = [
+            ("shrink", shrink, [None, 2.0, 3.0, 4.0], [0.5]),
+            ("grow", grow, [None, 1.0], [0.5, 1.0, 7.0]),
+            ("clear", list.clear, [None, None, 2.0], [0.5]),
+        ]
+        for name, action, template, expected in cases:
+            with self.subTest(name):
+                items = []
 
-        items[0] = Shrinker()
-        self.assertEqual(self.batch(items), [0.5])
+                class Mutator:
+                    def __float__(self):
+                        action(items)
+                        return 0.5
 
-        items[:] = [Grower(), 1.0]
-        self.assertEqual(self.batch(items), [0.25, 1.0, 7.0])
-
-    def test_element_that_clears_the_list_it_is_read_from(self):
-        items = []
-
-        class Clearer:
-            def __float__(self):
-                items.clear()
-                return 1.0
-
-        items[:] = [Clearer(), Clearer(), 2.0]
-        self.assertEqual(self.batch(items), [1.0])
-
+                items[:] = [Mutator() if value is None else value for value in template]
+                self.assertEqual(self.batch(items), expected)
 
 if __name__ == "__main__":
     unittest.main()

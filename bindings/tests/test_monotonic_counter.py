@@ -1,4 +1,3 @@
-import threading
 import unittest
 
 import _kestrel
@@ -31,23 +30,6 @@ class CounterTest(unittest.TestCase):
             with self.subTest(value=value):
                 with self.assertRaises(exc):
                     MonotonicCounter(value)
-
-    def test_threads_receive_distinct_values(self):
-        counter = MonotonicCounter()
-        results = [[] for _ in range(4)]
-
-        def take(out):
-            for _ in range(1000):
-                out.append(counter.next_value())
-
-        threads = [threading.Thread(target=take, args=(out,)) for out in results]
-        for thread in threads:
-            thread.start()
-        for thread in threads:
-            thread.join()
-        values = sorted(v for out in results for v in out)
-        self.assertEqual(values, list(range(1, 4001)))
-        self.assertEqual(counter.current_value(), 4000)
 
 
 if __name__ == "__main__":

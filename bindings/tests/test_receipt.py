@@ -13,7 +13,8 @@ class ReceiptTest(unittest.TestCase):
         self.boundary = _kestrel.KestrelBoundary(rate_limit=10_000, hmac_key=KEY)
 
     def test_wire_form_and_tag(self):
-        cases = [(3, 0.25, 1.5), (-1, -7.0, -4.18), (2**31 - 1, float("inf"), 0.0), (-2**31, 1e300, -0.0)]
+        cases = [(3, 0.25, 1.5), (-1, -7.0, -4.18), (2**31 - 1, float("inf"), 0.0), (-2**31, 1e300, -0.0),
+                 (7, -0.0, 1.25)]
         for axis, position, velocity in cases:
             with self.subTest(axis=axis):
                 receipt = self.boundary.authorize_action(axis, position, velocity)
@@ -23,6 +24,8 @@ class ReceiptTest(unittest.TestCase):
                 self.assertEqual(struct.unpack_from("<Q", wire, 12)[0], receipt.timestamp_nanos)
                 self.assertEqual(struct.unpack_from("<Q", wire, 20)[0], receipt.sequence_id)
                 self.assertEqual(wire[28:], expected_tag(KEY, wire, axis, position, velocity))
+                # The payload holds the position's bits, sign of zero included.
+                self.assertNotEqual(wire[28:], expected_tag(KEY, wire, axis, -position, velocity))
                 self.assertIs(receipt.is_authorized, True)
 
     def test_verify(self):

@@ -1,3 +1,7 @@
+import os
+import subprocess
+import sys
+import textwrap
 import unittest
 
 import _kestrel
@@ -68,6 +72,31 @@ class ViolationTest(unittest.TestCase):
     def test_base_constructor_cannot_bypass_the_fields(self):
         with self.assertRaises(TypeError):
             Exception.__new__(KestrelViolation)
+
+    def test_freeing_a_long_chain_does_not_exhaust_the_stack(self):
+        # Freeing runs one deallocator inside another per link; a million
+        # links would overflow the C stack unless the deallocator defers.
+        # (Links through args or __dict__ pass through the tuple's and the
+        # dict's own deferring deallocators, so they would not show it.)
+        script = textwrap.dedent(
+            """
+            import _kestrel
+            prev = None
+            for i in range(1_000_000):
+                exc = _kestrel.KestrelViolation(i % 7, "kind", "text")
+                if i % 2:
+                    exc.__cause__ = prev
+                else:
+                    exc.__context__ = prev
+                prev = exc
+            del exc
+            prev = None
+            print("freed")
+            """
+        )
+        env = dict(os.environ, PYTHONPATH=os.path.dirname(_kestrel.__file__))
+        result = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, env=env, timeout=300)
+        self.assertEqual((result.returncode, result.stdout), (0, "freed\n"), result.stderr[-2000:])
 
 
 if __name__ == "__main__":

@@ -18,6 +18,7 @@
 #include "decimal_text.hpp"
 #include "kestrel/boundary.hpp"
 #include "random_source.hpp"
+#include "rate_window.hpp"
 #include "receipt.hpp"
 #include "violation.hpp"
 
@@ -30,8 +31,6 @@ namespace {
 constexpr Key kDefaultKey = {'K', 'E', 'S', 'T', 'R', 'E', 'L', '-', 'D', 'E', 'V', 'E', 'L', 'O', 'P', 'M',
                              'E', 'N', 'T', '-', 'O', 'N', 'L', 'Y', '-', 'K', 'E', 'Y', '-', 'v', '1', '.'};
 
-constexpr std::uint64_t kRateWindowNs = 1'000'000'000;
-
 // The real-time clock in nanoseconds since the Unix epoch (wrapping u64
 // arithmetic), or 0 before the epoch.
 std::uint64_t wall_clock_ns() noexcept {
@@ -43,11 +42,10 @@ std::uint64_t wall_clock_ns() noexcept {
 
 // Everything that changes under a call, except the sequence counter.
 struct BoundaryState {
-    BoundaryState(const Key& key, std::uint64_t now_ns) noexcept : interceptor(key), rate_window_start_ns(now_ns) {}
+    BoundaryState(const Key& key, std::uint64_t now_ns) noexcept : interceptor(key), rate_window(now_ns) {}
 
-    BoundaryInterceptor interceptor;     // signs and checks each action
-    std::uint64_t rate_window_start_ns;  // start of the current one-second window
-    std::uint64_t rate_window_count = 0; // calls counted in it, refused ones included
+    BoundaryInterceptor interceptor;  // signs and checks each action
+    RateWindow rate_window;           // calls counted in the current one-second window
 };
 
 // The C++ part of the Python object, built in place by tp_new.
@@ -139,15 +137,9 @@ Decision decide(BoundaryCore& core, std::string_view action_id, const Payload& p
 
     // One clock reading serves the rate window and the receipt's timestamp.
     const std::uint64_t now_ns = wall_clock_ns();
-    const std::uint64_t elapsed = now_ns - state.rate_window_start_ns;  // wraps if the clock went back
-    if (elapsed < kRateWindowNs) {
-        if (++state.rate_window_count > core.rate_limit) {
-            decision.kind = Decision::Kind::RateLimited;
-            return decision;
-        }
-    } else {
-        state.rate_window_start_ns = now_ns;
-        state.rate_window_count = 1;  // the call that opens a window is always admitted
+    if (!state.rate_window.admit(now_ns, core.rate_limit)) {
+        decision.kind = Decision::Kind::RateLimited;
+        return decision;
     }
 
     const std::uint64_t sequence_id = core.sequence_counter.fetch_add(1) + 1;
@@ -179,8 +171,6 @@ constexpr Signature kAuthorizeSignature{"authorize_action", kAuthorizeParams, 3}
 PyObject* authorize_action(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* slots[3];
     if (!bind_fastcall(kAuthorizeSignature, args, nargs, kwnames, slots)) return nullptr;
-    auto* boundary = as_self<BoundaryObject>(self, boundary_type(), "KestrelBoundary");
-    if (boundary == nullptr) return nullptr;
     std::int32_t axis = 0;
     double position = 0.0;
     double velocity = 0.0;
@@ -188,7 +178,8 @@ PyObject* authorize_action(PyObject* self, PyObject* const* args, Py_ssize_t nar
         !argument(kAuthorizeSignature, 2, slots[2], velocity)) {
         return nullptr;
     }
-    BoundaryCore& core = boundary->core;
+    // The method descriptor has already checked the receiver's type.
+    BoundaryCore& core = reinterpret_cast<BoundaryObject*>(self)->core;
 
     // Fail closed: admit only a velocity that compares within the limit, so
     // a NaN velocity or a NaN limit is refused. Checked before the lock.

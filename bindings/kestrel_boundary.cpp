@@ -6,7 +6,6 @@
 
 #include <atomic>
 #include <bit>
-#include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -16,6 +15,7 @@
 #include "classes.hpp"
 #include "convert.hpp"
 #include "decimal_text.hpp"
+#include "kestrel/action_id.hpp"
 #include "kestrel/boundary.hpp"
 #include "random_source.hpp"
 #include "rate_window.hpp"
@@ -187,11 +187,8 @@ PyObject* authorize_action(PyObject* self, PyObject* const* args, Py_ssize_t nar
         return refuse_velocity(axis, velocity, core.max_velocity_rad_s);
     }
 
-    char action_id[16];
-    std::memcpy(action_id, "axis_", 5);
-    const auto [end, ec] = std::to_chars(action_id + 5, action_id + sizeof action_id, axis);
-    (void)ec;  // "axis_-2147483648" is exactly 16 bytes
-    const std::string_view action(action_id, static_cast<std::size_t>(end - action_id));
+    const kestrel::AxisActionId action_id = kestrel::axis_action_id(axis);
+    const std::string_view action = action_id.view();
     const Payload payload = payload_of(position, velocity);
 
     const Decision decision = decide(core, action, payload);

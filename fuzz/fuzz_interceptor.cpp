@@ -1,40 +1,41 @@
-// Fuzz target for BoundaryInterceptor.
+// Fuzz target for BoundaryInterceptor and its NonceRing.
 //
 // The input is a program of operations against one interceptor (the gate):
-// honest receipts, bursts of them (to wrap the nonce ring), exact replays,
-// reused nonces, receipts with one byte changed, receipts made under another
-// key, long action ids, far sequence ids and receipts made of raw input
-// bytes. Beside the gate run
+// honest receipts, short bursts of them, exact replays, reused nonces,
+// receipts with one byte changed, receipts made under another key, long
+// action ids, far sequence ids and receipts made of raw input bytes. Beside
+// the gate run
 //   - a reference model: the last accepted sequence id, every accepted nonce
-//     in order (the last 1024 of them are remembered) and an HMAC-SHA-256
-//     computed with libcrypto's own HMAC over the message layout, so that the
-//     model knows the one right answer to every presented receipt;
+//     in order and the tag computed by libcrypto's HMAC over the message laid
+//     out by the shared test support, so that the model knows the one right
+//     answer to every presented receipt;
 //   - a shadow interceptor under the same key that is shown only the receipts
 //     the gate accepted.
-// After every presentation: the gate's answer equals the model's (so nothing
-// is accepted whose tag was not made under the key for exactly that action,
-// payload, nonce, timestamp and sequence id, nor with a sequence id at or
-// below the last accepted one, nor with a remembered nonce); an acceptance is
-// accepted by the shadow too; a refusal leaves the gate in the shadow's state
-// (key, ring, next slot, count and last sequence id all unchanged); the
-// observers agree with the model. At the end the gate is compared with the
-// shadow once more and every ring slot with the model.
-#include <openssl/evp.h>
-#include <openssl/params.h>
-
+// After every presentation: the gate's answer equals the model's; an
+// acceptance is accepted by the shadow too; a refusal leaves the gate in the
+// shadow's state; the observers agree with the model. At the end the gate is
+// compared with the shadow once more and every ring slot with the model.
+//
+// An input presents at most kMaxPresentations receipts, so one execution
+// stays cheap (a 1024-nonce ring filled per input cost milliseconds). A full,
+// wrapped ring is reached instead by the ring operation, which copies a ring
+// filled once per process and checks its inserts and look-ups against a
+// model of the last NONCE_WINDOW nonces.
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <map>
 #include <memory>
 #include <span>
 #include <string>
 #include <vector>
 
+#include "kestrel/action_id.hpp"
 #include "kestrel/boundary.hpp"
 #include "kestrel/crypto.hpp"
+#include "kestrel/nonce_ring.hpp"
+#include "kestrel/security_testing.hpp"
 
 namespace {
 
@@ -46,7 +47,13 @@ using kestrel::Payload;
 using kestrel::Receipt;
 using kestrel::SecurityError;
 using kestrel::Tag;
-using Bytes = std::vector<std::uint8_t>;
+using kestrel::NonceRing;
+using kestrel::testing::Bytes;
+using kestrel::testing::reference_tag;
+
+// Receipts one input may present: enough for every kind of operation several
+// times over, few enough that an execution takes well under a millisecond.
+constexpr std::size_t kMaxPresentations = 128;
 
 [[noreturn]] void fail(const char* what, std::size_t op, SecurityError got = SecurityError::Ok,
                        SecurityError want = SecurityError::Ok) {
@@ -84,89 +91,6 @@ private:
     std::size_t pos_ = 0;
 };
 
-Key make_key() {
-    Key k;
-    for (std::size_t i = 0; i < k.size(); ++i) k[i] = static_cast<std::uint8_t>(i * 7 + 3);
-    return k;
-}
-
-// libcrypto's HMAC-SHA-256, set up once: a context per call would make
-// allocation the main cost of every operation.
-class ReferenceHmac {
-public:
-    ReferenceHmac() {
-        mac_ = EVP_MAC_fetch(nullptr, "HMAC", nullptr);
-        ctx_ = mac_ != nullptr ? EVP_MAC_CTX_new(mac_) : nullptr;
-        char digest[] = "SHA256";
-        const OSSL_PARAM params[] = {OSSL_PARAM_construct_utf8_string("digest", digest, 0), OSSL_PARAM_construct_end()};
-        if (ctx_ == nullptr || EVP_MAC_CTX_set_params(ctx_, params) != 1) die();
-    }
-    ~ReferenceHmac() {
-        EVP_MAC_CTX_free(ctx_);
-        EVP_MAC_free(mac_);
-    }
-    ReferenceHmac(const ReferenceHmac&) = delete;
-    ReferenceHmac& operator=(const ReferenceHmac&) = delete;
-
-    Tag operator()(const Key& key, const std::uint8_t* msg, std::size_t len) {
-        Tag tag;
-        std::size_t out_len = 0;
-        if (EVP_MAC_init(ctx_, key.data(), key.size(), nullptr) != 1 || EVP_MAC_update(ctx_, msg, len) != 1 ||
-            EVP_MAC_final(ctx_, tag.data(), &out_len, tag.size()) != 1 || out_len != tag.size()) {
-            die();
-        }
-        return tag;
-    }
-
-private:
-    [[noreturn]] static void die() {
-        std::fprintf(stderr, "libcrypto HMAC failed\n");
-        std::abort();
-    }
-    EVP_MAC* mac_ = nullptr;
-    EVP_MAC_CTX* ctx_ = nullptr;
-};
-
-// The tag of an action under `key`, by libcrypto's HMAC over the message:
-// nonce, timestamp, sequence id, action id length, action id, payload length,
-// payload (integers u64 little-endian). The last answer is kept, since every
-// honest receipt is checked twice (when issued and when presented).
-Tag reference_tag(const Key& key, const Nonce& nonce, std::uint64_t timestamp, std::uint64_t sequence_id,
-                  const Bytes& action_id, const Payload& payload) {
-    static ReferenceHmac hmac;
-    static std::array<std::uint8_t, 60 + 255> last_msg;
-    static std::size_t last_len = 0;
-    static Key last_key;
-    static Tag last_tag;
-
-    std::array<std::uint8_t, 60 + 255> msg;
-    std::size_t len = 0;
-    auto put = [&](const void* p, std::size_t n) {
-        if (n != 0) std::memcpy(msg.data() + len, p, n);
-        len += n;
-    };
-    auto put_le64 = [&](std::uint64_t v) {
-        std::uint8_t b[8];
-        for (int i = 0; i < 8; ++i) b[i] = static_cast<std::uint8_t>(v >> (8 * i));
-        put(b, 8);
-    };
-    put(nonce.data(), nonce.size());
-    put_le64(timestamp);
-    put_le64(sequence_id);
-    put_le64(action_id.size());
-    put(action_id.data(), action_id.size());
-    put_le64(payload.size());
-    put(payload.data(), payload.size());
-
-    if (len != last_len || key != last_key || std::memcmp(msg.data(), last_msg.data(), len) != 0) {
-        last_tag = hmac(key, msg.data(), len);
-        last_key = key;
-        last_msg = msg;
-        last_len = len;
-    }
-    return last_tag;
-}
-
 // What the gate must do, and what it must remember.
 class Model {
 public:
@@ -185,22 +109,20 @@ public:
     void accept(const Receipt& r) {
         last_ = r.sequence_id;
         accepted_.push_back(r.nonce);
-        ++window_[r.nonce];
-        if (accepted_.size() > NONCE_WINDOW) {
-            const Nonce& forgotten = accepted_[accepted_.size() - 1 - NONCE_WINDOW];
-            if (--window_[forgotten] == 0) window_.erase(forgotten);
-        }
     }
 
-    bool remembers(const Nonce& n) const { return window_.count(n) != 0; }
+    // Among the last NONCE_WINDOW accepted nonces.
+    bool remembers(const Nonce& n) const {
+        const std::size_t window = std::min(accepted_.size(), NONCE_WINDOW);
+        return std::find(accepted_.end() - static_cast<std::ptrdiff_t>(window), accepted_.end(), n) != accepted_.end();
+    }
     std::uint64_t last() const { return last_; }
     const std::vector<Nonce>& accepted() const { return accepted_; }
 
 private:
     Key key_;
     std::uint64_t last_ = 0;
-    std::vector<Nonce> accepted_;      // every accepted nonce, oldest first
-    std::map<Nonce, int> window_;      // the last NONCE_WINDOW of them, with multiplicity
+    std::vector<Nonce> accepted_;  // every accepted nonce, oldest first
 };
 
 struct Presented {
@@ -209,15 +131,66 @@ struct Presented {
     Receipt receipt;
 };
 
+// A full ring that has wrapped (1024 + 300 insertions), built once per
+// process, and its model: the last NONCE_WINDOW nonces, oldest first.
+struct FilledRing {
+    static constexpr std::uint32_t kInserted = NONCE_WINDOW + 300;
+    NonceRing ring;
+    std::vector<Nonce> window;
+    FilledRing() {
+        for (std::uint32_t i = 0; i < kInserted; ++i) {
+            const Nonce n = kestrel::testing::test_nonce(i);
+            ring.insert(n);
+            if (i >= kInserted - NONCE_WINDOW) window.push_back(n);
+        }
+    }
+};
+
+// Up to 32 inserts and look-ups on a copy of the filled ring: a look-up must
+// find exactly the nonces among the last NONCE_WINDOW inserted, and every
+// slot must hold the nonce the model puts there.
+void ring_program(Reader& in, std::size_t op) {
+    static const FilledRing filled;
+    NonceRing ring = filled.ring;
+    std::vector<Nonce> window = filled.window;
+    std::size_t inserted = FilledRing::kInserted;
+    const int steps = 1 + in.byte() % 32;
+    for (int i = 0; i < steps; ++i) {
+        const std::uint8_t kind = in.byte();
+        Nonce nonce;
+        if (kind & 1) {  // one of the remembered nonces, counted back from the newest
+            const std::size_t back = std::size_t{in.byte()} << 8 | in.byte();
+            nonce = window[window.size() - 1 - back % window.size()];
+        } else {
+            nonce = in.array<12>();
+        }
+        if (kind & 2) {
+            ring.insert(nonce);
+            window.erase(window.begin());
+            window.push_back(nonce);
+            ++inserted;
+        } else if (ring.contains(nonce) != (std::find(window.begin(), window.end(), nonce) != window.end())) {
+            fail("ring look-up disagrees with the model", op);
+        }
+    }
+    if (ring.count() != NONCE_WINDOW || ring.next_slot() != inserted % NONCE_WINDOW) {
+        fail("ring count or next slot disagrees with the model", op);
+    }
+    // window[j] was insertion number inserted - NONCE_WINDOW + j.
+    for (std::size_t j = 0; j < NONCE_WINDOW; ++j) {
+        if (ring.at(inserted + j) != window[j]) fail("ring slot disagrees with the model", op);
+    }
+}
+
 class Harness {
 public:
-    Harness() : key_(make_key()), model_(key_) {
+    Harness() : key_(kestrel::testing::test_key(0)), model_(key_) {
         gate_ = std::make_unique<BoundaryInterceptor>(key_);
         shadow_ = std::make_unique<BoundaryInterceptor>(key_);
     }
 
     void run(Reader& in) {
-        for (op_ = 0; !in.done(); ++op_) step(in);
+        for (op_ = 0; !in.done() && presented_ < kMaxPresentations; ++op_) step(in);
         // Acceptances are checked against the shadow once, here, rather than
         // after each; every refusal is checked at once.
         if (!gate_->same_state(*shadow_)) fail("state differs from the shadow's", op_);
@@ -243,12 +216,13 @@ private:
         return p;
     }
 
-    Bytes axis_id(std::uint8_t axis) {
-        const std::string s = "axis_" + std::to_string(static_cast<int>(static_cast<std::int8_t>(axis)));
-        return Bytes(s.begin(), s.end());
+    static Bytes axis_id(std::uint8_t axis) {
+        const kestrel::AxisActionId id = kestrel::axis_action_id(static_cast<std::int8_t>(axis));
+        return Bytes(id.bytes().begin(), id.bytes().end());
     }
 
     void present(const Presented& p) {
+        ++presented_;
         const SecurityError want = model_.expect(p.action_id, p.payload, p.receipt);
         const SecurityError got = gate_->intercept_and_authorize(p.action_id, p.payload, p.receipt);
         if (got != want) fail("gate and model disagree", op_, got, want);
@@ -278,7 +252,7 @@ private:
     // a time, so that a seed's layout does not depend on argument evaluation
     // order.
     void step(Reader& in) {
-        switch (in.byte() % 9) {
+        switch (in.byte() % 10) {
             case 0: {  // honest
                 const std::uint8_t gap = in.byte();
                 const Nonce nonce = in.array<12>();
@@ -288,10 +262,9 @@ private:
                 present(issue(nonce, ts, fresh_sequence(gap), axis_id(axis), payload));
                 break;
             }
-            case 1: {  // a burst of honest receipts with distinct nonces: mostly short, or long enough to wrap the ring
-                const std::uint8_t size = in.byte();
-                const int count = size < 192 ? 1 + size % 16 : (size - 191) * 17;
-                for (int i = 0; i < count; ++i) {
+            case 1: {  // a burst of 1 to 16 honest receipts with distinct nonces
+                const int count = 1 + in.byte() % 16;
+                for (int i = 0; i < count && presented_ < kMaxPresentations; ++i) {
                     Nonce nonce{};
                     ++burst_counter_;
                     std::memcpy(nonce.data(), &burst_counter_, sizeof burst_counter_);
@@ -382,6 +355,9 @@ private:
                 present(issue(nonce, 3, seq, axis_id(4), Payload{}));
                 break;
             }
+            case 9:
+                ring_program(in, op_);
+                break;
         }
     }
 
@@ -405,6 +381,7 @@ private:
     std::size_t history_next_ = 0;    // where the next one goes
     std::uint64_t burst_counter_ = 0;
     std::size_t op_ = 0;
+    std::size_t presented_ = 0;  // receipts presented so far, at most kMaxPresentations
 };
 
 }  // namespace

@@ -80,11 +80,9 @@ def honest(n, gap=0, ts=1_700_000_000_000_000_000, axis=3, payload=struct.pack("
     return bytes([0, gap]) + nonce(n) + struct.pack("<Q", ts) + bytes([axis]) + payload
 
 
-def burst(count):  # count honest receipts: 1..16, or a multiple of 17 up to 1088
-    if count <= 16:
-        return bytes([1, count - 1])
-    assert count % 17 == 0 and count <= 1088
-    return bytes([1, 191 + count // 17])
+def burst(count):  # count honest receipts, 1..16
+    assert 1 <= count <= 16
+    return bytes([1, count - 1])
 
 
 def replay(pick):
@@ -115,6 +113,16 @@ def any_sequence(seq, n):
     return bytes([8]) + struct.pack("<Q", seq) + nonce(n)
 
 
+# On a full ring of 1324 insertions: each step looks up or inserts (kind bit
+# 1) a remembered nonce counted back from the newest (kind bit 0) or a raw one.
+def ring(*steps):
+    out = bytes([9, len(steps) - 1])
+    for insert, back, raw_nonce in steps:
+        kind = (2 if insert else 0) | (1 if back is not None else 0)
+        out += bytes([kind]) + (bytes([back >> 8, back & 0xFF]) if back is not None else raw_nonce)
+    return out
+
+
 INTERCEPTOR = {
     "first_receipt_zero_nonce": bytes([0, 0]) + bytes(12) + bytes(8) + bytes([3]) + bytes(16),
     "sequence_gaps_then_stale": any_sequence(1, 1) + any_sequence(5, 2) + any_sequence(100, 3)
@@ -122,11 +130,11 @@ INTERCEPTOR = {
     "stale_sequence_and_reused_nonce": honest(1) + replay(0) + reuse_nonce(0),
     "wrong_tag_then_right": tamper(7, 0, 40) + honest(7),
     "tampered_fields": tamper(1, 0, 0) + tamper(2, 0, 12) + tamper(3, 0, 20) + tamper(4, 1, 5) + tamper(5, 2, 15),
-    # 1020 + 4 acceptances fill the ring; the first nonce is still refused;
-    # one more acceptance forgets it: the second is still refused, the first
-    # is accepted again.
-    "ring_wraps": burst(1020) + burst(4) + reuse_nonce(1023) + burst(1)
-    + reuse_nonce(1023) + reuse_nonce(1024),
+    "bursts_then_reused_nonce": burst(16) + burst(4) + reuse_nonce(19) + reuse_nonce(0),
+    # The oldest remembered nonce is found; one insert forgets it; the next
+    # oldest is still found, as is the one just inserted.
+    "ring_wraps": ring((False, 1023, None), (True, None, nonce(5000)), (False, None, nonce(300)),
+                       (False, 1023, None), (False, 0, None)),
     "other_key": other_key(0, 1, 9) + other_key(31, 0x80, 10),
     "action_id_64_and_65": long_id(64, 11) + long_id(65, 12) + long_id(0, 13),
     "timestamps_zero_and_far": honest(20, ts=0) + honest(21, ts=2**64 - 1),

@@ -6,8 +6,6 @@
 // interceptor, so those benchmarks present a pre-issued stream of receipts and
 // rebuild the interceptor, outside the timed region, when the stream runs out.
 #include <benchmark/benchmark.h>
-#include <openssl/evp.h>
-#include <openssl/hmac.h>
 
 #include <cstdint>
 #include <cstdio>
@@ -19,6 +17,7 @@
 
 #include "kestrel/boundary.hpp"
 #include "kestrel/crypto.hpp"
+#include "kestrel/security_testing.hpp"
 
 namespace {
 
@@ -30,25 +29,16 @@ using kestrel::Payload;
 using kestrel::Receipt;
 using kestrel::SecurityError;
 
-const Key kKey = [] {
-    Key k;
-    for (std::size_t i = 0; i < k.size(); ++i) k[i] = static_cast<std::uint8_t>(i * 13 + 5);
-    return k;
-}();
-const Payload kPayload = {0, 0, 0, 0, 0, 0, 0xd0, 0x3f, 0, 0, 0, 0, 0, 0, 0xf8, 0x3f};
-constexpr std::uint64_t kTimestamp = 1700000000123456789u;
+const Key kKey = kestrel::testing::test_key(0);
+constexpr const Payload& kPayload = kestrel::testing::kTestPayload;
+constexpr std::uint64_t kTimestamp = kestrel::testing::kTestTimestamp;
+
+Nonce nonce_from(std::uint64_t i) { return kestrel::testing::test_nonce(static_cast<std::uint32_t>(i)); }
 
 std::vector<std::uint8_t> action_id(std::int64_t len) {
     std::vector<std::uint8_t> id{'a', 'x', 'i', 's', '_', '3'};
     id.resize(static_cast<std::size_t>(len), '7');
     return id;
-}
-
-Nonce nonce_from(std::uint64_t i) {
-    Nonce n;
-    n.fill(0x5a);
-    std::memcpy(n.data(), &i, sizeof i);
-    return n;
 }
 
 void require(bool ok, const char* what) {
@@ -58,28 +48,12 @@ void require(bool ok, const char* what) {
     }
 }
 
-// The message exactly as the tag covers it, for OpenSSL's HMAC().
-std::vector<std::uint8_t> message(const Nonce& nonce, std::uint64_t seq, const std::vector<std::uint8_t>& id) {
-    std::vector<std::uint8_t> m(nonce.begin(), nonce.end());
-    auto le64 = [&](std::uint64_t v) {
-        for (int i = 0; i < 8; ++i) m.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
-    };
-    le64(kTimestamp);
-    le64(seq);
-    le64(id.size());
-    m.insert(m.end(), id.begin(), id.end());
-    le64(kestrel::PAYLOAD_LEN);
-    m.insert(m.end(), kPayload.begin(), kPayload.end());
-    return m;
-}
-
 void BM_OpenSslHmac(benchmark::State& state) {
     const auto id = action_id(state.range(0));
-    const auto m = message(nonce_from(1), 1, id);
+    const auto m = kestrel::testing::reference_message(nonce_from(1), kTimestamp, 1, id, kPayload);
     kestrel::Tag tag;
-    unsigned int len = 0;
     for (auto _ : state) {
-        HMAC(EVP_sha256(), kKey.data(), static_cast<int>(kKey.size()), m.data(), m.size(), tag.data(), &len);
+        tag = kestrel::testing::reference_hmac(kKey, m);
         benchmark::DoNotOptimize(tag);
     }
     // Same bytes, same key, so the same tag as ours.

@@ -2,6 +2,7 @@
 
 #include <openssl/crypto.h>
 
+#include <algorithm>
 #include <bit>
 #include <cstring>
 
@@ -19,16 +20,6 @@ namespace {
 
 void sha_start(SHA256_CTX& ctx) noexcept { SHA256_Init(&ctx); }
 
-void sha_absorb(SHA256_CTX& ctx, const std::uint8_t* data, std::size_t len) noexcept {
-    SHA256_Update(&ctx, data, len);
-}
-
-// Standard SHA-256 finishing: padding and the bit length of everything
-// absorbed, key block included.
-void sha_finish(SHA256_CTX& ctx, std::uint8_t (&digest)[SHA256_DIGEST_LENGTH]) noexcept {
-    SHA256_Final(digest, &ctx);
-}
-
 // One compression of a 64-byte block into ctx.h, the chaining value; the
 // rest of ctx (buffer, counts) is neither read nor written.
 void sha_compress(SHA256_CTX& ctx, const std::uint8_t* block) noexcept { SHA256_Transform(&ctx, block); }
@@ -38,7 +29,7 @@ void sha_compress(SHA256_CTX& ctx, const std::uint8_t* block) noexcept { SHA256_
 static_assert(SHA256_DIGEST_LENGTH == TAG_LEN);
 static_assert(SHA256_CBLOCK == 64, "HMAC key blocks are one SHA-256 block");
 
-constexpr std::size_t kBlockLen = 64;
+constexpr std::size_t kBlockLen = SHA256_CBLOCK;
 constexpr std::uint64_t kPayloadLenField = PAYLOAD_LEN;
 
 // Header: nonce, timestamp, sequence id, action id length, action id,
@@ -75,19 +66,19 @@ std::uint64_t load_le64(const std::uint8_t* in) noexcept {
     return v;
 }
 
-// One SHA-256 state that has absorbed (key || 0^32) XOR pad.
+// The chaining value of a SHA-256 state that has absorbed (key || 0^32) XOR
+// pad, in ctx.h.
 void prime(SHA256_CTX& ctx, const Key& key, std::uint8_t pad) noexcept {
     std::uint8_t block[kBlockLen];
     for (std::size_t i = 0; i < KEY_LEN; ++i) block[i] = static_cast<std::uint8_t>(key[i] ^ pad);
     std::memset(block + KEY_LEN, pad, kBlockLen - KEY_LEN);
     sha_start(ctx);
-    sha_absorb(ctx, block, kBlockLen);
+    sha_compress(ctx, block);
     OPENSSL_cleanse(block, sizeof block);
 }
 
 // Writes the header to `header` (room for kHeaderMaxLen bytes) and returns
-// its length, so that the inner hash takes it in one piece: the per-call
-// overhead of SHA256_Update is worth more than the copy.
+// its length, so that the inner hash takes it in one piece.
 std::size_t lay_out_header(std::uint8_t* header, const Nonce& nonce,
                            std::uint64_t timestamp_nanos, std::uint64_t sequence_id,
                            std::span<const std::uint8_t> action_id) noexcept {
@@ -100,29 +91,19 @@ std::size_t lay_out_header(std::uint8_t* header, const Nonce& nonce,
     return kHeaderFixedLen + action_id.size() + 8;
 }
 
-// The whole inner message of one tag, padded as SHA-256 pads it: at most
-// 60 + 64 message bytes, then 0x80, zeros, and the 8-byte big-endian bit
-// length of everything hashed (the key block included); three blocks at most.
-constexpr std::size_t kMaxMessageLen = kHeaderMaxLen + PAYLOAD_LEN;
-constexpr std::size_t kMaxInnerBlocks = (kMaxMessageLen + 1 + 8 + kBlockLen - 1) / kBlockLen;
-static_assert(kMaxInnerBlocks == 3);
-
-// Appends SHA-256 padding to the `len` bytes in `blocks` (zero from `len`
-// on), counting `hashed_before` bytes already compressed; returns the number
-// of whole blocks to compress.
-std::size_t pad_blocks(std::uint8_t* blocks, std::size_t len, std::uint64_t hashed_before) noexcept {
-    const std::size_t n = (len + 1 + 8 + kBlockLen - 1) / kBlockLen;
-    blocks[len] = 0x80;
-    store_be64(blocks + n * kBlockLen - 8, (hashed_before + len) * 8);
-    return n;
-}
-
-// Ties an accumulator to a register the optimiser cannot look into, so it
-// cannot reason about the value so far (and, say, stop the loop once it
-// knows the outcome). Emits no instruction.
-template <typename T>
-inline void opaque(T& value) noexcept {
-    __asm__("" : "+r"(value));
+// Standard SHA-256 finishing of `block`, which holds the last `pending`
+// (< 64) bytes of a stream of `total` bytes: 0x80, zeros, and the 8-byte
+// big-endian bit length, in one block or, past 55 bytes, two.
+void finish(SHA256_CTX& chain, std::uint8_t* block, std::size_t pending, std::uint64_t total) noexcept {
+    block[pending++] = 0x80;
+    if (pending > kBlockLen - 8) {
+        std::memset(block + pending, 0, kBlockLen - pending);
+        sha_compress(chain, block);
+        pending = 0;
+    }
+    std::memset(block + pending, 0, kBlockLen - 8 - pending);
+    store_be64(block + kBlockLen - 8, total * 8);
+    sha_compress(chain, block);
 }
 
 // acc collects the XOR of every pair of 4-byte words; the strings are equal
@@ -137,11 +118,9 @@ bool equal_bytes(const std::array<std::uint8_t, N>& a, const std::array<std::uin
         std::uint32_t y;
         std::memcpy(&x, a.data() + i, 4);
         std::memcpy(&y, b.data() + i, 4);
-        acc |= x ^ y;
-        opaque(acc);
+        acc = black_box(acc | (x ^ y));
     }
-    const auto equal_bit = static_cast<std::uint8_t>(((acc | (0u - acc)) >> 31) ^ 1);
-    return black_box(equal_bit) == 1;
+    return black_box(((acc | (0u - acc)) >> 31) ^ 1u) == 1;
 }
 
 }  // namespace
@@ -174,9 +153,11 @@ HmacKeyState::~HmacKeyState() {
     OPENSSL_cleanse(&outer_, sizeof outer_);
 }
 
+// The buffer holds the message and, after finalize, the inner digest: no
+// use without the outer key, so only the chaining values are wiped.
 MessageHasher::~MessageHasher() {
-    OPENSSL_cleanse(&inner_, sizeof inner_);
-    OPENSSL_cleanse(&outer_, sizeof outer_);
+    OPENSSL_cleanse(inner_.h, sizeof inner_.h);
+    OPENSSL_cleanse(outer_.h, sizeof outer_.h);
 }
 
 SecurityError MessageHasher::begin(const Key& key, const Nonce& nonce, std::uint64_t timestamp_nanos,
@@ -191,27 +172,39 @@ SecurityError MessageHasher::begin(const Key& key, const Nonce& nonce, std::uint
 SecurityError MessageHasher::begin(const HmacKeyState& key, const Nonce& nonce, std::uint64_t timestamp_nanos,
                                    std::uint64_t sequence_id, std::span<const std::uint8_t> action_id,
                                    MessageHasher& out) noexcept {
+    static_assert(kHeaderMaxLen <= kBufferLen);
     if (action_id.size() > MAX_ACTION_ID_LEN) return SecurityError::ActionIdOverflow;
-    std::uint8_t header[kHeaderMaxLen];
-    const std::size_t header_len = lay_out_header(header, nonce, timestamp_nanos, sequence_id, action_id);
-    out.inner_ = key.inner_;
-    out.outer_ = key.outer_;
-    sha_absorb(out.inner_, header, header_len);
+    std::memcpy(out.inner_.h, key.inner_.h, sizeof out.inner_.h);
+    std::memcpy(out.outer_.h, key.outer_.h, sizeof out.outer_.h);
+    out.pending_ = lay_out_header(out.buffer_.data(), nonce, timestamp_nanos, sequence_id, action_id);
+    out.absorbed_ = out.pending_;
     return SecurityError::Ok;
 }
 
 void MessageHasher::update(std::span<const std::uint8_t> bytes) noexcept {
-    if (!bytes.empty()) sha_absorb(inner_, bytes.data(), bytes.size());
+    absorbed_ += bytes.size();
+    while (!bytes.empty()) {
+        const std::size_t take = std::min(bytes.size(), kBufferLen - pending_);
+        std::memcpy(buffer_.data() + pending_, bytes.data(), take);
+        bytes = bytes.subspan(take);
+        pending_ += take;
+        if (pending_ == kBufferLen) {
+            for (std::size_t at = 0; at < kBufferLen; at += kBlockLen) sha_compress(inner_, buffer_.data() + at);
+            pending_ = 0;
+        }
+    }
 }
 
 Tag MessageHasher::finalize() noexcept {
-    std::uint8_t inner_digest[SHA256_DIGEST_LENGTH];
-    sha_finish(inner_, inner_digest);                        // SHA-256(ipad key || message)
-    sha_absorb(outer_, inner_digest, sizeof inner_digest);  // outer: opad key || inner digest
-    std::uint8_t digest[SHA256_DIGEST_LENGTH];
-    sha_finish(outer_, digest);
+    // Inner: SHA-256(ipad key || message); the key block counts in the length.
+    const std::size_t whole = pending_ / kBlockLen * kBlockLen;
+    for (std::size_t at = 0; at < whole; at += kBlockLen) sha_compress(inner_, buffer_.data() + at);
+    finish(inner_, buffer_.data() + whole, pending_ - whole, kBlockLen + absorbed_);
+    // Outer: SHA-256(opad key || inner digest), one block.
+    for (std::size_t i = 0; i < 8; ++i) store_be32(buffer_.data() + 4 * i, inner_.h[i]);
+    finish(outer_, buffer_.data(), TAG_LEN, kBlockLen + TAG_LEN);
     Tag tag;
-    std::memcpy(tag.data(), digest, TAG_LEN);
+    for (std::size_t i = 0; i < 8; ++i) store_be32(tag.data() + 4 * i, outer_.h[i]);
     return tag;
 }
 
@@ -224,36 +217,17 @@ SecurityError authorize(const Key& key, const Nonce& nonce, std::uint64_t timest
     return authorize(primed, nonce, timestamp_nanos, sequence_id, action_id, payload, out);
 }
 
-// The same tag as begin / update / finalize, without their buffering: the
-// message is laid out and padded here, so each block goes straight to the
-// compression function. One chaining value does all the work and ends up
-// holding the tag, so nothing key-derived is left in it to wipe.
 SecurityError authorize(const HmacKeyState& key, const Nonce& nonce, std::uint64_t timestamp_nanos,
                         std::uint64_t sequence_id, std::span<const std::uint8_t> action_id,
                         const Payload& payload, Receipt& out) noexcept {
-    if (action_id.size() > MAX_ACTION_ID_LEN) return SecurityError::ActionIdOverflow;
-
-    // Inner: SHA-256(ipad key || message), from the primed inner state.
-    std::uint8_t inner[kMaxInnerBlocks * kBlockLen] = {};
-    std::size_t len = lay_out_header(inner, nonce, timestamp_nanos, sequence_id, action_id);
-    std::memcpy(inner + len, payload.data(), PAYLOAD_LEN);
-    len += PAYLOAD_LEN;
-    const std::size_t inner_blocks = pad_blocks(inner, len, kBlockLen);
-    SHA256_CTX chain;  // only chain.h is used
-    std::memcpy(chain.h, key.inner_.h, sizeof chain.h);
-    for (std::size_t b = 0; b < inner_blocks; ++b) sha_compress(chain, inner + b * kBlockLen);
-
-    // Outer: SHA-256(opad key || inner digest), one block from the primed
-    // outer state.
-    std::uint8_t outer[kBlockLen] = {};
-    for (std::size_t i = 0; i < 8; ++i) store_be32(outer + 4 * i, chain.h[i]);
-    pad_blocks(outer, SHA256_DIGEST_LENGTH, kBlockLen);
-    std::memcpy(chain.h, key.outer_.h, sizeof chain.h);
-    sha_compress(chain, outer);
-
+    MessageHasher hasher;
+    if (const SecurityError error = MessageHasher::begin(key, nonce, timestamp_nanos, sequence_id, action_id, hasher);
+        error != SecurityError::Ok) {
+        return error;
+    }
+    hasher.update(payload);
     // Built whole before the store, so that `out` may alias `nonce`.
-    Receipt receipt{nonce, timestamp_nanos, sequence_id, {}};
-    for (std::size_t i = 0; i < 8; ++i) store_be32(receipt.tag.data() + 4 * i, chain.h[i]);
+    const Receipt receipt{nonce, timestamp_nanos, sequence_id, hasher.finalize()};
     out = receipt;
     return SecurityError::Ok;
 }
@@ -261,10 +235,5 @@ SecurityError authorize(const HmacKeyState& key, const Nonce& nonce, std::uint64
 bool constant_time_equal(const Nonce& a, const Nonce& b) noexcept { return equal_bytes(a, b); }
 
 bool constant_time_equal(const Tag& a, const Tag& b) noexcept { return equal_bytes(a, b); }
-
-[[gnu::noinline]] std::uint8_t black_box(std::uint8_t value) noexcept {
-    volatile std::uint8_t slot = value;
-    return slot;
-}
 
 }  // namespace kestrel

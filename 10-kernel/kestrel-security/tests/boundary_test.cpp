@@ -12,8 +12,10 @@
 #include <string_view>
 #include <vector>
 
+#include "kestrel/action_id.hpp"
 #include "kestrel/boundary.hpp"
 #include "kestrel/crypto.hpp"
+#include "kestrel/security_testing.hpp"
 
 namespace {
 
@@ -24,25 +26,12 @@ using kestrel::NONCE_WINDOW;
 using kestrel::Payload;
 using kestrel::Receipt;
 using kestrel::SecurityError;
-using Bytes = std::vector<std::uint8_t>;
+using kestrel::testing::Bytes;
+using kestrel::testing::bytes_of;
 
-Bytes bytes_of(std::string_view text) { return Bytes(text.begin(), text.end()); }
-
-Key key_from(std::uint8_t seed) {
-    Key k;
-    for (std::size_t i = 0; i < k.size(); ++i) k[i] = static_cast<std::uint8_t>(seed * 31 + i * 7 + 1);
-    return k;
-}
-
-// Distinct, never all-zero nonces, one per index.
-Nonce nonce_from(std::uint32_t i) {
-    Nonce n;
-    n.fill(0xa5);
-    std::memcpy(n.data(), &i, sizeof i);
-    return n;
-}
-
-const Payload kPayload = {0, 0, 0, 0, 0, 0, 0xd0, 0x3f, 0, 0, 0, 0, 0, 0, 0xf8, 0x3f};  // 0.25, 1.5
+Key key_from(std::uint8_t seed) { return kestrel::testing::test_key(seed); }
+Nonce nonce_from(std::uint32_t i) { return kestrel::testing::test_nonce(i); }
+constexpr const Payload& kPayload = kestrel::testing::kTestPayload;
 
 // Everything a refusal must leave alone, copied out.
 struct Snapshot {
@@ -91,6 +80,12 @@ private:
     BoundaryInterceptor interceptor_;
 };
 
+// A good receipt with the last bit of its tag flipped.
+Receipt with_bad_tag(Receipt r) {
+    r.tag[31] ^= 1;
+    return r;
+}
+
 // ---------------------------------------------------------------- issuing
 
 TEST(BoundaryIssue, SameReceiptAsAuthorizeAndChangesNothing) {
@@ -115,15 +110,36 @@ TEST(BoundaryIssue, SameReceiptAsAuthorizeAndChangesNothing) {
     EXPECT_TRUE(snapshot(gate.interceptor()) == before);
 }
 
+TEST(BoundaryIssue, AxisActionIds) {
+    const std::pair<std::int32_t, std::string_view> cases[] = {
+        {3, "axis_3"}, {0, "axis_0"}, {-1, "axis_-1"}, {12, "axis_12"},
+        {INT32_MAX, "axis_2147483647"}, {INT32_MIN, "axis_-2147483648"}};
+    for (const auto& [axis, text] : cases) {
+        const kestrel::AxisActionId id = kestrel::axis_action_id(axis);
+        EXPECT_EQ(id.view(), text);
+        EXPECT_EQ(id.bytes().size(), text.size());
+    }
+    EXPECT_EQ(kestrel::axis_action_id(INT32_MIN).size, kestrel::AXIS_ACTION_ID_MAX_LEN);
+}
+
 // ---------------------------------------------------------------- acceptance
 
-TEST(BoundaryAccept, FreshInterceptorAcceptsSequenceOneEvenWithZeroNonce) {
-    Gate gate(key_from(2));
-    EXPECT_EQ(gate.interceptor().nonce_count(), 0u);
-    EXPECT_EQ(gate.present(gate.issue(1, Nonce{})), SecurityError::Ok);  // empty entries are never compared
-    EXPECT_EQ(gate.interceptor().last_sequence_id(), 1u);
-    EXPECT_EQ(gate.interceptor().nonce_count(), 1u);
-    EXPECT_EQ(gate.interceptor().next_slot(), 1u);
+// Unused ring slots hold zeros but are never compared, whether the ring is
+// empty or holds one nonce.
+TEST(BoundaryAccept, ZeroNonceIsNoReplayOfUnusedSlots) {
+    for (const bool one_accepted_first : {false, true}) {
+        SCOPED_TRACE(one_accepted_first ? "one nonce remembered" : "fresh interceptor");
+        Gate gate(key_from(2));
+        std::uint64_t seq = 1;
+        if (one_accepted_first) {
+            ASSERT_EQ(gate.present(gate.issue(seq++, nonce_from(1))), SecurityError::Ok);
+        }
+        gate.expect_refused(with_bad_tag(gate.issue(seq, Nonce{})), SecurityError::AuthenticationFailure);
+        EXPECT_EQ(gate.present(gate.issue(seq, Nonce{})), SecurityError::Ok);
+        EXPECT_EQ(gate.interceptor().last_sequence_id(), seq);
+        EXPECT_EQ(gate.interceptor().nonce_count(), seq);
+        EXPECT_EQ(gate.interceptor().next_slot(), seq);
+    }
 }
 
 TEST(BoundaryAccept, SequenceIdsMayJumpButNeverRepeatOrFall) {
@@ -167,11 +183,6 @@ struct RefusalCase {
     Presented (*make)(const Gate&);
     SecurityError expected;
 };
-
-Receipt with_bad_tag(Receipt r) {
-    r.tag[31] ^= 1;
-    return r;
-}
 
 const RefusalCase kRefusals[] = {
     // Order of the checks: an earlier failing check hides every later one.
@@ -326,14 +337,6 @@ TEST(BoundaryRing, RemembersExactlyTheLast1024Nonces) {
         SCOPED_TRACE(i);
         EXPECT_EQ(remembered(i), i == 0 || i >= 302);
     }
-}
-
-TEST(BoundaryRing, UnwrittenEntriesAreNeverCompared) {
-    Gate gate(key_from(10));
-    ASSERT_EQ(gate.present(gate.issue(1, nonce_from(1))), SecurityError::Ok);
-    // Slots 1..1023 still hold zeros; a zero nonce is not a replay.
-    gate.expect_refused(with_bad_tag(gate.issue(2, Nonce{})), SecurityError::AuthenticationFailure);
-    EXPECT_EQ(gate.present(gate.issue(2, Nonce{})), SecurityError::Ok);
 }
 
 // ---------------------------------------------------------------- ring scans

@@ -1,6 +1,4 @@
 #include <gtest/gtest.h>
-#include <openssl/evp.h>
-#include <openssl/hmac.h>
 
 #include <cstdint>
 #include <cstring>
@@ -11,6 +9,7 @@
 #include <vector>
 
 #include "kestrel/crypto.hpp"
+#include "kestrel/security_testing.hpp"
 
 namespace {
 
@@ -21,7 +20,8 @@ using kestrel::Receipt;
 using kestrel::ReceiptWire;
 using kestrel::SecurityError;
 using kestrel::Tag;
-using Bytes = std::vector<std::uint8_t>;
+using kestrel::testing::Bytes;
+using kestrel::testing::bytes_of;
 
 Bytes from_hex(std::string_view hex) {
     Bytes out;
@@ -39,8 +39,6 @@ std::array<std::uint8_t, N> array_from_hex(std::string_view hex) {
     std::memcpy(out.data(), b.data(), std::min(N, b.size()));
     return out;
 }
-
-Bytes bytes_of(std::string_view text) { return Bytes(text.begin(), text.end()); }
 
 template <typename Container>
 std::string to_hex(const Container& bytes) {
@@ -63,28 +61,8 @@ struct Action {
     Payload payload{};
 };
 
-void append_le64(Bytes& out, std::uint64_t v) {
-    for (int i = 0; i < 8; ++i) out.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
-}
-
-// The authenticated message, laid out independently of the library.
-Bytes message_of(const Action& a) {
-    Bytes m(a.nonce.begin(), a.nonce.end());
-    append_le64(m, a.timestamp_nanos);
-    append_le64(m, a.sequence_id);
-    append_le64(m, a.action_id.size());
-    m.insert(m.end(), a.action_id.begin(), a.action_id.end());
-    append_le64(m, 16);
-    m.insert(m.end(), a.payload.begin(), a.payload.end());
-    return m;
-}
-
-Tag openssl_hmac(const Key& key, const Bytes& message) {
-    Tag tag{};
-    unsigned int len = 0;
-    HMAC(EVP_sha256(), key.data(), static_cast<int>(key.size()), message.data(), message.size(), tag.data(), &len);
-    EXPECT_EQ(len, tag.size());
-    return tag;
+Tag reference_tag(const Action& a) {
+    return kestrel::testing::reference_tag(a.key, a.nonce, a.timestamp_nanos, a.sequence_id, a.action_id, a.payload);
 }
 
 Receipt authorize_ok(const Action& a) {
@@ -202,7 +180,7 @@ TEST(CryptoAgreesWithOpenSsl, EveryActionIdLengthManyKeys) {
         for (int trial = 0; trial < 8; ++trial) {
             SCOPED_TRACE("action id length " + std::to_string(len) + ", trial " + std::to_string(trial));
             const Action a = rng.action(len);
-            const Tag expected = openssl_hmac(a.key, message_of(a));
+            const Tag expected = reference_tag(a);
             EXPECT_EQ(authorize_ok(a).tag, expected);
 
             const std::size_t split = static_cast<std::size_t>(trial) * 2;  // 0..14

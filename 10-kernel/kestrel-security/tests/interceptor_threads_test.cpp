@@ -10,20 +10,20 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdint>
-#include <cstring>
 #include <mutex>
 #include <span>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "kestrel/action_id.hpp"
 #include "kestrel/boundary.hpp"
 #include "kestrel/crypto.hpp"
+#include "kestrel/security_testing.hpp"
 
 namespace {
 
 using kestrel::BoundaryInterceptor;
-using kestrel::Key;
 using kestrel::Nonce;
 using kestrel::NONCE_WINDOW;
 using kestrel::Payload;
@@ -32,21 +32,11 @@ using kestrel::SecurityError;
 
 // The guarded state of one boundary.
 struct SharedBoundary {
-    explicit SharedBoundary(const Key& key) : interceptor(key) {}
+    explicit SharedBoundary(const kestrel::Key& key) : interceptor(key) {}
     std::mutex mutex;
     BoundaryInterceptor interceptor;        // guarded by mutex
     std::atomic<std::uint64_t> counter{0};  // advanced only while mutex is held
 };
-
-// A nonce unique to (thread, call): distinct across the whole run, so every
-// refusal would be a fault.
-Nonce nonce_for(std::uint32_t thread, std::uint32_t call) {
-    Nonce n{};
-    std::memcpy(n.data(), &thread, 4);
-    std::memcpy(n.data() + 4, &call, 4);
-    n[11] = 0x5a;
-    return n;
-}
 
 TEST(InterceptorThreads, WritersAndReadersShareOneInterceptorBehindItsMutex) {
     constexpr std::uint32_t kWriters = 4;
@@ -54,9 +44,7 @@ TEST(InterceptorThreads, WritersAndReadersShareOneInterceptorBehindItsMutex) {
     constexpr std::uint32_t kReaders = 2;
     constexpr std::uint64_t kTotal = std::uint64_t{kWriters} * kCallsPerWriter;
 
-    Key key;
-    for (std::size_t i = 0; i < key.size(); ++i) key[i] = static_cast<std::uint8_t>(0x40 + i);
-    SharedBoundary boundary(key);
+    SharedBoundary boundary(kestrel::testing::test_key(4));
 
     std::vector<std::vector<std::uint64_t>> issued(kWriters);
     std::vector<std::vector<SecurityError>> refusals(kWriters);
@@ -64,16 +52,17 @@ TEST(InterceptorThreads, WritersAndReadersShareOneInterceptorBehindItsMutex) {
     std::atomic<std::uint64_t> reader_faults{0};
 
     auto writer = [&](std::uint32_t w) {
-        const std::string action = "axis_" + std::to_string(w);
-        const std::span<const std::uint8_t> action_id(reinterpret_cast<const std::uint8_t*>(action.data()),
-                                                      action.size());
+        const kestrel::AxisActionId action = kestrel::axis_action_id(static_cast<std::int32_t>(w));
+        const std::span<const std::uint8_t> action_id = action.bytes();
         Payload payload{};
         payload[0] = static_cast<std::uint8_t>(w);
         for (std::uint32_t call = 0; call < kCallsPerWriter; ++call) {
             const std::lock_guard<std::mutex> lock(boundary.mutex);
             const std::uint64_t sequence_id = boundary.counter.fetch_add(1) + 1;
             Receipt receipt;
-            SecurityError e = boundary.interceptor.issue_receipt(nonce_for(w, call), 1000 + call, sequence_id,
+            // Distinct across the whole run, so every refusal would be a fault.
+            const Nonce nonce = kestrel::testing::test_nonce(w * kCallsPerWriter + call);
+            SecurityError e = boundary.interceptor.issue_receipt(nonce, 1000 + call, sequence_id,
                                                                  action_id, payload, receipt);
             if (e == SecurityError::Ok) e = boundary.interceptor.intercept_and_authorize(action_id, payload, receipt);
             if (e == SecurityError::Ok) {

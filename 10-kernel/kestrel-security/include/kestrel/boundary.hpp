@@ -13,13 +13,10 @@
 #include <span>
 
 #include "kestrel/crypto.hpp"
+#include "kestrel/nonce_ring.hpp"
 #include "kestrel/security_error.hpp"
 
 namespace kestrel {
-
-// Number of recently accepted nonces that are refused on reuse. Fixed.
-inline constexpr std::size_t NONCE_WINDOW = 1024;
-static_assert((NONCE_WINDOW & (NONCE_WINDOW - 1)) == 0, "ring indices wrap by masking");
 
 class BoundaryInterceptor {
 public:
@@ -52,12 +49,9 @@ public:
     //   AuthenticationFailure  receipt.tag is not the tag of the action
     // A refusal changes nothing. An acceptance records the sequence id and
     // the nonce (overwriting the oldest once the ring is full) and returns Ok.
-    // Timing: the nonces are compared newest first, in groups of up to 16
-    // (the CPU's vector width), each in full and without a data-dependent
-    // branch; the scan stops after the group holding the first match, so a
-    // refusal for a reused nonce reveals roughly how recently it was
-    // accepted. Every other outcome compares all nonce_count() entries. The
-    // tag is compared in full and in constant time.
+    // Timing: the nonce check is NonceRing::contains (a refusal for a reused
+    // nonce reveals roughly how recently it was accepted; nonces are public);
+    // the tag is compared in full and in constant time.
     [[nodiscard]] SecurityError intercept_and_authorize(std::span<const std::uint8_t> action_id,
                                                         const Payload& payload, const Receipt& receipt) noexcept;
 
@@ -65,13 +59,13 @@ public:
     [[nodiscard]] std::uint64_t last_sequence_id() const noexcept { return last_sequence_id_; }
 
     // How many ring entries hold accepted nonces: min(acceptances, 1024).
-    [[nodiscard]] std::size_t nonce_count() const noexcept { return nonce_count_; }
+    [[nodiscard]] std::size_t nonce_count() const noexcept { return recent_nonces_.count(); }
 
     // Ring index the next accepted nonce goes to; the newest is one before.
-    [[nodiscard]] std::size_t next_slot() const noexcept { return next_slot_; }
+    [[nodiscard]] std::size_t next_slot() const noexcept { return recent_nonces_.next_slot(); }
 
     // The nonce in ring slot `slot` (< NONCE_WINDOW); all zero if unused.
-    [[nodiscard]] Nonce recent_nonce(std::size_t slot) const noexcept;
+    [[nodiscard]] Nonce recent_nonce(std::size_t slot) const noexcept { return recent_nonces_.at(slot); }
 
     // same_state returns true iff both hold the same key, ring, next_slot,
     // nonce_count and last_sequence_id. For tests and fuzzing: not
@@ -79,47 +73,10 @@ public:
     [[nodiscard]] bool same_state(const BoundaryInterceptor& other) const noexcept;
 
 private:
-    // True iff `nonce` equals one of the nonce_count_ newest ring entries.
-    [[nodiscard]] bool nonce_seen(const Nonce& nonce) const noexcept;
-
-    // The ring of accepted nonces, 1024 entries of 12 bytes, stored as three
-    // planes of 4-byte words: bytes 4w..4w+3 of the nonce in slot s are
-    // nonce_words_[w][s]. Same 12 KiB as an array of 12-byte records, but the
-    // scan can then compare four slots per vector instruction.
-    using NoncePlane = std::array<std::uint32_t, NONCE_WINDOW>;
-
-    Key key_;                                      // boundary key, the HMAC key
-    std::array<NoncePlane, 3> nonce_words_{};      // the ring; zero where unused
-    std::size_t next_slot_ = 0;                    // where the next accepted nonce goes, < 1024
-    std::size_t nonce_count_ = 0;                  // entries holding accepted nonces, <= 1024
-    std::uint64_t last_sequence_id_ = 0;           // of the last acceptance; only grows
-    HmacKeyState primed_;                          // key_ as primed HMAC states, computed once
+    Key key_;                             // boundary key, the HMAC key
+    NonceRing recent_nonces_;             // nonces of the last NONCE_WINDOW acceptances
+    std::uint64_t last_sequence_id_ = 0;  // of the last acceptance; only grows
+    HmacKeyState primed_;                 // key_ as primed HMAC states, computed once
 };
-
-namespace detail {
-
-// The ring's three planes of 4-byte words: bytes 4w..4w+3 of the nonce in
-// slot s are planes[w][s].
-using NoncePlanes = std::array<std::array<std::uint32_t, NONCE_WINDOW>, 3>;
-
-// The ways this library can scan the ring, narrowest first: one slot per
-// step, then 4, 8 and 16 slots per vector step. The interceptor uses the
-// widest that slot_scan_runs_here; they are named here so that tests can run
-// each one.
-enum class SlotScan { Scalar, Sse2, Avx2, Avx512 };
-
-// slot_scan_runs_here returns true iff this build has `scan` and the CPU and
-// the OS can run it.
-[[nodiscard]] bool slot_scan_runs_here(SlotScan scan) noexcept;
-
-// any_slot_equals returns true iff one of the slots lo..hi-1 (lo <= hi <=
-// NONCE_WINDOW) of `planes` holds the nonce whose words are `wanted`. It
-// uses `scan`, which must run here. Slots are compared newest (highest)
-// first, each on all three words, and only the combined result of one step's
-// slots reaches a branch: it returns after the step holding the newest match.
-[[nodiscard]] bool any_slot_equals(SlotScan scan, const NoncePlanes& planes, const std::array<std::uint32_t, 3>& wanted,
-                                   std::size_t lo, std::size_t hi) noexcept;
-
-}  // namespace detail
 
 }  // namespace kestrel

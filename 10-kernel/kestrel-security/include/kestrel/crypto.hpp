@@ -61,12 +61,12 @@ struct Receipt {
     [[nodiscard]] static Receipt from_wire(const ReceiptWire& wire) noexcept;
 };
 
-// HmacKeyState: HMAC-SHA-256 keyed once. Holds the SHA-256 state that has
-// absorbed the inner key block ((key || 32 zero bytes) XOR 0x36) and the one
-// that has absorbed the outer key block (same XOR 0x5c). Priming costs two
-// compressions; a holder that hashes many messages under one key keeps this
-// and pays them once. Knowing it is as good as knowing the key, so it cannot
-// be copied and is wiped with OPENSSL_cleanse when it dies.
+// HmacKeyState: HMAC-SHA-256 keyed once. Holds the SHA-256 chaining values
+// after the inner key block ((key || 32 zero bytes) XOR 0x36) and after the
+// outer key block (same XOR 0x5c). Priming costs two compressions; a holder
+// that hashes many messages under one key keeps this and pays them once.
+// Knowing it is as good as knowing the key, so it cannot be copied and is
+// wiped with OPENSSL_cleanse when it dies.
 class HmacKeyState {
 public:
     explicit HmacKeyState(const Key& key) noexcept;
@@ -76,17 +76,17 @@ public:
 
 private:
     friend class MessageHasher;
-    friend SecurityError authorize(const HmacKeyState& key, const Nonce& nonce, std::uint64_t timestamp_nanos,
-                                   std::uint64_t sequence_id, std::span<const std::uint8_t> action_id,
-                                   const Payload& payload, Receipt& out) noexcept;
-    SHA256_CTX inner_;
-    SHA256_CTX outer_;
+    SHA256_CTX inner_;  // only the chaining value h is used
+    SHA256_CTX outer_;  // likewise
 };
 
 // MessageHasher: one HMAC-SHA-256 tag in progress, keyed and already holding
 // the message header. Use: begin, update (the callers here pass the 16 payload
-// bytes once), finalize. Not copyable, because until finalize its state is as
-// good as the key; it wipes itself when it dies.
+// bytes once), finalize. It lays the message out in its own buffer, pads it
+// and hands whole blocks to the SHA-256 compression function, which is
+// cheaper than SHA256_Update's buffering. Not copyable, because until
+// finalize its chaining values are as good as the key; it wipes them when it
+// dies.
 class MessageHasher {
 public:
     MessageHasher() noexcept = default;
@@ -119,16 +119,26 @@ public:
     [[nodiscard]] Tag finalize() noexcept;
 
 private:
-    SHA256_CTX inner_{};  // inner key block, then the message so far
-    SHA256_CTX outer_{};  // outer key block only, until finalize
+    // The whole inner message of the longest action and its padding fit
+    // three blocks, so a tag is laid out in place and compressed from there.
+    static constexpr std::size_t kBufferLen = 3 * SHA256_CBLOCK;
+
+    // Left uninitialised until begin: a tag is computed per action, and
+    // zeroing 400 bytes first would cost as much as a tenth of it.
+    SHA256_CTX inner_;                           // chaining value h: inner key block, then each compressed block
+    SHA256_CTX outer_;                           // chaining value h: outer key block only, until finalize
+    std::array<std::uint8_t, kBufferLen> buffer_;  // message bytes not yet compressed
+    std::size_t pending_ = 0;                    // how many bytes of buffer_ hold message, < kBufferLen
+    std::uint64_t absorbed_ = 0;                 // message bytes absorbed so far, key block not counted
 };
 
-// authorize computes the receipt of one action under `key`, with the tag
-// that begin, update with the payload and finalize give. Returns Ok and
-// fills `out` with the given nonce, timestamp, sequence id and the tag; or
-// ActionIdOverflow (action id longer than 64 bytes) with `out` untouched.
-// Checks nothing else, keeps no state. `out` may alias the nonce argument.
-// Time depends only on the action id's length.
+// authorize computes the receipt of one action under `key`: the tag that
+// begin, update with the payload and finalize give. This is the one function
+// that says what a receipt's tag is; whoever checks a receipt recomputes it
+// with this. Returns Ok and fills `out` with the given nonce, timestamp,
+// sequence id and the tag; or ActionIdOverflow (action id longer than 64
+// bytes) with `out` untouched. Checks nothing else, keeps no state. `out` may
+// alias the nonce argument. Time depends only on the action id's length.
 [[nodiscard]] SecurityError authorize(const Key& key, const Nonce& nonce, std::uint64_t timestamp_nanos,
                                       std::uint64_t sequence_id, std::span<const std::uint8_t> action_id,
                                       const Payload& payload, Receipt& out) noexcept;
@@ -150,9 +160,15 @@ private:
 // time independent of their contents.
 [[nodiscard]] bool constant_time_equal(const Tag& a, const Tag& b) noexcept;
 
-// black_box returns `value` through memory, in a function that is never
-// inlined, so the optimiser cannot know the result and cannot shortcut
-// whatever was computed before it.
-[[nodiscard]] std::uint8_t black_box(std::uint8_t value) noexcept;
+// black_box returns `value` unchanged, but the optimiser cannot know what it
+// is: it may not fold it into a constant, nor reason about the values
+// computed before it (and, say, end a comparison loop once the outcome is
+// settled). Costs no instruction. The one optimisation barrier of this
+// library.
+template <typename T>
+[[nodiscard]] inline T black_box(T value) noexcept {
+    __asm__("" : "+r"(value));
+    return value;
+}
 
 }  // namespace kestrel

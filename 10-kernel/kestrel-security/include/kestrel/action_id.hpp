@@ -1,0 +1,36 @@
+// action_id: the action id a boundary signs for a command to one axis.
+//
+// It is the text "axis_" followed by the axis in decimal ("axis_3",
+// "axis_-1"). Whoever forms or checks an axis action id calls axis_action_id,
+// so the receipt of one side always verifies on the other.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string_view>
+
+#include "kestrel/crypto.hpp"
+
+namespace kestrel {
+
+// Longest axis action id: "axis_-2147483648".
+inline constexpr std::size_t AXIS_ACTION_ID_MAX_LEN = 16;
+static_assert(AXIS_ACTION_ID_MAX_LEN <= MAX_ACTION_ID_LEN, "every axis action id can be signed");
+
+// AxisActionId: one axis action id, held inline (no allocation).
+struct AxisActionId {
+    std::array<char, AXIS_ACTION_ID_MAX_LEN> text{};  // the id's bytes, then unused room
+    std::size_t size = 0;                              // bytes of text in use, 6..16
+
+    [[nodiscard]] std::string_view view() const noexcept { return {text.data(), size}; }
+    [[nodiscard]] std::span<const std::uint8_t> bytes() const noexcept {
+        return {reinterpret_cast<const std::uint8_t*>(text.data()), size};
+    }
+};
+
+// axis_action_id returns "axis_" followed by `axis` in decimal.
+[[nodiscard]] AxisActionId axis_action_id(std::int32_t axis) noexcept;
+
+}  // namespace kestrel

@@ -193,7 +193,7 @@ PyObject* authorize_action(PyObject* self, PyObject* const* args, Py_ssize_t nar
 
     const Decision decision = decide(core, action, payload);
     switch (decision.kind) {
-        case Decision::Kind::Accepted: return new_receipt(decision.receipt, action, payload);
+        case Decision::Kind::Accepted: return new_receipt(decision.receipt, action_id, payload);
         case Decision::Kind::RateLimited: return raise_violation(axis, "rate_limited", "action rate limit exceeded");
         case Decision::Kind::NonceFailure:
             PyErr_Format(PyExc_RuntimeError, "failed to generate nonce: %s", std::strerror(decision.os_error));

@@ -5,19 +5,14 @@
 
 #include <openssl/crypto.h>
 
-#include <array>
 #include <cstring>
 
 #include "classes.hpp"
 #include "convert.hpp"
-#include "fault.hpp"
 
 namespace kestrel::py {
 
 namespace {
-
-// "axis_" and a signed 32-bit decimal fit in 16 bytes.
-constexpr std::size_t kMaxActionIdLen = 16;
 
 struct ReceiptObject {
     PyObject_HEAD
@@ -26,8 +21,7 @@ struct ReceiptObject {
     std::uint64_t timestamp_nanos;
     ReceiptWire wire;  // nonce, timestamp, sequence id, tag: what receipt_hash returns
     Payload payload;   // requested position, commanded velocity (little-endian doubles)
-    std::uint8_t action_id_len;
-    std::array<char, kMaxActionIdLen> action_id;  // "axis_<n>", held inline
+    AxisActionId action_id;  // "axis_<n>", held inline
 };
 
 PyObject* receipt_new(PyTypeObject* type, PyObject*, PyObject*) {
@@ -66,11 +60,9 @@ PyObject* verify(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
     Key key;
     std::memcpy(key.data(), key_bytes.data, KEY_LEN);
     const Receipt stored = Receipt::from_wire(receipt->wire);
-    const std::span<const std::uint8_t> action_id(reinterpret_cast<const std::uint8_t*>(receipt->action_id.data()),
-                                                  receipt->action_id_len);
     Receipt recomputed;
-    const SecurityError error =
-        authorize(key, stored.nonce, stored.timestamp_nanos, stored.sequence_id, action_id, receipt->payload, recomputed);
+    const SecurityError error = authorize(key, stored.nonce, stored.timestamp_nanos, stored.sequence_id,
+                                          receipt->action_id.bytes(), receipt->payload, recomputed);
     const bool valid = error == SecurityError::Ok && constant_time_equal(recomputed.tag, stored.tag);
     OPENSSL_cleanse(key.data(), key.size());
     return PyBool_FromLong(valid);
@@ -107,8 +99,7 @@ PyObject* g_type = nullptr;
 
 PyTypeObject* receipt_type() { return cached_type(g_type, kSpec); }
 
-PyObject* new_receipt(const Receipt& receipt, std::string_view action_id, const Payload& payload) {
-    if (action_id.size() > kMaxActionIdLen) internal_fault("action id longer than a receipt holds");
+PyObject* new_receipt(const Receipt& receipt, const AxisActionId& action_id, const Payload& payload) {
     PyTypeObject* type = required_type(receipt_type, "KestrelReceipt");
     PyObject* self = type->tp_alloc(type, 0);
     if (self == nullptr) return nullptr;
@@ -118,8 +109,7 @@ PyObject* new_receipt(const Receipt& receipt, std::string_view action_id, const 
     object->timestamp_nanos = receipt.timestamp_nanos;
     object->wire = receipt.to_wire();
     object->payload = payload;
-    object->action_id_len = static_cast<std::uint8_t>(action_id.size());
-    std::memcpy(object->action_id.data(), action_id.data(), action_id.size());
+    object->action_id = action_id;
     return self;
 }
 

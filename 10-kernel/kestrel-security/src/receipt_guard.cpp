@@ -1,0 +1,146 @@
+// The receiving side of receipts, behind the C interface of kestrel_receipt.h:
+// a stateless verifier and a replay guard. Both hash with the very code the
+// boundary signs with (authorize, BoundaryInterceptor), so the message layout
+// and the replay rule exist once.
+#include <openssl/crypto.h>
+
+#include <bit>
+#include <charconv>
+#include <cstdint>
+#include <cstring>
+#include <new>
+#include <span>
+
+#include "kestrel.h"
+#include "kestrel/boundary.hpp"
+#include "kestrel/crypto.hpp"
+#include "kestrel/security_error.hpp"
+
+namespace kestrel {
+namespace {
+
+// "axis_" and a signed 32-bit decimal: "axis_-2147483648" is the longest.
+constexpr std::size_t kAxisActionIdCapacity = 16;
+
+// axis_action_id writes the action id the boundary signs for `axis` ("axis_"
+// and the axis in decimal, no padding) into `out` and returns its bytes.
+std::span<const std::uint8_t> axis_action_id(std::int32_t axis,
+                                             std::array<char, kAxisActionIdCapacity>& out) noexcept {
+    std::memcpy(out.data(), "axis_", 5);
+    const auto [end, ec] = std::to_chars(out.data() + 5, out.data() + out.size(), axis);
+    (void)ec;  // the capacity holds every int32
+    return {reinterpret_cast<const std::uint8_t*>(out.data()), static_cast<std::size_t>(end - out.data())};
+}
+
+// The payload the boundary signs: position, then velocity, little-endian
+// IEEE-754 doubles, bit for bit.
+Payload action_payload(double position, double velocity) noexcept {
+    static_assert(std::endian::native == std::endian::little);
+    Payload payload;
+    std::memcpy(payload.data(), &position, 8);
+    std::memcpy(payload.data() + 8, &velocity, 8);
+    return payload;
+}
+
+ReceiptWire wire_of(const std::uint8_t* receipt) noexcept {
+    ReceiptWire wire;
+    std::memcpy(wire.data(), receipt, wire.size());
+    return wire;
+}
+
+constexpr std::uint32_t code(SecurityError e) noexcept { return static_cast<std::uint32_t>(e); }
+
+// What the opaque storage of a KestrelReceiptGuard holds. `live` tells an
+// initialised guard from zeroed or never-initialised storage, so a check on
+// the latter is refused instead of reading an interceptor that is not there.
+struct GuardStorage {
+    std::uint64_t live;  // kLive while `interceptor` holds a constructed object
+    alignas(BoundaryInterceptor) unsigned char interceptor[sizeof(BoundaryInterceptor)];
+};
+constexpr std::uint64_t kLive = 0x4b45535452454c47;  // "KESTRELG"
+
+static_assert(sizeof(GuardStorage) <= KESTREL_RECEIPT_GUARD_SIZE, "the interceptor outgrew the published guard size");
+static_assert(alignof(GuardStorage) <= KESTREL_RECEIPT_GUARD_ALIGN, "the interceptor needs a wider alignment");
+static_assert(KESTREL_RECEIPT_KEY_LEN == KEY_LEN && KESTREL_RECEIPT_WIRE_LEN == RECEIPT_WIRE_LEN);
+
+// The guard's storage, or null when the pointer is null or misaligned.
+GuardStorage* storage_of(KestrelReceiptGuard* guard) noexcept {
+    if (guard == nullptr || reinterpret_cast<std::uintptr_t>(guard) % KESTREL_RECEIPT_GUARD_ALIGN != 0) return nullptr;
+    return reinterpret_cast<GuardStorage*>(guard->opaque);
+}
+
+BoundaryInterceptor& interceptor_of(GuardStorage& s) noexcept {
+    return *std::launder(reinterpret_cast<BoundaryInterceptor*>(s.interceptor));
+}
+
+void wipe_storage(KestrelReceiptGuard* guard, GuardStorage& s) noexcept {
+    if (s.live == kLive) interceptor_of(s).~BoundaryInterceptor();  // wipes the key and its primed states
+    OPENSSL_cleanse(guard->opaque, sizeof guard->opaque);
+}
+
+}  // namespace
+}  // namespace kestrel
+
+using namespace kestrel;
+
+extern "C" {
+
+const char* kestrel_security_error_name(std::uint32_t error) {
+    if (error == 0 || error > code(SecurityError::HardwareShaUnavailable)) return nullptr;
+    return security_error_text(static_cast<SecurityError>(error)).code.data();  // literals: NUL-terminated
+}
+
+const char* kestrel_security_error_message(std::uint32_t error) {
+    if (error == 0 || error > code(SecurityError::HardwareShaUnavailable)) return nullptr;
+    return security_error_text(static_cast<SecurityError>(error)).message.data();
+}
+
+std::uint32_t kestrel_receipt_verify(const std::uint8_t key[KESTREL_RECEIPT_KEY_LEN],
+                                     const std::uint8_t receipt[KESTREL_RECEIPT_WIRE_LEN], std::int32_t axis,
+                                     double position, double velocity) {
+    if (key == nullptr || receipt == nullptr) return code(SecurityError::InvalidPointer);
+    Key k;
+    std::memcpy(k.data(), key, k.size());
+    const Receipt presented = Receipt::from_wire(wire_of(receipt));
+    std::array<char, kAxisActionIdCapacity> id;
+    Receipt computed;
+    const SecurityError e = authorize(k, presented.nonce, presented.timestamp_nanos, presented.sequence_id,
+                                      axis_action_id(axis, id), action_payload(position, velocity), computed);
+    OPENSSL_cleanse(k.data(), k.size());
+    if (e != SecurityError::Ok) return code(e);  // unreachable: an axis id is at most 16 bytes
+    return constant_time_equal(computed.tag, presented.tag) ? 0 : code(SecurityError::AuthenticationFailure);
+}
+
+std::uint32_t kestrel_receipt_guard_init(KestrelReceiptGuard* guard, const std::uint8_t key[KESTREL_RECEIPT_KEY_LEN]) {
+    GuardStorage* s = storage_of(guard);
+    if (s == nullptr || key == nullptr) return code(SecurityError::InvalidPointer);
+    Key k;
+    std::memcpy(k.data(), key, k.size());  // before the wipe: key may point into the guard
+    wipe_storage(guard, *s);
+    new (s->interceptor) BoundaryInterceptor(k);
+    s->live = kLive;
+    OPENSSL_cleanse(k.data(), k.size());
+    return 0;
+}
+
+std::uint32_t kestrel_receipt_guard_check(KestrelReceiptGuard* guard, const std::uint8_t receipt[KESTREL_RECEIPT_WIRE_LEN],
+                                          std::int32_t axis, double position, double velocity) {
+    GuardStorage* s = storage_of(guard);
+    if (s == nullptr || receipt == nullptr || s->live != kLive) return code(SecurityError::InvalidPointer);
+    std::array<char, kAxisActionIdCapacity> id;
+    return code(interceptor_of(*s).intercept_and_authorize(axis_action_id(axis, id), action_payload(position, velocity),
+                                                           Receipt::from_wire(wire_of(receipt))));
+}
+
+std::uint32_t kestrel_receipt_guard_wipe(KestrelReceiptGuard* guard) {
+    GuardStorage* s = storage_of(guard);
+    if (s == nullptr) return code(SecurityError::InvalidPointer);
+    wipe_storage(guard, *s);
+    return 0;
+}
+
+std::size_t kestrel_receipt_guard_size(void) { return sizeof(KestrelReceiptGuard); }
+
+std::size_t kestrel_receipt_guard_alignment(void) { return alignof(KestrelReceiptGuard); }
+
+}  // extern "C"

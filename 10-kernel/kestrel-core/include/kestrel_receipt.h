@@ -44,6 +44,20 @@ enum {
 #define KESTREL_RECEIPT_KEY_LEN 32
 #define KESTREL_RECEIPT_WIRE_LEN 60
 
+/* The fields of a receipt's wire form, read back by kestrel_receipt_parse. */
+typedef struct KestrelReceiptFields {
+    uint8_t nonce[12];        /* wire bytes 0..11 */
+    uint64_t timestamp_nanos; /* wire bytes 12..19, little-endian; ns since the Unix epoch */
+    uint64_t sequence_id;     /* wire bytes 20..27, little-endian */
+    uint8_t tag[32];          /* wire bytes 28..59, HMAC-SHA-256 */
+} KestrelReceiptFields;
+
+/* kestrel_receipt_parse fills out with the fields of a 60-byte wire form and
+ * returns 0 (every 60-byte string parses; whether its tag is right is for the
+ * verifier), or KESTREL_SECURITY_INVALID_POINTER if either pointer is null. */
+KESTREL_API uint32_t kestrel_receipt_parse(const uint8_t receipt[KESTREL_RECEIPT_WIRE_LEN],
+                                           KestrelReceiptFields *out);
+
 /* kestrel_security_error_name returns the code string of error code 1..9
  * ("replay_nonce"), or NULL for 0 and unknown codes. Static storage. */
 KESTREL_API const char *kestrel_security_error_name(uint32_t code);
@@ -119,9 +133,15 @@ KESTREL_API size_t kestrel_receipt_guard_alignment(void);
 
 #ifdef __cplusplus
 } /* extern "C" */
+static_assert(sizeof(KestrelReceiptFields) == 64 && offsetof(KestrelReceiptFields, timestamp_nanos) == 16 &&
+                  offsetof(KestrelReceiptFields, sequence_id) == 24 && offsetof(KestrelReceiptFields, tag) == 32,
+              "KestrelReceiptFields layout is published");
 static_assert(sizeof(KestrelReceiptGuard) == KESTREL_RECEIPT_GUARD_SIZE, "guard size is published");
 static_assert(alignof(KestrelReceiptGuard) == KESTREL_RECEIPT_GUARD_ALIGN, "guard alignment is published");
 #else
+_Static_assert(sizeof(KestrelReceiptFields) == 64 && offsetof(KestrelReceiptFields, timestamp_nanos) == 16 &&
+                   offsetof(KestrelReceiptFields, sequence_id) == 24 && offsetof(KestrelReceiptFields, tag) == 32,
+               "KestrelReceiptFields layout is published");
 _Static_assert(sizeof(KestrelReceiptGuard) == KESTREL_RECEIPT_GUARD_SIZE, "guard size is published");
 _Static_assert(_Alignof(KestrelReceiptGuard) == KESTREL_RECEIPT_GUARD_ALIGN, "guard alignment is published");
 #endif

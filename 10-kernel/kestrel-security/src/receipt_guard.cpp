@@ -95,6 +95,16 @@ const char* kestrel_security_error_message(std::uint32_t error) {
     return security_error_text(static_cast<SecurityError>(error)).message.data();
 }
 
+std::uint32_t kestrel_receipt_parse(const std::uint8_t receipt[KESTREL_RECEIPT_WIRE_LEN], KestrelReceiptFields* out) {
+    if (receipt == nullptr || out == nullptr) return code(SecurityError::InvalidPointer);
+    const Receipt r = Receipt::from_wire(wire_of(receipt));
+    std::memcpy(out->nonce, r.nonce.data(), r.nonce.size());
+    out->timestamp_nanos = r.timestamp_nanos;
+    out->sequence_id = r.sequence_id;
+    std::memcpy(out->tag, r.tag.data(), r.tag.size());
+    return 0;
+}
+
 std::uint32_t kestrel_receipt_verify(const std::uint8_t key[KESTREL_RECEIPT_KEY_LEN],
                                      const std::uint8_t receipt[KESTREL_RECEIPT_WIRE_LEN], std::int32_t axis,
                                      double position, double velocity) {

@@ -59,6 +59,7 @@ class LogReport:
 
     @property
     def first_bad_line(self) -> Optional[int]:
+        """The number of the first refused or malformed line, if any."""
         return self.problems[0][0] if self.problems else None
 
     def ok(self, strict: bool = False) -> bool:
@@ -133,8 +134,10 @@ def print_report(report: LogReport, strict: bool, out: IO[str] = sys.stdout) -> 
     refused = ", ".join(f"{code}={n}" for code, n in sorted(report.refused.items())) or "none"
     out.write(f"lines: {report.lines}\naccepted: {report.accepted}\nrefused: {refused}\n"
               f"gaps: {len(report.gaps)}\n")
-    if report.first_bad_line is not None:
-        out.write(f"first bad line: {report.first_bad_line}\n")
+    # Under --strict a gap fails the log too, so it counts as a bad line.
+    bad = [n for n, _ in report.problems + (report.gaps if strict else [])]
+    if bad:
+        out.write(f"first bad line: {min(bad)}\n")
     out.write(f"result: {'OK' if report.ok(strict) else 'FAILED'}\n")
 
 

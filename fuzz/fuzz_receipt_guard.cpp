@@ -17,6 +17,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <deque>
+#include <map>
 #include <set>
 #include <string>
 #include <vector>
@@ -94,6 +95,7 @@ private:
         if (const std::uint32_t e = kestrel_receipt_guard_init(&guard_, kKey.data()); e != 0) fail("init", op_, e, 0);
         last_ = 0;
         window_.clear();
+        counts_.clear();
     }
 
     // Signs the action, as a boundary would, with the action id spelled by printf.
@@ -117,9 +119,7 @@ private:
 
     std::uint32_t expected(const kestrel::Receipt& r, bool tag_right) const {
         if (r.sequence_id <= last_) return KESTREL_SECURITY_REPLAY_COUNTER;
-        for (const Nonce& n : window_) {
-            if (n == r.nonce) return KESTREL_SECURITY_REPLAY_NONCE;
-        }
+        if (counts_.count(r.nonce) != 0) return KESTREL_SECURITY_REPLAY_NONCE;
         return tag_right ? 0 : KESTREL_SECURITY_AUTHENTICATION_FAILURE;
     }
 
@@ -136,7 +136,11 @@ private:
         if (got == 0) {
             last_ = r.sequence_id;
             window_.push_back(r.nonce);
-            if (window_.size() > kestrel::NONCE_WINDOW) window_.pop_front();
+            ++counts_[r.nonce];
+            if (window_.size() > kestrel::NONCE_WINDOW) {
+                if (--counts_[window_.front()] == 0) counts_.erase(window_.front());
+                window_.pop_front();
+            }
         }
     }
 
@@ -157,8 +161,9 @@ private:
                 present(sign(nonce, seq, a), a);
                 break;
             }
-            case 1: {  // a burst of honest receipts with distinct nonces, up to past the ring's size
-                const int count = 1 + in.byte() * 5;
+            case 1: {  // a burst of honest receipts with distinct nonces: mostly short, or long enough to wrap the ring
+                const std::uint8_t size = in.byte();
+                const int count = size < 192 ? 1 + size % 16 : (size - 191) * 17;
                 for (int i = 0; i < count; ++i) {
                     Nonce nonce{};
                     ++burst_;
@@ -235,6 +240,7 @@ private:
     std::set<Signed> signed_;                          // every signed (wire, action)
     std::deque<std::pair<ReceiptWire, Action>> history_;  // the last 512 signed, for replays
     std::deque<Nonce> window_;                         // the last 1024 accepted nonces, oldest first
+    std::map<Nonce, int> counts_;                      // the same nonces, with multiplicity
     std::uint64_t last_ = 0;                           // last accepted sequence id
     std::uint64_t burst_ = 0;
     std::size_t op_ = 0;

@@ -112,15 +112,6 @@ PyObject* refuse_velocity(std::int32_t axis, double velocity, double limit) {
     return raise_violation(axis, "velocity_exceeded", std::string_view(message, static_cast<std::size_t>(length)));
 }
 
-// Two little-endian doubles: requested position, then commanded velocity.
-Payload payload_of(double position, double velocity) noexcept {
-    static_assert(std::endian::native == std::endian::little);
-    Payload payload;
-    std::memcpy(payload.data(), &position, 8);
-    std::memcpy(payload.data() + 8, &velocity, 8);
-    return payload;
-}
-
 // What a call decided while it held the state lock; turned into a Python
 // result or exception only after the lock is released.
 struct Decision {
@@ -189,7 +180,7 @@ PyObject* authorize_action(PyObject* self, PyObject* const* args, Py_ssize_t nar
 
     const kestrel::AxisActionId action_id = kestrel::axis_action_id(axis);
     const std::string_view action = action_id.view();
-    const Payload payload = payload_of(position, velocity);
+    const Payload payload = kestrel::axis_payload(position, velocity);
 
     const Decision decision = decide(core, action, payload);
     switch (decision.kind) {

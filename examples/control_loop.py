@@ -6,7 +6,13 @@ authorized by a KestrelBoundary; the actuator side re-verifies each receipt
 with the boundary key before it would move. A deliberately unsafe command and
 a burst beyond the rate limit show the refusals. The loop checks its own
 results and exits non-zero if anything is off.
+
+With --log FILE every authorized action is also written to a receipt log that
+`python3 -m kestrel verify-log --key-file KEY FILE` checks; --key-file KEY
+names the 32-byte boundary key (created if absent) so that the log can be
+checked after the run.
 """
+import argparse
 import math
 import os
 import sys
@@ -23,8 +29,43 @@ def controller(step, axis):
     return 6.0 * math.sin(0.07 * step + axis) + (3.0 if step % 50 == 0 else 0.0)
 
 
-def main():
+def parse_args(argv=None):
+    parser = argparse.ArgumentParser(description="Kestrel demo control loop")
+    parser.add_argument("--log", metavar="FILE", help="write a receipt log of every authorized action")
+    parser.add_argument("--key-file", metavar="KEY", help="the 32-byte boundary key; created if absent")
+    args = parser.parse_args(argv)
+    if args.log and not args.key_file:
+        parser.error("--log needs --key-file, or the log could never be checked")
+    return args
+
+
+def load_or_create_key(path):
+    """The key in `path`, or a fresh random one written there (owner-only) if the file is absent."""
+    if path is None:
+        return os.urandom(32)
+    try:
+        fd = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o600)
+    except FileExistsError:
+        from kestrel.receipt_log import read_key_file
+        return read_key_file(path)
     key = os.urandom(32)
+    with os.fdopen(fd, "wb") as f:
+        f.write(key)
+    return key
+
+
+def open_receipt_log(path):
+    """A receipt log writer over `path`, or None when no log was asked for."""
+    if path is None:
+        return None
+    from kestrel.receipt_log import ReceiptLogWriter
+    return ReceiptLogWriter(open(path, "w", encoding="utf-8"))
+
+
+def main(argv=None):
+    args = parse_args(argv)
+    key = load_or_create_key(args.key_file)
+    log = open_receipt_log(args.log)
     governor = _kestrel.Governor(-MAX_VELOCITY, MAX_VELOCITY)
     boundary = _kestrel.KestrelBoundary(rate_limit=5000, max_velocity_rad_s=MAX_VELOCITY, hmac_key=key)
     cycle = _kestrel.MonotonicCounter()
@@ -43,6 +84,8 @@ def main():
             if not receipt.verify(key):
                 sys.exit(f"receipt {receipt.sequence_id} failed verification")
             receipts.append(receipt)
+            if log:
+                log.record(axis, positions[axis], velocity, receipt)
 
     # An unclamped command is refused by the boundary itself.
     try:
@@ -67,6 +110,9 @@ def main():
     assert cycle.current_value() == STEPS
     assert outcomes == ["ok"] * 3 + ["rate_limited"] * 2, outcomes
     assert not receipts[0].verify(bytes(32)), "a receipt must not verify under another key"
+    if log:
+        log.close()
+        print(f"receipt log: {len(receipts)} lines in {args.log}")
     print(f"{STEPS} cycles x {AXES} axes: {len(receipts)} commands authorized and verified, "
           f"{clamped} clamped into +-{MAX_VELOCITY} rad/s")
     return 0

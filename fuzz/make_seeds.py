@@ -143,10 +143,33 @@ INTERCEPTOR = {
 }
 
 
+# Receipt guard operations (see fuzz_receipt_guard.cpp for the layouts).
+def action(axis=3, position=0.25, velocity=1.5):
+    return struct.pack("<idd", axis, position, velocity)
+
+
+def guard_honest(n, gap=0, **kw):
+    return bytes([0, gap]) + nonce(n) + action(**kw)
+
+
+GUARD = {
+    "honest_then_replays": guard_honest(1) + bytes([2, 0, 0, 0, 0]) + bytes([2, 0, 1, 59, 1])
+    + bytes([2, 0, 2, 0, 1]) + bytes([2, 0, 3, 0, 1]),
+    "axes_and_payloads": guard_honest(2, axis=-2**31, position=-0.0, velocity=NAN)
+    + guard_honest(3, gap=9, axis=2**31 - 1, position=INF, velocity=-INF),
+    "reused_nonce": guard_honest(4) + bytes([3, 0, 0]) + action(),
+    # 61 * 17 = 1037 acceptances wrap the ring; then the oldest nonces again.
+    "ring_wraps": bytes([1, 191 + 61]) + bytes([3, 0x01, 0x04]) + action() + bytes([3, 0xff, 0x03]) + action(),
+    "raw_wire": bytes([4]) + nonce(5) + bytes(8) + struct.pack("<Q", 1) + bytes(32) + action(),
+    "pointers_wipe_init": guard_honest(6) + bytes([5]) + bytes(60) + bytes([7]) + bytes([6]) + bytes(60)
+    + bytes([7]) + bytes([2, 0, 0, 0, 0]),
+}
+
+
 def main():
     root = sys.argv[1]
     for target, seeds in (("fuzz_scalar_kernel", SCALAR), ("fuzz_multivar_4d", MULTIVAR),
-                          ("fuzz_interceptor", INTERCEPTOR)):
+                          ("fuzz_interceptor", INTERCEPTOR), ("fuzz_receipt_guard", GUARD)):
         directory = os.path.join(root, target)
         os.makedirs(directory, exist_ok=True)
         for name, data in seeds.items():

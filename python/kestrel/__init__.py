@@ -12,10 +12,19 @@ from _kestrel import (
     __version__,
 )
 
+from .projection import Projection, SolveStatus, project_4d
+from .receipts import ReceiptFields, ReceiptGuard, parse_receipt
+
 __all__ = [
     "Governor",
     "KestrelBoundary",
     "KestrelReceipt",
     "KestrelViolation",
     "MonotonicCounter",
+    "Projection",
+    "ReceiptFields",
+    "ReceiptGuard",
+    "SolveStatus",
+    "parse_receipt",
+    "project_4d",
 ]

@@ -1,5 +1,6 @@
 #include "kestrel/action_id.hpp"
 
+#include <bit>
 #include <charconv>
 #include <cstring>
 
@@ -14,6 +15,14 @@ AxisActionId axis_action_id(std::int32_t axis) noexcept {
     const std::to_chars_result end = std::to_chars(first, id.text.data() + id.text.size(), axis);
     id.size = static_cast<std::size_t>(end.ptr - id.text.data());
     return id;
+}
+
+Payload axis_payload(double position, double velocity) noexcept {
+    static_assert(std::endian::native == std::endian::little, "the payload's doubles are little-endian");
+    Payload payload;
+    std::memcpy(payload.data(), &position, sizeof position);
+    std::memcpy(payload.data() + sizeof position, &velocity, sizeof velocity);
+    return payload;
 }
 
 }  // namespace kestrel

@@ -1,8 +1,11 @@
-// action_id: the action id a boundary signs for a command to one axis.
+// action_id: the action id and the payload a boundary signs for a command to
+// one axis.
 //
-// It is the text "axis_" followed by the axis in decimal ("axis_3",
-// "axis_-1"). Whoever forms or checks an axis action id calls axis_action_id,
-// so the receipt of one side always verifies on the other.
+// The id is the text "axis_" followed by the axis in decimal ("axis_3",
+// "axis_-1"); the payload is the requested position, then the commanded
+// velocity, as little-endian IEEE-754 doubles. Whoever forms or checks an axis
+// action calls axis_action_id and axis_payload, so the receipt of one side
+// always verifies on the other.
 #pragma once
 
 #include <array>
@@ -32,5 +35,8 @@ struct AxisActionId {
 
 // axis_action_id returns "axis_" followed by `axis` in decimal.
 [[nodiscard]] AxisActionId axis_action_id(std::int32_t axis) noexcept;
+
+// axis_payload returns `position` then `velocity`, bit for bit, little-endian.
+[[nodiscard]] Payload axis_payload(double position, double velocity) noexcept;
 
 }  // namespace kestrel

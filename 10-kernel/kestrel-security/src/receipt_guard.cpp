@@ -1,0 +1,132 @@
+// The receiving side of receipts, behind the C interface of kestrel_receipt.h:
+// a stateless verifier and a replay guard. Both hash with the very code the
+// boundary signs with (authorize, BoundaryInterceptor), so the message layout
+// and the replay rule exist once.
+#include <openssl/crypto.h>
+
+#include <cstdint>
+#include <cstring>
+#include <new>
+#include <span>
+
+#include "kestrel.h"
+#include "kestrel/action_id.hpp"
+#include "kestrel/boundary.hpp"
+#include "kestrel/crypto.hpp"
+#include "kestrel/security_error.hpp"
+
+namespace kestrel {
+namespace {
+
+ReceiptWire wire_of(const std::uint8_t* receipt) noexcept {
+    ReceiptWire wire;
+    std::memcpy(wire.data(), receipt, wire.size());
+    return wire;
+}
+
+constexpr std::uint32_t code(SecurityError e) noexcept { return static_cast<std::uint32_t>(e); }
+
+// What the opaque storage of a KestrelReceiptGuard holds. `live` tells an
+// initialised guard from zeroed or never-initialised storage, so a check on
+// the latter is refused instead of reading an interceptor that is not there.
+struct GuardStorage {
+    std::uint64_t live;  // kLive while `interceptor` holds a constructed object
+    alignas(BoundaryInterceptor) unsigned char interceptor[sizeof(BoundaryInterceptor)];
+};
+constexpr std::uint64_t kLive = 0x4b45535452454c47;  // "KESTRELG"
+
+static_assert(sizeof(GuardStorage) <= KESTREL_RECEIPT_GUARD_SIZE, "the interceptor outgrew the published guard size");
+static_assert(alignof(GuardStorage) <= KESTREL_RECEIPT_GUARD_ALIGN, "the interceptor needs a wider alignment");
+static_assert(KESTREL_RECEIPT_KEY_LEN == KEY_LEN && KESTREL_RECEIPT_WIRE_LEN == RECEIPT_WIRE_LEN);
+
+// The guard's storage, or null when the pointer is null or misaligned.
+GuardStorage* storage_of(KestrelReceiptGuard* guard) noexcept {
+    if (guard == nullptr || reinterpret_cast<std::uintptr_t>(guard) % KESTREL_RECEIPT_GUARD_ALIGN != 0) return nullptr;
+    return reinterpret_cast<GuardStorage*>(guard->opaque);
+}
+
+BoundaryInterceptor& interceptor_of(GuardStorage& s) noexcept {
+    return *std::launder(reinterpret_cast<BoundaryInterceptor*>(s.interceptor));
+}
+
+void wipe_storage(KestrelReceiptGuard* guard, GuardStorage& s) noexcept {
+    if (s.live == kLive) interceptor_of(s).~BoundaryInterceptor();  // wipes the key and its primed states
+    OPENSSL_cleanse(guard->opaque, sizeof guard->opaque);
+}
+
+}  // namespace
+}  // namespace kestrel
+
+using namespace kestrel;
+
+extern "C" {
+
+const char* kestrel_security_error_name(std::uint32_t error) {
+    if (error == 0 || error > code(SecurityError::HardwareShaUnavailable)) return nullptr;
+    return security_error_text(static_cast<SecurityError>(error)).code.data();  // literals: NUL-terminated
+}
+
+const char* kestrel_security_error_message(std::uint32_t error) {
+    if (error == 0 || error > code(SecurityError::HardwareShaUnavailable)) return nullptr;
+    return security_error_text(static_cast<SecurityError>(error)).message.data();
+}
+
+std::uint32_t kestrel_receipt_parse(const std::uint8_t receipt[KESTREL_RECEIPT_WIRE_LEN], KestrelReceiptFields* out) {
+    if (receipt == nullptr || out == nullptr) return code(SecurityError::InvalidPointer);
+    const Receipt r = Receipt::from_wire(wire_of(receipt));
+    std::memcpy(out->nonce, r.nonce.data(), r.nonce.size());
+    out->timestamp_nanos = r.timestamp_nanos;
+    out->sequence_id = r.sequence_id;
+    std::memcpy(out->tag, r.tag.data(), r.tag.size());
+    return 0;
+}
+
+std::uint32_t kestrel_receipt_verify(const std::uint8_t key[KESTREL_RECEIPT_KEY_LEN],
+                                     const std::uint8_t receipt[KESTREL_RECEIPT_WIRE_LEN], std::int32_t axis,
+                                     double position, double velocity) {
+    if (key == nullptr || receipt == nullptr) return code(SecurityError::InvalidPointer);
+    Key k;
+    std::memcpy(k.data(), key, k.size());
+    const Receipt presented = Receipt::from_wire(wire_of(receipt));
+    const AxisActionId id = axis_action_id(axis);
+    Receipt computed;
+    const SecurityError e = authorize(k, presented.nonce, presented.timestamp_nanos, presented.sequence_id, id.bytes(),
+                                      axis_payload(position, velocity), computed);
+    OPENSSL_cleanse(k.data(), k.size());
+    if (e != SecurityError::Ok) return code(e);  // unreachable: an axis id is at most 16 bytes
+    return constant_time_equal(computed.tag, presented.tag) ? 0 : code(SecurityError::AuthenticationFailure);
+}
+
+std::uint32_t kestrel_receipt_guard_init(KestrelReceiptGuard* guard, const std::uint8_t key[KESTREL_RECEIPT_KEY_LEN]) {
+    GuardStorage* s = storage_of(guard);
+    if (s == nullptr || key == nullptr) return code(SecurityError::InvalidPointer);
+    Key k;
+    std::memcpy(k.data(), key, k.size());  // before the wipe: key may point into the guard
+    wipe_storage(guard, *s);
+    new (s->interceptor) BoundaryInterceptor(k);
+    s->live = kLive;
+    OPENSSL_cleanse(k.data(), k.size());
+    return 0;
+}
+
+std::uint32_t kestrel_receipt_guard_check(KestrelReceiptGuard* guard, const std::uint8_t receipt[KESTREL_RECEIPT_WIRE_LEN],
+                                          std::int32_t axis, double position, double velocity) {
+    GuardStorage* s = storage_of(guard);
+    if (s == nullptr || receipt == nullptr || s->live != kLive) return code(SecurityError::InvalidPointer);
+    const AxisActionId id = axis_action_id(axis);
+    return code(interceptor_of(*s).intercept_and_authorize(id.bytes(), axis_payload(position, velocity),
+                                                           Receipt::from_wire(wire_of(receipt))));
+}
+
+std::uint32_t kestrel_receipt_guard_wipe(KestrelReceiptGuard* guard) {
+    GuardStorage* s = storage_of(guard);
+    if (s == nullptr) return code(SecurityError::InvalidPointer);
+    wipe_storage(guard, *s);
+    return 0;
+}
+
+std::size_t kestrel_receipt_guard_size(void) { return sizeof(KestrelReceiptGuard); }
+
+std::size_t kestrel_receipt_guard_alignment(void) { return alignof(KestrelReceiptGuard); }
+
+}  // extern "C"

@@ -1,0 +1,184 @@
+// The C interface of the receiving side: kestrel_receipt_verify and the replay
+// guard, fed with receipts that the boundary's own interceptor issued.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <bit>
+#include <climits>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <limits>
+#include <memory>
+#include <string>
+
+#include "kestrel.h"
+#include "kestrel/boundary.hpp"
+#include "kestrel/crypto.hpp"
+
+namespace {
+
+using kestrel::Key;
+using kestrel::Nonce;
+using kestrel::Payload;
+using kestrel::ReceiptWire;
+
+Key key_from(std::uint8_t seed) {
+    Key k;
+    for (std::size_t i = 0; i < k.size(); ++i) k[i] = static_cast<std::uint8_t>(seed * 29 + i * 5 + 3);
+    return k;
+}
+
+Nonce nonce_from(std::uint32_t i) {
+    Nonce n;
+    n.fill(0x5a);
+    std::memcpy(n.data(), &i, sizeof i);
+    return n;
+}
+
+// A receipt for (axis, position, velocity) as a boundary under `key` signs it;
+// the action id and payload are spelled out here, not taken from the code
+// under test.
+ReceiptWire issue(const Key& key, std::uint64_t seq, std::uint32_t nonce, std::int32_t axis, double position,
+                  double velocity) {
+    const std::string id = "axis_" + std::to_string(axis);
+    Payload payload;
+    std::memcpy(payload.data(), &position, 8);
+    std::memcpy(payload.data() + 8, &velocity, 8);
+    const kestrel::BoundaryInterceptor issuer(key);
+    kestrel::Receipt r;
+    EXPECT_EQ(issuer.issue_receipt(nonce_from(nonce), 1'700'000'000'000'000'000u + seq, seq,
+                                   {reinterpret_cast<const std::uint8_t*>(id.data()), id.size()}, payload, r),
+              kestrel::SecurityError::Ok);
+    return r.to_wire();
+}
+
+class ReceiptVerifyTest : public ::testing::TestWithParam<std::int32_t> {};
+
+TEST_P(ReceiptVerifyTest, AcceptsTheSignedActionAndNothingElse) {
+    const std::int32_t axis = GetParam();
+    const Key key = key_from(1);
+    const ReceiptWire wire = issue(key, 9, 9, axis, 0.25, -1.5);
+    EXPECT_EQ(kestrel_receipt_verify(key.data(), wire.data(), axis, 0.25, -1.5), 0u);
+    EXPECT_EQ(kestrel_receipt_verify(key.data(), wire.data(), axis, 0.25, -1.5), 0u) << "verify keeps no state";
+
+    constexpr std::uint32_t kBad = KESTREL_SECURITY_AUTHENTICATION_FAILURE;
+    const std::int32_t other_axis = axis == INT32_MAX ? axis - 1 : axis + 1;
+    EXPECT_EQ(kestrel_receipt_verify(key.data(), wire.data(), other_axis, 0.25, -1.5), kBad);
+    EXPECT_EQ(kestrel_receipt_verify(key.data(), wire.data(), axis, std::nextafter(0.25, 1.0), -1.5), kBad);
+    EXPECT_EQ(kestrel_receipt_verify(key.data(), wire.data(), axis, 0.25, -1.25), kBad);
+    EXPECT_EQ(kestrel_receipt_verify(key.data(), wire.data(), axis, -1.5, 0.25), kBad) << "order of the doubles";
+    const Key other = key_from(2);
+    EXPECT_EQ(kestrel_receipt_verify(other.data(), wire.data(), axis, 0.25, -1.5), kBad);
+    for (std::size_t i = 0; i < wire.size(); ++i) {
+        SCOPED_TRACE(i);
+        ReceiptWire changed = wire;
+        changed[i] ^= static_cast<std::uint8_t>(1u << (i % 8));
+        EXPECT_EQ(kestrel_receipt_verify(key.data(), changed.data(), axis, 0.25, -1.5), kBad);
+    }
+}
+
+// Negative axes, and both ends of the range (the longest action id).
+INSTANTIATE_TEST_SUITE_P(Axes, ReceiptVerifyTest, ::testing::Values(0, 3, 12, -7, INT32_MIN, INT32_MAX));
+
+TEST(ReceiptVerify, PayloadIsComparedBitForBit) {
+    const Key key = key_from(3);
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    const ReceiptWire zero = issue(key, 1, 1, 0, 0.0, nan);
+    EXPECT_EQ(kestrel_receipt_verify(key.data(), zero.data(), 0, 0.0, nan), 0u);
+    EXPECT_EQ(kestrel_receipt_verify(key.data(), zero.data(), 0, -0.0, nan), KESTREL_SECURITY_AUTHENTICATION_FAILURE);
+}
+
+// A guard in storage that is freed wiped; it is what a C caller puts on the
+// stack or in static memory.
+struct GuardBox {
+    GuardBox() : guard(std::make_unique<KestrelReceiptGuard>()) {}
+    ~GuardBox() { EXPECT_EQ(kestrel_receipt_guard_wipe(guard.get()), 0u); }
+    std::unique_ptr<KestrelReceiptGuard> guard;
+};
+
+TEST(ReceiptGuard, AcceptsOnceAndRefusesReplaysLikeTheInterceptor) {
+    const Key key = key_from(4);
+    GuardBox box;
+    KestrelReceiptGuard* g = box.guard.get();
+    ASSERT_EQ(kestrel_receipt_guard_init(g, key.data()), 0u);
+
+    const ReceiptWire first = issue(key, 5, 1, 2, 0.5, 1.0);
+    ReceiptWire forged = first;
+    forged[59] ^= 0x80;
+    EXPECT_EQ(kestrel_receipt_guard_check(g, forged.data(), 2, 0.5, 1.0), KESTREL_SECURITY_AUTHENTICATION_FAILURE);
+    EXPECT_EQ(kestrel_receipt_guard_check(g, first.data(), 3, 0.5, 1.0), KESTREL_SECURITY_AUTHENTICATION_FAILURE);
+    // Refusals left no trace: the honest receipt is still new.
+    EXPECT_EQ(kestrel_receipt_guard_check(g, first.data(), 2, 0.5, 1.0), 0u);
+    EXPECT_EQ(kestrel_receipt_guard_check(g, first.data(), 2, 0.5, 1.0), KESTREL_SECURITY_REPLAY_COUNTER);
+    EXPECT_EQ(kestrel_receipt_guard_check(g, issue(key, 4, 2, 2, 0.5, 1.0).data(), 2, 0.5, 1.0),
+              KESTREL_SECURITY_REPLAY_COUNTER);
+    EXPECT_EQ(kestrel_receipt_guard_check(g, issue(key, 6, 1, 2, 0.5, 1.0).data(), 2, 0.5, 1.0),
+              KESTREL_SECURITY_REPLAY_NONCE);
+    EXPECT_EQ(kestrel_receipt_guard_check(g, issue(key, 100, 3, -1, 0.0, 0.0).data(), -1, 0.0, 0.0), 0u);
+
+    // A second init starts over under the new key.
+    const Key other = key_from(5);
+    ASSERT_EQ(kestrel_receipt_guard_init(g, other.data()), 0u);
+    EXPECT_EQ(kestrel_receipt_guard_check(g, first.data(), 2, 0.5, 1.0), KESTREL_SECURITY_AUTHENTICATION_FAILURE);
+    EXPECT_EQ(kestrel_receipt_guard_check(g, issue(other, 1, 1, 2, 0.5, 1.0).data(), 2, 0.5, 1.0), 0u);
+}
+
+TEST(ReceiptGuard, WipeLeavesOnlyZerosAndAnUnusableGuard) {
+    const Key key = key_from(6);
+    auto g = std::make_unique<KestrelReceiptGuard>();
+    std::memset(g.get(), 0xee, sizeof *g);
+    const ReceiptWire wire = issue(key, 1, 1, 0, 0.0, 0.0);
+    EXPECT_EQ(kestrel_receipt_guard_check(g.get(), wire.data(), 0, 0.0, 0.0), KESTREL_SECURITY_INVALID_POINTER)
+        << "never initialised";
+    ASSERT_EQ(kestrel_receipt_guard_init(g.get(), key.data()), 0u);
+    ASSERT_EQ(kestrel_receipt_guard_wipe(g.get()), 0u);
+    EXPECT_TRUE(std::all_of(std::begin(g->opaque), std::end(g->opaque), [](unsigned char b) { return b == 0; }));
+    EXPECT_EQ(kestrel_receipt_guard_check(g.get(), wire.data(), 0, 0.0, 0.0), KESTREL_SECURITY_INVALID_POINTER);
+    EXPECT_EQ(kestrel_receipt_guard_wipe(g.get()), 0u) << "wiping twice is harmless";
+}
+
+TEST(ReceiptGuard, NullAndMisalignedPointersAreRefused) {
+    const Key key = key_from(7);
+    const ReceiptWire wire = issue(key, 1, 1, 0, 0.0, 0.0);
+    constexpr std::uint32_t kInvalid = KESTREL_SECURITY_INVALID_POINTER;
+    EXPECT_EQ(kestrel_receipt_verify(nullptr, wire.data(), 0, 0.0, 0.0), kInvalid);
+    EXPECT_EQ(kestrel_receipt_verify(key.data(), nullptr, 0, 0.0, 0.0), kInvalid);
+    EXPECT_EQ(kestrel_receipt_guard_init(nullptr, key.data()), kInvalid);
+    EXPECT_EQ(kestrel_receipt_guard_check(nullptr, wire.data(), 0, 0.0, 0.0), kInvalid);
+    EXPECT_EQ(kestrel_receipt_guard_wipe(nullptr), kInvalid);
+
+    GuardBox box;
+    ASSERT_EQ(kestrel_receipt_guard_init(box.guard.get(), nullptr), kInvalid);
+    ASSERT_EQ(kestrel_receipt_guard_init(box.guard.get(), key.data()), 0u);
+    EXPECT_EQ(kestrel_receipt_guard_check(box.guard.get(), nullptr, 0, 0.0, 0.0), kInvalid);
+    EXPECT_EQ(kestrel_receipt_guard_check(box.guard.get(), wire.data(), 0, 0.0, 0.0), 0u) << "refusals changed it";
+
+    // Storage one byte (or 32 bytes) off the published alignment.
+    auto raw = std::make_unique<unsigned char[]>(sizeof(KestrelReceiptGuard) + 2 * KESTREL_RECEIPT_GUARD_ALIGN);
+    const auto base = reinterpret_cast<std::uintptr_t>(raw.get());
+    const std::uintptr_t aligned = (base + KESTREL_RECEIPT_GUARD_ALIGN - 1) & ~std::uintptr_t{KESTREL_RECEIPT_GUARD_ALIGN - 1};
+    for (const std::uintptr_t off : {1u, 32u}) {
+        auto* g = reinterpret_cast<KestrelReceiptGuard*>(aligned + off);
+        EXPECT_EQ(kestrel_receipt_guard_init(g, key.data()), kInvalid);
+        EXPECT_EQ(kestrel_receipt_guard_check(g, wire.data(), 0, 0.0, 0.0), kInvalid);
+        EXPECT_EQ(kestrel_receipt_guard_wipe(g), kInvalid);
+    }
+    EXPECT_EQ(kestrel_receipt_guard_size(), sizeof(KestrelReceiptGuard));
+    EXPECT_EQ(kestrel_receipt_guard_alignment(), alignof(KestrelReceiptGuard));
+}
+
+TEST(SecurityErrorNames, MatchTheCatalogue) {
+    EXPECT_EQ(kestrel_security_error_name(0), nullptr);
+    EXPECT_EQ(kestrel_security_error_name(10), nullptr);
+    EXPECT_EQ(kestrel_security_error_message(UINT32_MAX), nullptr);
+    for (std::uint32_t code = 1; code <= 9; ++code) {
+        SCOPED_TRACE(code);
+        const auto row = kestrel::security_error_text(static_cast<kestrel::SecurityError>(code));
+        EXPECT_EQ(std::string(kestrel_security_error_name(code)), row.code);
+        EXPECT_EQ(std::string(kestrel_security_error_message(code)), row.message);
+    }
+    EXPECT_STREQ(kestrel_security_error_name(KESTREL_SECURITY_REPLAY_NONCE), "replay_nonce");
+}
+
+}  // namespace

@@ -1,0 +1,219 @@
+"""Receipts checked outside the issuing boundary: the Python guard, the C guard in another process,
+the README's layout tables, and the four-axis projection's Python face."""
+import hashlib
+import hmac
+import math
+import os
+import pathlib
+import re
+import struct
+import subprocess
+import sys
+import textwrap
+import unittest
+
+import kestrel
+
+README = pathlib.Path(__file__).resolve().parents[2] / "README.md"
+
+
+def issue(key, count=1, axis=3, position=0.25, velocity=1.5):
+    boundary = kestrel.KestrelBoundary(hmac_key=key)
+    return [boundary.authorize_action(axis, position, velocity) for _ in range(count)]
+
+
+def flips(wire):
+    """The wire form with one bit changed, for every byte."""
+    for i in range(len(wire)):
+        changed = bytearray(wire)
+        changed[i] ^= 1 << (i % 8)
+        yield i, bytes(changed)
+
+
+class ReceiptGuardTest(unittest.TestCase):
+    key = bytes(range(32))
+
+    def refusal(self, guard, receipt, axis=3, position=0.25, velocity=1.5):
+        with self.assertRaises(kestrel.KestrelViolation) as caught:
+            guard.check(receipt, axis, position, velocity)
+        self.assertEqual(caught.exception.axis, axis)
+        return caught.exception.violation_type
+
+    def test_accepts_once_then_refuses_replays_and_changes(self):
+        first, second = (r.receipt_hash for r in issue(self.key, 2))
+        guard = kestrel.ReceiptGuard(self.key)
+        for i, changed in flips(first):
+            with self.subTest(byte=i):
+                # A flipped low bit of the sequence id makes it 0: a replay.
+                self.assertIn(self.refusal(guard, changed), {"authentication_failure", "replay_counter"})
+        for action in [(4, 0.25, 1.5), (3, -0.25, 1.5), (3, 0.25, 1.0), (3, 1.5, 0.25)]:
+            with self.subTest(action=action):
+                self.assertEqual(self.refusal(guard, first, *action), "authentication_failure")
+        self.assertEqual(self.refusal(kestrel.ReceiptGuard(bytes(32)), first), "authentication_failure")
+
+        self.assertIsNone(guard.check(first, 3, 0.25, 1.5))  # the refusals left no trace
+        self.assertEqual(self.refusal(guard, first), "replay_counter")
+        self.assertIsNone(guard.check(bytearray(second), 3, 0.25, 1.5))
+        self.assertEqual(self.refusal(guard, first), "replay_counter", "older than the last accepted")
+
+    def test_argument_errors(self):
+        receipt = issue(self.key)[0].receipt_hash
+        guard = kestrel.ReceiptGuard(self.key)
+        for bad in (receipt[:59], receipt + b"\0", b""):
+            with self.subTest(length=len(bad)):
+                self.assertEqual(self.refusal(guard, bad), "invalid_receipt")
+        cases = [
+            (ValueError, lambda: kestrel.ReceiptGuard(self.key[:31])),
+            (ValueError, lambda: kestrel.ReceiptGuard(self.key + b"\0")),
+            (TypeError, lambda: kestrel.ReceiptGuard(self.key.hex())),
+            (TypeError, lambda: guard.check(receipt.hex(), 3, 0.25, 1.5)),
+            (TypeError, lambda: guard.check(receipt, 3.0, 0.25, 1.5)),
+            (OverflowError, lambda: guard.check(receipt, 2**31, 0.25, 1.5)),
+            (TypeError, lambda: guard.check(receipt, 3, "0.25", 1.5)),
+            (ValueError, lambda: kestrel.parse_receipt(receipt[:59])),
+        ]
+        for exc, call in cases:
+            with self.subTest(exc=exc):
+                self.assertRaises(exc, call)
+        self.assertIsNone(guard.check(receipt, 3, 0.25, 1.5), "argument errors changed the guard")
+
+    def test_parse_receipt_reads_the_receipts_fields(self):
+        receipt = issue(self.key)[0]
+        fields = kestrel.parse_receipt(receipt.receipt_hash)
+        self.assertEqual((fields.sequence_id, fields.timestamp_nanos), (receipt.sequence_id, receipt.timestamp_nanos))
+        self.assertEqual(fields.nonce + struct.pack("<QQ", fields.timestamp_nanos, fields.sequence_id) + fields.tag,
+                         receipt.receipt_hash)
+
+
+class CrossProcessTest(unittest.TestCase):
+    """A receipt from a boundary in this process, checked by guards in other processes."""
+
+    def setUp(self):
+        self.key = os.urandom(32)
+        self.receipts = issue(self.key, 2, axis=-2, position=-0.0, velocity=math.pi)
+
+    def lines(self, *wires):
+        return "".join(f"-2 {(-0.0).hex()} {math.pi.hex()} {w.hex()}\n" for w in wires)
+
+    def test_c_guard(self):
+        program = os.environ.get("KESTREL_RECEIPT_CHECK")
+        self.assertTrue(program, "KESTREL_RECEIPT_CHECK names the C consumer program (set by CTest)")
+        first, second = (r.receipt_hash for r in self.receipts)
+        changed = [w for _, w in flips(first)]
+        out = subprocess.run([program, self.key.hex()], input=self.lines(first, first, *changed, second),
+                             capture_output=True, text=True, check=True).stdout.splitlines()
+        self.assertEqual(out[:2], ["verify=0 guard=0", "verify=0 guard=7"])
+        for i, line in enumerate(out[2:-1]):
+            with self.subTest(byte=i):
+                self.assertTrue(line.startswith("verify=6 guard="), line)
+                self.assertNotEqual(line, "verify=6 guard=0")
+        self.assertEqual(out[-1], "verify=0 guard=0")
+        self.assertEqual(len(out), 3 + len(changed))
+
+    def test_python_guard(self):
+        script = textwrap.dedent("""
+            import sys, kestrel
+            key, wire = (bytes.fromhex(h) for h in sys.argv[1:])
+            guard = kestrel.ReceiptGuard(key)
+            for _ in range(2):
+                try:
+                    guard.check(wire, -2, -0.0, 3.141592653589793)
+                    print("accepted")
+                except kestrel.KestrelViolation as refusal:
+                    print(refusal.violation_type)
+        """)
+        wire = self.receipts[0].receipt_hash
+        out = subprocess.run([sys.executable, "-c", script, self.key.hex(), wire.hex()],
+                             capture_output=True, text=True, check=True).stdout.split()
+        self.assertEqual(out, ["accepted", "replay_counter"])
+
+
+def readme_table(heading_text):
+    """The rows of the first Markdown table after the paragraph containing heading_text."""
+    text = README.read_text()
+    start = text.index(heading_text)
+    rows = []
+    for line in text[start:].splitlines()[1:]:
+        if line.startswith("|"):
+            rows.append([cell.strip() for cell in line.strip("|").split("|")])
+        elif rows:
+            break
+    return [dict(zip(rows[0], row)) for row in rows[2:]]
+
+
+class ReadmeLayoutTest(unittest.TestCase):
+    """A third party's verifier, written from the README's tables alone."""
+
+    def test_tag_recomputed_from_the_readme(self):
+        key = os.urandom(32)
+        for axis, position, velocity in [(3, 0.25, 1.5), (-1, -0.0, 1e-300), (12, 2.0, -4.0)]:
+            with self.subTest(axis=axis):
+                receipt = issue(key, axis=axis, position=position, velocity=velocity)[0]
+                self.assertTrue(hmac.compare_digest(self.tag_from_readme(key, receipt.receipt_hash, axis, position,
+                                                                         velocity), receipt.receipt_hash[28:]))
+
+    def tag_from_readme(self, key, wire, axis, position, velocity):
+        wire_fields = {}
+        for row in readme_table("Receipt wire form"):
+            offset, size = int(row["Offset"]), int(row["Size"])
+            wire_fields[row["Field"]] = wire[offset:offset + size]
+        self.assertEqual(sum(len(v) for v in wire_fields.values()), 60)
+
+        action = re.search(r"ASCII `(\w+)` then the axis in decimal", README.read_text()).group(1) + str(axis)
+        values = {"nonce": wire_fields["nonce"], "timestamp_nanos": wire_fields["timestamp_nanos"],
+                  "sequence_id": wire_fields["sequence_id"], "n, the action id length": len(action),
+                  "action id": action.encode("ascii"), "payload length, 16": 16, "position": position,
+                  "velocity": velocity}
+        message = b""
+        n = len(action)
+        for row in readme_table("The tag is HMAC-SHA-256"):
+            self.assertEqual(eval(row["Offset"], {"n": n}), len(message), row)  # offsets have no gaps
+            value, encoding = values[row["Field"]], row["Encoding"]
+            if encoding == "u64 little-endian":
+                field = value if isinstance(value, bytes) else struct.pack("<Q", value)
+            elif encoding == "IEEE-754 double, little-endian":
+                field = struct.pack("<d", value)
+            else:
+                field = value
+            self.assertEqual(len(field), eval(row["Size"], {"n": n}), row)
+            message += field
+        return hmac.new(key, message, hashlib.sha256).digest()
+
+    def test_readme_python_snippet_runs(self):
+        block = re.search(r"```python\n(.*?)```", README.read_text(), re.S).group(1)
+        exec(compile(block, "README.md", "exec"), {})
+
+
+class Project4dTest(unittest.TestCase):
+    box = ((-1,) * 4, (1,) * 4)
+
+    def test_known_answers(self):
+        cases = [
+            ((2, 2, 0, 0), [(1, 1, 0, 0)], [1], (0.5, 0.5, 0, 0), kestrel.SolveStatus.OPTIMAL),
+            ((0.1, -3, 0, 0), [], [], (kestrel.project_4d((0.1,) * 4, *self.box).x[0], -1, 0, 0),
+             kestrel.SolveStatus.OPTIMAL),
+            ((math.nan, 0, 0, 0), [], [], None, kestrel.SolveStatus.INVALID_INPUT),
+            ((0, 0, 0, 0), [(1, 0, 0, 0)], [-2], None, kestrel.SolveStatus.INFEASIBLE),
+        ]
+        for u, rows, limits, x, status in cases:
+            with self.subTest(u=u, rows=rows):
+                result = kestrel.project_4d(u, *self.box, rows=rows, limits=limits)
+                self.assertIs(type(result.status), kestrel.SolveStatus)
+                self.assertEqual(result.status, status)
+                if x is not None:
+                    self.assertEqual(result.x, x)
+        self.assertEqual(kestrel.project_4d((0.1,) * 4, *self.box).x[0], 0.10000000149011612, "single precision")
+        self.assertEqual([s.name for s in kestrel.SolveStatus],
+                         ["INVALID_INPUT", "OPTIMAL", "MAX_ITERATIONS", "INFEASIBLE", "NUMERICAL_FAILURE"])
+
+    def test_wrong_lengths(self):
+        row = (1, 0, 0, 0)
+        for args in [((0,) * 3, *self.box), ((0,) * 4, (-1,) * 5, (1,) * 4), ((0,) * 4, (-1,) * 4, ()),
+                     ((0,) * 4, *self.box, [row] * 5, [1] * 5), ((0,) * 4, *self.box, [row], []),
+                     ((0,) * 4, *self.box, [(1, 0, 0)], [1]), ((0,) * 4, *self.box, [], [1])]:
+            with self.subTest(args=args):
+                self.assertRaises(ValueError, kestrel.project_4d, *args)
+
+
+if __name__ == "__main__":
+    unittest.main()

@@ -5,9 +5,9 @@
 //   4  ScalarBounds (lower, upper)
 //  12  ScalarConstraints (32 bytes)
 //
-// Every input must give: result 0; iterations 1; status Optimal or
-// Infeasible; no read of constraint entries 1..3 and no write to the
-// padding of the result (both poisoned, so ASan stops at the access); the
+// Every input must give: result 0; iterations scalar::kIterations (1); status
+// Optimal or Infeasible; no read of constraint entries 1..3 and no write to
+// the padding of the result (both poisoned, so ASan stops at the access); the
 // constraint record unchanged. With a consistent box and a usable constraint
 // (lo <= hi, a and b not NaN), the answer also has to be right: an Optimal x
 // lies in the box and meets the constraint, and is u itself whenever u
@@ -23,6 +23,7 @@
 #include <initializer_list>
 
 #include "kestrel.h"
+#include "kestrel/scalar_active_set.hpp"
 
 namespace {
 
@@ -86,7 +87,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     ASAN_UNPOISON_MEMORY_REGION(constraints, sizeof *constraints);
     if (std::memcmp(constraints, data + 12, sizeof *constraints) != 0) fail("constraints modified", u, lo, hi, a, b, x);
 
-    if (out->iterations != 1) fail("iterations not 1", u, lo, hi, a, b, x);
+    if (out->iterations != kestrel::scalar::kIterations) fail("iterations not 1", u, lo, hi, a, b, x);
     const SolveStatus status = out->status;
     if (status != KESTREL_STATUS_OPTIMAL && status != KESTREL_STATUS_INFEASIBLE) fail("bad status", u, lo, hi, a, b, x);
 

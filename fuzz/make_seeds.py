@@ -68,6 +68,16 @@ MULTIVAR = {
     "touched_row_never_blocks": multivar((2, 1, 1, -2), (-3, -1, -2, 0), (1, 1, -1, 2), [(0, 2, -1, -2)], [2]),
     "four_rows": multivar((3, -2, 1, 4), (-2,) * 4, (2,) * 4,
                           [(1, 1, 0, 0), (0, 1, 1, 0), (0, 0, 1, 1), (1, 0, 0, -1)], [1, 1, 1, 0.5]),
+    # Optimal, off the row by the rounding of u3 = 1e5.
+    "large_command": multivar(
+        [float.fromhex(h) for h in ("-0x1.c2199cp+0", "-0x1.4845b4p+1", "-0x1.f1918ep+0", "0x1.86ap+16")],
+        [float.fromhex(h) for h in ("0x1.410c0cp+1", "-0x1.4c9146p+1", "-0x1.560824p+0", "-0x1.0b5eeap+1")],
+        [float.fromhex(h) for h in ("0x1.8b48ecp+1", "-0x1.66b38p-5", "0x1.e15d38p-2", "0x1.b4b8e8p-1")],
+        [[float.fromhex(h) for h in ("0x1.4756ap-2", "-0x1.26bee4p+1", "-0x1.df8434p+0", "-0x1.3df392p+1")]],
+        [float.fromhex("0x1.5b36b8p+1")]),
+    # x_eq with an infinite lane: NumericalFailure.
+    "infinite_answer": multivar((2.941688, 1.546137, -3e38, -3e38), (-1e30, -1e30, -INF, -INF), (INF, 1, INF, 1e30),
+                                [(0.5, 1, 0.5, -1)], [-0.28121898]),
 }
 
 

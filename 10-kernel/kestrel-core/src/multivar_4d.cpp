@@ -7,8 +7,9 @@
 //   3. find a feasible start by cyclic projections from clamp(0);
 //   4. start the working set with every constraint that start touches;
 //   5. iterate: x_eq = u - N^T lambda with (N N^T) lambda = N u - r; drop the
-//      most negative multiplier, or accept x_eq, or step towards it as far as
-//      the first blocking constraint and add that constraint.
+//      most negative multiplier, or accept x_eq (NumericalFailure instead if a
+//      lane is infinite or NaN), or step towards it as far as the first
+//      blocking constraint and add that constraint.
 //
 // Every dot product sums ((p0 + p1) + p2) + p3 in axis order and every
 // quantity is a float, so the result is reproducible bit for bit; the lanes
@@ -35,6 +36,13 @@ inline float dot(const Vec4& a, const Vec4& b) noexcept {
 }
 
 inline bool is_nan(float v) noexcept { return v != v; }
+
+inline bool all_finite(const Vec4& v) noexcept {
+    for (float lane : v) {
+        if (!std::isfinite(lane)) return false;
+    }
+    return true;
+}
 
 inline bool same_bits(const Vec4& a, const Vec4& b) noexcept {
     return std::memcmp(a.data(), b.data(), sizeof(Vec4)) == 0;
@@ -252,8 +260,9 @@ bool projection_sweep(const Problem& p, Vec4& x) noexcept {
     return changed;
 }
 
-// True iff x meets the box and every row within kTol. Ordered comparisons,
-// so a NaN anywhere fails.
+// True iff x meets the box and every row within kTol; the test that ends the
+// feasibility phase after its last sweep. Ordered comparisons, so a NaN
+// anywhere fails.
 bool within_tolerance(const Problem& p, const Vec4& x) noexcept {
     for (std::size_t k = 0; k < 4; ++k) {
         if (!(p.lower[k] - kTol <= x[k] && x[k] <= p.upper[k] + kTol)) return false;
@@ -404,11 +413,13 @@ Solution4 solve(const Problem& p) noexcept {
         }
 
         if (worst_violation(p, ws, x_eq) <= kTol) {
-            // The working-set constraints are not tested above: x_eq holds them
-            // only up to the rounding of u - N^T lambda, which exceeds kTol once
-            // u is large (or is NaN once u is infinite). An answer reported as
-            // Optimal must be feasible, so such an x_eq is a numerical failure.
-            if (!within_tolerance(p, x_eq)) return make_solution(q, 0, KESTREL_STATUS_NUMERICAL_FAILURE);
+            // x_eq is the answer, bit for bit as the steps compute it. The
+            // working-set constraints are not tested again: x_eq holds them to
+            // the rounding of u - N^T lambda and of the elimination, which
+            // grows with |u| (README, "Notes on behaviour"). Only an x_eq that
+            // is not a number (an infinite or NaN lane, from an infinite
+            // command or an overflow) is refused.
+            if (!all_finite(x_eq)) return make_solution(q, 0, KESTREL_STATUS_NUMERICAL_FAILURE);
             return make_solution(x_eq, iterations, KESTREL_STATUS_OPTIMAL);
         }
 
@@ -430,8 +441,7 @@ Solution4 solve(const Problem& p) noexcept {
 
 }  // namespace
 
-bool solve_normal_equations(std::size_t m, const std::array<Vec4, 8>& rows, const std::array<float, 8>& rhs,
-                            std::array<float, 8>& out) noexcept {
+bool solve_normal_equations(std::size_t m, const Rows& rows, const Column& rhs, Column& out) noexcept {
     // G = N N^T, both triangles, each entry ((p0 + p1) + p2) + p3.
     Gram g{};
     for (std::size_t i = 0; i < m; ++i) {

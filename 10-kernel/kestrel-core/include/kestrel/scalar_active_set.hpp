@@ -6,9 +6,19 @@
 // C entry point in scalar_active_set.cpp wraps the same function.
 #pragma once
 
+#include <cstdint>
+
 #include "kestrel.h"
 
 namespace kestrel {
+
+namespace scalar {
+
+// The iteration count every call reports (Part 2.1): the feasible set of one
+// variable is an interval, so one pass decides which constraint is active.
+inline constexpr std::uint64_t kIterations = 1;
+
+}  // namespace scalar
 
 namespace detail {
 
@@ -36,7 +46,8 @@ constexpr float larger_ignoring_nan(float r, float limit) noexcept {
 // a = coefficients[0] and b = limits[0]; constraint entries 1..3 are never
 // read. Every comparison is an IEEE ordered comparison (false with a NaN), so
 // a NaN bound or limit drops that restriction and a NaN u comes back NaN.
-// Returns x, iterations = 1 and status Optimal or Infeasible. Pure; never fails.
+// Returns x, iterations = scalar::kIterations and status Optimal or
+// Infeasible. Pure; never fails.
 [[nodiscard]] constexpr ScalarSolution solve_active_set(const ScalarConstraints& constraints, float u,
                                                         ScalarBounds bounds) noexcept {
     using detail::clamp_above;
@@ -46,7 +57,7 @@ constexpr float larger_ignoring_nan(float r, float limit) noexcept {
     const float hi = bounds.upper;
 
     ScalarSolution solution{};
-    solution.iterations = 1;
+    solution.iterations = scalar::kIterations;
     solution.status = KESTREL_STATUS_OPTIMAL;
 
     if (a == 0.0f) {

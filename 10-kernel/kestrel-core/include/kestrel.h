@@ -146,4 +146,6 @@ KESTREL_STATIC_ASSERT(offsetof(Solution4, status) == 24, "status at 24");
 #undef KESTREL_STATIC_ASSERT
 #undef KESTREL_ALIGNOF
 
+#include "kestrel_joint_limiter.h"
+
 #endif /* KESTREL_H */

@@ -11,11 +11,15 @@ from _kestrel import (
     MonotonicCounter,
     __version__,
 )
+from .joint_limiter import JointLimiter, JointLimits, Limit
 
 __all__ = [
     "Governor",
+    "JointLimiter",
+    "JointLimits",
     "KestrelBoundary",
     "KestrelReceipt",
     "KestrelViolation",
+    "Limit",
     "MonotonicCounter",
 ]

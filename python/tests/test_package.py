@@ -8,7 +8,7 @@ from kestrel import _clib
 
 class ReexportTest(unittest.TestCase):
     def test_classes_are_the_module_objects(self):
-        for name in kestrel.__all__:
+        for name in _kestrel.__all__:
             with self.subTest(name=name):
                 self.assertIs(getattr(kestrel, name), getattr(_kestrel, name))
         self.assertEqual(kestrel.__version__, _kestrel.__version__)

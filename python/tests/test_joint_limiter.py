@@ -1,6 +1,8 @@
 """kestrel.JointLimiter: argument handling at the Python edge and the behaviour it exposes."""
 import array
 import math
+import pathlib
+import re
 import unittest
 
 from kestrel import JointLimiter, JointLimits, Limit
@@ -117,6 +119,14 @@ class LimitTest(unittest.TestCase):
             limiter.set_coupling([[1.0, 0.0, 0.0, 0.0]] * 5, [1.0] * 5)
         limiter.set_coupling([], [])
         self.assertIsNone(limiter.coupling_status)
+
+
+class ReadmeTest(unittest.TestCase):
+    def test_the_readme_python_example_runs(self):
+        readme = pathlib.Path(__file__).resolve().parents[2] / "README.md"
+        block = re.search(r"```python\n(# limit_seven_joints\.py\n.*?)```", readme.read_text(), re.S)
+        self.assertIsNotNone(block, "README.md lacks the limit_seven_joints.py example")
+        exec(compile(block.group(1), "README.md:limit_seven_joints.py", "exec"), {})
 
 
 if __name__ == "__main__":

@@ -27,8 +27,12 @@
  * jerk limit would start too late) they give way in a fixed order: jerk first,
  * then acceleration; position, braking and velocity never. A limit that gives
  * way is not dropped: the interval becomes the one point of the stronger
- * limits nearest to it, so the velocity cannot jump. The limits that shaped
- * each joint's result are reported as KESTREL_LIMIT_* flags.
+ * limits nearest to it, so the velocity cannot jump. A miss no wider than
+ * rounding (1e-9 of the limit's step per period plus a few ulps of the
+ * position, per period) is taken as touching, not as giving way. The limits
+ * that shaped each joint's result are reported as KESTREL_LIMIT_* flags: a
+ * limit is flagged when the result sits at its end on the side the request
+ * was cut from.
  *
  * A NaN or infinite desired velocity is a request to stop: it is treated as 0
  * and flagged. The limiter never returns a NaN. After each call
@@ -100,7 +104,7 @@ enum {
     KESTREL_LIMIT_ACCELERATION_YIELDED = 1u << 5, /* it could not hold and gave way */
     KESTREL_LIMIT_JERK_YIELDED = 1u << 6,         /* it could not hold and gave way */
     KESTREL_LIMIT_STOP_REQUEST = 1u << 7, /* the desired value was NaN or infinite; 0 was used */
-    KESTREL_LIMIT_COUPLING = 1u << 8      /* the coupling rows moved the result */
+    KESTREL_LIMIT_COUPLING = 1u << 8      /* the coupling rows moved the result (added to the per-joint flags) */
 };
 
 /* Caller-placed storage of one limiter: KESTREL_JOINT_LIMITER_SIZE bytes,

@@ -1,11 +1,13 @@
 """A short control loop behind the Kestrel safety layer.
 
-A controller produces joint-velocity commands for four axes at a fixed rate.
-Each command is clamped into the safe envelope by a Governor and then
-authorized by a KestrelBoundary; the actuator side re-verifies each receipt
+A controller produces joint-velocity commands for four axes at 1 kHz. A
+JointLimiter first keeps every joint within its position, velocity,
+acceleration and jerk limits; each command is then clamped into the safe
+envelope by a Governor and authorized by a KestrelBoundary; the actuator side re-verifies each receipt
 with the boundary key before it would move. A deliberately unsafe command and
 a burst beyond the rate limit show the refusals. The loop checks its own
-results and exits non-zero if anything is off.
+results and exits non-zero if anything is off. `--plot FILE` writes an SVG of
+joint 0's desired and limited velocity.
 
 With --log FILE every authorized action is also written to a receipt log that
 `python3 -m kestrel verify-log --key-file KEY FILE` checks; --key-file KEY
@@ -18,10 +20,14 @@ import os
 import sys
 
 import _kestrel
+import kestrel
 
 MAX_VELOCITY = 4.18  # rad/s, the boundary's limit
 AXES = 4
 STEPS = 200
+PERIOD = 0.001  # s, the control period
+JOINT_LIMITS = kestrel.JointLimits(min_position=-0.06, max_position=0.06, max_velocity=4.0,
+                                   max_acceleration=300.0, max_jerk=30000.0)
 
 
 def controller(step, axis):
@@ -29,10 +35,74 @@ def controller(step, axis):
     return 6.0 * math.sin(0.07 * step + axis) + (3.0 if step % 50 == 0 else 0.0)
 
 
+class LimiterStage:
+    """The joint limiter in front of the Governor, with what it did recorded for the report."""
+
+    def __init__(self):
+        self.limiter = kestrel.JointLimiter([JOINT_LIMITS] * AXES, PERIOD)
+        self.binding = {flag: 0 for flag in kestrel.Limit}
+        self.trace = []  # (desired, limited) of joint 0 per step
+        self.previous = [0.0] * AXES
+
+    def step(self, desired):
+        limited = self.limiter.limit(desired)
+        for flags in self.limiter.binding:
+            for flag in kestrel.Limit:
+                if flag in flags:
+                    self.binding[flag] += 1
+        self.check(limited)
+        self.trace.append((desired[0], limited[0]))
+        self.previous = limited
+        return limited
+
+    def check(self, limited):
+        """Every limit that did not have to give way holds (with rounding slack)."""
+        step = JOINT_LIMITS.max_acceleration * PERIOD * (1 + 1e-9)
+        for joint, (v, flags) in enumerate(zip(limited, self.limiter.binding)):
+            assert abs(v) <= JOINT_LIMITS.max_velocity, f"joint {joint}: velocity {v}"
+            assert kestrel.Limit.ACCELERATION_YIELDED in flags or abs(v - self.previous[joint]) <= step, \
+                f"joint {joint}: acceleration"
+        for joint, p in enumerate(self.limiter.positions):
+            assert JOINT_LIMITS.min_position <= p <= JOINT_LIMITS.max_position, f"joint {joint}: position {p}"
+
+    def report(self, steps):
+        counts = ", ".join(f"{flag.name.lower()} {count}" for flag, count in self.binding.items() if count)
+        print(f"joint limiter over {steps} cycles x {AXES} joints, times each limit was binding: {counts}")
+        # The controller asks for more than the joints may do, so the limits must show.
+        for flag in (kestrel.Limit.VELOCITY, kestrel.Limit.ACCELERATION, kestrel.Limit.BRAKING):
+            assert self.binding[flag] > 0, f"the {flag.name} limit never bound"
+
+
+def write_velocity_plot(path, trace, period):
+    """An SVG of one joint's desired and limited velocity over time (no plotting library)."""
+    width, height, margin = 800, 300, 40
+    top = max(max(abs(d), abs(v)) for d, v in trace) or 1.0
+
+    def points(index):
+        return " ".join(f"{margin + (width - 2 * margin) * i / max(len(trace) - 1, 1):.1f},"
+                        f"{height / 2 - (height / 2 - margin) * sample[index] / top:.1f}"
+                        for i, sample in enumerate(trace))
+
+    svg = f"""<svg xmlns="http://www.w3.org/2000/svg" width="{width}" height="{height}" font-family="sans-serif">
+<rect width="100%" height="100%" fill="white"/>
+<line x1="{margin}" y1="{height / 2}" x2="{width - margin}" y2="{height / 2}" stroke="#ccc"/>
+<polyline fill="none" stroke="#d62728" stroke-width="1.5" points="{points(0)}"/>
+<polyline fill="none" stroke="#1f77b4" stroke-width="2" points="{points(1)}"/>
+<text x="{margin}" y="20" font-size="14">joint 0 velocity (rad/s, +-{top:.2f} full scale) over \
+{len(trace) * period * 1000:.0f} ms: <tspan fill="#d62728">desired</tspan>, \
+<tspan fill="#1f77b4">limited</tspan></text>
+</svg>
+"""
+    with open(path, "w", encoding="utf-8") as out:
+        out.write(svg)
+    print(f"wrote {path}")
+
+
 def parse_args(argv=None):
     parser = argparse.ArgumentParser(description="Kestrel demo control loop")
     parser.add_argument("--log", metavar="FILE", help="write a receipt log of every authorized action")
     parser.add_argument("--key-file", metavar="KEY", help="the 32-byte boundary key; created if absent")
+    parser.add_argument("--plot", metavar="FILE", help="write joint 0's desired and limited velocity as SVG")
     args = parser.parse_args(argv)
     if args.log and not args.key_file:
         parser.error("--log needs --key-file, or the log could never be checked")
@@ -66,6 +136,7 @@ def main(argv=None):
     args = parse_args(argv)
     key = load_or_create_key(args.key_file)
     log = open_receipt_log(args.log)
+    stage = LimiterStage()
     governor = _kestrel.Governor(-MAX_VELOCITY, MAX_VELOCITY)
     boundary = _kestrel.KestrelBoundary(rate_limit=5000, max_velocity_rad_s=MAX_VELOCITY, hmac_key=key)
     cycle = _kestrel.MonotonicCounter()
@@ -75,7 +146,7 @@ def main(argv=None):
     positions = [0.0] * AXES
     for step in range(STEPS):
         cycle.next_value()
-        raw = [controller(step, axis) for axis in range(AXES)]
+        raw = stage.step([controller(step, axis) for axis in range(AXES)])
         safe = governor.project_batch(raw)
         clamped += sum(1 for r, s in zip(raw, safe) if r != s and abs(r) > MAX_VELOCITY)
         for axis, velocity in enumerate(safe):
@@ -110,6 +181,9 @@ def main(argv=None):
     assert cycle.current_value() == STEPS
     assert outcomes == ["ok"] * 3 + ["rate_limited"] * 2, outcomes
     assert not receipts[0].verify(bytes(32)), "a receipt must not verify under another key"
+    stage.report(STEPS)
+    if args.plot:
+        write_velocity_plot(args.plot, stage.trace, PERIOD)
     if log:
         log.close()
         print(f"receipt log: {len(receipts)} lines in {args.log}")

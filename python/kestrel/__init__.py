@@ -11,15 +11,19 @@ from _kestrel import (
     MonotonicCounter,
     __version__,
 )
+from .joint_limiter import JointLimiter, JointLimits, Limit
 
 from .projection import Projection, SolveStatus, project_4d
 from .receipts import ReceiptFields, ReceiptGuard, parse_receipt
 
 __all__ = [
     "Governor",
+    "JointLimiter",
+    "JointLimits",
     "KestrelBoundary",
     "KestrelReceipt",
     "KestrelViolation",
+    "Limit",
     "MonotonicCounter",
     "Projection",
     "ReceiptFields",

@@ -147,5 +147,6 @@ KESTREL_STATIC_ASSERT(offsetof(Solution4, status) == 24, "status at 24");
 #undef KESTREL_ALIGNOF
 
 #include "kestrel_receipt.h" /* receipt verification and the replay guard */
+#include "kestrel_joint_limiter.h" /* per-joint kinematic limits */
 
 #endif /* KESTREL_H */

@@ -1,0 +1,71 @@
+// Cost of one joint-limiter call, reported per joint, for a seven-joint arm
+// and a full limiter of 32 joints, with and without the coupling of joints
+// 0..3 through the four-axis solver.
+//
+// The desired velocities are a fixed, seeded table of 1024 periods: a sine
+// sweep beyond the velocity limit with random jumps, so that every kind of
+// limit binds some of the time (as in a real loop) rather than never.
+#include <benchmark/benchmark.h>
+
+#include <cmath>
+#include <random>
+#include <vector>
+
+#include "kestrel.h"
+
+namespace {
+
+constexpr std::size_t kPeriods = 1024;
+
+std::vector<double> desired_table(std::uint32_t joints) {
+    std::mt19937_64 rng(7);
+    std::uniform_real_distribution<double> unit(-1.0, 1.0);
+    std::vector<double> table(kPeriods * joints);
+    for (std::size_t t = 0; t < kPeriods; ++t) {
+        for (std::uint32_t j = 0; j < joints; ++j) {
+            const double sweep = 3.0 * std::sin(0.02 * static_cast<double>(t) + j);
+            table[t * joints + j] = rng() % 10 == 0 ? 5.0 * unit(rng) : sweep;
+        }
+    }
+    return table;
+}
+
+void BM_Limit(benchmark::State& state) {
+    const auto joints = static_cast<std::uint32_t>(state.range(0));
+    const bool coupled = state.range(1) != 0;
+    const KestrelJointLimits arm{-1.0, 1.0, 2.0, 20.0, 2000.0};
+    std::vector<KestrelJointLimits> limits(joints, arm);
+    std::vector<double> start(joints, 0.0), out(joints);
+    std::vector<std::uint32_t> flags(joints);
+    KestrelJointLimiter limiter;
+    if (kestrel_joint_limiter_init(&limiter, joints, limits.data(), 0.001, start.data()) != KESTREL_LIMITER_OK) {
+        state.SkipWithError("init refused");
+        return;
+    }
+    if (coupled) {
+        LinearConstraints4 rows{};
+        rows.count = 2;
+        rows.coefficients[0][0] = rows.coefficients[0][1] = 1.0f;  // v0 + v1 <= 1.5
+        rows.limits[0] = 1.5f;
+        rows.coefficients[1][2] = 1.0f;  // v2 - v3 <= 1
+        rows.coefficients[1][3] = -1.0f;
+        rows.limits[1] = 1.0f;
+        kestrel_joint_limiter_set_coupling(&limiter, &rows);
+    }
+    const std::vector<double> table = desired_table(joints);
+    std::size_t t = 0;
+    for (auto _ : state) {
+        kestrel_joint_limiter_limit(&limiter, &table[t * joints], out.data(), flags.data());
+        benchmark::DoNotOptimize(out.data());
+        t = (t + 1) % kPeriods;
+    }
+    // Seconds per joint and call (shown in ns).
+    state.counters["per_joint"] = benchmark::Counter(static_cast<double>(state.iterations()) * joints,
+                                                     benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+}
+
+BENCHMARK(BM_Limit)->ArgNames({"joints", "coupled"})->Args({7, 0})->Args({32, 0})->Args({7, 1})->Args({32, 1});
+
+}  // namespace
+
+BENCHMARK_MAIN();

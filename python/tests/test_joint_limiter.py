@@ -1,0 +1,133 @@
+"""kestrel.JointLimiter: argument handling at the Python edge and the behaviour it exposes."""
+import array
+import math
+import pathlib
+import re
+import unittest
+
+from kestrel import JointLimiter, JointLimits, Limit
+
+try:
+    import numpy as np
+except ImportError:  # optional: 1-D float arrays are also covered by array.array
+    np = None
+
+ARM = JointLimits(min_position=-1.0, max_position=1.0, max_velocity=2.0, max_acceleration=10.0, max_jerk=1e4)
+
+
+class LimitsTest(unittest.TestCase):
+    def test_refused_limits(self):
+        table = [
+            (dict(max_velocity=math.nan), ValueError, "max_velocity must not be NaN"),
+            (dict(min_position=1.0, max_position=1.0), ValueError, "min_position must be below"),
+            (dict(min_position=math.inf), ValueError, "min_position must be below"),
+            (dict(max_acceleration=0.0), ValueError, "max_acceleration must be > 0"),
+            (dict(max_jerk=-1.0), ValueError, "max_jerk must be > 0"),
+            (dict(max_velocity="1"), TypeError, "max_velocity must be a float"),
+        ]
+        for kwargs, error, message in table:
+            with self.subTest(kwargs=kwargs):
+                with self.assertRaisesRegex(error, message):
+                    JointLimits(**kwargs)
+
+    def test_defaults_are_absent_limits_and_the_record_is_frozen(self):
+        limits = JointLimits(max_velocity=1)
+        self.assertEqual((limits.min_position, limits.max_velocity, limits.max_jerk), (-math.inf, 1.0, math.inf))
+        with self.assertRaises(AttributeError):
+            limits.max_velocity = 2.0
+
+
+class ConstructionTest(unittest.TestCase):
+    def test_refused_arguments(self):
+        table = [
+            ((ARM, 0.001), TypeError, r"use \[limits\] \* n"),
+            (([], 0.001), ValueError, "1 to 32 joints"),
+            (([ARM] * 33, 0.001), ValueError, "1 to 32 joints"),
+            (([ARM, "arm"], 0.001), TypeError, "must hold JointLimits"),
+            (([ARM], 0.0), ValueError, "period must be finite and > 0"),
+            (([ARM], math.nan), ValueError, "period must be finite and > 0"),
+            (([ARM], "0.001"), TypeError, "period must be a float"),
+            (([ARM], 0.001, [1.5]), ValueError, "outside its joint's limits"),
+            (([JointLimits(min_position=0.5, max_position=1.0)], 0.001), ValueError, "outside"),
+            (([ARM], 0.001, [0.0, 0.0]), ValueError, "positions must hold 1 values"),
+        ]
+        for args, error, message in table:
+            with self.subTest(args=args):
+                with self.assertRaisesRegex(error, message):
+                    JointLimiter(*args)
+
+
+class LimitTest(unittest.TestCase):
+    def test_accepts_lists_tuples_and_float_arrays_alike(self):
+        inputs = [[5.0, -5.0, 0.05], (5.0, -5.0, 0.05), array.array("d", [5.0, -5.0, 0.05])]
+        if np is not None:
+            inputs.append(np.array([5.0, -5.0, 0.05]))
+        for desired in inputs:
+            with self.subTest(kind=type(desired).__name__):
+                limiter = JointLimiter([ARM] * 3, 0.01)
+                # max_acceleration * dt = 0.1 per call.
+                self.assertEqual(limiter.limit(desired), [0.1, -0.1, 0.05])
+                self.assertEqual(limiter.binding, (Limit.ACCELERATION, Limit.ACCELERATION, Limit(0)))
+
+    def test_refused_desired(self):
+        limiter = JointLimiter([ARM] * 2, 0.01)
+        table = [([1.0], ValueError, "desired must hold 2 values"), (["a", "b"], TypeError, "only floats"),
+                 (3.0, TypeError, "sequence of floats")]
+        if np is not None:
+            table.append((np.zeros((2, 2)), TypeError, "only floats"))
+        for desired, error, message in table:
+            with self.subTest(desired=desired):
+                with self.assertRaisesRegex(error, message):
+                    limiter.limit(desired)
+        self.assertEqual(limiter.velocities, (0.0, 0.0))  # nothing moved
+
+    def test_state_follows_the_commands(self):
+        limiter = JointLimiter([ARM], 0.01, positions=[0.5])
+        for expected in (0.1, 0.2, 0.3):
+            self.assertAlmostEqual(limiter.limit([3.0])[0], expected, places=12)
+        self.assertAlmostEqual(limiter.positions[0], 0.5 + 0.01 * (0.1 + 0.2 + 0.3), places=12)
+        self.assertAlmostEqual(limiter.velocities[0], 0.3, places=12)
+        self.assertAlmostEqual(limiter.accelerations[0], 10.0, places=9)
+        for name in ("positions", "velocities", "accelerations", "binding"):
+            with self.subTest(name=name), self.assertRaises(AttributeError):
+                setattr(limiter, name, ())
+
+    def test_stop_request_reset_and_braking(self):
+        limiter = JointLimiter([ARM], 0.01)
+        self.assertEqual(limiter.limit([math.nan]), [0.0])
+        self.assertEqual(limiter.binding, (Limit.STOP_REQUEST,))
+        with self.assertRaisesRegex(ValueError, "outside its joint's limits"):
+            limiter.reset([2.0])
+        with self.assertRaisesRegex(ValueError, "velocity is not finite"):
+            limiter.reset([0.0], [math.inf])
+        # Close to the upper limit and fast: braking must cut in and
+        # acceleration give way, as the state was not the limiter's own.
+        limiter.reset([0.999], [2.0])
+        self.assertEqual((limiter.velocities, limiter.accelerations), ((2.0,), (0.0,)))
+        self.assertLess(limiter.limit([2.0])[0], 1.9)
+        self.assertIn(Limit.ACCELERATION_YIELDED, limiter.binding[0])
+        self.assertIn(Limit.BRAKING, limiter.binding[0])
+
+    def test_coupling_reports_the_solver_status(self):
+        limiter = JointLimiter([JointLimits(max_velocity=5.0)] * 2, 0.01)
+        self.assertIsNone(limiter.coupling_status)
+        limiter.set_coupling([[1.0, 1.0, 0.0, 0.0]], [1.0])
+        self.assertEqual(limiter.limit([2.0, 2.0]), [0.5, 0.5])
+        self.assertEqual(limiter.coupling_status, 1)  # Optimal
+        self.assertEqual(limiter.binding, (Limit.COUPLING, Limit.COUPLING))
+        with self.assertRaisesRegex(ValueError, "at most 4 rows"):
+            limiter.set_coupling([[1.0, 0.0, 0.0, 0.0]] * 5, [1.0] * 5)
+        limiter.set_coupling([], [])
+        self.assertIsNone(limiter.coupling_status)
+
+
+class ReadmeTest(unittest.TestCase):
+    def test_the_readme_python_example_runs(self):
+        readme = pathlib.Path(__file__).resolve().parents[2] / "README.md"
+        block = re.search(r"```python\n(# limit_seven_joints\.py\n.*?)```", readme.read_text(), re.S)
+        self.assertIsNotNone(block, "README.md lacks the limit_seven_joints.py example")
+        exec(compile(block.group(1), "README.md:limit_seven_joints.py", "exec"), {})
+
+
+if __name__ == "__main__":
+    unittest.main()

@@ -12,6 +12,9 @@ target_compile_options(kestrel_strict_fp INTERFACE -ffp-contract=off -fno-fast-m
 # kestrel_add_gtest(NAME SOURCES... LIBS...) builds a GoogleTest executable and
 # registers each of its tests with CTest.
 function(kestrel_add_gtest name)
+  if(NOT KESTREL_TESTS)
+    return()
+  endif()
   cmake_parse_arguments(ARG "" "" "SOURCES;LIBS" ${ARGN})
   add_executable(${name} ${ARG_SOURCES})
   target_link_libraries(${name} PRIVATE ${ARG_LIBS} GTest::gtest GTest::gtest_main kestrel_warnings

@@ -13,6 +13,7 @@ from _kestrel import (
 )
 
 __all__ = [
+    "__version__",
     "Governor",
     "KestrelBoundary",
     "KestrelReceipt",

@@ -72,7 +72,7 @@ class InstallTest(unittest.TestCase):
         cls.python_root = cls.work / "python-root"
         cls.c_root = cls.work / "c-root"
         cls.env = {key: value for key, value in os.environ.items() if not key.startswith("PYTHON")}
-        cls.env.update(PATH=f"{shims}:{pathlib.Path(os.environ["KESTREL_CMAKE"]).parent}:{os.environ['PATH']}",
+        cls.env.update(PATH=f"{shims}:{pathlib.Path(os.environ['KESTREL_CMAKE']).parent}:{os.environ['PATH']}",
                        CMAKE_BUILD_PARALLEL_LEVEL="2", MYPY_CACHE_DIR=str(cls.work / "mypy-cache"))
         for language, code in readme_blocks("Install"):
             if language != "sh":

@@ -8,6 +8,7 @@
 #include "classes.hpp"
 #include "convert.hpp"
 #include "fault.hpp"
+#include "kestrel_version.h"
 
 namespace kestrel::py {
 
@@ -88,7 +89,7 @@ constexpr ClassEntry kClasses[] = {
 };
 
 bool populate(PyObject* module) {
-    const Ref version(PyUnicode_FromString("0.2.0"));
+    const Ref version(PyUnicode_FromString(KESTREL_VERSION_STRING));
     if (!version || !add_name(module, "__version__", version.get())) return false;
     for (const ClassEntry& entry : kClasses) {
         PyTypeObject* type = entry.type();

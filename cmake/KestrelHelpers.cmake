@@ -9,11 +9,15 @@ target_compile_options(kestrel_warnings INTERFACE -Wall -Wextra)
 add_library(kestrel_strict_fp INTERFACE)
 target_compile_options(kestrel_strict_fp INTERFACE -ffp-contract=off -fno-fast-math)
 
-# kestrel_add_gtest(NAME SOURCES... LIBS...) builds a GoogleTest executable and
-# registers each of its tests with CTest.
+# kestrel_add_gtest(NAME SOURCES... LIBS... [INCLUDES dirs...]) builds a
+# GoogleTest executable and registers each of its tests with CTest.
 function(kestrel_add_gtest name)
-  cmake_parse_arguments(ARG "" "" "SOURCES;LIBS" ${ARGN})
+  if(NOT KESTREL_TESTS)
+    return()
+  endif()
+  cmake_parse_arguments(ARG "" "" "SOURCES;LIBS;INCLUDES" ${ARGN})
   add_executable(${name} ${ARG_SOURCES})
+  target_include_directories(${name} PRIVATE ${ARG_INCLUDES})
   target_link_libraries(${name} PRIVATE ${ARG_LIBS} GTest::gtest GTest::gtest_main kestrel_warnings
                                         kestrel_strict_fp)
   gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST PROPERTIES LABELS "cpp")

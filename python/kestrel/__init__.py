@@ -17,6 +17,7 @@ from .projection import Projection, SolveStatus, project_4d
 from .receipts import ReceiptFields, ReceiptGuard, parse_receipt
 
 __all__ = [
+    "__version__",
     "Governor",
     "JointLimiter",
     "JointLimits",

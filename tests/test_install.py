@@ -1,0 +1,179 @@
+"""What a new user does with the README: install, then run the quick starts.
+
+One copy of the source tree serves every step. The shell blocks of the README's
+"Install" section run in it as written, with `python3` being the interpreter
+this test runs under and the system-wide destinations moved into a temporary
+root (pip's --root through PIP_ROOT, cmake --install's DESTDIR); ldconfig is
+left out. Then the quick starts run against each installation, mypy checks a
+user's script, and the installed C library builds a program twice: through
+its CMake package and through pkg-config.
+"""
+import os
+import pathlib
+import re
+import shutil
+import subprocess
+import sys
+import sysconfig
+import tempfile
+import time
+import unittest
+import zipfile
+
+SOURCE_DIR = pathlib.Path(__file__).resolve().parents[1]
+VERSION = re.search(r"project\(\s*kestrel\s+VERSION\s+([0-9.]+)",
+                    (SOURCE_DIR / "CMakeLists.txt").read_text(encoding="utf-8")).group(1)
+
+USER_SCRIPT = """\
+import _kestrel
+import kestrel
+
+counter: _kestrel.MonotonicCounter = kestrel.MonotonicCounter(5)
+first: int = counter.next_value()
+batch: list[float] = kestrel.Governor(0, 1).project_batch(range(3))
+receipt: kestrel.KestrelReceipt = _kestrel.KestrelBoundary().authorize_action(0, 0.0, 0.5)
+tag: bytes = receipt.receipt_hash
+version: str = kestrel.__version__
+"""
+# The same calls with the result types wrong: mypy has to see the stub's types.
+WRONG_USER_SCRIPT = """\
+import kestrel
+
+projected: str = kestrel.Governor(0, 1).project(0.5)
+kestrel.KestrelBoundary().authorize_action(0, 0.0, 0.5).verify("key")
+"""
+
+
+def readme_blocks(section):
+    """(language, code) of every fenced block under the README's `## {section}`."""
+    text = (SOURCE_DIR / "README.md").read_text(encoding="utf-8")
+    body = re.search(rf"^## {section}\n(.*?)(?=^## )", text, re.S | re.M).group(1)
+    return re.findall(r"^```(\w+)\n(.*?)^```", body, re.S | re.M)
+
+
+def expected_prints(code):
+    """The values the README's comments give for each print() line."""
+    return [line.split("# ", 1)[1] for line in code.splitlines() if line.lstrip().startswith("print(")]
+
+
+class InstallTest(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.work = pathlib.Path(tempfile.mkdtemp(prefix="kestrel-install-"))
+        cls.src = cls.work / "src"
+        shutil.copytree(SOURCE_DIR, cls.src, ignore=shutil.ignore_patterns(
+            "build", ".git", ".venv", "dist", "__pycache__", "*.egg-info"))
+        shims = cls.work / "bin"
+        shims.mkdir()
+        (shims / "python3").write_text(f'#!/bin/sh\nexec {sys.executable} "$@"\n')
+        (shims / "ldconfig").write_text("#!/bin/sh\n")
+        for shim in shims.iterdir():
+            shim.chmod(0o755)
+        cls.python_root = cls.work / "python-root"
+        cls.c_root = cls.work / "c-root"
+        cls.env = {key: value for key, value in os.environ.items() if not key.startswith("PYTHON")}
+        cls.env.update(PATH=f"{shims}:{pathlib.Path(os.environ['KESTREL_CMAKE']).parent}:{os.environ['PATH']}",
+                       CMAKE_BUILD_PARALLEL_LEVEL="2", MYPY_CACHE_DIR=str(cls.work / "mypy-cache"))
+        for language, code in readme_blocks("Install"):
+            if language != "sh":
+                continue
+            env = dict(cls.env)
+            if "--break-system-packages" in code:
+                env["PIP_ROOT"] = str(cls.python_root)
+            if "cmake --install" in code:
+                env["DESTDIR"] = str(cls.c_root)
+            started = time.monotonic()
+            cls.run_checked(["bash", "-euo", "pipefail", "-c", code], cwd=cls.src, env=env)
+            print(f"{time.monotonic() - started:6.1f} s  {code.strip()}", file=sys.stderr)
+        cls.prefix = cls.c_root / "usr" / "local"
+
+    @classmethod
+    def tearDownClass(cls):
+        shutil.rmtree(cls.work, ignore_errors=True)
+
+    @staticmethod
+    def run_checked(command, **kwargs):
+        result = subprocess.run(command, capture_output=True, text=True, **kwargs)
+        if result.returncode != 0:
+            raise AssertionError(f"{command} failed ({result.returncode}):\n{result.stdout}\n{result.stderr}")
+        return result.stdout
+
+    def installed_pythons(self):
+        """(name, interpreter, environment) of each Python installation."""
+        # Where pip installs system-wide (on Debian: /usr/local/lib/python3.X/dist-packages).
+        system_site = self.python_root / pathlib.Path(sysconfig.get_path("platlib")).relative_to("/")
+        return [("venv", str(self.src / ".venv" / "bin" / "python"), self.env),
+                ("system", sys.executable, dict(self.env, PYTHONPATH=str(system_site)))]
+
+    def test_python_quick_start_runs_from_elsewhere(self):
+        (code,) = [code for language, code in readme_blocks("Quick start") if language == "python"]
+        locate = "import _kestrel, kestrel; print(_kestrel.__file__, kestrel.__file__, kestrel.__version__)"
+        for name, python, env in self.installed_pythons():
+            with self.subTest(installation=name):
+                output = self.run_checked([python, "-c", code], cwd=self.work, env=env)
+                self.assertEqual(output.splitlines(), expected_prints(code))
+                module, package, version = self.run_checked([python, "-c", locate], cwd=self.work,
+                                                            env=env).split()
+                self.assertEqual(version, VERSION)
+                for path in (module, package):  # never the source copy nor a build tree
+                    self.assertIn("-packages", path)
+
+    def test_mypy_reads_the_installed_types(self):
+        python = str(self.src / ".venv" / "bin" / "python")
+        for script, must_pass in ((USER_SCRIPT, True), (WRONG_USER_SCRIPT, False)):
+            with self.subTest(must_pass=must_pass):
+                path = self.work / "user_script.py"
+                path.write_text(script)
+                result = subprocess.run([python, "-m", "mypy", "--strict", str(path)], cwd=self.work,
+                                        env=self.env, capture_output=True, text=True)
+                if must_pass:
+                    self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
+                else:
+                    self.assertEqual(len(re.findall(r"error: Incompatible types in assignment|"
+                                                    r'error: Argument 1 to "verify"', result.stdout)),
+                                     2, result.stdout)
+
+    def test_wheel_holds_module_stub_and_package(self):
+        (wheel,) = (self.src / "dist").glob(f"kestrel-{VERSION}-*.whl")
+        names = set(zipfile.ZipFile(wheel).namelist())
+        expected = {"_kestrel.pyi", "_kestrel-stubs/__init__.pyi", "kestrel/__init__.py", "kestrel/py.typed",
+                    "kestrel/libkestrel.so.0"}
+        self.assertLessEqual(expected, names)
+        self.assertTrue(any(re.fullmatch(r"_kestrel\.cpython-.*\.so", name) for name in names))
+
+    def test_c_prefix_holds_the_library_alone(self):
+        files = sorted(str(p.relative_to(self.prefix)) for p in self.prefix.rglob("*") if not p.is_dir())
+        self.assertIn("include/kestrel.h", files)
+        self.assertIn("lib/pkgconfig/kestrel.pc", files)
+        self.assertIn("lib/cmake/kestrel/kestrel-config-version.cmake", files)
+        self.assertEqual([f for f in files if "libkestrel" in f],
+                         ["lib/libkestrel.a", "lib/libkestrel.so", "lib/libkestrel.so.0",
+                          f"lib/libkestrel.so.{VERSION}"])
+        self.assertEqual(os.readlink(self.prefix / "lib" / "libkestrel.so.0"), f"libkestrel.so.{VERSION}")
+        self.assertFalse([f for f in files if "_kestrel" in f or f.endswith((".py", "_tests"))])
+
+    def test_c_program_through_find_package(self):
+        build = self.work / "example-build"
+        self.run_checked(["cmake", "-S", self.src / "examples" / "c", "-B", build, "-G", "Ninja",
+                          f"-DCMAKE_PREFIX_PATH={self.prefix}"], env=self.env)
+        self.run_checked(["cmake", "--build", build], env=self.env)
+        for program in ("project_4d", "project_4d_static"):
+            with self.subTest(program=program):
+                output = self.run_checked([build / program], env=self.env)
+                self.assertIn("status 1", output)
+
+    def test_c_quick_start_through_pkg_config(self):
+        blocks = readme_blocks("Quick start")
+        (source,) = [code for language, code in blocks if language == "c"]
+        (command,) = [code for language, code in blocks if language == "sh"]
+        directory = self.work / "quickstart"
+        directory.mkdir()
+        (directory / "quickstart.c").write_text(source)
+        env = dict(self.env, PKG_CONFIG_PATH=str(self.prefix / "lib" / "pkgconfig"),
+                   LD_LIBRARY_PATH=str(self.prefix / "lib"))
+        output = self.run_checked(["bash", "-euo", "pipefail", "-c", command], cwd=directory, env=env)
+        self.assertEqual(output, "x = 0.5, status 1\n")
+
+
+if __name__ == "__main__":
+    unittest.main()

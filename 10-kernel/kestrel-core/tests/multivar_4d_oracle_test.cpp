@@ -265,7 +265,7 @@ Problem large_command_problem(std::mt19937& rng) {
 
 bool same_bits(const Vec4& a, const float (&b)[4]) { return std::memcmp(a.data(), b, sizeof b) == 0; }
 
-// Row i's squared norm as Part 2.4 forms it for the Gram matrix: infinite once
+// Row i's squared norm as the normal equations form it for the Gram matrix: infinite once
 // a coefficient exceeds about 1.8e19.
 bool squared_norm_overflows(const Problem& p, std::size_t i) {
     const float* a = p.constraints.coefficients[i];
@@ -367,7 +367,7 @@ void check_contract(const Problem& in, std::mt19937& rng, Tally& tally) {
             }
             if (beyond) {
                 // The one known way past the bound: a working-set row whose squared
-                // norm overflows makes its Gram entries infinite, Part 2.4 then gives
+                // norm overflows makes its Gram entries infinite, the normal-equation solve then gives
                 // it a multiplier of 0, and the steps answer as if it were absent.
                 bool overflowing_row = false;
                 for (std::size_t i = 0; i < p.constraints.count; ++i) {

@@ -14,7 +14,7 @@ namespace {
 
 using kestrel::scalar::kIterations;
 // The tests use the kernel's constant by name; this is the one place that
-// holds it to Part 2.1.
+// pins its value.
 static_assert(kIterations == 1);
 
 constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
@@ -66,7 +66,7 @@ TEST_P(ScalarWorkedCases, ExportedFunctionMatchesTable) {
 constexpr SolveStatus kOpt = KESTREL_STATUS_OPTIMAL;
 constexpr SolveStatus kInf3 = KESTREL_STATUS_INFEASIBLE;
 
-// Part 2.1 gives the answer of upper_row_inactive as 0.2 in single precision,
+// The answer of upper_row_inactive is 0.2 in single precision,
 // 0.20000000298023224; the table's 0.2f is that value.
 static_assert(static_cast<double>(0.2f) == 0.20000000298023224);
 

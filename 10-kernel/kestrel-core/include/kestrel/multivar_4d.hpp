@@ -25,9 +25,9 @@ using Vec4 = std::array<float, 4>;
 
 namespace multivar {
 
-// The values below are those of Part 2.3 (TOL, EPS, the step limit, 60
-// sweeps, 20 iterations, 8 entries) and Part 2.4 (PIVOT_MIN); the solver
-// agrees with the steps bit for bit, so none of them is a tuning knob. Tests,
+// The values below are the solver's definition (TOL, EPS, the step limit, 60
+// sweeps, 20 iterations, 8 entries, and the normal-equation PIVOT_MIN); the
+// solver's answers are defined bit for bit by them, so none of them is a tuning knob. Tests,
 // benchmark and fuzz targets use these names, never copies.
 
 // Absolute tolerance on feasibility and on "touching" a constraint, in the
@@ -55,7 +55,7 @@ inline constexpr float kPivotMin = 1e-6f;
 // path, and a problem that needs more ends Infeasible.
 inline constexpr int kFeasibilitySweeps = 60;
 // Each iteration adds or drops one working-set entry, and the worked cases of
-// Part 2.3 need at most 6; 20 bounds the cost on the control path (at most 20
+// the solver's table need at most 6; 20 bounds the cost on the control path (at most 20
 // solves of at most 8 unknowns). A problem that needs more ends MaxIterations
 // with its last iterate.
 inline constexpr std::uint64_t kMaxIterations = 20;
@@ -83,7 +83,7 @@ inline constexpr std::size_t kMaxWorkingSet = 4 + kMaxRows;
 // lower[k] <= x[k] <= upper[k] and coefficients[i] . x <= limits[i] for
 // i < count, with the number of active-set iterations (0..20) and a status:
 //   InvalidInput      count > 4, a NaN bound, command or row, or lower > upper; x = clamp(u)
-//   Optimal           x is the projection as the steps of Part 2.3 compute it, bit
+//   Optimal           x is the projection as the active-set steps compute it, bit
 //                     for bit: clamp(u) if it meets every row (iterations 0),
 //                     else x_eq of the iterations, every lane finite
 //   MaxIterations     20 iterations ran out; x is the last iterate

@@ -14,7 +14,7 @@ namespace kestrel {
 
 namespace scalar {
 
-// The iteration count every call reports (Part 2.1): the feasible set of one
+// The iteration count every call reports: the feasible set of one
 // variable is an interval, so one pass decides which constraint is active.
 inline constexpr std::uint64_t kIterations = 1;
 

@@ -4,8 +4,7 @@ import math
 import unittest
 
 import _kestrel
-
-Float4 = ctypes.c_float * 4
+from kestrel.projection import Bounds4, Float4, LinearConstraints4, Solution4
 
 
 class ScalarConstraints(ctypes.Structure):
@@ -18,18 +17,6 @@ class ScalarBounds(ctypes.Structure):
 
 class ScalarSolution(ctypes.Structure):
     _fields_ = [("x", ctypes.c_float), ("iterations", ctypes.c_uint64), ("status", ctypes.c_uint32)]
-
-
-class Bounds4(ctypes.Structure):
-    _fields_ = [("lower", Float4), ("upper", Float4)]
-
-
-class LinearConstraints4(ctypes.Structure):
-    _fields_ = [("count", ctypes.c_uint64), ("coefficients", Float4 * 4), ("limits", Float4)]
-
-
-class Solution4(ctypes.Structure):
-    _fields_ = [("x", Float4), ("iterations", ctypes.c_uint64), ("status", ctypes.c_uint32)]
 
 
 library = ctypes.CDLL(_kestrel.__file__)

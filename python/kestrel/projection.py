@@ -32,24 +32,26 @@ class Projection(NamedTuple):
     """How the solve ended."""
 
 
-_Float4 = ctypes.c_float * 4
+# The C records of kestrel.h, field for field (the module's kernel test checks
+# their sizes and offsets against the header's).
+Float4 = ctypes.c_float * 4
 
 
-class _Bounds4(ctypes.Structure):
-    _fields_ = [("lower", _Float4), ("upper", _Float4)]
+class Bounds4(ctypes.Structure):
+    _fields_ = [("lower", Float4), ("upper", Float4)]
 
 
-class _LinearConstraints4(ctypes.Structure):
-    _fields_ = [("count", ctypes.c_uint64), ("coefficients", _Float4 * 4), ("limits", _Float4)]
+class LinearConstraints4(ctypes.Structure):
+    _fields_ = [("count", ctypes.c_uint64), ("coefficients", Float4 * 4), ("limits", Float4)]
 
 
-class _Solution4(ctypes.Structure):
-    _fields_ = [("x", _Float4), ("iterations", ctypes.c_uint64), ("status", ctypes.c_uint32)]
+class Solution4(ctypes.Structure):
+    _fields_ = [("x", Float4), ("iterations", ctypes.c_uint64), ("status", ctypes.c_uint32)]
 
 
 lib.kestrel_solve_multivar_4d.argtypes = [
-    ctypes.POINTER(ctypes.c_float), ctypes.POINTER(_Bounds4), ctypes.POINTER(_LinearConstraints4),
-    ctypes.POINTER(_Solution4)]
+    ctypes.POINTER(ctypes.c_float), ctypes.POINTER(Bounds4), ctypes.POINTER(LinearConstraints4),
+    ctypes.POINTER(Solution4)]
 lib.kestrel_solve_multivar_4d.restype = ctypes.c_int32
 
 
@@ -57,7 +59,7 @@ def _four(name: str, values: Sequence[float]) -> "ctypes.Array[ctypes.c_float]":
     values = tuple(values)
     if len(values) != 4:
         raise ValueError(f"{name} must have 4 entries, not {len(values)}")
-    return _Float4(*values)
+    return Float4(*values)
 
 
 def project_4d(u: Sequence[float], lower: Sequence[float], upper: Sequence[float],
@@ -78,12 +80,12 @@ def project_4d(u: Sequence[float], lower: Sequence[float], upper: Sequence[float
     if len(limits) != len(rows):
         raise ValueError(f"{len(rows)} rows need {len(rows)} limits, not {len(limits)}")
     desired = _four("u", u)
-    bounds = _Bounds4(_four("lower", lower), _four("upper", upper))
-    constraints = _LinearConstraints4(len(rows))
+    bounds = Bounds4(_four("lower", lower), _four("upper", upper))
+    constraints = LinearConstraints4(len(rows))
     for i, row in enumerate(rows):
         constraints.coefficients[i] = _four(f"rows[{i}]", row)
         constraints.limits[i] = limits[i]
-    out = _Solution4()
+    out = Solution4()
     if lib.kestrel_solve_multivar_4d(desired, ctypes.byref(bounds), ctypes.byref(constraints), ctypes.byref(out)):
         raise RuntimeError("kestrel_solve_multivar_4d refused its arguments")
     return Projection(tuple(out.x), out.iterations, SolveStatus(out.status))

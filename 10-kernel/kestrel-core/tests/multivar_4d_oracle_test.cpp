@@ -231,7 +231,7 @@ Vec4 box_clamp(const Problem& p) {
     return q;
 }
 
-// The mix of large commands: per axis a box of size 1 to 1e4
+// A mix of large commands: per axis a box of size 1 to 1e4
 // (log-uniform) around a centre within one size of the origin and a command up
 // to 1000 sizes from the centre; one to four rows of unit-scale coefficients
 // that a point of the box meets with some slack.

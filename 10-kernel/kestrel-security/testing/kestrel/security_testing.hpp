@@ -50,9 +50,13 @@ inline constexpr std::uint64_t kTestTimestamp = 1700000000123456789u;
 // little-endian.
 inline Bytes reference_message(const Nonce& nonce, std::uint64_t timestamp_nanos, std::uint64_t sequence_id,
                                std::span<const std::uint8_t> action_id, const Payload& payload) {
-    Bytes m(nonce.begin(), nonce.end());
+    Bytes m;
+    m.reserve(nonce.size() + 4 * 8 + action_id.size() + payload.size());
+    m.insert(m.end(), nonce.begin(), nonce.end());
     auto le64 = [&m](std::uint64_t v) {
-        for (int i = 0; i < 8; ++i) m.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
+        std::uint8_t b[8];
+        for (int i = 0; i < 8; ++i) b[i] = static_cast<std::uint8_t>(v >> (8 * i));
+        m.insert(m.end(), b, b + 8);
     };
     le64(timestamp_nanos);
     le64(sequence_id);

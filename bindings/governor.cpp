@@ -194,7 +194,16 @@ void governor_dealloc(PyObject* self) {
     free_instance(self);
 }
 
-GovernorObject* governor_self(PyObject* self) { return as_self<GovernorObject>(self, governor_type(), "Governor"); }
+PyObject* g_type = nullptr;  // the class, created once by governor_type()
+
+// The receiver as a Governor; the exact type is checked inline because every
+// call of project() pays for this.
+GovernorObject* governor_self(PyObject* self) {
+    if (g_type != nullptr && Py_IS_TYPE(self, reinterpret_cast<PyTypeObject*>(g_type))) {
+        return reinterpret_cast<GovernorObject*>(self);
+    }
+    return as_self<GovernorObject>(self, governor_type(), "Governor");
+}
 
 constexpr const char* kProjectParams[] = {"u_desired"};
 constexpr Signature kProjectSignature{"project", kProjectParams, 1};
@@ -205,7 +214,11 @@ PyObject* project(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObj
     const GovernorObject* governor = governor_self(self);
     if (governor == nullptr) return nullptr;
     float u = 0.0f;
-    if (!argument(kProjectSignature, 0, slots[0], u)) return nullptr;
+    if (PyFloat_CheckExact(slots[0])) {
+        u = static_cast<float>(PyFloat_AS_DOUBLE(slots[0]));  // what the conversion does for an exact float
+    } else if (!argument(kProjectSignature, 0, slots[0], u)) {
+        return nullptr;
+    }
     return result_object(governor, project_one(governor, u), PyFloat_CheckExact(slots[0]) ? slots[0] : nullptr);
 }
 
@@ -250,8 +263,6 @@ PyType_Slot kSlots[] = {
 };
 
 PyType_Spec kSpec = {"builtins.Governor", sizeof(GovernorObject), 0, Py_TPFLAGS_DEFAULT, kSlots};
-
-PyObject* g_type = nullptr;
 
 }  // namespace
 

@@ -113,11 +113,13 @@ struct FloatBuffer {
     bool is_double;
 };
 
-// Takes `arg`'s buffer when it is a 1-D array of native 'd' or 'f'. Anything
-// else (no buffer, another format or shape) is left to the sequence walk,
-// which gives the same values element by element: this is only its fast path.
+// Takes `arg`'s buffer when it is a 1-D array of native 'd' or 'f' whose type
+// is defined in C (array.array, memoryview, numpy.ndarray). Anything else is
+// left to the sequence walk, which gives the same values element by element:
+// this is only its fast path. A class defined in Python may iterate to other
+// values than its buffer holds (a masked array does), so it is walked.
 bool take_float_buffer(PyObject* arg, FloatBuffer& out) {
-    if (!PyObject_CheckBuffer(arg)) return false;
+    if (PyType_HasFeature(Py_TYPE(arg), Py_TPFLAGS_HEAPTYPE) || !PyObject_CheckBuffer(arg)) return false;
     if (PyObject_GetBuffer(arg, &out.view, PyBUF_STRIDES | PyBUF_FORMAT) < 0) {
         PyErr_Clear();
         return false;
@@ -194,16 +196,7 @@ void governor_dealloc(PyObject* self) {
     free_instance(self);
 }
 
-PyObject* g_type = nullptr;  // the class, created once by governor_type()
-
-// The receiver as a Governor; the exact type is checked inline because every
-// call of project() pays for this.
-GovernorObject* governor_self(PyObject* self) {
-    if (g_type != nullptr && Py_IS_TYPE(self, reinterpret_cast<PyTypeObject*>(g_type))) {
-        return reinterpret_cast<GovernorObject*>(self);
-    }
-    return as_self<GovernorObject>(self, governor_type(), "Governor");
-}
+GovernorObject* governor_self(PyObject* self) { return as_self<GovernorObject>(self, governor_type(), "Governor"); }
 
 constexpr const char* kProjectParams[] = {"u_desired"};
 constexpr Signature kProjectSignature{"project", kProjectParams, 1};
@@ -214,11 +207,7 @@ PyObject* project(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObj
     const GovernorObject* governor = governor_self(self);
     if (governor == nullptr) return nullptr;
     float u = 0.0f;
-    if (PyFloat_CheckExact(slots[0])) {
-        u = static_cast<float>(PyFloat_AS_DOUBLE(slots[0]));  // what the conversion does for an exact float
-    } else if (!argument(kProjectSignature, 0, slots[0], u)) {
-        return nullptr;
-    }
+    if (!argument(kProjectSignature, 0, slots[0], u)) return nullptr;
     return result_object(governor, project_one(governor, u), PyFloat_CheckExact(slots[0]) ? slots[0] : nullptr);
 }
 
@@ -263,6 +252,8 @@ PyType_Slot kSlots[] = {
 };
 
 PyType_Spec kSpec = {"builtins.Governor", sizeof(GovernorObject), 0, Py_TPFLAGS_DEFAULT, kSlots};
+
+PyObject* g_type = nullptr;
 
 }  // namespace
 

@@ -171,6 +171,10 @@ class BufferBatchTest(unittest.TestCase):
         governor = Governor(-1, 1)
         self.assertEqual(governor.project_batch(array.array("i", [-5, 0, 5])), [-1.0, 0.0, 1.0])
         self.assertEqual(governor.project_batch(bytearray(b"\x00\x05")), [0.0, 1.0])
+        class Doubling(array.array):  # a Python class: its own iteration decides the values
+            def __iter__(self):
+                return (2 * v for v in super().__iter__())
+        self.assertEqual(governor.project_batch(Doubling("d", [0.25, 0.75])), [0.5, 1.0])
         two_d = memoryview(array.array("d", [0.5] * 4)).cast("B").cast("d", (2, 2))
         with self.assertRaises(NotImplementedError):  # what iterating a 2-D memoryview raises
             governor.project_batch(two_d)

@@ -113,13 +113,33 @@ struct FloatBuffer {
     bool is_double;
 };
 
-// Takes `arg`'s buffer when it is a 1-D array of native 'd' or 'f' whose type
-// is defined in C (array.array, memoryview, numpy.ndarray). Anything else is
-// left to the sequence walk, which gives the same values element by element:
-// this is only its fast path. A class defined in Python may iterate to other
-// values than its buffer holds (a masked array does), so it is walked.
+// True when the type's `name` is a slot written in C (a slot wrapper), or,
+// with `may_be_absent`, when the type has no such attribute.
+bool slot_from_c(PyObject* type, const char* name, bool may_be_absent) {
+    const Ref attribute(PyObject_GetAttrString(type, name));
+    if (!attribute) {
+        const bool absent = PyErr_ExceptionMatches(PyExc_AttributeError);
+        PyErr_Clear();
+        return absent && may_be_absent;
+    }
+    return Py_IS_TYPE(attribute.get(), &PyWrapperDescr_Type);
+}
+
+// Takes `arg`'s buffer when it is a 1-D array of native 'd' or 'f' that
+// iterates, in C, over exactly what its buffer holds (array.array,
+// memoryview, numpy.ndarray). Anything else is left to the sequence walk,
+// which gives the same values element by element: this is only its fast
+// path. A class that redefines iteration, indexing or its buffer in Python
+// may yield other values than the buffer holds (a masked array does), so it
+// is walked.
 bool take_float_buffer(PyObject* arg, FloatBuffer& out) {
-    if (PyType_HasFeature(Py_TYPE(arg), Py_TPFLAGS_HEAPTYPE) || !PyObject_CheckBuffer(arg)) return false;
+    if (!PyObject_CheckBuffer(arg)) return false;
+    PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(arg));
+    if (PyType_HasFeature(Py_TYPE(arg), Py_TPFLAGS_HEAPTYPE) &&
+        !(slot_from_c(type, "__iter__", false) && slot_from_c(type, "__getitem__", false) &&
+          slot_from_c(type, "__buffer__", true))) {
+        return false;
+    }
     if (PyObject_GetBuffer(arg, &out.view, PyBUF_STRIDES | PyBUF_FORMAT) < 0) {
         PyErr_Clear();
         return false;

@@ -106,7 +106,7 @@ def measure(quick=False):
     t_ref_kw = median_ns("ref_kw(v)", env, n, 9)
     t_project = median_ns("project(v)", env, n, 9)
     rows.append(("Governor.project(float)", t_project, "one-argument C method returning a new float", t_ref))
-    rows.append(("Governor.project(float)", t_project, "the same, METH_FASTCALL | METH_KEYWORDS", t_ref_kw))
+    rows.append(("Governor.project(float)", t_project, "the same, METH_FASTCALL + METH_KEYWORDS", t_ref_kw))
     env["v"] = 7.5  # clamped: the bound's float is handed out again
     rows.append(("Governor.project(clamped)", median_ns("project(v)", env, n, 9),
                  "one-argument C method returning a new float", t_ref))

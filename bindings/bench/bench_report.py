@@ -31,6 +31,14 @@ def google_benchmark(binary, quick):
             for b in report["benchmarks"] if b.get("aggregate_name") == "median"}
 
 
+def duration(ns):
+    """A time with the unit that keeps it short: ns, µs or ms."""
+    for unit, size in (("ms", 1e6), ("µs", 1e3)):
+        if ns >= 10 * size:
+            return f"{ns / size:.1f} {unit}"
+    return f"{ns:.1f} ns"
+
+
 def machine():
     model = "unknown CPU"
     with open("/proc/cpuinfo") as cpuinfo:
@@ -75,10 +83,10 @@ def main():
                      multivar["BM_BoxClamp/mix"]))
 
     print(f"Machine: {machine()}")
-    print(f"| {'Path':38} | {'ns':>12} | {'Peer or floor':44} | {'ns':>12} | {'Ratio':>7} |")
-    print(f"|{'-' * 40}|{'-' * 14}:|{'-' * 46}|{'-' * 14}:|{'-' * 8}:|")
+    print(f"| {'Path':38} | {'Time':>10} | {'Peer or floor':44} | {'Time':>10} | {'Ratio':>7} |")
+    print(f"|{'-' * 40}|{'-' * 11}:|{'-' * 46}|{'-' * 11}:|{'-' * 8}:|")
     for path, t, peer, base in rows:
-        print(f"| {path:38} | {t:12.1f} | {peer:44} | {base:12.1f} | {t / base:6.2f}x |")
+        print(f"| {path:38} | {duration(t):>10} | {peer:44} | {duration(base):>10} | {t / base:6.2f}x |")
 
 
 if __name__ == "__main__":

@@ -175,6 +175,11 @@ class BufferBatchTest(unittest.TestCase):
             def __iter__(self):
                 return (2 * v for v in super().__iter__())
         self.assertEqual(governor.project_batch(Doubling("d", [0.25, 0.75])), [0.5, 1.0])
+        if numpy is not None:
+            class HalvingArray(numpy.ndarray):  # ndarray iterates through __getitem__
+                def __getitem__(self, i):
+                    return numpy.ndarray.__getitem__(self, i) / 2
+            self.assertEqual(governor.project_batch(numpy.array([0.5, 3.0]).view(HalvingArray)), [0.25, 1.0])
         two_d = memoryview(array.array("d", [0.5] * 4)).cast("B").cast("d", (2, 2))
         with self.assertRaises(NotImplementedError):  # what iterating a 2-D memoryview raises
             governor.project_batch(two_d)

@@ -3,6 +3,7 @@
 // envelope [min_bound, max_bound] in single precision.
 #include <bit>
 #include <cstdint>
+#include <cstring>
 
 #include "classes.hpp"
 #include "convert.hpp"
@@ -16,6 +17,7 @@ struct GovernorObject {
     PyObject_HEAD
     ScalarConstraints constraints;  // x <= max_bound (row 0), -x <= -min_bound (row 1, carried only)
     ScalarBounds bounds;            // [min_bound, max_bound]
+    float tight_point;              // limits[0] / coefficients[0], divided once at construction
     // The bounds as Python floats: a clamped result is handed out again
     // instead of allocating a new float.
     PyObject* lower_object;
@@ -25,7 +27,7 @@ struct GovernorObject {
 // Runs the kernel on one command, then clamps into the envelope once more so
 // the bound holds by itself (a NaN stays NaN).
 inline float project_one(const GovernorObject* governor, float u) {
-    float x = solve_active_set(governor->constraints, u, governor->bounds).x;
+    float x = solve_active_set(governor->constraints, governor->tight_point, u, governor->bounds).x;
     if (x < governor->bounds.lower) x = governor->bounds.lower;
     if (x > governor->bounds.upper) x = governor->bounds.upper;
     return x;
@@ -105,6 +107,77 @@ private:
     Py_ssize_t filled_ = 0;
 };
 
+// A one-dimensional buffer of native doubles or floats, any stride.
+struct FloatBuffer {
+    Py_buffer view;
+    bool is_double;
+};
+
+// True when the type's `name` is a slot written in C (a slot wrapper), or,
+// with `may_be_absent`, when the type has no such attribute.
+bool slot_from_c(PyObject* type, const char* name, bool may_be_absent) {
+    const Ref attribute(PyObject_GetAttrString(type, name));
+    if (!attribute) {
+        const bool absent = PyErr_ExceptionMatches(PyExc_AttributeError);
+        PyErr_Clear();
+        return absent && may_be_absent;
+    }
+    return Py_IS_TYPE(attribute.get(), &PyWrapperDescr_Type);
+}
+
+// Takes `arg`'s buffer when it is a 1-D array of native 'd' or 'f' that
+// iterates, in C, over exactly what its buffer holds (array.array,
+// memoryview, numpy.ndarray). Anything else is left to the sequence walk,
+// which gives the same values element by element: this is only its fast
+// path. A class that redefines iteration, indexing or its buffer in Python
+// may yield other values than the buffer holds (a masked array does), so it
+// is walked.
+bool take_float_buffer(PyObject* arg, FloatBuffer& out) {
+    if (!PyObject_CheckBuffer(arg)) return false;
+    PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(arg));
+    if (PyType_HasFeature(Py_TYPE(arg), Py_TPFLAGS_HEAPTYPE) &&
+        !(slot_from_c(type, "__iter__", false) && slot_from_c(type, "__getitem__", false) &&
+          slot_from_c(type, "__buffer__", true))) {
+        return false;
+    }
+    if (PyObject_GetBuffer(arg, &out.view, PyBUF_STRIDES | PyBUF_FORMAT) < 0) {
+        PyErr_Clear();
+        return false;
+    }
+    const char* format = out.view.format != nullptr ? out.view.format : "B";
+    if (format[0] == '@') ++format;
+    const bool is_double = std::strcmp(format, "d") == 0 && out.view.itemsize == sizeof(double);
+    const bool is_float = std::strcmp(format, "f") == 0 && out.view.itemsize == sizeof(float);
+    if (out.view.ndim != 1 || !(is_double || is_float)) {
+        PyBuffer_Release(&out.view);
+        return false;
+    }
+    out.is_double = is_double;
+    return true;
+}
+
+// project_batch over a float buffer: each element read as the sequence walk
+// would convert it (a double narrowed to 32 bits; a float widened exactly and
+// narrowed back), with no Python object per element on the way in.
+bool project_buffer(const FloatBuffer& buffer, BatchResult& result) {
+    const Py_ssize_t count = buffer.view.shape[0];
+    const Py_ssize_t stride = buffer.view.strides[0];
+    const char* at = static_cast<const char*>(buffer.view.buf);
+    if (!result.begin(count, true)) return false;
+    for (Py_ssize_t i = 0; i < count; ++i, at += stride) {
+        double wide;
+        if (buffer.is_double) {
+            std::memcpy(&wide, at, sizeof wide);
+        } else {
+            float narrow;
+            std::memcpy(&narrow, at, sizeof narrow);
+            wide = narrow;
+        }
+        if (!result.element(static_cast<float>(wide), nullptr)) return false;
+    }
+    return result.end(count);
+}
+
 constexpr const char* kNewParams[] = {"min_bound", "max_bound"};
 constexpr Signature kNewSignature{"Governor", kNewParams, 2};
 
@@ -130,6 +203,7 @@ PyObject* governor_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     auto* governor = reinterpret_cast<GovernorObject*>(self);
     governor->constraints = ScalarConstraints{{1.0f, -1.0f, 0.0f, 0.0f}, {upper, -lower, 0.0f, 0.0f}};
     governor->bounds = ScalarBounds{lower, upper};
+    governor->tight_point = tight_point(governor->constraints);
     governor->lower_object = lower_object.release();
     governor->upper_object = upper_object.release();
     return self;
@@ -166,6 +240,13 @@ PyObject* project_batch(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     const GovernorObject* governor = governor_self(self);
     if (governor == nullptr) return nullptr;
     BatchResult result(governor);
+    // str exports no buffer, and a buffer that is no sequence is refused by the walk.
+    FloatBuffer buffer;
+    if (PySequence_Check(slots[0]) && take_float_buffer(slots[0], buffer)) {
+        const bool done = project_buffer(buffer, result);
+        PyBuffer_Release(&buffer.view);
+        return done ? result.release() : nullptr;
+    }
     if (!for_each_f32(slots[0], result)) {
         wrap_argument_error(kBatchParams[0]);
         return nullptr;

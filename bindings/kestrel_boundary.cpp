@@ -46,6 +46,7 @@ struct BoundaryState {
 
     BoundaryInterceptor interceptor;  // signs and checks each action
     RateWindow rate_window;           // calls counted in the current one-second window
+    NonceSource nonce_source;         // this boundary's own vDSO random state
 };
 
 // The C++ part of the Python object, built in place by tp_new.
@@ -136,7 +137,7 @@ Decision decide(BoundaryCore& core, std::string_view action_id, const Payload& p
     const std::uint64_t sequence_id = core.sequence_counter.fetch_add(1) + 1;
 
     Nonce nonce;
-    if (const int error = fill_random(nonce); error != 0) {
+    if (const int error = state.nonce_source.fill(nonce); error != 0) {
         decision.kind = Decision::Kind::NonceFailure;
         decision.os_error = error;
         return decision;
@@ -187,7 +188,7 @@ PyObject* authorize_action(PyObject* self, PyObject* const* args, Py_ssize_t nar
         case Decision::Kind::Accepted: return new_receipt(decision.receipt, action_id, payload);
         case Decision::Kind::RateLimited: return raise_violation(axis, "rate_limited", "action rate limit exceeded");
         case Decision::Kind::NonceFailure:
-            PyErr_Format(PyExc_RuntimeError, "failed to generate nonce: %s", std::strerror(decision.os_error));
+            PyErr_Format(PyExc_RuntimeError, "failed to generate nonce: %s", random_failure_text(decision.os_error));
             return nullptr;
         case Decision::Kind::Refused: return kestrel_error_to_py_err(axis, decision.error);
     }

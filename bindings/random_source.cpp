@@ -1,11 +1,13 @@
 #include "random_source.hpp"
 
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/random.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
+#include <cstring>
 #include <mutex>
 
 namespace kestrel::py {
@@ -26,6 +28,7 @@ int read_getrandom(std::span<std::uint8_t> out) noexcept {
             if (errno == EINTR) continue;
             return errno;
         }
+        if (got == 0) return kRandomNoBytes;  // no kernel does this; never spin on it
         done += static_cast<std::size_t>(got);
     }
     return 0;
@@ -39,7 +42,7 @@ int read_urandom(std::span<std::uint8_t> out) noexcept {
             if (errno == EINTR) continue;
             return errno;
         }
-        if (got == 0) return EIO;  // a random device never ends
+        if (got == 0) return kRandomNoBytes;  // a random device never ends
         done += static_cast<std::size_t>(got);
     }
     return 0;
@@ -71,6 +74,11 @@ int probe(std::span<std::uint8_t> out) noexcept {
 
 }  // namespace
 
+const char* random_failure_text(int error) noexcept {
+    if (error == kRandomNoBytes) return "the random source returned no bytes";
+    return std::strerror(error);
+}
+
 int fill_random(std::span<std::uint8_t> out) noexcept {
     switch (g_source.load(std::memory_order_acquire)) {
         case Source::Getrandom: return read_getrandom(out);
@@ -78,6 +86,25 @@ int fill_random(std::span<std::uint8_t> out) noexcept {
         case Source::Undecided: break;
     }
     return probe(out);
+}
+
+NonceSource::NonceSource(const VdsoGetrandom* vdso) noexcept : vdso_(vdso) {
+    if (vdso_ == nullptr) return;
+    void* state = mmap(nullptr, vdso_->state_size, static_cast<int>(vdso_->mmap_prot),
+                       static_cast<int>(vdso_->mmap_flags), -1, 0);
+    if (state != MAP_FAILED) state_ = state;
+}
+
+NonceSource::~NonceSource() {
+    if (state_ != nullptr) munmap(state_, vdso_->state_size);
+}
+
+int NonceSource::fill(std::span<std::uint8_t> out) noexcept {
+    if (state_ != nullptr) {
+        const ssize_t got = vdso_->call(out.data(), out.size(), 0, state_, vdso_->state_size);
+        if (got >= 0 && static_cast<std::size_t>(got) == out.size()) return 0;
+    }
+    return fill_random(out);
 }
 
 }  // namespace kestrel::py

@@ -1,17 +1,23 @@
-"""Speed of the Python face of Kestrel, as ratios against baselines measured in the same run.
+"""Speed of the Python face of Kestrel, as ratios against peers measured in the same run.
 
     PYTHONPATH=<module dir>:<reference dir> python3 bench_module.py [--quick]
 
-Baselines: `_kestrel_bench_reference` (the cheapest C method that returns a new
-float, and the cheapest C loop that reads a list of floats into new floats),
-numpy's clip round trip when numpy is installed, and the authorization written
-in plain Python with the standard library.
+Peers: `_kestrel_bench_reference` (the cheapest C method that returns a new
+float, and the cheapest C loops that read a list or a float buffer into new
+floats) and the authorization and its verification written in plain Python
+with the standard library. The numpy rows need python3-numpy.
+
+Every figure is the median of several repeats in thread CPU time, so that
+other processes on a shared machine disturb it as little as possible.
+bench_report.py puts these rows into the one report beside the C++ ones.
 """
+import array
 import collections
 import hashlib
 import hmac
 import os
 import random
+import statistics
 import struct
 import sys
 import time
@@ -22,7 +28,7 @@ import _kestrel_bench_reference as reference
 
 try:
     import numpy as np
-except ImportError:  # optional baseline
+except ImportError:  # the numpy rows are left out
     np = None
 
 
@@ -72,35 +78,54 @@ class PlainPythonBoundary:
         self.seen.add(nonce)
         return nonce + struct.pack("<QQ", now, self.sequence) + tag
 
+    def verify(self, receipt, action, payload):
+        """The check of KestrelReceipt.verify: the tag recomputed from the wire form and compared."""
+        nonce, timestamp, sequence = receipt[:12], *struct.unpack("<QQ", receipt[12:28])
+        return hmac.compare_digest(receipt[28:], self.tag(nonce, timestamp, sequence, action, payload))
 
-def main():
-    quick = "--quick" in sys.argv
+
+def median_ns(stmt, env, number, repeat):
+    """Median time of one execution of stmt, in thread CPU nanoseconds."""
+    timer = timeit.Timer(stmt, globals=env, timer=time.thread_time)
+    return statistics.median(timer.repeat(repeat=repeat, number=number)) / number * 1e9
+
+
+def measure(quick=False):
+    """The module's rows: (path, ns, peer or floor, ns)."""
     scale = 10 if quick else 1
     rng = random.Random(7)
     governor = _kestrel.Governor(-1.0, 1.0)
     rows = []
 
-    # project: inside the envelope and not exactly a 32-bit value, so a new float is made.
-    value = 0.1234567
-    g = {"project": governor.project, "ref": reference.new_float, "v": value}
-    n = 2_000_000 // scale
-    t_project = min(timeit.repeat("project(v)", globals=g, number=n, repeat=5)) / n * 1e9
-    t_ref = min(timeit.repeat("ref(v)", globals=g, number=n, repeat=5)) / n * 1e9
-    rows.append(("Governor.project(x)", t_project, "C method returning a new float", t_ref))
-    g["v"] = 7.5  # clamped: the bound's float is handed out again
-    t_clamped = min(timeit.repeat("project(v)", globals=g, number=n, repeat=5)) / n * 1e9
-    rows.append(("Governor.project(clamped)", t_clamped, "C method returning a new float", t_ref))
+    # project: inside the envelope and not exactly a 32-bit value, so a new float is made. Two
+    # floors: a METH_O function, and one with project's calling convention (keywords allowed).
+    env = {"project": governor.project, "ref": reference.new_float, "ref_kw": reference.new_float_kw,
+           "v": 0.1234567}
+    n = 1_000_000 // scale
+    t_ref = median_ns("ref(v)", env, n, 9)
+    t_ref_kw = median_ns("ref_kw(v)", env, n, 9)
+    t_project = median_ns("project(v)", env, n, 9)
+    rows.append(("Governor.project(float)", t_project, "one-argument C method returning a new float", t_ref))
+    rows.append(("Governor.project(float)", t_project, "the same, METH_FASTCALL + METH_KEYWORDS", t_ref_kw))
+    env["v"] = 7.5  # clamped: the bound's float is handed out again
+    rows.append(("Governor.project(clamped)", median_ns("project(v)", env, n, 9),
+                 "one-argument C method returning a new float", t_ref))
 
-    # project_batch over a million floats, 30 % of them outside the envelope.
+    # project_batch over a million commands, about 30 % of them outside the envelope.
     values = [rng.uniform(-1.4, 1.4) for _ in range(1_000_000 // scale)]
-    g = {"batch": governor.project_batch, "ref": reference.new_floats, "values": values, "np": np}
-    t_batch = min(timeit.repeat("batch(values)", globals=g, number=1, repeat=7)) * 1e9
-    t_loop = min(timeit.repeat("ref(values)", globals=g, number=1, repeat=7)) * 1e9
-    rows.append((f"project_batch({len(values)} floats)", t_batch, "C loop making new floats", t_loop))
+    count = f"10^{len(str(len(values))) - 1}"
+    env = {"batch": governor.project_batch, "values": values, "new_floats": reference.new_floats,
+           "buffer_floats": reference.buffer_floats}
+    rows.append((f"project_batch, list, {count}", median_ns("batch(values)", env, 1, 7),
+                 "C loop: list into new floats", median_ns("new_floats(values)", env, 1, 7)))
+    buffers = [("array('d')", array.array("d", values))]
     if np is not None:
-        t_np = min(timeit.repeat("np.clip(np.asarray(values, np.float32), -1.0, 1.0).tolist()", globals=g,
-                                 number=1, repeat=7)) * 1e9
-        rows.append((f"project_batch({len(values)} floats)", t_batch, "numpy clip round trip", t_np))
+        buffers = [("numpy float64", np.array(values, dtype=np.float64)),
+                   ("numpy float32", np.array(values, dtype=np.float32))] + buffers
+    for name, buffer in buffers:
+        env["buffer"] = buffer
+        rows.append((f"project_batch, {name}, {count}", median_ns("batch(buffer)", env, 1, 7),
+                     "C loop: buffer into new floats", median_ns("buffer_floats(buffer)", env, 1, 7)))
 
     # authorize_action with a full nonce ring, against the same work in plain Python.
     key = os.urandom(32)
@@ -109,19 +134,25 @@ def main():
     for _ in range(1100):
         boundary.authorize_action(1, 0.5, 1.0)
         plain.authorize_action(1, 0.5, 1.0)
-    g = {"k": boundary.authorize_action, "p": plain.authorize_action}
-    n = 100_000 // scale
-    t_kestrel = min(timeit.repeat("k(1, 0.5, 1.0)", globals=g, number=n, repeat=5)) / n * 1e9
-    t_plain = min(timeit.repeat("p(1, 0.5, 1.0)", globals=g, number=n, repeat=5)) / n * 1e9
-    rows.append(("authorize_action (full ring)", t_kestrel, "plain Python + stdlib", t_plain))
-    receipt = boundary.authorize_action(1, 0.5, 1.0)
-    g = {"verify": receipt.verify, "key": key}
-    t_verify = min(timeit.repeat("verify(key)", globals=g, number=n, repeat=5)) / n * 1e9
-    rows.append(("KestrelReceipt.verify", t_verify, "authorize_action", t_kestrel))
+    env = {"k": boundary.authorize_action, "p": plain.authorize_action}
+    n = 50_000 // scale
+    t_kestrel = median_ns("k(1, 0.5, 1.0)", env, n, 7)
+    rows.append(("authorize_action, full ring", t_kestrel, "plain Python + stdlib",
+                 median_ns("p(1, 0.5, 1.0)", env, n, 7)))
 
-    print(f"{'operation':34} {'ns':>12}   {'baseline':32} {'ns':>12}  ratio")
-    for name, t, base_name, base in rows:
-        print(f"{name:34} {t:12.1f}   {base_name:32} {base:12.1f}  {t / base:5.2f}x")
+    receipt = boundary.authorize_action(1, 0.5, 1.0)
+    env = {"verify": receipt.verify, "key": key, "plain": plain.verify, "wire": receipt.receipt_hash,
+           "action": b"axis_1", "payload": struct.pack("<dd", 0.5, 1.0)}
+    rows.append(("KestrelReceipt.verify", median_ns("verify(key)", env, n, 7), "plain Python + stdlib",
+                 median_ns("plain(wire, action, payload)", env, n, 7)))
+    return rows
+
+
+def main():
+    rows = measure(quick="--quick" in sys.argv)
+    print(f"{'path':36} {'ns':>12}   {'peer or floor':44} {'ns':>12}  ratio")
+    for name, t, peer, base in rows:
+        print(f"{name:36} {t:12.1f}   {peer:44} {base:12.1f}  {t / base:5.2f}x")
 
 
 if __name__ == "__main__":

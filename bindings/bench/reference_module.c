@@ -14,6 +14,16 @@ static PyObject *new_float(PyObject *self, PyObject *arg) {
     return PyFloat_FromDouble(PyFloat_AS_DOUBLE(arg));
 }
 
+/* new_float_kw(x): the same with the calling convention of a method whose
+ * argument may also be passed by keyword (METH_FASTCALL | METH_KEYWORDS). */
+static PyObject *new_float_kw(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    if (nargs != 1 || kwnames != NULL) {
+        PyErr_SetString(PyExc_TypeError, "one positional float required");
+        return NULL;
+    }
+    return new_float(self, args[0]);
+}
+
 /* new_floats(list): reads each float of a list and returns a list of new floats. */
 static PyObject *new_floats(PyObject *self, PyObject *arg) {
     (void)self;
@@ -41,9 +51,42 @@ static PyObject *new_floats(PyObject *self, PyObject *arg) {
     return out;
 }
 
+/* buffer_floats(obj): reads a 1-D buffer of native doubles or floats (any
+ * stride) and returns a list of new floats; the floor of a buffer batch. */
+static PyObject *buffer_floats(PyObject *self, PyObject *arg) {
+    (void)self;
+    Py_buffer view;
+    if (PyObject_GetBuffer(arg, &view, PyBUF_STRIDES | PyBUF_FORMAT) < 0) return NULL;
+    const int is_double = view.format[0] == 'd';
+    if (view.ndim != 1 || (view.format[0] != 'd' && view.format[0] != 'f') || view.format[1] != '\0') {
+        PyBuffer_Release(&view);
+        PyErr_SetString(PyExc_TypeError, "1-D buffer of 'd' or 'f' required");
+        return NULL;
+    }
+    const Py_ssize_t n = view.shape[0];
+    PyObject *out = PyList_New(n);
+    if (out != NULL) {
+        const char *at = view.buf;
+        for (Py_ssize_t i = 0; i < n; i++, at += view.strides[0]) {
+            const double value = is_double ? *(const double *)at : (double)*(const float *)at;
+            PyObject *f = PyFloat_FromDouble(value);
+            if (f == NULL) {
+                Py_CLEAR(out);
+                break;
+            }
+            PyList_SET_ITEM(out, i, f);
+        }
+    }
+    PyBuffer_Release(&view);
+    return out;
+}
+
 static PyMethodDef methods[] = {
     {"new_float", new_float, METH_O, "Return a new float equal to the argument."},
+    {"new_float_kw", (PyCFunction)(void (*)(void))new_float_kw, METH_FASTCALL | METH_KEYWORDS,
+     "Return a new float equal to the argument."},
     {"new_floats", new_floats, METH_O, "Return a list of new floats equal to the list's floats."},
+    {"buffer_floats", buffer_floats, METH_O, "Return a list of new floats equal to a 1-D float buffer's."},
     {NULL, NULL, 0, NULL},
 };
 

@@ -1,4 +1,5 @@
 import math
+import os
 import time
 import unittest
 
@@ -144,6 +145,87 @@ class RateAndSequenceTest(unittest.TestCase):
         self.assertEqual((a.sequence_id, b.sequence_id), (1, 1))
         self.assertTrue(a.verify(key) and b.verify(key))
         self.assertNotEqual(a.receipt_hash[:12], b.receipt_hash[:12])
+
+
+# Run under the random-fault shim: 50 authorizations, then which sources served them.
+# The faults are armed only after the interpreter has seeded itself.
+FAULT_PROBE = """
+import ctypes, json, os, sys, _kestrel
+os.environ["KESTREL_RANDOM_FAULTS"] = sys.argv[1]
+shim = ctypes.CDLL(None)
+calls = ctypes.c_ulong.in_dll(shim, "kestrel_shim_getrandom_calls")
+opens = ctypes.c_ulong.in_dll(shim, "kestrel_shim_urandom_opens")
+boundary = _kestrel.KestrelBoundary(rate_limit=10**6)
+before = (calls.value, opens.value)
+try:
+    nonces = {boundary.authorize_action(1, 0.0, 0.0).receipt_hash[:12] for _ in range(50)}
+    outcome = {"distinct": len(nonces)}
+except RuntimeError as exc:
+    outcome = {"error": str(exc)}
+outcome.update(getrandom=calls.value - before[0], urandom_opens=opens.value - before[1])
+print(json.dumps(outcome))
+"""
+
+
+class NonceSourceTest(unittest.TestCase):
+    """Every random source and every fallback, forced by an LD_PRELOAD shim (the module reads no setting)."""
+
+    def run_with_faults(self, faults):
+        import json
+        import os
+        import subprocess
+        import sys
+        shim = os.path.join(os.path.dirname(_kestrel.__file__), "libkestrel_random_fault_shim.so")
+        self.assertTrue(os.path.exists(shim), shim)
+        env = dict(os.environ)
+        env["LD_PRELOAD"] = " ".join(filter(None, [env.get("LD_PRELOAD"), shim]))
+        done = subprocess.run([sys.executable, "-c", FAULT_PROBE, faults], env=env, capture_output=True, text=True,
+                              timeout=60)
+        self.assertEqual(done.returncode, 0, done.stderr)
+        return json.loads(done.stdout)
+
+    def test_sources_and_fallbacks(self):
+        vdso = tuple(map(int, os.uname().release.split(".")[:2])) >= (6, 11)
+        ok_by_syscall = {"distinct": 50, "getrandom": 50, "urandom_opens": 0}
+        cases = [
+            ("", {"distinct": 50, "getrandom": 0, "urandom_opens": 0} if vdso else ok_by_syscall),
+            ("no-vdso", ok_by_syscall),
+            ("no-vdso-state", ok_by_syscall),
+            ("no-vdso,getrandom-enosys", {"distinct": 50, "getrandom": 1, "urandom_opens": 1}),
+            ("no-vdso,getrandom-eio",
+             {"error": "failed to generate nonce: Input/output error", "getrandom": 1, "urandom_opens": 0}),
+            ("no-vdso,getrandom-zero",
+             {"error": "failed to generate nonce: the random source returned no bytes", "getrandom": 1,
+              "urandom_opens": 0}),
+            ("no-vdso,getrandom-enosys,urandom-eacces",
+             {"error": "failed to generate nonce: Permission denied", "getrandom": 1, "urandom_opens": 1}),
+        ]
+        for faults, expected in cases:
+            with self.subTest(faults=faults):
+                self.assertEqual(self.run_with_faults(faults), expected)
+
+    def test_parent_and_forked_child_never_share_a_nonce(self):
+        boundary = KestrelBoundary(rate_limit=10**6)
+        parent = [boundary.authorize_action(1, 0.0, 0.0).receipt_hash[:12] for _ in range(10)]
+        read_end, write_end = os.pipe()
+        pid = os.fork()
+        if pid == 0:  # the child: draw, report, leave without running the parent's cleanups
+            try:
+                os.close(read_end)
+                nonces = b"".join(boundary.authorize_action(1, 0.0, 0.0).receipt_hash[:12] for _ in range(500))
+                os.write(write_end, nonces)
+            finally:
+                os._exit(0)
+        os.close(write_end)
+        parent += [boundary.authorize_action(1, 0.0, 0.0).receipt_hash[:12] for _ in range(500)]
+        with os.fdopen(read_end, "rb") as pipe:
+            data = pipe.read()
+        os.waitpid(pid, 0)
+        child = [data[i:i + 12] for i in range(0, len(data), 12)]
+        self.assertEqual(len(child), 500)
+        self.assertEqual(len(set(parent)), len(parent))
+        self.assertEqual(len(set(child)), len(child))
+        self.assertFalse(set(parent) & set(child))
 
 
 if __name__ == "__main__":

@@ -1,8 +1,15 @@
+import array
 import math
+import struct
 import unittest
 
 import _kestrel
 from support import f32
+
+try:
+    import numpy
+except ImportError:  # the numpy rows are skipped
+    numpy = None
 
 Governor = _kestrel.Governor
 
@@ -116,6 +123,66 @@ class ProjectBatchTest(unittest.TestCase):
         values = [(i % 2001 - 1000) / 500.0 for i in range(100_000)]
         result = self.governor.project_batch(values)
         self.assertEqual(result, [max(-1.0, min(1.0, f32(v))) for v in values])
+
+
+def bits(values):
+    return [struct.pack("<d", v) for v in values]
+
+
+class BufferBatchTest(unittest.TestCase):
+    """1-D buffers of native 'd' and 'f' are read directly; the result must equal, bit for bit, what
+    the element-by-element walk gives for the same elements."""
+
+    # NaN with a payload, infinities, signed zeros, subnormals of both widths, values beyond the
+    # 32-bit range, values at and beside the bounds.
+    SPECIAL = [float("nan"), struct.unpack("<d", b"\x01\x00\x00\x00\x00\x00\xf8\x7f")[0], -float("nan"),
+               float("inf"), -float("inf"), 0.0, -0.0, 5e-324, -5e-324, 1e-45, -1.4e-45, 1.1754942e-38, 1e39,
+               -3.5e38, 3.4028235e38, 1.0, -1.0, 1.0000001, -0.99999994, 0.1, -0.3, 2.5, 7.0]
+    # A signalling 32-bit NaN, only representable in a 'f' buffer.
+    SNAN_F32 = b"\x01\x00\xa0\x7f"
+
+    def sources(self):
+        doubles = array.array("d", self.SPECIAL)
+        floats = array.array("f", self.SPECIAL)
+        floats_with_snan = array.array("f", floats.tobytes() + self.SNAN_F32)
+        rows = [
+            ("array d", doubles), ("array f", floats), ("array f, signalling NaN", floats_with_snan),
+            ("memoryview d, step 2", memoryview(doubles)[::2]), ("memoryview f, reversed", memoryview(floats)[::-1]),
+            ("memoryview cast to d", memoryview(doubles.tobytes()).cast("d")), ("empty", array.array("d")),
+        ]
+        if numpy is not None:
+            wide = numpy.array(self.SPECIAL * 3, dtype=numpy.float64)
+            rows += [("numpy float64", wide), ("numpy float32", wide.astype(numpy.float32)),
+                     ("numpy float64, step 3", wide[1::3]), ("numpy float32, step -2", wide.astype(numpy.float32)[::-2]),
+                     ("numpy column of 2-D", wide.reshape(-1, 3)[:, 1])]
+        return rows
+
+    def test_buffer_path_matches_the_walk(self):
+        for governor in (Governor(-1, 1), Governor(-math.inf, math.inf), Governor(-1e39, 0.25)):
+            for name, source in self.sources():
+                with self.subTest(source=name):
+                    walked = governor.project_batch(list(source))
+                    direct = governor.project_batch(source)
+                    self.assertIs(type(direct), list)
+                    self.assertEqual(bits(direct), bits(walked))
+                    self.assertEqual(bits(direct), bits(governor.project(v) for v in source))
+
+    def test_other_buffers_keep_the_walk(self):
+        governor = Governor(-1, 1)
+        self.assertEqual(governor.project_batch(array.array("i", [-5, 0, 5])), [-1.0, 0.0, 1.0])
+        self.assertEqual(governor.project_batch(bytearray(b"\x00\x05")), [0.0, 1.0])
+        class Doubling(array.array):  # a Python class: its own iteration decides the values
+            def __iter__(self):
+                return (2 * v for v in super().__iter__())
+        self.assertEqual(governor.project_batch(Doubling("d", [0.25, 0.75])), [0.5, 1.0])
+        if numpy is not None:
+            class HalvingArray(numpy.ndarray):  # ndarray iterates through __getitem__
+                def __getitem__(self, i):
+                    return numpy.ndarray.__getitem__(self, i) / 2
+            self.assertEqual(governor.project_batch(numpy.array([0.5, 3.0]).view(HalvingArray)), [0.25, 1.0])
+        two_d = memoryview(array.array("d", [0.5] * 4)).cast("B").cast("d", (2, 2))
+        with self.assertRaises(NotImplementedError):  # what iterating a 2-D memoryview raises
+            governor.project_batch(two_d)
 
 
 if __name__ == "__main__":

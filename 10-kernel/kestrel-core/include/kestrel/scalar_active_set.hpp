@@ -48,7 +48,11 @@ constexpr float larger_ignoring_nan(float r, float limit) noexcept {
 // a NaN bound or limit drops that restriction and a NaN u comes back NaN.
 // Returns x, iterations = scalar::kIterations and status Optimal or
 // Infeasible. Pure; never fails.
-[[nodiscard]] constexpr ScalarSolution solve_active_set(const ScalarConstraints& constraints, float u,
+//
+// This overload takes r = limits[0] / coefficients[0], the point where the
+// constraint is tight, computed by the caller: a caller whose constraints
+// never change divides once instead of once per command.
+[[nodiscard]] constexpr ScalarSolution solve_active_set(const ScalarConstraints& constraints, float r, float u,
                                                         ScalarBounds bounds) noexcept {
     using detail::clamp_above;
     const float a = constraints.coefficients[0];
@@ -67,7 +71,6 @@ constexpr float larger_ignoring_nan(float r, float limit) noexcept {
         return solution;
     }
 
-    const float r = b / a;  // where the constraint is tight
     if (a > 0.0f) {
         // x <= r
         if (lo > r) {
@@ -89,6 +92,16 @@ constexpr float larger_ignoring_nan(float r, float limit) noexcept {
     const float bottom = detail::larger_ignoring_nan(r, lo);
     solution.x = u < bottom ? bottom : clamp_above(u, hi);
     return solution;
+}
+
+// The point where constraint 0 is tight; unused by the kernel when a == 0.
+[[nodiscard]] constexpr float tight_point(const ScalarConstraints& constraints) noexcept {
+    return constraints.limits[0] / constraints.coefficients[0];
+}
+
+[[nodiscard]] constexpr ScalarSolution solve_active_set(const ScalarConstraints& constraints, float u,
+                                                        ScalarBounds bounds) noexcept {
+    return solve_active_set(constraints, tight_point(constraints), u, bounds);
 }
 
 }  // namespace kestrel

@@ -81,14 +81,6 @@ const char* type_name(PyObject* obj) noexcept;
 // set_cannot_convert raises TypeError "'<type>' object cannot be converted to '<target>'".
 void set_cannot_convert(PyObject* obj, const char* target);
 
-// as_self checks a method's receiver against its class.
-template <class Object>
-Object* as_self(PyObject* self, PyTypeObject* type, const char* class_name) {
-    if (PyObject_TypeCheck(self, type)) return reinterpret_cast<Object*>(self);
-    set_cannot_convert(self, class_name);
-    return nullptr;
-}
-
 // A METH_FASTCALL | METH_KEYWORDS method, as stored in a PyMethodDef.
 using FastcallMethod = PyObject* (*)(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 inline PyCFunction as_method(FastcallMethod method) noexcept {

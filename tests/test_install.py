@@ -153,6 +153,11 @@ class InstallTest(unittest.TestCase):
         self.assertFalse([f for f in files if "_kestrel" in f or f.endswith((".py", "_tests"))])
 
     def test_c_program_through_find_package(self):
+        # The README's CMake lines are those of the example project built here.
+        (snippet,) = [code for language, code in readme_blocks("Install") if language == "cmake"]
+        project = (self.src / "examples" / "c" / "CMakeLists.txt").read_text().splitlines()
+        for line in snippet.splitlines():
+            self.assertIn(line, project)
         build = self.work / "example-build"
         self.run_checked(["cmake", "-S", self.src / "examples" / "c", "-B", build, "-G", "Ninja",
                           f"-DCMAKE_PREFIX_PATH={self.prefix}"], env=self.env)

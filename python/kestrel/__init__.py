@@ -12,7 +12,6 @@ from _kestrel import (
     __version__,
 )
 from .joint_limiter import JointLimiter, JointLimits, Limit
-
 from .projection import Projection, SolveStatus, project_4d
 from .receipts import ReceiptFields, ReceiptGuard, parse_receipt
 

@@ -38,6 +38,8 @@
 #include "kestrel/nonce_ring.hpp"
 #include "kestrel/security_testing.hpp"
 
+#include "fuzz_reader.hpp"
+
 namespace {
 
 using kestrel::BoundaryInterceptor;
@@ -61,35 +63,6 @@ constexpr std::size_t kMaxPresentations = 128;
                  static_cast<unsigned>(got), static_cast<unsigned>(want));
     std::abort();
 }
-
-// Reads the program; past its end every read yields zeros.
-class Reader {
-public:
-    Reader(const std::uint8_t* data, std::size_t size) : data_(data), size_(size) {}
-    bool done() const { return pos_ >= size_; }
-    std::uint8_t byte() { return pos_ < size_ ? data_[pos_++] : 0; }
-    void fill(std::uint8_t* out, std::size_t n) {
-        for (std::size_t i = 0; i < n; ++i) out[i] = byte();
-    }
-    std::uint64_t u64() {
-        std::uint8_t b[8];
-        fill(b, 8);
-        std::uint64_t v;
-        std::memcpy(&v, b, 8);
-        return v;
-    }
-    template <std::size_t N>
-    std::array<std::uint8_t, N> array() {
-        std::array<std::uint8_t, N> a;
-        fill(a.data(), N);
-        return a;
-    }
-
-private:
-    const std::uint8_t* data_;
-    std::size_t size_;
-    std::size_t pos_ = 0;
-};
 
 // Nonces compared as two integers. The slot checks compare thousands of
 // nonces per input, and std::array's == is a memcmp call, which the
@@ -226,7 +199,7 @@ struct FilledRing {
 // find exactly the nonces among the last NONCE_WINDOW inserted, and every
 // slot must hold the nonce the model puts there. The model is the filled
 // ring's history, shared, followed by this program's own inserts.
-void ring_program(Reader& in, std::size_t op) {
+void ring_program(FuzzReader& in, std::size_t op) {
     static const FilledRing filled;
     constexpr std::size_t kMaxSteps = 32;
     NonceRing ring = filled.ring;
@@ -278,7 +251,7 @@ public:
     // storage is kept, because under the address sanitizer every freed block
     // is quarantined and every new one costs fresh pages, which was a large
     // part of an execution.
-    void run(Reader& in) {
+    void run(FuzzReader& in) {
         gate_.emplace(key_);
         shadow_.emplace(key_);
         model_.reset();
@@ -346,12 +319,12 @@ private:
     // Each operation reads its fields in the order written, one statement at
     // a time, so that a seed's layout does not depend on argument evaluation
     // order.
-    void step(Reader& in) {
+    void step(FuzzReader& in) {
         switch (in.byte() % 10) {
             case 0: {  // honest
                 const std::uint8_t gap = in.byte();
                 const Nonce nonce = in.array<12>();
-                const std::uint64_t ts = in.u64();
+                const std::uint64_t ts = in.value<std::uint64_t>();
                 const std::uint8_t axis = in.byte();
                 const Payload payload = in.array<16>();
                 present(issue(nonce, ts, fresh_sequence(gap), axis_id(axis), payload));
@@ -445,7 +418,7 @@ private:
                 break;
             }
             case 8: {  // an honest receipt with any sequence id, up to 2^64 - 1
-                const std::uint64_t seq = in.u64();
+                const std::uint64_t seq = in.value<std::uint64_t>();
                 const Nonce nonce = in.array<12>();
                 present(issue(nonce, 3, seq, axis_id(4), Payload{}));
                 break;
@@ -483,7 +456,7 @@ private:
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     static Harness harness;
-    Reader in(data, size);
+    FuzzReader in(data, size);
     harness.run(in);
     return 0;
 }

@@ -26,34 +26,13 @@
 #include "kestrel/boundary.hpp"
 #include "kestrel/crypto.hpp"
 
+#include "fuzz_reader.hpp"
+
 namespace {
 
 using kestrel::Nonce;
 using kestrel::Payload;
 using kestrel::ReceiptWire;
-
-class Reader {
-public:
-    Reader(const std::uint8_t* data, std::size_t size) : data_(data), size_(size) {}
-    bool done() const { return pos_ >= size_; }
-    std::uint8_t byte() { return pos_ < size_ ? data_[pos_++] : 0; }
-    void fill(std::uint8_t* out, std::size_t n) {
-        for (std::size_t i = 0; i < n; ++i) out[i] = byte();
-    }
-    template <typename T>
-    T value() {
-        T v;
-        std::uint8_t b[sizeof(T)];
-        fill(b, sizeof b);
-        std::memcpy(&v, b, sizeof v);
-        return v;
-    }
-
-private:
-    const std::uint8_t* data_;
-    std::size_t size_;
-    std::size_t pos_ = 0;
-};
 
 [[noreturn]] void fail(const char* what, std::size_t op, std::uint32_t got, std::uint32_t want) {
     std::fprintf(stderr, "op %zu: %s (got %u, want %u)\n", op, what, got, want);
@@ -86,7 +65,7 @@ public:
     Harness() : issuer_(kKey) { init(); }
     ~Harness() { kestrel_receipt_guard_wipe(&guard_); }
 
-    void run(Reader& in) {
+    void run(FuzzReader& in) {
         for (op_ = 0; !in.done(); ++op_) step(in);
     }
 
@@ -144,7 +123,7 @@ private:
         }
     }
 
-    Action action(Reader& in) {
+    Action action(FuzzReader& in) {
         Action a;
         a.axis = in.value<std::int32_t>();
         a.position = in.value<double>();
@@ -152,7 +131,7 @@ private:
         return a;
     }
 
-    void step(Reader& in) {
+    void step(FuzzReader& in) {
         switch (in.byte() % 8) {
             case 0: {  // honest, a fresh sequence id at some distance
                 const std::uint64_t seq = last_ + 1 + in.byte();
@@ -249,7 +228,7 @@ private:
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    Reader in(data, size);
+    FuzzReader in(data, size);
     Harness harness;
     harness.run(in);
     return 0;

@@ -15,6 +15,7 @@ import array
 import collections
 import hashlib
 import hmac
+import math
 import os
 import random
 import statistics
@@ -25,6 +26,7 @@ import timeit
 
 import _kestrel
 import _kestrel_bench_reference as reference
+import kestrel
 
 try:
     import numpy as np
@@ -143,16 +145,46 @@ def measure(quick=False):
     receipt = boundary.authorize_action(1, 0.5, 1.0)
     env = {"verify": receipt.verify, "key": key, "plain": plain.verify, "wire": receipt.receipt_hash,
            "action": b"axis_1", "payload": struct.pack("<dd", 0.5, 1.0)}
-    rows.append(("KestrelReceipt.verify", median_ns("verify(key)", env, n, 7), "plain Python + stdlib",
+    t_verify = median_ns("verify(key)", env, n, 7)
+    rows.append(("KestrelReceipt.verify", t_verify, "plain Python + stdlib",
                  median_ns("plain(wire, action, payload)", env, n, 7)))
+
+    # The receiving side: a fresh guard per repeat accepts the same stream of new receipts.
+    wires = [boundary.authorize_action(1, 0.5, 1.0).receipt_hash for _ in range(n // 5)]
+    rows.append(("ReceiptGuard.check, accepted", guard_check_ns(key, wires, 7), "KestrelReceipt.verify", t_verify))
+
+    # The joint limiter from Python, per joint and call, beside the C call (bench_report.py).
+    limiter = kestrel.JointLimiter([LIMITER_ARM] * 7, 0.001)
+    sweep = [[3.0 * math.sin(0.02 * t + j) for j in range(7)] for t in range(1024)]
+    env = {"limit": limiter.limit, "sweep": sweep}
+    rows.append(("JointLimiter.limit per joint, 7 joints", median_ns("for d in sweep: limit(d)", env, 1, 7)
+                 / (len(sweep) * 7), "", 0.0))
     return rows
+
+
+# The arm of the C joint-limiter benchmark, so that both sides limit alike.
+LIMITER_ARM = kestrel.JointLimits(min_position=-1.0, max_position=1.0, max_velocity=2.0,
+                                  max_acceleration=20.0, max_jerk=2000.0)
+
+
+def guard_check_ns(key, wires, repeat):
+    """Median cost of ReceiptGuard.check accepting each of `wires` in turn, in thread CPU ns."""
+    times = []
+    for _ in range(repeat):
+        check = kestrel.ReceiptGuard(key).check
+        start = time.thread_time_ns()
+        for wire in wires:
+            check(wire, 1, 0.5, 1.0)
+        times.append((time.thread_time_ns() - start) / len(wires))
+    return statistics.median(times)
 
 
 def main():
     rows = measure(quick="--quick" in sys.argv)
     print(f"{'path':36} {'ns':>12}   {'peer or floor':44} {'ns':>12}  ratio")
     for name, t, peer, base in rows:
-        print(f"{name:36} {t:12.1f}   {peer:44} {base:12.1f}  {t / base:5.2f}x")
+        ratio = f"{t / base:5.2f}x" if base else "  (C side: bench_report.py)"
+        print(f"{name:36} {t:12.1f}   {peer:44} {base:12.1f}  {ratio}")
 
 
 if __name__ == "__main__":

@@ -8,7 +8,7 @@ Google Benchmark's figures are medians of repetitions in thread CPU time, the
 module's come from bench_module.py, also medians in thread CPU time. Figures
 are printed, never judged: nothing here fails on a time.
 
-    bench_report.py --multivar BIN --security BIN --nonce BIN [--quick]
+    bench_report.py --multivar BIN --security BIN --nonce BIN --limiter BIN [--quick]
 """
 import argparse
 import json
@@ -55,16 +55,25 @@ def main():
     parser.add_argument("--multivar", required=True)
     parser.add_argument("--security", required=True)
     parser.add_argument("--nonce", required=True)
+    parser.add_argument("--limiter", required=True)
     parser.add_argument("--quick", action="store_true", help="shorter runs, for a smoke test")
     args = parser.parse_args()
 
     multivar = google_benchmark(args.multivar, args.quick)
     security = google_benchmark(args.security, args.quick)
     nonce = google_benchmark(args.nonce, args.quick)
+    limiter = google_benchmark(args.limiter, args.quick)
     module = bench_module.measure(args.quick)
     by_path = {row[0]: row for row in module}
 
-    rows = [(path, t, peer, base) for path, t, peer, base in module]
+    # Per joint and call, from the C library.
+    per_joint = {(joints, coupled): limiter[f"BM_Limit/joints:{joints}/coupled:{coupled}"] / joints
+                 for joints in (7, 32) for coupled in (0, 1)}
+    rows = [(path, t, peer, base) for path, t, peer, base in module if base]
+    python_limiter = by_path["JointLimiter.limit per joint, 7 joints"][1]
+    rows.append(("JointLimiter.limit per joint, 7 joints", python_limiter, "the same from C", per_joint[7, 0]))
+    rows.append(("C joint limiter per joint, 32 joints", per_joint[32, 0], "the same, 7 joints", per_joint[7, 0]))
+    rows.append(("C joint limiter per joint, 7, coupled", per_joint[7, 1], "the same, uncoupled", per_joint[7, 0]))
     rows.append(("nonce: NonceSource::fill(12), vDSO", nonce["BM_NonceSource"], "getrandom(12) system call",
                  nonce["BM_GetrandomSyscall"]))
     # The floor of one authorization: its nonce, the two tags it must compute
@@ -78,6 +87,7 @@ def main():
                  security["BM_OpenSslHmac/action_id_len:6"]))
     rows.append(("interceptor: full ring, accepted", security["BM_InterceptAndAuthorize_FullRing"],
                  "tag alone", tag))
+    rows.append(("kestrel_receipt_verify (C)", security["BM_ReceiptVerify"], "tag alone", tag))
     for kind in ("none_active", "one_row_active", "bounds_and_row", "infeasible", "mix"):
         rows.append((f"four-axis solve, {kind}", multivar[f"BM_Solve/{kind}"], "box clamp of the same commands",
                      multivar["BM_BoxClamp/mix"]))

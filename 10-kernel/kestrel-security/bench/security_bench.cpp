@@ -15,6 +15,8 @@
 #include <new>
 #include <vector>
 
+#include "kestrel.h"
+#include "kestrel/action_id.hpp"
 #include "kestrel/boundary.hpp"
 #include "kestrel/crypto.hpp"
 #include "kestrel/security_testing.hpp"
@@ -191,6 +193,22 @@ void BM_InterceptBadTag(benchmark::State& state) {
             "bad tag refused");
 }
 BENCHMARK(BM_InterceptBadTag)->ArgName("ring")->Arg(0)->Arg(NONCE_WINDOW);
+
+// The receiving side's stateless check through the C interface: the tag
+// recomputed from the key and compared.
+void BM_ReceiptVerify(benchmark::State& state) {
+    const kestrel::AxisActionId id = kestrel::axis_action_id(3);
+    const Payload payload = kestrel::axis_payload(0.25, 1.5);
+    Receipt r;
+    require(kestrel::authorize(kKey, nonce_from(1), kTimestamp, 1, id.bytes(), payload, r) == SecurityError::Ok,
+            "authorize");
+    const kestrel::ReceiptWire wire = r.to_wire();
+    require(kestrel_receipt_verify(kKey.data(), wire.data(), 3, 0.25, 1.5) == 0, "verify");
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(kestrel_receipt_verify(kKey.data(), wire.data(), 3, 0.25, 1.5));
+    }
+}
+BENCHMARK(BM_ReceiptVerify);
 
 }  // namespace
 

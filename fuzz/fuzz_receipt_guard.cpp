@@ -9,17 +9,19 @@
 // answer without hashing: a receipt's tag is right exactly when the receipt
 // was signed for that very action (HMAC is taken to be unforgeable), so the
 // model needs only the set of signed (wire, axis, payload) triples, the last
-// accepted sequence id and the last 1024 accepted nonces. After every call
-// the guard's answer and kestrel_receipt_verify's must equal the model's.
+// accepted sequence id and the accepted nonces in order. After every call the
+// guard's answer and kestrel_receipt_verify's must equal the model's.
+//
+// An input presents at most kMaxPresentations receipts, so that one execution
+// stays cheap; that is room for one burst about the size of the ring.
+#include <algorithm>
 #include <array>
+#include <bit>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <deque>
-#include <map>
-#include <set>
-#include <string>
+#include <tuple>
 #include <vector>
 
 #include "kestrel.h"
@@ -33,6 +35,13 @@ namespace {
 using kestrel::Nonce;
 using kestrel::Payload;
 using kestrel::ReceiptWire;
+
+// Bursts that fill the ring to just short of, exactly and just past its
+// NONCE_WINDOW nonces, and one that wraps it by 64. They are few among the
+// burst sizes, because each costs a thousand signatures and checks.
+constexpr std::array<int, 4> kLongBursts = {kestrel::NONCE_WINDOW - 1, kestrel::NONCE_WINDOW,
+                                            kestrel::NONCE_WINDOW + 1, kestrel::NONCE_WINDOW + 64};
+constexpr std::size_t kMaxPresentations = kestrel::NONCE_WINDOW + 128;
 
 [[noreturn]] void fail(const char* what, std::size_t op, std::uint32_t got, std::uint32_t want) {
     std::fprintf(stderr, "op %zu: %s (got %u, want %u)\n", op, what, got, want);
@@ -57,24 +66,127 @@ Signed signed_key(const ReceiptWire& wire, const Action& a) {
     return s;
 }
 
-constexpr kestrel::Key kKey = {7, 1, 8, 2, 8, 1, 8, 2, 8, 4, 5, 9, 0, 4, 5, 2,
-                               3, 5, 3, 6, 0, 2, 8, 7, 4, 7, 1, 3, 5, 2, 6, 6};
-
-class Harness {
+// A map from fixed-size byte strings to indices, for at most Capacity keys
+// per input: open addressing in fixed storage, emptied in constant time by a
+// new generation. Keys are hashed and compared as whole words: std::array's
+// == is a memcmp call, which the sanitizers intercept and record at many
+// times the cost of the compare. Not coverage-traced: the model's look-ups
+// never guide the search, and their probe lengths would only swell the
+// corpus with inputs that differ in nothing the guard sees.
+template <std::size_t N, std::size_t Capacity>
+class FlatMap {
 public:
-    Harness() : issuer_(kKey) { init(); }
-    ~Harness() { kestrel_receipt_guard_wipe(&guard_); }
+    using Key = std::array<std::uint8_t, N>;
 
-    void run(FuzzReader& in) {
-        for (op_ = 0; !in.done(); ++op_) step(in);
+    __attribute__((no_sanitize("coverage"))) void clear() {
+        size_ = 0;
+        if (++generation_ == 0) {  // stamps of 2^32 inputs ago would look current
+            stamp_.fill(0);
+            generation_ = 1;
+        }
+    }
+    __attribute__((no_sanitize("coverage"))) const std::size_t* find(const Key& k) const {
+        const std::size_t i = slot(k);
+        return stamp_[i] == generation_ ? &value_[i] : nullptr;
+    }
+    __attribute__((no_sanitize("coverage"))) void put(const Key& k, std::size_t v) {
+        const std::size_t i = slot(k);
+        if (stamp_[i] != generation_) {
+            if (++size_ > Capacity) std::abort();  // the harness bounds the keys of one input
+            stamp_[i] = generation_;
+            key_[i] = k;
+        }
+        value_[i] = v;
     }
 
 private:
+    static constexpr std::size_t kSlots = std::bit_ceil(2 * Capacity);  // at most half full
+    static_assert(N % 4 == 0);
+
+    // The slot holding k, or the empty slot where it would go.
+    __attribute__((no_sanitize("coverage"))) std::size_t slot(const Key& k) const {
+        std::uint64_t h = 0;
+        for (std::size_t j = 0; j < N; j += 4) {
+            std::uint32_t w;
+            std::memcpy(&w, k.data() + j, 4);
+            h = (h ^ w) * 0x9e3779b97f4a7c15u;
+        }
+        for (std::size_t i = (h ^ h >> 32) & (kSlots - 1);; i = (i + 1) & (kSlots - 1)) {
+            if (stamp_[i] != generation_ || same(key_[i], k)) return i;
+        }
+    }
+    __attribute__((no_sanitize("coverage"))) static bool same(const Key& a, const Key& b) {
+        std::uint32_t diff = 0;
+        for (std::size_t j = 0; j < N; j += 4) {
+            std::uint32_t x, y;
+            std::memcpy(&x, a.data() + j, 4);
+            std::memcpy(&y, b.data() + j, 4);
+            diff |= x ^ y;
+        }
+        return diff == 0;
+    }
+
+    std::array<Key, kSlots> key_;
+    std::array<std::size_t, kSlots> value_;
+    std::array<std::uint32_t, kSlots> stamp_{};  // slot i is used iff stamp_[i] == generation_
+    std::uint32_t generation_ = 1;
+    std::size_t size_ = 0;
+};
+
+constexpr kestrel::Key kKey = {7, 1, 8, 2, 8, 1, 8, 2, 8, 4, 5, 9, 0, 4, 5, 2,
+                               3, 5, 3, 6, 0, 2, 8, 7, 4, 7, 1, 3, 5, 2, 6, 6};
+
+// What the model remembers of one input, in storage that serves every input.
+struct Model {
+    Model() { accepted.reserve(kMaxPresentations); }
+
+    void accept(std::uint64_t sequence_id, const Nonce& nonce) {
+        last = sequence_id;
+        newest.put(nonce, accepted.size());
+        accepted.push_back(nonce);
+    }
+    // Among the last NONCE_WINDOW accepted: one look-up of the newest
+    // acceptance instead of a scan of the window.
+    bool in_window(const Nonce& n) const {
+        const std::size_t* k = newest.find(n);
+        return k != nullptr && accepted.size() - *k <= kestrel::NONCE_WINDOW;
+    }
+    std::size_t window_size() const { return std::min(accepted.size(), kestrel::NONCE_WINDOW); }
+    // Forgets the acceptances; signed receipts stay signed.
+    void restart() {
+        last = 0;
+        accepted.clear();
+        newest.clear();
+    }
+
+    FlatMap<std::tuple_size_v<Signed>, kMaxPresentations> signed_triples;  // every signed (wire, action); values unused
+    std::vector<Nonce> accepted;                            // every accepted nonce, oldest first
+    FlatMap<kestrel::NONCE_LEN, kMaxPresentations> newest;  // nonce -> index of its newest acceptance
+    std::uint64_t last = 0;                                 // last accepted sequence id
+};
+
+class Harness {
+public:
+    Harness() : issuer_(kKey) {}
+
+    // One harness serves every input of the process and starts each from
+    // nothing: a fresh guard, an empty model and history.
+    void run(FuzzReader& in) {
+        history_size_ = 0;
+        history_next_ = 0;
+        burst_ = 0;
+        presented_ = 0;
+        op_ = 0;
+        model_.signed_triples.clear();
+        init();
+        for (; !in.done() && presented_ < kMaxPresentations; ++op_) step(in);
+    }
+
+private:
+    // A fresh guard and a model of it. Signed receipts stay signed.
     void init() {
         if (const std::uint32_t e = kestrel_receipt_guard_init(&guard_, kKey.data()); e != 0) fail("init", op_, e, 0);
-        last_ = 0;
-        window_.clear();
-        counts_.clear();
+        model_.restart();
     }
 
     // Signs the action, as a boundary would, with the action id spelled by printf.
@@ -90,20 +202,27 @@ private:
             fail("issue", op_, 1, 0);
         }
         const ReceiptWire wire = r.to_wire();
-        signed_.insert(signed_key(wire, a));
-        history_.push_back({wire, a});
-        if (history_.size() > 512) history_.pop_front();
+        model_.signed_triples.put(signed_key(wire, a), 0);
+        history_[history_next_] = {wire, a};
+        history_next_ = (history_next_ + 1) % kHistory;
+        history_size_ = std::min(history_size_ + 1, kHistory);
         return wire;
     }
 
+    // The k-th newest signed receipt, k < history_size_.
+    const std::pair<ReceiptWire, Action>& signed_back(std::size_t k) const {
+        return history_[(history_next_ + kHistory - 1 - k) % kHistory];
+    }
+
     std::uint32_t expected(const kestrel::Receipt& r, bool tag_right) const {
-        if (r.sequence_id <= last_) return KESTREL_SECURITY_REPLAY_COUNTER;
-        if (counts_.count(r.nonce) != 0) return KESTREL_SECURITY_REPLAY_NONCE;
+        if (r.sequence_id <= model_.last) return KESTREL_SECURITY_REPLAY_COUNTER;
+        if (model_.in_window(r.nonce)) return KESTREL_SECURITY_REPLAY_NONCE;
         return tag_right ? 0 : KESTREL_SECURITY_AUTHENTICATION_FAILURE;
     }
 
     void present(const ReceiptWire& wire, const Action& a) {
-        const bool tag_right = signed_.count(signed_key(wire, a)) != 0;
+        ++presented_;
+        const bool tag_right = model_.signed_triples.find(signed_key(wire, a)) != nullptr;
         const kestrel::Receipt r = kestrel::Receipt::from_wire(wire);
         const std::uint32_t want = expected(r, tag_right);
         const std::uint32_t got = kestrel_receipt_guard_check(&guard_, wire.data(), a.axis, a.position, a.velocity);
@@ -112,15 +231,7 @@ private:
         if (verified != (tag_right ? 0u : std::uint32_t{KESTREL_SECURITY_AUTHENTICATION_FAILURE})) {
             fail("verify and model disagree", op_, verified, tag_right ? 0 : 6);
         }
-        if (got == 0) {
-            last_ = r.sequence_id;
-            window_.push_back(r.nonce);
-            ++counts_[r.nonce];
-            if (window_.size() > kestrel::NONCE_WINDOW) {
-                if (--counts_[window_.front()] == 0) counts_.erase(window_.front());
-                window_.pop_front();
-            }
-        }
+        if (got == 0) model_.accept(r.sequence_id, r.nonce);
     }
 
     Action action(FuzzReader& in) {
@@ -134,22 +245,23 @@ private:
     void step(FuzzReader& in) {
         switch (in.byte() % 8) {
             case 0: {  // honest, a fresh sequence id at some distance
-                const std::uint64_t seq = last_ + 1 + in.byte();
+                const std::uint64_t seq = model_.last + 1 + in.byte();
                 const Nonce nonce = in.value<Nonce>();
                 const Action a = action(in);
                 present(sign(nonce, seq, a), a);
                 break;
             }
-            case 1: {  // a burst of honest receipts with distinct nonces: mostly short, or long enough to wrap the ring
+            case 1: {  // a burst of honest receipts with distinct nonces: mostly 1 to 16, or about a ring's worth
                 const std::uint8_t size = in.byte();
-                const int count = size < 192 ? 1 + size % 16 : (size - 191) * 17;
-                for (int i = 0; i < count; ++i) {
+                constexpr std::size_t first_long = 256 - kLongBursts.size();
+                const int count = size < first_long ? 1 + size % 16 : kLongBursts[size - first_long];
+                for (int i = 0; i < count && presented_ < kMaxPresentations; ++i) {
                     Nonce nonce{};
                     ++burst_;
                     std::memcpy(nonce.data(), &burst_, sizeof burst_);
                     nonce[11] = 0xc3;
                     const Action a{3, 0.25, 1.5};
-                    present(sign(nonce, last_ + 1, a), a);
+                    present(sign(nonce, model_.last + 1, a), a);
                 }
                 break;
             }
@@ -158,8 +270,8 @@ private:
                 const std::uint8_t how = in.byte();
                 const std::uint8_t pos = in.byte();
                 const auto flip = static_cast<std::uint8_t>(in.byte() | 1);
-                if (history_.empty()) break;
-                auto [wire, a] = history_[history_.size() - 1 - pick % history_.size()];
+                if (history_size_ == 0) break;
+                auto [wire, a] = signed_back(pick % history_size_);
                 if (how % 4 == 1) wire[pos % wire.size()] ^= flip;
                 if (how % 4 == 2) a.axis ^= flip;
                 if (how % 4 == 3) a.velocity = -a.velocity;
@@ -169,9 +281,10 @@ private:
             case 3: {  // an accepted nonce, honestly signed under a fresh sequence id
                 const std::size_t back = in.value<std::uint16_t>();
                 const Action a = action(in);
-                if (window_.empty()) break;
-                const Nonce nonce = window_[window_.size() - 1 - back % window_.size()];
-                present(sign(nonce, last_ + 1, a), a);
+                const std::size_t window = model_.window_size();
+                if (window == 0) break;
+                const Nonce nonce = model_.accepted[model_.accepted.size() - 1 - back % window];
+                present(sign(nonce, model_.last + 1, a), a);
                 break;
             }
             case 4: {  // raw bytes from the wire
@@ -212,24 +325,26 @@ private:
         }
     }
 
+    static constexpr std::size_t kHistory = 512;
+
     alignas(KESTREL_RECEIPT_GUARD_ALIGN) static inline KestrelReceiptGuard guard_;
     alignas(KESTREL_RECEIPT_GUARD_ALIGN) static inline std::array<std::uint8_t, sizeof(KestrelReceiptGuard) + KESTREL_RECEIPT_GUARD_ALIGN>
         misaligned_;  // aligned, so data() + 1..63 never is
-    kestrel::BoundaryInterceptor issuer_;              // signs the honest receipts under kKey
-    std::set<Signed> signed_;                          // every signed (wire, action)
-    std::deque<std::pair<ReceiptWire, Action>> history_;  // the last 512 signed, for replays
-    std::deque<Nonce> window_;                         // the last 1024 accepted nonces, oldest first
-    std::map<Nonce, int> counts_;                      // the same nonces, with multiplicity
-    std::uint64_t last_ = 0;                           // last accepted sequence id
+    kestrel::BoundaryInterceptor issuer_;  // signs the honest receipts under kKey
+    Model model_;
+    std::array<std::pair<ReceiptWire, Action>, kHistory> history_;  // the last kHistory signed, a ring
+    std::size_t history_size_ = 0;
+    std::size_t history_next_ = 0;  // where the next one goes
     std::uint64_t burst_ = 0;
     std::size_t op_ = 0;
+    std::size_t presented_ = 0;  // at most kMaxPresentations
 };
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    static Harness harness;
     FuzzReader in(data, size);
-    Harness harness;
     harness.run(in);
     return 0;
 }

@@ -168,8 +168,9 @@ GUARD = {
     "axes_and_payloads": guard_honest(2, axis=-2**31, position=-0.0, velocity=NAN)
     + guard_honest(3, gap=9, axis=2**31 - 1, position=INF, velocity=-INF),
     "reused_nonce": guard_honest(4) + bytes([3, 0, 0]) + action(),
-    # 61 * 17 = 1037 acceptances wrap the ring; then the oldest nonces again.
-    "ring_wraps": bytes([1, 191 + 61]) + bytes([3, 0x01, 0x04]) + action() + bytes([3, 0xff, 0x03]) + action(),
+    # The longest burst, 1024 + 64 acceptances, wraps the ring; then nonces
+    # from the window again, its oldest included.
+    "ring_wraps": bytes([1, 255]) + bytes([3, 0x01, 0x04]) + action() + bytes([3, 0xff, 0x03]) + action(),
     "raw_wire": bytes([4]) + nonce(5) + bytes(8) + struct.pack("<Q", 1) + bytes(32) + action(),
     "pointers_wipe_init": guard_honest(6) + bytes([5]) + bytes(60) + bytes([7]) + bytes([6]) + bytes(60)
     + bytes([7]) + bytes([2, 0, 0, 0, 0]),

@@ -401,30 +401,29 @@ void report(const char* what, int problems, const Tally& t) {
                 t.iterated_optimal, t.worst_rounding, t.ignored_rows);
 }
 
-TEST(Multivar4dProperties, ContractHoldsOnArbitraryInputs) {
-    constexpr int kProblems = 200000;
-    std::mt19937 rng(77);
+// The contract checked over `problems` problems of one generator; the tally
+// says what the run reached, so that an idle generator is noticed.
+Tally check_problems(const char* what, Problem (*generate)(std::mt19937&), int problems, unsigned seed) {
+    std::mt19937 rng(seed);
     Tally tally;
-    for (int n = 0; n < kProblems; ++n) {
+    for (int n = 0; n < problems; ++n) {
         SCOPED_TRACE(n);
-        check_contract(random_problem(rng), rng, tally);
-        if (HasFatalFailure()) return;
+        check_contract(generate(rng), rng, tally);
+        if (::testing::Test::HasFatalFailure()) break;
     }
-    report("arbitrary problems", kProblems, tally);
+    report(what, problems, tally);
+    return tally;
+}
+
+TEST(Multivar4dProperties, ContractHoldsOnArbitraryInputs) {
+    const Tally tally = check_problems("arbitrary problems", random_problem, 200000, 77);
     // The generator must reach every status, or the checks above are idle.
     for (int s = 0; s < 5; ++s) EXPECT_GT(tally.by_status[s], 0) << "status " << s;
 }
 
 TEST(Multivar4dProperties, ContractHoldsOnLargeCommands) {
     constexpr int kProblems = 20000;
-    std::mt19937 rng(9);
-    Tally tally;
-    for (int n = 0; n < kProblems; ++n) {
-        SCOPED_TRACE(n);
-        check_contract(large_command_problem(rng), rng, tally);
-        if (HasFatalFailure()) return;
-    }
-    report("problems with large commands", kProblems, tally);
+    const Tally tally = check_problems("problems with large commands", large_command_problem, kProblems, 9);
     // Most of them are answered from the iterations, where the bound applies.
     EXPECT_GT(tally.iterated_optimal, kProblems / 4);
 }

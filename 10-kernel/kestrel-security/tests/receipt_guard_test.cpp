@@ -15,6 +15,7 @@
 #include "kestrel.h"
 #include "kestrel/boundary.hpp"
 #include "kestrel/crypto.hpp"
+#include "kestrel/security_testing.hpp"
 
 namespace {
 
@@ -23,18 +24,8 @@ using kestrel::Nonce;
 using kestrel::Payload;
 using kestrel::ReceiptWire;
 
-Key key_from(std::uint8_t seed) {
-    Key k;
-    for (std::size_t i = 0; i < k.size(); ++i) k[i] = static_cast<std::uint8_t>(seed * 29 + i * 5 + 3);
-    return k;
-}
-
-Nonce nonce_from(std::uint32_t i) {
-    Nonce n;
-    n.fill(0x5a);
-    std::memcpy(n.data(), &i, sizeof i);
-    return n;
-}
+using kestrel::testing::test_key;
+using kestrel::testing::test_nonce;
 
 // A receipt for (axis, position, velocity) as a boundary under `key` signs it;
 // the action id and payload are spelled out here, not taken from the code
@@ -47,7 +38,7 @@ ReceiptWire issue(const Key& key, std::uint64_t seq, std::uint32_t nonce, std::i
     std::memcpy(payload.data() + 8, &velocity, 8);
     const kestrel::BoundaryInterceptor issuer(key);
     kestrel::Receipt r;
-    EXPECT_EQ(issuer.issue_receipt(nonce_from(nonce), 1'700'000'000'000'000'000u + seq, seq,
+    EXPECT_EQ(issuer.issue_receipt(test_nonce(nonce), 1'700'000'000'000'000'000u + seq, seq,
                                    {reinterpret_cast<const std::uint8_t*>(id.data()), id.size()}, payload, r),
               kestrel::SecurityError::Ok);
     return r.to_wire();
@@ -57,7 +48,7 @@ class ReceiptVerifyTest : public ::testing::TestWithParam<std::int32_t> {};
 
 TEST_P(ReceiptVerifyTest, AcceptsTheSignedActionAndNothingElse) {
     const std::int32_t axis = GetParam();
-    const Key key = key_from(1);
+    const Key key = test_key(1);
     const ReceiptWire wire = issue(key, 9, 9, axis, 0.25, -1.5);
     EXPECT_EQ(kestrel_receipt_verify(key.data(), wire.data(), axis, 0.25, -1.5), 0u);
     EXPECT_EQ(kestrel_receipt_verify(key.data(), wire.data(), axis, 0.25, -1.5), 0u) << "verify keeps no state";
@@ -68,7 +59,7 @@ TEST_P(ReceiptVerifyTest, AcceptsTheSignedActionAndNothingElse) {
     EXPECT_EQ(kestrel_receipt_verify(key.data(), wire.data(), axis, std::nextafter(0.25, 1.0), -1.5), kBad);
     EXPECT_EQ(kestrel_receipt_verify(key.data(), wire.data(), axis, 0.25, -1.25), kBad);
     EXPECT_EQ(kestrel_receipt_verify(key.data(), wire.data(), axis, -1.5, 0.25), kBad) << "order of the doubles";
-    const Key other = key_from(2);
+    const Key other = test_key(2);
     EXPECT_EQ(kestrel_receipt_verify(other.data(), wire.data(), axis, 0.25, -1.5), kBad);
     for (std::size_t i = 0; i < wire.size(); ++i) {
         SCOPED_TRACE(i);
@@ -82,7 +73,7 @@ TEST_P(ReceiptVerifyTest, AcceptsTheSignedActionAndNothingElse) {
 INSTANTIATE_TEST_SUITE_P(Axes, ReceiptVerifyTest, ::testing::Values(0, 3, 12, -7, INT32_MIN, INT32_MAX));
 
 TEST(ReceiptVerify, PayloadIsComparedBitForBit) {
-    const Key key = key_from(3);
+    const Key key = test_key(3);
     const double nan = std::numeric_limits<double>::quiet_NaN();
     const ReceiptWire zero = issue(key, 1, 1, 0, 0.0, nan);
     EXPECT_EQ(kestrel_receipt_verify(key.data(), zero.data(), 0, 0.0, nan), 0u);
@@ -98,7 +89,7 @@ struct GuardBox {
 };
 
 TEST(ReceiptGuard, AcceptsOnceAndRefusesReplaysLikeTheInterceptor) {
-    const Key key = key_from(4);
+    const Key key = test_key(4);
     GuardBox box;
     KestrelReceiptGuard* g = box.guard.get();
     ASSERT_EQ(kestrel_receipt_guard_init(g, key.data()), 0u);
@@ -118,14 +109,14 @@ TEST(ReceiptGuard, AcceptsOnceAndRefusesReplaysLikeTheInterceptor) {
     EXPECT_EQ(kestrel_receipt_guard_check(g, issue(key, 100, 3, -1, 0.0, 0.0).data(), -1, 0.0, 0.0), 0u);
 
     // A second init starts over under the new key.
-    const Key other = key_from(5);
+    const Key other = test_key(5);
     ASSERT_EQ(kestrel_receipt_guard_init(g, other.data()), 0u);
     EXPECT_EQ(kestrel_receipt_guard_check(g, first.data(), 2, 0.5, 1.0), KESTREL_SECURITY_AUTHENTICATION_FAILURE);
     EXPECT_EQ(kestrel_receipt_guard_check(g, issue(other, 1, 1, 2, 0.5, 1.0).data(), 2, 0.5, 1.0), 0u);
 }
 
 TEST(ReceiptGuard, WipeLeavesOnlyZerosAndAnUnusableGuard) {
-    const Key key = key_from(6);
+    const Key key = test_key(6);
     auto g = std::make_unique<KestrelReceiptGuard>();
     std::memset(g.get(), 0xee, sizeof *g);
     const ReceiptWire wire = issue(key, 1, 1, 0, 0.0, 0.0);
@@ -139,7 +130,7 @@ TEST(ReceiptGuard, WipeLeavesOnlyZerosAndAnUnusableGuard) {
 }
 
 TEST(ReceiptGuard, NullAndMisalignedPointersAreRefused) {
-    const Key key = key_from(7);
+    const Key key = test_key(7);
     const ReceiptWire wire = issue(key, 1, 1, 0, 0.0, 0.0);
     constexpr std::uint32_t kInvalid = KESTREL_SECURITY_INVALID_POINTER;
     EXPECT_EQ(kestrel_receipt_verify(nullptr, wire.data(), 0, 0.0, 0.0), kInvalid);

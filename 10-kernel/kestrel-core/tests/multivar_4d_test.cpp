@@ -19,7 +19,7 @@ using kestrel::multivar::kMaxIterations;
 using kestrel::multivar::kMaxWorkingSet;
 
 // The tests, benchmark and fuzz target use the solver's constants by name;
-// this is the one place that holds them to the values of Parts 2.3 and 2.4.
+// this is the one place that pins their values.
 static_assert(kestrel::multivar::kTol == 1e-5f && kestrel::multivar::kEps == 1e-9f &&
               kestrel::multivar::kPivotMin == 1e-6f && kestrel::multivar::kFeasibilitySweeps == 60 &&
               kMaxIterations == 20 && kMaxWorkingSet == 8 && kestrel::multivar::kMaxRows == 4);
@@ -235,7 +235,7 @@ INSTANTIATE_TEST_SUITE_P(
         // u3 = 1e5: x_eq = u - N^T lambda keeps the working set's constraints only to
         // the rounding of 1e5 (the row is missed by 0.011, 1.1e-7 of the command); the
         // answer is finite, so it is Optimal with the bits the steps give.
-        SolverCase{"large_command_keeps_specified_bits", large_command(),
+        SolverCase{"large_command_keeps_active_set_bits", large_command(),
                    {0x1.410c0ap+1f, -0x1.1fcf9ep+0f, -0x1.8b404cp-1f, 0x1.b3877p-1f}, 4, kOptimal, 0},
         // The steps end Optimal in iteration 3 with x_eq = (2^102, 0, -inf, -1.8e38):
         // an infinite lane is no answer, so the call ends NumericalFailure with the clamp.

@@ -122,7 +122,7 @@ struct Decision {
     Receipt receipt;                           // Accepted
 };
 
-Decision decide(BoundaryCore& core, std::string_view action_id, const Payload& payload) {
+Decision decide(BoundaryCore& core, std::span<const std::uint8_t> action_bytes, const Payload& payload) {
     const std::lock_guard<std::mutex> lock(core.state_mutex);
     BoundaryState& state = core.state;
     Decision decision;
@@ -143,8 +143,6 @@ Decision decide(BoundaryCore& core, std::string_view action_id, const Payload& p
         return decision;
     }
 
-    const std::span<const std::uint8_t> action_bytes(reinterpret_cast<const std::uint8_t*>(action_id.data()),
-                                                     action_id.size());
     SecurityError error =
         state.interceptor.issue_receipt(nonce, now_ns, sequence_id, action_bytes, payload, decision.receipt);
     if (error == SecurityError::Ok) {
@@ -180,10 +178,9 @@ PyObject* authorize_action(PyObject* self, PyObject* const* args, Py_ssize_t nar
     }
 
     const kestrel::AxisActionId action_id = kestrel::axis_action_id(axis);
-    const std::string_view action = action_id.view();
     const Payload payload = kestrel::axis_payload(position, velocity);
 
-    const Decision decision = decide(core, action, payload);
+    const Decision decision = decide(core, action_id.bytes(), payload);
     switch (decision.kind) {
         case Decision::Kind::Accepted: return new_receipt(decision.receipt, action_id, payload);
         case Decision::Kind::RateLimited: return raise_violation(axis, "rate_limited", "action rate limit exceeded");

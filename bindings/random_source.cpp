@@ -20,32 +20,30 @@ std::atomic<Source> g_source{Source::Undecided};
 std::mutex g_probe_mutex;  // serialises the first probe and the open
 int g_urandom_fd = -1;     // kept open for the life of the process once used
 
-int read_getrandom(std::span<std::uint8_t> out) noexcept {
+// read_fully calls `read(buffer, length)` until `out` is full: retried when
+// interrupted, continued after a short read. A read that delivers nothing is
+// a failure, never a reason to spin.
+template <class Read>
+int read_fully(std::span<std::uint8_t> out, Read read) noexcept {
     std::size_t done = 0;
     while (done < out.size()) {
-        const ssize_t got = getrandom(out.data() + done, out.size() - done, 0);
+        const ssize_t got = read(out.data() + done, out.size() - done);
         if (got < 0) {
             if (errno == EINTR) continue;
             return errno;
         }
-        if (got == 0) return kRandomNoBytes;  // no kernel does this; never spin on it
+        if (got == 0) return kRandomNoBytes;
         done += static_cast<std::size_t>(got);
     }
     return 0;
 }
 
+int read_getrandom(std::span<std::uint8_t> out) noexcept {
+    return read_fully(out, [](std::uint8_t* at, std::size_t n) { return getrandom(at, n, 0); });
+}
+
 int read_urandom(std::span<std::uint8_t> out) noexcept {
-    std::size_t done = 0;
-    while (done < out.size()) {
-        const ssize_t got = read(g_urandom_fd, out.data() + done, out.size() - done);
-        if (got < 0) {
-            if (errno == EINTR) continue;
-            return errno;
-        }
-        if (got == 0) return kRandomNoBytes;  // a random device never ends
-        done += static_cast<std::size_t>(got);
-    }
-    return 0;
+    return read_fully(out, [](std::uint8_t* at, std::size_t n) { return read(g_urandom_fd, at, n); });
 }
 
 // probe decides the source on first use; other failures leave it undecided.

@@ -16,6 +16,7 @@ from collections.abc import Sequence
 from typing import Optional
 
 from . import _clib
+from .projection import LinearConstraints4, Solution4
 
 __all__ = ["JointLimits", "JointLimiter", "Limit"]
 
@@ -29,15 +30,6 @@ _NOT_COUPLED = 9
 class _Limits(ctypes.Structure):
     _fields_ = [(name, ctypes.c_double) for name in
                 ("min_position", "max_position", "max_velocity", "max_acceleration", "max_jerk")]
-
-
-class _Rows(ctypes.Structure):  # LinearConstraints4
-    _fields_ = [("count", ctypes.c_uint64), ("coefficients", (ctypes.c_float * 4) * 4),
-                ("limits", ctypes.c_float * 4)]
-
-
-class _Solution(ctypes.Structure):  # Solution4
-    _fields_ = [("x", ctypes.c_float * 4), ("iterations", ctypes.c_uint64), ("status", ctypes.c_uint32)]
 
 
 _lib = _clib.lib
@@ -54,9 +46,9 @@ _lib.kestrel_joint_limiter_reset.argtypes = [ctypes.c_void_p, _double_p, _double
 _lib.kestrel_joint_limiter_reset.restype = ctypes.c_int32
 _lib.kestrel_joint_limiter_state.argtypes = [ctypes.c_void_p, _uint32_p, _double_p, _double_p, _double_p, _uint32_p]
 _lib.kestrel_joint_limiter_state.restype = ctypes.c_int32
-_lib.kestrel_joint_limiter_set_coupling.argtypes = [ctypes.c_void_p, ctypes.POINTER(_Rows)]
+_lib.kestrel_joint_limiter_set_coupling.argtypes = [ctypes.c_void_p, ctypes.POINTER(LinearConstraints4)]
 _lib.kestrel_joint_limiter_set_coupling.restype = ctypes.c_int32
-_lib.kestrel_joint_limiter_coupling_result.argtypes = [ctypes.c_void_p, ctypes.POINTER(_Solution)]
+_lib.kestrel_joint_limiter_coupling_result.argtypes = [ctypes.c_void_p, ctypes.POINTER(Solution4)]
 _lib.kestrel_joint_limiter_coupling_result.restype = ctypes.c_int32
 _lib.kestrel_joint_limiter_error_message.argtypes = [ctypes.c_int32]
 _lib.kestrel_joint_limiter_error_message.restype = ctypes.c_char_p
@@ -188,7 +180,7 @@ class JointLimiter:
         """
         if len(rows) != len(limits) or len(rows) > 4:
             raise ValueError("coupling needs as many limits as rows, and at most 4 rows")
-        record = _Rows(count=len(rows))
+        record = LinearConstraints4(count=len(rows))
         for i, row in enumerate(rows):
             if len(row) != 4:
                 raise ValueError("each coupling row has 4 coefficients")
@@ -199,7 +191,7 @@ class JointLimiter:
     @property
     def coupling_status(self) -> Optional[int]:
         """The four-axis solver's SolveStatus of the last call (1 Optimal), or None without coupling."""
-        result = _Solution()
+        result = Solution4()
         error = _lib.kestrel_joint_limiter_coupling_result(self._storage, result)
         if error == _NOT_COUPLED:
             return None

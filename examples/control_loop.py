@@ -150,7 +150,7 @@ def main(argv=None):
         safe = governor.project_batch(raw)
         clamped += sum(1 for r, s in zip(raw, safe) if r != s and abs(r) > MAX_VELOCITY)
         for axis, velocity in enumerate(safe):
-            positions[axis] += velocity * 0.001
+            positions[axis] += velocity * PERIOD
             receipt = boundary.authorize_action(axis, positions[axis], velocity)
             if not receipt.verify(key):
                 sys.exit(f"receipt {receipt.sequence_id} failed verification")

@@ -31,7 +31,7 @@ class CMakeBuild(build_ext):
             # The install step would write the module and the package into the
             # source tree; the preset builds serve development instead.
             raise RuntimeError("in-place and editable builds are not supported: use "
-                               "PYTHONPATH=build/release/bindings after cmake --workflow --preset test")
+                               "PYTHONPATH=build/release/python after cmake --workflow --preset test")
         build_dir = pathlib.Path(self.build_temp).resolve() / "cmake"
         destination = pathlib.Path(self.get_ext_fullpath(ext.name)).resolve().parent
         self._run("cmake", "--preset", "install", "-S", ROOT, "-B", build_dir,

@@ -1,6 +1,6 @@
 """Cost of kestrel.JointLimiter.limit from Python, per joint and call.
 
-    PYTHONPATH=build/release/bindings python3 python/bench/bench_joint_limiter.py [--calls N]
+    PYTHONPATH=build/release/python python3 bench/bench_joint_limiter.py [--calls N]
 
 Prints one line per arm size: the time of one `limit` call (ctypes round trip
 included) divided by the number of joints, with the C kernel's own cost (the

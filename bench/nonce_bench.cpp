@@ -8,7 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "random_source.hpp"
+#include "boundary/random_source.hpp"
 
 namespace {
 

@@ -52,8 +52,8 @@ if(KESTREL_SANITIZE MATCHES "address")
       "UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1")
 endif()
 
-# kestrel_add_python_test(FILE) runs one unittest file of the calling
-# directory's tests/ against the built module, as python.<file stem>.
+# kestrel_add_python_test(PATH) runs one unittest file, given relative to the
+# calling directory, against the built module and package, as python.<file stem>.
 # kestrel_add_python_test(NAME SCRIPT PATH [ARGS ...]) runs a script instead,
 # as python.<NAME>, which passes when it exits with 0. Both get the same label
 # and environment, so the sanitizer presets run them alike.
@@ -65,9 +65,10 @@ function(kestrel_add_python_test name)
     set(directory ${CMAKE_CURRENT_BINARY_DIR})
   else()
     get_filename_component(stem ${name} NAME_WE)
+    get_filename_component(folder ${name} DIRECTORY)
     set(test_name python.${stem})
     set(command ${Python_EXECUTABLE} -m unittest -v ${stem})
-    set(directory ${CMAKE_CURRENT_SOURCE_DIR}/tests)
+    set(directory ${CMAKE_CURRENT_SOURCE_DIR}/${folder})
   endif()
   add_test(NAME ${test_name} COMMAND ${command} WORKING_DIRECTORY ${directory})
   set_tests_properties(${test_name} PROPERTIES

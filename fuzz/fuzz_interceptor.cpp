@@ -32,11 +32,11 @@
 #include <unordered_map>
 #include <vector>
 
-#include "kestrel/action_id.hpp"
-#include "kestrel/boundary.hpp"
-#include "kestrel/crypto.hpp"
-#include "kestrel/nonce_ring.hpp"
-#include "kestrel/security_testing.hpp"
+#include "receipts/action_id.hpp"
+#include "receipts/interceptor.hpp"
+#include "receipts/crypto.hpp"
+#include "receipts/nonce_ring.hpp"
+#include "security_testing.hpp"
 
 #include "fuzz_reader.hpp"
 

@@ -33,7 +33,7 @@
 #include <cstring>
 
 #include "kestrel.h"
-#include "kestrel/multivar_4d.hpp"
+#include "solve/multivar_4d.hpp"
 
 namespace {
 

@@ -25,8 +25,8 @@
 #include <vector>
 
 #include "kestrel.h"
-#include "kestrel/boundary.hpp"
-#include "kestrel/crypto.hpp"
+#include "receipts/interceptor.hpp"
+#include "receipts/crypto.hpp"
 
 #include "fuzz_reader.hpp"
 

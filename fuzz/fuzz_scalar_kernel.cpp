@@ -23,7 +23,7 @@
 #include <initializer_list>
 
 #include "kestrel.h"
-#include "kestrel/scalar_active_set.hpp"
+#include "solve/scalar_active_set.hpp"
 
 namespace {
 

@@ -14,7 +14,7 @@ every few rounds, so the error paths run too), then checks that
   - with a debug interpreter, sys.gettotalrefcount() did not grow.
 
 CI runs it with a small --count; run it long by hand:
-    PYTHONPATH=build/release/bindings python3 tools/endurance.py --count 1000000
+    PYTHONPATH=build/release/python python3 tools/endurance.py --count 1000000
 Exits 0 when memory stayed flat, 1 otherwise.
 """
 import argparse

@@ -7,7 +7,7 @@
 
 #include "classes.hpp"
 #include "convert.hpp"
-#include "kestrel/scalar_active_set.hpp"
+#include "solve/scalar_active_set.hpp"
 
 namespace kestrel::py {
 

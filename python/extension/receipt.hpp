@@ -1,8 +1,8 @@
 // Creating KestrelReceipt objects from the boundary.
 #pragma once
 
-#include "kestrel/action_id.hpp"
-#include "kestrel/crypto.hpp"
+#include "receipts/action_id.hpp"
+#include "receipts/crypto.hpp"
 #include "py_ref.hpp"
 
 namespace kestrel::py {

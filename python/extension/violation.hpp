@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <string_view>
 
-#include "kestrel/security_error.hpp"
+#include "receipts/security_error.hpp"
 #include "py_ref.hpp"
 
 namespace kestrel::py {

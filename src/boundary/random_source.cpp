@@ -1,4 +1,4 @@
-#include "random_source.hpp"
+#include "boundary/random_source.hpp"
 
 #include <fcntl.h>
 #include <sys/mman.h>

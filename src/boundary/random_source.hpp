@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <span>
 
-#include "vdso_getrandom.hpp"
+#include "boundary/vdso_getrandom.hpp"
 
 namespace kestrel::py {
 

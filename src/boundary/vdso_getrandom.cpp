@@ -1,4 +1,4 @@
-#include "vdso_getrandom.hpp"
+#include "boundary/vdso_getrandom.hpp"
 
 #include <elf.h>
 #include <link.h>

@@ -1,4 +1,4 @@
-#include "kestrel/action_id.hpp"
+#include "receipts/action_id.hpp"
 
 #include <bit>
 #include <charconv>

@@ -14,7 +14,7 @@
 #include <span>
 #include <string_view>
 
-#include "kestrel/crypto.hpp"
+#include "receipts/crypto.hpp"
 
 namespace kestrel {
 

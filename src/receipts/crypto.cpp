@@ -1,4 +1,4 @@
-#include "kestrel/crypto.hpp"
+#include "receipts/crypto.hpp"
 
 #include <openssl/crypto.h>
 

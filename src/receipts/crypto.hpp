@@ -28,7 +28,7 @@
 #include <cstdint>
 #include <span>
 
-#include "kestrel/security_error.hpp"
+#include "receipts/security_error.hpp"
 
 namespace kestrel {
 

@@ -1,4 +1,4 @@
-#include "kestrel/boundary.hpp"
+#include "receipts/interceptor.hpp"
 
 #include <openssl/crypto.h>
 

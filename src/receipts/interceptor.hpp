@@ -12,9 +12,9 @@
 #include <cstdint>
 #include <span>
 
-#include "kestrel/crypto.hpp"
-#include "kestrel/nonce_ring.hpp"
-#include "kestrel/security_error.hpp"
+#include "receipts/crypto.hpp"
+#include "receipts/nonce_ring.hpp"
+#include "receipts/security_error.hpp"
 
 namespace kestrel {
 

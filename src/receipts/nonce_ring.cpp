@@ -1,4 +1,4 @@
-#include "kestrel/nonce_ring.hpp"
+#include "receipts/nonce_ring.hpp"
 
 #include <cstring>
 

@@ -9,7 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "kestrel/crypto.hpp"
+#include "receipts/crypto.hpp"
 
 namespace kestrel {
 

@@ -10,10 +10,10 @@
 #include <span>
 
 #include "kestrel.h"
-#include "kestrel/action_id.hpp"
-#include "kestrel/boundary.hpp"
-#include "kestrel/crypto.hpp"
-#include "kestrel/security_error.hpp"
+#include "receipts/action_id.hpp"
+#include "receipts/interceptor.hpp"
+#include "receipts/crypto.hpp"
+#include "receipts/security_error.hpp"
 
 namespace kestrel {
 namespace {

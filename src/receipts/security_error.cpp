@@ -1,4 +1,4 @@
-#include "kestrel/security_error.hpp"
+#include "receipts/security_error.hpp"
 
 #include <array>
 #include <cstdio>

@@ -15,7 +15,7 @@
 // quantity is a float, so the result is reproducible bit for bit; the lanes
 // of a 4-vector are updated independently, which the compiler may vectorise
 // without changing any rounding.
-#include "kestrel/multivar_4d.hpp"
+#include "solve/multivar_4d.hpp"
 
 #include <cmath>
 #include <cstring>

@@ -1,6 +1,6 @@
 // Exported C entry point of the scalar kernel: the null check around
 // solve_active_set and the store into the caller's record.
-#include "kestrel/scalar_active_set.hpp"
+#include "solve/scalar_active_set.hpp"
 
 extern "C" KESTREL_API int32_t kestrel_solve_active_set(float u_desired, ScalarBounds bounds,
                                                         const ScalarConstraints* constraints,

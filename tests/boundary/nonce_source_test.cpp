@@ -8,7 +8,7 @@
 #include <cerrno>
 #include <cstdint>
 
-#include "random_source.hpp"
+#include "boundary/random_source.hpp"
 
 namespace kestrel::py {
 namespace {

@@ -1,4 +1,4 @@
-#include "rate_window.hpp"
+#include "boundary/rate_window.hpp"
 
 #include <gtest/gtest.h>
 

@@ -20,7 +20,7 @@ import time
 import unittest
 import zipfile
 
-SOURCE_DIR = pathlib.Path(__file__).resolve().parents[1]
+SOURCE_DIR = pathlib.Path(__file__).resolve().parents[2]
 VERSION = re.search(r"project\(\s*kestrel\s+VERSION\s+([0-9.]+)",
                     (SOURCE_DIR / "CMakeLists.txt").read_text(encoding="utf-8")).group(1)
 

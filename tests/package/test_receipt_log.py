@@ -107,11 +107,11 @@ class CommandLineTest(unittest.TestCase):
         self.assertEqual(self.run_cli("verify-log", "empty.jsonl").returncode, 2, "--key-file is required")
 
     def test_readme_commands_run(self):
-        block = re.search(r"```sh\n(PYTHONPATH=build/release/bindings python3 examples.*?)```",
+        block = re.search(r"```sh\n(PYTHONPATH=build/release/python python3 examples.*?)```",
                           (ROOT / "README.md").read_text(), re.S).group(1)
         for command in block.splitlines():
             with self.subTest(command=command):
-                command = command.replace("PYTHONPATH=build/release/bindings ", "").replace(
+                command = command.replace("PYTHONPATH=build/release/python ", "").replace(
                     "python3 examples/", f"python3 {ROOT}/examples/").replace("python3 ", f"{sys.executable} ", 1)
                 result = subprocess.run(command, shell=True, capture_output=True, text=True, cwd=self.path)
                 self.assertEqual(result.returncode, 0, result.stdout + result.stderr)

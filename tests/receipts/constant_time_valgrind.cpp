@@ -23,9 +23,9 @@
 #include <cstring>
 #include <string_view>
 
-#include "kestrel/boundary.hpp"
-#include "kestrel/crypto.hpp"
-#include "kestrel/security_testing.hpp"
+#include "receipts/interceptor.hpp"
+#include "receipts/crypto.hpp"
+#include "security_testing.hpp"
 
 namespace {
 

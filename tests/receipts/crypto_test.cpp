@@ -8,8 +8,8 @@
 #include <string_view>
 #include <vector>
 
-#include "kestrel/crypto.hpp"
-#include "kestrel/security_testing.hpp"
+#include "receipts/crypto.hpp"
+#include "security_testing.hpp"
 
 namespace {
 

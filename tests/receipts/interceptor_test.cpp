@@ -12,10 +12,10 @@
 #include <string_view>
 #include <vector>
 
-#include "kestrel/action_id.hpp"
-#include "kestrel/boundary.hpp"
-#include "kestrel/crypto.hpp"
-#include "kestrel/security_testing.hpp"
+#include "receipts/action_id.hpp"
+#include "receipts/interceptor.hpp"
+#include "receipts/crypto.hpp"
+#include "security_testing.hpp"
 
 namespace {
 

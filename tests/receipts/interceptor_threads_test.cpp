@@ -16,10 +16,10 @@
 #include <thread>
 #include <vector>
 
-#include "kestrel/action_id.hpp"
-#include "kestrel/boundary.hpp"
-#include "kestrel/crypto.hpp"
-#include "kestrel/security_testing.hpp"
+#include "receipts/action_id.hpp"
+#include "receipts/interceptor.hpp"
+#include "receipts/crypto.hpp"
+#include "security_testing.hpp"
 
 namespace {
 

@@ -13,9 +13,9 @@
 #include <string>
 
 #include "kestrel.h"
-#include "kestrel/boundary.hpp"
-#include "kestrel/crypto.hpp"
-#include "kestrel/security_testing.hpp"
+#include "receipts/interceptor.hpp"
+#include "receipts/crypto.hpp"
+#include "security_testing.hpp"
 
 namespace {
 

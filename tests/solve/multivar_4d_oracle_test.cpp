@@ -14,7 +14,7 @@
 #include <random>
 
 #include "kestrel.h"
-#include "kestrel/multivar_4d.hpp"
+#include "solve/multivar_4d.hpp"
 
 namespace {
 

@@ -10,7 +10,7 @@
 #include <string>
 
 #include "kestrel.h"
-#include "kestrel/multivar_4d.hpp"
+#include "solve/multivar_4d.hpp"
 
 namespace {
 

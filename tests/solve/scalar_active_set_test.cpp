@@ -6,7 +6,7 @@
 #include <limits>
 
 #include "kestrel.h"
-#include "kestrel/scalar_active_set.hpp"
+#include "solve/scalar_active_set.hpp"
 
 extern "C" int32_t kestrel_test_scalar_from_c(float u, float lo, float hi, float a, float b, ScalarSolution* out);
 

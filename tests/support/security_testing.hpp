@@ -17,7 +17,7 @@
 #include <string_view>
 #include <vector>
 
-#include "kestrel/crypto.hpp"
+#include "receipts/crypto.hpp"
 
 namespace kestrel::testing {
 

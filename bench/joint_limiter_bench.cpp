@@ -38,7 +38,7 @@ void BM_Limit(benchmark::State& state) {
     std::vector<double> start(joints, 0.0), out(joints);
     std::vector<std::uint32_t> flags(joints);
     KestrelJointLimiter limiter;
-    if (kestrel_joint_limiter_init(&limiter, joints, limits.data(), 0.001, start.data()) != KESTREL_LIMITER_OK) {
+    if (kestrel_joint_limiter_init(&limiter, joints, limits.data(), 0.001, start.data()) != KESTREL_OK) {
         state.SkipWithError("init refused");
         return;
     }
@@ -55,7 +55,8 @@ void BM_Limit(benchmark::State& state) {
     const std::vector<double> table = desired_table(joints);
     std::size_t t = 0;
     for (auto _ : state) {
-        kestrel_joint_limiter_limit(&limiter, &table[t * joints], out.data(), flags.data());
+        const KestrelError error = kestrel_joint_limiter_limit(&limiter, &table[t * joints], out.data(), flags.data());
+        benchmark::DoNotOptimize(error);
         benchmark::DoNotOptimize(out.data());
         t = (t + 1) % kPeriods;
     }

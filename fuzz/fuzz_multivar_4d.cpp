@@ -148,7 +148,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         case KESTREL_STATUS_OPTIMAL:
             if (s.iterations == 0) {
                 // Quick acceptance: the box clamp, meeting every row by the
-                // solver's own test !(dot > limit + TOL), so a NaN dot (an
+                // solver's own test !(dot > limit + kTol), so a NaN dot (an
                 // infinite lane times a zero coefficient) is no violation.
                 for (int k = 0; k < 4; ++k) {
                     const float q = clamp_lane(u[k], bounds->lower[k], bounds->upper[k]);

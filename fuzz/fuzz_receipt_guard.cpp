@@ -215,9 +215,9 @@ private:
     }
 
     std::uint32_t expected(const kestrel::Receipt& r, bool tag_right) const {
-        if (r.sequence_id <= model_.last) return KESTREL_SECURITY_REPLAY_COUNTER;
-        if (model_.in_window(r.nonce)) return KESTREL_SECURITY_REPLAY_NONCE;
-        return tag_right ? 0 : KESTREL_SECURITY_AUTHENTICATION_FAILURE;
+        if (r.sequence_id <= model_.last) return KESTREL_ERROR_REPLAY_COUNTER;
+        if (model_.in_window(r.nonce)) return KESTREL_ERROR_REPLAY_NONCE;
+        return tag_right ? 0 : KESTREL_ERROR_AUTHENTICATION_FAILURE;
     }
 
     void present(const ReceiptWire& wire, const Action& a) {
@@ -228,7 +228,7 @@ private:
         const std::uint32_t got = kestrel_receipt_guard_check(&guard_, wire.data(), a.axis, a.position, a.velocity);
         if (got != want) fail("guard and model disagree", op_, got, want);
         const std::uint32_t verified = kestrel_receipt_verify(kKey.data(), wire.data(), a.axis, a.position, a.velocity);
-        if (verified != (tag_right ? 0u : std::uint32_t{KESTREL_SECURITY_AUTHENTICATION_FAILURE})) {
+        if (verified != (tag_right ? 0u : std::uint32_t{KESTREL_ERROR_AUTHENTICATION_FAILURE})) {
             fail("verify and model disagree", op_, verified, tag_right ? 0 : 6);
         }
         if (got == 0) model_.accept(r.sequence_id, r.nonce);
@@ -306,7 +306,7 @@ private:
                     kestrel_receipt_verify(kKey.data(), nullptr, 0, 0.0, 0.0),
                 };
                 for (const std::uint32_t c : codes) {
-                    if (c != KESTREL_SECURITY_INVALID_POINTER) fail("bad pointer accepted", op_, c, 1);
+                    if (c != KESTREL_ERROR_INVALID_POINTER) fail("bad pointer accepted", op_, c, 1);
                 }
                 break;
             }
@@ -314,7 +314,7 @@ private:
                 const ReceiptWire wire = in.value<ReceiptWire>();
                 kestrel_receipt_guard_wipe(&guard_);
                 const std::uint32_t c = kestrel_receipt_guard_check(&guard_, wire.data(), 0, 0.0, 0.0);
-                if (c != KESTREL_SECURITY_INVALID_POINTER) fail("wiped guard answered", op_, c, 1);
+                if (c != KESTREL_ERROR_INVALID_POINTER) fail("wiped guard answered", op_, c, 1);
                 init();
                 break;
             }

@@ -1,15 +1,21 @@
 /*
- * kestrel.h - the C interface of the Kestrel projection kernels.
+ * kestrel.h - the C interface of the Kestrel library; it includes the rest:
  *
- * Two functions are exported from the shared object for callers that do not
- * go through Python:
+ *   this header             the projection kernels
+ *   kestrel_error.h         KestrelError, the one error convention, and its names
+ *   kestrel_receipt.h       checking receipts on the receiving side
+ *   kestrel_joint_limiter.h per-joint kinematic limits
+ *
+ * The two projection kernels:
  *
  *   kestrel_solve_active_set   - one command, a box and one linear inequality
  *   kestrel_solve_multivar_4d  - four axes, a box and up to four inequalities
  *
- * Both are pure, allocation-free and thread-safe. They return -1 when a
- * pointer argument is null (nothing is read or written) and 0 otherwise, with
- * the outcome as a SolveStatus inside the output record.
+ * Both are pure, allocation-free and thread-safe. Unlike the rest of the
+ * library they return -1 when a pointer argument is null (nothing is read or
+ * written) and 0 otherwise, with the outcome as a SolveStatus inside the
+ * output record. Their records also go by Kestrel-prefixed names
+ * (KestrelBounds4 for Bounds4, ...).
  *
  * The records below are part of the binary interface: their sizes and byte
  * offsets are fixed (little-endian x86-64, natural alignment) and checked at
@@ -18,17 +24,11 @@
 #ifndef KESTREL_H
 #define KESTREL_H
 
-#include <stddef.h>
-#include <stdint.h>
+#include "kestrel_base.h"
+#include "kestrel_error.h"
 
 #ifdef __cplusplus
 extern "C" {
-#endif
-
-#if defined(KESTREL_BUILDING_LIBRARY)
-#define KESTREL_API __attribute__((visibility("default")))
-#else
-#define KESTREL_API
 #endif
 
 /* Outcome of a solve, written into the output record. */
@@ -101,50 +101,51 @@ KESTREL_API int32_t kestrel_solve_multivar_4d(const float *desired, const Bounds
                                               const LinearConstraints4 *constraints,
                                               Solution4 *out);
 
+/* The same records under the library's prefix. */
+typedef SolveStatus KestrelSolveStatus;
+typedef ScalarConstraints KestrelScalarConstraints;
+typedef ScalarBounds KestrelScalarBounds;
+typedef ScalarSolution KestrelScalarSolution;
+typedef Bounds4 KestrelBounds4;
+typedef LinearConstraints4 KestrelLinearConstraints4;
+typedef Solution4 KestrelSolution4;
+
 #ifdef __cplusplus
 } /* extern "C" */
-#define KESTREL_STATIC_ASSERT static_assert
-#define KESTREL_ALIGNOF alignof
-#else
-#define KESTREL_STATIC_ASSERT _Static_assert
-#define KESTREL_ALIGNOF _Alignof
 #endif
 
-KESTREL_STATIC_ASSERT(sizeof(float) == 4, "32-bit IEEE float required");
+KESTREL_LAYOUT_ASSERT(sizeof(float) == 4, "32-bit IEEE float required");
 
-KESTREL_STATIC_ASSERT(sizeof(ScalarConstraints) == 32, "ScalarConstraints is 32 bytes");
-KESTREL_STATIC_ASSERT(offsetof(ScalarConstraints, coefficients) == 0, "coefficients at 0");
-KESTREL_STATIC_ASSERT(offsetof(ScalarConstraints, limits) == 16, "limits at 16");
+KESTREL_LAYOUT_ASSERT(sizeof(ScalarConstraints) == 32, "ScalarConstraints is 32 bytes");
+KESTREL_LAYOUT_ASSERT(offsetof(ScalarConstraints, coefficients) == 0, "coefficients at 0");
+KESTREL_LAYOUT_ASSERT(offsetof(ScalarConstraints, limits) == 16, "limits at 16");
 
-KESTREL_STATIC_ASSERT(sizeof(ScalarBounds) == 8, "ScalarBounds is 8 bytes");
-KESTREL_STATIC_ASSERT(offsetof(ScalarBounds, lower) == 0, "lower at 0");
-KESTREL_STATIC_ASSERT(offsetof(ScalarBounds, upper) == 4, "upper at 4");
+KESTREL_LAYOUT_ASSERT(sizeof(ScalarBounds) == 8, "ScalarBounds is 8 bytes");
+KESTREL_LAYOUT_ASSERT(offsetof(ScalarBounds, lower) == 0, "lower at 0");
+KESTREL_LAYOUT_ASSERT(offsetof(ScalarBounds, upper) == 4, "upper at 4");
 
-KESTREL_STATIC_ASSERT(sizeof(ScalarSolution) == 24, "ScalarSolution is 24 bytes");
-KESTREL_STATIC_ASSERT(KESTREL_ALIGNOF(ScalarSolution) == 8, "ScalarSolution is 8-aligned");
-KESTREL_STATIC_ASSERT(offsetof(ScalarSolution, x) == 0, "x at 0");
-KESTREL_STATIC_ASSERT(offsetof(ScalarSolution, iterations) == 8, "iterations at 8");
-KESTREL_STATIC_ASSERT(offsetof(ScalarSolution, status) == 16, "status at 16");
+KESTREL_LAYOUT_ASSERT(sizeof(ScalarSolution) == 24, "ScalarSolution is 24 bytes");
+KESTREL_LAYOUT_ASSERT(KESTREL_ALIGNOF(ScalarSolution) == 8, "ScalarSolution is 8-aligned");
+KESTREL_LAYOUT_ASSERT(offsetof(ScalarSolution, x) == 0, "x at 0");
+KESTREL_LAYOUT_ASSERT(offsetof(ScalarSolution, iterations) == 8, "iterations at 8");
+KESTREL_LAYOUT_ASSERT(offsetof(ScalarSolution, status) == 16, "status at 16");
 
-KESTREL_STATIC_ASSERT(sizeof(Bounds4) == 32, "Bounds4 is 32 bytes");
-KESTREL_STATIC_ASSERT(KESTREL_ALIGNOF(Bounds4) == 4, "Bounds4 is 4-aligned");
-KESTREL_STATIC_ASSERT(offsetof(Bounds4, lower) == 0, "lower at 0");
-KESTREL_STATIC_ASSERT(offsetof(Bounds4, upper) == 16, "upper at 16");
+KESTREL_LAYOUT_ASSERT(sizeof(Bounds4) == 32, "Bounds4 is 32 bytes");
+KESTREL_LAYOUT_ASSERT(KESTREL_ALIGNOF(Bounds4) == 4, "Bounds4 is 4-aligned");
+KESTREL_LAYOUT_ASSERT(offsetof(Bounds4, lower) == 0, "lower at 0");
+KESTREL_LAYOUT_ASSERT(offsetof(Bounds4, upper) == 16, "upper at 16");
 
-KESTREL_STATIC_ASSERT(sizeof(LinearConstraints4) == 88, "LinearConstraints4 is 88 bytes");
-KESTREL_STATIC_ASSERT(KESTREL_ALIGNOF(LinearConstraints4) == 8, "LinearConstraints4 is 8-aligned");
-KESTREL_STATIC_ASSERT(offsetof(LinearConstraints4, count) == 0, "count at 0");
-KESTREL_STATIC_ASSERT(offsetof(LinearConstraints4, coefficients) == 8, "coefficients at 8");
-KESTREL_STATIC_ASSERT(offsetof(LinearConstraints4, limits) == 72, "limits at 72");
+KESTREL_LAYOUT_ASSERT(sizeof(LinearConstraints4) == 88, "LinearConstraints4 is 88 bytes");
+KESTREL_LAYOUT_ASSERT(KESTREL_ALIGNOF(LinearConstraints4) == 8, "LinearConstraints4 is 8-aligned");
+KESTREL_LAYOUT_ASSERT(offsetof(LinearConstraints4, count) == 0, "count at 0");
+KESTREL_LAYOUT_ASSERT(offsetof(LinearConstraints4, coefficients) == 8, "coefficients at 8");
+KESTREL_LAYOUT_ASSERT(offsetof(LinearConstraints4, limits) == 72, "limits at 72");
 
-KESTREL_STATIC_ASSERT(sizeof(Solution4) == 32, "Solution4 is 32 bytes with trailing padding");
-KESTREL_STATIC_ASSERT(KESTREL_ALIGNOF(Solution4) == 8, "Solution4 is 8-aligned");
-KESTREL_STATIC_ASSERT(offsetof(Solution4, x) == 0, "x at 0");
-KESTREL_STATIC_ASSERT(offsetof(Solution4, iterations) == 16, "iterations at 16");
-KESTREL_STATIC_ASSERT(offsetof(Solution4, status) == 24, "status at 24");
-
-#undef KESTREL_STATIC_ASSERT
-#undef KESTREL_ALIGNOF
+KESTREL_LAYOUT_ASSERT(sizeof(Solution4) == 32, "Solution4 is 32 bytes with trailing padding");
+KESTREL_LAYOUT_ASSERT(KESTREL_ALIGNOF(Solution4) == 8, "Solution4 is 8-aligned");
+KESTREL_LAYOUT_ASSERT(offsetof(Solution4, x) == 0, "x at 0");
+KESTREL_LAYOUT_ASSERT(offsetof(Solution4, iterations) == 16, "iterations at 16");
+KESTREL_LAYOUT_ASSERT(offsetof(Solution4, status) == 24, "status at 24");
 
 #include "kestrel_receipt.h" /* receipt verification and the replay guard */
 #include "kestrel_joint_limiter.h" /* per-joint kinematic limits */

@@ -43,7 +43,9 @@
  * Numbers are double precision. The state lives in caller-provided storage
  * (KestrelJointLimiter) of fixed size; no call allocates, and calls on
  * distinct limiters may run concurrently. Every function returns a
- * KestrelLimiterError; on any error nothing is written.
+ * KestrelError (kestrel_error.h); on any error nothing is written. Null or
+ * misaligned storage, or storage that holds no initialised limiter, is
+ * answered with KESTREL_ERROR_INVALID_POINTER, as is a null argument.
  *
  * Optional coupling of joints 0..3: up to four rows n_i . v' <= r_i on the
  * velocities (a LinearConstraints4, as for kestrel_solve_multivar_4d). After
@@ -59,7 +61,7 @@
 #ifndef KESTREL_JOINT_LIMITER_H
 #define KESTREL_JOINT_LIMITER_H
 
-#include "kestrel.h"
+#include "kestrel.h" /* LinearConstraints4, Solution4 for the coupling */
 
 #ifdef __cplusplus
 extern "C" {
@@ -67,21 +69,6 @@ extern "C" {
 
 /* The largest number of joints one limiter holds. */
 #define KESTREL_JOINT_LIMITER_MAX_JOINTS 32
-
-/* Error values of every joint-limiter function. */
-typedef int32_t KestrelLimiterError;
-enum {
-    KESTREL_LIMITER_OK = 0,
-    KESTREL_LIMITER_NULL_POINTER = 1,    /* a required pointer was null */
-    KESTREL_LIMITER_BAD_JOINT_COUNT = 2, /* count is 0 or above KESTREL_JOINT_LIMITER_MAX_JOINTS */
-    KESTREL_LIMITER_BAD_LIMITS = 3,      /* a NaN, min_position >= max_position, or a rate limit <= 0 */
-    KESTREL_LIMITER_BAD_PERIOD = 4,      /* the period is not finite and > 0 */
-    KESTREL_LIMITER_BAD_POSITION = 5,    /* a position is not finite or outside its joint's limits */
-    KESTREL_LIMITER_BAD_VELOCITY = 6,    /* a reset velocity is not finite */
-    KESTREL_LIMITER_NOT_INITIALISED = 7, /* the storage holds no initialised limiter */
-    KESTREL_LIMITER_BAD_COUPLING = 8,    /* more than four rows, or a NaN in a row in use */
-    KESTREL_LIMITER_NOT_COUPLED = 9      /* no coupling is set, so there is no solve to report */
-};
 
 /* Limits of one joint: positions in rad (or m), rates per second. An infinite
  * value means the limit is absent; min_position may be -INFINITY and the
@@ -124,7 +111,7 @@ KESTREL_API size_t kestrel_joint_limiter_size(void);
  * accelerations 0, no coupling). Refused: a null pointer, a bad count, bad
  * limits, a period that is not finite and positive, a position that is not
  * finite or outside its limits. On refusal the storage is not written. */
-KESTREL_API KestrelLimiterError kestrel_joint_limiter_init(KestrelJointLimiter *limiter, uint32_t count,
+KESTREL_API KestrelError kestrel_joint_limiter_init(KestrelJointLimiter *limiter, uint32_t count,
                                                            const KestrelJointLimits *limits,
                                                            double period, const double *positions);
 
@@ -132,7 +119,7 @@ KESTREL_API KestrelLimiterError kestrel_joint_limiter_init(KestrelJointLimiter *
  * writes limited[0..count-1], then advances the state by one period. binding,
  * when not null, receives the KESTREL_LIMIT_* flags of each joint. desired
  * and limited may be the same array. */
-KESTREL_API KestrelLimiterError kestrel_joint_limiter_limit(KestrelJointLimiter *limiter, const double *desired,
+KESTREL_API KESTREL_MUST_CHECK KestrelError kestrel_joint_limiter_limit(KestrelJointLimiter *limiter, const double *desired,
                                                             double *limited, uint32_t *binding);
 
 /* kestrel_joint_limiter_reset sets positions and velocities (velocities null
@@ -140,13 +127,13 @@ KESTREL_API KestrelLimiterError kestrel_joint_limiter_limit(KestrelJointLimiter 
  * state unchanged: a position not finite or outside its limits, a velocity
  * that is not finite. A velocity beyond what the limits allow is accepted;
  * the next calls bring it back, the weaker limits giving way if they must. */
-KESTREL_API KestrelLimiterError kestrel_joint_limiter_reset(KestrelJointLimiter *limiter, const double *positions,
+KESTREL_API KestrelError kestrel_joint_limiter_reset(KestrelJointLimiter *limiter, const double *positions,
                                                             const double *velocities);
 
 /* kestrel_joint_limiter_state copies the joint count and the per-joint state
  * out; every output pointer may be null. binding holds the flags of the last
  * call (0 after init or reset). */
-KESTREL_API KestrelLimiterError kestrel_joint_limiter_state(const KestrelJointLimiter *limiter, uint32_t *count,
+KESTREL_API KestrelError kestrel_joint_limiter_state(const KestrelJointLimiter *limiter, uint32_t *count,
                                                             double *positions, double *velocities,
                                                             double *accelerations, uint32_t *binding);
 
@@ -154,32 +141,23 @@ KESTREL_API KestrelLimiterError kestrel_joint_limiter_state(const KestrelJointLi
  * 0..3 (row i: coefficients[i] . v' <= limits[i]; infinite values allowed).
  * Null rows, or count 0, switch the coupling off. Joints beyond the
  * limiter's count are held at 0 in the solve. */
-KESTREL_API KestrelLimiterError kestrel_joint_limiter_set_coupling(KestrelJointLimiter *limiter,
+KESTREL_API KestrelError kestrel_joint_limiter_set_coupling(KestrelJointLimiter *limiter,
                                                                    const LinearConstraints4 *rows);
 
 /* kestrel_joint_limiter_coupling_result copies the solver's output of the
  * last call (iterations 0 and status Optimal before the first call);
- * KESTREL_LIMITER_NOT_COUPLED when no coupling is set. */
-KESTREL_API KestrelLimiterError kestrel_joint_limiter_coupling_result(const KestrelJointLimiter *limiter,
+ * KESTREL_ERROR_NOT_COUPLED when no coupling is set. */
+KESTREL_API KestrelError kestrel_joint_limiter_coupling_result(const KestrelJointLimiter *limiter,
                                                                       Solution4 *last);
-
-/* kestrel_joint_limiter_error_message returns a fixed English text for an
- * error value (never null; unknown values get a text of their own). */
-KESTREL_API const char *kestrel_joint_limiter_error_message(KestrelLimiterError error);
 
 #ifdef __cplusplus
 } /* extern "C" */
-static_assert(sizeof(KestrelJointLimits) == 40, "KestrelJointLimits is 40 bytes");
-static_assert(offsetof(KestrelJointLimits, max_position) == 8, "max_position at 8");
-static_assert(offsetof(KestrelJointLimits, max_jerk) == 32, "max_jerk at 32");
-static_assert(sizeof(KestrelJointLimiter) == KESTREL_JOINT_LIMITER_SIZE, "published limiter size");
-static_assert(alignof(KestrelJointLimiter) == 8, "limiter storage is 8-aligned");
-#else
-_Static_assert(sizeof(KestrelJointLimits) == 40, "KestrelJointLimits is 40 bytes");
-_Static_assert(offsetof(KestrelJointLimits, max_position) == 8, "max_position at 8");
-_Static_assert(offsetof(KestrelJointLimits, max_jerk) == 32, "max_jerk at 32");
-_Static_assert(sizeof(KestrelJointLimiter) == KESTREL_JOINT_LIMITER_SIZE, "published limiter size");
-_Static_assert(_Alignof(KestrelJointLimiter) == 8, "limiter storage is 8-aligned");
 #endif
+
+KESTREL_LAYOUT_ASSERT(sizeof(KestrelJointLimits) == 40, "KestrelJointLimits is 40 bytes");
+KESTREL_LAYOUT_ASSERT(offsetof(KestrelJointLimits, max_position) == 8, "max_position at 8");
+KESTREL_LAYOUT_ASSERT(offsetof(KestrelJointLimits, max_jerk) == 32, "max_jerk at 32");
+KESTREL_LAYOUT_ASSERT(sizeof(KestrelJointLimiter) == KESTREL_JOINT_LIMITER_SIZE, "published limiter size");
+KESTREL_LAYOUT_ASSERT(KESTREL_ALIGNOF(KestrelJointLimiter) == 8, "limiter storage is 8-aligned");
 
 #endif /* KESTREL_JOINT_LIMITER_H */

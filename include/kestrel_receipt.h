@@ -13,33 +13,20 @@
  *                                 not among the last 1024 accepted? Refuses
  *                                 replays, as the issuing boundary does.
  *
- * Every function returns a security error code (KESTREL_SECURITY_*), 0 on
+ * Every function returns a KestrelError (kestrel_error.h), KESTREL_OK on
  * success. A null or misaligned pointer is answered with
- * KESTREL_SECURITY_INVALID_POINTER and nothing is read or written. Nothing
+ * KESTREL_ERROR_INVALID_POINTER and nothing is read or written. Nothing
  * here allocates, blocks or writes outside its arguments.
  */
 #ifndef KESTREL_RECEIPT_H
 #define KESTREL_RECEIPT_H
 
-#include "kestrel.h"
+#include "kestrel_base.h"
+#include "kestrel_error.h"
 
 #ifdef __cplusplus
 extern "C" {
 #endif
-
-/* Security error codes, as in the Python exception's violation_type. */
-enum {
-    KESTREL_SECURITY_OK = 0,
-    KESTREL_SECURITY_INVALID_POINTER = 1,          /* "invalid_pointer" */
-    KESTREL_SECURITY_ACTION_ID_OVERFLOW = 2,       /* "action_id_overflow" */
-    KESTREL_SECURITY_PAYLOAD_OVERFLOW = 3,         /* "payload_overflow" */
-    KESTREL_SECURITY_INVALID_RECEIPT = 4,          /* "invalid_receipt" */
-    KESTREL_SECURITY_INVALID_KEY_LENGTH = 5,       /* "invalid_key_length" */
-    KESTREL_SECURITY_AUTHENTICATION_FAILURE = 6,   /* "authentication_failure" */
-    KESTREL_SECURITY_REPLAY_COUNTER = 7,           /* "replay_counter" */
-    KESTREL_SECURITY_REPLAY_NONCE = 8,             /* "replay_nonce" */
-    KESTREL_SECURITY_HARDWARE_SHA_UNAVAILABLE = 9  /* "hardware_sha_unavailable" */
-};
 
 #define KESTREL_RECEIPT_KEY_LEN 32
 #define KESTREL_RECEIPT_WIRE_LEN 60
@@ -53,28 +40,21 @@ typedef struct KestrelReceiptFields {
 } KestrelReceiptFields;
 
 /* kestrel_receipt_parse fills out with the fields of a 60-byte wire form and
- * returns 0 (every 60-byte string parses; whether its tag is right is for the
- * verifier), or KESTREL_SECURITY_INVALID_POINTER if either pointer is null. */
-KESTREL_API uint32_t kestrel_receipt_parse(const uint8_t receipt[KESTREL_RECEIPT_WIRE_LEN],
+ * returns KESTREL_OK (every 60-byte string parses; whether its tag is right
+ * is for the verifier), or KESTREL_ERROR_INVALID_POINTER if either pointer is
+ * null. */
+KESTREL_API KestrelError kestrel_receipt_parse(const uint8_t receipt[KESTREL_RECEIPT_WIRE_LEN],
                                            KestrelReceiptFields *out);
 
-/* kestrel_security_error_name returns the code string of error code 1..9
- * ("replay_nonce"), or NULL for 0 and unknown codes. Static storage. */
-KESTREL_API const char *kestrel_security_error_name(uint32_t code);
-
-/* kestrel_security_error_message returns the fixed English message of error
- * code 1..9 ("nonce reuse detected"), or NULL for 0 and unknown codes. */
-KESTREL_API const char *kestrel_security_error_message(uint32_t code);
-
-/* kestrel_receipt_verify returns 0 iff receipt's tag is the HMAC-SHA-256
+/* kestrel_receipt_verify returns KESTREL_OK iff receipt's tag is the HMAC-SHA-256
  * under key of the action "axis_<axis>" with payload (position, velocity) and
  * the receipt's nonce, timestamp and sequence id, exactly as the boundary
- * signs it; KESTREL_SECURITY_AUTHENTICATION_FAILURE otherwise;
- * KESTREL_SECURITY_INVALID_POINTER if key or receipt is null. Positions and
+ * signs it; KESTREL_ERROR_AUTHENTICATION_FAILURE otherwise;
+ * KESTREL_ERROR_INVALID_POINTER if key or receipt is null. Positions and
  * velocities are compared by their bits (0.0 and -0.0 differ). The tag is
  * compared in constant time; nothing else depends on secret data. Keeps no
  * replay state: the same receipt verifies every time. Any thread, any time. */
-KESTREL_API uint32_t kestrel_receipt_verify(const uint8_t key[KESTREL_RECEIPT_KEY_LEN],
+KESTREL_API KESTREL_MUST_CHECK KestrelError kestrel_receipt_verify(const uint8_t key[KESTREL_RECEIPT_KEY_LEN],
                                             const uint8_t receipt[KESTREL_RECEIPT_WIRE_LEN], int32_t axis,
                                             double position, double velocity);
 
@@ -98,33 +78,33 @@ typedef struct KestrelReceiptGuard {
 } KestrelReceiptGuard;
 
 /* kestrel_receipt_guard_init makes guard a fresh guard under key (no receipt
- * accepted yet) and returns 0; a guard that was live is wiped first. Returns
- * KESTREL_SECURITY_INVALID_POINTER, touching nothing, if guard or key is null
+ * accepted yet) and returns KESTREL_OK; a guard that was live is wiped first. Returns
+ * KESTREL_ERROR_INVALID_POINTER, touching nothing, if guard or key is null
  * or guard is not KESTREL_RECEIPT_GUARD_ALIGN-aligned. The key is copied in. */
-KESTREL_API uint32_t kestrel_receipt_guard_init(KestrelReceiptGuard *guard,
+KESTREL_API KestrelError kestrel_receipt_guard_init(KestrelReceiptGuard *guard,
                                                 const uint8_t key[KESTREL_RECEIPT_KEY_LEN]);
 
 /* kestrel_receipt_guard_check accepts receipt for the action (axis, position,
- * velocity) and returns 0, or refuses it with the first failing check:
- *   KESTREL_SECURITY_REPLAY_COUNTER          sequence id not greater than the
+ * velocity) and returns KESTREL_OK, or refuses it with the first failing check:
+ *   KESTREL_ERROR_REPLAY_COUNTER          sequence id not greater than the
  *                                            last accepted one (0 always is)
- *   KESTREL_SECURITY_REPLAY_NONCE            nonce among the last 1024 accepted
- *   KESTREL_SECURITY_AUTHENTICATION_FAILURE  tag wrong for that action and key
+ *   KESTREL_ERROR_REPLAY_NONCE            nonce among the last 1024 accepted
+ *   KESTREL_ERROR_AUTHENTICATION_FAILURE  tag wrong for that action and key
  * Only an acceptance changes the guard. Accepted sequence ids need not be
  * consecutive. The receipt's timestamp is authenticated but compared with no
- * clock. KESTREL_SECURITY_INVALID_POINTER if guard or receipt is null, guard
+ * clock. KESTREL_ERROR_INVALID_POINTER if guard or receipt is null, guard
  * is misaligned, or guard is not initialised (never, or wiped since). The tag
  * is compared in constant time; the nonce scan stops at a reused nonce. */
-KESTREL_API uint32_t kestrel_receipt_guard_check(KestrelReceiptGuard *guard,
+KESTREL_API KESTREL_MUST_CHECK KestrelError kestrel_receipt_guard_check(KestrelReceiptGuard *guard,
                                                  const uint8_t receipt[KESTREL_RECEIPT_WIRE_LEN], int32_t axis,
                                                  double position, double velocity);
 
 /* kestrel_receipt_guard_wipe overwrites the whole guard, key included, with
- * zeros that the compiler cannot elide, and returns 0; checks then answer
- * KESTREL_SECURITY_INVALID_POINTER until the next init. Call it before the
- * storage is released. KESTREL_SECURITY_INVALID_POINTER for a null or
+ * zeros that the compiler cannot elide, and returns KESTREL_OK; checks then answer
+ * KESTREL_ERROR_INVALID_POINTER until the next init. Call it before the
+ * storage is released. KESTREL_ERROR_INVALID_POINTER for a null or
  * misaligned guard. */
-KESTREL_API uint32_t kestrel_receipt_guard_wipe(KestrelReceiptGuard *guard);
+KESTREL_API KestrelError kestrel_receipt_guard_wipe(KestrelReceiptGuard *guard);
 
 /* The guard's size and alignment, for callers that allocate it through a
  * foreign-function interface: KESTREL_RECEIPT_GUARD_SIZE and _ALIGN. */
@@ -133,17 +113,12 @@ KESTREL_API size_t kestrel_receipt_guard_alignment(void);
 
 #ifdef __cplusplus
 } /* extern "C" */
-static_assert(sizeof(KestrelReceiptFields) == 64 && offsetof(KestrelReceiptFields, timestamp_nanos) == 16 &&
-                  offsetof(KestrelReceiptFields, sequence_id) == 24 && offsetof(KestrelReceiptFields, tag) == 32,
-              "KestrelReceiptFields layout is published");
-static_assert(sizeof(KestrelReceiptGuard) == KESTREL_RECEIPT_GUARD_SIZE, "guard size is published");
-static_assert(alignof(KestrelReceiptGuard) == KESTREL_RECEIPT_GUARD_ALIGN, "guard alignment is published");
-#else
-_Static_assert(sizeof(KestrelReceiptFields) == 64 && offsetof(KestrelReceiptFields, timestamp_nanos) == 16 &&
-                   offsetof(KestrelReceiptFields, sequence_id) == 24 && offsetof(KestrelReceiptFields, tag) == 32,
-               "KestrelReceiptFields layout is published");
-_Static_assert(sizeof(KestrelReceiptGuard) == KESTREL_RECEIPT_GUARD_SIZE, "guard size is published");
-_Static_assert(_Alignof(KestrelReceiptGuard) == KESTREL_RECEIPT_GUARD_ALIGN, "guard alignment is published");
 #endif
+
+KESTREL_LAYOUT_ASSERT(sizeof(KestrelReceiptFields) == 64 && offsetof(KestrelReceiptFields, timestamp_nanos) == 16 &&
+                          offsetof(KestrelReceiptFields, sequence_id) == 24 && offsetof(KestrelReceiptFields, tag) == 32,
+                      "KestrelReceiptFields layout is published");
+KESTREL_LAYOUT_ASSERT(sizeof(KestrelReceiptGuard) == KESTREL_RECEIPT_GUARD_SIZE, "guard size is published");
+KESTREL_LAYOUT_ASSERT(KESTREL_ALIGNOF(KestrelReceiptGuard) == KESTREL_RECEIPT_GUARD_ALIGN, "guard alignment is published");
 
 #endif /* KESTREL_RECEIPT_H */

@@ -9,8 +9,8 @@ from _kestrel import (
     KestrelReceipt,
     KestrelViolation,
     MonotonicCounter,
-    __version__,
 )
+from ._version import __version__
 from .joint_limiter import JointLimiter, JointLimits, Limit
 from .projection import Projection, SolveStatus, project_4d
 from .receipts import ReceiptFields, ReceiptGuard, parse_receipt

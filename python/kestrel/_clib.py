@@ -6,9 +6,9 @@ that ctypes converts and checks each argument the same way at every call.
 import ctypes
 import pathlib
 
-import _kestrel
+from ._version import __version__
 
-# The package carries the library under its SONAME (major version).
-_LIBRARY = pathlib.Path(__file__).with_name("libkestrel.so." + _kestrel.__version__.split(".")[0])
+# The package carries the library under its SONAME (major and minor version while the major is 0).
+_LIBRARY = pathlib.Path(__file__).with_name("libkestrel.so." + ".".join(__version__.split(".")[:2]))
 
 lib = ctypes.CDLL(str(_LIBRARY))

@@ -24,7 +24,7 @@ MAX_JOINTS = 32
 
 # Error values of kestrel_joint_limiter_*.
 _OK = 0
-_NOT_COUPLED = 9
+_NOT_COUPLED = 19  # KESTREL_ERROR_NOT_COUPLED
 
 
 class _Limits(ctypes.Structure):
@@ -50,8 +50,8 @@ _lib.kestrel_joint_limiter_set_coupling.argtypes = [ctypes.c_void_p, ctypes.POIN
 _lib.kestrel_joint_limiter_set_coupling.restype = ctypes.c_int32
 _lib.kestrel_joint_limiter_coupling_result.argtypes = [ctypes.c_void_p, ctypes.POINTER(Solution4)]
 _lib.kestrel_joint_limiter_coupling_result.restype = ctypes.c_int32
-_lib.kestrel_joint_limiter_error_message.argtypes = [ctypes.c_int32]
-_lib.kestrel_joint_limiter_error_message.restype = ctypes.c_char_p
+_lib.kestrel_error_message.argtypes = [ctypes.c_int32]
+_lib.kestrel_error_message.restype = ctypes.c_char_p
 
 # The storage is 8-aligned: an array of uint64 gets that from ctypes.
 _Storage = ctypes.c_uint64 * (_lib.kestrel_joint_limiter_size() // 8)
@@ -59,7 +59,7 @@ _Storage = ctypes.c_uint64 * (_lib.kestrel_joint_limiter_size() // 8)
 
 def _check(error: int) -> None:
     if error != _OK:
-        raise ValueError(_lib.kestrel_joint_limiter_error_message(error).decode())
+        raise ValueError(_lib.kestrel_error_message(error).decode())
 
 
 class Limit(enum.IntFlag):

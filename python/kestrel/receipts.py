@@ -32,17 +32,17 @@ class _Fields(ctypes.Structure):
 
 _u8p = ctypes.c_char_p
 lib.kestrel_receipt_parse.argtypes = [_u8p, ctypes.POINTER(_Fields)]
-lib.kestrel_receipt_parse.restype = ctypes.c_uint32
+lib.kestrel_receipt_parse.restype = ctypes.c_int32
 lib.kestrel_receipt_guard_init.argtypes = [ctypes.c_void_p, _u8p]
-lib.kestrel_receipt_guard_init.restype = ctypes.c_uint32
+lib.kestrel_receipt_guard_init.restype = ctypes.c_int32
 lib.kestrel_receipt_guard_check.argtypes = [ctypes.c_void_p, _u8p, ctypes.c_int32, ctypes.c_double, ctypes.c_double]
-lib.kestrel_receipt_guard_check.restype = ctypes.c_uint32
+lib.kestrel_receipt_guard_check.restype = ctypes.c_int32
 lib.kestrel_receipt_guard_wipe.argtypes = [ctypes.c_void_p]
-lib.kestrel_receipt_guard_wipe.restype = ctypes.c_uint32
+lib.kestrel_receipt_guard_wipe.restype = ctypes.c_int32
 lib.kestrel_receipt_guard_size.restype = ctypes.c_size_t
 lib.kestrel_receipt_guard_alignment.restype = ctypes.c_size_t
-for _name in ("kestrel_security_error_name", "kestrel_security_error_message"):
-    getattr(lib, _name).argtypes = [ctypes.c_uint32]
+for _name in ("kestrel_error_name", "kestrel_error_message"):
+    getattr(lib, _name).argtypes = [ctypes.c_int32]
     getattr(lib, _name).restype = ctypes.c_char_p
 
 
@@ -85,7 +85,7 @@ def parse_receipt(data: BytesLike) -> ReceiptFields:
 
 # The catalogue of refusals, code -> (violation type, message), read from the
 # C library once.
-_CATALOGUE = {code: (lib.kestrel_security_error_name(code).decode(), lib.kestrel_security_error_message(code).decode())
+_CATALOGUE = {code: (lib.kestrel_error_name(code).decode(), lib.kestrel_error_message(code).decode())
               for code in range(1, 10)}
 
 

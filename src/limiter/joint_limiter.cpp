@@ -74,12 +74,23 @@ const LimiterState* state_of(const KestrelJointLimiter* storage) noexcept {
     return std::launder(reinterpret_cast<const LimiterState*>(storage->opaque));
 }
 
-// True when the storage was set up by init (the magic is read bytewise, so
-// uninitialised storage is only inspected, never treated as a state).
+// True when storage may hold a limiter: not null and aligned as published.
+bool placeable(const KestrelJointLimiter* storage) noexcept {
+    return storage != nullptr && reinterpret_cast<std::uintptr_t>(storage) % alignof(KestrelJointLimiter) == 0;
+}
+
+// True when placeable storage was set up by init: the magic and the joint
+// count are read bytewise, so storage that is not a state is only inspected,
+// and a count that init could not have written (copied or damaged storage)
+// never becomes a loop bound.
 bool initialised(const KestrelJointLimiter* storage) noexcept {
+    if (!placeable(storage)) return false;
     std::uint32_t magic;
-    std::memcpy(&magic, storage->opaque, sizeof magic);
-    return magic == kMagic;
+    std::uint32_t count;
+    const auto* bytes = reinterpret_cast<const unsigned char*>(storage->opaque);
+    std::memcpy(&magic, bytes + offsetof(LimiterState, magic), sizeof magic);
+    std::memcpy(&count, bytes + offsetof(LimiterState, count), sizeof count);
+    return magic == kMagic && count >= 1 && count <= kMaxJoints;
 }
 
 bool limits_valid(const KestrelJointLimits& l) noexcept {
@@ -278,26 +289,26 @@ extern "C" {
 
 size_t kestrel_joint_limiter_size(void) { return sizeof(KestrelJointLimiter); }
 
-KestrelLimiterError kestrel_joint_limiter_init(KestrelJointLimiter* limiter, std::uint32_t count,
+KestrelError kestrel_joint_limiter_init(KestrelJointLimiter* limiter, std::uint32_t count,
                                                const KestrelJointLimits* limits, double period,
                                                const double* positions) {
-    if (limiter == nullptr || limits == nullptr || positions == nullptr) {
-        return KESTREL_LIMITER_NULL_POINTER;
+    if (!placeable(limiter) || limits == nullptr || positions == nullptr) {
+        return KESTREL_ERROR_INVALID_POINTER;
     }
     if (count == 0 || count > kMaxJoints) {
-        return KESTREL_LIMITER_BAD_JOINT_COUNT;
+        return KESTREL_ERROR_BAD_JOINT_COUNT;
     }
     for (std::uint32_t j = 0; j < count; ++j) {
         if (!limits_valid(limits[j])) {
-            return KESTREL_LIMITER_BAD_LIMITS;
+            return KESTREL_ERROR_BAD_LIMITS;
         }
     }
     if (!(std::isfinite(period) && period > 0.0)) {
-        return KESTREL_LIMITER_BAD_PERIOD;
+        return KESTREL_ERROR_BAD_PERIOD;
     }
     for (std::uint32_t j = 0; j < count; ++j) {
         if (!position_valid(limits[j], positions[j])) {
-            return KESTREL_LIMITER_BAD_POSITION;
+            return KESTREL_ERROR_BAD_POSITION;
         }
     }
     LimiterState* s = new (limiter->opaque) LimiterState{};
@@ -309,16 +320,16 @@ KestrelLimiterError kestrel_joint_limiter_init(KestrelJointLimiter* limiter, std
     }
     s->last_solve.status = KESTREL_STATUS_OPTIMAL;
     s->magic = kMagic;
-    return KESTREL_LIMITER_OK;
+    return KESTREL_OK;
 }
 
-KestrelLimiterError kestrel_joint_limiter_limit(KestrelJointLimiter* limiter, const double* desired,
+KestrelError kestrel_joint_limiter_limit(KestrelJointLimiter* limiter, const double* desired,
                                                 double* limited, std::uint32_t* binding) {
     if (limiter == nullptr || desired == nullptr || limited == nullptr) {
-        return KESTREL_LIMITER_NULL_POINTER;
+        return KESTREL_ERROR_INVALID_POINTER;
     }
     if (!initialised(limiter)) {
-        return KESTREL_LIMITER_NOT_INITIALISED;
+        return KESTREL_ERROR_INVALID_POINTER;
     }
     LimiterState& s = *state_of(limiter);
     const double dt = s.period;
@@ -351,24 +362,24 @@ KestrelLimiterError kestrel_joint_limiter_limit(KestrelJointLimiter* limiter, co
             binding[j] = s.binding[j];
         }
     }
-    return KESTREL_LIMITER_OK;
+    return KESTREL_OK;
 }
 
-KestrelLimiterError kestrel_joint_limiter_reset(KestrelJointLimiter* limiter, const double* positions,
+KestrelError kestrel_joint_limiter_reset(KestrelJointLimiter* limiter, const double* positions,
                                                 const double* velocities) {
     if (limiter == nullptr || positions == nullptr) {
-        return KESTREL_LIMITER_NULL_POINTER;
+        return KESTREL_ERROR_INVALID_POINTER;
     }
     if (!initialised(limiter)) {
-        return KESTREL_LIMITER_NOT_INITIALISED;
+        return KESTREL_ERROR_INVALID_POINTER;
     }
     LimiterState& s = *state_of(limiter);
     for (std::uint32_t j = 0; j < s.count; ++j) {
         if (!position_valid(s.limits[j], positions[j])) {
-            return KESTREL_LIMITER_BAD_POSITION;
+            return KESTREL_ERROR_BAD_POSITION;
         }
         if (velocities != nullptr && !std::isfinite(velocities[j])) {
-            return KESTREL_LIMITER_BAD_VELOCITY;
+            return KESTREL_ERROR_BAD_VELOCITY;
         }
     }
     for (std::uint32_t j = 0; j < s.count; ++j) {
@@ -377,17 +388,17 @@ KestrelLimiterError kestrel_joint_limiter_reset(KestrelJointLimiter* limiter, co
         s.acceleration[j] = 0.0;
         s.binding[j] = 0;
     }
-    return KESTREL_LIMITER_OK;
+    return KESTREL_OK;
 }
 
-KestrelLimiterError kestrel_joint_limiter_state(const KestrelJointLimiter* limiter, std::uint32_t* count,
+KestrelError kestrel_joint_limiter_state(const KestrelJointLimiter* limiter, std::uint32_t* count,
                                                 double* positions, double* velocities, double* accelerations,
                                                 std::uint32_t* binding) {
     if (limiter == nullptr) {
-        return KESTREL_LIMITER_NULL_POINTER;
+        return KESTREL_ERROR_INVALID_POINTER;
     }
     if (!initialised(limiter)) {
-        return KESTREL_LIMITER_NOT_INITIALISED;
+        return KESTREL_ERROR_INVALID_POINTER;
     }
     const LimiterState& s = *state_of(limiter);
     if (count != nullptr) {
@@ -399,67 +410,50 @@ KestrelLimiterError kestrel_joint_limiter_state(const KestrelJointLimiter* limit
         if (accelerations != nullptr) accelerations[j] = s.acceleration[j];
         if (binding != nullptr) binding[j] = s.binding[j];
     }
-    return KESTREL_LIMITER_OK;
+    return KESTREL_OK;
 }
 
-KestrelLimiterError kestrel_joint_limiter_set_coupling(KestrelJointLimiter* limiter,
+KestrelError kestrel_joint_limiter_set_coupling(KestrelJointLimiter* limiter,
                                                        const LinearConstraints4* rows) {
     if (limiter == nullptr) {
-        return KESTREL_LIMITER_NULL_POINTER;
+        return KESTREL_ERROR_INVALID_POINTER;
     }
     if (!initialised(limiter)) {
-        return KESTREL_LIMITER_NOT_INITIALISED;
+        return KESTREL_ERROR_INVALID_POINTER;
     }
     LinearConstraints4 copy{};
     if (rows != nullptr) {
         copy = *rows;
         if (copy.count > kCoupledJoints) {
-            return KESTREL_LIMITER_BAD_COUPLING;
+            return KESTREL_ERROR_BAD_COUPLING;
         }
         for (std::uint64_t i = 0; i < copy.count; ++i) {
             for (float c : copy.coefficients[i]) {
-                if (std::isnan(c)) return KESTREL_LIMITER_BAD_COUPLING;
+                if (std::isnan(c)) return KESTREL_ERROR_BAD_COUPLING;
             }
-            if (std::isnan(copy.limits[i])) return KESTREL_LIMITER_BAD_COUPLING;
+            if (std::isnan(copy.limits[i])) return KESTREL_ERROR_BAD_COUPLING;
         }
     }
     LimiterState& s = *state_of(limiter);
     s.coupling = copy;
     s.last_solve = Solution4{};
     s.last_solve.status = KESTREL_STATUS_OPTIMAL;
-    return KESTREL_LIMITER_OK;
+    return KESTREL_OK;
 }
 
-KestrelLimiterError kestrel_joint_limiter_coupling_result(const KestrelJointLimiter* limiter, Solution4* last) {
+KestrelError kestrel_joint_limiter_coupling_result(const KestrelJointLimiter* limiter, Solution4* last) {
     if (limiter == nullptr || last == nullptr) {
-        return KESTREL_LIMITER_NULL_POINTER;
+        return KESTREL_ERROR_INVALID_POINTER;
     }
     if (!initialised(limiter)) {
-        return KESTREL_LIMITER_NOT_INITIALISED;
+        return KESTREL_ERROR_INVALID_POINTER;
     }
     const LimiterState& s = *state_of(limiter);
     if (s.coupling.count == 0) {
-        return KESTREL_LIMITER_NOT_COUPLED;
+        return KESTREL_ERROR_NOT_COUPLED;
     }
     *last = s.last_solve;
-    return KESTREL_LIMITER_OK;
-}
-
-const char* kestrel_joint_limiter_error_message(KestrelLimiterError error) {
-    switch (error) {
-        case KESTREL_LIMITER_OK: return "success";
-        case KESTREL_LIMITER_NULL_POINTER: return "a required pointer is null";
-        case KESTREL_LIMITER_BAD_JOINT_COUNT: return "the number of joints must be 1 to 32";
-        case KESTREL_LIMITER_BAD_LIMITS:
-            return "limits must not be NaN, min_position must be below max_position, and every rate limit must be > 0";
-        case KESTREL_LIMITER_BAD_PERIOD: return "the period must be finite and > 0";
-        case KESTREL_LIMITER_BAD_POSITION: return "a position is not finite or outside its joint's limits";
-        case KESTREL_LIMITER_BAD_VELOCITY: return "a velocity is not finite";
-        case KESTREL_LIMITER_NOT_INITIALISED: return "the limiter storage is not initialised";
-        case KESTREL_LIMITER_BAD_COUPLING: return "coupling needs at most 4 rows and no NaN in a row in use";
-        case KESTREL_LIMITER_NOT_COUPLED: return "no coupling is set";
-        default: return "unknown joint limiter error";
-    }
+    return KESTREL_OK;
 }
 
 }  // extern "C"

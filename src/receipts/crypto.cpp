@@ -148,6 +148,11 @@ HmacKeyState::HmacKeyState(const Key& key) noexcept {
     prime(outer_, key, 0x5c);  // outer key: key XOR opad
 }
 
+bool HmacKeyState::same_key(const HmacKeyState& other) const noexcept {
+    return std::memcmp(inner_.h, other.inner_.h, sizeof inner_.h) == 0 &&
+           std::memcmp(outer_.h, other.outer_.h, sizeof outer_.h) == 0;
+}
+
 HmacKeyState::~HmacKeyState() {
     OPENSSL_cleanse(&inner_, sizeof inner_);
     OPENSSL_cleanse(&outer_, sizeof outer_);
@@ -158,15 +163,6 @@ HmacKeyState::~HmacKeyState() {
 MessageHasher::~MessageHasher() {
     OPENSSL_cleanse(inner_.h, sizeof inner_.h);
     OPENSSL_cleanse(outer_.h, sizeof outer_.h);
-}
-
-SecurityError MessageHasher::begin(const Key& key, const Nonce& nonce, std::uint64_t timestamp_nanos,
-                                   std::uint64_t sequence_id, std::span<const std::uint8_t> action_id,
-                                   MessageHasher& out) noexcept {
-    // Refuse before any key block is hashed.
-    if (action_id.size() > MAX_ACTION_ID_LEN) return SecurityError::ActionIdOverflow;
-    const HmacKeyState primed(key);
-    return begin(primed, nonce, timestamp_nanos, sequence_id, action_id, out);
 }
 
 SecurityError MessageHasher::begin(const HmacKeyState& key, const Nonce& nonce, std::uint64_t timestamp_nanos,
@@ -231,8 +227,6 @@ SecurityError authorize(const HmacKeyState& key, const Nonce& nonce, std::uint64
     out = receipt;
     return SecurityError::Ok;
 }
-
-bool constant_time_equal(const Nonce& a, const Nonce& b) noexcept { return equal_bytes(a, b); }
 
 bool constant_time_equal(const Tag& a, const Tag& b) noexcept { return equal_bytes(a, b); }
 

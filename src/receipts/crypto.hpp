@@ -74,6 +74,10 @@ public:
     HmacKeyState(const HmacKeyState&) = delete;
     HmacKeyState& operator=(const HmacKeyState&) = delete;
 
+    // same_key returns true iff both were primed with the same key. For tests
+    // and fuzzing: not constant-time.
+    [[nodiscard]] bool same_key(const HmacKeyState& other) const noexcept;
+
 private:
     friend class MessageHasher;
     SHA256_CTX inner_;  // only the chaining value h is used
@@ -94,17 +98,11 @@ public:
     MessageHasher(const MessageHasher&) = delete;
     MessageHasher& operator=(const MessageHasher&) = delete;
 
-    // begin keys `out` with `key` (two key-block compressions) and absorbs the
+    // begin starts a tag under a key primed in advance and absorbs the
     // message up to and including the payload length field. Returns Ok, or
     // ActionIdOverflow when action_id is longer than MAX_ACTION_ID_LEN, in
     // which case nothing is hashed and `out` is untouched. Time depends only
     // on the action id's length.
-    [[nodiscard]] static SecurityError begin(const Key& key, const Nonce& nonce, std::uint64_t timestamp_nanos,
-                                             std::uint64_t sequence_id, std::span<const std::uint8_t> action_id,
-                                             MessageHasher& out) noexcept;
-
-    // begin, from a key primed in advance: the same tag as begin(key, ...)
-    // without the two key-block compressions.
     [[nodiscard]] static SecurityError begin(const HmacKeyState& key, const Nonce& nonce,
                                              std::uint64_t timestamp_nanos, std::uint64_t sequence_id,
                                              std::span<const std::uint8_t> action_id,
@@ -151,13 +149,9 @@ private:
                                       std::uint64_t sequence_id, std::span<const std::uint8_t> action_id,
                                       const Payload& payload, Receipt& out) noexcept;
 
-// constant_time_equal returns true iff the 12 bytes of a and b are equal.
+// constant_time_equal returns true iff the 32 bytes of a and b are equal.
 // Every byte is examined and nothing branches on the data before the one
 // final bit, so the time is independent of the contents.
-[[nodiscard]] bool constant_time_equal(const Nonce& a, const Nonce& b) noexcept;
-
-// constant_time_equal returns true iff the 32 bytes of a and b are equal;
-// time independent of their contents.
 [[nodiscard]] bool constant_time_equal(const Tag& a, const Tag& b) noexcept;
 
 // black_box returns `value` unchanged, but the optimiser cannot know what it

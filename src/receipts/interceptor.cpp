@@ -1,12 +1,10 @@
 #include "receipts/interceptor.hpp"
 
-#include <openssl/crypto.h>
-
 namespace kestrel {
 
-BoundaryInterceptor::BoundaryInterceptor(const Key& key) noexcept : key_(key), primed_(key) {}
+BoundaryInterceptor::BoundaryInterceptor(const Key& key) noexcept : primed_(key) {}
 
-BoundaryInterceptor::~BoundaryInterceptor() { OPENSSL_cleanse(key_.data(), key_.size()); }  // primed_ wipes itself
+BoundaryInterceptor::~BoundaryInterceptor() = default;  // primed_ wipes itself
 
 SecurityError BoundaryInterceptor::issue_receipt(const Nonce& nonce, std::uint64_t timestamp_nanos,
                                                  std::uint64_t sequence_id, std::span<const std::uint8_t> action_id,
@@ -42,7 +40,7 @@ SecurityError BoundaryInterceptor::intercept_and_authorize(std::span<const std::
 }
 
 bool BoundaryInterceptor::same_state(const BoundaryInterceptor& other) const noexcept {
-    return key_ == other.key_ && recent_nonces_ == other.recent_nonces_ &&
+    return primed_.same_key(other.primed_) && recent_nonces_ == other.recent_nonces_ &&
            last_sequence_id_ == other.last_sequence_id_;
 }
 

@@ -73,10 +73,9 @@ public:
     [[nodiscard]] bool same_state(const BoundaryInterceptor& other) const noexcept;
 
 private:
-    Key key_;                             // boundary key, the HMAC key
     NonceRing recent_nonces_;             // nonces of the last NONCE_WINDOW acceptances
     std::uint64_t last_sequence_id_ = 0;  // of the last acceptance; only grows
-    HmacKeyState primed_;                 // key_ as primed HMAC states, computed once
+    HmacKeyState primed_;                 // the boundary key as primed HMAC states: the only copy kept
 };
 
 }  // namespace kestrel

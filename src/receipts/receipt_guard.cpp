@@ -24,7 +24,8 @@ ReceiptWire wire_of(const std::uint8_t* receipt) noexcept {
     return wire;
 }
 
-constexpr std::uint32_t code(SecurityError e) noexcept { return static_cast<std::uint32_t>(e); }
+// Security codes are KestrelError values 1 to 9.
+constexpr KestrelError code(SecurityError e) noexcept { return static_cast<KestrelError>(e); }
 
 // What the opaque storage of a KestrelReceiptGuard holds. `live` tells an
 // initialised guard from zeroed or never-initialised storage, so a check on
@@ -38,6 +39,7 @@ constexpr std::uint64_t kLive = 0x4b45535452454c47;  // "KESTRELG"
 static_assert(sizeof(GuardStorage) <= KESTREL_RECEIPT_GUARD_SIZE, "the interceptor outgrew the published guard size");
 static_assert(alignof(GuardStorage) <= KESTREL_RECEIPT_GUARD_ALIGN, "the interceptor needs a wider alignment");
 static_assert(KESTREL_RECEIPT_KEY_LEN == KEY_LEN && KESTREL_RECEIPT_WIRE_LEN == RECEIPT_WIRE_LEN);
+static_assert(code(SecurityError::HardwareShaUnavailable) == KESTREL_ERROR_HARDWARE_SHA_UNAVAILABLE);
 
 // The guard's storage, or null when the pointer is null or misaligned.
 GuardStorage* storage_of(KestrelReceiptGuard* guard) noexcept {
@@ -61,27 +63,17 @@ using namespace kestrel;
 
 extern "C" {
 
-const char* kestrel_security_error_name(std::uint32_t error) {
-    if (error == 0 || error > code(SecurityError::HardwareShaUnavailable)) return nullptr;
-    return security_error_text(static_cast<SecurityError>(error)).code.data();  // literals: NUL-terminated
-}
-
-const char* kestrel_security_error_message(std::uint32_t error) {
-    if (error == 0 || error > code(SecurityError::HardwareShaUnavailable)) return nullptr;
-    return security_error_text(static_cast<SecurityError>(error)).message.data();
-}
-
-std::uint32_t kestrel_receipt_parse(const std::uint8_t receipt[KESTREL_RECEIPT_WIRE_LEN], KestrelReceiptFields* out) {
+KestrelError kestrel_receipt_parse(const std::uint8_t receipt[KESTREL_RECEIPT_WIRE_LEN], KestrelReceiptFields* out) {
     if (receipt == nullptr || out == nullptr) return code(SecurityError::InvalidPointer);
     const Receipt r = Receipt::from_wire(wire_of(receipt));
     std::memcpy(out->nonce, r.nonce.data(), r.nonce.size());
     out->timestamp_nanos = r.timestamp_nanos;
     out->sequence_id = r.sequence_id;
     std::memcpy(out->tag, r.tag.data(), r.tag.size());
-    return 0;
+    return KESTREL_OK;
 }
 
-std::uint32_t kestrel_receipt_verify(const std::uint8_t key[KESTREL_RECEIPT_KEY_LEN],
+KestrelError kestrel_receipt_verify(const std::uint8_t key[KESTREL_RECEIPT_KEY_LEN],
                                      const std::uint8_t receipt[KESTREL_RECEIPT_WIRE_LEN], std::int32_t axis,
                                      double position, double velocity) {
     if (key == nullptr || receipt == nullptr) return code(SecurityError::InvalidPointer);
@@ -94,10 +86,10 @@ std::uint32_t kestrel_receipt_verify(const std::uint8_t key[KESTREL_RECEIPT_KEY_
                                       axis_payload(position, velocity), computed);
     OPENSSL_cleanse(k.data(), k.size());
     if (e != SecurityError::Ok) return code(e);  // unreachable: an axis id is at most 16 bytes
-    return constant_time_equal(computed.tag, presented.tag) ? 0 : code(SecurityError::AuthenticationFailure);
+    return constant_time_equal(computed.tag, presented.tag) ? KESTREL_OK : code(SecurityError::AuthenticationFailure);
 }
 
-std::uint32_t kestrel_receipt_guard_init(KestrelReceiptGuard* guard, const std::uint8_t key[KESTREL_RECEIPT_KEY_LEN]) {
+KestrelError kestrel_receipt_guard_init(KestrelReceiptGuard* guard, const std::uint8_t key[KESTREL_RECEIPT_KEY_LEN]) {
     GuardStorage* s = storage_of(guard);
     if (s == nullptr || key == nullptr) return code(SecurityError::InvalidPointer);
     Key k;
@@ -106,10 +98,10 @@ std::uint32_t kestrel_receipt_guard_init(KestrelReceiptGuard* guard, const std::
     new (s->interceptor) BoundaryInterceptor(k);
     s->live = kLive;
     OPENSSL_cleanse(k.data(), k.size());
-    return 0;
+    return KESTREL_OK;
 }
 
-std::uint32_t kestrel_receipt_guard_check(KestrelReceiptGuard* guard, const std::uint8_t receipt[KESTREL_RECEIPT_WIRE_LEN],
+KestrelError kestrel_receipt_guard_check(KestrelReceiptGuard* guard, const std::uint8_t receipt[KESTREL_RECEIPT_WIRE_LEN],
                                           std::int32_t axis, double position, double velocity) {
     GuardStorage* s = storage_of(guard);
     if (s == nullptr || receipt == nullptr || s->live != kLive) return code(SecurityError::InvalidPointer);
@@ -118,11 +110,11 @@ std::uint32_t kestrel_receipt_guard_check(KestrelReceiptGuard* guard, const std:
                                                            Receipt::from_wire(wire_of(receipt))));
 }
 
-std::uint32_t kestrel_receipt_guard_wipe(KestrelReceiptGuard* guard) {
+KestrelError kestrel_receipt_guard_wipe(KestrelReceiptGuard* guard) {
     GuardStorage* s = storage_of(guard);
     if (s == nullptr) return code(SecurityError::InvalidPointer);
     wipe_storage(guard, *s);
-    return 0;
+    return KESTREL_OK;
 }
 
 std::size_t kestrel_receipt_guard_size(void) { return sizeof(KestrelReceiptGuard); }

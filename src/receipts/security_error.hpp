@@ -1,8 +1,9 @@
-// SecurityError: the error codes of the authorization core.
+// SecurityError: the error codes of the authorization core, values 1 to 9 of
+// KestrelError (kestrel_error.h).
 //
 // The security core never raises; it returns one of these codes and leaves its
 // state unchanged on failure. The Python bindings turn a code into a
-// KestrelViolation whose violation_type is the code string below.
+// KestrelViolation whose violation_type is the code string of the catalogue.
 #pragma once
 
 #include <cstdint>

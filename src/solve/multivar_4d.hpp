@@ -25,10 +25,9 @@ using Vec4 = std::array<float, 4>;
 
 namespace multivar {
 
-// The values below are the solver's definition (TOL, EPS, the step limit, 60
-// sweeps, 20 iterations, 8 entries, and the normal-equation PIVOT_MIN); the
-// solver's answers are defined bit for bit by them, so none of them is a tuning knob. Tests,
-// benchmark and fuzz targets use these names, never copies.
+// The constants below define the solver: its answers follow bit for bit from
+// them, so none of them is a tuning knob. Tests, benchmarks and fuzz targets
+// use these names, never copies.
 
 // Absolute tolerance on feasibility and on "touching" a constraint, in the
 // units of the command. Above float rounding for commands of order 1..100,
@@ -55,8 +54,8 @@ inline constexpr float kPivotMin = 1e-6f;
 // path, and a problem that needs more ends Infeasible.
 inline constexpr int kFeasibilitySweeps = 60;
 // Each iteration adds or drops one working-set entry, and the worked cases of
-// the solver's table need at most 6; 20 bounds the cost on the control path (at most 20
-// solves of at most 8 unknowns). A problem that needs more ends MaxIterations
+// the solver's tests need at most 6; 20 bounds the cost on the control path
+// (at most 20 solves of at most 8 unknowns). A problem that needs more ends MaxIterations
 // with its last iterate.
 inline constexpr std::uint64_t kMaxIterations = 20;
 // The rows of LinearConstraints4.

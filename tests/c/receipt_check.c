@@ -44,9 +44,9 @@ int main(int argc, char **argv) {
             return 2;
         }
         const double p = strtod(position, NULL), v = strtod(velocity, NULL);
-        const uint32_t verified = kestrel_receipt_verify(key, receipt, axis, p, v);
-        const uint32_t guarded = kestrel_receipt_guard_check(&guard, receipt, axis, p, v);
-        printf("verify=%u guard=%u\n", (unsigned)verified, (unsigned)guarded);
+        const KestrelError verified = kestrel_receipt_verify(key, receipt, axis, p, v);
+        const KestrelError guarded = kestrel_receipt_guard_check(&guard, receipt, axis, p, v);
+        printf("verify=%d guard=%d\n", (int)verified, (int)guarded);
     }
     kestrel_receipt_guard_wipe(&guard);
     memset(key, 0, sizeof key);

@@ -23,6 +23,8 @@ import zipfile
 SOURCE_DIR = pathlib.Path(__file__).resolve().parents[2]
 VERSION = re.search(r"project\(\s*kestrel\s+VERSION\s+([0-9.]+)",
                     (SOURCE_DIR / "CMakeLists.txt").read_text(encoding="utf-8")).group(1)
+# Before 1.0 the SONAME carries the major and the minor version.
+SONAME_VERSION = ".".join(VERSION.split(".")[:2])
 
 USER_SCRIPT = """\
 import _kestrel
@@ -137,7 +139,7 @@ class InstallTest(unittest.TestCase):
         (wheel,) = (self.src / "dist").glob(f"kestrel-{VERSION}-*.whl")
         names = set(zipfile.ZipFile(wheel).namelist())
         expected = {"_kestrel.pyi", "_kestrel-stubs/__init__.pyi", "kestrel/__init__.py", "kestrel/py.typed",
-                    "kestrel/libkestrel.so.0"}
+                    "kestrel/_version.py", f"kestrel/libkestrel.so.{SONAME_VERSION}"}
         self.assertLessEqual(expected, names)
         self.assertTrue(any(re.fullmatch(r"_kestrel\.cpython-.*\.so", name) for name in names))
 
@@ -147,9 +149,9 @@ class InstallTest(unittest.TestCase):
         self.assertIn("lib/pkgconfig/kestrel.pc", files)
         self.assertIn("lib/cmake/kestrel/kestrel-config-version.cmake", files)
         self.assertEqual([f for f in files if "libkestrel" in f],
-                         ["lib/libkestrel.a", "lib/libkestrel.so", "lib/libkestrel.so.0",
+                         ["lib/libkestrel.a", "lib/libkestrel.so", f"lib/libkestrel.so.{SONAME_VERSION}",
                           f"lib/libkestrel.so.{VERSION}"])
-        self.assertEqual(os.readlink(self.prefix / "lib" / "libkestrel.so.0"), f"libkestrel.so.{VERSION}")
+        self.assertEqual(os.readlink(self.prefix / "lib" / f"libkestrel.so.{SONAME_VERSION}"), f"libkestrel.so.{VERSION}")
         self.assertFalse([f for f in files if "_kestrel" in f or f.endswith((".py", "_tests"))])
 
     def test_c_program_through_find_package(self):

@@ -40,12 +40,12 @@ class KnownAnswer : public ::testing::TestWithParam<Case> {};
 TEST_P(KnownAnswer, LimitsAndFlags) {
     const Case& c = GetParam();
     KestrelJointLimiter limiter;
-    ASSERT_EQ(kestrel_joint_limiter_init(&limiter, 1, &c.limits, 0.5, &c.p0), KESTREL_LIMITER_OK);
-    ASSERT_EQ(kestrel_joint_limiter_reset(&limiter, &c.p0, &c.v0), KESTREL_LIMITER_OK);
+    ASSERT_EQ(kestrel_joint_limiter_init(&limiter, 1, &c.limits, 0.5, &c.p0), KESTREL_OK);
+    ASSERT_EQ(kestrel_joint_limiter_reset(&limiter, &c.p0, &c.v0), KESTREL_OK);
     double out = kNaN;
     std::uint32_t flags = 0xFFFF;
     for (double d : c.desired) {
-        ASSERT_EQ(kestrel_joint_limiter_limit(&limiter, &d, &out, &flags), KESTREL_LIMITER_OK);
+        ASSERT_EQ(kestrel_joint_limiter_limit(&limiter, &d, &out, &flags), KESTREL_OK);
     }
     EXPECT_DOUBLE_EQ(out, c.expected);
     EXPECT_EQ(flags, c.flags);
@@ -93,19 +93,19 @@ TEST(JointLimiterErrors, InitRefusesBadInput) {
         const char* name;
         KestrelJointLimits limits;
         double period, position;
-        KestrelLimiterError error;
+        KestrelError error;
     } const table[] = {
-        {"nan_limit", {-1, 1, kNaN, 1, 1}, 0.001, 0, KESTREL_LIMITER_BAD_LIMITS},
-        {"min_equals_max", {1, 1, 1, 1, 1}, 0.001, 1, KESTREL_LIMITER_BAD_LIMITS},
-        {"both_infinite_above", {kInf, kInf, 1, 1, 1}, 0.001, 0, KESTREL_LIMITER_BAD_LIMITS},
-        {"zero_velocity", {-1, 1, 0, 1, 1}, 0.001, 0, KESTREL_LIMITER_BAD_LIMITS},
-        {"negative_jerk", {-1, 1, 1, 1, -1}, 0.001, 0, KESTREL_LIMITER_BAD_LIMITS},
-        {"zero_period", ok, 0, 0, KESTREL_LIMITER_BAD_PERIOD},
-        {"nan_period", ok, kNaN, 0, KESTREL_LIMITER_BAD_PERIOD},
-        {"infinite_period", ok, kInf, 0, KESTREL_LIMITER_BAD_PERIOD},
-        {"position_outside", ok, 0.001, 1.5, KESTREL_LIMITER_BAD_POSITION},
-        {"position_nan", ok, 0.001, kNaN, KESTREL_LIMITER_BAD_POSITION},
-        {"position_infinite", {-kInf, kInf, 1, 1, 1}, 0.001, -kInf, KESTREL_LIMITER_BAD_POSITION},
+        {"nan_limit", {-1, 1, kNaN, 1, 1}, 0.001, 0, KESTREL_ERROR_BAD_LIMITS},
+        {"min_equals_max", {1, 1, 1, 1, 1}, 0.001, 1, KESTREL_ERROR_BAD_LIMITS},
+        {"both_infinite_above", {kInf, kInf, 1, 1, 1}, 0.001, 0, KESTREL_ERROR_BAD_LIMITS},
+        {"zero_velocity", {-1, 1, 0, 1, 1}, 0.001, 0, KESTREL_ERROR_BAD_LIMITS},
+        {"negative_jerk", {-1, 1, 1, 1, -1}, 0.001, 0, KESTREL_ERROR_BAD_LIMITS},
+        {"zero_period", ok, 0, 0, KESTREL_ERROR_BAD_PERIOD},
+        {"nan_period", ok, kNaN, 0, KESTREL_ERROR_BAD_PERIOD},
+        {"infinite_period", ok, kInf, 0, KESTREL_ERROR_BAD_PERIOD},
+        {"position_outside", ok, 0.001, 1.5, KESTREL_ERROR_BAD_POSITION},
+        {"position_nan", ok, 0.001, kNaN, KESTREL_ERROR_BAD_POSITION},
+        {"position_infinite", {-kInf, kInf, 1, 1, 1}, 0.001, -kInf, KESTREL_ERROR_BAD_POSITION},
     };
     for (const Bad& b : table) {
         SCOPED_TRACE(b.name);
@@ -113,48 +113,59 @@ TEST(JointLimiterErrors, InitRefusesBadInput) {
         EXPECT_EQ(kestrel_joint_limiter_init(&limiter, 1, &b.limits, b.period, &b.position), b.error);
         // Refused storage stays uninitialised.
         EXPECT_EQ(kestrel_joint_limiter_state(&limiter, nullptr, nullptr, nullptr, nullptr, nullptr),
-                  KESTREL_LIMITER_NOT_INITIALISED);
+                  KESTREL_ERROR_INVALID_POINTER);
     }
     KestrelJointLimiter limiter{};
     const double p = 0;
-    EXPECT_EQ(kestrel_joint_limiter_init(&limiter, 0, &ok, 0.001, &p), KESTREL_LIMITER_BAD_JOINT_COUNT);
+    EXPECT_EQ(kestrel_joint_limiter_init(&limiter, 0, &ok, 0.001, &p), KESTREL_ERROR_BAD_JOINT_COUNT);
     EXPECT_EQ(kestrel_joint_limiter_init(&limiter, KESTREL_JOINT_LIMITER_MAX_JOINTS + 1, &ok, 0.001, &p),
-              KESTREL_LIMITER_BAD_JOINT_COUNT);
-    EXPECT_EQ(kestrel_joint_limiter_init(nullptr, 1, &ok, 0.001, &p), KESTREL_LIMITER_NULL_POINTER);
-    EXPECT_EQ(kestrel_joint_limiter_init(&limiter, 1, nullptr, 0.001, &p), KESTREL_LIMITER_NULL_POINTER);
-    EXPECT_EQ(kestrel_joint_limiter_init(&limiter, 1, &ok, 0.001, nullptr), KESTREL_LIMITER_NULL_POINTER);
+              KESTREL_ERROR_BAD_JOINT_COUNT);
+    EXPECT_EQ(kestrel_joint_limiter_init(nullptr, 1, &ok, 0.001, &p), KESTREL_ERROR_INVALID_POINTER);
+    EXPECT_EQ(kestrel_joint_limiter_init(&limiter, 1, nullptr, 0.001, &p), KESTREL_ERROR_INVALID_POINTER);
+    EXPECT_EQ(kestrel_joint_limiter_init(&limiter, 1, &ok, 0.001, nullptr), KESTREL_ERROR_INVALID_POINTER);
 }
 
 TEST(JointLimiterErrors, CallsRefuseBadInputAndLeaveTheStateAlone) {
     const KestrelJointLimits limits[2] = {{-1, 1, 1, 10, 100}, {-1, 1, 1, 10, 100}};
     const double start[2] = {0.5, -0.5};
     KestrelJointLimiter limiter;
-    ASSERT_EQ(kestrel_joint_limiter_init(&limiter, 2, limits, 0.01, start), KESTREL_LIMITER_OK);
+    ASSERT_EQ(kestrel_joint_limiter_init(&limiter, 2, limits, 0.01, start), KESTREL_OK);
     double d[2] = {1, 1}, out[2];
-    EXPECT_EQ(kestrel_joint_limiter_limit(&limiter, nullptr, out, nullptr), KESTREL_LIMITER_NULL_POINTER);
-    EXPECT_EQ(kestrel_joint_limiter_limit(&limiter, d, nullptr, nullptr), KESTREL_LIMITER_NULL_POINTER);
+    EXPECT_EQ(kestrel_joint_limiter_limit(&limiter, nullptr, out, nullptr), KESTREL_ERROR_INVALID_POINTER);
+    EXPECT_EQ(kestrel_joint_limiter_limit(&limiter, d, nullptr, nullptr), KESTREL_ERROR_INVALID_POINTER);
     const double outside[2] = {0, 2}, bad_v[2] = {0, kNaN};
-    EXPECT_EQ(kestrel_joint_limiter_reset(&limiter, outside, nullptr), KESTREL_LIMITER_BAD_POSITION);
-    EXPECT_EQ(kestrel_joint_limiter_reset(&limiter, start, bad_v), KESTREL_LIMITER_BAD_VELOCITY);
+    EXPECT_EQ(kestrel_joint_limiter_reset(&limiter, outside, nullptr), KESTREL_ERROR_BAD_POSITION);
+    EXPECT_EQ(kestrel_joint_limiter_reset(&limiter, start, bad_v), KESTREL_ERROR_BAD_VELOCITY);
     LinearConstraints4 rows{};
     rows.count = 5;
-    EXPECT_EQ(kestrel_joint_limiter_set_coupling(&limiter, &rows), KESTREL_LIMITER_BAD_COUPLING);
+    EXPECT_EQ(kestrel_joint_limiter_set_coupling(&limiter, &rows), KESTREL_ERROR_BAD_COUPLING);
     rows.count = 1;
     rows.limits[0] = std::numeric_limits<float>::quiet_NaN();
-    EXPECT_EQ(kestrel_joint_limiter_set_coupling(&limiter, &rows), KESTREL_LIMITER_BAD_COUPLING);
+    EXPECT_EQ(kestrel_joint_limiter_set_coupling(&limiter, &rows), KESTREL_ERROR_BAD_COUPLING);
     Solution4 last;
-    EXPECT_EQ(kestrel_joint_limiter_coupling_result(&limiter, &last), KESTREL_LIMITER_NOT_COUPLED);
+    EXPECT_EQ(kestrel_joint_limiter_coupling_result(&limiter, &last), KESTREL_ERROR_NOT_COUPLED);
     double p[2];
-    ASSERT_EQ(kestrel_joint_limiter_state(&limiter, nullptr, p, nullptr, nullptr, nullptr), KESTREL_LIMITER_OK);
+    ASSERT_EQ(kestrel_joint_limiter_state(&limiter, nullptr, p, nullptr, nullptr, nullptr), KESTREL_OK);
     EXPECT_EQ(p[0], 0.5);
     EXPECT_EQ(p[1], -0.5);
 
     KestrelJointLimiter garbage;
     std::memset(&garbage, 0xA5, sizeof garbage);
-    EXPECT_EQ(kestrel_joint_limiter_limit(&garbage, d, out, nullptr), KESTREL_LIMITER_NOT_INITIALISED);
-    EXPECT_EQ(kestrel_joint_limiter_reset(&garbage, start, nullptr), KESTREL_LIMITER_NOT_INITIALISED);
-    EXPECT_STRNE(kestrel_joint_limiter_error_message(KESTREL_LIMITER_BAD_PERIOD),
-                 kestrel_joint_limiter_error_message(12345));
+    EXPECT_EQ(kestrel_joint_limiter_limit(&garbage, d, out, nullptr), KESTREL_ERROR_INVALID_POINTER);
+    EXPECT_EQ(kestrel_joint_limiter_reset(&garbage, start, nullptr), KESTREL_ERROR_INVALID_POINTER);
+
+    // Storage is refused alike when it is garbage, misaligned, or a copy whose
+    // joint count was damaged: the count is checked before it bounds a loop.
+    alignas(8) unsigned char raw[sizeof(KestrelJointLimiter) + 8];
+    auto* misaligned = reinterpret_cast<KestrelJointLimiter*>(raw + 4);
+    EXPECT_EQ(kestrel_joint_limiter_init(misaligned, 2, limits, 0.01, start), KESTREL_ERROR_INVALID_POINTER);
+    EXPECT_EQ(kestrel_joint_limiter_limit(misaligned, d, out, nullptr), KESTREL_ERROR_INVALID_POINTER);
+    KestrelJointLimiter damaged = limiter;
+    const std::uint32_t count = KESTREL_JOINT_LIMITER_MAX_JOINTS + 1;
+    std::memcpy(reinterpret_cast<unsigned char*>(damaged.opaque) + 4, &count, sizeof count);
+    EXPECT_EQ(kestrel_joint_limiter_limit(&damaged, d, out, nullptr), KESTREL_ERROR_INVALID_POINTER);
+    EXPECT_EQ(kestrel_joint_limiter_state(&damaged, nullptr, p, nullptr, nullptr, nullptr),
+              KESTREL_ERROR_INVALID_POINTER);
 }
 
 // ---- Coupling -------------------------------------------------------------------
@@ -164,19 +175,19 @@ TEST(JointLimiterCoupling, ProjectsInsideTheJointIntervals) {
     const KestrelJointLimits limits[3] = {{-9, 9, 5, kInf, kInf}, {-9, 9, 5, 25, kInf}, {-9, 9, 5, kInf, kInf}};
     const double start[3] = {0, 0, 0};
     KestrelJointLimiter limiter;
-    ASSERT_EQ(kestrel_joint_limiter_init(&limiter, 3, limits, 0.01, start), KESTREL_LIMITER_OK);
+    ASSERT_EQ(kestrel_joint_limiter_init(&limiter, 3, limits, 0.01, start), KESTREL_OK);
     LinearConstraints4 rows{};
     rows.count = 1;
     rows.coefficients[0][0] = rows.coefficients[0][1] = 1.0f;
     rows.limits[0] = 1.0f;
-    ASSERT_EQ(kestrel_joint_limiter_set_coupling(&limiter, &rows), KESTREL_LIMITER_OK);
+    ASSERT_EQ(kestrel_joint_limiter_set_coupling(&limiter, &rows), KESTREL_OK);
 
     const double desired[3] = {2, 2, 3};
     double out[3];
     std::uint32_t flags[3];
-    ASSERT_EQ(kestrel_joint_limiter_limit(&limiter, desired, out, flags), KESTREL_LIMITER_OK);
+    ASSERT_EQ(kestrel_joint_limiter_limit(&limiter, desired, out, flags), KESTREL_OK);
     Solution4 last;
-    ASSERT_EQ(kestrel_joint_limiter_coupling_result(&limiter, &last), KESTREL_LIMITER_OK);
+    ASSERT_EQ(kestrel_joint_limiter_coupling_result(&limiter, &last), KESTREL_OK);
     EXPECT_EQ(last.status, KESTREL_STATUS_OPTIMAL);
     // Joint 1 may only move within +-0.25: the nearest point of the row is
     // (1.375, -0.375), so the projection ends on that box at (1.25, -0.25).
@@ -192,9 +203,9 @@ TEST(JointLimiterCoupling, ProjectsInsideTheJointIntervals) {
     // per-joint results stand.
     rows.coefficients[0][1] = 0.0f;
     rows.limits[0] = -100.0f;
-    ASSERT_EQ(kestrel_joint_limiter_set_coupling(&limiter, &rows), KESTREL_LIMITER_OK);
-    ASSERT_EQ(kestrel_joint_limiter_limit(&limiter, desired, out, flags), KESTREL_LIMITER_OK);
-    ASSERT_EQ(kestrel_joint_limiter_coupling_result(&limiter, &last), KESTREL_LIMITER_OK);
+    ASSERT_EQ(kestrel_joint_limiter_set_coupling(&limiter, &rows), KESTREL_OK);
+    ASSERT_EQ(kestrel_joint_limiter_limit(&limiter, desired, out, flags), KESTREL_OK);
+    ASSERT_EQ(kestrel_joint_limiter_coupling_result(&limiter, &last), KESTREL_OK);
     EXPECT_EQ(last.status, KESTREL_STATUS_INFEASIBLE);
     EXPECT_EQ(out[0], 2.0);
     EXPECT_EQ(flags[0], 0u);
@@ -233,7 +244,7 @@ TEST(JointLimiterInvariants, HoldOverLongRandomRuns) {
         for (std::uint32_t j = 0; j < kJoints; ++j) p[j] = 0.0;
         const double dt = periods[rng() % 3];
         KestrelJointLimiter limiter;
-        ASSERT_EQ(kestrel_joint_limiter_init(&limiter, kJoints, limits, dt, p), KESTREL_LIMITER_OK);
+        ASSERT_EQ(kestrel_joint_limiter_init(&limiter, kJoints, limits, dt, p), KESTREL_OK);
         if (rng() % 2 == 0) {
             LinearConstraints4 rows{};
             rows.count = 2;
@@ -242,7 +253,7 @@ TEST(JointLimiterInvariants, HoldOverLongRandomRuns) {
             rows.coefficients[1][2] = 1.0f;
             rows.coefficients[1][3] = -1.0f;
             rows.limits[1] = 0.5f;
-            ASSERT_EQ(kestrel_joint_limiter_set_coupling(&limiter, &rows), KESTREL_LIMITER_OK);
+            ASSERT_EQ(kestrel_joint_limiter_set_coupling(&limiter, &rows), KESTREL_OK);
         }
         double desired[kJoints], out[kJoints], v[kJoints], a[kJoints];
         std::uint32_t flags[kJoints];
@@ -256,11 +267,11 @@ TEST(JointLimiterInvariants, HoldOverLongRandomRuns) {
                     rp[j] = lo + (hi - lo) * unit(rng);
                     rv[j] = 20.0 * unit(rng) - 10.0;  // often beyond every limit
                 }
-                ASSERT_EQ(kestrel_joint_limiter_reset(&limiter, rp, rv), KESTREL_LIMITER_OK);
+                ASSERT_EQ(kestrel_joint_limiter_reset(&limiter, rp, rv), KESTREL_OK);
                 fresh = true;
                 ++resets;
             }
-            ASSERT_EQ(kestrel_joint_limiter_state(&limiter, nullptr, p, v, a, nullptr), KESTREL_LIMITER_OK);
+            ASSERT_EQ(kestrel_joint_limiter_state(&limiter, nullptr, p, v, a, nullptr), KESTREL_OK);
             for (double& d : desired) {
                 const std::uint64_t kind = rng() % 100;
                 d = kind == 0   ? kNaN
@@ -269,9 +280,9 @@ TEST(JointLimiterInvariants, HoldOverLongRandomRuns) {
                     : kind < 20 ? 40.0 * unit(rng) - 20.0            // a jump
                                 : 6.0 * std::sin(1e-3 * static_cast<double>(calls)) + unit(rng);
             }
-            ASSERT_EQ(kestrel_joint_limiter_limit(&limiter, desired, out, flags), KESTREL_LIMITER_OK);
+            ASSERT_EQ(kestrel_joint_limiter_limit(&limiter, desired, out, flags), KESTREL_OK);
             double np[kJoints], na[kJoints];
-            ASSERT_EQ(kestrel_joint_limiter_state(&limiter, nullptr, np, nullptr, na, nullptr), KESTREL_LIMITER_OK);
+            ASSERT_EQ(kestrel_joint_limiter_state(&limiter, nullptr, np, nullptr, na, nullptr), KESTREL_OK);
             for (std::uint32_t j = 0; j < kJoints; ++j) {
                 SCOPED_TRACE(testing::Message() << "call " << calls << " joint " << j);
                 const KestrelJointLimits& l = limits[j];

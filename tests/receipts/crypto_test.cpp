@@ -163,8 +163,9 @@ TEST(CryptoKnownAnswers, ActionIdOver64BytesIsRefusedAndLeavesOutputAlone) {
         EXPECT_EQ(out.to_wire(), before);
         EXPECT_EQ(kestrel::security_error_text(SecurityError::ActionIdOverflow).code, "action_id_overflow");
 
+        const kestrel::HmacKeyState primed(a.key);
         kestrel::MessageHasher hasher;
-        EXPECT_EQ(kestrel::MessageHasher::begin(a.key, a.nonce, a.timestamp_nanos, a.sequence_id, a.action_id, hasher),
+        EXPECT_EQ(kestrel::MessageHasher::begin(primed, a.nonce, a.timestamp_nanos, a.sequence_id, a.action_id, hasher),
                   SecurityError::ActionIdOverflow);
     }
 }
@@ -184,21 +185,14 @@ TEST(CryptoAgreesWithOpenSsl, EveryActionIdLengthManyKeys) {
             EXPECT_EQ(authorize_ok(a).tag, expected);
 
             const std::size_t split = static_cast<std::size_t>(trial) * 2;  // 0..14
+            const kestrel::HmacKeyState primed(a.key);
             kestrel::MessageHasher hasher;
-            ASSERT_EQ(kestrel::MessageHasher::begin(a.key, a.nonce, a.timestamp_nanos, a.sequence_id, a.action_id,
+            ASSERT_EQ(kestrel::MessageHasher::begin(primed, a.nonce, a.timestamp_nanos, a.sequence_id, a.action_id,
                                                     hasher),
                       SecurityError::Ok);
             hasher.update(std::span(a.payload).first(split));
             hasher.update(std::span(a.payload).subspan(split));
             EXPECT_EQ(hasher.finalize(), expected);
-
-            const kestrel::HmacKeyState primed(a.key);
-            kestrel::MessageHasher from_primed;
-            ASSERT_EQ(kestrel::MessageHasher::begin(primed, a.nonce, a.timestamp_nanos, a.sequence_id, a.action_id,
-                                                    from_primed),
-                      SecurityError::Ok);
-            from_primed.update(a.payload);
-            EXPECT_EQ(from_primed.finalize(), expected);
 
             Receipt one_shot;
             ASSERT_EQ(kestrel::authorize(primed, a.nonce, a.timestamp_nanos, a.sequence_id, a.action_id, a.payload,
@@ -271,21 +265,16 @@ TEST(CryptoSelfConsistency, OutputMayAliasTheNonce) {
 
 // ---------------------------------------------------------------- constant-time equality
 
-template <typename Array>
-class ConstantTimeEqual : public ::testing::Test {};
-using FixedArrays = ::testing::Types<Nonce, Tag>;
-TYPED_TEST_SUITE(ConstantTimeEqual, FixedArrays);
-
 // Any single bit at any position, first and last included, is noticed.
-TYPED_TEST(ConstantTimeEqual, EqualOnlyWithoutASingleBitOfDifference) {
+TEST(ConstantTimeEqual, EqualOnlyWithoutASingleBitOfDifference) {
     Random rng(14);
-    const TypeParam a = rng.array<std::tuple_size_v<TypeParam>>();
-    EXPECT_TRUE(kestrel::constant_time_equal(a, TypeParam(a)));
-    EXPECT_TRUE(kestrel::constant_time_equal(TypeParam{}, TypeParam{}));
+    const Tag a = rng.array<std::tuple_size_v<Tag>>();
+    EXPECT_TRUE(kestrel::constant_time_equal(a, Tag(a)));
+    EXPECT_TRUE(kestrel::constant_time_equal(Tag{}, Tag{}));
     for (std::size_t i = 0; i < a.size(); ++i) {
         for (int bit = 0; bit < 8; ++bit) {
             SCOPED_TRACE("byte " + std::to_string(i) + " bit " + std::to_string(bit));
-            TypeParam b = a;
+            Tag b = a;
             b[i] ^= static_cast<std::uint8_t>(1u << bit);
             EXPECT_FALSE(kestrel::constant_time_equal(a, b));
             EXPECT_FALSE(kestrel::constant_time_equal(b, a));

@@ -53,7 +53,7 @@ TEST_P(ReceiptVerifyTest, AcceptsTheSignedActionAndNothingElse) {
     EXPECT_EQ(kestrel_receipt_verify(key.data(), wire.data(), axis, 0.25, -1.5), 0u);
     EXPECT_EQ(kestrel_receipt_verify(key.data(), wire.data(), axis, 0.25, -1.5), 0u) << "verify keeps no state";
 
-    constexpr std::uint32_t kBad = KESTREL_SECURITY_AUTHENTICATION_FAILURE;
+    constexpr KestrelError kBad = KESTREL_ERROR_AUTHENTICATION_FAILURE;
     const std::int32_t other_axis = axis == INT32_MAX ? axis - 1 : axis + 1;
     EXPECT_EQ(kestrel_receipt_verify(key.data(), wire.data(), other_axis, 0.25, -1.5), kBad);
     EXPECT_EQ(kestrel_receipt_verify(key.data(), wire.data(), axis, std::nextafter(0.25, 1.0), -1.5), kBad);
@@ -77,7 +77,7 @@ TEST(ReceiptVerify, PayloadIsComparedBitForBit) {
     const double nan = std::numeric_limits<double>::quiet_NaN();
     const ReceiptWire zero = issue(key, 1, 1, 0, 0.0, nan);
     EXPECT_EQ(kestrel_receipt_verify(key.data(), zero.data(), 0, 0.0, nan), 0u);
-    EXPECT_EQ(kestrel_receipt_verify(key.data(), zero.data(), 0, -0.0, nan), KESTREL_SECURITY_AUTHENTICATION_FAILURE);
+    EXPECT_EQ(kestrel_receipt_verify(key.data(), zero.data(), 0, -0.0, nan), KESTREL_ERROR_AUTHENTICATION_FAILURE);
 }
 
 // A guard in storage that is freed wiped; it is what a C caller puts on the
@@ -97,21 +97,21 @@ TEST(ReceiptGuard, AcceptsOnceAndRefusesReplaysLikeTheInterceptor) {
     const ReceiptWire first = issue(key, 5, 1, 2, 0.5, 1.0);
     ReceiptWire forged = first;
     forged[59] ^= 0x80;
-    EXPECT_EQ(kestrel_receipt_guard_check(g, forged.data(), 2, 0.5, 1.0), KESTREL_SECURITY_AUTHENTICATION_FAILURE);
-    EXPECT_EQ(kestrel_receipt_guard_check(g, first.data(), 3, 0.5, 1.0), KESTREL_SECURITY_AUTHENTICATION_FAILURE);
+    EXPECT_EQ(kestrel_receipt_guard_check(g, forged.data(), 2, 0.5, 1.0), KESTREL_ERROR_AUTHENTICATION_FAILURE);
+    EXPECT_EQ(kestrel_receipt_guard_check(g, first.data(), 3, 0.5, 1.0), KESTREL_ERROR_AUTHENTICATION_FAILURE);
     // Refusals left no trace: the honest receipt is still new.
     EXPECT_EQ(kestrel_receipt_guard_check(g, first.data(), 2, 0.5, 1.0), 0u);
-    EXPECT_EQ(kestrel_receipt_guard_check(g, first.data(), 2, 0.5, 1.0), KESTREL_SECURITY_REPLAY_COUNTER);
+    EXPECT_EQ(kestrel_receipt_guard_check(g, first.data(), 2, 0.5, 1.0), KESTREL_ERROR_REPLAY_COUNTER);
     EXPECT_EQ(kestrel_receipt_guard_check(g, issue(key, 4, 2, 2, 0.5, 1.0).data(), 2, 0.5, 1.0),
-              KESTREL_SECURITY_REPLAY_COUNTER);
+              KESTREL_ERROR_REPLAY_COUNTER);
     EXPECT_EQ(kestrel_receipt_guard_check(g, issue(key, 6, 1, 2, 0.5, 1.0).data(), 2, 0.5, 1.0),
-              KESTREL_SECURITY_REPLAY_NONCE);
+              KESTREL_ERROR_REPLAY_NONCE);
     EXPECT_EQ(kestrel_receipt_guard_check(g, issue(key, 100, 3, -1, 0.0, 0.0).data(), -1, 0.0, 0.0), 0u);
 
     // A second init starts over under the new key.
     const Key other = test_key(5);
     ASSERT_EQ(kestrel_receipt_guard_init(g, other.data()), 0u);
-    EXPECT_EQ(kestrel_receipt_guard_check(g, first.data(), 2, 0.5, 1.0), KESTREL_SECURITY_AUTHENTICATION_FAILURE);
+    EXPECT_EQ(kestrel_receipt_guard_check(g, first.data(), 2, 0.5, 1.0), KESTREL_ERROR_AUTHENTICATION_FAILURE);
     EXPECT_EQ(kestrel_receipt_guard_check(g, issue(other, 1, 1, 2, 0.5, 1.0).data(), 2, 0.5, 1.0), 0u);
 }
 
@@ -120,19 +120,19 @@ TEST(ReceiptGuard, WipeLeavesOnlyZerosAndAnUnusableGuard) {
     auto g = std::make_unique<KestrelReceiptGuard>();
     std::memset(g.get(), 0xee, sizeof *g);
     const ReceiptWire wire = issue(key, 1, 1, 0, 0.0, 0.0);
-    EXPECT_EQ(kestrel_receipt_guard_check(g.get(), wire.data(), 0, 0.0, 0.0), KESTREL_SECURITY_INVALID_POINTER)
+    EXPECT_EQ(kestrel_receipt_guard_check(g.get(), wire.data(), 0, 0.0, 0.0), KESTREL_ERROR_INVALID_POINTER)
         << "never initialised";
     ASSERT_EQ(kestrel_receipt_guard_init(g.get(), key.data()), 0u);
     ASSERT_EQ(kestrel_receipt_guard_wipe(g.get()), 0u);
     EXPECT_TRUE(std::all_of(std::begin(g->opaque), std::end(g->opaque), [](unsigned char b) { return b == 0; }));
-    EXPECT_EQ(kestrel_receipt_guard_check(g.get(), wire.data(), 0, 0.0, 0.0), KESTREL_SECURITY_INVALID_POINTER);
+    EXPECT_EQ(kestrel_receipt_guard_check(g.get(), wire.data(), 0, 0.0, 0.0), KESTREL_ERROR_INVALID_POINTER);
     EXPECT_EQ(kestrel_receipt_guard_wipe(g.get()), 0u) << "wiping twice is harmless";
 }
 
 TEST(ReceiptGuard, NullAndMisalignedPointersAreRefused) {
     const Key key = test_key(7);
     const ReceiptWire wire = issue(key, 1, 1, 0, 0.0, 0.0);
-    constexpr std::uint32_t kInvalid = KESTREL_SECURITY_INVALID_POINTER;
+    constexpr KestrelError kInvalid = KESTREL_ERROR_INVALID_POINTER;
     EXPECT_EQ(kestrel_receipt_verify(nullptr, wire.data(), 0, 0.0, 0.0), kInvalid);
     EXPECT_EQ(kestrel_receipt_verify(key.data(), nullptr, 0, 0.0, 0.0), kInvalid);
     EXPECT_EQ(kestrel_receipt_guard_init(nullptr, key.data()), kInvalid);
@@ -159,17 +159,36 @@ TEST(ReceiptGuard, NullAndMisalignedPointersAreRefused) {
     EXPECT_EQ(kestrel_receipt_guard_alignment(), alignof(KestrelReceiptGuard));
 }
 
-TEST(SecurityErrorNames, MatchTheCatalogue) {
-    EXPECT_EQ(kestrel_security_error_name(0), nullptr);
-    EXPECT_EQ(kestrel_security_error_name(10), nullptr);
-    EXPECT_EQ(kestrel_security_error_message(UINT32_MAX), nullptr);
+// One catalogue answers for every value: the security codes keep the rows the
+// Python exception carries, and no value, listed or not, gets NULL.
+TEST(ErrorNames, MatchTheCatalogueAndNeverNull) {
     for (std::uint32_t code = 1; code <= 9; ++code) {
         SCOPED_TRACE(code);
         const auto row = kestrel::security_error_text(static_cast<kestrel::SecurityError>(code));
-        EXPECT_EQ(std::string(kestrel_security_error_name(code)), row.code);
-        EXPECT_EQ(std::string(kestrel_security_error_message(code)), row.message);
+        EXPECT_EQ(std::string(kestrel_error_name(static_cast<KestrelError>(code))), row.code);
+        EXPECT_EQ(std::string(kestrel_error_message(static_cast<KestrelError>(code))), row.message);
     }
-    EXPECT_STREQ(kestrel_security_error_name(KESTREL_SECURITY_REPLAY_NONCE), "replay_nonce");
+    const struct {
+        KestrelError error;
+        const char* name;
+    } table[] = {
+        {KESTREL_OK, "ok"},
+        {KESTREL_ERROR_REPLAY_NONCE, "replay_nonce"},
+        {KESTREL_ERROR_RATE_LIMITED, "rate_limited"},
+        {KESTREL_ERROR_VELOCITY_EXCEEDED, "velocity_exceeded"},
+        {KESTREL_ERROR_RANDOM_SOURCE, "random_source"},
+        {KESTREL_ERROR_BAD_JOINT_COUNT, "bad_joint_count"},
+        {KESTREL_ERROR_NOT_COUPLED, "not_coupled"},
+        {KESTREL_ERROR_NOT_COUPLED + 1, "unknown_error"},
+        {-1, "unknown_error"},
+        {INT32_MIN, "unknown_error"},
+    };
+    for (const auto& row : table) {
+        SCOPED_TRACE(row.error);
+        EXPECT_STREQ(kestrel_error_name(row.error), row.name);
+        ASSERT_NE(kestrel_error_message(row.error), nullptr);
+    }
+    EXPECT_STRNE(kestrel_error_message(KESTREL_ERROR_BAD_PERIOD), kestrel_error_message(12345));
 }
 
 }  // namespace

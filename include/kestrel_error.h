@@ -1,0 +1,65 @@
+/*
+ * kestrel_error.h - the one error convention of the Kestrel C library.
+ *
+ * Every library function that can fail returns a KestrelError: 0 for success,
+ * otherwise one of the values below. (The two projection kernels of
+ * kestrel.h are the exception: they return -1 for a null pointer and 0
+ * otherwise, with the outcome as a SolveStatus in their output record.)
+ *
+ * Values 1 to 9 are the receipt codes, with the code strings of the Python
+ * exception's violation_type; then the signing boundary's own refusals; then
+ * the joint limiter's errors. Null, misaligned and uninitialised storage are
+ * answered alike, with KESTREL_ERROR_INVALID_POINTER, by every function that
+ * takes caller-placed storage. A failed call changes nothing.
+ */
+#ifndef KESTREL_ERROR_H
+#define KESTREL_ERROR_H
+
+#include "kestrel_base.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+typedef int32_t KestrelError;
+enum {
+    KESTREL_OK = 0,
+    /* Receipts: signing, checking, parsing. */
+    KESTREL_ERROR_INVALID_POINTER = 1,           /* "invalid_pointer": null, misaligned or uninitialised */
+    KESTREL_ERROR_ACTION_ID_OVERFLOW = 2,        /* "action_id_overflow" */
+    KESTREL_ERROR_PAYLOAD_OVERFLOW = 3,          /* "payload_overflow" */
+    KESTREL_ERROR_INVALID_RECEIPT = 4,           /* "invalid_receipt" */
+    KESTREL_ERROR_INVALID_KEY_LENGTH = 5,        /* "invalid_key_length" */
+    KESTREL_ERROR_AUTHENTICATION_FAILURE = 6,    /* "authentication_failure": the tag is wrong */
+    KESTREL_ERROR_REPLAY_COUNTER = 7,            /* "replay_counter": sequence id not newer */
+    KESTREL_ERROR_REPLAY_NONCE = 8,              /* "replay_nonce": nonce recently accepted */
+    KESTREL_ERROR_HARDWARE_SHA_UNAVAILABLE = 9,  /* "hardware_sha_unavailable" */
+    /* The signing boundary's refusals. */
+    KESTREL_ERROR_RATE_LIMITED = 10,             /* "rate_limited": over the one-second rate limit */
+    KESTREL_ERROR_VELOCITY_EXCEEDED = 11,        /* "velocity_exceeded": |velocity| over the limit, or NaN */
+    KESTREL_ERROR_RANDOM_SOURCE = 12,            /* "random_source": no nonce could be drawn */
+    /* The joint limiter. */
+    KESTREL_ERROR_BAD_JOINT_COUNT = 13,          /* "bad_joint_count": 0, or above the maximum */
+    KESTREL_ERROR_BAD_LIMITS = 14,               /* "bad_limits" */
+    KESTREL_ERROR_BAD_PERIOD = 15,               /* "bad_period" */
+    KESTREL_ERROR_BAD_POSITION = 16,             /* "bad_position" */
+    KESTREL_ERROR_BAD_VELOCITY = 17,             /* "bad_velocity" */
+    KESTREL_ERROR_BAD_COUPLING = 18,             /* "bad_coupling" */
+    KESTREL_ERROR_NOT_COUPLED = 19               /* "not_coupled" */
+};
+
+/* kestrel_error_name returns the code string of an error value ("ok" for 0,
+ * "replay_nonce", "rate_limited"), and "unknown_error" for a value that is
+ * not listed above. Never NULL; static storage. */
+KESTREL_API const char *kestrel_error_name(KestrelError error);
+
+/* kestrel_error_message returns the fixed English message of an error value
+ * ("nonce reuse detected"), with a message of its own for 0 and for unknown
+ * values. Never NULL; static storage. */
+KESTREL_API const char *kestrel_error_message(KestrelError error);
+
+#ifdef __cplusplus
+} /* extern "C" */
+#endif
+
+#endif /* KESTREL_ERROR_H */

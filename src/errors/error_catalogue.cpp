@@ -1,0 +1,55 @@
+#include "errors/error_catalogue.hpp"
+
+#include <array>
+
+namespace kestrel {
+
+namespace {
+
+// Rows in value order: the row index is the value. Rows 1 to 9 are the receipt
+// codes, whose code strings and messages the Python exception also carries.
+constexpr std::array<ErrorText, 20> kCatalogue{{
+    {"ok", "success"},
+    {"invalid_pointer", "null or misaligned pointer"},
+    {"action_id_overflow", "action id exceeds maximum size"},
+    {"payload_overflow", "payload exceeds maximum size"},
+    {"invalid_receipt", "receipt is malformed"},
+    {"invalid_key_length", "key must be 32 bytes"},
+    {"authentication_failure", "HMAC verification failed"},
+    {"replay_counter", "monotonic counter violation (replay)"},
+    {"replay_nonce", "nonce reuse detected"},
+    {"hardware_sha_unavailable", "hardware SHA unavailable"},
+    {"rate_limited", "action rate limit exceeded"},
+    {"velocity_exceeded", "commanded velocity exceeds the velocity limit"},
+    {"random_source", "failed to generate nonce"},
+    {"bad_joint_count", "the number of joints must be 1 to 32"},
+    {"bad_limits", "limits must not be NaN, min_position must be below max_position, and every rate limit must be > 0"},
+    {"bad_period", "the period must be finite and > 0"},
+    {"bad_position", "a position is not finite or outside its joint's limits"},
+    {"bad_velocity", "a velocity is not finite"},
+    {"bad_coupling", "coupling needs at most 4 rows and no NaN in a row in use"},
+    {"not_coupled", "no coupling is set"},
+}};
+
+constexpr ErrorText kUnknown{"unknown_error", "unknown error value"};
+
+}  // namespace
+
+ErrorText error_text(KestrelError error) noexcept {
+    if (error < 0 || static_cast<std::size_t>(error) >= kCatalogue.size()) return kUnknown;
+    return kCatalogue[static_cast<std::size_t>(error)];
+}
+
+}  // namespace kestrel
+
+extern "C" {
+
+KESTREL_API const char* kestrel_error_name(KestrelError error) {
+    return kestrel::error_text(error).name.data();  // literals: NUL-terminated
+}
+
+KESTREL_API const char* kestrel_error_message(KestrelError error) {
+    return kestrel::error_text(error).message.data();
+}
+
+}  // extern "C"

@@ -174,6 +174,16 @@ private:
 // Gaussian elimination with partial pivoting on the m x m block of g (changed
 // in place), right-hand side b; see solve_normal_equations for the contract.
 bool solve_gram(std::size_t m, Gram& g, Column b, Column& out) noexcept {
+    // An infinite or NaN entry (a coefficient above about 1.8e19 squares to
+    // infinity; an infinite one times a zero gives NaN) is refused up front:
+    // elimination would divide by the infinite pivot, give that row a
+    // multiplier of 0 and so answer as if the row were absent.
+    for (std::size_t i = 0; i < m; ++i) {
+        for (std::size_t j = 0; j < m; ++j) {
+            if (!std::isfinite(g[i][j])) return false;
+        }
+    }
+
     // Forward elimination; a tie in pivot magnitude keeps the upper row.
     for (std::size_t k = 0; k < m; ++k) {
         std::size_t p = k;

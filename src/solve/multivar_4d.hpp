@@ -70,7 +70,8 @@ inline constexpr std::size_t kMaxWorkingSet = 4 + kMaxRows;
 // solve_normal_equations solves (N N^T) lambda = rhs for the first m rows of
 // `rows` (m <= kMaxWorkingSet) by Gaussian elimination with partial pivoting
 // on the Gram matrix, in single precision. Every dot product sums ((p0 + p1) + p2) + p3.
-// Returns false when a pivot magnitude falls below kPivotMin or an elimination
+// Returns false when an entry of N N^T is infinite or NaN (checked before
+// elimination), a pivot magnitude falls below kPivotMin, or an elimination
 // factor or a solution component is infinite or NaN; out[0..m-1] may then be
 // partly overwritten. On true, out[0..m-1] holds lambda. out[m..7] is never
 // touched, and m = 0 returns true at once. Pure; allocates nothing.
@@ -87,8 +88,9 @@ inline constexpr std::size_t kMaxWorkingSet = 4 + kMaxRows;
 //                     else x_eq of the iterations, every lane finite
 //   MaxIterations     20 iterations ran out; x is the last iterate
 //   Infeasible        60 cyclic-projection sweeps found no feasible point; x = clamp(u)
-//   NumericalFailure  singular normal equations, a full working set, or an x_eq
-//                     with an infinite or NaN lane; x = clamp(u)
+//   NumericalFailure  singular normal equations or ones with an infinite or NaN
+//                     entry (a row whose products overflow), a full working set,
+//                     or an x_eq with an infinite or NaN lane; x = clamp(u)
 // Reads rows i < count only; the padding of the result is unspecified. Pure;
 // allocates nothing; bounded at 60 sweeps and 20 solves of at most 8 unknowns.
 [[nodiscard]] Solution4 solve_multivar_4d(const Vec4& desired, const Bounds4& bounds,

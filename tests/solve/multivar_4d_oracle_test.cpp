@@ -284,7 +284,7 @@ bool squared_norm_overflows(const Problem& p, std::size_t i) {
 // stays far below the miss of a wrong active set (of order M |n|). It holds
 // for rows of like scale, as drawn here: a row of norm 1e5 beside unit rows
 // can defeat the unscaled elimination by far more (the fuzz target finds such
-// inputs), and a row whose squared norm overflows is left out of the answer
+// inputs), and a row whose products with the answer overflow can be missed
 // (check_contract).
 constexpr double kRounding = 1e-4;
 
@@ -366,9 +366,10 @@ void check_contract(const Problem& in, std::mt19937& rng, Tally& tally) {
                 judge(ax - p.constraints.limits[i], std::sqrt(norm2));
             }
             if (beyond) {
-                // The one known way past the bound: a working-set row whose squared
-                // norm overflows makes its Gram entries infinite, the normal-equation solve then gives
-                // it a multiplier of 0, and the steps answer as if it were absent.
+                // The one known way past the bound: a row outside the working set
+                // whose products with x_eq overflow to +inf and -inf sums to NaN,
+                // which the steps never count as a violation. (In the working set
+                // such a row overflows N N^T and the call ends NumericalFailure.)
                 bool overflowing_row = false;
                 for (std::size_t i = 0; i < p.constraints.count; ++i) {
                     overflowing_row = overflowing_row || squared_norm_overflows(p, i);

@@ -90,7 +90,7 @@ INSTANTIATE_TEST_SUITE_P(
         // An infinite right-hand side makes a solution component infinite.
         NormalCase{"infinite_rhs", 2, {e0, e1}, {kInf, 1}, false, {}, 0},
         NormalCase{"nan_rhs", 1, {e3}, {kNaN}, false, {}, 0},
-        // An infinite row: the Gram entries are infinite and the factor inf/inf is NaN.
+        // An infinite row: its Gram entries are infinite.
         NormalCase{"infinite_row", 2, {Vec4{kInf, 0, 0, 0}, e0}, {1, 1}, false, {}, 0}),
     [](const ::testing::TestParamInfo<NormalCase>& info) { return std::string(info.param.name); });
 
@@ -241,6 +241,11 @@ INSTANTIATE_TEST_SUITE_P(
         // an infinite lane is no answer, so the call ends NumericalFailure with the clamp.
         SolverCase{"infinite_answer_is_numerical_failure", infinite_answer(), {2.941688f, 1, -3e38f, -3e38f}, 0,
                    kNumerical, 0},
+        SolverCase{"row_of_1e30_overflows", make_problem({0.5f, 0, 0, 0}, kMinus1, kPlus1, 1, {Vec4{1e30f, 0, 0, 0}}),
+                   {0.5f, 0, 0, 0}, 0, kNumerical, 0},
+        SolverCase{"second_row_of_3e19_overflows",
+                   make_problem({0.5f, 2, 0, 0}, kMinus1, kPlus1, 2, {e1, Vec4{3e19f, 0, 0, 0}}, {0.5f, 0}),
+                   {0.5f, 1, 0, 0}, 0, kNumerical, 0},
         SolverCase{"bounds_dropped_then_row",
                    make_problem({5, 1, 0, 0}, kZero, kPlus1, 1, {Vec4{1, 1, 0, 0}}, {1.9f}), {1, 0.9f, 0, 0}, 5,
                    kOptimal, 2e-7f},

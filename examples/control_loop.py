@@ -124,18 +124,20 @@ def load_or_create_key(path):
     return key
 
 
-def open_receipt_log(path):
-    """A receipt log writer over `path`, or None when no log was asked for."""
+def open_receipt_log(path, key):
+    """A receipt log writer over `path`, sealed with `key` when closed, or None when no log was asked for."""
     if path is None:
         return None
-    from kestrel.receipt_log import ReceiptLogWriter
-    return ReceiptLogWriter(open(path, "w", encoding="utf-8"))
+    return kestrel.ReceiptLogWriter(open(path, "w", encoding="utf-8"), key)
 
 
 def main(argv=None):
     args = parse_args(argv)
-    key = load_or_create_key(args.key_file)
-    log = open_receipt_log(args.log)
+    try:
+        key = load_or_create_key(args.key_file)
+    except ValueError as error:  # a key file of the wrong size, or one that others may read
+        sys.exit(f"control_loop: {error}")
+    log = open_receipt_log(args.log, key)
     stage = LimiterStage()
     governor = _kestrel.Governor(-MAX_VELOCITY, MAX_VELOCITY)
     boundary = _kestrel.KestrelBoundary(rate_limit=5000, max_velocity_rad_s=MAX_VELOCITY, hmac_key=key)

@@ -14,6 +14,7 @@ from ._version import __version__
 from .joint_limiter import JointLimiter, JointLimits, Limit
 from .projection import Projection, SolveStatus, project_4d
 from .receipts import ReceiptFields, ReceiptGuard, parse_receipt
+from .receipt_log import ReceiptLogWriter  # after ReceiptGuard and parse_receipt, which it takes from here
 
 __all__ = [
     "__version__",
@@ -28,6 +29,7 @@ __all__ = [
     "Projection",
     "ReceiptFields",
     "ReceiptGuard",
+    "ReceiptLogWriter",
     "SolveStatus",
     "parse_receipt",
     "project_4d",

@@ -125,11 +125,10 @@ def read_log_lines(stream: BinaryIO) -> Iterator[bytes]:
         line = stream.readline(MAX_LINE + 1)
         if not line:
             return
-        if len(line) > MAX_LINE and not line.endswith(b"\n"):
-            rest = line
-            while rest and not rest.endswith(b"\n"):
-                rest = stream.readline(1 << 16)
-        yield line
+        yield line  # before skipping the rest, so that an endless line is reported at once
+        rest = line
+        while len(rest) > MAX_LINE and not rest.endswith(b"\n"):
+            rest = stream.readline(1 << 16)
 
 
 def _content(raw: Union[bytes, str]) -> bytes:

@@ -8,9 +8,11 @@
  *
  * Values 1 to 9 are the receipt codes, with the code strings of the Python
  * exception's violation_type; then the signing boundary's own refusals; then
- * the joint limiter's errors. Null, misaligned and uninitialised storage are
- * answered alike, with KESTREL_ERROR_INVALID_POINTER, by every function that
- * takes caller-placed storage. A failed call changes nothing.
+ * the joint limiter's errors; then the receiving side's later refusals (a
+ * receipt out of date, a malformed command frame). Null, misaligned and
+ * uninitialised storage are answered alike, with
+ * KESTREL_ERROR_INVALID_POINTER, by every function that takes caller-placed
+ * storage. A failed call changes nothing.
  */
 #ifndef KESTREL_ERROR_H
 #define KESTREL_ERROR_H
@@ -45,7 +47,10 @@ enum {
     KESTREL_ERROR_BAD_POSITION = 16,             /* "bad_position" */
     KESTREL_ERROR_BAD_VELOCITY = 17,             /* "bad_velocity" */
     KESTREL_ERROR_BAD_COUPLING = 18,             /* "bad_coupling" */
-    KESTREL_ERROR_NOT_COUPLED = 19               /* "not_coupled" */
+    KESTREL_ERROR_NOT_COUPLED = 19,              /* "not_coupled" */
+    /* The receiving side: the guard's maximum age, command frames (kestrel_frame.h). */
+    KESTREL_ERROR_STALE_RECEIPT = 20,            /* "stale_receipt": dated outside the guard's maximum age */
+    KESTREL_ERROR_INVALID_FRAME = 21             /* "invalid_frame": wrong length, version or reserved bytes */
 };
 
 /* kestrel_error_name returns the code string of an error value ("ok" for 0,

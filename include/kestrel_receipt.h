@@ -11,7 +11,11 @@
  *   kestrel_receipt_guard_*     - is the tag right, and is this receipt newer
  *                                 than every one accepted before and its nonce
  *                                 not among the last 1024 accepted? Refuses
- *                                 replays, as the issuing boundary does.
+ *                                 replays, as the issuing boundary does, and,
+ *                                 given a maximum age, receipts out of date.
+ *                                 kestrel_receipt_guard_check_frame takes the
+ *                                 action and receipt as one command frame
+ *                                 (kestrel_frame.h).
  *
  * Every function returns a KestrelError (kestrel_error.h), KESTREL_OK on
  * success. A null or misaligned pointer is answered with
@@ -23,6 +27,7 @@
 
 #include "kestrel_base.h"
 #include "kestrel_error.h"
+#include "kestrel_frame.h"
 
 #ifdef __cplusplus
 extern "C" {
@@ -63,8 +68,9 @@ KESTREL_API KESTREL_MUST_CHECK KestrelError kestrel_receipt_verify(const uint8_t
 #define KESTREL_RECEIPT_GUARD_SIZE 16384
 #define KESTREL_RECEIPT_GUARD_ALIGN 64
 
-/* A receiver-side replay guard: the key, the last accepted sequence id and
- * the nonces of the last 1024 accepted receipts, in caller-provided storage
+/* A receiver-side replay guard: the key, the last accepted sequence id, the
+ * nonces of the last 1024 accepted receipts and the maximum age, in
+ * caller-provided storage
  * (static, stack, heap or shared memory; it holds no pointers). Opaque: touch
  * it only through the functions below. One thread at a time per guard; give
  * each stream its own guard, or serialise the calls. */
@@ -78,7 +84,7 @@ typedef struct KestrelReceiptGuard {
 } KestrelReceiptGuard;
 
 /* kestrel_receipt_guard_init makes guard a fresh guard under key (no receipt
- * accepted yet) and returns KESTREL_OK; a guard that was live is wiped first. Returns
+ * accepted yet, no maximum age) and returns KESTREL_OK; a guard that was live is wiped first. Returns
  * KESTREL_ERROR_INVALID_POINTER, touching nothing, if guard or key is null
  * or guard is not KESTREL_RECEIPT_GUARD_ALIGN-aligned. The key is copied in. */
 KESTREL_API KestrelError kestrel_receipt_guard_init(KestrelReceiptGuard *guard,
@@ -90,14 +96,45 @@ KESTREL_API KestrelError kestrel_receipt_guard_init(KestrelReceiptGuard *guard,
  *                                            last accepted one (0 always is)
  *   KESTREL_ERROR_REPLAY_NONCE            nonce among the last 1024 accepted
  *   KESTREL_ERROR_AUTHENTICATION_FAILURE  tag wrong for that action and key
+ *   KESTREL_ERROR_STALE_RECEIPT           only with a maximum age set (see
+ *                                            kestrel_receipt_guard_set_max_age):
+ *                                            the authentic timestamp is further
+ *                                            from the receiver's clock than that
  * Only an acceptance changes the guard. Accepted sequence ids need not be
- * consecutive. The receipt's timestamp is authenticated but compared with no
- * clock. KESTREL_ERROR_INVALID_POINTER if guard or receipt is null, guard
+ * consecutive. KESTREL_ERROR_INVALID_POINTER if guard or receipt is null, guard
  * is misaligned, or guard is not initialised (never, or wiped since). The tag
  * is compared in constant time; the nonce scan stops at a reused nonce. */
 KESTREL_API KESTREL_MUST_CHECK KestrelError kestrel_receipt_guard_check(KestrelReceiptGuard *guard,
                                                  const uint8_t receipt[KESTREL_RECEIPT_WIRE_LEN], int32_t axis,
                                                  double position, double velocity);
+
+/* kestrel_receipt_guard_check_frame decodes an 84-byte command frame
+ * (kestrel_frame.h) and checks its receipt for its own action, as
+ * kestrel_receipt_guard_check does, so that the action carried out is
+ * exactly the one that was signed. Returns KESTREL_OK and, if out is not
+ * null, writes the accepted action and receipt to *out. Otherwise returns
+ * KESTREL_ERROR_INVALID_FRAME (the frame's version or reserved bytes are
+ * wrong; nothing else is checked) or the refusal of
+ * kestrel_receipt_guard_check, and writes nothing to out. Pointer rules,
+ * state change and timing are those of kestrel_receipt_guard_check; out may
+ * be null. */
+KESTREL_API KESTREL_MUST_CHECK KestrelError kestrel_receipt_guard_check_frame(KestrelReceiptGuard *guard,
+                                                                             const uint8_t frame[KESTREL_FRAME_LEN],
+                                                                             KestrelFrame *out);
+
+/* kestrel_receipt_guard_set_max_age sets how far, in nanoseconds and in
+ * either direction, a receipt's timestamp may lie from the receiver's wall
+ * clock (CLOCK_REALTIME, read once per check that gets that far) and returns
+ * KESTREL_OK. From then on a receipt whose tag is right but which is older
+ * than max_age_ns, or dated more than max_age_ns ahead, is refused with
+ * KESTREL_ERROR_STALE_RECEIPT and leaves the guard unchanged; exactly
+ * max_age_ns either way is accepted. 0, the default after init, turns the
+ * rule off. Choose it above the longest delivery delay plus the clock offset
+ * between the two machines: the boundary dates receipts by its own clock.
+ * Takes effect from the next check; changes nothing else.
+ * KESTREL_ERROR_INVALID_POINTER if guard is null, misaligned or not
+ * initialised. */
+KESTREL_API KestrelError kestrel_receipt_guard_set_max_age(KestrelReceiptGuard *guard, uint64_t max_age_ns);
 
 /* kestrel_receipt_guard_wipe overwrites the whole guard, key included, with
  * zeros that the compiler cannot elide, and returns KESTREL_OK; checks then answer
@@ -118,6 +155,7 @@ KESTREL_API size_t kestrel_receipt_guard_alignment(void);
 KESTREL_LAYOUT_ASSERT(sizeof(KestrelReceiptFields) == 64 && offsetof(KestrelReceiptFields, timestamp_nanos) == 16 &&
                           offsetof(KestrelReceiptFields, sequence_id) == 24 && offsetof(KestrelReceiptFields, tag) == 32,
                       "KestrelReceiptFields layout is published");
+KESTREL_LAYOUT_ASSERT(sizeof(((KestrelFrame *)0)->receipt) == KESTREL_RECEIPT_WIRE_LEN, "a frame carries a receipt");
 KESTREL_LAYOUT_ASSERT(sizeof(KestrelReceiptGuard) == KESTREL_RECEIPT_GUARD_SIZE, "guard size is published");
 KESTREL_LAYOUT_ASSERT(KESTREL_ALIGNOF(KestrelReceiptGuard) == KESTREL_RECEIPT_GUARD_ALIGN, "guard alignment is published");
 

@@ -8,7 +8,7 @@ namespace {
 
 // Rows in value order: the row index is the value. Rows 1 to 9 are the receipt
 // codes, whose code strings and messages the Python exception also carries.
-constexpr std::array<ErrorText, 20> kCatalogue{{
+constexpr std::array<ErrorText, 22> kCatalogue{{
     {"ok", "success"},
     {"invalid_pointer", "null or misaligned pointer"},
     {"action_id_overflow", "action id exceeds maximum size"},
@@ -29,6 +29,8 @@ constexpr std::array<ErrorText, 20> kCatalogue{{
     {"bad_velocity", "a velocity is not finite"},
     {"bad_coupling", "coupling needs at most 4 rows and no NaN in a row in use"},
     {"not_coupled", "no coupling is set"},
+    {"stale_receipt", "receipt is older, or dated further ahead, than the maximum age"},
+    {"invalid_frame", "command frame is malformed (length, version or reserved bytes)"},
 }};
 
 constexpr ErrorText kUnknown{"unknown_error", "unknown error value"};

@@ -15,6 +15,13 @@ SecurityError BoundaryInterceptor::issue_receipt(const Nonce& nonce, std::uint64
 SecurityError BoundaryInterceptor::intercept_and_authorize(std::span<const std::uint8_t> action_id,
                                                            const Payload& payload,
                                                            const Receipt& receipt) noexcept {
+    const SecurityError error = check(action_id, payload, receipt);
+    if (error == SecurityError::Ok) accept(receipt);
+    return error;
+}
+
+SecurityError BoundaryInterceptor::check(std::span<const std::uint8_t> action_id, const Payload& payload,
+                                         const Receipt& receipt) const noexcept {
     // 1. Sequence ids only grow; 0 is never newer than the initial 0.
     if (receipt.sequence_id <= last_sequence_id_) return SecurityError::ReplayCounter;
 
@@ -32,11 +39,12 @@ SecurityError BoundaryInterceptor::intercept_and_authorize(std::span<const std::
 
     // 4. All 32 bytes, in constant time.
     if (!constant_time_equal(hasher.finalize(), receipt.tag)) return SecurityError::AuthenticationFailure;
+    return SecurityError::Ok;
+}
 
-    // 5. Accept: nothing above has written to the interceptor.
+void BoundaryInterceptor::accept(const Receipt& receipt) noexcept {
     last_sequence_id_ = receipt.sequence_id;
     recent_nonces_.insert(receipt.nonce);
-    return SecurityError::Ok;
 }
 
 bool BoundaryInterceptor::same_state(const BoundaryInterceptor& other) const noexcept {

@@ -55,6 +55,17 @@ public:
     [[nodiscard]] SecurityError intercept_and_authorize(std::span<const std::uint8_t> action_id,
                                                         const Payload& payload, const Receipt& receipt) noexcept;
 
+    // check runs the checks of intercept_and_authorize, in the same order and
+    // with the same timing, and changes nothing. With accept it lets a
+    // receiver add a rule of its own (the guard's maximum age) between the
+    // tag and the acceptance.
+    [[nodiscard]] SecurityError check(std::span<const std::uint8_t> action_id, const Payload& payload,
+                                      const Receipt& receipt) const noexcept;
+
+    // accept records `receipt` as intercept_and_authorize does on success.
+    // Only for a receipt that check has just passed, with no acceptance since.
+    void accept(const Receipt& receipt) noexcept;
+
     // The sequence id of the last accepted receipt; 0 before the first.
     [[nodiscard]] std::uint64_t last_sequence_id() const noexcept { return last_sequence_id_; }
 

@@ -1,7 +1,8 @@
 // The receiving side of receipts, behind the C interface of kestrel_receipt.h:
-// a stateless verifier and a replay guard. Both hash with the very code the
-// boundary signs with (authorize, BoundaryInterceptor), so the message layout
-// and the replay rule exist once.
+// a stateless verifier and a replay guard, which also takes command frames
+// and may hold a maximum age. Both hash with the very code the boundary signs
+// with (authorize, BoundaryInterceptor), so the message layout and the replay
+// rule exist once.
 #include <openssl/crypto.h>
 
 #include <cstdint>
@@ -13,6 +14,8 @@
 #include "receipts/action_id.hpp"
 #include "receipts/interceptor.hpp"
 #include "receipts/crypto.hpp"
+#include "receipts/frame.hpp"
+#include "receipts/receiver_clock.hpp"
 #include "receipts/security_error.hpp"
 
 namespace kestrel {
@@ -31,7 +34,8 @@ constexpr KestrelError code(SecurityError e) noexcept { return static_cast<Kestr
 // initialised guard from zeroed or never-initialised storage, so a check on
 // the latter is refused instead of reading an interceptor that is not there.
 struct GuardStorage {
-    std::uint64_t live;  // kLive while `interceptor` holds a constructed object
+    std::uint64_t live;        // kLive while `interceptor` holds a constructed object
+    std::uint64_t max_age_ns;  // farthest a timestamp may lie from the clock; 0: any
     alignas(BoundaryInterceptor) unsigned char interceptor[sizeof(BoundaryInterceptor)];
 };
 constexpr std::uint64_t kLive = 0x4b45535452454c47;  // "KESTRELG"
@@ -49,6 +53,31 @@ GuardStorage* storage_of(KestrelReceiptGuard* guard) noexcept {
 
 BoundaryInterceptor& interceptor_of(GuardStorage& s) noexcept {
     return *std::launder(reinterpret_cast<BoundaryInterceptor*>(s.interceptor));
+}
+
+// fresh is true iff timestamp_nanos lies within max_age_ns of the clock,
+// either way, or there is no maximum age (0). Reads the clock only then.
+bool fresh(std::uint64_t timestamp_nanos, std::uint64_t max_age_ns) noexcept {
+    if (max_age_ns == 0) return true;
+    const std::uint64_t now = receiver_clock_ns();
+    const std::uint64_t distance = now >= timestamp_nanos ? now - timestamp_nanos : timestamp_nanos - now;
+    return distance <= max_age_ns;
+}
+
+// The guard's rule for one receipt and action: the interceptor's checks,
+// then the age of a receipt known to be authentic, then the acceptance.
+KestrelError check_action(GuardStorage& s, const std::uint8_t* receipt, std::int32_t axis, double position,
+                          double velocity) noexcept {
+    BoundaryInterceptor& gate = interceptor_of(s);
+    const Receipt presented = Receipt::from_wire(wire_of(receipt));
+    const AxisActionId id = axis_action_id(axis);
+    if (const SecurityError e = gate.check(id.bytes(), axis_payload(position, velocity), presented);
+        e != SecurityError::Ok) {
+        return code(e);
+    }
+    if (!fresh(presented.timestamp_nanos, s.max_age_ns)) return KESTREL_ERROR_STALE_RECEIPT;
+    gate.accept(presented);
+    return KESTREL_OK;
 }
 
 void wipe_storage(KestrelReceiptGuard* guard, GuardStorage& s) noexcept {
@@ -96,6 +125,7 @@ KestrelError kestrel_receipt_guard_init(KestrelReceiptGuard* guard, const std::u
     std::memcpy(k.data(), key, k.size());  // before the wipe: key may point into the guard
     wipe_storage(guard, *s);
     new (s->interceptor) BoundaryInterceptor(k);
+    s->max_age_ns = 0;
     s->live = kLive;
     OPENSSL_cleanse(k.data(), k.size());
     return KESTREL_OK;
@@ -105,9 +135,27 @@ KestrelError kestrel_receipt_guard_check(KestrelReceiptGuard* guard, const std::
                                           std::int32_t axis, double position, double velocity) {
     GuardStorage* s = storage_of(guard);
     if (s == nullptr || receipt == nullptr || s->live != kLive) return code(SecurityError::InvalidPointer);
-    const AxisActionId id = axis_action_id(axis);
-    return code(interceptor_of(*s).intercept_and_authorize(id.bytes(), axis_payload(position, velocity),
-                                                           Receipt::from_wire(wire_of(receipt))));
+    return check_action(*s, receipt, axis, position, velocity);
+}
+
+KestrelError kestrel_receipt_guard_check_frame(KestrelReceiptGuard* guard, const std::uint8_t frame[KESTREL_FRAME_LEN],
+                                                KestrelFrame* out) {
+    GuardStorage* s = storage_of(guard);
+    if (s == nullptr || frame == nullptr || s->live != kLive) return code(SecurityError::InvalidPointer);
+    FrameWire wire;
+    std::memcpy(wire.data(), frame, wire.size());
+    KestrelFrame action;
+    if (!decode_frame(wire, action)) return KESTREL_ERROR_INVALID_FRAME;
+    const KestrelError e = check_action(*s, action.receipt, action.axis, action.position, action.velocity);
+    if (e == KESTREL_OK && out != nullptr) *out = action;
+    return e;
+}
+
+KestrelError kestrel_receipt_guard_set_max_age(KestrelReceiptGuard* guard, std::uint64_t max_age_ns) {
+    GuardStorage* s = storage_of(guard);
+    if (s == nullptr || s->live != kLive) return code(SecurityError::InvalidPointer);
+    s->max_age_ns = max_age_ns;
+    return KESTREL_OK;
 }
 
 KestrelError kestrel_receipt_guard_wipe(KestrelReceiptGuard* guard) {

@@ -1,15 +1,21 @@
 """Receipts checked outside the issuing boundary: the Python guard, the C guard in another process,
-the README's layout tables, and the four-axis projection's Python face."""
+the frame receiver on a loopback socket, the README's layout tables, and the four-axis projection's
+Python face."""
 import hashlib
 import hmac
 import math
 import os
 import pathlib
+import queue
 import re
+import socket
 import struct
 import subprocess
 import sys
+import tempfile
 import textwrap
+import threading
+import time
 import unittest
 
 import kestrel
@@ -139,6 +145,98 @@ def readme_table(heading_text):
         elif rows:
             break
     return [dict(zip(rows[0], row)) for row in rows[2:]]
+
+
+def frame_from_readme(axis, position, velocity, receipt):
+    """A command frame laid out by the README's table alone."""
+    values = {"version": None, "reserved": None, "axis": axis, "position": position, "velocity": velocity,
+              "receipt": receipt}
+    packing = {"i32 little-endian": "<i", "IEEE-754 double, little-endian": "<d"}
+    frame = b""
+    for row in readme_table("Signed command frame"):
+        assert int(row["Offset"]) == len(frame), row
+        value, encoding = values[row["Field"]], row["Encoding"]
+        if encoding.startswith("u8, always "):
+            field = bytes([int(encoding.rsplit(" ", 1)[1])])
+        elif encoding == "zero bytes":
+            field = bytes(int(row["Size"]))
+        else:
+            field = struct.pack(packing[encoding], value) if encoding in packing else value
+        assert len(field) == int(row["Size"]), row
+        frame += field
+    return frame
+
+
+class FrameReceiverTest(unittest.TestCase):
+    """examples/c/frame_receiver.c on 127.0.0.1, fed by a boundary's frames and an attacker's."""
+
+    max_age = 1.0  # seconds; the held-back frame waits half a second longer
+
+    def test_genuine_frames_are_accepted_once_in_order_and_every_attack_refused(self):
+        program = os.environ.get("KESTREL_FRAME_RECEIVER")
+        self.assertTrue(program, "KESTREL_FRAME_RECEIVER names the receiver program (set by CTest)")
+        key = os.urandom(32)
+        boundary = kestrel.KestrelBoundary(hmac_key=key)
+
+        def genuine():
+            receipt = boundary.authorize_action(-2, -0.0, 1.5)
+            return receipt.sequence_id, frame_from_readme(-2, -0.0, 1.5, receipt.receipt_hash)
+
+        def flipped(frame, byte, bit):
+            return frame[:byte] + bytes([frame[byte] ^ 1 << bit]) + frame[byte + 1:]
+
+        # (datagram, the line it must give), built as they are sent, so that only the held-back frame ages.
+        def script():
+            first, second, third = genuine(), genuine(), genuine()
+            yield first[1], f"accepted {first[0]}"
+            yield first[1], "refused replay_counter"
+            yield third[1], f"accepted {third[0]}"
+            yield second[1], "refused replay_counter"  # overtaken by the third
+            seq, frame = genuine()
+            # version, reserved, axis, position, velocity, nonce, timestamp (checked after the tag), tag
+            for byte, bit, error in [(0, 0, "invalid_frame"), (3, 7, "invalid_frame"), (4, 0, "authentication_failure"),
+                                     (15, 7, "authentication_failure"), (16, 0, "authentication_failure"),
+                                     (24, 3, "authentication_failure"), (43, 6, "authentication_failure"),
+                                     (83, 1, "authentication_failure")]:
+                yield flipped(frame, byte, bit), f"refused {error}"
+            yield frame[:-1], "refused invalid_frame"
+            yield frame + b"\0", "refused invalid_frame"
+            yield frame, f"accepted {seq}"
+            seq, frame = genuine()
+            time.sleep(self.max_age + 0.5)
+            yield frame, "refused stale_receipt"
+            seq, frame = genuine()
+            yield frame, f"accepted {seq}"
+
+        steps = 17
+        lines = queue.Queue()
+
+        def read(stream):
+            for line in stream:
+                lines.put(line.rstrip("\n"))
+            lines.put(None)
+
+        with tempfile.TemporaryDirectory() as directory:
+            key_file = pathlib.Path(directory, "key")
+            key_file.write_bytes(key)
+            receiver = subprocess.Popen([program, key_file, str(int(self.max_age * 1000)), str(steps)],
+                                        stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+            for stream in (receiver.stderr, receiver.stdout):
+                self.addCleanup(stream.close)
+            self.addCleanup(receiver.wait, 10)
+            self.addCleanup(receiver.kill)
+            threading.Thread(target=read, args=(receiver.stdout,), daemon=True).start()
+            port = int(lines.get(timeout=10).removeprefix("port "))  # printed once the key is read
+        got, want = [], []
+        with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as sender:
+            for datagram, line in script():
+                sender.sendto(datagram, ("127.0.0.1", port))
+                got.append(lines.get(timeout=10))  # one line per datagram, before the next is sent
+                want.append(line)
+        self.assertEqual(got, want)
+        self.assertEqual(len(got), steps)
+        self.assertIsNone(lines.get(timeout=10), "printed after the last frame")
+        self.assertEqual(receiver.wait(timeout=10), 0, receiver.stderr.read())
 
 
 class ReadmeLayoutTest(unittest.TestCase):

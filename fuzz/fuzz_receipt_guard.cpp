@@ -5,12 +5,15 @@
 // input), bursts of them to wrap the nonce ring, earlier receipts again (as
 // they were, or for another action, or with a byte changed), honest receipts
 // reusing an accepted nonce, raw wire bytes, null and misaligned pointers,
-// and wipe/init cycles. Beside the guard runs a model that knows the right
+// wipe/init cycles, any of them as a command frame (its header intact or
+// not), and maximum ages against receipts dated long ago, now or ahead.
+// Beside the guard runs a model that knows the right
 // answer without hashing: a receipt's tag is right exactly when the receipt
 // was signed for that very action (HMAC is taken to be unforgeable), so the
 // model needs only the set of signed (wire, axis, payload) triples, the last
-// accepted sequence id and the accepted nonces in order. After every call the
-// guard's answer and kestrel_receipt_verify's must equal the model's.
+// accepted sequence id, the accepted nonces in order and the maximum age. After
+// every call the guard's answer and kestrel_receipt_verify's must equal the
+// model's, and a frame must decode to what was encoded.
 //
 // An input presents at most kMaxPresentations receipts, so that one execution
 // stays cheap; that is room for one burst about the size of the ring.
@@ -27,6 +30,7 @@
 #include "kestrel.h"
 #include "receipts/interceptor.hpp"
 #include "receipts/crypto.hpp"
+#include "receipts/receiver_clock.hpp"
 
 #include "fuzz_reader.hpp"
 
@@ -42,6 +46,20 @@ using kestrel::ReceiptWire;
 constexpr std::array<int, 4> kLongBursts = {kestrel::NONCE_WINDOW - 1, kestrel::NONCE_WINDOW,
                                             kestrel::NONCE_WINDOW + 1, kestrel::NONCE_WINDOW + 64};
 constexpr std::size_t kMaxPresentations = kestrel::NONCE_WINDOW + 128;
+
+// Maximum ages and the dates of honest receipts, hours apart from each other
+// so that the time one input takes never changes the model's answer.
+constexpr std::uint64_t kHour = 3'600'000'000'000;
+constexpr std::array<std::uint64_t, 3> kMaxAges = {0, kHour, UINT64_MAX};
+constexpr std::array<std::uint64_t, 3> kDatedAhead = {0, 0, 2 * kHour};  // after the clock; index 0: long ago
+
+using Header = std::array<std::uint8_t, 4>;  // a frame's version and reserved bytes
+constexpr Header kIntact = {KESTREL_FRAME_VERSION, 0, 0, 0};
+
+bool same_frame(const KestrelFrame& a, const KestrelFrame& b) {
+    return a.axis == b.axis && std::memcmp(&a.position, &b.position, 8) == 0 &&
+           std::memcmp(&a.velocity, &b.velocity, 8) == 0 && std::memcmp(a.receipt, b.receipt, 60) == 0;
+}
 
 [[noreturn]] void fail(const char* what, std::size_t op, std::uint32_t got, std::uint32_t want) {
     std::fprintf(stderr, "op %zu: %s (got %u, want %u)\n", op, what, got, want);
@@ -152,9 +170,16 @@ struct Model {
         return k != nullptr && accepted.size() - *k <= kestrel::NONCE_WINDOW;
     }
     std::size_t window_size() const { return std::min(accepted.size(), kestrel::NONCE_WINDOW); }
-    // Forgets the acceptances; signed receipts stay signed.
+    // True iff the guard has a maximum age and the timestamp lies that
+    // age or farther from the clock.
+    bool stale(std::uint64_t timestamp) const {
+        const std::uint64_t now = kestrel::receiver_clock_ns();
+        return max_age != 0 && (now > timestamp ? now - timestamp : timestamp - now) > max_age;
+    }
+    // Forgets the acceptances and the maximum age; signed receipts stay signed.
     void restart() {
         last = 0;
+        max_age = 0;
         accepted.clear();
         newest.clear();
     }
@@ -163,6 +188,7 @@ struct Model {
     std::vector<Nonce> accepted;                            // every accepted nonce, oldest first
     FlatMap<kestrel::NONCE_LEN, kMaxPresentations> newest;  // nonce -> index of its newest acceptance
     std::uint64_t last = 0;                                 // last accepted sequence id
+    std::uint64_t max_age = 0;                              // the guard's, 0: none
 };
 
 class Harness {
@@ -175,6 +201,7 @@ public:
         history_size_ = 0;
         history_next_ = 0;
         burst_ = 0;
+        dated_ = 0;
         presented_ = 0;
         op_ = 0;
         model_.signed_triples.clear();
@@ -197,7 +224,8 @@ private:
         std::memcpy(payload.data(), &a.position, 8);
         std::memcpy(payload.data() + 8, &a.velocity, 8);
         kestrel::Receipt r;
-        if (issuer_.issue_receipt(nonce, seq * 3, seq, {reinterpret_cast<const std::uint8_t*>(id), std::size_t(n)},
+        const std::uint64_t stamp = dated_ == 0 ? seq * 3 : kestrel::receiver_clock_ns() + kDatedAhead[dated_];
+        if (issuer_.issue_receipt(nonce, stamp, seq, {reinterpret_cast<const std::uint8_t*>(id), std::size_t(n)},
                                   payload, r) != kestrel::SecurityError::Ok) {
             fail("issue", op_, 1, 0);
         }
@@ -217,15 +245,41 @@ private:
     std::uint32_t expected(const kestrel::Receipt& r, bool tag_right) const {
         if (r.sequence_id <= model_.last) return KESTREL_ERROR_REPLAY_COUNTER;
         if (model_.in_window(r.nonce)) return KESTREL_ERROR_REPLAY_NONCE;
-        return tag_right ? 0 : KESTREL_ERROR_AUTHENTICATION_FAILURE;
+        if (!tag_right) return KESTREL_ERROR_AUTHENTICATION_FAILURE;
+        return model_.stale(r.timestamp_nanos) ? KESTREL_ERROR_STALE_RECEIPT : 0;
     }
 
-    void present(const ReceiptWire& wire, const Action& a) {
+    // The guard's answer to (wire, a) as a command frame with `header`: the
+    // frame must decode to what was encoded, and the action must come back
+    // exactly when it is accepted.
+    std::uint32_t check_frame(const ReceiptWire& wire, const Action& a, const Header& header) {
+        KestrelFrame sent{a.axis, a.position, a.velocity, {}};
+        std::memcpy(sent.receipt, wire.data(), wire.size());
+        std::array<std::uint8_t, KESTREL_FRAME_LEN> bytes;
+        if (kestrel_frame_encode(&sent, bytes.data()) != 0) fail("encode", op_, 1, 0);
+        std::memcpy(bytes.data(), header.data(), header.size());
+        const bool intact = header == kIntact;
+        KestrelFrame out{~a.axis, 0.0, 0.0, {}};
+        const std::uint32_t decoded = kestrel_frame_decode(bytes.data(), &out);
+        if (decoded != (intact ? 0u : std::uint32_t{KESTREL_ERROR_INVALID_FRAME}) || same_frame(out, sent) != intact) {
+            fail("decode", op_, decoded, intact ? 0 : KESTREL_ERROR_INVALID_FRAME);
+        }
+        out.axis = ~a.axis;
+        const std::uint32_t got = kestrel_receipt_guard_check_frame(&guard_, bytes.data(), &out);
+        if (same_frame(out, sent) != (got == 0)) fail("action written on refusal, or not on acceptance", op_, got, 0);
+        return got;
+    }
+
+    // Presents the receipt for the action, directly or, given a header, as a frame.
+    void present(const ReceiptWire& wire, const Action& a, const Header* header = nullptr) {
         ++presented_;
         const bool tag_right = model_.signed_triples.find(signed_key(wire, a)) != nullptr;
         const kestrel::Receipt r = kestrel::Receipt::from_wire(wire);
-        const std::uint32_t want = expected(r, tag_right);
-        const std::uint32_t got = kestrel_receipt_guard_check(&guard_, wire.data(), a.axis, a.position, a.velocity);
+        const std::uint32_t want =
+            header != nullptr && *header != kIntact ? std::uint32_t{KESTREL_ERROR_INVALID_FRAME} : expected(r, tag_right);
+        const std::uint32_t got = header != nullptr ? check_frame(wire, a, *header)
+                                                    : kestrel_receipt_guard_check(&guard_, wire.data(), a.axis,
+                                                                                  a.position, a.velocity);
         if (got != want) fail("guard and model disagree", op_, got, want);
         const std::uint32_t verified = kestrel_receipt_verify(kKey.data(), wire.data(), a.axis, a.position, a.velocity);
         if (verified != (tag_right ? 0u : std::uint32_t{KESTREL_ERROR_AUTHENTICATION_FAILURE})) {
@@ -243,7 +297,7 @@ private:
     }
 
     void step(FuzzReader& in) {
-        switch (in.byte() % 8) {
+        switch (in.byte() % 10) {
             case 0: {  // honest, a fresh sequence id at some distance
                 const std::uint64_t seq = model_.last + 1 + in.byte();
                 const Nonce nonce = in.value<Nonce>();
@@ -296,7 +350,7 @@ private:
                 const ReceiptWire wire = in.value<ReceiptWire>();
                 const std::size_t off = 1 + in.byte() % (KESTREL_RECEIPT_GUARD_ALIGN - 1);
                 auto* odd = reinterpret_cast<KestrelReceiptGuard*>(misaligned_.data() + off);
-                const std::uint32_t codes[] = {
+                const KestrelError codes[] = {
                     kestrel_receipt_guard_check(&guard_, nullptr, 0, 0.0, 0.0),
                     kestrel_receipt_guard_check(nullptr, wire.data(), 0, 0.0, 0.0),
                     kestrel_receipt_guard_check(odd, wire.data(), 0, 0.0, 0.0),
@@ -304,8 +358,11 @@ private:
                     kestrel_receipt_guard_init(&guard_, nullptr),
                     kestrel_receipt_verify(nullptr, wire.data(), 0, 0.0, 0.0),
                     kestrel_receipt_verify(kKey.data(), nullptr, 0, 0.0, 0.0),
+                    kestrel_receipt_guard_check_frame(odd, misaligned_.data(), nullptr),
+                    kestrel_receipt_guard_check_frame(&guard_, nullptr, nullptr),
+                    kestrel_receipt_guard_set_max_age(odd, 1),
                 };
-                for (const std::uint32_t c : codes) {
+                for (const KestrelError c : codes) {
                     if (c != KESTREL_ERROR_INVALID_POINTER) fail("bad pointer accepted", op_, c, 1);
                 }
                 break;
@@ -322,6 +379,29 @@ private:
                 init();
                 break;
             }
+            case 8: {  // an honest receipt or an earlier one as a frame, its header intact or changed
+                const std::uint8_t how = in.byte();
+                const std::uint8_t pick = in.byte();
+                const Nonce nonce = in.value<Nonce>();
+                const Action fresh = action(in);
+                Header header = kIntact;
+                if (how & 2) header[how >> 2 & 3] ^= static_cast<std::uint8_t>(how | 1);
+                if (how & 1 || history_size_ == 0) {
+                    present(sign(nonce, model_.last + 1 + pick % 4, fresh), fresh, &header);
+                } else {
+                    const auto [wire, a] = signed_back(pick % history_size_);
+                    present(wire, a, &header);
+                }
+                break;
+            }
+            case 9: {  // a maximum age for the guard, and a date for the receipts signed from now on
+                const std::uint8_t b = in.byte();
+                model_.max_age = kMaxAges[b % kMaxAges.size()];
+                dated_ = b / kMaxAges.size() % kDatedAhead.size();
+                const std::uint32_t c = kestrel_receipt_guard_set_max_age(&guard_, model_.max_age);
+                if (c != 0) fail("set_max_age", op_, c, 0);
+                break;
+            }
         }
     }
 
@@ -336,6 +416,7 @@ private:
     std::size_t history_size_ = 0;
     std::size_t history_next_ = 0;  // where the next one goes
     std::uint64_t burst_ = 0;
+    std::size_t dated_ = 0;  // honest receipts: 0 long ago (seq * 3), 1 now, 2 two hours ahead
     std::size_t op_ = 0;
     std::size_t presented_ = 0;  // at most kMaxPresentations
 };

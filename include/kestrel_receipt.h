@@ -70,10 +70,10 @@ KESTREL_API KESTREL_MUST_CHECK KestrelError kestrel_receipt_verify(const uint8_t
 
 /* A receiver-side replay guard: the key, the last accepted sequence id, the
  * nonces of the last 1024 accepted receipts and the maximum age, in
- * caller-provided storage
- * (static, stack, heap or shared memory; it holds no pointers). Opaque: touch
- * it only through the functions below. One thread at a time per guard; give
- * each stream its own guard, or serialise the calls. */
+ * caller-provided storage (static, stack, heap or shared memory; it holds no
+ * pointers). Opaque: touch it only through the functions below. One thread
+ * at a time per guard; give each stream its own guard, or serialise the
+ * calls. */
 typedef struct KestrelReceiptGuard {
 #ifdef __cplusplus
     alignas(KESTREL_RECEIPT_GUARD_ALIGN)
@@ -84,9 +84,10 @@ typedef struct KestrelReceiptGuard {
 } KestrelReceiptGuard;
 
 /* kestrel_receipt_guard_init makes guard a fresh guard under key (no receipt
- * accepted yet, no maximum age) and returns KESTREL_OK; a guard that was live is wiped first. Returns
- * KESTREL_ERROR_INVALID_POINTER, touching nothing, if guard or key is null
- * or guard is not KESTREL_RECEIPT_GUARD_ALIGN-aligned. The key is copied in. */
+ * accepted yet, no maximum age) and returns KESTREL_OK; a guard that was live
+ * is wiped first. Returns KESTREL_ERROR_INVALID_POINTER, touching nothing,
+ * if guard or key is null or guard is not KESTREL_RECEIPT_GUARD_ALIGN-aligned.
+ * The key is copied in. */
 KESTREL_API KestrelError kestrel_receipt_guard_init(KestrelReceiptGuard *guard,
                                                 const uint8_t key[KESTREL_RECEIPT_KEY_LEN]);
 

@@ -4,16 +4,15 @@
 // (signed by an interceptor under the guard's key for an action read from the
 // input), bursts of them to wrap the nonce ring, earlier receipts again (as
 // they were, or for another action, or with a byte changed), honest receipts
-// reusing an accepted nonce, raw wire bytes, null and misaligned pointers,
-// wipe/init cycles, any of them as a command frame (its header intact or
-// not), and maximum ages against receipts dated long ago, now or ahead.
-// Beside the guard runs a model that knows the right
-// answer without hashing: a receipt's tag is right exactly when the receipt
-// was signed for that very action (HMAC is taken to be unforgeable), so the
-// model needs only the set of signed (wire, axis, payload) triples, the last
-// accepted sequence id, the accepted nonces in order and the maximum age. After
-// every call the guard's answer and kestrel_receipt_verify's must equal the
-// model's, and a frame must decode to what was encoded.
+// reusing an accepted nonce, raw wire bytes, null and misaligned pointers, and
+// wipe/init cycles; receipts go in directly or as command frames, some with a
+// version or reserved byte changed. Beside the guard runs a model that knows
+// the right answer without hashing: a receipt's tag is right exactly when the
+// receipt was signed for that very action (HMAC is taken to be unforgeable),
+// so the model needs only the set of signed (wire, axis, payload) triples, the
+// last accepted sequence id and the accepted nonces in order. After every call
+// the guard's answer and kestrel_receipt_verify's must equal the model's, and
+// a frame must decode to what was encoded.
 //
 // An input presents at most kMaxPresentations receipts, so that one execution
 // stays cheap; that is room for one burst about the size of the ring.
@@ -30,7 +29,6 @@
 #include "kestrel.h"
 #include "receipts/interceptor.hpp"
 #include "receipts/crypto.hpp"
-#include "receipts/receiver_clock.hpp"
 
 #include "fuzz_reader.hpp"
 
@@ -47,19 +45,8 @@ constexpr std::array<int, 4> kLongBursts = {kestrel::NONCE_WINDOW - 1, kestrel::
                                             kestrel::NONCE_WINDOW + 1, kestrel::NONCE_WINDOW + 64};
 constexpr std::size_t kMaxPresentations = kestrel::NONCE_WINDOW + 128;
 
-// Maximum ages and the dates of honest receipts, hours apart from each other
-// so that the time one input takes never changes the model's answer.
-constexpr std::uint64_t kHour = 3'600'000'000'000;
-constexpr std::array<std::uint64_t, 3> kMaxAges = {0, kHour, UINT64_MAX};
-constexpr std::array<std::uint64_t, 3> kDatedAhead = {0, 0, 2 * kHour};  // after the clock; index 0: long ago
-
 using Header = std::array<std::uint8_t, 4>;  // a frame's version and reserved bytes
 constexpr Header kIntact = {KESTREL_FRAME_VERSION, 0, 0, 0};
-
-bool same_frame(const KestrelFrame& a, const KestrelFrame& b) {
-    return a.axis == b.axis && std::memcmp(&a.position, &b.position, 8) == 0 &&
-           std::memcmp(&a.velocity, &b.velocity, 8) == 0 && std::memcmp(a.receipt, b.receipt, 60) == 0;
-}
 
 [[noreturn]] void fail(const char* what, std::size_t op, std::uint32_t got, std::uint32_t want) {
     std::fprintf(stderr, "op %zu: %s (got %u, want %u)\n", op, what, got, want);
@@ -170,16 +157,9 @@ struct Model {
         return k != nullptr && accepted.size() - *k <= kestrel::NONCE_WINDOW;
     }
     std::size_t window_size() const { return std::min(accepted.size(), kestrel::NONCE_WINDOW); }
-    // True iff the guard has a maximum age and the timestamp lies that
-    // age or farther from the clock.
-    bool stale(std::uint64_t timestamp) const {
-        const std::uint64_t now = kestrel::receiver_clock_ns();
-        return max_age != 0 && (now > timestamp ? now - timestamp : timestamp - now) > max_age;
-    }
-    // Forgets the acceptances and the maximum age; signed receipts stay signed.
+    // Forgets the acceptances; signed receipts stay signed.
     void restart() {
         last = 0;
-        max_age = 0;
         accepted.clear();
         newest.clear();
     }
@@ -188,7 +168,6 @@ struct Model {
     std::vector<Nonce> accepted;                            // every accepted nonce, oldest first
     FlatMap<kestrel::NONCE_LEN, kMaxPresentations> newest;  // nonce -> index of its newest acceptance
     std::uint64_t last = 0;                                 // last accepted sequence id
-    std::uint64_t max_age = 0;                              // the guard's, 0: none
 };
 
 class Harness {
@@ -201,7 +180,6 @@ public:
         history_size_ = 0;
         history_next_ = 0;
         burst_ = 0;
-        dated_ = 0;
         presented_ = 0;
         op_ = 0;
         model_.signed_triples.clear();
@@ -224,8 +202,7 @@ private:
         std::memcpy(payload.data(), &a.position, 8);
         std::memcpy(payload.data() + 8, &a.velocity, 8);
         kestrel::Receipt r;
-        const std::uint64_t stamp = dated_ == 0 ? seq * 3 : kestrel::receiver_clock_ns() + kDatedAhead[dated_];
-        if (issuer_.issue_receipt(nonce, stamp, seq, {reinterpret_cast<const std::uint8_t*>(id), std::size_t(n)},
+        if (issuer_.issue_receipt(nonce, seq * 3, seq, {reinterpret_cast<const std::uint8_t*>(id), std::size_t(n)},
                                   payload, r) != kestrel::SecurityError::Ok) {
             fail("issue", op_, 1, 0);
         }
@@ -245,41 +222,38 @@ private:
     std::uint32_t expected(const kestrel::Receipt& r, bool tag_right) const {
         if (r.sequence_id <= model_.last) return KESTREL_ERROR_REPLAY_COUNTER;
         if (model_.in_window(r.nonce)) return KESTREL_ERROR_REPLAY_NONCE;
-        if (!tag_right) return KESTREL_ERROR_AUTHENTICATION_FAILURE;
-        return model_.stale(r.timestamp_nanos) ? KESTREL_ERROR_STALE_RECEIPT : 0;
+        return tag_right ? 0 : KESTREL_ERROR_AUTHENTICATION_FAILURE;
     }
 
-    // The guard's answer to (wire, a) as a command frame with `header`: the
-    // frame must decode to what was encoded, and the action must come back
-    // exactly when it is accepted.
-    std::uint32_t check_frame(const ReceiptWire& wire, const Action& a, const Header& header) {
-        KestrelFrame sent{a.axis, a.position, a.velocity, {}};
+    // The guard's answer to (wire, a) as a frame with header_: the frame
+    // decodes to what was encoded, and the action comes back exactly when the
+    // guard accepts it (an axis of ~a.axis marks a record not written).
+    std::uint32_t check_frame(const ReceiptWire& wire, const Action& a) {
+        KestrelFrame sent{a.axis, a.position, a.velocity, {}}, out{~a.axis, 0.0, 0.0, {}};
         std::memcpy(sent.receipt, wire.data(), wire.size());
         std::array<std::uint8_t, KESTREL_FRAME_LEN> bytes;
         if (kestrel_frame_encode(&sent, bytes.data()) != 0) fail("encode", op_, 1, 0);
-        std::memcpy(bytes.data(), header.data(), header.size());
-        const bool intact = header == kIntact;
-        KestrelFrame out{~a.axis, 0.0, 0.0, {}};
-        const std::uint32_t decoded = kestrel_frame_decode(bytes.data(), &out);
-        if (decoded != (intact ? 0u : std::uint32_t{KESTREL_ERROR_INVALID_FRAME}) || same_frame(out, sent) != intact) {
-            fail("decode", op_, decoded, intact ? 0 : KESTREL_ERROR_INVALID_FRAME);
+        std::memcpy(bytes.data(), header_.data(), header_.size());
+        const auto same = [&] {  // bit for bit; position and velocity are adjacent
+            return out.axis == sent.axis && std::memcmp(&out.position, &sent.position, 16) == 0 &&
+                   std::memcmp(out.receipt, sent.receipt, sizeof sent.receipt) == 0;
+        };
+        if ((kestrel_frame_decode(bytes.data(), &out) == 0) != (header_ == kIntact) || same() != (header_ == kIntact)) {
+            fail("decode", op_, same(), header_ == kIntact);
         }
         out.axis = ~a.axis;
         const std::uint32_t got = kestrel_receipt_guard_check_frame(&guard_, bytes.data(), &out);
-        if (same_frame(out, sent) != (got == 0)) fail("action written on refusal, or not on acceptance", op_, got, 0);
+        if (same() != (got == 0)) fail("action written on refusal, or not on acceptance", op_, got, 0);
         return got;
     }
 
-    // Presents the receipt for the action, directly or, given a header, as a frame.
-    void present(const ReceiptWire& wire, const Action& a, const Header* header = nullptr) {
+    void present(const ReceiptWire& wire, const Action& a) {
         ++presented_;
         const bool tag_right = model_.signed_triples.find(signed_key(wire, a)) != nullptr;
         const kestrel::Receipt r = kestrel::Receipt::from_wire(wire);
-        const std::uint32_t want =
-            header != nullptr && *header != kIntact ? std::uint32_t{KESTREL_ERROR_INVALID_FRAME} : expected(r, tag_right);
-        const std::uint32_t got = header != nullptr ? check_frame(wire, a, *header)
-                                                    : kestrel_receipt_guard_check(&guard_, wire.data(), a.axis,
-                                                                                  a.position, a.velocity);
+        const std::uint32_t want = frame_ && header_ != kIntact ? KESTREL_ERROR_INVALID_FRAME : expected(r, tag_right);
+        const std::uint32_t got = frame_ ? check_frame(wire, a)
+                                         : kestrel_receipt_guard_check(&guard_, wire.data(), a.axis, a.position, a.velocity);
         if (got != want) fail("guard and model disagree", op_, got, want);
         const std::uint32_t verified = kestrel_receipt_verify(kKey.data(), wire.data(), a.axis, a.position, a.velocity);
         if (verified != (tag_right ? 0u : std::uint32_t{KESTREL_ERROR_AUTHENTICATION_FAILURE})) {
@@ -297,7 +271,13 @@ private:
     }
 
     void step(FuzzReader& in) {
-        switch (in.byte() % 10) {
+        // Ops 0 to 7 present receipts directly, the rest as command frames:
+        // from 224 on with the version or a reserved byte changed.
+        const std::uint8_t op = in.byte();
+        frame_ = op >= 8;
+        header_ = kIntact;
+        if (op >= 224) header_[op >> 3 & 3] ^= 1;
+        switch (op % 8) {
             case 0: {  // honest, a fresh sequence id at some distance
                 const std::uint64_t seq = model_.last + 1 + in.byte();
                 const Nonce nonce = in.value<Nonce>();
@@ -350,6 +330,7 @@ private:
                 const ReceiptWire wire = in.value<ReceiptWire>();
                 const std::size_t off = 1 + in.byte() % (KESTREL_RECEIPT_GUARD_ALIGN - 1);
                 auto* odd = reinterpret_cast<KestrelReceiptGuard*>(misaligned_.data() + off);
+                KestrelFrame frame{};
                 const KestrelError codes[] = {
                     kestrel_receipt_guard_check(&guard_, nullptr, 0, 0.0, 0.0),
                     kestrel_receipt_guard_check(nullptr, wire.data(), 0, 0.0, 0.0),
@@ -358,9 +339,13 @@ private:
                     kestrel_receipt_guard_init(&guard_, nullptr),
                     kestrel_receipt_verify(nullptr, wire.data(), 0, 0.0, 0.0),
                     kestrel_receipt_verify(kKey.data(), nullptr, 0, 0.0, 0.0),
-                    kestrel_receipt_guard_check_frame(odd, misaligned_.data(), nullptr),
-                    kestrel_receipt_guard_check_frame(&guard_, nullptr, nullptr),
+                    kestrel_receipt_guard_check_frame(odd, misaligned_.data(), &frame),
+                    kestrel_receipt_guard_check_frame(&guard_, nullptr, &frame),
                     kestrel_receipt_guard_set_max_age(odd, 1),
+                    kestrel_frame_encode(nullptr, misaligned_.data()),
+                    kestrel_frame_encode(&frame, nullptr),
+                    kestrel_frame_decode(nullptr, &frame),
+                    kestrel_frame_decode(misaligned_.data(), nullptr),
                 };
                 for (const KestrelError c : codes) {
                     if (c != KESTREL_ERROR_INVALID_POINTER) fail("bad pointer accepted", op_, c, 1);
@@ -379,29 +364,6 @@ private:
                 init();
                 break;
             }
-            case 8: {  // an honest receipt or an earlier one as a frame, its header intact or changed
-                const std::uint8_t how = in.byte();
-                const std::uint8_t pick = in.byte();
-                const Nonce nonce = in.value<Nonce>();
-                const Action fresh = action(in);
-                Header header = kIntact;
-                if (how & 2) header[how >> 2 & 3] ^= static_cast<std::uint8_t>(how | 1);
-                if (how & 1 || history_size_ == 0) {
-                    present(sign(nonce, model_.last + 1 + pick % 4, fresh), fresh, &header);
-                } else {
-                    const auto [wire, a] = signed_back(pick % history_size_);
-                    present(wire, a, &header);
-                }
-                break;
-            }
-            case 9: {  // a maximum age for the guard, and a date for the receipts signed from now on
-                const std::uint8_t b = in.byte();
-                model_.max_age = kMaxAges[b % kMaxAges.size()];
-                dated_ = b / kMaxAges.size() % kDatedAhead.size();
-                const std::uint32_t c = kestrel_receipt_guard_set_max_age(&guard_, model_.max_age);
-                if (c != 0) fail("set_max_age", op_, c, 0);
-                break;
-            }
         }
     }
 
@@ -416,7 +378,8 @@ private:
     std::size_t history_size_ = 0;
     std::size_t history_next_ = 0;  // where the next one goes
     std::uint64_t burst_ = 0;
-    std::size_t dated_ = 0;  // honest receipts: 0 long ago (seq * 3), 1 now, 2 two hours ahead
+    bool frame_ = false;        // this op presents command frames
+    Header header_ = kIntact;   // and gives them this header
     std::size_t op_ = 0;
     std::size_t presented_ = 0;  // at most kMaxPresentations
 };

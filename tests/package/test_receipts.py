@@ -6,7 +6,6 @@ import hmac
 import math
 import os
 import pathlib
-import queue
 import re
 import socket
 import struct
@@ -14,7 +13,6 @@ import subprocess
 import sys
 import tempfile
 import textwrap
-import threading
 import time
 import unittest
 
@@ -149,20 +147,14 @@ def readme_table(heading_text):
 
 def frame_from_readme(axis, position, velocity, receipt):
     """A command frame laid out by the README's table alone."""
-    values = {"version": None, "reserved": None, "axis": axis, "position": position, "velocity": velocity,
-              "receipt": receipt}
-    packing = {"i32 little-endian": "<i", "IEEE-754 double, little-endian": "<d"}
+    values = {"axis": axis, "position": position, "velocity": velocity, "receipt": receipt}
+    encode = {"u8, always 1": lambda _: b"\1", "zero bytes": lambda _: bytes(3),
+              "i32 little-endian": lambda v: struct.pack("<i", v), "IEEE-754 double, little-endian":
+              lambda v: struct.pack("<d", v), "the receipt wire form above": lambda v: v}
     frame = b""
     for row in readme_table("Signed command frame"):
-        assert int(row["Offset"]) == len(frame), row
-        value, encoding = values[row["Field"]], row["Encoding"]
-        if encoding.startswith("u8, always "):
-            field = bytes([int(encoding.rsplit(" ", 1)[1])])
-        elif encoding == "zero bytes":
-            field = bytes(int(row["Size"]))
-        else:
-            field = struct.pack(packing[encoding], value) if encoding in packing else value
-        assert len(field) == int(row["Size"]), row
+        field = encode[row["Encoding"]](values.get(row["Field"]))
+        assert (int(row["Offset"]), int(row["Size"])) == (len(frame), len(field)), row
         frame += field
     return frame
 
@@ -170,73 +162,46 @@ def frame_from_readme(axis, position, velocity, receipt):
 class FrameReceiverTest(unittest.TestCase):
     """examples/c/frame_receiver.c on 127.0.0.1, fed by a boundary's frames and an attacker's."""
 
-    max_age = 1.0  # seconds; the held-back frame waits half a second longer
-
     def test_genuine_frames_are_accepted_once_in_order_and_every_attack_refused(self):
-        program = os.environ.get("KESTREL_FRAME_RECEIVER")
-        self.assertTrue(program, "KESTREL_FRAME_RECEIVER names the receiver program (set by CTest)")
+        max_age = 1.0  # seconds; the held-back frame waits half a second longer
         key = os.urandom(32)
         boundary = kestrel.KestrelBoundary(hmac_key=key)
 
         def genuine():
             receipt = boundary.authorize_action(-2, -0.0, 1.5)
-            return receipt.sequence_id, frame_from_readme(-2, -0.0, 1.5, receipt.receipt_hash)
+            return f"accepted {receipt.sequence_id}", frame_from_readme(-2, -0.0, 1.5, receipt.receipt_hash)
 
-        def flipped(frame, byte, bit):
-            return frame[:byte] + bytes([frame[byte] ^ 1 << bit]) + frame[byte + 1:]
-
-        # (datagram, the line it must give), built as they are sent, so that only the held-back frame ages.
-        def script():
-            first, second, third = genuine(), genuine(), genuine()
-            yield first[1], f"accepted {first[0]}"
-            yield first[1], "refused replay_counter"
-            yield third[1], f"accepted {third[0]}"
-            yield second[1], "refused replay_counter"  # overtaken by the third
-            seq, frame = genuine()
-            # version, reserved, axis, position, velocity, nonce, timestamp (checked after the tag), tag
-            for byte, bit, error in [(0, 0, "invalid_frame"), (3, 7, "invalid_frame"), (4, 0, "authentication_failure"),
-                                     (15, 7, "authentication_failure"), (16, 0, "authentication_failure"),
-                                     (24, 3, "authentication_failure"), (43, 6, "authentication_failure"),
-                                     (83, 1, "authentication_failure")]:
-                yield flipped(frame, byte, bit), f"refused {error}"
-            yield frame[:-1], "refused invalid_frame"
-            yield frame + b"\0", "refused invalid_frame"
-            yield frame, f"accepted {seq}"
-            seq, frame = genuine()
-            time.sleep(self.max_age + 0.5)
+        def script():  # (datagram, the line it must give), built as sent, so that only the held-back frame ages
+            (first, one), (_, two), (third, three) = genuine(), genuine(), genuine()
+            yield from [(one, first), (one, "refused replay_counter"), (three, third), (two, "refused replay_counter")]
+            accepted, frame = genuine()
+            # Version, reserved, axis, the sign of -0.0, velocity, nonce, timestamp (judged after the tag), tag.
+            for byte, bit in [(0, 0), (3, 7), (4, 0), (15, 7), (16, 0), (24, 3), (43, 6), (83, 1)]:
+                error = "invalid_frame" if byte < 4 else "authentication_failure"
+                yield frame[:byte] + bytes([frame[byte] ^ 1 << bit]) + frame[byte + 1:], f"refused {error}"
+            yield from [(frame[:-1], "refused invalid_frame"), (frame + b"\0", "refused invalid_frame"), (frame, accepted)]
+            frame = genuine()[1]
+            time.sleep(max_age + 0.5)
             yield frame, "refused stale_receipt"
-            seq, frame = genuine()
-            yield frame, f"accepted {seq}"
+            accepted, frame = genuine()
+            yield frame, accepted
 
-        steps = 17
-        lines = queue.Queue()
-
-        def read(stream):
-            for line in stream:
-                lines.put(line.rstrip("\n"))
-            lines.put(None)
-
-        with tempfile.TemporaryDirectory() as directory:
-            key_file = pathlib.Path(directory, "key")
-            key_file.write_bytes(key)
-            receiver = subprocess.Popen([program, key_file, str(int(self.max_age * 1000)), str(steps)],
-                                        stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-            for stream in (receiver.stderr, receiver.stdout):
-                self.addCleanup(stream.close)
-            self.addCleanup(receiver.wait, 10)
-            self.addCleanup(receiver.kill)
-            threading.Thread(target=read, args=(receiver.stdout,), daemon=True).start()
-            port = int(lines.get(timeout=10).removeprefix("port "))  # printed once the key is read
-        got, want = [], []
+        key_file = pathlib.Path(self.enterContext(tempfile.TemporaryDirectory()), "key")
+        key_file.write_bytes(key)
+        receiver = self.enterContext(subprocess.Popen(
+            [os.environ["KESTREL_FRAME_RECEIVER"], key_file, str(int(max_age * 1000)), "17"],
+            stdout=subprocess.PIPE, text=True))
+        self.addCleanup(receiver.kill)
+        port = int(receiver.stdout.readline().removeprefix("port "))  # printed once the key is read
+        want = []
         with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as sender:
             for datagram, line in script():
                 sender.sendto(datagram, ("127.0.0.1", port))
-                got.append(lines.get(timeout=10))  # one line per datagram, before the next is sent
                 want.append(line)
-        self.assertEqual(got, want)
-        self.assertEqual(len(got), steps)
-        self.assertIsNone(lines.get(timeout=10), "printed after the last frame")
-        self.assertEqual(receiver.wait(timeout=10), 0, receiver.stderr.read())
+        self.assertEqual(len(want), 17)
+        out, _ = receiver.communicate(timeout=10)
+        self.assertEqual(out.splitlines(), want, "one line per datagram, in order, and nothing else")
+        self.assertEqual(receiver.returncode, 0)
 
 
 class ReadmeLayoutTest(unittest.TestCase):

@@ -174,8 +174,6 @@ GUARD = {
     "raw_wire": bytes([4]) + nonce(5) + bytes(8) + struct.pack("<Q", 1) + bytes(32) + action(),
     "pointers_wipe_init": guard_honest(6) + bytes([5]) + bytes(60) + bytes([7]) + bytes([6]) + bytes(60)
     + bytes([7]) + bytes([2, 0, 0, 0, 0]),
-    # Ops from 8 on present frames: honest, again, and honest with a reserved byte set.
-    "frames": bytes([8, 0]) + nonce(7) + action() + bytes([10, 0, 0, 0, 0]) + bytes([232, 0]) + nonce(8) + action(),
 }
 
 

@@ -162,10 +162,8 @@ TEST(ReceiptGuard, NullAndMisalignedPointersAreRefused) {
     EXPECT_EQ(kestrel_receipt_guard_alignment(), alignof(KestrelReceiptGuard));
 }
 
-// A guard with a maximum age, fed frames: each row sets the maximum age,
-// signs (axis 5, a NaN with sign and payload, -0.0) dated as given, sets one
-// frame byte (byte 0 to 1 changes nothing) and wants that answer, with the
-// action back bit for bit exactly when accepted.
+// Each row signs (5, a NaN with sign and payload, -0.0) at `timestamp`, sets
+// frame byte `at` to `value` (0 to 1 is no change) and checks the frame.
 TEST(CommandFrame, GuardAcceptsFramesInDateOnceAndRefusalsLeaveNoTrace) {
     const Key key = test_key(9);
     GuardBox box;
@@ -175,9 +173,7 @@ TEST(CommandFrame, GuardAcceptsFramesInDateOnceAndRefusalsLeaveNoTrace) {
     const std::uint64_t now = kestrel::receiver_clock_ns();
     const struct {
         const char* what;
-        std::uint64_t seq, timestamp, max_age;
-        std::size_t at;
-        std::uint8_t value;
+        std::uint64_t seq, timestamp, max_age, at, value;
         KestrelError want;
     } table[] = {
         {"in date", 1, now, kSecond, 0, 1, KESTREL_OK},
@@ -198,7 +194,7 @@ TEST(CommandFrame, GuardAcceptsFramesInDateOnceAndRefusalsLeaveNoTrace) {
         std::memcpy(sent.receipt, issue(key, row.seq, std::uint32_t(row.seq), 5, nan, -0.0, row.timestamp).data(), 60);
         std::uint8_t bytes[KESTREL_FRAME_LEN];
         ASSERT_EQ(kestrel_frame_encode(&sent, bytes), KESTREL_OK);
-        bytes[row.at] = row.value;
+        bytes[row.at] = static_cast<std::uint8_t>(row.value);
         EXPECT_EQ(kestrel_receipt_guard_check_frame(box.guard.get(), bytes, &out), row.want);
         const bool same = out.axis == 5 && std::memcmp(&out.position, &nan, 8) == 0 &&
                           std::signbit(out.velocity) && std::memcmp(out.receipt, sent.receipt, 60) == 0;

@@ -7,6 +7,7 @@
 
 #include "classes.hpp"
 #include "convert.hpp"
+#include "float_buffer.hpp"
 #include "solve/scalar_active_set.hpp"
 
 namespace kestrel::py {
@@ -107,73 +108,14 @@ private:
     Py_ssize_t filled_ = 0;
 };
 
-// A one-dimensional buffer of native doubles or floats, any stride.
-struct FloatBuffer {
-    Py_buffer view;
-    bool is_double;
-};
-
-// True when the type's `name` is a slot written in C (a slot wrapper), or,
-// with `may_be_absent`, when the type has no such attribute.
-bool slot_from_c(PyObject* type, const char* name, bool may_be_absent) {
-    const Ref attribute(PyObject_GetAttrString(type, name));
-    if (!attribute) {
-        const bool absent = PyErr_ExceptionMatches(PyExc_AttributeError);
-        PyErr_Clear();
-        return absent && may_be_absent;
-    }
-    return Py_IS_TYPE(attribute.get(), &PyWrapperDescr_Type);
-}
-
-// Takes `arg`'s buffer when it is a 1-D array of native 'd' or 'f' that
-// iterates, in C, over exactly what its buffer holds (array.array,
-// memoryview, numpy.ndarray). Anything else is left to the sequence walk,
-// which gives the same values element by element: this is only its fast
-// path. A class that redefines iteration, indexing or its buffer in Python
-// may yield other values than the buffer holds (a masked array does), so it
-// is walked.
-bool take_float_buffer(PyObject* arg, FloatBuffer& out) {
-    if (!PyObject_CheckBuffer(arg)) return false;
-    PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(arg));
-    if (PyType_HasFeature(Py_TYPE(arg), Py_TPFLAGS_HEAPTYPE) &&
-        !(slot_from_c(type, "__iter__", false) && slot_from_c(type, "__getitem__", false) &&
-          slot_from_c(type, "__buffer__", true))) {
-        return false;
-    }
-    if (PyObject_GetBuffer(arg, &out.view, PyBUF_STRIDES | PyBUF_FORMAT) < 0) {
-        PyErr_Clear();
-        return false;
-    }
-    const char* format = out.view.format != nullptr ? out.view.format : "B";
-    if (format[0] == '@') ++format;
-    const bool is_double = std::strcmp(format, "d") == 0 && out.view.itemsize == sizeof(double);
-    const bool is_float = std::strcmp(format, "f") == 0 && out.view.itemsize == sizeof(float);
-    if (out.view.ndim != 1 || !(is_double || is_float)) {
-        PyBuffer_Release(&out.view);
-        return false;
-    }
-    out.is_double = is_double;
-    return true;
-}
-
 // project_batch over a float buffer: each element read as the sequence walk
 // would convert it (a double narrowed to 32 bits; a float widened exactly and
 // narrowed back), with no Python object per element on the way in.
 bool project_buffer(const FloatBuffer& buffer, BatchResult& result) {
-    const Py_ssize_t count = buffer.view.shape[0];
-    const Py_ssize_t stride = buffer.view.strides[0];
-    const char* at = static_cast<const char*>(buffer.view.buf);
+    const Py_ssize_t count = buffer.size();
     if (!result.begin(count, true)) return false;
-    for (Py_ssize_t i = 0; i < count; ++i, at += stride) {
-        double wide;
-        if (buffer.is_double) {
-            std::memcpy(&wide, at, sizeof wide);
-        } else {
-            float narrow;
-            std::memcpy(&narrow, at, sizeof narrow);
-            wide = narrow;
-        }
-        if (!result.element(static_cast<float>(wide), nullptr)) return false;
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        if (!result.element(static_cast<float>(buffer.at(i)), nullptr)) return false;
     }
     return result.end(count);
 }
@@ -270,7 +212,7 @@ PyType_Slot kSlots[] = {
     {0, nullptr},
 };
 
-PyType_Spec kSpec = {"builtins.Governor", sizeof(GovernorObject), 0, Py_TPFLAGS_DEFAULT, kSlots};
+PyType_Spec kSpec = {"builtins.Governor", sizeof(GovernorObject), 0, kClassFlags, kSlots};
 
 PyObject* g_type = nullptr;
 

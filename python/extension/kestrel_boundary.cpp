@@ -209,7 +209,7 @@ PyType_Slot kSlots[] = {
     {0, nullptr},
 };
 
-PyType_Spec kSpec = {"builtins.KestrelBoundary", sizeof(BoundaryObject), 0, Py_TPFLAGS_DEFAULT, kSlots};
+PyType_Spec kSpec = {"builtins.KestrelBoundary", sizeof(BoundaryObject), 0, kClassFlags, kSlots};
 
 PyObject* g_type = nullptr;
 

@@ -2,42 +2,12 @@
 // the first interpreter that imports it, with one module object per process.
 #include <atomic>
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 
 #include "classes.hpp"
 #include "convert.hpp"
-#include "fault.hpp"
 #include "kestrel_version.h"
 
 namespace kestrel::py {
-
-void internal_fault(const char* what) noexcept {
-    std::fprintf(stderr, "kestrel: internal fault: %s\n", what);
-    std::fflush(stderr);
-    std::abort();
-}
-
-PyTypeObject* cached_type(PyObject*& cache, PyType_Spec& spec, PyObject* base) {
-    if (cache == nullptr) cache = PyType_FromSpecWithBases(&spec, base);
-    return reinterpret_cast<PyTypeObject*>(cache);
-}
-
-void free_instance(PyObject* self) noexcept {
-    PyTypeObject* type = Py_TYPE(self);
-    type->tp_free(self);
-    Py_DECREF(type);
-}
-
-PyTypeObject* required_type(PyTypeObject* (*getter)(), const char* class_name) noexcept {
-    PyTypeObject* type = getter();
-    if (type == nullptr) {
-        PyErr_Print();
-        std::fprintf(stderr, "kestrel: internal fault: cannot create the type object of %s\n", class_name);
-        std::abort();
-    }
-    return type;
-}
 
 namespace {
 
@@ -110,22 +80,7 @@ bool populate(PyObject* module) {
 PyMODINIT_FUNC PyInit__kestrel(void) {
     using namespace kestrel::py;
 
-    const std::int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
-    if (id == -1) {
-        if (!PyErr_Occurred()) {
-            PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
-        }
-        return nullptr;
-    }
-    // The first interpreter to get here owns the module for good, even if a
-    // later step of its import fails.
-    std::int64_t owner = -1;
-    if (!g_owner_interpreter.compare_exchange_strong(owner, id) && owner != id) {
-        PyErr_SetString(PyExc_ImportError,
-                        "_kestrel does not support sub-interpreters: it is already owned by another "
-                        "interpreter of this process");
-        return nullptr;
-    }
+    if (!claim_interpreter(g_owner_interpreter, "_kestrel")) return nullptr;
 
     if (g_module != nullptr) {
         Py_INCREF(g_module);

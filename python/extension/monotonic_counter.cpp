@@ -68,7 +68,7 @@ PyType_Slot kSlots[] = {
     {0, nullptr},
 };
 
-PyType_Spec kSpec = {"builtins.MonotonicCounter", sizeof(CounterObject), 0, Py_TPFLAGS_DEFAULT, kSlots};
+PyType_Spec kSpec = {"builtins.MonotonicCounter", sizeof(CounterObject), 0, kClassFlags, kSlots};
 
 PyObject* g_type = nullptr;
 

@@ -116,7 +116,7 @@ PyType_Spec kSpec = {
     "builtins.KestrelViolation",
     sizeof(ViolationObject),
     0,
-    Py_TPFLAGS_DEFAULT,  // garbage collection support comes with the Exception base
+    kClassFlags,  // garbage collection support comes with the Exception base
     kSlots,
 };
 

@@ -1,7 +1,9 @@
 """Kestrel for Python: the classes of the `_kestrel` module and what Python users need beyond them.
 
 The five classes are the module's own objects, re-exported unchanged. The
-additions run on the C library `kestrel`, which ships inside this package.
+additions are the package's own extension module, `kestrel._native`, built
+on the same C core; every one of its objects is safe to share between threads.
+Importing the package lets `KestrelViolation` be pickled (see `_pickling`).
 """
 from _kestrel import (
     Governor,
@@ -10,11 +12,14 @@ from _kestrel import (
     KestrelViolation,
     MonotonicCounter,
 )
+
+from . import _pickling
+from ._native import JointLimiter, JointLimits, ReceiptGuard, parse_receipt, project_4d, verify_receipt
+from ._types import Limit, Projection, ReceiptFields, SolveStatus
 from ._version import __version__
-from .joint_limiter import JointLimiter, JointLimits, Limit
-from .projection import Projection, SolveStatus, project_4d
-from .receipts import ReceiptFields, ReceiptGuard, parse_receipt
 from .receipt_log import ReceiptLogWriter  # after ReceiptGuard and parse_receipt, which it takes from here
+
+_pickling.register()
 
 __all__ = [
     "__version__",
@@ -33,4 +38,5 @@ __all__ = [
     "SolveStatus",
     "parse_receipt",
     "project_4d",
+    "verify_receipt",
 ]

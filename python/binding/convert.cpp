@@ -193,6 +193,28 @@ bool convert(PyObject* obj, ByteView& out) {
     return true;
 }
 
+bool ByteBuffer::take(PyObject* obj) {
+    if (held_) {
+        PyBuffer_Release(&view_);
+        held_ = false;
+    }
+    if (!PyObject_CheckBuffer(obj)) {
+        PyErr_Format(PyExc_TypeError, "a bytes-like object is required, not '%s'", type_name(obj));
+        return false;
+    }
+    // PyBUF_SIMPLE asks for one C-contiguous run of view_.len bytes.
+    if (PyObject_GetBuffer(obj, &view_, PyBUF_SIMPLE) < 0) {
+        if (!PyErr_ExceptionMatches(PyExc_BufferError)) return false;
+        PyErr_Clear();
+        PyErr_Format(PyExc_TypeError, "a contiguous bytes-like object is required, not this '%s'", type_name(obj));
+        return false;
+    }
+    held_ = true;
+    return true;
+}
+
+bool convert(PyObject* obj, ByteBuffer& out) { return out.take(obj); }
+
 bool convert(PyObject* obj, Text& out) {
     if (!PyUnicode_Check(obj)) {
         set_cannot_convert(obj, "PyString");

@@ -50,6 +50,27 @@ struct ByteView {
     std::size_t size = 0;
 };
 
+// A byte string taken through the buffer protocol (bytes, bytearray,
+// memoryview, any C-contiguous buffer): its size is the buffer's own, never
+// what a subclass's __len__ says. Holds the export until destroyed, so a
+// bytearray cannot be resized under it.
+class ByteBuffer {
+public:
+    ByteBuffer() noexcept = default;
+    ByteBuffer(const ByteBuffer&) = delete;
+    ByteBuffer& operator=(const ByteBuffer&) = delete;
+    ~ByteBuffer() {
+        if (held_) PyBuffer_Release(&view_);
+    }
+    const std::uint8_t* data() const noexcept { return static_cast<const std::uint8_t*>(view_.buf); }
+    std::size_t size() const noexcept { return static_cast<std::size_t>(view_.len); }
+    bool take(PyObject* obj);
+
+private:
+    Py_buffer view_{};
+    bool held_ = false;
+};
+
 // A str argument held as an exact str (a copy when the argument was a
 // subclass), so that its UTF-8 form is known to exist.
 struct Text {
@@ -61,6 +82,7 @@ bool convert(PyObject* obj, float& out);          // 32-bit float, narrowed with
 bool convert(PyObject* obj, std::int32_t& out);   // signed 32-bit integer
 bool convert(PyObject* obj, std::uint64_t& out);  // unsigned 64-bit integer
 bool convert(PyObject* obj, ByteView& out);       // bytes and its subclasses only
+bool convert(PyObject* obj, ByteBuffer& out);     // any contiguous buffer, by its own length
 bool convert(PyObject* obj, Text& out);           // str and its subclasses
 
 // wrap_argument_error rewords a pending exception of exactly TypeError as
@@ -87,29 +109,35 @@ inline PyCFunction as_method(FastcallMethod method) noexcept {
     return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(method));
 }
 
-// ---- Sequences of 32-bit floats -------------------------------------------
+// ---- Sequences of numbers -------------------------------------------------
 
-// for_each_f32 walks a sequence argument and hands each element, converted to
-// a 32-bit float, to the sink. The sink provides:
+// for_each_number<T> walks a sequence argument and hands each element,
+// converted to T (float: narrowed to 32 bits; double), to the sink. The sink provides:
 //   bool begin(Py_ssize_t length, bool exact)  - length is exact for list/tuple
-//   bool element(float value, PyObject* exact_float)  - exact_float: the element if it is an exact float
+//   bool element(T value, PyObject* exact_float)  - exact_float: the element if it is an exact float
 //   bool end(Py_ssize_t count)
 // A str is refused, as is anything that fails the sequence check. An exact
 // list or tuple is walked by index with its size re-read at every step, which
 // is what its iterator does; other sequences go through iter()/next(). The
 // length that __len__ reports is only a hint (a failing __len__ means 0).
 // Errors come back unwrapped; the caller names the argument.
+template <class T, class Sink>
+bool for_each_number(PyObject* seq, Sink& sink);
+
 template <class Sink>
-bool for_each_f32(PyObject* seq, Sink& sink);
+bool for_each_f32(PyObject* seq, Sink& sink) {
+    return for_each_number<float>(seq, sink);
+}
 
 namespace detail {
 
 bool refuse_non_sequence(PyObject* seq);  // false with TypeError set when seq is str or no sequence
 
 // Reads an exact float or exact int without running any Python code.
-inline bool convert_plain_number(PyObject* item, float& out, bool& handled) {
+template <class T>
+inline bool convert_plain_number(PyObject* item, T& out, bool& handled) {
     if (PyFloat_CheckExact(item)) {
-        out = static_cast<float>(PyFloat_AS_DOUBLE(item));
+        out = static_cast<T>(PyFloat_AS_DOUBLE(item));
         handled = true;
         return true;
     }
@@ -117,7 +145,7 @@ inline bool convert_plain_number(PyObject* item, float& out, bool& handled) {
         const double value = PyLong_AsDouble(item);
         handled = true;
         if (value == -1.0 && PyErr_Occurred()) return false;
-        out = static_cast<float>(value);
+        out = static_cast<T>(value);
         return true;
     }
     handled = false;
@@ -126,8 +154,8 @@ inline bool convert_plain_number(PyObject* item, float& out, bool& handled) {
 
 }  // namespace detail
 
-template <class Sink>
-bool for_each_f32(PyObject* seq, Sink& sink) {
+template <class T, class Sink>
+bool for_each_number(PyObject* seq, Sink& sink) {
     if (!detail::refuse_non_sequence(seq)) return false;
 
     if (PyList_CheckExact(seq) || PyTuple_CheckExact(seq)) {
@@ -136,7 +164,7 @@ bool for_each_f32(PyObject* seq, Sink& sink) {
         Py_ssize_t i = 0;
         for (; i < Py_SIZE(seq); ++i) {
             PyObject* item = is_list ? PyList_GET_ITEM(seq, i) : PyTuple_GET_ITEM(seq, i);
-            float value = 0.0f;
+            T value = 0;
             bool handled = false;
             if (!detail::convert_plain_number(item, value, handled)) return false;
             PyObject* exact_float = nullptr;
@@ -168,7 +196,7 @@ bool for_each_f32(PyObject* seq, Sink& sink) {
             if (PyErr_Occurred()) return false;
             break;
         }
-        float value = 0.0f;
+        T value = 0;
         if (!convert(item.get(), value)) return false;
         if (!sink.element(value, PyFloat_CheckExact(item.get()) ? item.get() : nullptr)) return false;
         ++count;

@@ -1,0 +1,293 @@
+// JointLimiter: up to 32 joints' velocity commands limited once per control
+// period, over kestrel_joint_limiter_*. The C state lives inside the object;
+// every call converts its arguments first and then runs the C function with
+// no Python code in between, so a limiter shared between threads is entered
+// by one call at a time.
+#include <cstddef>
+#include <cstring>
+
+#include "fault.hpp"
+#include "joint_limits.hpp"
+#include "rows.hpp"
+#include "vector.hpp"
+
+#include <structmember.h>  // after Python.h
+
+namespace kestrel::py::native {
+
+namespace {
+
+constexpr std::size_t kMaxJoints = KESTREL_JOINT_LIMITER_MAX_JOINTS;
+using Joints = Vector<double, kMaxJoints>;
+
+struct LimiterObject {
+    PyObject_HEAD
+    PyObject* weakrefs;
+    std::uint32_t count;
+    KestrelJointLimiter state;
+};
+
+LimiterObject* limiter_of(PyObject* self) { return reinterpret_cast<LimiterObject*>(self); }
+
+// Converts slots[index] into one value per joint (ValueError for another count).
+bool joints(const Signature& sig, std::size_t index, PyObject* obj, std::uint32_t count, Joints& out) {
+    if (!argument(sig, index, obj, out)) return false;
+    if (out.count != static_cast<Py_ssize_t>(count)) {
+        set_length_error(sig.names[index], count, out.count);
+        return false;
+    }
+    return true;
+}
+
+// Reads the joints' limits out of a sequence of JointLimits.
+bool read_limits(PyObject* given, KestrelJointLimits (&out)[kMaxJoints], std::uint32_t& count) {
+    PyTypeObject* limits_type = required_type(joint_limits_type, "JointLimits");
+    if (PyObject_TypeCheck(given, limits_type) || !PySequence_Check(given) || PyUnicode_Check(given)) {
+        PyErr_SetString(PyExc_TypeError, "argument 'limits': must be a sequence of JointLimits, one per joint "
+                                         "(use [limits] * n)");
+        return false;
+    }
+    const Ref items(PySequence_Tuple(given));
+    if (!items) return false;
+    const Py_ssize_t size = PyTuple_GET_SIZE(items.get());
+    if (size < 1 || size > static_cast<Py_ssize_t>(kMaxJoints)) {
+        PyErr_Format(PyExc_ValueError, "limits must hold 1 to %zu joints, not %zd", kMaxJoints, size);
+        return false;
+    }
+    for (Py_ssize_t i = 0; i < size; ++i) {
+        PyObject* item = PyTuple_GET_ITEM(items.get(), i);
+        if (!PyObject_TypeCheck(item, limits_type)) {
+            PyErr_Format(PyExc_TypeError, "argument 'limits': must hold JointLimits, not '%s'", type_name(item));
+            return false;
+        }
+        out[i] = limits_of(item);
+    }
+    count = static_cast<std::uint32_t>(size);
+    return true;
+}
+
+constexpr const char* kNewParams[] = {"limits", "period", "positions"};
+constexpr Signature kNewSignature{"JointLimiter", kNewParams, 2};
+
+PyObject* limiter_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    PyObject* slots[3];
+    if (!bind_tuple(kNewSignature, args, kwargs, slots)) return nullptr;
+    KestrelJointLimits limits[kMaxJoints];
+    std::uint32_t count = 0;
+    double period = 0.0;
+    Joints start{};
+    if (!read_limits(slots[0], limits, count) || !argument(kNewSignature, 1, slots[1], period)) return nullptr;
+    if (slots[2] != nullptr && slots[2] != Py_None && !joints(kNewSignature, 2, slots[2], count, start)) {
+        return nullptr;
+    }
+    PyObject* self = type->tp_alloc(type, 0);
+    if (self == nullptr) return nullptr;
+    LimiterObject* limiter = limiter_of(self);
+    limiter->count = count;
+    const std::int32_t error = kestrel_joint_limiter_init(&limiter->state, count, limits, period, start.values);
+    if (error != KESTREL_LIMITER_OK) {
+        Py_DECREF(self);
+        return raise_limiter_error(error);
+    }
+    return self;
+}
+
+void limiter_dealloc(PyObject* self) {
+    if (limiter_of(self)->weakrefs != nullptr) PyObject_ClearWeakRefs(self);
+    free_instance(self);
+}
+
+// The list of new floats for a call's result.
+PyObject* float_list(const double* values, std::uint32_t count) {
+    Ref list(PyList_New(count));
+    if (!list) return nullptr;
+    for (std::uint32_t i = 0; i < count; ++i) {
+        PyObject* value = PyFloat_FromDouble(values[i]);
+        if (value == nullptr) return nullptr;
+        PyList_SET_ITEM(list.get(), i, value);
+    }
+    return list.release();
+}
+
+constexpr const char* kLimitParams[] = {"desired"};
+constexpr Signature kLimitSignature{"limit", kLimitParams, 1};
+
+PyObject* limit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* slots[1];
+    if (!bind_fastcall(kLimitSignature, args, nargs, kwnames, slots)) return nullptr;
+    LimiterObject* limiter = limiter_of(self);
+    Joints desired;
+    if (!joints(kLimitSignature, 0, slots[0], limiter->count, desired)) return nullptr;
+    double limited[kMaxJoints];
+    const std::int32_t error = kestrel_joint_limiter_limit(&limiter->state, desired.values, limited, nullptr);
+    if (error != KESTREL_LIMITER_OK) return raise_limiter_error(error);
+    return float_list(limited, limiter->count);
+}
+
+constexpr const char* kResetParams[] = {"positions", "velocities"};
+constexpr Signature kResetSignature{"reset", kResetParams, 1};
+
+PyObject* reset(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* slots[2];
+    if (!bind_fastcall(kResetSignature, args, nargs, kwnames, slots)) return nullptr;
+    LimiterObject* limiter = limiter_of(self);
+    Joints positions;
+    Joints velocities;
+    const bool with_velocities = slots[1] != nullptr && slots[1] != Py_None;
+    if (!joints(kResetSignature, 0, slots[0], limiter->count, positions) ||
+        (with_velocities && !joints(kResetSignature, 1, slots[1], limiter->count, velocities))) {
+        return nullptr;
+    }
+    const std::int32_t error = kestrel_joint_limiter_reset(&limiter->state, positions.values,
+                                                           with_velocities ? velocities.values : nullptr);
+    if (error != KESTREL_LIMITER_OK) return raise_limiter_error(error);
+    Py_RETURN_NONE;
+}
+
+constexpr const char* kCouplingParams[] = {"rows", "limits"};
+constexpr Signature kCouplingSignature{"set_coupling", kCouplingParams, 2};
+
+PyObject* set_coupling(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* slots[2];
+    if (!bind_fastcall(kCouplingSignature, args, nargs, kwnames, slots)) return nullptr;
+    LinearConstraints4 rows;
+    if (!convert_rows(kCouplingSignature, 0, slots, rows)) return nullptr;
+    const std::int32_t error = kestrel_joint_limiter_set_coupling(&limiter_of(self)->state, &rows);
+    if (error != KESTREL_LIMITER_OK) return raise_limiter_error(error);
+    Py_RETURN_NONE;
+}
+
+PyObject* copy(PyObject* self, PyObject*) {
+    PyTypeObject* type = Py_TYPE(self);
+    PyObject* twin = type->tp_alloc(type, 0);
+    if (twin == nullptr) return nullptr;
+    // The C state holds no pointers: a byte copy is an independent limiter.
+    limiter_of(twin)->count = limiter_of(self)->count;
+    std::memcpy(&limiter_of(twin)->state, &limiter_of(self)->state, sizeof(KestrelJointLimiter));
+    return twin;
+}
+
+// The per-joint state: 0 positions, 1 velocities, 2 accelerations, 3 binding flags.
+struct State {
+    double values[3][kMaxJoints];
+    std::uint32_t binding[kMaxJoints];
+};
+
+void read_state(PyObject* self, State& out) {
+    const std::int32_t error = kestrel_joint_limiter_state(&limiter_of(self)->state, nullptr, out.values[0],
+                                                           out.values[1], out.values[2], out.binding);
+    if (error != KESTREL_LIMITER_OK) internal_fault("a live joint limiter refused to report its state");
+}
+
+PyObject* get_values(PyObject* self, void* which) {
+    State state;
+    read_state(self, state);
+    const double* values = state.values[reinterpret_cast<std::intptr_t>(which)];
+    const std::uint32_t count = limiter_of(self)->count;
+    Ref tuple(PyTuple_New(count));
+    if (!tuple) return nullptr;
+    for (std::uint32_t i = 0; i < count; ++i) {
+        PyObject* value = PyFloat_FromDouble(values[i]);
+        if (value == nullptr) return nullptr;
+        PyTuple_SET_ITEM(tuple.get(), i, value);
+    }
+    return tuple.release();
+}
+
+PyObject* get_binding(PyObject* self, void*) {
+    State state;
+    read_state(self, state);
+    const std::uint32_t count = limiter_of(self)->count;
+    Ref tuple(PyTuple_New(count));
+    if (!tuple) return nullptr;
+    for (std::uint32_t i = 0; i < count; ++i) {
+        const Ref bits(PyLong_FromUnsignedLong(state.binding[i]));
+        PyObject* flags = bits ? PyObject_CallOneArg(imported().limit, bits.get()) : nullptr;
+        if (flags == nullptr) return nullptr;
+        PyTuple_SET_ITEM(tuple.get(), i, flags);
+    }
+    return tuple.release();
+}
+
+PyObject* get_coupling_status(PyObject* self, void*) {
+    Solution4 last;
+    const std::int32_t error = kestrel_joint_limiter_coupling_result(&limiter_of(self)->state, &last);
+    if (error == KESTREL_LIMITER_NOT_COUPLED) Py_RETURN_NONE;
+    if (error != KESTREL_LIMITER_OK) internal_fault("a live joint limiter refused its coupling result");
+    return solve_status(last.status);
+}
+
+Py_ssize_t limiter_length(PyObject* self) { return limiter_of(self)->count; }
+
+PyMethodDef kMethods[] = {
+    {"limit", as_method(limit), METH_FASTCALL | METH_KEYWORDS,
+     "limit($self, desired)\n--\n\n"
+     "Return the velocities to command for the desired ones (a list of floats) and\n"
+     "advance one period. `desired` holds one velocity per joint: a sequence of\n"
+     "numbers or a 1-D float or double buffer (a numpy array); a bytes object is\n"
+     "refused. A NaN or infinite value is a request to stop that joint. ValueError\n"
+     "for another number of values. Safe to share between threads."},
+    {"reset", as_method(reset), METH_FASTCALL | METH_KEYWORDS,
+     "reset($self, positions, velocities=None)\n--\n\n"
+     "Set the state: positions inside their limits, velocities (default 0);\n"
+     "accelerations 0. ValueError for a position outside its limits or a velocity\n"
+     "that is not finite, with the state unchanged. Safe to share between threads."},
+    {"set_coupling", as_method(set_coupling), METH_FASTCALL | METH_KEYWORDS,
+     "set_coupling($self, rows, limits)\n--\n\n"
+     "Couple joints 0..3: up to four rows r with sum(r[k] * v[k]) <= limit. The\n"
+     "per-joint results are projected onto the rows by the four-axis solver (single\n"
+     "precision) inside each joint's allowed interval. An empty `rows` switches the\n"
+     "coupling off. Safe to share between threads."},
+    {"__copy__", copy, METH_NOARGS,
+     "An independent limiter with the same limits and state (a what-if rollout)."},
+    {"__deepcopy__", copy, METH_O,
+     "An independent limiter with the same limits and state (a what-if rollout)."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef kGetSet[] = {
+    {"positions", get_values, nullptr, "The last commanded position of every joint.", reinterpret_cast<void*>(0)},
+    {"velocities", get_values, nullptr, "The last commanded velocity of every joint.", reinterpret_cast<void*>(1)},
+    {"accelerations", get_values, nullptr, "The acceleration of every joint over the last period.",
+     reinterpret_cast<void*>(2)},
+    {"binding", get_binding, nullptr, "The Limit flags of every joint from the last call (none after a reset).",
+     nullptr},
+    {"coupling_status", get_coupling_status, nullptr,
+     "The four-axis solver's SolveStatus of the last call, or None without coupling.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyMemberDef kMembers[] = {
+    {"__weaklistoffset__", T_PYSSIZET, offsetof(LimiterObject, weakrefs), READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+PyType_Slot kSlots[] = {
+    {Py_tp_doc, const_cast<char*>(
+                    "JointLimiter(limits, period, positions=None)\n--\n\n"
+                    "Limits the velocity commands of up to 32 joints, one call per control period.\n"
+                    "`limits` holds one JointLimits per joint (for identical joints pass\n"
+                    "[limits] * n; a bare JointLimits is refused, since the joint count would be\n"
+                    "a guess). `period` is the control period in seconds. `positions` are the\n"
+                    "start positions (None: 0 for every joint, refused where 0 lies outside a\n"
+                    "joint's limits). Velocities and accelerations start at 0. copy.copy and\n"
+                    "copy.deepcopy give an independent limiter in the same state. Safe to share\n"
+                    "between threads: each call runs whole while it holds the interpreter lock.")},
+    {Py_tp_new, reinterpret_cast<void*>(limiter_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(limiter_dealloc)},
+    {Py_tp_methods, kMethods},
+    {Py_tp_getset, kGetSet},
+    {Py_tp_members, kMembers},
+    {Py_sq_length, reinterpret_cast<void*>(limiter_length)},
+    {0, nullptr},
+};
+
+PyType_Spec kSpec = {"kestrel.JointLimiter", sizeof(LimiterObject), 0, kClassFlags, kSlots};
+
+PyObject* g_type = nullptr;
+
+}  // namespace
+
+PyTypeObject* joint_limiter_type() { return cached_type(g_type, kSpec); }
+
+}  // namespace kestrel::py::native

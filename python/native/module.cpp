@@ -1,0 +1,65 @@
+// Registration of kestrel._native: single-phase initialisation, owned by the
+// first interpreter that imports it, with one module object per process (as
+// _kestrel, whose KestrelViolation it raises).
+#include <atomic>
+#include <cstdint>
+
+#include "native.hpp"
+
+namespace kestrel::py::native {
+
+namespace {
+
+std::atomic<std::int64_t> g_owner_interpreter{-1};
+PyObject* g_module = nullptr;
+
+PyModuleDef g_definition = {
+    PyModuleDef_HEAD_INIT,
+    "kestrel._native",
+    "The receiving side of receipts, the four-axis projection and the joint limiter, in C.\n\n"
+    "Every call holds the interpreter lock from start to end, so each object is safe\n"
+    "to share between threads. The package `kestrel` re-exports everything here.",
+    0,  // no per-module state
+    nullptr, nullptr, nullptr, nullptr, nullptr,
+};
+
+struct ClassEntry {
+    const char* name;
+    PyTypeObject* (*type)();
+};
+
+constexpr ClassEntry kClasses[] = {
+    {"ReceiptGuard", receipt_guard_type},
+    {"JointLimits", joint_limits_type},
+    {"JointLimiter", joint_limiter_type},
+};
+
+bool populate(PyObject* module) {
+    if (!import_python_objects()) return false;
+    for (const ClassEntry& entry : kClasses) {
+        PyTypeObject* type = entry.type();
+        if (type == nullptr || PyModule_AddObjectRef(module, entry.name, reinterpret_cast<PyObject*>(type)) < 0) {
+            return false;
+        }
+    }
+    return PyModule_AddFunctions(module, kReceiptFunctions) == 0 &&
+           PyModule_AddFunctions(module, kProjectionFunctions) == 0;
+}
+
+}  // namespace
+
+}  // namespace kestrel::py::native
+
+PyMODINIT_FUNC PyInit__native(void) {
+    using namespace kestrel::py::native;
+    if (!kestrel::py::claim_interpreter(g_owner_interpreter, "kestrel._native")) return nullptr;
+    if (g_module != nullptr) {
+        Py_INCREF(g_module);
+        return g_module;
+    }
+    kestrel::py::Ref module(PyModule_Create(&g_definition));
+    if (!module || !populate(module.get())) return nullptr;  // not kept: the next import retries
+    g_module = module.release();
+    Py_INCREF(g_module);
+    return g_module;
+}

@@ -1,0 +1,59 @@
+// The module kestrel._native: the receiving side of receipts, the four-axis
+// projection and the joint limiter, on the C API of kestrel_core.
+//
+// Every call runs from its first to its last step with the interpreter lock
+// held: arguments are converted into C values first (the only step that may
+// run Python code), then the C function runs and the result is built. So no
+// object is ever entered by two threads at once, and no lock of its own is
+// needed.
+#pragma once
+
+#include <cstdint>
+
+#include "kestrel.h"
+#include "types.hpp"
+
+namespace kestrel::py::native {
+
+// The module's classes (see classes.hpp of _kestrel for the getter contract).
+PyTypeObject* receipt_guard_type();   // ReceiptGuard
+PyTypeObject* joint_limits_type();    // JointLimits
+PyTypeObject* joint_limiter_type();   // JointLimiter
+
+// Module-level functions, each list ending with a null entry.
+extern PyMethodDef kReceiptFunctions[];     // parse_receipt, verify_receipt
+extern PyMethodDef kProjectionFunctions[];  // project_4d
+
+// The Python-defined objects the module hands out or raises, fetched when the
+// module is imported: KestrelViolation from _kestrel, the rest from
+// kestrel._types.
+struct Imported {
+    PyObject* violation;
+    PyObject* solve_status[5];  // the SolveStatus members by value
+    PyObject* projection;       // Projection (a named tuple)
+    PyObject* receipt_fields;   // ReceiptFields (a named tuple)
+    PyObject* limit;            // Limit (an IntFlag)
+};
+bool import_python_objects();  // false with the import's exception set
+const Imported& imported() noexcept;
+
+// solve_status returns a new reference to the SolveStatus member of a status
+// the C kernels wrote; an unknown value is an internal fault.
+PyObject* solve_status(std::uint32_t status) noexcept;
+
+// new_named_tuple builds an instance of a named tuple class from `count`
+// new references, which it takes over (also on failure; a null one fails).
+PyObject* new_named_tuple(PyObject* type, PyObject* const* items, Py_ssize_t count);
+
+// raise_refusal raises KestrelViolation(axis, name, message) for a security
+// error code the C receipt functions returned. Always returns nullptr.
+PyObject* raise_refusal(std::int32_t axis, std::uint32_t code);
+
+// raise_limiter_error raises ValueError with the C limiter's text of `error`.
+// Always returns nullptr.
+PyObject* raise_limiter_error(std::int32_t error);
+
+// The security code of a receipt that is not 60 bytes long.
+constexpr std::uint32_t kInvalidReceipt = KESTREL_SECURITY_INVALID_RECEIPT;
+
+}  // namespace kestrel::py::native

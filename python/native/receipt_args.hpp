@@ -1,0 +1,41 @@
+// The arguments that the receipt functions share: a key, and a receipt with
+// the action it is checked against. One rule for the receipt's length, here:
+// a receipt that is not 60 bytes long is refused with KestrelViolation
+// "invalid_receipt", like any other receipt the checks refuse.
+#pragma once
+
+#include <cstdint>
+
+#include "convert.hpp"
+#include "native.hpp"
+
+namespace kestrel::py::native {
+
+struct Key {
+    std::uint8_t bytes[KESTREL_RECEIPT_KEY_LEN];
+    Key() = default;
+    Key(const Key&) = delete;
+    Key& operator=(const Key&) = delete;
+    ~Key();  // wipes the copy
+};
+
+// convert_key reads a 32-byte key (any bytes-like object; ValueError for another length).
+bool convert_key(const Signature& sig, std::size_t index, PyObject* obj, Key& out);
+
+// receipt_wire copies a 60-byte receipt out of its buffer, or raises the
+// "invalid_receipt" refusal for `axis`.
+bool receipt_wire(const ByteBuffer& receipt, std::int32_t axis, std::uint8_t (&wire)[KESTREL_RECEIPT_WIRE_LEN]);
+
+// A receipt and its action, as ReceiptGuard.check and verify_receipt take them.
+struct Action {
+    std::uint8_t wire[KESTREL_RECEIPT_WIRE_LEN];
+    std::int32_t axis;
+    double position;
+    double velocity;
+};
+
+// convert_action converts slots[first..first+3] (receipt, axis, position,
+// velocity) in that order, then applies the length rule.
+bool convert_action(const Signature& sig, std::size_t first, PyObject* const* slots, Action& out);
+
+}  // namespace kestrel::py::native

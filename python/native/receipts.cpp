@@ -1,0 +1,104 @@
+// parse_receipt and verify_receipt: the stateless side of receipt checking,
+// and the argument rules that ReceiptGuard shares with them.
+#include <openssl/crypto.h>
+
+#include <cstring>
+
+#include "fault.hpp"
+#include "receipt_args.hpp"
+
+namespace kestrel::py::native {
+
+Key::~Key() { OPENSSL_cleanse(bytes, sizeof bytes); }
+
+bool convert_key(const Signature& sig, std::size_t index, PyObject* obj, Key& out) {
+    ByteBuffer key;
+    if (!argument(sig, index, obj, key)) return false;
+    if (key.size() != sizeof out.bytes) {
+        PyErr_Format(PyExc_ValueError, "key must be exactly %zu bytes, not %zu", sizeof out.bytes, key.size());
+        return false;
+    }
+    std::memcpy(out.bytes, key.data(), sizeof out.bytes);
+    return true;
+}
+
+bool receipt_wire(const ByteBuffer& receipt, std::int32_t axis, std::uint8_t (&wire)[KESTREL_RECEIPT_WIRE_LEN]) {
+    if (receipt.size() != sizeof wire) {
+        raise_refusal(axis, kInvalidReceipt);
+        return false;
+    }
+    std::memcpy(wire, receipt.data(), sizeof wire);
+    return true;
+}
+
+bool convert_action(const Signature& sig, std::size_t first, PyObject* const* slots, Action& out) {
+    ByteBuffer receipt;
+    return argument(sig, first, slots[first], receipt) && argument(sig, first + 1, slots[first + 1], out.axis) &&
+           argument(sig, first + 2, slots[first + 2], out.position) &&
+           argument(sig, first + 3, slots[first + 3], out.velocity) && receipt_wire(receipt, out.axis, out.wire);
+}
+
+namespace {
+
+PyObject* bytes_of(const std::uint8_t* data, std::size_t size) {
+    return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(data), static_cast<Py_ssize_t>(size));
+}
+
+constexpr const char* kParseParams[] = {"data"};
+constexpr Signature kParseSignature{"parse_receipt", kParseParams, 1};
+
+PyObject* parse_receipt(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* slots[1];
+    if (!bind_fastcall(kParseSignature, args, nargs, kwnames, slots)) return nullptr;
+    ByteBuffer data;
+    std::uint8_t wire[KESTREL_RECEIPT_WIRE_LEN];
+    if (!argument(kParseSignature, 0, slots[0], data) || !receipt_wire(data, 0, wire)) return nullptr;
+    KestrelReceiptFields fields;
+    if (kestrel_receipt_parse(wire, &fields) != 0) internal_fault("kestrel_receipt_parse refused two valid pointers");
+    PyObject* items[] = {bytes_of(fields.nonce, sizeof fields.nonce),
+                         PyLong_FromUnsignedLongLong(fields.timestamp_nanos),
+                         PyLong_FromUnsignedLongLong(fields.sequence_id), bytes_of(fields.tag, sizeof fields.tag)};
+    return new_named_tuple(imported().receipt_fields, items, 4);
+}
+
+constexpr const char* kVerifyParams[] = {"key", "receipt", "axis", "position", "velocity"};
+constexpr Signature kVerifySignature{"verify_receipt", kVerifyParams, 5};
+
+PyObject* verify_receipt(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* slots[5];
+    if (!bind_fastcall(kVerifySignature, args, nargs, kwnames, slots)) return nullptr;
+    Key key;
+    Action action;
+    if (!convert_key(kVerifySignature, 0, slots[0], key) || !convert_action(kVerifySignature, 1, slots, action)) {
+        return nullptr;
+    }
+    const std::uint32_t code =
+        kestrel_receipt_verify(key.bytes, action.wire, action.axis, action.position, action.velocity);
+    if (code != 0) return raise_refusal(action.axis, code);
+    Py_RETURN_NONE;
+}
+
+}  // namespace
+
+PyMethodDef kReceiptFunctions[] = {
+    {"parse_receipt", as_method(parse_receipt), METH_FASTCALL | METH_KEYWORDS,
+     "parse_receipt(data)\n--\n\n"
+     "Read the nonce, timestamp, sequence id and tag out of a receipt's 60-byte wire\n"
+     "form (KestrelReceipt.receipt_hash) and return them as ReceiptFields. Any 60\n"
+     "bytes parse; whether the tag is right is for ReceiptGuard.check or\n"
+     "verify_receipt to say. `data` is any bytes-like object, taken at its buffer's\n"
+     "length. A receipt that is not 60 bytes long is refused with KestrelViolation\n"
+     "\"invalid_receipt\" (axis 0), as ReceiptGuard.check refuses it. TypeError for\n"
+     "an object that is not bytes-like. Keeps no state: safe to share between threads."},
+    {"verify_receipt", as_method(verify_receipt), METH_FASTCALL | METH_KEYWORDS,
+     "verify_receipt(key, receipt, axis, position, velocity)\n--\n\n"
+     "Check that `receipt` (the 60-byte wire form) carries the right tag under the\n"
+     "32-byte `key` for the action (axis, position, velocity), and return None, or\n"
+     "raise KestrelViolation \"authentication_failure\", or \"invalid_receipt\" for a\n"
+     "receipt that is not 60 bytes long. Keeps no replay state: the same receipt\n"
+     "verifies every time (ReceiptGuard refuses replays). ValueError for a key of\n"
+     "another length. Keeps no state: safe to share between threads."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+}  // namespace kestrel::py::native

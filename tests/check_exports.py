@@ -1,6 +1,7 @@
 """Fails unless a shared object's dynamic symbol table defines exactly its public names.
 
-  check_exports.py MODULE                   the Python module: its init function and the two kernels
+  check_exports.py MODULE                   a Python module: _kestrel its init function and the two
+                                            kernels, kestrel._native its init function alone
   check_exports.py --c-library LIB INCLUDE  the C library: every KESTREL_API function declared in the
                                             headers under INCLUDE, and no reference to Python
 """
@@ -9,7 +10,11 @@ import re
 import subprocess
 import sys
 
-MODULE_EXPORTS = {"PyInit__kestrel", "kestrel_solve_active_set", "kestrel_solve_multivar_4d"}
+# By the module's file name up to its first dot.
+MODULE_EXPORTS = {
+    "_kestrel": {"PyInit__kestrel", "kestrel_solve_active_set", "kestrel_solve_multivar_4d"},
+    "_native": {"PyInit__native"},
+}
 
 DECLARATION = re.compile(r"KESTREL_API\b[^;{]*?\b(kestrel_\w+)\s*\(")
 
@@ -46,7 +51,8 @@ def main(argv):
             print("the C library refers to Python:", " ".join(python))
         ok = compare(dynamic_symbols(library, "--defined-only"), expected) and not python
     else:
-        ok = compare(dynamic_symbols(argv[0], "--defined-only"), MODULE_EXPORTS)
+        module = pathlib.Path(argv[0]).name.split(".")[0]
+        ok = compare(dynamic_symbols(argv[0], "--defined-only"), MODULE_EXPORTS[module])
     return 0 if ok else 1
 
 

@@ -1,11 +1,17 @@
 """Python module registration."""
 from collections.abc import Sequence
-from typing import SupportsFloat, SupportsIndex, TypeAlias, final
+from typing import Any, Protocol, SupportsFloat, SupportsIndex, TypeAlias, final
 
 # What each conversion of the module accepts: a float argument takes anything
 # float() takes from a number (int and __index__ objects included), an integer
 # argument anything with __index__ (but not float).
 _Float: TypeAlias = SupportsFloat | SupportsIndex
+
+class _Array(Protocol):
+    """A one-dimensional array of numbers: numpy arrays, array.array, memoryview."""
+
+    def __len__(self) -> int: ...
+    def __getitem__(self, index: int, /) -> Any: ...
 
 __version__: str
 __all__ = ["__version__", "KestrelBoundary", "KestrelReceipt", "KestrelViolation", "MonotonicCounter", "Governor"]
@@ -70,5 +76,5 @@ class Governor:
     def __init__(self, min_bound: _Float, max_bound: _Float) -> None: ...
     def project(self, u_desired: _Float) -> float:
         """Project a single scalar actuator command into the safe envelope."""
-    def project_batch(self, u_vec: Sequence[_Float]) -> list[float]:
+    def project_batch(self, u_vec: Sequence[_Float] | _Array) -> list[float]:
         """Project a vector of actuator commands in a single call."""

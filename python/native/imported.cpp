@@ -65,17 +65,15 @@ PyObject* new_named_tuple(PyObject* type, PyObject* const* items, Py_ssize_t cou
     return result;
 }
 
-PyObject* raise_refusal(std::int32_t axis, std::uint32_t code) {
-    const char* name = kestrel_security_error_name(code);
-    const char* message = kestrel_security_error_message(code);
-    if (name == nullptr || message == nullptr) internal_fault("a receipt check returned an unknown code");
-    const Ref args(Py_BuildValue("(iss)", static_cast<int>(axis), name, message));
+PyObject* raise_refusal(std::int32_t axis, KestrelError error) {
+    const Ref args(Py_BuildValue("(iss)", static_cast<int>(axis), kestrel_error_name(error),
+                                 kestrel_error_message(error)));
     if (args) PyErr_SetObject(g_imported.violation, args.get());
     return nullptr;
 }
 
-PyObject* raise_limiter_error(std::int32_t error) {
-    PyErr_SetString(PyExc_ValueError, kestrel_joint_limiter_error_message(error));
+PyObject* raise_limiter_error(KestrelError error) {
+    PyErr_SetString(PyExc_ValueError, kestrel_error_message(error));
     return nullptr;
 }
 

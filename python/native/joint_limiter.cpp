@@ -84,8 +84,8 @@ PyObject* limiter_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     if (self == nullptr) return nullptr;
     LimiterObject* limiter = limiter_of(self);
     limiter->count = count;
-    const std::int32_t error = kestrel_joint_limiter_init(&limiter->state, count, limits, period, start.values);
-    if (error != KESTREL_LIMITER_OK) {
+    const KestrelError error = kestrel_joint_limiter_init(&limiter->state, count, limits, period, start.values);
+    if (error != KESTREL_OK) {
         Py_DECREF(self);
         return raise_limiter_error(error);
     }
@@ -119,8 +119,8 @@ PyObject* limit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObjec
     Joints desired;
     if (!joints(kLimitSignature, 0, slots[0], limiter->count, desired)) return nullptr;
     double limited[kMaxJoints];
-    const std::int32_t error = kestrel_joint_limiter_limit(&limiter->state, desired.values, limited, nullptr);
-    if (error != KESTREL_LIMITER_OK) return raise_limiter_error(error);
+    const KestrelError error = kestrel_joint_limiter_limit(&limiter->state, desired.values, limited, nullptr);
+    if (error != KESTREL_OK) return raise_limiter_error(error);
     return float_list(limited, limiter->count);
 }
 
@@ -138,9 +138,9 @@ PyObject* reset(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObjec
         (with_velocities && !joints(kResetSignature, 1, slots[1], limiter->count, velocities))) {
         return nullptr;
     }
-    const std::int32_t error = kestrel_joint_limiter_reset(&limiter->state, positions.values,
+    const KestrelError error = kestrel_joint_limiter_reset(&limiter->state, positions.values,
                                                            with_velocities ? velocities.values : nullptr);
-    if (error != KESTREL_LIMITER_OK) return raise_limiter_error(error);
+    if (error != KESTREL_OK) return raise_limiter_error(error);
     Py_RETURN_NONE;
 }
 
@@ -152,8 +152,8 @@ PyObject* set_coupling(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
     if (!bind_fastcall(kCouplingSignature, args, nargs, kwnames, slots)) return nullptr;
     LinearConstraints4 rows;
     if (!convert_rows(kCouplingSignature, 0, slots, rows)) return nullptr;
-    const std::int32_t error = kestrel_joint_limiter_set_coupling(&limiter_of(self)->state, &rows);
-    if (error != KESTREL_LIMITER_OK) return raise_limiter_error(error);
+    const KestrelError error = kestrel_joint_limiter_set_coupling(&limiter_of(self)->state, &rows);
+    if (error != KESTREL_OK) return raise_limiter_error(error);
     Py_RETURN_NONE;
 }
 
@@ -174,9 +174,9 @@ struct State {
 };
 
 void read_state(PyObject* self, State& out) {
-    const std::int32_t error = kestrel_joint_limiter_state(&limiter_of(self)->state, nullptr, out.values[0],
+    const KestrelError error = kestrel_joint_limiter_state(&limiter_of(self)->state, nullptr, out.values[0],
                                                            out.values[1], out.values[2], out.binding);
-    if (error != KESTREL_LIMITER_OK) internal_fault("a live joint limiter refused to report its state");
+    if (error != KESTREL_OK) internal_fault("a live joint limiter refused to report its state");
 }
 
 PyObject* get_values(PyObject* self, void* which) {
@@ -211,9 +211,9 @@ PyObject* get_binding(PyObject* self, void*) {
 
 PyObject* get_coupling_status(PyObject* self, void*) {
     Solution4 last;
-    const std::int32_t error = kestrel_joint_limiter_coupling_result(&limiter_of(self)->state, &last);
-    if (error == KESTREL_LIMITER_NOT_COUPLED) Py_RETURN_NONE;
-    if (error != KESTREL_LIMITER_OK) internal_fault("a live joint limiter refused its coupling result");
+    const KestrelError error = kestrel_joint_limiter_coupling_result(&limiter_of(self)->state, &last);
+    if (error == KESTREL_ERROR_NOT_COUPLED) Py_RETURN_NONE;
+    if (error != KESTREL_OK) internal_fault("a live joint limiter refused its coupling result");
     return solve_status(last.status);
 }
 

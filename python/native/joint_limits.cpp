@@ -116,10 +116,11 @@ PyMethodDef kMethods[] = {
 
 PyType_Slot kSlots[] = {
     {Py_tp_doc, const_cast<char*>(
-                    "JointLimits(min_position=-inf, max_position=inf, max_velocity=inf, "
-                    "max_acceleration=inf, max_jerk=inf)\n--\n\n"
+                    "JointLimits(min_position=..., max_position=..., max_velocity=..., "
+                    "max_acceleration=..., max_jerk=...)\n--\n\n"
                     "The limits of one joint, an immutable value; an infinite value means the\n"
-                    "limit is absent. Positions in rad (or m), rates per second; each any real\n"
+                    "limit is absent, and every limit is absent by default (min_position -inf,\n"
+                    "the others inf). Positions in rad (or m), rates per second; each any real\n"
                     "number (numpy scalars included). ValueError for a NaN, min_position >=\n"
                     "max_position, or a rate limit that is not > 0; TypeError for a value that\n"
                     "is not a number. Safe to share between threads.")},

@@ -45,15 +45,13 @@ PyObject* solve_status(std::uint32_t status) noexcept;
 // new references, which it takes over (also on failure; a null one fails).
 PyObject* new_named_tuple(PyObject* type, PyObject* const* items, Py_ssize_t count);
 
-// raise_refusal raises KestrelViolation(axis, name, message) for a security
-// error code the C receipt functions returned. Always returns nullptr.
-PyObject* raise_refusal(std::int32_t axis, std::uint32_t code);
+// raise_refusal raises KestrelViolation(axis, kestrel_error_name(error),
+// kestrel_error_message(error)) for a receipt the C checks refused. Always
+// returns nullptr.
+PyObject* raise_refusal(std::int32_t axis, KestrelError error);
 
-// raise_limiter_error raises ValueError with the C limiter's text of `error`.
-// Always returns nullptr.
-PyObject* raise_limiter_error(std::int32_t error);
-
-// The security code of a receipt that is not 60 bytes long.
-constexpr std::uint32_t kInvalidReceipt = KESTREL_SECURITY_INVALID_RECEIPT;
+// raise_limiter_error raises ValueError with the library's message for an
+// argument the C limiter refused. Always returns nullptr.
+PyObject* raise_limiter_error(KestrelError error);
 
 }  // namespace kestrel::py::native

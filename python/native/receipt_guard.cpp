@@ -63,7 +63,7 @@ PyObject* check(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObjec
     Action action;
     if (!convert_action(kCheckSignature, 0, slots, action)) return nullptr;
     // From here on no Python code runs until the guard has answered.
-    const std::uint32_t code = kestrel_receipt_guard_check(guard_of(self)->guard, action.wire, action.axis,
+    const KestrelError code = kestrel_receipt_guard_check(guard_of(self)->guard, action.wire, action.axis,
                                                            action.position, action.velocity);
     if (code != 0) return raise_refusal(action.axis, code);
     Py_RETURN_NONE;

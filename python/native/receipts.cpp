@@ -24,7 +24,7 @@ bool convert_key(const Signature& sig, std::size_t index, PyObject* obj, Key& ou
 
 bool receipt_wire(const ByteBuffer& receipt, std::int32_t axis, std::uint8_t (&wire)[KESTREL_RECEIPT_WIRE_LEN]) {
     if (receipt.size() != sizeof wire) {
-        raise_refusal(axis, kInvalidReceipt);
+        raise_refusal(axis, KESTREL_ERROR_INVALID_RECEIPT);
         return false;
     }
     std::memcpy(wire, receipt.data(), sizeof wire);
@@ -72,7 +72,7 @@ PyObject* verify_receipt(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
     if (!convert_key(kVerifySignature, 0, slots[0], key) || !convert_action(kVerifySignature, 1, slots, action)) {
         return nullptr;
     }
-    const std::uint32_t code =
+    const KestrelError code =
         kestrel_receipt_verify(key.bytes, action.wire, action.axis, action.position, action.velocity);
     if (code != 0) return raise_refusal(action.axis, code);
     Py_RETURN_NONE;

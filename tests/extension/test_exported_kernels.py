@@ -4,7 +4,21 @@ import math
 import unittest
 
 import _kestrel
-from kestrel.projection import Bounds4, Float4, LinearConstraints4, Solution4
+
+# The C records of kestrel.h, field for field.
+Float4 = ctypes.c_float * 4
+
+
+class Bounds4(ctypes.Structure):
+    _fields_ = [("lower", Float4), ("upper", Float4)]
+
+
+class LinearConstraints4(ctypes.Structure):
+    _fields_ = [("count", ctypes.c_uint64), ("coefficients", Float4 * 4), ("limits", Float4)]
+
+
+class Solution4(ctypes.Structure):
+    _fields_ = [("x", Float4), ("iterations", ctypes.c_uint64), ("status", ctypes.c_uint32)]
 
 
 class ScalarConstraints(ctypes.Structure):

@@ -29,10 +29,13 @@ SONAME_VERSION = ".".join(VERSION.split(".")[:2])
 USER_SCRIPT = """\
 import _kestrel
 import kestrel
+import numpy
 
 counter: _kestrel.MonotonicCounter = kestrel.MonotonicCounter(5)
 first: int = counter.next_value()
 batch: list[float] = kestrel.Governor(0, 1).project_batch(range(3))
+batch = kestrel.Governor(0, 1).project_batch(numpy.zeros(3))
+command: list[float] = kestrel.JointLimiter([kestrel.JointLimits()], 0.001).limit(numpy.zeros(1))
 receipt: kestrel.KestrelReceipt = _kestrel.KestrelBoundary().authorize_action(0, 0.0, 0.5)
 tag: bytes = receipt.receipt_hash
 version: str = kestrel.__version__
@@ -139,9 +142,11 @@ class InstallTest(unittest.TestCase):
         (wheel,) = (self.src / "dist").glob(f"kestrel-{VERSION}-*.whl")
         names = set(zipfile.ZipFile(wheel).namelist())
         expected = {"_kestrel.pyi", "_kestrel-stubs/__init__.pyi", "kestrel/__init__.py", "kestrel/py.typed",
-                    "kestrel/_version.py", f"kestrel/libkestrel.so.{SONAME_VERSION}"}
+                    "kestrel/_version.py", "kestrel/_native.pyi"}
         self.assertLessEqual(expected, names)
         self.assertTrue(any(re.fullmatch(r"_kestrel\.cpython-.*\.so", name) for name in names))
+        self.assertTrue(any(re.fullmatch(r"kestrel/_native\.cpython-.*\.so", name) for name in names))
+        self.assertEqual([name for name in names if "libkestrel" in name], [])
 
     def test_c_prefix_holds_the_library_alone(self):
         files = sorted(str(p.relative_to(self.prefix)) for p in self.prefix.rglob("*") if not p.is_dir())

@@ -1,10 +1,15 @@
 """kestrel.JointLimiter: argument handling at the Python edge and the behaviour it exposes."""
 import array
+import copy
 import math
 import pathlib
+import pickle
 import re
+import sys
+import threading
 import unittest
 
+import kestrel
 from kestrel import JointLimiter, JointLimits, Limit
 
 try:
@@ -23,18 +28,19 @@ class LimitsTest(unittest.TestCase):
             (dict(min_position=math.inf), ValueError, "min_position must be below"),
             (dict(max_acceleration=0.0), ValueError, "max_acceleration must be > 0"),
             (dict(max_jerk=-1.0), ValueError, "max_jerk must be > 0"),
-            (dict(max_velocity="1"), TypeError, "max_velocity must be a float"),
+            (dict(max_velocity="1"), TypeError, "argument 'max_velocity': must be real number"),
         ]
         for kwargs, error, message in table:
             with self.subTest(kwargs=kwargs):
                 with self.assertRaisesRegex(error, message):
                     JointLimits(**kwargs)
 
-    def test_defaults_are_absent_limits_and_the_record_is_frozen(self):
-        limits = JointLimits(max_velocity=1)
+    def test_defaults_are_absent_limits_and_the_record_is_a_frozen_value(self):
+        limits = JointLimits(max_velocity=1 if np is None else np.float32(1))
         self.assertEqual((limits.min_position, limits.max_velocity, limits.max_jerk), (-math.inf, 1.0, math.inf))
         with self.assertRaises(AttributeError):
             limits.max_velocity = 2.0
+        self.assertEqual({limits, JointLimits(max_velocity=1.0), pickle.loads(pickle.dumps(limits))}, {limits})
 
 
 class ConstructionTest(unittest.TestCase):
@@ -46,7 +52,7 @@ class ConstructionTest(unittest.TestCase):
             (([ARM, "arm"], 0.001), TypeError, "must hold JointLimits"),
             (([ARM], 0.0), ValueError, "period must be finite and > 0"),
             (([ARM], math.nan), ValueError, "period must be finite and > 0"),
-            (([ARM], "0.001"), TypeError, "period must be a float"),
+            (([ARM], "0.001"), TypeError, "argument 'period': must be real number"),
             (([ARM], 0.001, [1.5]), ValueError, "outside its joint's limits"),
             (([JointLimits(min_position=0.5, max_position=1.0)], 0.001), ValueError, "outside"),
             (([ARM], 0.001, [0.0, 0.0]), ValueError, "positions must hold 1 values"),
@@ -71,10 +77,10 @@ class LimitTest(unittest.TestCase):
 
     def test_refused_desired(self):
         limiter = JointLimiter([ARM] * 2, 0.01)
-        table = [([1.0], ValueError, "desired must hold 2 values"), (["a", "b"], TypeError, "only floats"),
-                 (3.0, TypeError, "sequence of floats")]
+        table = [([1.0], ValueError, "desired must hold 2 values, not 1"), (["a", "b"], TypeError, "real number"),
+                 (3.0, TypeError, "argument 'desired'"), (b"ab", TypeError, "not a vector of numbers")]
         if np is not None:
-            table.append((np.zeros((2, 2)), TypeError, "only floats"))
+            table.append((np.zeros((2, 2)), TypeError, "argument 'desired'"))
         for desired, error, message in table:
             with self.subTest(desired=desired):
                 with self.assertRaisesRegex(error, message):
@@ -96,6 +102,7 @@ class LimitTest(unittest.TestCase):
         limiter = JointLimiter([ARM], 0.01)
         self.assertEqual(limiter.limit([math.nan]), [0.0])
         self.assertEqual(limiter.binding, (Limit.STOP_REQUEST,))
+        self.assertEqual([str(Limit.STOP_REQUEST), f"{Limit.JERK | Limit.BRAKING}"], ["STOP_REQUEST", "BRAKING|JERK"])
         with self.assertRaisesRegex(ValueError, "outside its joint's limits"):
             limiter.reset([2.0])
         with self.assertRaisesRegex(ValueError, "velocity is not finite"):
@@ -113,12 +120,44 @@ class LimitTest(unittest.TestCase):
         self.assertIsNone(limiter.coupling_status)
         limiter.set_coupling([[1.0, 1.0, 0.0, 0.0]], [1.0])
         self.assertEqual(limiter.limit([2.0, 2.0]), [0.5, 0.5])
-        self.assertEqual(limiter.coupling_status, 1)  # Optimal
+        self.assertIs(limiter.coupling_status, kestrel.SolveStatus.OPTIMAL)
         self.assertEqual(limiter.binding, (Limit.COUPLING, Limit.COUPLING))
         with self.assertRaisesRegex(ValueError, "at most 4 rows"):
             limiter.set_coupling([[1.0, 0.0, 0.0, 0.0]] * 5, [1.0] * 5)
         limiter.set_coupling([], [])
         self.assertIsNone(limiter.coupling_status)
+
+
+class SharingTest(unittest.TestCase):
+    def test_two_threads_on_one_limiter(self):
+        # Limits of +-0.5 and requests pushing both ways: each call must see the state the last one left.
+        limiter = JointLimiter([JointLimits(min_position=-0.5, max_position=0.5)] * 5, 0.01)
+        commanded = [[], []]
+        interval = sys.getswitchinterval()
+        sys.setswitchinterval(1e-6)
+        self.addCleanup(sys.setswitchinterval, interval)
+
+        def run(sign):
+            for _ in range(2000):
+                commanded[sign > 0].append(limiter.limit([sign * 100.0] * 5))
+        threads = [threading.Thread(target=run, args=(sign,)) for sign in (1.0, -1.0)]
+        for thread in threads:
+            thread.start()
+        for thread in threads:
+            thread.join()
+        moved = [0.01 * math.fsum(v[j] for v in commanded[0] + commanded[1]) for j in range(5)]
+        for j, position in enumerate(limiter.positions):
+            self.assertAlmostEqual(moved[j], position, places=9)
+            self.assertLessEqual(abs(moved[j]), 0.5 + 1e-9)
+
+    def test_a_copy_is_an_independent_limiter(self):
+        limiter = JointLimiter([ARM] * 2, 0.01)
+        limiter.limit([1.0, -1.0])
+        rollout = copy.deepcopy(limiter)
+        self.assertEqual((rollout.positions, rollout.velocities), (limiter.positions, limiter.velocities))
+        self.assertEqual(rollout.limit([5.0, 5.0]), limiter.limit([5.0, 5.0]))
+        rollout.limit([5.0, 5.0])
+        self.assertNotEqual(copy.copy(rollout).positions, limiter.positions)
 
 
 class ReadmeTest(unittest.TestCase):

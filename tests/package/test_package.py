@@ -1,9 +1,16 @@
-"""The kestrel package: the module's classes re-exported, and its C library reachable."""
+"""The kestrel package: the module's classes re-exported, its own native module, and what it
+adds to them (immutable classes, a picklable KestrelViolation)."""
+import concurrent.futures
+import pathlib
 import unittest
 
 import _kestrel
 import kestrel
-from kestrel import _clib
+from kestrel import _native
+
+
+def refuse_in_worker(axis):
+    raise kestrel.KestrelViolation(axis, "replay_nonce", "nonce reuse detected")
 
 
 class ReexportTest(unittest.TestCase):
@@ -14,10 +21,24 @@ class ReexportTest(unittest.TestCase):
         # The package carries the library's version; the module keeps its own.
         self.assertRegex(kestrel.__version__, r"^\d+\.\d+\.\d+$")
 
-    def test_c_library_is_loaded_without_python(self):
-        # The library's kernels answer; the Python module's init is not in it.
-        self.assertTrue(hasattr(_clib.lib, "kestrel_solve_multivar_4d"))
-        self.assertFalse(hasattr(_clib.lib, "PyInit__kestrel"))
+    def test_package_holds_no_foreign_function_layer(self):
+        package = pathlib.Path(kestrel.__file__).parent
+        self.assertEqual(list(package.glob("libkestrel*")), [])
+        self.assertEqual([p.name for p in package.glob("*.py") if "import ctypes" in p.read_text()], [])
+
+    def test_every_class_is_immutable(self):
+        classes = [c for m in (_kestrel, _native) for c in vars(m).values() if isinstance(c, type)]
+        self.assertEqual(len(classes), 8)
+        for cls in classes:
+            with self.subTest(cls=cls.__name__), self.assertRaises(TypeError):
+                cls.__repr__ = lambda self: "replaced"
+
+    def test_a_workers_violation_reaches_the_parent(self):
+        with concurrent.futures.ProcessPoolExecutor(1) as pool:
+            with self.assertRaises(kestrel.KestrelViolation) as caught:
+                pool.submit(refuse_in_worker, 7).result()
+        self.assertEqual(caught.exception.args, (7, "replay_nonce", "nonce reuse detected"))
+        self.assertEqual((caught.exception.axis, caught.exception.violation_type), (7, "replay_nonce"))
 
 
 if __name__ == "__main__":

@@ -1,10 +1,13 @@
 """Receipts checked outside the issuing boundary: the Python guard, the C guard in another process,
 the README's layout tables, and the four-axis projection's Python face."""
+import copy
+import gc
 import hashlib
 import hmac
 import math
 import os
 import pathlib
+import pickle
 import re
 import socket
 import struct
@@ -54,6 +57,11 @@ class ReceiptGuardTest(unittest.TestCase):
                 self.assertEqual(self.refusal(guard, first, *action), "authentication_failure")
         self.assertEqual(self.refusal(kestrel.ReceiptGuard(bytes(32)), first), "authentication_failure")
 
+        with self.assertRaises(kestrel.KestrelViolation) as caught:
+            kestrel.verify_receipt(self.key, first, 4, 0.25, 1.5)
+        self.assertEqual(caught.exception.violation_type, "authentication_failure")
+        for _ in range(2):  # stateless: verifies every time
+            self.assertIsNone(kestrel.verify_receipt(self.key, first, 3, 0.25, 1.5))
         self.assertIsNone(guard.check(first, 3, 0.25, 1.5))  # the refusals left no trace
         self.assertEqual(self.refusal(guard, first), "replay_counter")
         self.assertIsNone(guard.check(bytearray(second), 3, 0.25, 1.5))
@@ -62,23 +70,44 @@ class ReceiptGuardTest(unittest.TestCase):
     def test_argument_errors(self):
         receipt = issue(self.key)[0].receipt_hash
         guard = kestrel.ReceiptGuard(self.key)
-        for bad in (receipt[:59], receipt + b"\0", b""):
-            with self.subTest(length=len(bad)):
+
+        class Lying(bytes):  # its __len__ must never decide how much is read
+            def __len__(self):
+                return 60
+        short = {"short": receipt[:59], "long": receipt + b"\0", "empty": b"", "lying": Lying(b"x")}
+        for name, bad in short.items():
+            with self.subTest(receipt=name):
                 self.assertEqual(self.refusal(guard, bad), "invalid_receipt")
+                with self.assertRaises(kestrel.KestrelViolation) as caught:
+                    kestrel.parse_receipt(bad)
+                self.assertEqual((caught.exception.axis, caught.exception.violation_type), (0, "invalid_receipt"))
         cases = [
             (ValueError, lambda: kestrel.ReceiptGuard(self.key[:31])),
             (ValueError, lambda: kestrel.ReceiptGuard(self.key + b"\0")),
+            (ValueError, lambda: kestrel.ReceiptGuard(Lying(b"x"))),
             (TypeError, lambda: kestrel.ReceiptGuard(self.key.hex())),
             (TypeError, lambda: guard.check(receipt.hex(), 3, 0.25, 1.5)),
             (TypeError, lambda: guard.check(receipt, 3.0, 0.25, 1.5)),
             (OverflowError, lambda: guard.check(receipt, 2**31, 0.25, 1.5)),
             (TypeError, lambda: guard.check(receipt, 3, "0.25", 1.5)),
-            (ValueError, lambda: kestrel.parse_receipt(receipt[:59])),
+            (TypeError, lambda: kestrel.parse_receipt(memoryview(receipt * 2)[::2])),
         ]
         for exc, call in cases:
             with self.subTest(exc=exc):
                 self.assertRaises(exc, call)
-        self.assertIsNone(guard.check(receipt, 3, 0.25, 1.5), "argument errors changed the guard")
+        self.assertIsNone(guard.check(memoryview(receipt), 3, 0.25, 1.5), "argument errors changed the guard")
+
+    def test_a_guard_cannot_be_copied(self):
+        receipts = [r.receipt_hash for r in issue(self.key, 2)]
+        guard = kestrel.ReceiptGuard(bytearray(self.key))
+        guard.check(receipts[0], 3, 0.25, 1.5)
+        for copier in (copy.copy, copy.deepcopy, pickle.dumps):
+            with self.subTest(copier=copier.__name__):
+                with self.assertRaisesRegex(TypeError, "each accept the same receipt once"):
+                    copier(guard)
+        gc.collect()
+        self.assertIsNone(guard.check(receipts[1], 3, 0.25, 1.5), "the refused copies wiped the guard")
+        self.assertEqual(self.refusal(guard, receipts[0]), "replay_counter")
 
     def test_parse_receipt_reads_the_receipts_fields(self):
         receipt = issue(self.key)[0]

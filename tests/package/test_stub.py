@@ -1,4 +1,4 @@
-"""The stub _kestrel.pyi beside the built module says exactly what the module does.
+"""The stubs _kestrel.pyi and kestrel/_native.pyi beside the built modules say exactly what they do.
 
 mypy's stubtest compares every name, method and parameter with the runtime
 objects. It cannot see constructors of types made in C (their __init__ is
@@ -15,16 +15,17 @@ import tempfile
 import unittest
 
 import _kestrel
+from kestrel import _native
 
 MODULE_DIR = pathlib.Path(importlib.util.find_spec("_kestrel").origin).parent
-STUB = MODULE_DIR / "_kestrel.pyi"
+STUBS = {_kestrel: MODULE_DIR / "_kestrel.pyi", _native: MODULE_DIR / "kestrel" / "_native.pyi"}
 
 
-def stub_constructors():
-    """{class name: [(parameter, default or inspect.Parameter.empty)] or None}."""
+def stub_constructors(stub):
+    """{public class name: [(parameter, default or inspect.Parameter.empty)] or None}."""
     constructors = {}
-    for node in ast.parse(STUB.read_text(encoding="utf-8")).body:
-        if not isinstance(node, ast.ClassDef):
+    for node in ast.parse(stub.read_text(encoding="utf-8")).body:
+        if not isinstance(node, ast.ClassDef) or node.name.startswith("_"):
             continue
         constructors[node.name] = None
         for item in node.body:
@@ -40,23 +41,26 @@ class StubTest(unittest.TestCase):
     def test_stubtest_finds_no_difference(self):
         with tempfile.TemporaryDirectory() as cache:
             env = dict(os.environ, MYPY_CACHE_DIR=cache)
-            result = subprocess.run([sys.executable, "-m", "mypy.stubtest", "_kestrel"], cwd=MODULE_DIR,
+            result = subprocess.run([sys.executable, "-m", "mypy.stubtest", "_kestrel", "kestrel._native"],
+                                    cwd=MODULE_DIR,
                                     env=env, capture_output=True, text=True)
         self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
 
     def test_constructors_match_text_signatures(self):
-        constructors = stub_constructors()
-        self.assertEqual(sorted(constructors), sorted(n for n in _kestrel.__all__ if n != "__version__"))
-        for name, stub_parameters in constructors.items():
-            with self.subTest(name=name):
-                cls = getattr(_kestrel, name)
-                if cls.__text_signature__ is None:
-                    self.assertIsNone(stub_parameters)  # no constructor to describe
-                    continue
-                runtime = inspect.signature(cls).parameters.values()
-                self.assertTrue(all(p.kind is p.POSITIONAL_OR_KEYWORD for p in runtime))
-                self.assertEqual(stub_parameters, [(p.name, p.default) for p in runtime])
+        for module, stub in STUBS.items():
+            constructors = stub_constructors(stub)
+            self.assertEqual(sorted(constructors), sorted(n for n, v in vars(module).items() if isinstance(v, type)))
+            for name, stub_parameters in constructors.items():
+                self.check_constructor(getattr(module, name), stub_parameters)
 
+    def check_constructor(self, cls, stub_parameters):
+        with self.subTest(name=cls.__name__):
+            if cls.__text_signature__ is None:
+                self.assertIsNone(stub_parameters)  # no constructor to describe
+                return
+            runtime = inspect.signature(cls).parameters.values()
+            self.assertTrue(all(p.kind is p.POSITIONAL_OR_KEYWORD for p in runtime))
+            self.assertEqual(stub_parameters, [(p.name, p.default) for p in runtime])
 
 if __name__ == "__main__":
     unittest.main()

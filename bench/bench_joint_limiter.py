@@ -2,8 +2,8 @@
 
     PYTHONPATH=build/release/python python3 bench/bench_joint_limiter.py [--calls N]
 
-Prints one line per arm size: the time of one `limit` call (ctypes round trip
-included) divided by the number of joints, with the C kernel's own cost (the
+Prints one line per arm size: the time of one `limit` call (converting the
+list in and out included) divided by the number of joints, with the C kernel's own cost (the
 Google Benchmark `kestrel_joint_limiter_bench`) left to that program.
 """
 import argparse

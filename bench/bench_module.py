@@ -153,12 +153,24 @@ def measure(quick=False):
     wires = [boundary.authorize_action(1, 0.5, 1.0).receipt_hash for _ in range(n // 5)]
     rows.append(("ReceiptGuard.check, accepted", guard_check_ns(key, wires, 7), "KestrelReceipt.verify", t_verify))
 
-    # The joint limiter from Python, per joint and call, beside the C call (bench_report.py).
+    # The joint limiter from Python, per call and per joint, beside the C call (bench_report.py),
+    # and the floor's Python part: 7 floats read from a list into new floats.
     limiter = kestrel.JointLimiter([LIMITER_ARM] * 7, 0.001)
     sweep = [[3.0 * math.sin(0.02 * t + j) for j in range(7)] for t in range(1024)]
-    env = {"limit": limiter.limit, "sweep": sweep}
-    rows.append(("JointLimiter.limit per joint, 7 joints", median_ns("for d in sweep: limit(d)", env, 1, 7)
-                 / (len(sweep) * 7), "", 0.0))
+    env = {"limit": limiter.limit, "sweep": sweep, "new_floats": reference.new_floats}
+    per_call = median_ns("for d in sweep: limit(d)", env, 1 if quick else 10, 7) / len(sweep)
+    rows.append(("JointLimiter.limit, 7 joints, list", per_call, "", 0.0))
+    rows.append(("JointLimiter.limit per joint, 7 joints", per_call / 7, "", 0.0))
+    rows.append(("C loop: 7 floats from a list into new floats",
+                 median_ns("for d in sweep: new_floats(d)", env, 1 if quick else 10, 7) / len(sweep), "", 0.0))
+
+    # project_4d with one row active, and the floor's Python part: project_batch of 4 floats.
+    env = {"project_4d": kestrel.project_4d, "batch": governor.project_batch, "u": [2.0, 2.0, 0.0, 0.0],
+           "lower": [-1.0] * 4, "upper": [1.0] * 4, "rows": [[1.0, 1.0, 0.0, 0.0]], "limits": [1.0]}
+    n = 200_000 // scale
+    rows.append(("project_4d, one row active", median_ns("project_4d(u, lower, upper, rows, limits)", env, n, 7),
+                 "", 0.0))
+    rows.append(("Governor.project_batch, 4 floats", median_ns("batch(u)", env, n, 7), "", 0.0))
     return rows
 
 

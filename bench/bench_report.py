@@ -72,6 +72,14 @@ def main():
     rows = [(path, t, peer, base) for path, t, peer, base in module if base]
     python_limiter = by_path["JointLimiter.limit per joint, 7 joints"][1]
     rows.append(("JointLimiter.limit per joint, 7 joints", python_limiter, "the same from C", per_joint[7, 0]))
+    # The floor of one limit call: the C call and 7 floats converted in and out.
+    rows.append(("JointLimiter.limit, 7 joints, list", by_path["JointLimiter.limit, 7 joints, list"][1],
+                 "C call + 7 floats in and out", 7 * per_joint[7, 0]
+                 + by_path["C loop: 7 floats from a list into new floats"][1]))
+    # The floor of project_4d: 4 floats in and out of a C method, and the C solve.
+    rows.append(("project_4d, one row active", by_path["project_4d, one row active"][1],
+                 "project_batch of 4 floats + C solve", by_path["Governor.project_batch, 4 floats"][1]
+                 + multivar["BM_Solve/one_row_active"]))
     rows.append(("C joint limiter per joint, 32 joints", per_joint[32, 0], "the same, 7 joints", per_joint[7, 0]))
     rows.append(("C joint limiter per joint, 7, coupled", per_joint[7, 1], "the same, uncoupled", per_joint[7, 0]))
     rows.append(("nonce: NonceSource::fill(12), vDSO", nonce["BM_NonceSource"], "getrandom(12) system call",

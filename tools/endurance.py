@@ -1,9 +1,11 @@
 #!/usr/bin/env python3
-"""Endurance run of the _kestrel module: memory must stay flat.
+"""Endurance run of the _kestrel module and the package's kestrel._native: memory must stay flat.
 
-Runs COUNT rounds of KestrelBoundary.authorize_action, KestrelReceipt.verify
-and Governor.project_batch (with a velocity refusal and an argument error
-every few rounds, so the error paths run too), then checks that
+Runs COUNT rounds of KestrelBoundary.authorize_action, KestrelReceipt.verify,
+Governor.project_batch, ReceiptGuard.check, parse_receipt,
+JointLimiter.limit and project_4d (with a velocity refusal, a replay refusal
+and an argument error every few rounds, so the error paths run too), then
+checks that
 
   - the resident set size did not grow beyond --rss-limit-kib between the end
     of the warm-up and the end of the run;
@@ -23,6 +25,7 @@ import sys
 import time
 
 import _kestrel
+import kestrel
 
 KEY = bytes(range(32))
 
@@ -54,10 +57,15 @@ def main():
     governor = _kestrel.Governor(-1.0, 1.0)
     batch = [0.25, -3.0, 7, 0.5, -0.125, 2.5, 1, -1.0]
     wrong_key = bytes(32)
+    guard = kestrel.ReceiptGuard(KEY)
+    limiter = kestrel.JointLimiter([kestrel.JointLimits(-1.0, 1.0, 2.0, 20.0, 2000.0)] * 7, 0.001)
+    desired = [1.5, -1.5, 0.25, 0.0, 3.0, -0.5, 0.75]
+    box = ([-1.0] * 4, [1.0] * 4)
     # The objects every round passes in or calls on. (None, True and False see
     # too much of the interpreter's own traffic to be counted.)
     shared = {"boundary": boundary, "governor": governor, "batch": batch, "key": KEY, "wrong key": wrong_key,
-              "batch element": batch[0]}
+              "batch element": batch[0], "guard": guard, "limiter": limiter, "desired": desired,
+              "OPTIMAL": kestrel.SolveStatus.OPTIMAL}
 
     def round_(i):
         receipt = boundary.authorize_action(i & 7, 0.5, 1.0)
@@ -66,6 +74,11 @@ def main():
         result = governor.project_batch(batch)
         if len(result) != len(batch):
             raise AssertionError("project_batch lost elements")
+        guard.check(receipt.receipt_hash, i & 7, 0.5, 1.0)
+        if kestrel.parse_receipt(receipt.receipt_hash).sequence_id != receipt.sequence_id:
+            raise AssertionError("parse_receipt read another sequence id")
+        limiter.limit(desired if i & 1 else [-v for v in desired])
+        kestrel.project_4d(batch[:4], *box, rows=[batch[4:]], limits=[0.5])
         if i % 16 == 5:
             try:
                 boundary.authorize_action(0, 0.0, 9.0)
@@ -74,6 +87,14 @@ def main():
             try:
                 governor.project_batch([0.5, "x"])
             except TypeError:
+                pass
+            try:
+                guard.check(receipt.receipt_hash, i & 7, 0.5, 1.0)
+            except _kestrel.KestrelViolation:
+                pass
+            try:
+                limiter.limit(desired[:3])
+            except ValueError:
                 pass
 
     started = time.monotonic()

@@ -22,9 +22,15 @@ struct FillSink {
     bool end(Py_ssize_t) { return true; }
 };
 
+// A byte string's elements are character codes, never values.
+bool is_byte_string(PyObject* obj) {
+    return PyBytes_Check(obj) || PyByteArray_Check(obj) ||
+           (PyMemoryView_Check(obj) && PyMemoryView_GET_BUFFER(obj)->itemsize == 1);
+}
+
 template <class T>
 bool read(PyObject* obj, T* out, Py_ssize_t capacity, Py_ssize_t& count) {
-    if (PyBytes_Check(obj) || PyByteArray_Check(obj)) {
+    if (is_byte_string(obj)) {
         PyErr_Format(PyExc_TypeError, "a '%s' object is not a vector of numbers", type_name(obj));
         return false;
     }

@@ -1,6 +1,7 @@
 // Vector arguments: a sequence of numbers, or a one-dimensional buffer of
 // float or double, read into a fixed array with no allocation. A byte string
-// (bytes, bytearray) is refused: its elements are character codes, not values.
+// (bytes, bytearray, a memoryview of bytes) is refused: its elements are
+// character codes, not values.
 #pragma once
 
 #include <cstddef>

@@ -78,7 +78,8 @@ class LimitTest(unittest.TestCase):
     def test_refused_desired(self):
         limiter = JointLimiter([ARM] * 2, 0.01)
         table = [([1.0], ValueError, "desired must hold 2 values, not 1"), (["a", "b"], TypeError, "real number"),
-                 (3.0, TypeError, "argument 'desired'"), (b"ab", TypeError, "not a vector of numbers")]
+                 (3.0, TypeError, "argument 'desired'"), (b"ab", TypeError, "not a vector of numbers"),
+                 (memoryview(b"ab"), TypeError, "not a vector of numbers")]
         if np is not None:
             table.append((np.zeros((2, 2)), TypeError, "argument 'desired'"))
         for desired, error, message in table:

@@ -9,18 +9,20 @@ target_compile_options(kestrel_warnings INTERFACE -Wall -Wextra)
 add_library(kestrel_strict_fp INTERFACE)
 target_compile_options(kestrel_strict_fp INTERFACE -ffp-contract=off -fno-fast-math)
 
-# kestrel_add_gtest(NAME SOURCES... LIBS... [INCLUDES dirs...]) builds a
-# GoogleTest executable and registers each of its tests with CTest.
+# kestrel_add_gtest(NAME [PREFIX text] SOURCES... LIBS... [INCLUDES dirs...])
+# builds a GoogleTest executable and registers each of its tests with CTest,
+# under its GoogleTest name preceded by PREFIX (for a second build of the same
+# tests).
 function(kestrel_add_gtest name)
   if(NOT KESTREL_TESTS)
     return()
   endif()
-  cmake_parse_arguments(ARG "" "" "SOURCES;LIBS;INCLUDES" ${ARGN})
+  cmake_parse_arguments(ARG "" "PREFIX" "SOURCES;LIBS;INCLUDES" ${ARGN})
   add_executable(${name} ${ARG_SOURCES})
   target_include_directories(${name} PRIVATE ${ARG_INCLUDES})
   target_link_libraries(${name} PRIVATE ${ARG_LIBS} GTest::gtest GTest::gtest_main kestrel_warnings
                                         kestrel_strict_fp)
-  gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST PROPERTIES LABELS "cpp")
+  gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST TEST_PREFIX "${ARG_PREFIX}" PROPERTIES LABELS "cpp")
 endfunction()
 
 # kestrel_add_benchmark(NAME SOURCES... LIBS...) builds a Google Benchmark

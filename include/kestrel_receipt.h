@@ -91,6 +91,30 @@ typedef struct KestrelReceiptGuard {
 KESTREL_API KestrelError kestrel_receipt_guard_init(KestrelReceiptGuard *guard,
                                                 const uint8_t key[KESTREL_RECEIPT_KEY_LEN]);
 
+/* kestrel_receipt_guard_resume makes guard a guard under key that carries on
+ * after a restart: as if it had last accepted sequence id last_sequence_id, it
+ * refuses every receipt whose sequence id is at most that one
+ * (KESTREL_ERROR_REPLAY_COUNTER), and it remembers no nonce. Returns
+ * KESTREL_OK; a guard that was live is wiped first. resume with 0 is init.
+ * The pointer rules and return values are those of kestrel_receipt_guard_init.
+ *
+ * For a receiver that must keep refusing old receipts across restarts: after
+ * each accepted check, store kestrel_receipt_guard_last_sequence_id durably
+ * (flash, a file) before acting on the command, and resume from the stored
+ * value at start-up. A receipt accepted after the value last stored could be
+ * replayed after a restart. */
+KESTREL_API KestrelError kestrel_receipt_guard_resume(KestrelReceiptGuard *guard,
+                                                      const uint8_t key[KESTREL_RECEIPT_KEY_LEN],
+                                                      uint64_t last_sequence_id);
+
+/* kestrel_receipt_guard_last_sequence_id writes to *last_sequence_id the
+ * sequence id of the last receipt guard accepted (or the one it was resumed
+ * from; 0 for a fresh guard) and returns KESTREL_OK. Changes nothing.
+ * KESTREL_ERROR_INVALID_POINTER, writing nothing, if guard or
+ * last_sequence_id is null, guard is misaligned or guard is not initialised. */
+KESTREL_API KestrelError kestrel_receipt_guard_last_sequence_id(const KestrelReceiptGuard *guard,
+                                                                uint64_t *last_sequence_id);
+
 /* kestrel_receipt_guard_check accepts receipt for the action (axis, position,
  * velocity) and returns KESTREL_OK, or refuses it with the first failing check:
  *   KESTREL_ERROR_REPLAY_COUNTER          sequence id not greater than the
@@ -148,6 +172,17 @@ KESTREL_API KestrelError kestrel_receipt_guard_wipe(KestrelReceiptGuard *guard);
  * foreign-function interface: KESTREL_RECEIPT_GUARD_SIZE and _ALIGN. */
 KESTREL_API size_t kestrel_receipt_guard_size(void);
 KESTREL_API size_t kestrel_receipt_guard_alignment(void);
+
+/* ---- On a microcontroller ------------------------------------------------ */
+
+/* Not in this library: where libkestrel_receiver.a is built for a target
+ * without POSIX clocks (bare metal, the mcu preset), the firmware defines
+ * kestrel_receiver_clock_ns, and a guard with a maximum age reads its wall
+ * clock through it in place of CLOCK_REALTIME: nanoseconds since the Unix
+ * epoch, the scale of a receipt's timestamp_nanos, kept in step with the
+ * signing boundary's clock. Called once per check that reaches the age rule,
+ * from the thread of that check; it must not fail or block. */
+uint64_t kestrel_receiver_clock_ns(void);
 
 #ifdef __cplusplus
 } /* extern "C" */

@@ -1,7 +1,5 @@
 #include "receipts/crypto.hpp"
 
-#include <openssl/crypto.h>
-
 #include <algorithm>
 #include <bit>
 #include <cstring>
@@ -10,26 +8,9 @@ namespace kestrel {
 
 namespace {
 
-// The low-level SHA256_* calls are deprecated in OpenSSL 3 in favour of
-// EVP_MD_CTX, which lives on the heap; we need the state as a plain value
-// (no allocation per tag, and a key-primed state that can be copied), so the
-// deprecation is silenced here and only here. libcrypto still dispatches to
-// the CPU's SHA instructions behind these calls.
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+static_assert(sha256::DIGEST_LEN == TAG_LEN);
 
-void sha_start(SHA256_CTX& ctx) noexcept { SHA256_Init(&ctx); }
-
-// One compression of a 64-byte block into ctx.h, the chaining value; the
-// rest of ctx (buffer, counts) is neither read nor written.
-void sha_compress(SHA256_CTX& ctx, const std::uint8_t* block) noexcept { SHA256_Transform(&ctx, block); }
-
-#pragma GCC diagnostic pop
-
-static_assert(SHA256_DIGEST_LENGTH == TAG_LEN);
-static_assert(SHA256_CBLOCK == 64, "HMAC key blocks are one SHA-256 block");
-
-constexpr std::size_t kBlockLen = SHA256_CBLOCK;
+constexpr std::size_t kBlockLen = sha256::BLOCK_LEN;
 constexpr std::uint64_t kPayloadLenField = PAYLOAD_LEN;
 
 // Header: nonce, timestamp, sequence id, action id length, action id,
@@ -67,14 +48,14 @@ std::uint64_t load_le64(const std::uint8_t* in) noexcept {
 }
 
 // The chaining value of a SHA-256 state that has absorbed (key || 0^32) XOR
-// pad, in ctx.h.
-void prime(SHA256_CTX& ctx, const Key& key, std::uint8_t pad) noexcept {
+// pad.
+void prime(sha256::ChainingValue& chain, const Key& key, std::uint8_t pad) noexcept {
     std::uint8_t block[kBlockLen];
     for (std::size_t i = 0; i < KEY_LEN; ++i) block[i] = static_cast<std::uint8_t>(key[i] ^ pad);
     std::memset(block + KEY_LEN, pad, kBlockLen - KEY_LEN);
-    sha_start(ctx);
-    sha_compress(ctx, block);
-    OPENSSL_cleanse(block, sizeof block);
+    chain = sha256::INITIAL;
+    sha256::compress(chain, block);
+    sha256::wipe(block, sizeof block);
 }
 
 // Writes the header to `header` (room for kHeaderMaxLen bytes) and returns
@@ -94,16 +75,16 @@ std::size_t lay_out_header(std::uint8_t* header, const Nonce& nonce,
 // Standard SHA-256 finishing of `block`, which holds the last `pending`
 // (< 64) bytes of a stream of `total` bytes: 0x80, zeros, and the 8-byte
 // big-endian bit length, in one block or, past 55 bytes, two.
-void finish(SHA256_CTX& chain, std::uint8_t* block, std::size_t pending, std::uint64_t total) noexcept {
+void finish(sha256::ChainingValue& chain, std::uint8_t* block, std::size_t pending, std::uint64_t total) noexcept {
     block[pending++] = 0x80;
     if (pending > kBlockLen - 8) {
         std::memset(block + pending, 0, kBlockLen - pending);
-        sha_compress(chain, block);
+        sha256::compress(chain, block);
         pending = 0;
     }
     std::memset(block + pending, 0, kBlockLen - 8 - pending);
     store_be64(block + kBlockLen - 8, total * 8);
-    sha_compress(chain, block);
+    sha256::compress(chain, block);
 }
 
 // acc collects the XOR of every pair of 4-byte words; the strings are equal
@@ -149,20 +130,19 @@ HmacKeyState::HmacKeyState(const Key& key) noexcept {
 }
 
 bool HmacKeyState::same_key(const HmacKeyState& other) const noexcept {
-    return std::memcmp(inner_.h, other.inner_.h, sizeof inner_.h) == 0 &&
-           std::memcmp(outer_.h, other.outer_.h, sizeof outer_.h) == 0;
+    return inner_.h == other.inner_.h && outer_.h == other.outer_.h;
 }
 
 HmacKeyState::~HmacKeyState() {
-    OPENSSL_cleanse(&inner_, sizeof inner_);
-    OPENSSL_cleanse(&outer_, sizeof outer_);
+    sha256::wipe(&inner_, sizeof inner_);
+    sha256::wipe(&outer_, sizeof outer_);
 }
 
 // The buffer holds the message and, after finalize, the inner digest: no
 // use without the outer key, so only the chaining values are wiped.
 MessageHasher::~MessageHasher() {
-    OPENSSL_cleanse(inner_.h, sizeof inner_.h);
-    OPENSSL_cleanse(outer_.h, sizeof outer_.h);
+    sha256::wipe(&inner_, sizeof inner_);
+    sha256::wipe(&outer_, sizeof outer_);
 }
 
 SecurityError MessageHasher::begin(const HmacKeyState& key, const Nonce& nonce, std::uint64_t timestamp_nanos,
@@ -170,8 +150,8 @@ SecurityError MessageHasher::begin(const HmacKeyState& key, const Nonce& nonce, 
                                    MessageHasher& out) noexcept {
     static_assert(kHeaderMaxLen <= kBufferLen);
     if (action_id.size() > MAX_ACTION_ID_LEN) return SecurityError::ActionIdOverflow;
-    std::memcpy(out.inner_.h, key.inner_.h, sizeof out.inner_.h);
-    std::memcpy(out.outer_.h, key.outer_.h, sizeof out.outer_.h);
+    out.inner_ = key.inner_;
+    out.outer_ = key.outer_;
     out.pending_ = lay_out_header(out.buffer_.data(), nonce, timestamp_nanos, sequence_id, action_id);
     out.absorbed_ = out.pending_;
     return SecurityError::Ok;
@@ -185,7 +165,7 @@ void MessageHasher::update(std::span<const std::uint8_t> bytes) noexcept {
         bytes = bytes.subspan(take);
         pending_ += take;
         if (pending_ == kBufferLen) {
-            for (std::size_t at = 0; at < kBufferLen; at += kBlockLen) sha_compress(inner_, buffer_.data() + at);
+            for (std::size_t at = 0; at < kBufferLen; at += kBlockLen) sha256::compress(inner_, buffer_.data() + at);
             pending_ = 0;
         }
     }
@@ -194,7 +174,7 @@ void MessageHasher::update(std::span<const std::uint8_t> bytes) noexcept {
 Tag MessageHasher::finalize() noexcept {
     // Inner: SHA-256(ipad key || message); the key block counts in the length.
     const std::size_t whole = pending_ / kBlockLen * kBlockLen;
-    for (std::size_t at = 0; at < whole; at += kBlockLen) sha_compress(inner_, buffer_.data() + at);
+    for (std::size_t at = 0; at < whole; at += kBlockLen) sha256::compress(inner_, buffer_.data() + at);
     finish(inner_, buffer_.data() + whole, pending_ - whole, kBlockLen + absorbed_);
     // Outer: SHA-256(opad key || inner digest), one block.
     for (std::size_t i = 0; i < 8; ++i) store_be32(buffer_.data() + 4 * i, inner_.h[i]);

@@ -14,14 +14,13 @@
 //   44 + n    16  payload
 //
 // The length prefix keeps "axis_1" and "axis_12" from sharing a message
-// prefix. SHA-256 itself comes from libcrypto (which picks the CPU's SHA
-// instructions where present); the HMAC construction around it is ours, so a
-// holder of the key can recompute a tag with any standard HMAC-SHA-256.
+// prefix. Only the SHA-256 compression comes from elsewhere (sha256.hpp: libcrypto
+// or the portable code, chosen at build time); the padding and the HMAC
+// construction around it are ours, so a holder of the key can recompute a tag
+// with any standard HMAC-SHA-256.
 //
 // Nothing here allocates, keeps state between calls or throws.
 #pragma once
-
-#include <openssl/sha.h>
 
 #include <array>
 #include <cstddef>
@@ -29,6 +28,7 @@
 #include <span>
 
 #include "receipts/security_error.hpp"
+#include "receipts/sha256.hpp"
 
 namespace kestrel {
 
@@ -66,7 +66,7 @@ struct Receipt {
 // outer key block (same XOR 0x5c). Priming costs two compressions; a holder
 // that hashes many messages under one key keeps this and pays them once.
 // Knowing it is as good as knowing the key, so it cannot be copied and is
-// wiped with OPENSSL_cleanse when it dies.
+// wiped when it dies.
 class HmacKeyState {
 public:
     explicit HmacKeyState(const Key& key) noexcept;
@@ -80,15 +80,15 @@ public:
 
 private:
     friend class MessageHasher;
-    SHA256_CTX inner_;  // only the chaining value h is used
-    SHA256_CTX outer_;  // likewise
+    sha256::ChainingValue inner_;
+    sha256::ChainingValue outer_;
 };
 
 // MessageHasher: one HMAC-SHA-256 tag in progress, keyed and already holding
 // the message header. Use: begin, update (the callers here pass the 16 payload
 // bytes once), finalize. It lays the message out in its own buffer, pads it
 // and hands whole blocks to the SHA-256 compression function, which is
-// cheaper than SHA256_Update's buffering. Not copyable, because until
+// cheaper than a general-purpose hash's buffering. Not copyable, because until
 // finalize its chaining values are as good as the key; it wipes them when it
 // dies.
 class MessageHasher {
@@ -119,12 +119,12 @@ public:
 private:
     // The whole inner message of the longest action and its padding fit
     // three blocks, so a tag is laid out in place and compressed from there.
-    static constexpr std::size_t kBufferLen = 3 * SHA256_CBLOCK;
+    static constexpr std::size_t kBufferLen = 3 * sha256::BLOCK_LEN;
 
     // Left uninitialised until begin: a tag is computed per action, and
     // zeroing 400 bytes first would cost as much as a tenth of it.
-    SHA256_CTX inner_;                           // chaining value h: inner key block, then each compressed block
-    SHA256_CTX outer_;                           // chaining value h: outer key block only, until finalize
+    sha256::ChainingValue inner_;                // inner key block, then each compressed block
+    sha256::ChainingValue outer_;                // outer key block only, until finalize
     std::array<std::uint8_t, kBufferLen> buffer_;  // message bytes not yet compressed
     std::size_t pending_ = 0;                    // how many bytes of buffer_ hold message, < kBufferLen
     std::uint64_t absorbed_ = 0;                 // message bytes absorbed so far, key block not counted

@@ -4,6 +4,9 @@ namespace kestrel {
 
 BoundaryInterceptor::BoundaryInterceptor(const Key& key) noexcept : primed_(key) {}
 
+BoundaryInterceptor::BoundaryInterceptor(const Key& key, std::uint64_t last_sequence_id) noexcept
+    : last_sequence_id_(last_sequence_id), primed_(key) {}
+
 BoundaryInterceptor::~BoundaryInterceptor() = default;  // primed_ wipes itself
 
 SecurityError BoundaryInterceptor::issue_receipt(const Nonce& nonce, std::uint64_t timestamp_nanos,

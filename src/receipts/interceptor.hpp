@@ -24,6 +24,11 @@ public:
     // Primes the HMAC states from the key once, here.
     explicit BoundaryInterceptor(const Key& key) noexcept;
 
+    // Starts as if it had already accepted a receipt with `last_sequence_id`
+    // (and remembers no nonce): it refuses every sequence id up to that one.
+    // For a receiver that restarts from a persisted high-water mark.
+    BoundaryInterceptor(const Key& key, std::uint64_t last_sequence_id) noexcept;
+
     // Wipes the key and the key-primed HMAC states.
     ~BoundaryInterceptor();
 

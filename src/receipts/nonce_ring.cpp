@@ -33,14 +33,19 @@ using Planes = detail::NoncePlanes;
 // branch, so they return after the group holding the newest match and give
 // the same answer as a slot-by-slot scan. They differ only in group width.
 
-// Portable remainder: one slot per step, still one test per whole nonce.
+// Portable: one slot per step. The first word alone settles almost every
+// slot (two random nonces share it with probability 2^-32), so the other two
+// are read only when it matches: a chip without vector instructions pays one
+// load and one compare per remembered nonce. Nonces are public, so the early
+// exits reveal nothing secret. Also the remainder of the vector scans.
 bool any_slot_equals_scalar(const Planes& planes, const NonceWords& wanted, std::size_t lo,
                             std::size_t hi) noexcept {
-    while (hi > lo) {
-        --hi;
-        std::uint32_t diff = (planes[0][hi] ^ wanted[0]) | (planes[1][hi] ^ wanted[1]) | (planes[2][hi] ^ wanted[2]);
-        // One test of all twelve bytes, never three early exits.
-        if (black_box(diff) == 0) return true;
+    const std::uint32_t first = wanted[0];
+    const std::uint32_t* const firsts = planes[0].data();
+    for (const std::uint32_t* slot = firsts + hi; slot != firsts + lo;) {
+        if (*--slot != first) continue;
+        const std::size_t s = static_cast<std::size_t>(slot - firsts);
+        if (planes[1][s] == wanted[1] && planes[2][s] == wanted[2]) return true;
     }
     return false;
 }
@@ -134,6 +139,8 @@ ScanFunction scan_function(detail::SlotScan scan) noexcept {
     }
 }
 
+#if defined(__x86_64__)
+
 // The widest scan this CPU (and its OS) runs.
 ScanFunction widest_scan() noexcept {
     for (const detail::SlotScan scan : {detail::SlotScan::Avx512, detail::SlotScan::Avx2, detail::SlotScan::Sse2}) {
@@ -147,6 +154,17 @@ bool any_slot_equals(const Planes& planes, const NonceWords& wanted, std::size_t
     static const ScanFunction scan = widest_scan();
     return scan(planes, wanted, lo, hi);
 }
+
+#else
+
+// Elsewhere the portable scan is the only one. Nothing is chosen at run time,
+// so there is no guarded local static, whose lock would pull the C++
+// runtime, abort and the heap into a firmware.
+bool any_slot_equals(const Planes& planes, const NonceWords& wanted, std::size_t lo, std::size_t hi) noexcept {
+    return any_slot_equals_scalar(planes, wanted, lo, hi);
+}
+
+#endif
 
 }  // namespace
 

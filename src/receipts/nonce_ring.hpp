@@ -26,9 +26,9 @@ namespace detail {
 using NoncePlanes = std::array<std::array<std::uint32_t, NONCE_WINDOW>, 3>;
 
 // The ways this library can scan the ring, narrowest first: one slot per
-// step, then 4, 8 and 16 slots per vector step. The interceptor uses the
-// widest that slot_scan_runs_here; they are named here so that tests can run
-// each one.
+// step (portable, first word first), then 4, 8 and 16 slots per vector step
+// (x86-64). The interceptor uses the widest that slot_scan_runs_here; they
+// are named here so that tests can run each one.
 enum class SlotScan { Scalar, Sse2, Avx2, Avx512 };
 
 // slot_scan_runs_here returns true iff this build has `scan` and the CPU and
@@ -38,8 +38,10 @@ enum class SlotScan { Scalar, Sse2, Avx2, Avx512 };
 // any_slot_equals returns true iff one of the slots lo..hi-1 (lo <= hi <=
 // NONCE_WINDOW) of `planes` holds the nonce whose words are `wanted`. It
 // uses `scan`, which must run here. Slots are compared newest (highest)
-// first, each on all three words, and only the combined result of one step's
-// slots reaches a branch: it returns after the step holding the newest match.
+// first; a vector step compares all its slots on all three words and only
+// their combined result reaches a branch, the portable scan reads a slot's
+// other words only when its first matches. Either returns after the step
+// holding the newest match.
 [[nodiscard]] bool any_slot_equals(SlotScan scan, const NoncePlanes& planes, const std::array<std::uint32_t, 3>& wanted,
                                    std::size_t lo, std::size_t hi) noexcept;
 
@@ -52,10 +54,10 @@ class NonceRing {
 public:
     // contains returns true iff `nonce` is one of the count() remembered
     // nonces. Timing: they are compared newest first, in groups of up to 16
-    // (the CPU's vector width), each in full and without a data-dependent
-    // branch; the scan stops after the group holding the first match, so the
-    // time reveals roughly how recently a remembered nonce was inserted.
-    // Without a match all count() entries are compared.
+    // (the CPU's vector width; one at a time, first word first, where there
+    // is no vector scan); the scan stops after the group holding the first
+    // match, so the time reveals roughly how recently a remembered nonce was
+    // inserted. Without a match all count() entries are compared.
     [[nodiscard]] bool contains(const Nonce& nonce) const noexcept;
 
     // insert remembers `nonce` in slot next_slot(), overwriting (forgetting)

@@ -3,8 +3,6 @@
 // and may hold a maximum age. Both hash with the very code the boundary signs
 // with (authorize, BoundaryInterceptor), so the message layout and the replay
 // rule exist once.
-#include <openssl/crypto.h>
-
 #include <cstdint>
 #include <cstring>
 #include <new>
@@ -12,11 +10,12 @@
 
 #include "kestrel.h"
 #include "receipts/action_id.hpp"
-#include "receipts/interceptor.hpp"
 #include "receipts/crypto.hpp"
 #include "receipts/frame.hpp"
+#include "receipts/interceptor.hpp"
 #include "receipts/receiver_clock.hpp"
 #include "receipts/security_error.hpp"
+#include "receipts/sha256.hpp"
 
 namespace kestrel {
 namespace {
@@ -46,13 +45,21 @@ static_assert(KESTREL_RECEIPT_KEY_LEN == KEY_LEN && KESTREL_RECEIPT_WIRE_LEN == 
 static_assert(code(SecurityError::HardwareShaUnavailable) == KESTREL_ERROR_HARDWARE_SHA_UNAVAILABLE);
 
 // The guard's storage, or null when the pointer is null or misaligned.
-GuardStorage* storage_of(KestrelReceiptGuard* guard) noexcept {
+const GuardStorage* storage_of(const KestrelReceiptGuard* guard) noexcept {
     if (guard == nullptr || reinterpret_cast<std::uintptr_t>(guard) % KESTREL_RECEIPT_GUARD_ALIGN != 0) return nullptr;
-    return reinterpret_cast<GuardStorage*>(guard->opaque);
+    return reinterpret_cast<const GuardStorage*>(guard->opaque);
+}
+
+GuardStorage* storage_of(KestrelReceiptGuard* guard) noexcept {
+    return const_cast<GuardStorage*>(storage_of(static_cast<const KestrelReceiptGuard*>(guard)));
 }
 
 BoundaryInterceptor& interceptor_of(GuardStorage& s) noexcept {
     return *std::launder(reinterpret_cast<BoundaryInterceptor*>(s.interceptor));
+}
+
+const BoundaryInterceptor& interceptor_of(const GuardStorage& s) noexcept {
+    return *std::launder(reinterpret_cast<const BoundaryInterceptor*>(s.interceptor));
 }
 
 // fresh is true iff timestamp_nanos lies within max_age_ns of the clock,
@@ -82,7 +89,7 @@ KestrelError check_action(GuardStorage& s, const std::uint8_t* receipt, std::int
 
 void wipe_storage(KestrelReceiptGuard* guard, GuardStorage& s) noexcept {
     if (s.live == kLive) interceptor_of(s).~BoundaryInterceptor();  // wipes the key and its primed states
-    OPENSSL_cleanse(guard->opaque, sizeof guard->opaque);
+    sha256::wipe(guard->opaque, sizeof guard->opaque);
 }
 
 }  // namespace
@@ -113,21 +120,33 @@ KestrelError kestrel_receipt_verify(const std::uint8_t key[KESTREL_RECEIPT_KEY_L
     Receipt computed;
     const SecurityError e = authorize(k, presented.nonce, presented.timestamp_nanos, presented.sequence_id, id.bytes(),
                                       axis_payload(position, velocity), computed);
-    OPENSSL_cleanse(k.data(), k.size());
+    sha256::wipe(k.data(), k.size());
     if (e != SecurityError::Ok) return code(e);  // unreachable: an axis id is at most 16 bytes
-    return constant_time_equal(computed.tag, presented.tag) ? KESTREL_OK : code(SecurityError::AuthenticationFailure);
+    return constant_time_equal(computed.tag, presented.tag) ? KestrelError{KESTREL_OK} : code(SecurityError::AuthenticationFailure);
 }
 
 KestrelError kestrel_receipt_guard_init(KestrelReceiptGuard* guard, const std::uint8_t key[KESTREL_RECEIPT_KEY_LEN]) {
+    return kestrel_receipt_guard_resume(guard, key, 0);
+}
+
+KestrelError kestrel_receipt_guard_resume(KestrelReceiptGuard* guard, const std::uint8_t key[KESTREL_RECEIPT_KEY_LEN],
+                                           std::uint64_t last_sequence_id) {
     GuardStorage* s = storage_of(guard);
     if (s == nullptr || key == nullptr) return code(SecurityError::InvalidPointer);
     Key k;
     std::memcpy(k.data(), key, k.size());  // before the wipe: key may point into the guard
     wipe_storage(guard, *s);
-    new (s->interceptor) BoundaryInterceptor(k);
+    new (s->interceptor) BoundaryInterceptor(k, last_sequence_id);
     s->max_age_ns = 0;
     s->live = kLive;
-    OPENSSL_cleanse(k.data(), k.size());
+    sha256::wipe(k.data(), k.size());
+    return KESTREL_OK;
+}
+
+KestrelError kestrel_receipt_guard_last_sequence_id(const KestrelReceiptGuard* guard, std::uint64_t* last_sequence_id) {
+    const GuardStorage* s = storage_of(guard);
+    if (s == nullptr || last_sequence_id == nullptr || s->live != kLive) return code(SecurityError::InvalidPointer);
+    *last_sequence_id = interceptor_of(*s).last_sequence_id();
     return KESTREL_OK;
 }
 

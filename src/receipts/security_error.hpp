@@ -30,8 +30,8 @@ struct SecurityErrorText {
     std::string_view message;
 };
 
-// security_error_text returns the catalogue row of an error code 1..9.
-// Calling it with Ok or an unknown value is an internal fault (aborts).
+// security_error_text returns the catalogue row of an error code 1..9, and
+// the catalogue's own row ("ok", "unknown_error") for any other value.
 [[nodiscard]] SecurityErrorText security_error_text(SecurityError error) noexcept;
 
 }  // namespace kestrel

@@ -117,6 +117,43 @@ TEST(ReceiptGuard, AcceptsOnceAndRefusesReplaysLikeTheInterceptor) {
     EXPECT_EQ(kestrel_receipt_guard_check(g, issue(other, 1, 1, 2, 0.5, 1.0).data(), 2, 0.5, 1.0), 0u);
 }
 
+// A guard resumed from a persisted sequence id refuses that id and every one
+// below it, accepts the next, and reports the high-water mark; it forgets
+// the nonces of the guard it replaces.
+TEST(ReceiptGuard, ResumeRefusesUpToTheGivenSequenceId) {
+    const struct {
+        std::uint64_t resumed_from, presented;
+        KestrelError verdict;
+        std::uint64_t last_after;
+    } rows[] = {
+        {0, 1, KESTREL_OK, 1},  // the same as init
+        {100, 99, KESTREL_ERROR_REPLAY_COUNTER, 100},
+        {100, 100, KESTREL_ERROR_REPLAY_COUNTER, 100},
+        {100, 101, KESTREL_OK, 101},
+        {100, 7'000'000'000, KESTREL_OK, 7'000'000'000},
+        {UINT64_MAX - 1, UINT64_MAX, KESTREL_OK, UINT64_MAX},
+        {UINT64_MAX, UINT64_MAX, KESTREL_ERROR_REPLAY_COUNTER, UINT64_MAX},
+    };
+    const Key key = test_key(8);
+    GuardBox box;
+    KestrelReceiptGuard* g = box.guard.get();
+    for (const auto& row : rows) {
+        SCOPED_TRACE("resumed from " + std::to_string(row.resumed_from) + ", presented " +
+                     std::to_string(row.presented));
+        // Nonce 1 was accepted before the restart; the resumed guard does not remember it.
+        ASSERT_EQ(kestrel_receipt_guard_init(g, key.data()), KESTREL_OK);
+        ASSERT_EQ(kestrel_receipt_guard_check(g, issue(key, 1, 1, 0, 0.0, 0.0).data(), 0, 0.0, 0.0), KESTREL_OK);
+        ASSERT_EQ(kestrel_receipt_guard_resume(g, key.data(), row.resumed_from), KESTREL_OK);
+        std::uint64_t last = 12345;
+        ASSERT_EQ(kestrel_receipt_guard_last_sequence_id(g, &last), KESTREL_OK);
+        EXPECT_EQ(last, row.resumed_from);
+        EXPECT_EQ(kestrel_receipt_guard_check(g, issue(key, row.presented, 1, 4, 0.5, 1.0).data(), 4, 0.5, 1.0),
+                  row.verdict);
+        ASSERT_EQ(kestrel_receipt_guard_last_sequence_id(g, &last), KESTREL_OK);
+        EXPECT_EQ(last, row.last_after);
+    }
+}
+
 TEST(ReceiptGuard, WipeLeavesOnlyZerosAndAnUnusableGuard) {
     const Key key = test_key(6);
     auto g = std::make_unique<KestrelReceiptGuard>();
@@ -129,6 +166,9 @@ TEST(ReceiptGuard, WipeLeavesOnlyZerosAndAnUnusableGuard) {
     EXPECT_TRUE(std::all_of(std::begin(g->opaque), std::end(g->opaque), [](unsigned char b) { return b == 0; }));
     EXPECT_EQ(kestrel_receipt_guard_check(g.get(), wire.data(), 0, 0.0, 0.0), KESTREL_ERROR_INVALID_POINTER);
     EXPECT_EQ(kestrel_receipt_guard_set_max_age(g.get(), 1), KESTREL_ERROR_INVALID_POINTER);
+    std::uint64_t last = 7;
+    EXPECT_EQ(kestrel_receipt_guard_last_sequence_id(g.get(), &last), KESTREL_ERROR_INVALID_POINTER);
+    EXPECT_EQ(last, 7u);
     EXPECT_EQ(kestrel_receipt_guard_wipe(g.get()), 0u) << "wiping twice is harmless";
 }
 
@@ -141,10 +181,15 @@ TEST(ReceiptGuard, NullAndMisalignedPointersAreRefused) {
     EXPECT_EQ(kestrel_receipt_guard_init(nullptr, key.data()), kInvalid);
     EXPECT_EQ(kestrel_receipt_guard_check(nullptr, wire.data(), 0, 0.0, 0.0), kInvalid);
     EXPECT_EQ(kestrel_receipt_guard_wipe(nullptr), kInvalid);
+    EXPECT_EQ(kestrel_receipt_guard_resume(nullptr, key.data(), 1), kInvalid);
+    std::uint64_t last = 0;
+    EXPECT_EQ(kestrel_receipt_guard_last_sequence_id(nullptr, &last), kInvalid);
 
     GuardBox box;
     ASSERT_EQ(kestrel_receipt_guard_init(box.guard.get(), nullptr), kInvalid);
+    ASSERT_EQ(kestrel_receipt_guard_resume(box.guard.get(), nullptr, 1), kInvalid);
     ASSERT_EQ(kestrel_receipt_guard_init(box.guard.get(), key.data()), 0u);
+    EXPECT_EQ(kestrel_receipt_guard_last_sequence_id(box.guard.get(), nullptr), kInvalid);
     EXPECT_EQ(kestrel_receipt_guard_check(box.guard.get(), nullptr, 0, 0.0, 0.0), kInvalid);
     EXPECT_EQ(kestrel_receipt_guard_check(box.guard.get(), wire.data(), 0, 0.0, 0.0), 0u) << "refusals changed it";
 
@@ -157,6 +202,8 @@ TEST(ReceiptGuard, NullAndMisalignedPointersAreRefused) {
         EXPECT_EQ(kestrel_receipt_guard_init(g, key.data()), kInvalid);
         EXPECT_EQ(kestrel_receipt_guard_check(g, wire.data(), 0, 0.0, 0.0), kInvalid);
         EXPECT_EQ(kestrel_receipt_guard_wipe(g), kInvalid);
+        EXPECT_EQ(kestrel_receipt_guard_resume(g, key.data(), 1), kInvalid);
+        EXPECT_EQ(kestrel_receipt_guard_last_sequence_id(g, &last), kInvalid);
     }
     EXPECT_EQ(kestrel_receipt_guard_size(), sizeof(KestrelReceiptGuard));
     EXPECT_EQ(kestrel_receipt_guard_alignment(), alignof(KestrelReceiptGuard));

@@ -1,0 +1,34 @@
+// SHA-256 compression by libcrypto, which picks the CPU's SHA instructions
+// where present: the hosts' default.
+#include <openssl/crypto.h>
+#include <openssl/sha.h>
+
+#include <cstring>
+
+#include "receipts/sha256.hpp"
+
+namespace kestrel::sha256 {
+
+static_assert(SHA256_CBLOCK == BLOCK_LEN && SHA256_DIGEST_LENGTH == DIGEST_LEN);
+
+// SHA256_Transform is deprecated in OpenSSL 3 in favour of EVP_MD_CTX, which
+// lives on the heap and hides the chaining value; a receipt needs the state
+// as a plain value (no allocation per tag, key blocks compressed once), so
+// the deprecation is silenced here and only here. The transform reads and
+// writes only ctx.h.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+
+void compress(ChainingValue& chain, const std::uint8_t* block) noexcept {
+    SHA256_CTX ctx;
+    static_assert(sizeof ctx.h == sizeof chain.h);
+    std::memcpy(ctx.h, chain.h.data(), sizeof ctx.h);
+    SHA256_Transform(&ctx, block);
+    std::memcpy(chain.h.data(), ctx.h, sizeof ctx.h);
+}
+
+#pragma GCC diagnostic pop
+
+void wipe(void* data, std::size_t size) noexcept { OPENSSL_cleanse(data, size); }
+
+}  // namespace kestrel::sha256

@@ -122,7 +122,8 @@ KestrelError kestrel_receipt_verify(const std::uint8_t key[KESTREL_RECEIPT_KEY_L
                                       axis_payload(position, velocity), computed);
     sha256::wipe(k.data(), k.size());
     if (e != SecurityError::Ok) return code(e);  // unreachable: an axis id is at most 16 bytes
-    return constant_time_equal(computed.tag, presented.tag) ? KestrelError{KESTREL_OK} : code(SecurityError::AuthenticationFailure);
+    return constant_time_equal(computed.tag, presented.tag) ? KestrelError{KESTREL_OK}
+                                                            : code(SecurityError::AuthenticationFailure);
 }
 
 KestrelError kestrel_receipt_guard_init(KestrelReceiptGuard* guard, const std::uint8_t key[KESTREL_RECEIPT_KEY_LEN]) {

@@ -15,7 +15,7 @@ namespace {
 using Nonce = std::array<std::uint8_t, 12>;
 
 void BM_NonceSource(benchmark::State& state) {
-    kestrel::py::NonceSource source;
+    kestrel::NonceSource source;
     if (!source.has_vdso_state()) state.SkipWithError("this kernel's vDSO has no getrandom");
     Nonce nonce;
     for (auto _ : state) {

@@ -10,7 +10,7 @@
 #include <cstring>
 #include <mutex>
 
-namespace kestrel::py {
+namespace kestrel {
 
 namespace {
 
@@ -105,4 +105,4 @@ int NonceSource::fill(std::span<std::uint8_t> out) noexcept {
     return fill_random(out);
 }
 
-}  // namespace kestrel::py
+}  // namespace kestrel

@@ -6,7 +6,7 @@
 
 #include "boundary/vdso_getrandom.hpp"
 
-namespace kestrel::py {
+namespace kestrel {
 
 // A failure of the random source: an errno value, or this code when a source
 // returned no bytes at all (retrying then could spin forever).
@@ -47,4 +47,4 @@ private:
     void* state_ = nullptr;      // the opaque state, vdso_->state_size bytes, or nullptr
 };
 
-}  // namespace kestrel::py
+}  // namespace kestrel

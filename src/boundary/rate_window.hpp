@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-namespace kestrel::py {
+namespace kestrel {
 
 class RateWindow {
 public:
@@ -41,4 +41,4 @@ private:
     std::uint64_t count_ = 0;  // calls counted in it, refused ones included
 };
 
-}  // namespace kestrel::py
+}  // namespace kestrel

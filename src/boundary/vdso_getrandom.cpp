@@ -6,7 +6,7 @@
 
 #include <cstring>
 
-namespace kestrel::py {
+namespace kestrel {
 
 namespace {
 
@@ -117,4 +117,4 @@ const VdsoGetrandom* vdso_getrandom() noexcept {
     return found.call != nullptr ? &found : nullptr;
 }
 
-}  // namespace kestrel::py
+}  // namespace kestrel

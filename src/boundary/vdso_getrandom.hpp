@@ -9,7 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 
-namespace kestrel::py {
+namespace kestrel {
 
 // ssize_t __vdso_getrandom(void* buffer, size_t len, unsigned int flags,
 //                          void* opaque_state, size_t opaque_len):
@@ -32,4 +32,4 @@ struct VdsoGetrandom {
 // the symbol is missing, or the parameter query fails.
 const VdsoGetrandom* vdso_getrandom() noexcept;
 
-}  // namespace kestrel::py
+}  // namespace kestrel

@@ -10,7 +10,7 @@
 
 #include "boundary/random_source.hpp"
 
-namespace kestrel::py {
+namespace kestrel {
 namespace {
 
 using Nonce = std::array<std::uint8_t, 12>;
@@ -94,4 +94,4 @@ TEST(RandomFailureText, NamesTheFailure) {
 }
 
 }  // namespace
-}  // namespace kestrel::py
+}  // namespace kestrel

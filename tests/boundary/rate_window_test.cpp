@@ -9,7 +9,7 @@
 
 namespace {
 
-using kestrel::py::RateWindow;
+using kestrel::RateWindow;
 
 constexpr std::uint64_t kSecond = RateWindow::kLengthNs;
 constexpr std::uint64_t kStart = 1'700'000'000 * kSecond;  // a plausible wall-clock reading

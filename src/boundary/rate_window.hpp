@@ -1,4 +1,4 @@
-// RateWindow: the rate rule of KestrelBoundary, apart from the clock and the
+// RateWindow: the rate rule of the signing boundary, apart from the clock and the
 // lock so that every case, the clock stepping back included, can be tested
 // with chosen readings.
 #pragma once

@@ -1,0 +1,59 @@
+#include "boundary/boundary.hpp"
+
+#include <time.h>
+
+#include <cmath>
+
+namespace kestrel {
+
+std::uint64_t wall_clock_ns() noexcept {
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    if (now.tv_sec < 0) return 0;
+    return static_cast<std::uint64_t>(now.tv_sec) * 1'000'000'000u + static_cast<std::uint64_t>(now.tv_nsec);
+}
+
+Boundary::Boundary(const Key& key, std::uint64_t rate_limit, double max_velocity) noexcept
+    : interceptor_(key), rate_window_(wall_clock_ns()), rate_limit_(rate_limit), max_velocity_(max_velocity) {}
+
+Authorization Boundary::authorize(std::int32_t axis, double position, double velocity) noexcept {
+    Authorization result;
+    // Fail closed: a comparison with NaN is false, so NaN is refused. Checked
+    // before the lock, so a refused command never waits for it.
+    if (!(std::fabs(velocity) <= max_velocity_)) {
+        result.outcome = AuthorizeOutcome::VelocityExceeded;
+        return result;
+    }
+    result.action_id = axis_action_id(axis);
+    result.payload = axis_payload(position, velocity);
+
+    const std::lock_guard<std::mutex> lock(mutex_);
+    const std::uint64_t now_ns = wall_clock_ns();
+    if (!rate_window_.admit(now_ns, rate_limit_)) {
+        result.outcome = AuthorizeOutcome::RateLimited;
+        return result;
+    }
+
+    const std::uint64_t sequence_id = sequence_counter_.fetch_add(1) + 1;
+
+    Nonce nonce;
+    if (const int error = nonce_source_.fill(nonce); error != 0) {
+        result.outcome = AuthorizeOutcome::RandomSourceFailed;
+        result.random_error = error;
+        return result;
+    }
+
+    const std::span<const std::uint8_t> action_id = result.action_id.bytes();
+    SecurityError error =
+        interceptor_.issue_receipt(nonce, now_ns, sequence_id, action_id, result.payload, result.receipt);
+    if (error == SecurityError::Ok) {
+        error = interceptor_.intercept_and_authorize(action_id, result.payload, result.receipt);
+    }
+    if (error != SecurityError::Ok) {
+        result.outcome = AuthorizeOutcome::Refused;
+        result.refusal = error;
+    }
+    return result;
+}
+
+}  // namespace kestrel

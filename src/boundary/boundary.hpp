@@ -1,0 +1,84 @@
+// Boundary: the signing side of receipts. It gates each actuator command with
+// a velocity limit and a one-second rate limit, then draws the action's
+// sequence id, nonce and timestamp and passes it through its interceptor,
+// which signs it and checks it against replay. The Python class and the C
+// handle are faces of this one object: they convert arguments and report
+// outcomes, and every rule lives here.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+
+#include "boundary/random_source.hpp"
+#include "boundary/rate_window.hpp"
+#include "receipts/action_id.hpp"
+#include "receipts/crypto.hpp"
+#include "receipts/interceptor.hpp"
+#include "receipts/security_error.hpp"
+
+namespace kestrel {
+
+// wall_clock_ns returns the real-time clock in nanoseconds since the Unix
+// epoch (wrapping u64 arithmetic), or 0 before the epoch.
+[[nodiscard]] std::uint64_t wall_clock_ns() noexcept;
+
+// What one call of Boundary::authorize came to, in the order the checks run.
+enum class AuthorizeOutcome {
+    Authorized,         // `receipt` holds the accepted receipt
+    VelocityExceeded,   // |velocity| not within max_velocity (NaN on either side included)
+    RateLimited,        // one call too many in the current one-second window
+    RandomSourceFailed, // `random_error` holds the random source's failure code
+    Refused,            // `refusal` holds the interceptor's code
+};
+
+struct Authorization {
+    AuthorizeOutcome outcome = AuthorizeOutcome::Authorized;
+    AxisActionId action_id;                  // what was signed, whatever the outcome
+    Payload payload{};
+    Receipt receipt;                         // Authorized
+    int random_error = 0;                    // RandomSourceFailed: a code of random_source.hpp
+    SecurityError refusal = SecurityError::Ok;  // Refused
+};
+
+class Boundary {
+public:
+    // Reads the clock once: the first rate window opens now, with no call
+    // counted. The key is copied into the interceptor and nowhere else.
+    Boundary(const Key& key, std::uint64_t rate_limit, double max_velocity) noexcept;
+
+    // Holds a mutex, a mapped nonce state and the key: lives where it was built.
+    Boundary(const Boundary&) = delete;
+    Boundary& operator=(const Boundary&) = delete;
+
+    // authorize decides on one command to `axis`. The first failing step ends
+    // the call:
+    //   1. velocity, before the lock: admitted only if |velocity| <= the
+    //      limit compares true, so a NaN velocity or limit is refused;
+    //   2. under the lock, one clock reading serves the rate window and the
+    //      receipt's timestamp; a call beyond rate_limit in its window is
+    //      refused and still counted;
+    //   3. the next sequence id (from 1), consumed by every call from here on;
+    //   4. a fresh 12-byte nonce;
+    //   5. issue_receipt, then intercept_and_authorize with the receipt just
+    //      issued: an accident of the random source (a nonce repeating one of
+    //      the last 1024) is still caught.
+    // Allocates nothing; any number of threads may call it at once.
+    [[nodiscard]] Authorization authorize(std::int32_t axis, double position, double velocity) noexcept;
+
+    [[nodiscard]] double max_velocity() const noexcept { return max_velocity_; }
+    [[nodiscard]] std::uint64_t rate_limit() const noexcept { return rate_limit_; }
+
+private:
+    std::mutex mutex_;                // guards the four members below it
+    BoundaryInterceptor interceptor_; // signs and checks each action; holds the key
+    RateWindow rate_window_;          // calls counted in the current one-second window
+    NonceSource nonce_source_;        // this boundary's own vDSO random state: one caller at a time
+    // Advanced only under mutex_, so ids reach the interceptor in order; atomic
+    // so that it can be read without the lock.
+    std::atomic<std::uint64_t> sequence_counter_{0};
+    const std::uint64_t rate_limit_;  // most calls admitted in one window
+    const double max_velocity_;       // velocity limit, rad/s
+};
+
+}  // namespace kestrel

@@ -1,0 +1,84 @@
+/*
+ * kestrel_boundary.h - signing actuator commands from C.
+ *
+ * A KestrelBoundary stands between a controlling program and its actuators.
+ * For each command (axis, position, velocity) it applies a velocity limit
+ * and a one-second rate limit, then signs the command: a sequence id (1, 2,
+ * 3, ... in the order commands pass the rate limit), a fresh 12-byte random
+ * nonce, the wall-clock time, and an HMAC-SHA-256 tag under the boundary's
+ * 32-byte key. The result is the 60-byte receipt of kestrel_receipt.h, which
+ * the actuator side checks with kestrel_receipt_verify or a replay guard
+ * (kestrel_receipt_guard_*) holding the same key. The Python class
+ * kestrel.KestrelBoundary signs by the same rules and the same code.
+ *
+ * The boundary owns operating-system resources (a lock, a mapped random
+ * state), so it is a handle: made by kestrel_boundary_new, released by
+ * kestrel_boundary_free.
+ */
+#ifndef KESTREL_BOUNDARY_H
+#define KESTREL_BOUNDARY_H
+
+#include "kestrel_base.h"
+#include "kestrel_error.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* One signing boundary. Opaque: use it only through the functions below. */
+typedef struct KestrelBoundary KestrelBoundary;
+
+/* kestrel_boundary_new makes a boundary that signs with key (32 bytes,
+ * copied in; there is no default key), admits at most rate_limit commands
+ * per one-second window of the wall clock (every value is accepted; with 0,
+ * only the first command of each window after the first), and refuses a
+ * command whose velocity is not within [-max_velocity, max_velocity] (every
+ * value is accepted; a NaN or negative limit refuses every command). The
+ * first window opens now, with no command counted.
+ *
+ * Returns the boundary, with KESTREL_OK in *error; or NULL, with
+ * KESTREL_ERROR_INVALID_POINTER in *error, when key is null. error may be
+ * null. Allocates once, here: the one failure that no argument causes,
+ * memory exhausted, is an internal fault (a message on stderr, then abort),
+ * as everywhere in this library. Any thread. */
+KESTREL_API KestrelBoundary *kestrel_boundary_new(const uint8_t key[32], uint64_t rate_limit, double max_velocity,
+                                                  KestrelError *error);
+
+/* kestrel_boundary_free wipes the boundary's key (with stores the compiler
+ * cannot elide), releases its random state and its memory. NULL is a no-op.
+ * No call on the boundary may be running or follow. */
+KESTREL_API void kestrel_boundary_free(KestrelBoundary *boundary);
+
+/* kestrel_boundary_authorize decides on one command to axis and, if it is
+ * admitted, writes its 60-byte receipt (wire form of kestrel_receipt.h) and
+ * returns KESTREL_OK. The first failing check ends the call, with receipt
+ * untouched:
+ *   KESTREL_ERROR_INVALID_POINTER      boundary or receipt is null
+ *   KESTREL_ERROR_VELOCITY_EXCEEDED    |velocity| <= max_velocity does not hold
+ *                                      (a NaN velocity never holds)
+ *   KESTREL_ERROR_RATE_LIMITED         more than rate_limit commands in the
+ *                                      current one-second window (the refused
+ *                                      command is counted too)
+ *   KESTREL_ERROR_RANDOM_SOURCE        the operating system gave no nonce
+ *   KESTREL_ERROR_REPLAY_NONCE         the nonce repeats one of the last 1024
+ *                                      signed: a fault of the random source,
+ *                                      caught by the replay check that every
+ *                                      receipt passes before it is handed out
+ * A command that passes the rate limit consumes a sequence id whatever
+ * follows, so a refusal after it leaves a gap; velocity and rate refusals
+ * consume none. position is signed as given (NaN and infinities included);
+ * the boundary does not limit it. The receipt's action is "axis_<axis>" with
+ * position and velocity bit for bit, as the receivers check it.
+ *
+ * Allocates nothing. Any number of threads may call it on one boundary at
+ * once: the checks after the velocity run under the boundary's lock, and
+ * sequence ids follow the order in which calls take it. */
+KESTREL_API KESTREL_MUST_CHECK KestrelError kestrel_boundary_authorize(KestrelBoundary *boundary, int32_t axis,
+                                                                      double position, double velocity,
+                                                                      uint8_t receipt[60]);
+
+#ifdef __cplusplus
+} /* extern "C" */
+#endif
+
+#endif /* KESTREL_BOUNDARY_H */

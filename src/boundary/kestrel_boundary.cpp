@@ -1,0 +1,78 @@
+// The C face of Boundary, behind kestrel_boundary.h: a handle on the heap,
+// because the boundary owns a lock and a mapped random state that must not
+// move.
+#include <openssl/crypto.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+#include "boundary/boundary.hpp"
+#include "kestrel.h"
+
+struct KestrelBoundary {
+    kestrel::Boundary boundary;
+};
+
+namespace kestrel {
+namespace {
+
+static_assert(KESTREL_RECEIPT_KEY_LEN == KEY_LEN && KESTREL_RECEIPT_WIRE_LEN == RECEIPT_WIRE_LEN);
+
+constexpr KestrelError code(SecurityError e) noexcept { return static_cast<KestrelError>(e); }
+
+KestrelError error_of(const Authorization& a) noexcept {
+    switch (a.outcome) {
+        case AuthorizeOutcome::Authorized: return KESTREL_OK;
+        case AuthorizeOutcome::VelocityExceeded: return KESTREL_ERROR_VELOCITY_EXCEEDED;
+        case AuthorizeOutcome::RateLimited: return KESTREL_ERROR_RATE_LIMITED;
+        case AuthorizeOutcome::RandomSourceFailed: return KESTREL_ERROR_RANDOM_SOURCE;
+        case AuthorizeOutcome::Refused: return code(a.refusal);
+    }
+    return KESTREL_ERROR_RANDOM_SOURCE;  // unreachable: every outcome is named above
+}
+
+void report(KestrelError* error, KestrelError value) noexcept {
+    if (error != nullptr) *error = value;
+}
+
+}  // namespace
+}  // namespace kestrel
+
+using namespace kestrel;
+
+extern "C" {
+
+KestrelBoundary* kestrel_boundary_new(const std::uint8_t key[KESTREL_RECEIPT_KEY_LEN], std::uint64_t rate_limit,
+                                      double max_velocity, KestrelError* error) {
+    if (key == nullptr) {
+        report(error, KESTREL_ERROR_INVALID_POINTER);
+        return nullptr;
+    }
+    Key k;
+    std::memcpy(k.data(), key, k.size());
+    auto* boundary = new (std::nothrow) KestrelBoundary{Boundary(k, rate_limit, max_velocity)};
+    OPENSSL_cleanse(k.data(), k.size());
+    if (boundary == nullptr) {
+        std::fputs("kestrel: internal fault: no memory for a boundary\n", stderr);
+        std::abort();
+    }
+    report(error, KESTREL_OK);
+    return boundary;
+}
+
+void kestrel_boundary_free(KestrelBoundary* boundary) { delete boundary; }  // the interceptor wipes the key
+
+KestrelError kestrel_boundary_authorize(KestrelBoundary* boundary, std::int32_t axis, double position, double velocity,
+                                        std::uint8_t receipt[KESTREL_RECEIPT_WIRE_LEN]) {
+    if (boundary == nullptr || receipt == nullptr) return KESTREL_ERROR_INVALID_POINTER;
+    const Authorization a = boundary->boundary.authorize(axis, position, velocity);
+    if (a.outcome == AuthorizeOutcome::Authorized) {
+        const ReceiptWire wire = a.receipt.to_wire();
+        std::memcpy(receipt, wire.data(), wire.size());
+    }
+    return error_of(a);
+}
+
+}  // extern "C"

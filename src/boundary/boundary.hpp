@@ -67,15 +67,14 @@ public:
     [[nodiscard]] Authorization authorize(std::int32_t axis, double position, double velocity) noexcept;
 
     [[nodiscard]] double max_velocity() const noexcept { return max_velocity_; }
-    [[nodiscard]] std::uint64_t rate_limit() const noexcept { return rate_limit_; }
 
 private:
-    std::mutex mutex_;                // guards the four members below it
+    std::mutex mutex_;                // guards the interceptor, the rate window and the nonce source
     BoundaryInterceptor interceptor_; // signs and checks each action; holds the key
     RateWindow rate_window_;          // calls counted in the current one-second window
     NonceSource nonce_source_;        // this boundary's own vDSO random state: one caller at a time
-    // Advanced only under mutex_, so ids reach the interceptor in order; atomic
-    // so that it can be read without the lock.
+    // The last sequence id handed out. Advanced only under mutex_, so that ids
+    // reach the interceptor in the order they were drawn.
     std::atomic<std::uint64_t> sequence_counter_{0};
     const std::uint64_t rate_limit_;  // most calls admitted in one window
     const double max_velocity_;       // velocity limit, rad/s

@@ -20,7 +20,11 @@ namespace {
 
 static_assert(KESTREL_RECEIPT_KEY_LEN == KEY_LEN && KESTREL_RECEIPT_WIRE_LEN == RECEIPT_WIRE_LEN);
 
-constexpr KestrelError code(SecurityError e) noexcept { return static_cast<KestrelError>(e); }
+// A failure that no argument can cause: reported, then the process stops.
+[[noreturn]] void internal_fault(const char* what) noexcept {
+    std::fprintf(stderr, "kestrel: internal fault: %s\n", what);
+    std::abort();
+}
 
 KestrelError error_of(const Authorization& a) noexcept {
     switch (a.outcome) {
@@ -28,9 +32,9 @@ KestrelError error_of(const Authorization& a) noexcept {
         case AuthorizeOutcome::VelocityExceeded: return KESTREL_ERROR_VELOCITY_EXCEEDED;
         case AuthorizeOutcome::RateLimited: return KESTREL_ERROR_RATE_LIMITED;
         case AuthorizeOutcome::RandomSourceFailed: return KESTREL_ERROR_RANDOM_SOURCE;
-        case AuthorizeOutcome::Refused: return code(a.refusal);
+        case AuthorizeOutcome::Refused: return static_cast<KestrelError>(a.refusal);  // values 1 to 9 alike
     }
-    return KESTREL_ERROR_RANDOM_SOURCE;  // unreachable: every outcome is named above
+    internal_fault("an authorization outcome without an error value");
 }
 
 void report(KestrelError* error, KestrelError value) noexcept {
@@ -54,10 +58,7 @@ KestrelBoundary* kestrel_boundary_new(const std::uint8_t key[KESTREL_RECEIPT_KEY
     std::memcpy(k.data(), key, k.size());
     auto* boundary = new (std::nothrow) KestrelBoundary{Boundary(k, rate_limit, max_velocity)};
     OPENSSL_cleanse(k.data(), k.size());
-    if (boundary == nullptr) {
-        std::fputs("kestrel: internal fault: no memory for a boundary\n", stderr);
-        std::abort();
-    }
+    if (boundary == nullptr) internal_fault("no memory for a boundary");
     report(error, KESTREL_OK);
     return boundary;
 }

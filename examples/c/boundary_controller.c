@@ -2,14 +2,13 @@
  * boundary_controller.c - the controlling side: every command to an actuator
  * leaves signed by a Kestrel boundary.
  *
- *   boundary_controller KEY_FILE > commands
+ *   boundary_controller KEY_FILE | receipt_receiver KEY_FILE
  *
- * KEY_FILE holds the 32-byte key the actuator side holds too. The program
- * sweeps axis 0 through five positions and writes each admitted command as
- * one line, "AXIS POSITION VELOCITY RECEIPT" (the doubles in hexadecimal
- * floating point, so that they arrive bit for bit, the 60-byte receipt in
- * hex), for receipt_receiver.c. A sixth command, too fast, must be refused.
- * Exits non-zero unless every command fared as it must.
+ * KEY_FILE holds the 32-byte key that the actuator side holds too. The
+ * program sweeps axis 0 through five positions and writes each admitted
+ * command to stdout as one signed command frame (84 bytes, kestrel_frame.h),
+ * the action and its receipt together. A sixth command, too fast, must be
+ * refused. Exits non-zero unless every command fared as it must.
  */
 #include <stdio.h>
 #include <string.h>
@@ -24,24 +23,24 @@ static int read_key(const char *path, uint8_t key[32]) {
     return whole ? 0 : -1;
 }
 
-/* One command, signed, as a line on stdout. */
+/* One command: signed, then sent as a frame. */
 static KestrelError send(KestrelBoundary *boundary, int32_t axis, double position, double velocity) {
-    uint8_t receipt[60];
-    const KestrelError error = kestrel_boundary_authorize(boundary, axis, position, velocity, receipt);
+    KestrelFrame frame = {axis, position, velocity, {0}};
+    KestrelError error = kestrel_boundary_authorize(boundary, axis, position, velocity, frame.receipt);
+    uint8_t bytes[KESTREL_FRAME_LEN];
+    if (error == KESTREL_OK) error = kestrel_frame_encode(&frame, bytes);
     if (error != KESTREL_OK) {
         fprintf(stderr, "axis %d, %g rad/s: refused, %s\n", (int)axis, velocity, kestrel_error_name(error));
         return error;
     }
-    printf("%d %a %a ", (int)axis, position, velocity);
-    for (size_t i = 0; i < sizeof receipt; ++i) printf("%02x", receipt[i]);
-    printf("\n");
+    fwrite(bytes, sizeof bytes, 1, stdout);
     return KESTREL_OK;
 }
 
 int main(int argc, char **argv) {
     uint8_t key[32];
     if (argc != 2 || read_key(argv[1], key) != 0) {
-        fprintf(stderr, "usage: boundary_controller KEY_FILE (32 bytes)\n");
+        fprintf(stderr, "usage: boundary_controller KEY_FILE (32 bytes) > frames\n");
         return 2;
     }
     KestrelError error;
@@ -58,5 +57,5 @@ int main(int argc, char **argv) {
     failed |= send(boundary, 0, 0.5, 3.0) != KESTREL_ERROR_VELOCITY_EXCEEDED;
 
     kestrel_boundary_free(boundary); /* wipes the key */
-    return failed;
+    return failed || fflush(stdout) != 0;
 }

@@ -4,14 +4,14 @@
  *
  *   boundary_controller KEY_FILE | receipt_receiver KEY_FILE
  *
- * Reads the lines of boundary_controller.c from stdin and checks each with a
- * replay guard under the same key. Then it presents the first command again,
- * as a recorded message replayed on the wire would be; the guard must
- * refuse it. Exits non-zero unless every command was accepted once and the
- * replay refused.
+ * Reads signed command frames (84 bytes each, kestrel_frame.h) from stdin
+ * and checks each with a replay guard under the same key. Then it presents
+ * the first frame again, as a recorded message replayed on the wire would
+ * be; the guard must refuse it. Exits non-zero unless every frame was
+ * accepted once and the replay refused. (frame_receiver.c takes frames from
+ * UDP datagrams instead.)
  */
 #include <stdio.h>
-#include <stdlib.h>
 #include <string.h>
 
 #include <kestrel.h>
@@ -24,35 +24,17 @@ static int read_key(const char *path, uint8_t key[32]) {
     return whole ? 0 : -1;
 }
 
-/* One line of boundary_controller: 0 on success. */
-static int parse(const char *line, int32_t *axis, double *position, double *velocity, uint8_t receipt[60]) {
-    int a, used;
-    char p[64], v[64];
-    if (sscanf(line, "%d %63s %63s %n", &a, p, v, &used) != 3 || strlen(line + used) < 120) return -1;
-    for (int i = 0; i < 60; ++i) {
-        unsigned int byte;
-        if (sscanf(line + used + 2 * i, "%2x", &byte) != 1) return -1;
-        receipt[i] = (uint8_t)byte;
-    }
-    *axis = a;
-    *position = strtod(p, NULL);
-    *velocity = strtod(v, NULL);
-    return 0;
-}
-
 static KestrelReceiptGuard guard; /* static storage: the published size and alignment */
 
-/* One command line: carried out only if its receipt checks. */
-static KestrelError receive(const char *line) {
-    int32_t axis;
-    double position, velocity;
-    uint8_t receipt[60];
-    if (parse(line, &axis, &position, &velocity, receipt) != 0) return KESTREL_ERROR_INVALID_RECEIPT;
-    const KestrelError error = kestrel_receipt_guard_check(&guard, receipt, axis, position, velocity);
+/* One frame: carried out only if its receipt checks. */
+static KestrelError receive(const uint8_t bytes[KESTREL_FRAME_LEN]) {
+    KestrelFrame frame;
+    const KestrelError error = kestrel_receipt_guard_check_frame(&guard, bytes, &frame);
     if (error == KESTREL_OK) {
-        printf("axis %d: to %g rad at %g rad/s\n", (int)axis, position, velocity); /* move the actuator here */
+        /* Move the actuator here: frame holds exactly the bits that were signed. */
+        printf("axis %d: to %g rad at %g rad/s\n", (int)frame.axis, frame.position, frame.velocity);
     } else {
-        printf("axis %d: refused, %s\n", (int)axis, kestrel_error_name(error));
+        printf("refused, %s\n", kestrel_error_name(error));
     }
     return error;
 }
@@ -60,22 +42,24 @@ static KestrelError receive(const char *line) {
 int main(int argc, char **argv) {
     uint8_t key[32];
     if (argc != 2 || read_key(argv[1], key) != 0) {
-        fprintf(stderr, "usage: receipt_receiver KEY_FILE (32 bytes) < commands\n");
+        fprintf(stderr, "usage: receipt_receiver KEY_FILE (32 bytes) < frames\n");
         return 2;
     }
-    const KestrelError init = kestrel_receipt_guard_init(&guard, key);
+    const KestrelError made = kestrel_receipt_guard_init(&guard, key);
     memset(key, 0, sizeof key); /* the guard keeps its own copy */
-    if (init != KESTREL_OK) return 1;
+    if (made != KESTREL_OK) return 1;
 
-    char line[256], first[256] = "";
-    int commands = 0, refused = 0;
-    while (fgets(line, sizeof line, stdin) != NULL) {
-        if (commands++ == 0) strcpy(first, line);
-        refused += receive(line) != KESTREL_OK;
+    uint8_t bytes[KESTREL_FRAME_LEN], first[KESTREL_FRAME_LEN];
+    size_t frames = 0, got;
+    int refused = 0;
+    while ((got = fread(bytes, 1, sizeof bytes, stdin)) == sizeof bytes) {
+        if (frames++ == 0) memcpy(first, bytes, sizeof first);
+        refused += receive(bytes) != KESTREL_OK;
     }
-    /* The first command again, as a recorded message replayed on the wire. */
-    const KestrelError replay = commands > 0 ? receive(first) : KESTREL_OK;
+    refused += got != 0; /* a frame cut short */
+    /* The first frame again, as a recorded message replayed on the wire. */
+    const KestrelError replay = frames > 0 ? receive(first) : KESTREL_OK;
 
     kestrel_receipt_guard_wipe(&guard);
-    return commands > 0 && refused == 0 && replay == KESTREL_ERROR_REPLAY_COUNTER ? 0 : 1;
+    return frames > 0 && refused == 0 && replay == KESTREL_ERROR_REPLAY_COUNTER ? 0 : 1;
 }

@@ -82,11 +82,10 @@ TEST_P(BoundaryTable, ReceiptsPassTheGuardOnce) {
             EXPECT_EQ(wire, untouched);
         } else {
             EXPECT_EQ(sequence_id_of(wire), next_id++);
-            const double v = command.velocity;
-            EXPECT_EQ(kestrel_receipt_guard_check(&guard, wire.data(), axis, 0.0, v),
+            EXPECT_EQ(kestrel_receipt_guard_check(&guard, wire.data(), axis, 0.0, command.velocity),
                       KESTREL_ERROR_AUTHENTICATION_FAILURE);  // signed for -0.0, bit for bit
-            EXPECT_EQ(kestrel_receipt_guard_check(&guard, wire.data(), axis, -0.0, v), KESTREL_OK);
-            EXPECT_EQ(kestrel_receipt_guard_check(&guard, wire.data(), axis, -0.0, v),
+            EXPECT_EQ(kestrel_receipt_guard_check(&guard, wire.data(), axis, -0.0, command.velocity), KESTREL_OK);
+            EXPECT_EQ(kestrel_receipt_guard_check(&guard, wire.data(), axis, -0.0, command.velocity),
                       KESTREL_ERROR_REPLAY_COUNTER);
         }
     }

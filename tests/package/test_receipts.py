@@ -164,9 +164,8 @@ class CrossProcessTest(unittest.TestCase):
             key_file = pathlib.Path(directory, "link.key")
             key_file.write_bytes(self.key)
             out = subprocess.run([os.environ["KESTREL_BOUNDARY_CONTROLLER"], key_file], capture_output=True,
-                                 text=True, check=True).stdout
-        commands = [(bytes.fromhex(wire), int(axis), float.fromhex(position), float.fromhex(velocity))
-                    for axis, position, velocity, wire in map(str.split, out.splitlines())]
+                                 check=True).stdout
+        commands = [(out[at + 24:at + 84], *struct.unpack_from("<4xidd", out, at)) for at in range(0, len(out), 84)]
         self.assertEqual(len(commands), 5)
         guard = kestrel.ReceiptGuard(self.key)
         for command in commands:

@@ -5,13 +5,18 @@
 #include <cmath>
 
 namespace kestrel {
+namespace {
 
+// The real-time clock in nanoseconds since the Unix epoch (wrapping u64
+// arithmetic), or 0 before the epoch.
 std::uint64_t wall_clock_ns() noexcept {
     timespec now{};
     clock_gettime(CLOCK_REALTIME, &now);
     if (now.tv_sec < 0) return 0;
     return static_cast<std::uint64_t>(now.tv_sec) * 1'000'000'000u + static_cast<std::uint64_t>(now.tv_nsec);
 }
+
+}  // namespace
 
 Boundary::Boundary(const Key& key, std::uint64_t rate_limit, double max_velocity) noexcept
     : interceptor_(key), rate_window_(wall_clock_ns()), rate_limit_(rate_limit), max_velocity_(max_velocity) {}

@@ -19,10 +19,6 @@
 
 namespace kestrel {
 
-// wall_clock_ns returns the real-time clock in nanoseconds since the Unix
-// epoch (wrapping u64 arithmetic), or 0 before the epoch.
-[[nodiscard]] std::uint64_t wall_clock_ns() noexcept;
-
 // What one call of Boundary::authorize came to, in the order the checks run.
 enum class AuthorizeOutcome {
     Authorized,         // `receipt` holds the accepted receipt

@@ -1,6 +1,5 @@
-// The C boundary of kestrel_boundary.h and what the C guard makes of its
-// receipts. The rules' own edges are tested where they live (rate window,
-// random sources, and the Python class's messages and state tables).
+// The C boundary of kestrel_boundary.h and what the C guard makes of its receipts. The rules'
+// own edges are tested where they live (rate window, random sources, the Python class).
 #include <gtest/gtest.h>
 
 #include <cmath>

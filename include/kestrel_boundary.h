@@ -37,10 +37,9 @@ typedef struct KestrelBoundary KestrelBoundary;
  * first window opens now, with no command counted.
  *
  * Returns the boundary, with KESTREL_OK in *error; or NULL, with
- * KESTREL_ERROR_INVALID_POINTER in *error, when key is null. error may be
- * null. Allocates once, here: the one failure that no argument causes,
- * memory exhausted, is an internal fault (a message on stderr, then abort),
- * as everywhere in this library. Any thread. */
+ * KESTREL_ERROR_INVALID_POINTER in *error when key is null, or with
+ * KESTREL_ERROR_OUT_OF_MEMORY when the one allocation, made here, fails.
+ * error may be null. Any thread. */
 KESTREL_API KestrelBoundary *kestrel_boundary_new(const uint8_t key[32], uint64_t rate_limit, double max_velocity,
                                                   KestrelError *error);
 

@@ -50,7 +50,9 @@ enum {
     KESTREL_ERROR_NOT_COUPLED = 19,              /* "not_coupled" */
     /* The receiving side: the guard's maximum age, command frames (kestrel_frame.h). */
     KESTREL_ERROR_STALE_RECEIPT = 20,            /* "stale_receipt": dated outside the guard's maximum age */
-    KESTREL_ERROR_INVALID_FRAME = 21             /* "invalid_frame": wrong length, version or reserved bytes */
+    KESTREL_ERROR_INVALID_FRAME = 21,            /* "invalid_frame": wrong length, version or reserved bytes */
+    /* Resources. */
+    KESTREL_ERROR_OUT_OF_MEMORY = 22             /* "out_of_memory": a handle could not be allocated */
 };
 
 /* kestrel_error_name returns the code string of an error value ("ok" for 0,

@@ -58,8 +58,8 @@ KestrelBoundary* kestrel_boundary_new(const std::uint8_t key[KESTREL_RECEIPT_KEY
     std::memcpy(k.data(), key, k.size());
     auto* boundary = new (std::nothrow) KestrelBoundary{Boundary(k, rate_limit, max_velocity)};
     OPENSSL_cleanse(k.data(), k.size());
-    if (boundary == nullptr) internal_fault("no memory for a boundary");
-    report(error, KESTREL_OK);
+    // A controller that starts up short of memory gets an answer, not an abort.
+    report(error, boundary == nullptr ? KESTREL_ERROR_OUT_OF_MEMORY : KESTREL_OK);
     return boundary;
 }
 

@@ -8,7 +8,7 @@ namespace {
 
 // Rows in value order: the row index is the value. Rows 1 to 9 are the receipt
 // codes, whose code strings and messages the Python exception also carries.
-constexpr std::array<ErrorText, 22> kCatalogue{{
+constexpr std::array<ErrorText, 23> kCatalogue{{
     {"ok", "success"},
     {"invalid_pointer", "null or misaligned pointer"},
     {"action_id_overflow", "action id exceeds maximum size"},
@@ -31,6 +31,7 @@ constexpr std::array<ErrorText, 22> kCatalogue{{
     {"not_coupled", "no coupling is set"},
     {"stale_receipt", "receipt is older, or dated further ahead, than the maximum age"},
     {"invalid_frame", "command frame is malformed (length, version or reserved bytes)"},
+    {"out_of_memory", "not enough memory for a new handle"},
 }};
 
 constexpr ErrorText kUnknown{"unknown_error", "unknown error value"};

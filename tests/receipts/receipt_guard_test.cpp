@@ -271,7 +271,8 @@ TEST(ErrorNames, MatchTheCatalogueAndNeverNull) {
         {KESTREL_ERROR_NOT_COUPLED, "not_coupled"},
         {KESTREL_ERROR_STALE_RECEIPT, "stale_receipt"},
         {KESTREL_ERROR_INVALID_FRAME, "invalid_frame"},
-        {KESTREL_ERROR_INVALID_FRAME + 1, "unknown_error"},
+        {KESTREL_ERROR_OUT_OF_MEMORY, "out_of_memory"},
+        {KESTREL_ERROR_OUT_OF_MEMORY + 1, "unknown_error"},
         {-1, "unknown_error"},
         {INT32_MIN, "unknown_error"},
     };

@@ -108,7 +108,8 @@ class InstallTest(unittest.TestCase):
         # Where pip installs system-wide (on Debian: /usr/local/lib/python3.X/dist-packages).
         system_site = self.python_root / pathlib.Path(sysconfig.get_path("platlib")).relative_to("/")
         return [("venv", str(self.src / ".venv" / "bin" / "python"), self.env),
-                ("system", sys.executable, dict(self.env, PYTHONPATH=str(system_site)))]
+                ("system", sys.executable, dict(self.env, PYTHONPATH=str(system_site))),
+                ("editable", str(self.src / ".venv-dev" / "bin" / "python"), self.env)]
 
     def test_python_quick_start_runs_from_elsewhere(self):
         (code,) = [code for language, code in readme_blocks("Quick start") if language == "python"]
@@ -120,8 +121,28 @@ class InstallTest(unittest.TestCase):
                 module, package, version = self.run_checked([python, "-c", locate], cwd=self.work,
                                                             env=env).split()
                 self.assertEqual(version, VERSION)
-                for path in (module, package):  # never the source copy nor a build tree
-                    self.assertIn("-packages", path)
+                for path in (module, package):  # never the source copy nor a build tree, but where installed
+                    self.assertTrue(path.startswith(str(self.src / "build" / "editable" / "python")) if
+                                    name == "editable" else "-packages" in path, path)
+
+    def test_editable_install_follows_the_source(self):
+        python, init = str(self.src / ".venv-dev" / "bin" / "python"), self.src / "python" / "kestrel" / "__init__.py"
+        original = init.read_text()
+        try:
+            init.write_text(original + "EDITED = 1\n")
+            output = self.run_checked([python, "-c", "import kestrel; print(kestrel.EDITED)"], cwd=self.work,
+                                      env=self.env)
+        finally:
+            init.write_text(original)
+        self.assertEqual(output, "1\n")
+        self.assertEqual(list(self.src.glob("_kestrel*")), [], "a module left in the repository root")
+
+    def test_setup_without_wheel_names_the_debian_packages(self):
+        no_wheel = "import sys; sys.modules['wheel'] = None; sys.argv[1:] = ['bdist_wheel']; exec(open('setup.py').read())"
+        result = subprocess.run([sys.executable, "-c", no_wheel], cwd=self.src, env=self.env, capture_output=True,
+                                text=True)
+        self.assertNotEqual(result.returncode, 0)
+        self.assertRegex(result.stderr, r"\A[^\n]*python3-setuptools python3-wheel[^\n]*\n\Z")
 
     def test_mypy_reads_the_installed_types(self):
         python = str(self.src / ".venv" / "bin" / "python")

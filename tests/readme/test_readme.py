@@ -16,7 +16,7 @@ from readme import README, readme_blocks  # noqa: E402
 SOURCE_DIR = README.parent
 # Run elsewhere: the workflows by CI (.ci/run), the installs and the quick
 # starts, which need an installed copy, by tests/install.
-ELSEWHERE = {"Two commands", "Benchmarks", "Install", "Quick start"}
+ELSEWHERE = {"Two commands", "Reference manual", "Benchmarks", "Install", "Quick start"}
 
 
 def file_name(code):

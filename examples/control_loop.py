@@ -10,8 +10,11 @@ Every 1 ms period, for every joint (arm.py has the joints and the controller):
    than the fast wrist joints' datasheet velocity;
 4. a KestrelBoundary, with rate_limit sized for seven axes, authorizes and
    signs it; a few commands are corrupted on the way (CORRUPTED) and refused;
-5. the actuator side checks every receipt with a ReceiptGuard before it
-   moves, and holds its last command where the boundary refused.
+5. the actuator side (receiving_side.py) checks every receipt before the
+   joint moves: a ReceiptGuard in this process, or with --receiver the C
+   frame receiver, sent signed command frames over loopback UDP. One frame
+   is delivered twice (REPLAYED), which it refuses. Where the boundary
+   refused, the actuator holds its last command.
 
 Where the Governor clamps or the boundary refuses, the joint does something
 other than the limiter planned, so that joint's limiter is reset to what the
@@ -31,11 +34,14 @@ import os
 import pathlib
 import struct
 import sys
+import tempfile
 import time
 
 import kestrel
+from kestrel.receipt_log import read_key_file
 
 import arm
+import receiving_side
 
 BOUNDARY_LIMIT = 2.2  # rad/s: the cell's speed limit, which the boundary signs off
 RATE = round(1 / arm.PERIOD)  # commands per second and joint
@@ -45,6 +51,7 @@ RATE_LIMIT = int(arm.JOINTS * RATE * 1.1)
 # Commands corrupted between the Governor and the boundary: (step, joint) -> velocity.
 CORRUPTED = {(700, 5): 9.5, (1650, 2): -7.0, (2600, 5): math.nan}
 STEPS = round(arm.DURATION / arm.PERIOD)
+REPLAYED = (1200, 0)  # (step, joint) whose command reaches the actuator side twice
 
 
 def float32_at_most(x):
@@ -89,7 +96,7 @@ class WallPace:
         self.window_start = time.time()
 
 
-def run(key, log):
+def run(key, log, actuator):
     """Drive the arm for STEPS periods; the samples of every joint, and what the boundary refused."""
     # One limiter per joint, so that one joint can be reset alone.
     limiters = [kestrel.JointLimiter([limits], arm.PERIOD, [home]) for limits, home in zip(arm.LIMITS, arm.HOME)]
@@ -97,7 +104,6 @@ def run(key, log):
     boundary = kestrel.KestrelBoundary(rate_limit=RATE_LIMIT, max_velocity_rad_s=BOUNDARY_LIMIT, hmac_key=key)
     # The same commands through a boundary left at the default rate_limit, only to count its refusals.
     default_rate = kestrel.KestrelBoundary(max_velocity_rad_s=BOUNDARY_LIMIT, hmac_key=key)
-    guard = kestrel.ReceiptGuard(key)  # the actuator side
     positions, velocities = list(arm.HOME), [0.0] * arm.JOINTS
     samples = [[] for _ in range(arm.JOINTS)]
     refused, default_refused, sequence_ids = collections.Counter(), 0, []
@@ -119,7 +125,8 @@ def run(key, log):
                 rejected, command = command, velocities[joint]  # the actuator holds its last command
                 target = positions[joint] + command * arm.PERIOD
             else:
-                guard.check(receipt.receipt_hash, joint, target, command)  # raises if it does not verify
+                for _ in range(2 if (step, joint) == REPLAYED else 1):
+                    actuator.deliver(joint, target, command, receipt.receipt_hash)
                 sequence_ids.append(receipt.sequence_id)
                 if log:
                     log.record(joint, target, command, receipt)
@@ -140,7 +147,7 @@ def run(key, log):
     return samples, refused, default_refused, sequence_ids
 
 
-def check(samples, refused, default_refused, sequence_ids):
+def check(samples, refused, default_refused, sequence_ids, verdicts):
     """The run did what it must; AssertionError otherwise."""
     for joint, (limits, trace) in enumerate(zip(arm.LIMITS, samples)):
         step = limits.max_acceleration * arm.PERIOD * (1 + 1e-9)
@@ -154,6 +161,7 @@ def check(samples, refused, default_refused, sequence_ids):
             planned_from = s.velocity if s.clamped or s.refused is not None else s.limited
     assert refused == collections.Counter(velocity_exceeded=len(CORRUPTED)), refused
     assert sequence_ids == list(range(1, arm.JOINTS * STEPS - len(CORRUPTED) + 1)), "ids count up from 1, no gap"
+    assert verdicts == collections.Counter(accepted=len(sequence_ids), replay_counter=1), verdicts
     assert default_refused > arm.JOINTS * STEPS // 2, "the default rate_limit should refuse most"
     assert sum(s.clamped for trace in samples for s in trace) > 0, "the Governor's envelope was never reached"
     bound = {flag for trace in samples for s in trace for flag in kestrel.Limit if s.bound(flag)}
@@ -162,7 +170,7 @@ def check(samples, refused, default_refused, sequence_ids):
         assert flag in bound, f"the {flag.name} limit never bound"
 
 
-def print_summary(samples, refused, default_refused):
+def print_summary(samples, refused, default_refused, actuator, verdicts):
     commands = arm.JOINTS * STEPS
     print(f"{arm.JOINTS} joints at {RATE} Hz for {arm.DURATION:g} s of simulated time: {commands} commands")
     clamped = {joint: sum(s.clamped for s in trace) for joint, trace in enumerate(samples)}
@@ -170,8 +178,9 @@ def print_summary(samples, refused, default_refused):
           + ", ".join(f"joint {joint} {count}" for joint, count in clamped.items() if count) + ")")
     kinds = ", ".join(f"{kind} {count}" for kind, count in sorted(refused.items())) or "none"
     print(f"boundary, max {BOUNDARY_LIMIT} rad/s, rate_limit {RATE_LIMIT}: {commands - sum(refused.values())} "
-          f"authorized and checked by the receiving side; refused: {kinds}")
+          f"authorized; refused: {kinds}")
     print(f"  the default rate_limit (1000) would have refused {default_refused} of the same {commands}")
+    print(f"receiving side ({actuator.name}): " + ", ".join(f"{kind} {count}" for kind, count in verdicts.items()))
     print("limits that bound (periods, all joints):")
     for flag in kestrel.Limit:
         joints = [joint for joint, trace in enumerate(samples) if any(s.bound(flag) for s in trace)]
@@ -185,6 +194,8 @@ def parse_args(argv=None):
     parser.add_argument("--log", metavar="FILE", help="write a receipt log of every authorized action")
     parser.add_argument("--key-file", metavar="KEY", help="the 32-byte boundary key; created if absent")
     parser.add_argument("--plot", metavar="FILE", help="draw the chosen joints into FILE (.png or .svg)")
+    parser.add_argument("--receiver", metavar="PROGRAM",
+                        help="send signed command frames to examples/c/frame_receiver (its built program)")
     parser.add_argument("--joints", metavar="LIST", default="5",
                         help="comma-separated joints to draw, 0 to 6 (default 5); one file each beyond the first")
     args = parser.parse_args(argv)
@@ -210,15 +221,19 @@ def load_or_create_key(path):
     """The key in `path`, or a fresh random one written there (owner-only) if the file is absent."""
     if path is None:
         return os.urandom(32)
-    try:
-        fd = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o600)
-    except FileExistsError:
-        from kestrel.receipt_log import read_key_file
-        return read_key_file(path)
     key = os.urandom(32)
-    with os.fdopen(fd, "wb") as f:
-        f.write(key)
+    try:
+        write_key_file(path, key)
+    except FileExistsError:
+        return read_key_file(path)
     return key
+
+
+def write_key_file(path, key):
+    """Write `key` to a new file at `path` that only its owner may read; return the path."""
+    with os.fdopen(os.open(path, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o600), "wb") as f:
+        f.write(key)
+    return path
 
 
 def open_receipt_log(path, key):
@@ -243,9 +258,16 @@ def main(argv=None):
     except ValueError as error:  # a key file of the wrong size, or one that others may read
         sys.exit(f"control_loop: {error}")
     log = open_receipt_log(args.log, key)
-    samples, refused, default_refused, sequence_ids = run(key, log)
-    check(samples, refused, default_refused, sequence_ids)
-    print_summary(samples, refused, default_refused)
+    with tempfile.TemporaryDirectory() as directory:
+        if args.receiver:
+            key_file = args.key_file or write_key_file(pathlib.Path(directory) / "boundary.key", key)
+            actuator = receiving_side.FrameSide(args.receiver, key_file, arm.JOINTS * STEPS - len(CORRUPTED) + 1)
+        else:
+            actuator = receiving_side.GuardSide(key)
+        samples, refused, default_refused, sequence_ids = run(key, log, actuator)
+        verdicts = actuator.finish()
+    check(samples, refused, default_refused, sequence_ids, verdicts)
+    print_summary(samples, refused, default_refused, actuator, verdicts)
     if log:
         log.close()
         print(f"receipt log: {len(sequence_ids)} actions in {args.log}")

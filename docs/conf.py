@@ -23,16 +23,17 @@ autodoc_typehints = "signature"
 
 @functools.cache
 def stub_signatures(module_name):
-    """{qualified name: (arguments, return annotation)} from the stub beside a module, if it has one."""
+    """{qualified name: (arguments, return annotation)} from the stub beside a module, and for a
+    package from the stubs inside it too (its compiled classes come from a submodule)."""
     try:
         spec = importlib.util.find_spec(module_name)
     except (ImportError, ValueError):
         return {}
     if spec is None or spec.origin is None:
         return {}
-    stub = pathlib.Path(spec.origin).parent / (module_name.rpartition(".")[2] + ".pyi")
-    if not stub.exists():
-        return {}
+    stubs = [pathlib.Path(spec.origin).parent / (module_name.rpartition(".")[2] + ".pyi")]
+    for folder in spec.submodule_search_locations or ():
+        stubs += sorted(pathlib.Path(folder).glob("*.pyi"))
     signatures = {}
 
     def visit(body, prefix):
@@ -47,7 +48,9 @@ def stub_signatures(module_name):
                 else:
                     signatures[prefix + node.name] = (arguments, node.returns and ast.unparse(node.returns))
 
-    visit(ast.parse(stub.read_text(encoding="utf-8")).body, "")
+    for stub in stubs:
+        if stub.exists():
+            visit(ast.parse(stub.read_text(encoding="utf-8")).body, "")
     return signatures
 
 

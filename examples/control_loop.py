@@ -1,111 +1,219 @@
-"""A short control loop behind the Kestrel safety layer.
+"""A seven-joint arm at 1 kHz behind the Kestrel safety layer, in simulated time.
 
-A controller produces joint-velocity commands for four axes at 1 kHz. A
-JointLimiter first keeps every joint within its position, velocity,
-acceleration and jerk limits; each command is then clamped into the safe
-envelope by a Governor and authorized by a KestrelBoundary; the actuator side re-verifies each receipt
-with the boundary key before it would move. A deliberately unsafe command and
-a burst beyond the rate limit show the refusals. The loop checks its own
-results and exits non-zero if anything is off. `--plot FILE` writes an SVG of
-joint 0's desired and limited velocity.
+Every 1 ms period, for every joint (arm.py has the joints and the controller):
 
-With --log FILE every authorized action is also written to a receipt log that
-`python3 -m kestrel verify-log --key-file KEY FILE` checks; --key-file KEY
-names the 32-byte boundary key (created if absent) so that the log can be
-checked after the run.
+1. the controller asks for a velocity;
+2. a JointLimiter keeps it within the joint's datasheet limits (position,
+   velocity, acceleration, jerk, and still able to brake before a position
+   limit);
+3. a Governor clamps it into the cell's speed envelope, which is narrower
+   than the fast wrist joints' datasheet velocity;
+4. a KestrelBoundary, with rate_limit sized for seven axes, authorizes and
+   signs it; a few commands are corrupted on the way (CORRUPTED) and refused;
+5. the actuator side (receiving_side.py) checks every receipt before the
+   joint moves: a ReceiptGuard in this process, or with --receiver the C
+   frame receiver, sent signed command frames over loopback UDP. One frame
+   is delivered twice (REPLAYED), which it refuses. Where the boundary
+   refused, the actuator holds its last command.
+
+Where the Governor clamps or the boundary refuses, the joint does something
+other than the limiter planned, so that joint's limiter is reset to what the
+joint really does. The run checks its own results, prints a summary and exits
+non-zero if anything is off.
+
+--plot FILE draws the chosen joints (--joints, default the wrist) with
+matplotlib, PNG or SVG by the file's extension. --log FILE writes every
+authorized action to a receipt log that `python3 -m kestrel verify-log
+--key-file KEY FILE` checks; --key-file KEY names the 32-byte boundary key,
+created (owner-only) if absent.
 """
 import argparse
+import collections
 import math
 import os
+import pathlib
+import struct
 import sys
+import tempfile
+import time
 
-import _kestrel
 import kestrel
+from kestrel.receipt_log import read_key_file
 
-MAX_VELOCITY = 4.18  # rad/s, the boundary's limit
-AXES = 4
-STEPS = 200
-PERIOD = 0.001  # s, the control period
-JOINT_LIMITS = kestrel.JointLimits(min_position=-0.06, max_position=0.06, max_velocity=4.0,
-                                   max_acceleration=300.0, max_jerk=30000.0)
+import arm
+import receiving_side
+
+BOUNDARY_LIMIT = 2.2  # rad/s: the cell's speed limit, which the boundary signs off
+RATE = round(1 / arm.PERIOD)  # commands per second and joint
+# The boundary counts the calls of all axes together: seven joints at 1 kHz
+# make 7000 a second, and the default (1000) would refuse six in seven.
+RATE_LIMIT = int(arm.JOINTS * RATE * 1.1)
+# Commands corrupted between the Governor and the boundary: (step, joint) -> velocity.
+CORRUPTED = {(700, 5): 9.5, (1650, 2): -7.0, (2600, 5): math.nan}
+STEPS = round(arm.DURATION / arm.PERIOD)
+REPLAYED = (1200, 0)  # (step, joint) whose command reaches the actuator side twice
 
 
-def controller(step, axis):
-    """A wobbly reference tracker that now and then asks for too much."""
-    return 6.0 * math.sin(0.07 * step + axis) + (3.0 if step % 50 == 0 else 0.0)
+def float32_at_most(x):
+    """The largest 32-bit float <= x (for x > 0)."""
+    bits = struct.unpack("<I", struct.pack("<f", x))[0]
+    if struct.unpack("<f", struct.pack("<I", bits))[0] > x:
+        bits -= 1
+    return struct.unpack("<f", struct.pack("<I", bits))[0]
 
 
-class LimiterStage:
-    """The joint limiter in front of the Governor, with what it did recorded for the report."""
+# The Governor rounds to single precision: an envelope of +-2.2 itself would
+# clamp to 2.2000000477, which the boundary refuses.
+ENVELOPE = float32_at_most(BOUNDARY_LIMIT)
+
+
+class Sample(collections.namedtuple("Sample", "desired limited velocity position binding clamped refused")):
+    """One joint in one period: the controller's request, the limiter's result, the velocity the
+    joint really moved at and where that took it, the limiter's Limit flags, whether the
+    Governor clamped, and the command the boundary refused (None if none)."""
+
+    def bound(self, flag):
+        """Whether the limiter's `flag` shaped what the joint did: where the Governor clamped or
+        the boundary refused, the joint did not move as the limiter planned."""
+        return flag in self.binding and not self.clamped and self.refused is None
+
+
+class WallPace:
+    """Lets each simulated second last at least one second of the wall clock.
+
+    The boundary's rate window follows the real-time clock; a simulation faster
+    than real time would meet rate_limit early, which a real loop never does.
+    """
 
     def __init__(self):
-        self.limiter = kestrel.JointLimiter([JOINT_LIMITS] * AXES, PERIOD)
-        self.binding = {flag: 0 for flag in kestrel.Limit}
-        self.trace = []  # (desired, limited) of joint 0 per step
-        self.previous = [0.0] * AXES
+        self.window_start = None
 
-    def step(self, desired):
-        limited = self.limiter.limit(desired)
-        for flags in self.limiter.binding:
-            for flag in kestrel.Limit:
-                if flag in flags:
-                    self.binding[flag] += 1
-        self.check(limited)
-        self.trace.append((desired[0], limited[0]))
-        self.previous = limited
-        return limited
-
-    def check(self, limited):
-        """Every limit that did not have to give way holds (with rounding slack)."""
-        step = JOINT_LIMITS.max_acceleration * PERIOD * (1 + 1e-9)
-        for joint, (v, flags) in enumerate(zip(limited, self.limiter.binding)):
-            assert abs(v) <= JOINT_LIMITS.max_velocity, f"joint {joint}: velocity {v}"
-            assert kestrel.Limit.ACCELERATION_YIELDED in flags or abs(v - self.previous[joint]) <= step, \
-                f"joint {joint}: acceleration"
-        for joint, p in enumerate(self.limiter.positions):
-            assert JOINT_LIMITS.min_position <= p <= JOINT_LIMITS.max_position, f"joint {joint}: position {p}"
-
-    def report(self, steps):
-        counts = ", ".join(f"{flag.name.lower()} {count}" for flag, count in self.binding.items() if count)
-        print(f"joint limiter over {steps} cycles x {AXES} joints, times each limit was binding: {counts}")
-        # The controller asks for more than the joints may do, so the limits must show.
-        for flag in (kestrel.Limit.VELOCITY, kestrel.Limit.ACCELERATION, kestrel.Limit.BRAKING):
-            assert self.binding[flag] > 0, f"the {flag.name} limit never bound"
+    def before(self, step):
+        if step % RATE:
+            return
+        if self.window_start is not None:
+            time.sleep(max(0.0, self.window_start + 1.01 - time.time()))
+        self.window_start = time.time()
 
 
-def write_velocity_plot(path, trace, period):
-    """An SVG of one joint's desired and limited velocity over time (no plotting library)."""
-    width, height, margin = 800, 300, 40
-    top = max(max(abs(d), abs(v)) for d, v in trace) or 1.0
+def run(key, log, actuator):
+    """Drive the arm for STEPS periods; the samples of every joint, and what the boundary refused."""
+    # One limiter per joint, so that one joint can be reset alone.
+    limiters = [kestrel.JointLimiter([limits], arm.PERIOD, [home]) for limits, home in zip(arm.LIMITS, arm.HOME)]
+    governor = kestrel.Governor(-ENVELOPE, ENVELOPE)
+    boundary = kestrel.KestrelBoundary(rate_limit=RATE_LIMIT, max_velocity_rad_s=BOUNDARY_LIMIT, hmac_key=key)
+    # The same commands through a boundary left at the default rate_limit, only to count its refusals.
+    default_rate = kestrel.KestrelBoundary(max_velocity_rad_s=BOUNDARY_LIMIT, hmac_key=key)
+    positions, velocities = list(arm.HOME), [0.0] * arm.JOINTS
+    samples = [[] for _ in range(arm.JOINTS)]
+    refused, default_refused, sequence_ids = collections.Counter(), 0, []
+    pace = WallPace()
+    for step in range(STEPS):
+        pace.before(step)
+        desired = arm.desired_velocities(step * arm.PERIOD, positions)
+        limited = [limiter.limit([want])[0] for limiter, want in zip(limiters, desired)]
+        binding = [limiter.binding[0] for limiter in limiters]
+        governed = governor.project_batch(limited)
+        for joint in range(arm.JOINTS):
+            command = CORRUPTED.get((step, joint), governed[joint])
+            target = positions[joint] + command * arm.PERIOD
+            rejected = None
+            try:
+                receipt = boundary.authorize_action(joint, target, command)
+            except kestrel.KestrelViolation as refusal:
+                refused[refusal.violation_type] += 1
+                rejected, command = command, velocities[joint]  # the actuator holds its last command
+                target = positions[joint] + command * arm.PERIOD
+            else:
+                for _ in range(2 if (step, joint) == REPLAYED else 1):
+                    actuator.deliver(joint, target, command, receipt.receipt_hash)
+                sequence_ids.append(receipt.sequence_id)
+                if log:
+                    log.record(joint, target, command, receipt)
+            try:
+                default_rate.authorize_action(joint, target, command)
+            except kestrel.KestrelViolation:
+                default_refused += 1
+            clamped = abs(limited[joint]) > ENVELOPE
+            if clamped or rejected is not None:
+                # What the joint really does. The Governor's single-precision
+                # rounding (up to 1.2e-7 of a command) can leave a joint at its
+                # limit a few nanoradians beyond, where reset refuses it.
+                limits = arm.LIMITS[joint]
+                limiters[joint].reset([min(max(target, limits.min_position), limits.max_position)], [command])
+            positions[joint], velocities[joint] = target, command
+            samples[joint].append(Sample(desired[joint], limited[joint], command, target, binding[joint],
+                                         clamped, rejected))
+    return samples, refused, default_refused, sequence_ids
 
-    def points(index):
-        return " ".join(f"{margin + (width - 2 * margin) * i / max(len(trace) - 1, 1):.1f},"
-                        f"{height / 2 - (height / 2 - margin) * sample[index] / top:.1f}"
-                        for i, sample in enumerate(trace))
 
-    svg = f"""<svg xmlns="http://www.w3.org/2000/svg" width="{width}" height="{height}" font-family="sans-serif">
-<rect width="100%" height="100%" fill="white"/>
-<line x1="{margin}" y1="{height / 2}" x2="{width - margin}" y2="{height / 2}" stroke="#ccc"/>
-<polyline fill="none" stroke="#d62728" stroke-width="1.5" points="{points(0)}"/>
-<polyline fill="none" stroke="#1f77b4" stroke-width="2" points="{points(1)}"/>
-<text x="{margin}" y="20" font-size="14">joint 0 velocity (rad/s, +-{top:.2f} full scale) over \
-{len(trace) * period * 1000:.0f} ms: <tspan fill="#d62728">desired</tspan>, \
-<tspan fill="#1f77b4">limited</tspan></text>
-</svg>
-"""
-    with open(path, "w", encoding="utf-8") as out:
-        out.write(svg)
-    print(f"wrote {path}")
+def check(samples, refused, default_refused, sequence_ids, verdicts):
+    """The run did what it must; AssertionError otherwise."""
+    for joint, (limits, trace) in enumerate(zip(arm.LIMITS, samples)):
+        step = limits.max_acceleration * arm.PERIOD * (1 + 1e-9)
+        planned_from = 0.0  # the limiter's velocity before the first period
+        for s in trace:
+            # Nanoradians past a limit are the Governor's rounding (see run).
+            assert limits.min_position - 1e-6 <= s.position <= limits.max_position + 1e-6, (joint, s)
+            assert abs(s.velocity) <= BOUNDARY_LIMIT, (joint, s)
+            assert abs(s.limited) <= limits.max_velocity, (joint, s)
+            assert kestrel.Limit.ACCELERATION_YIELDED in s.binding or abs(s.limited - planned_from) <= step, (joint, s)
+            planned_from = s.velocity if s.clamped or s.refused is not None else s.limited
+    assert refused == collections.Counter(velocity_exceeded=len(CORRUPTED)), refused
+    assert sequence_ids == list(range(1, arm.JOINTS * STEPS - len(CORRUPTED) + 1)), "ids count up from 1, no gap"
+    assert verdicts == collections.Counter(accepted=len(sequence_ids), replay_counter=1), verdicts
+    assert default_refused > arm.JOINTS * STEPS // 2, "the default rate_limit should refuse most"
+    assert sum(s.clamped for trace in samples for s in trace) > 0, "the Governor's envelope was never reached"
+    bound = {flag for trace in samples for s in trace for flag in kestrel.Limit if s.bound(flag)}
+    for flag in (kestrel.Limit.POSITION, kestrel.Limit.BRAKING, kestrel.Limit.VELOCITY, kestrel.Limit.ACCELERATION,
+                 kestrel.Limit.JERK, kestrel.Limit.STOP_REQUEST):
+        assert flag in bound, f"the {flag.name} limit never bound"
+
+
+def print_summary(samples, refused, default_refused, actuator, verdicts):
+    commands = arm.JOINTS * STEPS
+    print(f"{arm.JOINTS} joints at {RATE} Hz for {arm.DURATION:g} s of simulated time: {commands} commands")
+    clamped = {joint: sum(s.clamped for s in trace) for joint, trace in enumerate(samples)}
+    print(f"Governor, envelope +-{ENVELOPE!r} rad/s: {sum(clamped.values())} clamped ("
+          + ", ".join(f"joint {joint} {count}" for joint, count in clamped.items() if count) + ")")
+    kinds = ", ".join(f"{kind} {count}" for kind, count in sorted(refused.items())) or "none"
+    print(f"boundary, max {BOUNDARY_LIMIT} rad/s, rate_limit {RATE_LIMIT}: {commands - sum(refused.values())} "
+          f"authorized; refused: {kinds}")
+    print(f"  the default rate_limit (1000) would have refused {default_refused} of the same {commands}")
+    print(f"receiving side ({actuator.name}): " + ", ".join(f"{kind} {count}" for kind, count in verdicts.items()))
+    print("limits that bound (periods, all joints):")
+    for flag in kestrel.Limit:
+        joints = [joint for joint, trace in enumerate(samples) if any(s.bound(flag) for s in trace)]
+        count = sum(s.bound(flag) for trace in samples for s in trace)
+        if count:
+            print(f"  {flag.name.lower():22} {count:5}  joints {', '.join(map(str, joints))}")
 
 
 def parse_args(argv=None):
-    parser = argparse.ArgumentParser(description="Kestrel demo control loop")
+    parser = argparse.ArgumentParser(description="Kestrel demo: a seven-joint arm at 1 kHz")
     parser.add_argument("--log", metavar="FILE", help="write a receipt log of every authorized action")
     parser.add_argument("--key-file", metavar="KEY", help="the 32-byte boundary key; created if absent")
-    parser.add_argument("--plot", metavar="FILE", help="write joint 0's desired and limited velocity as SVG")
+    parser.add_argument("--plot", metavar="FILE", help="draw the chosen joints into FILE (.png or .svg)")
+    parser.add_argument("--receiver", metavar="PROGRAM",
+                        help="send signed command frames to examples/c/frame_receiver (its built program)")
+    parser.add_argument("--joints", metavar="LIST", default="5",
+                        help="comma-separated joints to draw, 0 to 6 (default 5); one file each beyond the first")
     args = parser.parse_args(argv)
     if args.log and not args.key_file:
         parser.error("--log needs --key-file, or the log could never be checked")
+    if args.plot:
+        if pathlib.Path(args.plot).suffix.lower() not in (".png", ".svg"):
+            parser.error("--plot writes .png or .svg files")
+        try:
+            args.joints = sorted({int(joint) for joint in args.joints.split(",")})
+        except ValueError:
+            parser.error("--joints takes joint numbers separated by commas")
+        if not set(args.joints) <= set(range(arm.JOINTS)):
+            parser.error(f"--joints: the arm has joints 0 to {arm.JOINTS - 1}")
+        try:
+            import matplotlib  # noqa: F401
+        except ImportError:
+            parser.error("--plot needs matplotlib: apt-get install python3-matplotlib")
     return args
 
 
@@ -113,15 +221,19 @@ def load_or_create_key(path):
     """The key in `path`, or a fresh random one written there (owner-only) if the file is absent."""
     if path is None:
         return os.urandom(32)
-    try:
-        fd = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o600)
-    except FileExistsError:
-        from kestrel.receipt_log import read_key_file
-        return read_key_file(path)
     key = os.urandom(32)
-    with os.fdopen(fd, "wb") as f:
-        f.write(key)
+    try:
+        write_key_file(path, key)
+    except FileExistsError:
+        return read_key_file(path)
     return key
+
+
+def write_key_file(path, key):
+    """Write `key` to a new file at `path` that only its owner may read; return the path."""
+    with os.fdopen(os.open(path, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o600), "wb") as f:
+        f.write(key)
+    return path
 
 
 def open_receipt_log(path, key):
@@ -131,6 +243,14 @@ def open_receipt_log(path, key):
     return kestrel.ReceiptLogWriter(open(path, "w", encoding="utf-8"), key)
 
 
+def plot_paths(path, joints):
+    """FILE for one joint; FILE's stem with _jointN for each of several."""
+    path = pathlib.Path(path)
+    if len(joints) == 1:
+        return {joints[0]: path}
+    return {joint: path.with_name(f"{path.stem}_joint{joint}{path.suffix}") for joint in joints}
+
+
 def main(argv=None):
     args = parse_args(argv)
     try:
@@ -138,59 +258,25 @@ def main(argv=None):
     except ValueError as error:  # a key file of the wrong size, or one that others may read
         sys.exit(f"control_loop: {error}")
     log = open_receipt_log(args.log, key)
-    stage = LimiterStage()
-    governor = _kestrel.Governor(-MAX_VELOCITY, MAX_VELOCITY)
-    boundary = _kestrel.KestrelBoundary(rate_limit=5000, max_velocity_rad_s=MAX_VELOCITY, hmac_key=key)
-    cycle = _kestrel.MonotonicCounter()
-
-    clamped = 0
-    receipts = []
-    positions = [0.0] * AXES
-    for step in range(STEPS):
-        cycle.next_value()
-        raw = stage.step([controller(step, axis) for axis in range(AXES)])
-        safe = governor.project_batch(raw)
-        clamped += sum(1 for r, s in zip(raw, safe) if r != s and abs(r) > MAX_VELOCITY)
-        for axis, velocity in enumerate(safe):
-            positions[axis] += velocity * PERIOD
-            receipt = boundary.authorize_action(axis, positions[axis], velocity)
-            if not receipt.verify(key):
-                sys.exit(f"receipt {receipt.sequence_id} failed verification")
-            receipts.append(receipt)
-            if log:
-                log.record(axis, positions[axis], velocity, receipt)
-
-    # An unclamped command is refused by the boundary itself.
-    try:
-        boundary.authorize_action(1, 0.0, 9.5)
-        sys.exit("an unsafe velocity was authorized")
-    except _kestrel.KestrelViolation as refusal:
-        print(f"refused as expected: {refusal}")
-
-    # A burst beyond a small rate limit is cut off.
-    tight = _kestrel.KestrelBoundary(rate_limit=3, hmac_key=key)
-    outcomes = []
-    for _ in range(5):
-        try:
-            tight.authorize_action(0, 0.0, 0.1)
-            outcomes.append("ok")
-        except _kestrel.KestrelViolation as refusal:
-            outcomes.append(refusal.violation_type)
-    print(f"burst of 5 at rate_limit=3: {outcomes}")
-
-    ids = [r.sequence_id for r in receipts]
-    assert ids == list(range(1, len(ids) + 1)), "sequence ids must count up from 1"
-    assert cycle.current_value() == STEPS
-    assert outcomes == ["ok"] * 3 + ["rate_limited"] * 2, outcomes
-    assert not receipts[0].verify(bytes(32)), "a receipt must not verify under another key"
-    stage.report(STEPS)
-    if args.plot:
-        write_velocity_plot(args.plot, stage.trace, PERIOD)
+    with tempfile.TemporaryDirectory() as directory:
+        if args.receiver:
+            key_file = args.key_file or write_key_file(pathlib.Path(directory) / "boundary.key", key)
+            actuator = receiving_side.FrameSide(args.receiver, key_file, arm.JOINTS * STEPS - len(CORRUPTED) + 1)
+        else:
+            actuator = receiving_side.GuardSide(key)
+        samples, refused, default_refused, sequence_ids = run(key, log, actuator)
+        verdicts = actuator.finish()
+    check(samples, refused, default_refused, sequence_ids, verdicts)
+    print_summary(samples, refused, default_refused, actuator, verdicts)
     if log:
         log.close()
-        print(f"receipt log: {len(receipts)} lines in {args.log}")
-    print(f"{STEPS} cycles x {AXES} axes: {len(receipts)} commands authorized and verified, "
-          f"{clamped} clamped into +-{MAX_VELOCITY} rad/s")
+        print(f"receipt log: {len(sequence_ids)} actions in {args.log}")
+    if args.plot:
+        import arm_plot
+        for joint, path in plot_paths(args.plot, args.joints).items():
+            arm_plot.draw_joint(path, joint, samples[joint], arm.LIMITS[joint], ENVELOPE, arm.PERIOD,
+                                f"joint {joint} ({arm.NAMES[joint]})")
+            print(f"wrote {path}")
     return 0
 
 

@@ -21,6 +21,8 @@ import unittest
 import zipfile
 
 SOURCE_DIR = pathlib.Path(__file__).resolve().parents[2]
+sys.path.insert(0, str(SOURCE_DIR / "tests" / "support"))
+from readme import readme_blocks  # noqa: E402
 VERSION = re.search(r"project\(\s*kestrel\s+VERSION\s+([0-9.]+)",
                     (SOURCE_DIR / "CMakeLists.txt").read_text(encoding="utf-8")).group(1)
 # Before 1.0 the SONAME carries the major and the minor version.
@@ -49,13 +51,6 @@ kestrel.KestrelBoundary().authorize_action(0, 0.0, 0.5).verify("key")
 """
 
 
-def readme_blocks(section):
-    """(language, code) of every fenced block under the README's `## {section}`."""
-    text = (SOURCE_DIR / "README.md").read_text(encoding="utf-8")
-    body = re.search(rf"^## {section}\n(.*?)(?=^## )", text, re.S | re.M).group(1)
-    return re.findall(r"^```(\w+)\n(.*?)^```", body, re.S | re.M)
-
-
 def expected_prints(code):
     """The values the README's comments give for each print() line."""
     return [line.split("# ", 1)[1] for line in code.splitlines() if line.lstrip().startswith("print(")]
@@ -79,9 +74,7 @@ class InstallTest(unittest.TestCase):
         cls.env = {key: value for key, value in os.environ.items() if not key.startswith("PYTHON")}
         cls.env.update(PATH=f"{shims}:{pathlib.Path(os.environ['KESTREL_CMAKE']).parent}:{os.environ['PATH']}",
                        CMAKE_BUILD_PARALLEL_LEVEL="2", MYPY_CACHE_DIR=str(cls.work / "mypy-cache"))
-        for language, code in readme_blocks("Install"):
-            if language != "sh":
-                continue
+        for code in (block.code for block in readme_blocks("Install", "sh")):
             env = dict(cls.env)
             if "--break-system-packages" in code:
                 env["PIP_ROOT"] = str(cls.python_root)
@@ -108,10 +101,11 @@ class InstallTest(unittest.TestCase):
         # Where pip installs system-wide (on Debian: /usr/local/lib/python3.X/dist-packages).
         system_site = self.python_root / pathlib.Path(sysconfig.get_path("platlib")).relative_to("/")
         return [("venv", str(self.src / ".venv" / "bin" / "python"), self.env),
-                ("system", sys.executable, dict(self.env, PYTHONPATH=str(system_site)))]
+                ("system", sys.executable, dict(self.env, PYTHONPATH=str(system_site))),
+                ("editable", str(self.src / ".venv-dev" / "bin" / "python"), self.env)]
 
     def test_python_quick_start_runs_from_elsewhere(self):
-        (code,) = [code for language, code in readme_blocks("Quick start") if language == "python"]
+        (code,) = (b.code for b in readme_blocks("Quick start", "python"))
         locate = "import _kestrel, kestrel; print(_kestrel.__file__, kestrel.__file__, kestrel.__version__)"
         for name, python, env in self.installed_pythons():
             with self.subTest(installation=name):
@@ -120,8 +114,28 @@ class InstallTest(unittest.TestCase):
                 module, package, version = self.run_checked([python, "-c", locate], cwd=self.work,
                                                             env=env).split()
                 self.assertEqual(version, VERSION)
-                for path in (module, package):  # never the source copy nor a build tree
-                    self.assertIn("-packages", path)
+                for path in (module, package):  # never the source copy nor a build tree, but where installed
+                    self.assertTrue(path.startswith(str(self.src / "build" / "editable" / "python")) if
+                                    name == "editable" else "-packages" in path, path)
+
+    def test_editable_install_follows_the_source(self):
+        python, init = str(self.src / ".venv-dev" / "bin" / "python"), self.src / "python" / "kestrel" / "__init__.py"
+        original = init.read_text()
+        try:
+            init.write_text(original + "EDITED = 1\n")
+            output = self.run_checked([python, "-c", "import kestrel; print(kestrel.EDITED)"], cwd=self.work,
+                                      env=self.env)
+        finally:
+            init.write_text(original)
+        self.assertEqual(output, "1\n")
+        self.assertEqual(list(self.src.glob("_kestrel*")), [], "a module left in the repository root")
+
+    def test_setup_without_wheel_names_the_debian_packages(self):
+        no_wheel = "import sys; sys.modules['wheel'] = None; sys.argv[1:] = ['bdist_wheel']; exec(open('setup.py').read())"
+        result = subprocess.run([sys.executable, "-c", no_wheel], cwd=self.src, env=self.env, capture_output=True,
+                                text=True)
+        self.assertNotEqual(result.returncode, 0)
+        self.assertRegex(result.stderr, r"\A[^\n]*python3-setuptools python3-wheel[^\n]*\n\Z")
 
     def test_mypy_reads_the_installed_types(self):
         python = str(self.src / ".venv" / "bin" / "python")
@@ -161,7 +175,7 @@ class InstallTest(unittest.TestCase):
 
     def test_c_program_through_find_package(self):
         # The README's CMake lines are those of the example project built here.
-        (snippet,) = [code for language, code in readme_blocks("Install") if language == "cmake"]
+        (snippet,) = (b.code for b in readme_blocks("Install", "cmake"))
         project = (self.src / "examples" / "c" / "CMakeLists.txt").read_text().splitlines()
         for line in snippet.splitlines():
             self.assertIn(line, project)
@@ -175,9 +189,8 @@ class InstallTest(unittest.TestCase):
                 self.assertIn("status 1", output)
 
     def test_c_quick_start_through_pkg_config(self):
-        blocks = readme_blocks("Quick start")
-        (source,) = [code for language, code in blocks if language == "c"]
-        (command,) = [code for language, code in blocks if language == "sh"]
+        (source,) = (b.code for b in readme_blocks("Quick start", "c"))
+        (command,) = (b.code for b in readme_blocks("Quick start", "sh"))
         directory = self.work / "quickstart"
         directory.mkdir()
         (directory / "quickstart.c").write_text(source)

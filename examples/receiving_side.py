@@ -1,0 +1,75 @@
+"""The demo's actuator side, which checks every authorized command before it moves a joint.
+
+Either a ReceiptGuard in this process, or, with --receiver, the C program
+examples/c/frame_receiver: each command goes to it as a signed command frame
+(84 bytes, as the README's "Signed command frame" table lays it out) in a UDP
+datagram on 127.0.0.1, and it answers with one line per frame.
+"""
+import collections
+import struct
+import subprocess
+import socket
+
+import kestrel
+
+FRAME_HEAD = struct.Struct("<B3xidd")  # version 1, three reserved zero bytes, axis, position, velocity
+FRAME_VERSION = 1
+MAX_AGE_MS = 500  # the receiver refuses receipts older than this (stale_receipt)
+# Frames sent but not yet judged, at most: far inside the socket's receive
+# buffer, so that a burst is never dropped.
+IN_FLIGHT = 64
+
+
+class GuardSide:
+    """A ReceiptGuard in this process."""
+
+    name = "ReceiptGuard in this process"
+
+    def __init__(self, key):
+        self.guard = kestrel.ReceiptGuard(key)
+        self.verdicts = collections.Counter()
+
+    def deliver(self, joint, position, velocity, receipt):
+        try:
+            self.guard.check(receipt, joint, position, velocity)
+            self.verdicts["accepted"] += 1
+        except kestrel.KestrelViolation as refusal:
+            self.verdicts[refusal.violation_type] += 1
+
+    def finish(self):
+        return self.verdicts
+
+
+class FrameSide:
+    """examples/c/frame_receiver, sent signed command frames over loopback UDP."""
+
+    name = "frame_receiver over UDP"
+
+    def __init__(self, program, key_file, frames):
+        self.process = subprocess.Popen([program, key_file, str(MAX_AGE_MS), str(frames)],
+                                        stdout=subprocess.PIPE, text=True)
+        port = int(self.process.stdout.readline().split()[1])  # "port N"
+        self.socket = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        self.socket.connect(("127.0.0.1", port))
+        self.sent = 0
+        self.verdicts = collections.Counter()
+
+    def deliver(self, joint, position, velocity, receipt):
+        self.socket.send(FRAME_HEAD.pack(FRAME_VERSION, joint, position, velocity) + receipt)
+        self.sent += 1
+        while self.sent - sum(self.verdicts.values()) > IN_FLIGHT:
+            self.read_verdict()
+
+    def read_verdict(self):
+        line = self.process.stdout.readline().split()  # "accepted ID" or "refused NAME"
+        if not line:
+            raise RuntimeError(f"frame_receiver ended (status {self.process.wait()}) before judging every frame")
+        self.verdicts["accepted" if line[0] == "accepted" else line[1]] += 1
+
+    def finish(self):
+        while sum(self.verdicts.values()) < self.sent:
+            self.read_verdict()
+        self.socket.close()
+        if self.process.wait() != 0:
+            raise RuntimeError(f"frame_receiver failed with status {self.process.returncode}")
+        return self.verdicts

@@ -1,0 +1,89 @@
+"""Every code block of the README, run by its section as a reader would run it."""
+import itertools
+import os
+import pathlib
+import re
+import subprocess
+import sys
+import tempfile
+import unittest
+
+import _kestrel
+
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "support"))
+from readme import README, readme_blocks  # noqa: E402
+
+SOURCE_DIR = README.parent
+# Run elsewhere: the workflows by CI (.ci/run), the installs and the quick
+# starts, which need an installed copy, by tests/install.
+ELSEWHERE = {"Two commands", "Reference manual", "Benchmarks", "Install", "Quick start"}
+# Commands that wait for a peer: the receipt tests drive the frame receiver
+# with a sender and an attacker.
+WAITS_FOR_A_PEER = ("build/release/examples/frame_receiver ",)
+
+
+def file_name(code):
+    """The file a block is, by its first line ("# name.py: ..." or "/* name.c */"), or None."""
+    match = re.match(r"(?:#|/\*) ([\w.]+\.(?:py|c))\b", code)
+    return match and match.group(1)
+
+
+class ReadmeTest(unittest.TestCase):
+    def test_every_block_runs(self):
+        blocks = readme_blocks()
+        self.assertLessEqual(ELSEWHERE, {block.section for block in blocks})
+        for section, group in itertools.groupby(blocks, lambda block: block.section):
+            if section in ELSEWHERE:
+                continue
+            with tempfile.TemporaryDirectory() as work:
+                self.run_section(list(group), self.lay_out(pathlib.Path(work)))
+
+    def lay_out(self, work):
+        """A directory like the repository root, with `python3` this test's interpreter and
+        build/release/python this build's module and package."""
+        (work / "examples").symlink_to(SOURCE_DIR / "examples")
+        (work / "build" / "release").mkdir(parents=True)
+        (work / "build" / "release" / "python").symlink_to(pathlib.Path(_kestrel.__file__).parent)
+        (work / "bin").mkdir()
+        (work / "bin" / "python3").symlink_to(sys.executable)
+        return work
+
+    def run_section(self, blocks, work):
+        # A block that names its file is saved under that name; it runs on its
+        # own unless another block of the section runs it.
+        for block in blocks:
+            if file_name(block.code):
+                (work / file_name(block.code)).write_text(block.code)
+        for block in blocks:
+            name = file_name(block.code)
+            if (block.language == "" or name and any(name in other.code for other in blocks if other != block)
+                    or block.code.startswith(WAITS_FOR_A_PEER)):
+                continue  # an output listing, a file another block runs, or a server
+            with self.subTest(section=block.section, line=block.line):
+                run = getattr(self, f"run_{block.language}", None)
+                self.assertIsNotNone(run, f"README.md:{block.line}: no way to run a '{block.language}' block")
+                run(block, work)
+
+    def run_python(self, block, work):
+        # Padded so that a traceback names the README's own line.
+        self.check_run([sys.executable, "-c", "\n" * block.line + block.code], block, work)
+
+    def run_sh(self, block, work):
+        env = dict(os.environ, PATH=f"{work / 'bin'}:{os.environ['PATH']}")
+        self.check_run(["bash", "-euo", "pipefail", "-c", block.code], block, work, env=env)
+
+    def run_c(self, block, work):
+        (work / "block.c").write_text(block.code)
+        library = pathlib.Path(os.environ["KESTREL_LIBRARY"])
+        self.check_run([os.environ["KESTREL_CC"], *os.environ["KESTREL_C_FLAGS"].split(), "-Wall", "-Wextra",
+                        "-Werror", "block.c", str(library), f"-Wl,-rpath,{library.parent}", "-o", "block"],
+                       block, work)
+        self.check_run([str(work / "block")], block, work)
+
+    def check_run(self, command, block, work, **kwargs):
+        result = subprocess.run(command, capture_output=True, text=True, cwd=work, **kwargs)
+        self.assertEqual(result.returncode, 0, f"README.md:{block.line}: {command[0]}\n{result.stdout}{result.stderr}")
+
+
+if __name__ == "__main__":
+    unittest.main()

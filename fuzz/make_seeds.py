@@ -177,10 +177,56 @@ GUARD = {
 }
 
 
+# Joint limiter programs (see fuzz_joint_limiter.cpp for the layout). A limit
+# code b is 2^((b - 128) / 4); 255 is absent. A request code b is NaN (0),
+# +-inf (1, 2), +-DBL_MAX (3, 4), else (b - 130) / 31 of max_velocity.
+def limiter(joints, period, limits, starts, program):
+    out = bytes([len(limits) - 1 if joints is None else joints - 1, period])
+    for (lo, hi, v, a, j), start in zip(limits, starts):
+        out += bytes([lo, hi, v, a, j, start])
+    return out + program
+
+
+ARM = (130, 131, 131, 144, 180)  # about -1.2 .. 1.2 rad, 1.2 rad/s, 12 rad/s^2, 1e3 rad/s^3
+
+
+def requests(*codes):
+    return bytes([0, *codes])
+
+
+LIMITER = {
+    # Bang-bang at 1 kHz: full speed up, held, then down, held.
+    "bang_bang": limiter(None, 3, [ARM], [100], requests(255) + bytes([1, 255]) + requests(5) + bytes([1, 255])),
+    # Sign flips every period at 10 kHz, two joints.
+    "sign_flips": limiter(None, 2, [ARM, ARM], [100, 150], requests(200, 60) + bytes([2, 63])),
+    # Into the upper limit and held there: no chatter, no yield.
+    "held_at_limit": limiter(None, 3, [ARM], [190], requests(224) + bytes([1, 255, 1, 255])),
+    # NaN and infinite requests, and the extremes of DBL_MAX.
+    "stop_requests": limiter(None, 3, [ARM, ARM, ARM], [100, 100, 100], requests(150, 150, 150)
+                             + bytes([1, 50]) + requests(0, 1, 2) + requests(3, 4, 0) + bytes([1, 20])),
+    # A reset far outside the set (recovery), then a push.
+    "reset_outside": limiter(None, 3, [ARM], [100], bytes([4, 180, 250]) + requests(250) + bytes([1, 40])),
+    # No acceleration limit, no velocity limit, huge jerk: the issue's -DBL_MAX run.
+    "free_huge_jerk": limiter(None, 3, [(255, 255, 255, 255, 250)], [100], requests(4) + bytes([1, 255] * 8)),
+    # Position commands: a target, one beyond the limit, a NaN, at 100 kHz.
+    "positions": limiter(None, 1, [ARM, ARM], [0, 200], bytes([3, 150, 50, 63, 3, 250, 201, 63, 3, 0, 0, 10])),
+    # Coupling of four joints (three rows), with pure tracking switched on.
+    "coupled": limiter(None, 3, [ARM] * 4, [100, 100, 100, 100],
+                       bytes([5, 3]) + bytes([112, 144, 192, 144, 76]) + bytes([128, 96, 128, 144, 76])
+                       + bytes([192, 112, 80, 192, 68]) + bytes([6, 1]) + requests(200, 250, 140, 20)
+                       + bytes([1, 100])),
+    # Limits of about 1e-10 and a period of 1 s.
+    "tiny_limits": limiter(None, 7, [(0, 1, 0, 0, 0)], [100], requests(250) + bytes([1, 100, 2, 30])),
+    # A period init refuses (raw bytes: 1.797e308).
+    "refused_period": bytes([0, 8]) + struct.pack("<d", 1.797e308) + bytes(ARM) + bytes([100]),
+}
+
+
 def main():
     root = sys.argv[1]
     for target, seeds in (("fuzz_scalar_kernel", SCALAR), ("fuzz_multivar_4d", MULTIVAR),
-                          ("fuzz_interceptor", INTERCEPTOR), ("fuzz_receipt_guard", GUARD)):
+                          ("fuzz_interceptor", INTERCEPTOR), ("fuzz_receipt_guard", GUARD),
+                          ("fuzz_joint_limiter", LIMITER)):
         directory = os.path.join(root, target)
         os.makedirs(directory, exist_ok=True)
         for name, data in seeds.items():

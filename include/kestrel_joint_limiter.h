@@ -1,62 +1,88 @@
 /*
  * kestrel_joint_limiter.h - per-joint kinematic limits at the control rate.
  *
- * A joint limiter turns one desired velocity per joint, once per control
- * period dt, into the velocity to command. For every joint it keeps the last
- * commanded position p, velocity v and acceleration a, and returns v', the
- * value nearest to the desired one inside the intersection of
+ * A joint limiter turns one desired velocity (or position) per joint, once per
+ * control period dt, into the velocity to command. For every joint it keeps
+ * the last commanded position p, velocity v and acceleration a, and returns
+ * v' inside the intersection of
  *
  *   velocity      |v'| <= max_velocity
  *   acceleration  |v' - v| <= max_acceleration * dt
  *   jerk          |(v' - v)/dt - a| <= max_jerk * dt
  *   position      min_position <= p + v' dt <= max_position
- *   braking       from p + v' dt the joint can still stop inside the position
- *                 limits, slowing by max_acceleration * dt every period
+ *   braking       from (p + v' dt, v', (v' - v)/dt) the braking law keeps the
+ *                 position limits and |v| <= max_velocity
  *
- * Braking uses the discrete stopping distance. With D = max_acceleration * dt
- * and v' >= 0 the joint commands v' - D, v' - 2D, ... and then 0, so
+ * The braking law is discrete and jerk-limited: the acceleration ramps towards
+ * -max_acceleration (or +) by max_jerk * dt per period, holds, and lands so
+ * that the velocity reaches 0 and the acceleration reaches 0 one period later;
+ * the velocity limit is approached the same way, the acceleration ramping to
+ * 0 as the velocity reaches max_velocity. Its stopping distance is a closed
+ * form (sums of triangular and tetrahedral numbers of the period counts).
+ * Joints without an acceleration limit brake jerk-limited all the same; a
+ * joint with neither rate limit stops in one period.
  *
- *   S(v') = dt * sum_{k=1..n} (v' - k D),   n = floor(v' / D)
+ * What this guarantees. The law's own next step is inside the intersection
+ * from every state inside it, so from every state the limiter produces the
+ * intersection is not empty: no limit gives way. Only a reset to a state
+ * outside it (a velocity the limits cannot bring back in time) lets the weaker
+ * limits give way, in a fixed order: jerk first, then acceleration; position,
+ * braking and velocity never. A limit that gives way moves the result as
+ * little as it can (to the point of the stronger limits nearest to it), the
+ * result is flagged KESTREL_LIMIT_*_YIELDED, and the joint is flagged
+ * KESTREL_LIMIT_RECOVERING (in every call's flags and in state) until its
+ * state is back inside.
  *
- * and the limit is p + v' dt + S(v') <= max_position (mirrored towards
- * min_position). Because (v' - D) dt + S(v' - D) = S(v'), slowing by D is
- * always allowed from a state this limiter produced: the acceleration limit
- * never has to give way for braking it asked for itself.
+ * Rounding. A stop that the law plans to a position limit ends up to 2^-44 of
+ * (|limit| + |p|) inside it, so that the rounding of the periods of the stop
+ * cannot carry it through the limit. A jerk miss no wider than 2^-16 of the
+ * jerk step per period (max_jerk * dt * dt as a change of v) is taken as
+ * touching, not as giving way; the acceleration a = alpha / dt the limiter
+ * keeps (alpha = v' - v before v' is rounded) holds its limit exactly.
  *
- * When the limits cannot all hold (a state set by a reset, or braking that the
- * jerk limit would start too late) they give way in a fixed order: jerk first,
- * then acceleration; position, braking and velocity never. A limit that gives
- * way is not dropped: the interval becomes the one point of the stronger
- * limits nearest to it, so the velocity cannot jump. A miss no wider than
- * rounding (1e-9 of the limit's step per period plus a few ulps of the
- * position, per period) is taken as touching, not as giving way. The limits
- * that shaped each joint's result are reported as KESTREL_LIMIT_* flags: a
- * limit is flagged when the result sits at its end on the side the request
- * was cut from.
+ * Arrival. By default a joint lands on a constant desired velocity without
+ * overshoot: the request is replaced by the largest step from which the
+ * acceleration can still ramp back to 0 as the velocity reaches it (flag
+ * KESTREL_LIMIT_ARRIVAL when that shaped the result).
+ * kestrel_joint_limiter_set_pure_tracking switches this off: the request is
+ * then tracked as given, as fast as the limits allow. A joint that meets a
+ * position limit arrives at rest (v, then a, 0 to rounding) and stays there, its
+ * velocity never changing sign, while the request pushes on.
  *
- * A NaN or infinite desired velocity is a request to stop: it is treated as 0
- * and flagged. The limiter never returns a NaN. After each call
- *   p += v' dt,  a = (v' - v) / dt,  v = v'.
+ * The limits that shaped each joint's result are reported as KESTREL_LIMIT_*
+ * flags: a limit is flagged when the result sits at its end on the side the
+ * request was cut from. A NaN or infinite desired velocity is a request to
+ * stop: it is treated as 0 and flagged. After each call
+ *   p += v' dt,  a = (v' - v) / dt (up to the rounding of v'),  v = v'.
  * A position is kept inside its limits (and finite) even where the rounding of
  * p + v' dt would step an ulp beyond them.
  *
- * Numbers are double precision. The state lives in caller-provided storage
- * (KestrelJointLimiter) of fixed size; no call allocates, and calls on
- * distinct limiters may run concurrently. Every function returns a
- * KestrelError (kestrel_error.h); on any error nothing is written. Null or
- * misaligned storage, or storage that holds no initialised limiter, is
- * answered with KESTREL_ERROR_INVALID_POINTER, as is a null argument.
+ * Numbers are double precision. Outputs and state are finite for every
+ * configuration init accepts: it refuses a period above one second, a finite
+ * position range whose width overflows, and rate limits whose steps
+ * (max_velocity * dt, max_acceleration * dt, max_jerk * dt^2) underflow below
+ * DBL_MIN; an absent velocity limit stands for DBL_MAX / 8 * dt, which keeps
+ * v dt, (v' - v) / dt and the law's sums finite. The state lives in
+ * caller-provided storage (KestrelJointLimiter) of fixed size; no call
+ * allocates, and calls on distinct limiters may run concurrently. Every
+ * function returns a KestrelError (kestrel_error.h); on any error nothing is
+ * written. Null or misaligned storage, or storage that holds no initialised
+ * limiter, is answered with KESTREL_ERROR_INVALID_POINTER, as is a null
+ * argument.
  *
  * Optional coupling of joints 0..3: up to four rows n_i . v' <= r_i on the
  * velocities (a LinearConstraints4, as for kestrel_solve_multivar_4d). After
  * the per-joint step the four results are projected onto the rows with that
- * single-precision solver, using each joint's allowed interval as its box.
- * The narrowing to float rounds every box inward (lower up, upper down) and
- * each solver lane is clamped back into the double interval afterwards, so the
- * per-joint limits hold exactly while the rows hold to single precision. A
- * lane the solver leaves at its input keeps its double value. When the solver
- * does not report Optimal or MaxIterations (whose iterate is feasible), the
- * per-joint results stand unchanged. The last Solution4 can be read back.
+ * single-precision solver, using each joint's allowed interval as its box, so
+ * that the coupled result is inside the intersection above for the next
+ * period too. The narrowing to float rounds every box inward and each solver
+ * lane is clamped back into the double interval afterwards. The answer is
+ * used only when the solver reports Optimal or MaxIterations and, after the
+ * clamp-back, every row holds in double within 1e-5 plus 1.2e-5 of the
+ * command's magnitude times the row's norm (the solver's tolerance, README,
+ * "Notes on behaviour"); otherwise the per-joint results stand and joints
+ * 0..3 are flagged KESTREL_LIMIT_COUPLING_UNMET. The last Solution4 can be
+ * read back.
  */
 #ifndef KESTREL_JOINT_LIMITER_H
 #define KESTREL_JOINT_LIMITER_H
@@ -83,7 +109,7 @@ typedef struct KestrelJointLimits {
 
 /* Why a joint's result is what it is: a bit set per joint and call. */
 enum {
-    KESTREL_LIMIT_POSITION = 1u << 0,     /* the position limit bounded the result */
+    KESTREL_LIMIT_POSITION = 1u << 0,     /* the position limit bounded the result (one period ahead, or held at it) */
     KESTREL_LIMIT_BRAKING = 1u << 1,      /* the stopping distance bounded it */
     KESTREL_LIMIT_VELOCITY = 1u << 2,     /* max_velocity bounded it */
     KESTREL_LIMIT_ACCELERATION = 1u << 3, /* max_acceleration bounded it */
@@ -91,7 +117,10 @@ enum {
     KESTREL_LIMIT_ACCELERATION_YIELDED = 1u << 5, /* it could not hold and gave way */
     KESTREL_LIMIT_JERK_YIELDED = 1u << 6,         /* it could not hold and gave way */
     KESTREL_LIMIT_STOP_REQUEST = 1u << 7, /* the desired value was NaN or infinite; 0 was used */
-    KESTREL_LIMIT_COUPLING = 1u << 8      /* the coupling rows moved the result (added to the per-joint flags) */
+    KESTREL_LIMIT_COUPLING = 1u << 8,     /* the coupling rows moved the result (added to the per-joint flags) */
+    KESTREL_LIMIT_ARRIVAL = 1u << 9,      /* the landing on the desired velocity, without overshoot, shaped it */
+    KESTREL_LIMIT_COUPLING_UNMET = 1u << 10, /* the coupling could not be met; the per-joint result stands */
+    KESTREL_LIMIT_RECOVERING = 1u << 11   /* the state is outside the set the limits hold from (after a reset) */
 };
 
 /* Caller-placed storage of one limiter: KESTREL_JOINT_LIMITER_SIZE bytes,
@@ -108,9 +137,13 @@ KESTREL_API size_t kestrel_joint_limiter_size(void);
 
 /* kestrel_joint_limiter_init sets up `count` joints with limits[0..count-1],
  * the period in seconds and the start positions[0..count-1] (velocities and
- * accelerations 0, no coupling). Refused: a null pointer, a bad count, bad
- * limits, a period that is not finite and positive, a position that is not
- * finite or outside its limits. On refusal the storage is not written. */
+ * accelerations 0, no coupling, arrival on). Refused: a null pointer, a bad
+ * count, a period that is not in (0, 1] s, bad limits (a NaN,
+ * min_position >= max_position, a rate limit <= 0, a finite position range
+ * whose width max_position - min_position overflows, or a step per period
+ * max_velocity * period, max_acceleration * period or max_jerk * period^2
+ * below DBL_MIN), a position that is not finite or outside its limits. On
+ * refusal the storage is not written. */
 KESTREL_API KestrelError kestrel_joint_limiter_init(KestrelJointLimiter *limiter, uint32_t count,
                                                            const KestrelJointLimits *limits,
                                                            double period, const double *positions);
@@ -122,17 +155,38 @@ KESTREL_API KestrelError kestrel_joint_limiter_init(KestrelJointLimiter *limiter
 KESTREL_API KESTREL_MUST_CHECK KestrelError kestrel_joint_limiter_limit(KestrelJointLimiter *limiter, const double *desired,
                                                             double *limited, uint32_t *binding);
 
+/* kestrel_joint_limiter_limit_position takes desired_positions[0..count-1]
+ * and writes limited_positions[0..count-1], the positions to command (the new
+ * p), then advances the state by one period as kestrel_joint_limiter_limit
+ * does. Each joint moves towards its target as fast as the limits allow and
+ * arrives at rest on it (within the rounding margin above), without
+ * overshoot; a target beyond a position limit stops at the limit. A joint
+ * that cannot stop at its target any more (a target moved behind it) brakes
+ * through it and comes back. A NaN target is a request to stop (flagged). The
+ * velocity each joint was given can be read with kestrel_joint_limiter_state. */
+KESTREL_API KESTREL_MUST_CHECK KestrelError kestrel_joint_limiter_limit_position(KestrelJointLimiter *limiter,
+                                                                     const double *desired_positions,
+                                                                     double *limited_positions, uint32_t *binding);
+
+/* kestrel_joint_limiter_set_pure_tracking switches the arrival off (on != 0)
+ * or back on (on == 0, the default after init). */
+KESTREL_API KestrelError kestrel_joint_limiter_set_pure_tracking(KestrelJointLimiter *limiter, uint32_t on);
+
 /* kestrel_joint_limiter_reset sets positions and velocities (velocities null
- * means all 0) and zeroes the accelerations and flags. Refused, with the
- * state unchanged: a position not finite or outside its limits, a velocity
- * that is not finite. A velocity beyond what the limits allow is accepted;
- * the next calls bring it back, the weaker limits giving way if they must. */
+ * means all 0) and zeroes the accelerations; the flags become
+ * KESTREL_LIMIT_RECOVERING for a joint whose new state is outside the set the
+ * limits hold from, 0 for the others. Refused, with the state unchanged: a
+ * position not finite or outside its limits, a velocity that is not finite. A
+ * velocity beyond what the limits allow is accepted; the next calls bring it
+ * back, the weaker limits giving way if they must. */
 KESTREL_API KestrelError kestrel_joint_limiter_reset(KestrelJointLimiter *limiter, const double *positions,
                                                             const double *velocities);
 
 /* kestrel_joint_limiter_state copies the joint count and the per-joint state
  * out; every output pointer may be null. binding holds the flags of the last
- * call (0 after init or reset). */
+ * call (0 after init; after a reset see there); a joint whose state is outside
+ * the set, so that its next call may let jerk or acceleration give way, has
+ * KESTREL_LIMIT_RECOVERING. */
 KESTREL_API KestrelError kestrel_joint_limiter_state(const KestrelJointLimiter *limiter, uint32_t *count,
                                                             double *positions, double *velocities,
                                                             double *accelerations, uint32_t *binding);

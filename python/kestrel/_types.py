@@ -62,6 +62,9 @@ class Limit(enum.IntFlag):
     JERK_YIELDED = 1 << 6
     STOP_REQUEST = 1 << 7
     COUPLING = 1 << 8
+    ARRIVAL = 1 << 9
+    COUPLING_UNMET = 1 << 10
+    RECOVERING = 1 << 11
 
     def __str__(self) -> str:
         return self.name or "0"

@@ -2,10 +2,10 @@
 """Endurance run of the _kestrel module and the package's kestrel._native: memory must stay flat.
 
 Runs COUNT rounds of KestrelBoundary.authorize_action, KestrelReceipt.verify,
-Governor.project_batch, ReceiptGuard.check, parse_receipt,
-JointLimiter.limit and project_4d (with a velocity refusal, a replay refusal
-and an argument error every few rounds, so the error paths run too), then
-checks that
+Governor.project_batch, ReceiptGuard.check and check_frame, encode_frame,
+decode_frame, parse_receipt, JointLimiter.limit and project_4d (with a
+velocity refusal, a replay refusal, a malformed frame and an argument error
+every few rounds, so the error paths run too), then checks that
 
   - the resident set size did not grow beyond --rss-limit-kib between the end
     of the warm-up and the end of the run;
@@ -74,7 +74,12 @@ def main():
         result = governor.project_batch(batch)
         if len(result) != len(batch):
             raise AssertionError("project_batch lost elements")
-        guard.check(receipt.receipt_hash, i & 7, 0.5, 1.0)
+        if i & 1:
+            frame = kestrel.encode_frame(i & 7, 0.5, 1.0, receipt.receipt_hash)
+            if guard.check_frame(frame) != kestrel.decode_frame(frame):
+                raise AssertionError("check_frame returned another action than the frame holds")
+        else:
+            guard.check(receipt.receipt_hash, i & 7, 0.5, 1.0)
         if kestrel.parse_receipt(receipt.receipt_hash).sequence_id != receipt.sequence_id:
             raise AssertionError("parse_receipt read another sequence id")
         limiter.limit(desired if i & 1 else [-v for v in desired])
@@ -90,6 +95,10 @@ def main():
                 pass
             try:
                 guard.check(receipt.receipt_hash, i & 7, 0.5, 1.0)
+            except _kestrel.KestrelViolation:
+                pass
+            try:
+                guard.check_frame(b"\2" + bytes(83))
             except _kestrel.KestrelViolation:
                 pass
             try:

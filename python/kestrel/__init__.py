@@ -14,8 +14,17 @@ from _kestrel import (
 )
 
 from . import _pickling
-from ._native import JointLimiter, JointLimits, ReceiptGuard, parse_receipt, project_4d, verify_receipt
-from ._types import Limit, Projection, ReceiptFields, SolveStatus
+from ._native import (
+    JointLimiter,
+    JointLimits,
+    ReceiptGuard,
+    decode_frame,
+    encode_frame,
+    parse_receipt,
+    project_4d,
+    verify_receipt,
+)
+from ._types import Frame, Limit, Projection, ReceiptFields, SolveStatus
 from ._version import __version__
 from .receipt_log import ReceiptLogWriter  # after ReceiptGuard and parse_receipt, which it takes from here
 
@@ -23,6 +32,7 @@ _pickling.register()
 
 __all__ = [
     "__version__",
+    "Frame",
     "Governor",
     "JointLimiter",
     "JointLimits",
@@ -36,6 +46,8 @@ __all__ = [
     "ReceiptGuard",
     "ReceiptLogWriter",
     "SolveStatus",
+    "decode_frame",
+    "encode_frame",
     "parse_receipt",
     "project_4d",
     "verify_receipt",

@@ -47,6 +47,19 @@ class ReceiptFields(NamedTuple):
     """The 32-byte HMAC-SHA-256 tag."""
 
 
+class Frame(NamedTuple):
+    """One action with its receipt, as a signed command frame carries it."""
+
+    axis: int
+    """The axis the action is for."""
+    position: float
+    """The requested position, bit for bit (a NaN keeps its sign and payload)."""
+    velocity: float
+    """The commanded velocity, bit for bit."""
+    receipt: bytes
+    """The receipt's 60-byte wire form."""
+
+
 class Limit(enum.IntFlag):
     """Why a joint's limited velocity is what it is (the C library's KESTREL_LIMIT_* bits).
 

@@ -33,8 +33,12 @@ bool import_python_objects() {
     }
     found.projection = attribute_of("kestrel._types", "Projection");
     found.receipt_fields = attribute_of("kestrel._types", "ReceiptFields");
+    found.frame = attribute_of("kestrel._types", "Frame");
     found.limit = attribute_of("kestrel._types", "Limit");
-    if (found.projection == nullptr || found.receipt_fields == nullptr || found.limit == nullptr) return false;
+    if (found.projection == nullptr || found.receipt_fields == nullptr || found.frame == nullptr ||
+        found.limit == nullptr) {
+        return false;
+    }
     g_imported = found;
     return true;
 }

@@ -21,7 +21,7 @@ PyTypeObject* joint_limits_type();    // JointLimits
 PyTypeObject* joint_limiter_type();   // JointLimiter
 
 // Module-level functions, each list ending with a null entry.
-extern PyMethodDef kReceiptFunctions[];     // parse_receipt, verify_receipt
+extern PyMethodDef kReceiptFunctions[];     // parse_receipt, verify_receipt, encode_frame, decode_frame
 extern PyMethodDef kProjectionFunctions[];  // project_4d
 
 // The Python-defined objects the module hands out or raises, fetched when the
@@ -32,6 +32,7 @@ struct Imported {
     PyObject* solve_status[5];  // the SolveStatus members by value
     PyObject* projection;       // Projection (a named tuple)
     PyObject* receipt_fields;   // ReceiptFields (a named tuple)
+    PyObject* frame;            // Frame (a named tuple)
     PyObject* limit;            // Limit (an IntFlag)
 };
 bool import_python_objects();  // false with the import's exception set

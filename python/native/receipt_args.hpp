@@ -1,7 +1,8 @@
-// The arguments that the receipt functions share: a key, and a receipt with
-// the action it is checked against. One rule for the receipt's length, here:
-// a receipt that is not 60 bytes long is refused with KestrelViolation
-// "invalid_receipt", like any other receipt the checks refuse.
+// The arguments that the receipt functions share: a key, a receipt with the
+// action it is checked against, and a command frame. One rule for each
+// length, here: a receipt that is not 60 bytes long is refused with
+// KestrelViolation "invalid_receipt", a frame that is not 84 bytes long with
+// "invalid_frame", like any other receipt or frame the checks refuse.
 #pragma once
 
 #include <cstdint>
@@ -37,5 +38,15 @@ struct Action {
 // convert_action converts slots[first..first+3] (receipt, axis, position,
 // velocity) in that order, then applies the length rule.
 bool convert_action(const Signature& sig, std::size_t first, PyObject* const* slots, Action& out);
+
+// frame_bytes copies an 84-byte frame out of its buffer, or raises the
+// "invalid_frame" refusal (axis 0: nothing in a refused frame is
+// believed). The copy is what the C functions read, so that a buffer that
+// another thread or process writes to cannot change between the check and
+// the action returned.
+bool frame_bytes(const ByteBuffer& frame, std::uint8_t (&bytes)[KESTREL_FRAME_LEN]);
+
+// new_frame returns a new Frame of a decoded or accepted frame.
+PyObject* new_frame(const KestrelFrame& frame);
 
 }  // namespace kestrel::py::native

@@ -1,7 +1,9 @@
 // ReceiptGuard: the receiving side's replay guard for one stream of receipts,
 // over kestrel_receipt_guard_*. The guard is the object's own storage: it is
 // never shared with another object, and wiped when the object goes.
+#include <cmath>
 #include <cstddef>
+#include <cstdint>
 #include <new>
 
 #include "fault.hpp"
@@ -23,17 +25,40 @@ constexpr std::align_val_t kGuardAlign{KESTREL_RECEIPT_GUARD_ALIGN};
 
 GuardObject* guard_of(PyObject* self) { return reinterpret_cast<GuardObject*>(self); }
 
-constexpr const char* kNewParams[] = {"key"};
+constexpr const char* kNewParams[] = {"key", "max_age"};
 constexpr Signature kNewSignature{"ReceiptGuard", kNewParams, 1};
 
+// Seconds become the guard's whole nanoseconds, rounded, and at least one: a
+// positive age must never come out as 0, which switches the rule off.
+bool convert_max_age(PyObject* given, std::uint64_t& nanoseconds) {
+    nanoseconds = 0;
+    if (given == nullptr || given == Py_None) return true;
+    double seconds = 0.0;
+    const bool converted = argument(kNewSignature, 1, given, seconds);
+    // An int past the range of a float is one more age out of range.
+    if (!converted && !PyErr_ExceptionMatches(PyExc_OverflowError)) return false;
+    const double scaled = std::round(seconds * 1e9);
+    if (!converted || !(seconds > 0.0) || !(scaled < 0x1p64)) {  // NaN fails too
+        PyErr_SetString(PyExc_ValueError,
+                        "max_age must be a number of seconds > 0 and below 2**64 nanoseconds (584 years), or None");
+        return false;
+    }
+    nanoseconds = scaled < 1.0 ? 1 : static_cast<std::uint64_t>(scaled);
+    return true;
+}
+
 PyObject* guard_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    PyObject* slots[1];
+    PyObject* slots[2];
     if (!bind_tuple(kNewSignature, args, kwargs, slots)) return nullptr;
     Key key;
-    if (!convert_key(kNewSignature, 0, slots[0], key)) return nullptr;
+    std::uint64_t max_age_ns = 0;
+    if (!convert_key(kNewSignature, 0, slots[0], key) || !convert_max_age(slots[1], max_age_ns)) return nullptr;
     auto* guard = new (kGuardAlign, std::nothrow) KestrelReceiptGuard;
     if (guard == nullptr) return PyErr_NoMemory();
-    if (kestrel_receipt_guard_init(guard, key.bytes) != 0) internal_fault("an aligned receipt guard was refused");
+    if (kestrel_receipt_guard_init(guard, key.bytes) != 0 ||
+        kestrel_receipt_guard_set_max_age(guard, max_age_ns) != 0) {
+        internal_fault("an aligned receipt guard was refused");
+    }
     PyObject* self = type->tp_alloc(type, 0);
     if (self == nullptr) {
         kestrel_receipt_guard_wipe(guard);
@@ -69,6 +94,29 @@ PyObject* check(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObjec
     Py_RETURN_NONE;
 }
 
+constexpr const char* kCheckFrameParams[] = {"frame"};
+constexpr Signature kCheckFrameSignature{"check_frame", kCheckFrameParams, 1};
+
+PyObject* check_frame(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* slots[1];
+    if (!bind_fastcall(kCheckFrameSignature, args, nargs, kwnames, slots)) return nullptr;
+    ByteBuffer given;
+    std::uint8_t bytes[KESTREL_FRAME_LEN];
+    if (!argument(kCheckFrameSignature, 0, slots[0], given) || !frame_bytes(given, bytes)) return nullptr;
+    KestrelFrame accepted;
+    const KestrelError code = kestrel_receipt_guard_check_frame(guard_of(self)->guard, bytes, &accepted);
+    if (code != 0) {
+        // A refusal names the axis that the frame claims, as check names the
+        // one it is given; a frame refused as malformed claims nothing.
+        KestrelFrame claimed;
+        return raise_refusal(kestrel_frame_decode(bytes, &claimed) == 0 ? claimed.axis : 0, code);
+    }
+    // Should the result not be built (no memory), the receipt stays spent and
+    // the action is never handed out: the failure stops the machine rather
+    // than letting the action through twice.
+    return new_frame(accepted);
+}
+
 PyObject* refuse_copy(PyObject* self, PyObject*) {
     PyErr_Format(PyExc_TypeError,
                  "a %s cannot be copied or pickled: two guards would each accept the same receipt once",
@@ -82,10 +130,20 @@ PyMethodDef kMethods[] = {
      "Accept `receipt` (the 60-byte wire form, KestrelReceipt.receipt_hash; any\n"
      "bytes-like object, taken at its buffer's length) for the action (axis,\n"
      "position, velocity) and return None, or raise KestrelViolation with\n"
-     "violation_type \"replay_counter\", \"replay_nonce\" or \"authentication_failure\".\n"
-     "A receipt that is not 60 bytes long is refused with \"invalid_receipt\", as\n"
+     "violation_type \"replay_counter\", \"replay_nonce\", \"authentication_failure\" or,\n"
+     "with a maximum age, \"stale_receipt\". A receipt that is not 60 bytes long is refused with \"invalid_receipt\", as\n"
      "parse_receipt refuses it. Only an acceptance changes the guard. TypeError for\n"
      "an argument of the wrong type. Safe to share between threads."},
+    {"check_frame", as_method(check_frame), METH_FASTCALL | METH_KEYWORDS,
+     "check_frame($self, frame)\n--\n\n"
+     "Check an 84-byte signed command frame (encode_frame; any bytes-like object,\n"
+     "taken at its buffer's length) and return its action and receipt as a Frame:\n"
+     "the action to carry out, exactly the bits that were signed. Otherwise raise\n"
+     "KestrelViolation: \"invalid_frame\" (axis 0) for a frame that is not 84 bytes\n"
+     "long, whose version is not 1 or whose reserved bytes 1-3 are not zero, as\n"
+     "decode_frame refuses it; else, with the frame's axis, the refusals of check.\n"
+     "Only an acceptance changes the guard. TypeError for an object that is not\n"
+     "bytes-like. Safe to share between threads."},
     {"__reduce_ex__", refuse_copy, METH_O,
      "A guard cannot be copied or pickled: two guards would each accept the same receipt once."},
     {nullptr, nullptr, 0, nullptr},
@@ -98,14 +156,19 @@ PyMemberDef kMembers[] = {
 
 PyType_Slot kSlots[] = {
     {Py_tp_doc, const_cast<char*>(
-                    "ReceiptGuard(key)\n--\n\n"
+                    "ReceiptGuard(key, max_age=None)\n--\n\n"
                     "The receiving side's replay guard for one stream of receipts under a 32-byte\n"
                     "key (any bytes-like object; ValueError for another length): a receipt is\n"
                     "accepted only if its tag is right for the action, its sequence id is newer\n"
                     "than every one accepted before and its nonce is not among the last 1024\n"
-                    "accepted. Safe to share between threads: each call runs whole while it holds\n"
-                    "the interpreter lock. It cannot be copied or pickled. The key is wiped from\n"
-                    "memory when the guard is destroyed.")},
+                    "accepted. With `max_age` in seconds (a real number > 0 and finite, kept in\n"
+                    "whole nanoseconds, at least one; ValueError otherwise, or past 2**64 - 1\n"
+                    "nanoseconds), a receipt whose timestamp lies further than that from this\n"
+                    "machine's wall clock, before or after, is refused as \"stale_receipt\"; it\n"
+                    "must cover the delivery delay and the offset between the two clocks. None,\n"
+                    "the default, leaves the clock out. Safe to share between threads: each call\n"
+                    "runs whole while it holds the interpreter lock. It cannot be copied or\n"
+                    "pickled. The key is wiped from memory when the guard is destroyed.")},
     {Py_tp_new, reinterpret_cast<void*>(guard_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(guard_dealloc)},
     {Py_tp_methods, kMethods},

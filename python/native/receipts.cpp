@@ -1,5 +1,6 @@
-// parse_receipt and verify_receipt: the stateless side of receipt checking,
-// and the argument rules that ReceiptGuard shares with them.
+// parse_receipt, verify_receipt, encode_frame and decode_frame: the
+// stateless side of receipt checking, and the argument rules that
+// ReceiptGuard shares with them.
 #include <openssl/crypto.h>
 
 #include <cstring>
@@ -44,6 +45,25 @@ PyObject* bytes_of(const std::uint8_t* data, std::size_t size) {
     return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(data), static_cast<Py_ssize_t>(size));
 }
 
+}  // namespace
+
+bool frame_bytes(const ByteBuffer& frame, std::uint8_t (&bytes)[KESTREL_FRAME_LEN]) {
+    if (frame.size() != sizeof bytes) {
+        raise_refusal(0, KESTREL_ERROR_INVALID_FRAME);
+        return false;
+    }
+    std::memcpy(bytes, frame.data(), sizeof bytes);
+    return true;
+}
+
+PyObject* new_frame(const KestrelFrame& frame) {
+    PyObject* items[] = {PyLong_FromLong(frame.axis), PyFloat_FromDouble(frame.position),
+                         PyFloat_FromDouble(frame.velocity), bytes_of(frame.receipt, sizeof frame.receipt)};
+    return new_named_tuple(imported().frame, items, 4);
+}
+
+namespace {
+
 constexpr const char* kParseParams[] = {"data"};
 constexpr Signature kParseSignature{"parse_receipt", kParseParams, 1};
 
@@ -78,6 +98,43 @@ PyObject* verify_receipt(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
     Py_RETURN_NONE;
 }
 
+constexpr const char* kEncodeParams[] = {"axis", "position", "velocity", "receipt"};
+constexpr Signature kEncodeSignature{"encode_frame", kEncodeParams, 4};
+
+PyObject* encode_frame(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* slots[4];
+    if (!bind_fastcall(kEncodeSignature, args, nargs, kwnames, slots)) return nullptr;
+    KestrelFrame frame;
+    ByteBuffer receipt;
+    if (!argument(kEncodeSignature, 0, slots[0], frame.axis) ||
+        !argument(kEncodeSignature, 1, slots[1], frame.position) ||
+        !argument(kEncodeSignature, 2, slots[2], frame.velocity) ||
+        !argument(kEncodeSignature, 3, slots[3], receipt) || !receipt_wire(receipt, frame.axis, frame.receipt)) {
+        return nullptr;
+    }
+    PyObject* encoded = PyBytes_FromStringAndSize(nullptr, KESTREL_FRAME_LEN);
+    if (encoded == nullptr) return nullptr;
+    if (kestrel_frame_encode(&frame, reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(encoded))) != 0) {
+        internal_fault("kestrel_frame_encode refused two valid pointers");
+    }
+    return encoded;
+}
+
+constexpr const char* kDecodeParams[] = {"frame"};
+constexpr Signature kDecodeSignature{"decode_frame", kDecodeParams, 1};
+
+PyObject* decode_frame(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* slots[1];
+    if (!bind_fastcall(kDecodeSignature, args, nargs, kwnames, slots)) return nullptr;
+    ByteBuffer given;
+    std::uint8_t bytes[KESTREL_FRAME_LEN];
+    if (!argument(kDecodeSignature, 0, slots[0], given) || !frame_bytes(given, bytes)) return nullptr;
+    KestrelFrame frame;
+    const KestrelError code = kestrel_frame_decode(bytes, &frame);
+    if (code != 0) return raise_refusal(0, code);
+    return new_frame(frame);
+}
+
 }  // namespace
 
 PyMethodDef kReceiptFunctions[] = {
@@ -98,6 +155,26 @@ PyMethodDef kReceiptFunctions[] = {
      "receipt that is not 60 bytes long. Keeps no replay state: the same receipt\n"
      "verifies every time (ReceiptGuard refuses replays). ValueError for a key of\n"
      "another length. Keeps no state: safe to share between threads."},
+    {"encode_frame", as_method(encode_frame), METH_FASTCALL | METH_KEYWORDS,
+     "encode_frame(axis, position, velocity, receipt)\n--\n\n"
+     "Return the 84-byte signed command frame that carries the action (axis,\n"
+     "position, velocity) with `receipt`, its 60-byte wire form\n"
+     "(KestrelReceipt.receipt_hash; any bytes-like object, taken at its buffer's\n"
+     "length): version 1, three zero bytes, the axis as int32 and the two doubles\n"
+     "little-endian, bit for bit (-0.0 and a NaN's payload are kept), then the\n"
+     "receipt. The receipt is not checked; a receipt that is not 60 bytes long is\n"
+     "refused with KestrelViolation \"invalid_receipt\". TypeError for an argument\n"
+     "of the wrong type. Keeps no state: safe to share between threads."},
+    {"decode_frame", as_method(decode_frame), METH_FASTCALL | METH_KEYWORDS,
+     "decode_frame(frame)\n--\n\n"
+     "Read the action and receipt out of an 84-byte signed command frame (any\n"
+     "bytes-like object, taken at its buffer's length) and return them as a Frame,\n"
+     "bit for bit. A frame that is not 84 bytes long, whose version is not 1 or\n"
+     "whose reserved bytes 1-3 are not zero is refused with KestrelViolation\n"
+     "\"invalid_frame\" (axis 0), as ReceiptGuard.check_frame refuses it. The\n"
+     "receipt is not checked: a decoded frame is no more trustworthy than its bytes\n"
+     "(ReceiptGuard.check_frame checks it). TypeError for an object that is not\n"
+     "bytes-like. Keeps no state: safe to share between threads."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -48,6 +48,11 @@ class ReceiptGuardTest(unittest.TestCase):
         self.assertEqual(caught.exception.axis, axis)
         return caught.exception.violation_type
 
+    def violation(self, call, frame):
+        with self.assertRaises(kestrel.KestrelViolation) as caught:
+            call(frame)
+        return caught.exception.axis, caught.exception.violation_type
+
     def test_accepts_once_then_refuses_replays_and_changes(self):
         first, second = (r.receipt_hash for r in issue(self.key, 2))
         guard = kestrel.ReceiptGuard(self.key)
@@ -69,6 +74,31 @@ class ReceiptGuardTest(unittest.TestCase):
         self.assertEqual(self.refusal(guard, first), "replay_counter")
         self.assertIsNone(guard.check(bytearray(second), 3, 0.25, 1.5))
         self.assertEqual(self.refusal(guard, first), "replay_counter", "older than the last accepted")
+
+    def test_frames_carry_the_signed_bits_and_are_checked_once(self):
+        nan = struct.unpack("<d", struct.pack("<Q", 0xFFF0_0000_0000_1234))[0]  # signalling, signed, a payload
+        receipt = issue(self.key, axis=-7, position=nan, velocity=-0.0)[0].receipt_hash
+        frame = kestrel.encode_frame(-7, nan, -0.0, receipt)
+        self.assertEqual(frame, frame_from_readme(-7, nan, -0.0, receipt))
+        signed = (-7, struct.pack("<dd", nan, -0.0), receipt)
+
+        def bits(got):
+            return got.axis, struct.pack("<dd", got.position, got.velocity), got.receipt
+        self.assertEqual(bits(kestrel.decode_frame(memoryview(frame))), signed)
+        guard = kestrel.ReceiptGuard(self.key, max_age=60)
+        refusals = [(frame[:83], "invalid_frame"), (frame + b"\0", "invalid_frame"),
+                    (b"\2" + frame[1:], "invalid_frame"), (frame[:3] + b"\x80" + frame[4:], "invalid_frame"),
+                    (frame[:9] + b"\x13" + frame[10:], "authentication_failure")]
+        for data, violation in refusals:
+            with self.subTest(data=data.hex(), violation=violation):
+                axis = -7 if violation != "invalid_frame" else 0
+                self.assertEqual(self.violation(guard.check_frame, data), (axis, violation))
+                if axis == 0:
+                    self.assertEqual(self.violation(kestrel.decode_frame, data), (0, violation))
+        tiny = kestrel.ReceiptGuard(self.key, max_age=1e-9)  # any receipt is older than a nanosecond
+        self.assertEqual(self.violation(tiny.check_frame, frame), (-7, "stale_receipt"))
+        self.assertEqual(bits(guard.check_frame(bytearray(frame))), signed, "the refusals changed the guard")
+        self.assertEqual(self.violation(guard.check_frame, frame), (-7, "replay_counter"))
 
     def test_argument_errors(self):
         receipt = issue(self.key)[0].receipt_hash
@@ -94,6 +124,11 @@ class ReceiptGuardTest(unittest.TestCase):
             (OverflowError, lambda: guard.check(receipt, 2**31, 0.25, 1.5)),
             (TypeError, lambda: guard.check(receipt, 3, "0.25", 1.5)),
             (TypeError, lambda: kestrel.parse_receipt(memoryview(receipt * 2)[::2])),
+            (TypeError, lambda: guard.check_frame(bytes(84).hex())),
+            (TypeError, lambda: kestrel.ReceiptGuard(self.key, "1")),
+            (ValueError, lambda: kestrel.ReceiptGuard(self.key, max_age=0)),
+            (ValueError, lambda: kestrel.ReceiptGuard(self.key, math.nan)),
+            (ValueError, lambda: kestrel.ReceiptGuard(self.key, 2**64 / 1e9)),  # 2**64 ns
         ]
         for exc, call in cases:
             with self.subTest(exc=exc):

@@ -25,7 +25,7 @@ constexpr std::align_val_t kGuardAlign{KESTREL_RECEIPT_GUARD_ALIGN};
 
 GuardObject* guard_of(PyObject* self) { return reinterpret_cast<GuardObject*>(self); }
 
-constexpr const char* kNewParams[] = {"key", "max_age"};
+constexpr const char* kNewParams[] = {"key", "max_age", "last_sequence_id"};
 constexpr Signature kNewSignature{"ReceiptGuard", kNewParams, 1};
 
 // Seconds become the guard's whole nanoseconds, rounded, and at least one: a
@@ -48,14 +48,19 @@ bool convert_max_age(PyObject* given, std::uint64_t& nanoseconds) {
 }
 
 PyObject* guard_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    PyObject* slots[2];
+    PyObject* slots[3];
     if (!bind_tuple(kNewSignature, args, kwargs, slots)) return nullptr;
     Key key;
     std::uint64_t max_age_ns = 0;
-    if (!convert_key(kNewSignature, 0, slots[0], key) || !convert_max_age(slots[1], max_age_ns)) return nullptr;
+    std::uint64_t last_sequence_id = 0;
+    if (!convert_key(kNewSignature, 0, slots[0], key) || !convert_max_age(slots[1], max_age_ns) ||
+        (slots[2] != nullptr && !argument(kNewSignature, 2, slots[2], last_sequence_id))) {
+        return nullptr;
+    }
     auto* guard = new (kGuardAlign, std::nothrow) KestrelReceiptGuard;
     if (guard == nullptr) return PyErr_NoMemory();
-    if (kestrel_receipt_guard_init(guard, key.bytes) != 0 ||
+    // Resuming from 0 is a fresh guard: one call for both.
+    if (kestrel_receipt_guard_resume(guard, key.bytes, last_sequence_id) != 0 ||
         kestrel_receipt_guard_set_max_age(guard, max_age_ns) != 0) {
         internal_fault("an aligned receipt guard was refused");
     }
@@ -117,6 +122,14 @@ PyObject* check_frame(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
     return new_frame(accepted);
 }
 
+PyObject* get_last_sequence_id(PyObject* self, void*) {
+    std::uint64_t last = 0;
+    if (kestrel_receipt_guard_last_sequence_id(guard_of(self)->guard, &last) != 0) {
+        internal_fault("a live receipt guard refused to report its last sequence id");
+    }
+    return PyLong_FromUnsignedLongLong(last);
+}
+
 PyObject* refuse_copy(PyObject* self, PyObject*) {
     PyErr_Format(PyExc_TypeError,
                  "a %s cannot be copied or pickled: two guards would each accept the same receipt once",
@@ -149,6 +162,15 @@ PyMethodDef kMethods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
+PyGetSetDef kGetSet[] = {
+    {"last_sequence_id", get_last_sequence_id, nullptr,
+     "The sequence id of the last receipt accepted, or the one the guard was resumed\n"
+     "from (0 for a fresh guard). Store it durably after each acceptance and before\n"
+     "acting on the command, and resume from it after a restart.",
+     nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
 PyMemberDef kMembers[] = {
     {"__weaklistoffset__", T_PYSSIZET, offsetof(GuardObject, weakrefs), READONLY, nullptr},
     {nullptr, 0, 0, 0, nullptr},
@@ -156,7 +178,7 @@ PyMemberDef kMembers[] = {
 
 PyType_Slot kSlots[] = {
     {Py_tp_doc, const_cast<char*>(
-                    "ReceiptGuard(key, max_age=None)\n--\n\n"
+                    "ReceiptGuard(key, max_age=None, last_sequence_id=0)\n--\n\n"
                     "The receiving side's replay guard for one stream of receipts under a 32-byte\n"
                     "key (any bytes-like object; ValueError for another length): a receipt is\n"
                     "accepted only if its tag is right for the action, its sequence id is newer\n"
@@ -166,12 +188,16 @@ PyType_Slot kSlots[] = {
                     "nanoseconds), a receipt whose timestamp lies further than that from this\n"
                     "machine's wall clock, before or after, is refused as \"stale_receipt\"; it\n"
                     "must cover the delivery delay and the offset between the two clocks. None,\n"
-                    "the default, leaves the clock out. Safe to share between threads: each call\n"
-                    "runs whole while it holds the interpreter lock. It cannot be copied or\n"
-                    "pickled. The key is wiped from memory when the guard is destroyed.")},
+                    "the default, leaves the clock out. A guard given `last_sequence_id` (an\n"
+                    "unsigned 64-bit int) carries on after a restart: it refuses every sequence id\n"
+                    "up to that one as \"replay_counter\" (see the property last_sequence_id).\n"
+                    "Safe to share between threads: each call runs whole while it holds the\n"
+                    "interpreter lock. It cannot be copied or pickled. The key is wiped from\n"
+                    "memory when the guard is destroyed.")},
     {Py_tp_new, reinterpret_cast<void*>(guard_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(guard_dealloc)},
     {Py_tp_methods, kMethods},
+    {Py_tp_getset, kGetSet},
     {Py_tp_members, kMembers},
     {0, nullptr},
 };

@@ -74,6 +74,12 @@ class ReceiptGuardTest(unittest.TestCase):
         self.assertEqual(self.refusal(guard, first), "replay_counter")
         self.assertIsNone(guard.check(bytearray(second), 3, 0.25, 1.5))
         self.assertEqual(self.refusal(guard, first), "replay_counter", "older than the last accepted")
+        self.assertEqual(guard.last_sequence_id, 2)
+
+        resumed = kestrel.ReceiptGuard(self.key, last_sequence_id=1)  # restarted after accepting `first`
+        self.assertEqual((self.refusal(resumed, first), resumed.last_sequence_id), ("replay_counter", 1))
+        self.assertIsNone(resumed.check(second, 3, 0.25, 1.5))
+        self.assertEqual(resumed.last_sequence_id, 2)
 
     def test_frames_carry_the_signed_bits_and_are_checked_once(self):
         nan = struct.unpack("<d", struct.pack("<Q", 0xFFF0_0000_0000_1234))[0]  # signalling, signed, a payload
@@ -129,6 +135,7 @@ class ReceiptGuardTest(unittest.TestCase):
             (ValueError, lambda: kestrel.ReceiptGuard(self.key, max_age=0)),
             (ValueError, lambda: kestrel.ReceiptGuard(self.key, math.nan)),
             (ValueError, lambda: kestrel.ReceiptGuard(self.key, 2**64 / 1e9)),  # 2**64 ns
+            (OverflowError, lambda: kestrel.ReceiptGuard(self.key, last_sequence_id=-1)),
         ]
         for exc, call in cases:
             with self.subTest(exc=exc):

@@ -210,13 +210,13 @@ class CrossProcessTest(unittest.TestCase):
             key_file.write_bytes(self.key)
             out = subprocess.run([os.environ["KESTREL_BOUNDARY_CONTROLLER"], key_file], capture_output=True,
                                  check=True).stdout
-        commands = [(out[at + 24:at + 84], *struct.unpack_from("<4xidd", out, at)) for at in range(0, len(out), 84)]
-        self.assertEqual(len(commands), 5)
-        guard = kestrel.ReceiptGuard(self.key)
-        for command in commands:
-            self.assertIsNone(guard.check(*command))
+        frames = [out[at:at + 84] for at in range(0, len(out), 84)]
+        self.assertEqual(len(frames), 5)
+        guard = kestrel.ReceiptGuard(self.key, max_age=60)
+        for frame in frames:
+            self.assertEqual(guard.check_frame(frame), kestrel.decode_frame(frame))
             with self.assertRaises(kestrel.KestrelViolation) as caught:
-                guard.check(*command)
+                guard.check_frame(frame)
             self.assertEqual(caught.exception.violation_type, "replay_counter")
 
 def readme_table(heading_text):

@@ -1,19 +1,16 @@
 """The demo's actuator side, which checks every authorized command before it moves a joint.
 
-Either a ReceiptGuard in this process, or, with --receiver, the C program
-examples/c/frame_receiver: each command goes to it as a signed command frame
-(84 bytes, as the README's "Signed command frame" table lays it out) in a UDP
-datagram on 127.0.0.1, and it answers with one line per frame.
+Each command travels as a signed command frame (84 bytes, kestrel.encode_frame)
+to either a ReceiptGuard in this process, or, with --receiver, the C program
+examples/c/frame_receiver, as a UDP datagram on 127.0.0.1; that one answers
+with one line per frame. Both refuse receipts older than MAX_AGE_MS.
 """
 import collections
-import struct
 import subprocess
 import socket
 
 import kestrel
 
-FRAME_HEAD = struct.Struct("<B3xidd")  # version 1, three reserved zero bytes, axis, position, velocity
-FRAME_VERSION = 1
 MAX_AGE_MS = 500  # the receiver refuses receipts older than this (stale_receipt)
 # Frames sent but not yet judged, at most: far inside the socket's receive
 # buffer, so that a burst is never dropped.
@@ -26,12 +23,12 @@ class GuardSide:
     name = "ReceiptGuard in this process"
 
     def __init__(self, key):
-        self.guard = kestrel.ReceiptGuard(key)
+        self.guard = kestrel.ReceiptGuard(key, max_age=MAX_AGE_MS / 1000)
         self.verdicts = collections.Counter()
 
     def deliver(self, joint, position, velocity, receipt):
         try:
-            self.guard.check(receipt, joint, position, velocity)
+            self.guard.check_frame(kestrel.encode_frame(joint, position, velocity, receipt))
             self.verdicts["accepted"] += 1
         except kestrel.KestrelViolation as refusal:
             self.verdicts[refusal.violation_type] += 1
@@ -55,7 +52,7 @@ class FrameSide:
         self.verdicts = collections.Counter()
 
     def deliver(self, joint, position, velocity, receipt):
-        self.socket.send(FRAME_HEAD.pack(FRAME_VERSION, joint, position, velocity) + receipt)
+        self.socket.send(kestrel.encode_frame(joint, position, velocity, receipt))
         self.sent += 1
         while self.sent - sum(self.verdicts.values()) > IN_FLIGHT:
             self.read_verdict()

@@ -117,8 +117,7 @@ PyObject* check_frame(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
         return raise_refusal(kestrel_frame_decode(bytes, &claimed) == 0 ? claimed.axis : 0, code);
     }
     // Should the result not be built (no memory), the receipt stays spent and
-    // the action is never handed out: the failure stops the machine rather
-    // than letting the action through twice.
+    // MemoryError is raised: the action is lost, and never carried out twice.
     return new_frame(accepted);
 }
 
@@ -144,9 +143,10 @@ PyMethodDef kMethods[] = {
      "bytes-like object, taken at its buffer's length) for the action (axis,\n"
      "position, velocity) and return None, or raise KestrelViolation with\n"
      "violation_type \"replay_counter\", \"replay_nonce\", \"authentication_failure\" or,\n"
-     "with a maximum age, \"stale_receipt\". A receipt that is not 60 bytes long is refused with \"invalid_receipt\", as\n"
-     "parse_receipt refuses it. Only an acceptance changes the guard. TypeError for\n"
-     "an argument of the wrong type. Safe to share between threads."},
+     "with a maximum age, \"stale_receipt\". A receipt that is not 60 bytes long is\n"
+     "refused with \"invalid_receipt\", as parse_receipt refuses it. Only an\n"
+     "acceptance changes the guard. TypeError for an argument of the wrong type.\n"
+     "Safe to share between threads."},
     {"check_frame", as_method(check_frame), METH_FASTCALL | METH_KEYWORDS,
      "check_frame($self, frame)\n--\n\n"
      "Check an 84-byte signed command frame (encode_frame; any bytes-like object,\n"

@@ -109,19 +109,32 @@ PyObject* float_list(const double* values, std::uint32_t count) {
     return list.release();
 }
 
-constexpr const char* kLimitParams[] = {"desired"};
-constexpr Signature kLimitSignature{"limit", kLimitParams, 1};
+// One period of the C limiter: velocities in and out, or positions.
+using Step = KestrelError (*)(KestrelJointLimiter*, const double*, double*, std::uint32_t*);
 
-PyObject* limit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* advance(const Signature& sig, Step step, PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                  PyObject* kwnames) {
     PyObject* slots[1];
-    if (!bind_fastcall(kLimitSignature, args, nargs, kwnames, slots)) return nullptr;
+    if (!bind_fastcall(sig, args, nargs, kwnames, slots)) return nullptr;
     LimiterObject* limiter = limiter_of(self);
     Joints desired;
-    if (!joints(kLimitSignature, 0, slots[0], limiter->count, desired)) return nullptr;
+    if (!joints(sig, 0, slots[0], limiter->count, desired)) return nullptr;
     double limited[kMaxJoints];
-    const KestrelError error = kestrel_joint_limiter_limit(&limiter->state, desired.values, limited, nullptr);
+    const KestrelError error = step(&limiter->state, desired.values, limited, nullptr);
     if (error != KESTREL_OK) return raise_limiter_error(error);
     return float_list(limited, limiter->count);
+}
+
+constexpr const char* kDesiredParams[] = {"desired"};
+constexpr Signature kLimitSignature{"limit", kDesiredParams, 1};
+constexpr Signature kLimitPositionSignature{"limit_position", kDesiredParams, 1};
+
+PyObject* limit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return advance(kLimitSignature, kestrel_joint_limiter_limit, self, args, nargs, kwnames);
+}
+
+PyObject* limit_position(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return advance(kLimitPositionSignature, kestrel_joint_limiter_limit_position, self, args, nargs, kwnames);
 }
 
 constexpr const char* kResetParams[] = {"positions", "velocities"};
@@ -209,6 +222,18 @@ PyObject* get_binding(PyObject* self, void*) {
     return tuple.release();
 }
 
+PyObject* get_recovering(PyObject* self, void*) {
+    State state;
+    read_state(self, state);
+    const std::uint32_t count = limiter_of(self)->count;
+    Ref tuple(PyTuple_New(count));
+    if (!tuple) return nullptr;
+    for (std::uint32_t i = 0; i < count; ++i) {
+        PyTuple_SET_ITEM(tuple.get(), i, PyBool_FromLong((state.binding[i] & KESTREL_LIMIT_RECOVERING) != 0));
+    }
+    return tuple.release();
+}
+
 PyObject* get_coupling_status(PyObject* self, void*) {
     Solution4 last;
     const KestrelError error = kestrel_joint_limiter_coupling_result(&limiter_of(self)->state, &last);
@@ -227,6 +252,15 @@ PyMethodDef kMethods[] = {
      "numbers or a 1-D float or double buffer (a numpy array); a bytes object is\n"
      "refused. A NaN or infinite value is a request to stop that joint. ValueError\n"
      "for another number of values. Safe to share between threads."},
+    {"limit_position", as_method(limit_position), METH_FASTCALL | METH_KEYWORDS,
+     "limit_position($self, desired)\n--\n\n"
+     "Return the positions to command for the desired ones (a list of floats) and\n"
+     "advance one period, as limit does: each joint moves towards its target as fast\n"
+     "as the limits allow and arrives at rest on it without overshoot; a target\n"
+     "beyond a position limit stops at the limit. `desired` holds one position per\n"
+     "joint, as for limit; a NaN target is a request to stop that joint. The\n"
+     "velocities given can be read from `velocities`, the flags from `binding`.\n"
+     "ValueError for another number of values. Safe to share between threads."},
     {"reset", as_method(reset), METH_FASTCALL | METH_KEYWORDS,
      "reset($self, positions, velocities=None)\n--\n\n"
      "Set the state: positions inside their limits, velocities (default 0);\n"
@@ -250,7 +284,12 @@ PyGetSetDef kGetSet[] = {
     {"velocities", get_values, nullptr, "The last commanded velocity of every joint.", reinterpret_cast<void*>(1)},
     {"accelerations", get_values, nullptr, "The acceleration of every joint over the last period.",
      reinterpret_cast<void*>(2)},
-    {"binding", get_binding, nullptr, "The Limit flags of every joint from the last call (none after a reset).",
+    {"binding", get_binding, nullptr,
+     "The Limit flags of every joint from the last call (after a reset: RECOVERING or none).", nullptr},
+    {"recovering", get_recovering, nullptr,
+     "For every joint, whether its state lies outside the set its limits hold from\n"
+     "(after a reset to such a state), so that its next call may let jerk, then\n"
+     "acceleration, give way: the flag Limit.RECOVERING of `binding`.",
      nullptr},
     {"coupling_status", get_coupling_status, nullptr,
      "The four-axis solver's SolveStatus of the last call, or None without coupling.", nullptr},

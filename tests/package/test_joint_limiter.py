@@ -93,7 +93,7 @@ class LimitTest(unittest.TestCase):
         self.assertAlmostEqual(limiter.positions[0], 0.5 + 0.01 * (0.1 + 0.2 + 0.3), places=12)
         self.assertAlmostEqual(limiter.velocities[0], 0.3, places=12)
         self.assertAlmostEqual(limiter.accelerations[0], 10.0, places=9)
-        for name in ("positions", "velocities", "accelerations", "binding"):
+        for name in ("positions", "velocities", "accelerations", "binding", "recovering"):
             with self.subTest(name=name), self.assertRaises(AttributeError):
                 setattr(limiter, name, ())
 
@@ -109,10 +109,20 @@ class LimitTest(unittest.TestCase):
         # Close to the upper limit and fast: braking must cut in and
         # acceleration give way, as the state was not the limiter's own.
         limiter.reset([0.999], [2.0])
-        self.assertEqual((limiter.velocities, limiter.accelerations), ((2.0,), (0.0,)))
+        self.assertEqual((limiter.velocities, limiter.accelerations, limiter.recovering), ((2.0,), (0.0,), (True,)))
         self.assertLess(limiter.limit([2.0])[0], 1.9)
         self.assertIn(Limit.ACCELERATION_YIELDED, limiter.binding[0])
         self.assertIn(Limit.BRAKING, limiter.binding[0])
+        limiter.limit([2.0])
+        self.assertEqual(limiter.recovering, (False,), "back inside two periods after the reset")
+
+    def test_limit_position_returns_positions_and_stops_at_rest_on_the_target_or_the_limit(self):
+        limiter = JointLimiter([ARM] * 2, 0.01)
+        for _ in range(200):
+            commanded = limiter.limit_position(array.array("d", [0.5, 5.0]))
+        self.assertEqual(commanded, list(limiter.positions))
+        self.assertEqual([round(p, 9) for p in commanded] + list(limiter.velocities), [0.5, 1.0, 0.0, 0.0])
+        self.assertIn(Limit.POSITION, limiter.binding[1], "held at its position limit")
 
     def test_coupling_reports_the_solver_status(self):
         limiter = JointLimiter([JointLimits(max_velocity=5.0)] * 2, 0.01)

@@ -31,7 +31,10 @@
  * little as it can (to the point of the stronger limits nearest to it), the
  * result is flagged KESTREL_LIMIT_*_YIELDED, and the joint is flagged
  * KESTREL_LIMIT_RECOVERING (in every call's flags and in state) until its
- * state is back inside.
+ * state is back inside. The flag describes the state a call leaves: a limit
+ * gives way only in a call that starts from a state flagged RECOVERING (by
+ * the reset or the call before), and the call that brings the state back
+ * inside, which may itself give way, no longer carries the flag.
  *
  * Rounding. A stop that the law plans to a position limit ends up to 2^-44 of
  * (|limit| + |p|) inside it, so that the rounding of the periods of the stop

@@ -170,6 +170,23 @@ PyObject* set_coupling(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
     Py_RETURN_NONE;
 }
 
+constexpr const char* kPureTrackingParams[] = {"on"};
+constexpr Signature kPureTrackingSignature{"set_pure_tracking", kPureTrackingParams, 1};
+
+PyObject* set_pure_tracking(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* slots[1];
+    if (!bind_fastcall(kPureTrackingSignature, args, nargs, kwnames, slots)) return nullptr;
+    // Only a real bool: a number or a string here is more likely a mistake than a switch.
+    if (!PyBool_Check(slots[0])) {
+        PyErr_Format(PyExc_TypeError, "argument 'on': must be bool, not %.200s", Py_TYPE(slots[0])->tp_name);
+        return nullptr;
+    }
+    const KestrelError error =
+        kestrel_joint_limiter_set_pure_tracking(&limiter_of(self)->state, slots[0] == Py_True ? 1u : 0u);
+    if (error != KESTREL_OK) return raise_limiter_error(error);
+    Py_RETURN_NONE;
+}
+
 PyObject* copy(PyObject* self, PyObject*) {
     PyTypeObject* type = Py_TYPE(self);
     PyObject* twin = type->tp_alloc(type, 0);
@@ -272,6 +289,12 @@ PyMethodDef kMethods[] = {
      "per-joint results are projected onto the rows by the four-axis solver (single\n"
      "precision) inside each joint's allowed interval. An empty `rows` switches the\n"
      "coupling off. Safe to share between threads."},
+    {"set_pure_tracking", as_method(set_pure_tracking), METH_FASTCALL | METH_KEYWORDS,
+     "set_pure_tracking($self, on)\n--\n\n"
+     "Switch the arrival off (True) or back on (False, the default). With arrival on,\n"
+     "a joint lands on a constant request without overshoot; pure tracking follows\n"
+     "each request as fast as the limits allow and may overshoot a constant one.\n"
+     "TypeError for anything but a bool. Safe to share between threads."},
     {"__copy__", copy, METH_NOARGS,
      "An independent limiter with the same limits and state (a what-if rollout)."},
     {"__deepcopy__", copy, METH_O,

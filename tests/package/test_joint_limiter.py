@@ -124,6 +124,17 @@ class LimitTest(unittest.TestCase):
         self.assertEqual([round(p, 9) for p in commanded] + list(limiter.velocities), [0.5, 1.0, 0.0, 0.0])
         self.assertIn(Limit.POSITION, limiter.binding[1], "held at its position limit")
 
+    def test_arrival_lands_without_overshoot_unless_switched_off(self):
+        peaks = []
+        for pure in (False, True):
+            limiter = JointLimiter([JointLimits(max_velocity=2.0, max_acceleration=15.0, max_jerk=7500.0)], 0.001)
+            limiter.set_pure_tracking(pure)
+            peaks.append(max(limiter.limit([1.0])[0] for _ in range(500)))
+        self.assertEqual(peaks[0], 1.0)
+        self.assertGreater(peaks[1], 1.0)
+        with self.assertRaises(TypeError):
+            limiter.set_pure_tracking(1)
+
     def test_coupling_reports_the_solver_status(self):
         limiter = JointLimiter([JointLimits(max_velocity=5.0)] * 2, 0.01)
         self.assertIsNone(limiter.coupling_status)

@@ -209,46 +209,42 @@ void read_state(PyObject* self, State& out) {
     if (error != KESTREL_OK) internal_fault("a live joint limiter refused to report its state");
 }
 
-PyObject* get_values(PyObject* self, void* which) {
-    State state;
-    read_state(self, state);
-    const double* values = state.values[reinterpret_cast<std::intptr_t>(which)];
+// A tuple of one new object per joint, made by item(i); null on the first failure.
+template <typename Item>
+PyObject* per_joint(PyObject* self, Item item) {
     const std::uint32_t count = limiter_of(self)->count;
     Ref tuple(PyTuple_New(count));
     if (!tuple) return nullptr;
     for (std::uint32_t i = 0; i < count; ++i) {
-        PyObject* value = PyFloat_FromDouble(values[i]);
+        PyObject* value = item(i);
         if (value == nullptr) return nullptr;
         PyTuple_SET_ITEM(tuple.get(), i, value);
     }
     return tuple.release();
 }
 
+PyObject* get_values(PyObject* self, void* which) {
+    State state;
+    read_state(self, state);
+    const double* values = state.values[reinterpret_cast<std::intptr_t>(which)];
+    return per_joint(self, [&](std::uint32_t i) { return PyFloat_FromDouble(values[i]); });
+}
+
 PyObject* get_binding(PyObject* self, void*) {
     State state;
     read_state(self, state);
-    const std::uint32_t count = limiter_of(self)->count;
-    Ref tuple(PyTuple_New(count));
-    if (!tuple) return nullptr;
-    for (std::uint32_t i = 0; i < count; ++i) {
+    return per_joint(self, [&](std::uint32_t i) -> PyObject* {
         const Ref bits(PyLong_FromUnsignedLong(state.binding[i]));
-        PyObject* flags = bits ? PyObject_CallOneArg(imported().limit, bits.get()) : nullptr;
-        if (flags == nullptr) return nullptr;
-        PyTuple_SET_ITEM(tuple.get(), i, flags);
-    }
-    return tuple.release();
+        return bits ? PyObject_CallOneArg(imported().limit, bits.get()) : nullptr;
+    });
 }
 
 PyObject* get_recovering(PyObject* self, void*) {
     State state;
     read_state(self, state);
-    const std::uint32_t count = limiter_of(self)->count;
-    Ref tuple(PyTuple_New(count));
-    if (!tuple) return nullptr;
-    for (std::uint32_t i = 0; i < count; ++i) {
-        PyTuple_SET_ITEM(tuple.get(), i, PyBool_FromLong((state.binding[i] & KESTREL_LIMIT_RECOVERING) != 0));
-    }
-    return tuple.release();
+    return per_joint(self, [&](std::uint32_t i) {
+        return PyBool_FromLong((state.binding[i] & KESTREL_LIMIT_RECOVERING) != 0);
+    });
 }
 
 PyObject* get_coupling_status(PyObject* self, void*) {

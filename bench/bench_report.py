@@ -85,7 +85,7 @@ def main():
     rows.append(("nonce: NonceSource::fill(12), vDSO", nonce["BM_NonceSource"], "getrandom(12) system call",
                  nonce["BM_GetrandomSyscall"]))
     # The floor of one authorization: its nonce, the two tags it must compute
-    # (issue, then the interceptor's recomputation) and one C method call.
+    # (issue, then the replay gate's recomputation) and one C method call.
     tag = security["BM_Authorize/action_id_len:6"]
     call = by_path["Governor.project(float)"][3]
     authorize = by_path["authorize_action, full ring"][1]
@@ -99,7 +99,7 @@ def main():
                  + 2 * security["BM_IssueReceipt/action_id_len:6"]))
     rows.append(("tag: authorize, 6-byte action id", tag, "OpenSSL HMAC(), same bytes",
                  security["BM_OpenSslHmac/action_id_len:6"]))
-    rows.append(("interceptor: full ring, accepted", security["BM_InterceptAndAuthorize_FullRing"],
+    rows.append(("replay gate: full ring, accepted", security["BM_CheckAndAccept_FullRing"],
                  "tag alone", tag))
     rows.append(("kestrel_receipt_verify (C)", security["BM_ReceiptVerify"], "tag alone", tag))
     for kind in ("none_active", "one_row_active", "bounds_and_row", "infeasible", "mix"):

@@ -3,8 +3,8 @@
 //
 // Tags are measured for a 6-byte action id ("axis_3": two inner compressions)
 // and a 64-byte one (three). Interceptions that are accepted change the
-// interceptor, so those benchmarks present a pre-issued stream of receipts and
-// rebuild the interceptor, outside the timed region, when the stream runs out.
+// replay gate, so those benchmarks present a pre-issued stream of receipts and
+// rebuild the replay gate, outside the timed region, when the stream runs out.
 #include <benchmark/benchmark.h>
 
 #include <cstdint>
@@ -17,13 +17,13 @@
 
 #include "kestrel.h"
 #include "receipts/action_id.hpp"
-#include "receipts/interceptor.hpp"
-#include "receipts/crypto.hpp"
+#include "receipts/replay_gate.hpp"
+#include "receipts/hmac.hpp"
 #include "security_testing.hpp"
 
 namespace {
 
-using kestrel::BoundaryInterceptor;
+using kestrel::ReplayGate;
 using kestrel::Key;
 using kestrel::Nonce;
 using kestrel::NONCE_WINDOW;
@@ -60,7 +60,7 @@ void BM_OpenSslHmac(benchmark::State& state) {
     }
     // Same bytes, same key, so the same tag as ours.
     Receipt r;
-    require(kestrel::authorize(kKey, nonce_from(1), kTimestamp, 1, id, kPayload, r) == SecurityError::Ok &&
+    require(kestrel::sign_receipt(kKey, nonce_from(1), kTimestamp, 1, id, kPayload, r) == SecurityError::Ok &&
                 r.tag == tag,
             "OpenSSL HMAC() and authorize disagree");
 }
@@ -71,7 +71,7 @@ void BM_Authorize(benchmark::State& state) {
     const Nonce nonce = nonce_from(1);
     Receipt r;
     for (auto _ : state) {
-        benchmark::DoNotOptimize(kestrel::authorize(kKey, nonce, kTimestamp, 1, id, kPayload, r));
+        benchmark::DoNotOptimize(kestrel::sign_receipt(kKey, nonce, kTimestamp, 1, id, kPayload, r));
         benchmark::DoNotOptimize(r);
     }
 }
@@ -80,22 +80,22 @@ BENCHMARK(BM_Authorize)->ArgName("action_id_len")->Arg(6)->Arg(64);
 void BM_IssueReceipt(benchmark::State& state) {
     const auto id = action_id(state.range(0));
     const Nonce nonce = nonce_from(1);
-    const BoundaryInterceptor interceptor(kKey);
+    const ReplayGate gate(kKey);
     Receipt r;
     for (auto _ : state) {
-        benchmark::DoNotOptimize(interceptor.issue_receipt(nonce, kTimestamp, 1, id, kPayload, r));
+        benchmark::DoNotOptimize(gate.issue_receipt(nonce, kTimestamp, 1, id, kPayload, r));
         benchmark::DoNotOptimize(r);
     }
 }
 BENCHMARK(BM_IssueReceipt)->ArgName("action_id_len")->Arg(6)->Arg(64);
 
-// Raw room for one interceptor, which is built in place and never moved.
-struct alignas(BoundaryInterceptor) Slot {
-    unsigned char bytes[sizeof(BoundaryInterceptor)];
+// Raw room for one replay gate, which is built in place and never moved.
+struct alignas(ReplayGate) Slot {
+    unsigned char bytes[sizeof(ReplayGate)];
 };
 
 // Receipts for sequence ids first, first + 1, ... with distinct nonces.
-std::vector<Receipt> receipt_stream(const BoundaryInterceptor& issuer, std::uint64_t first, std::size_t count,
+std::vector<Receipt> receipt_stream(const ReplayGate& issuer, std::uint64_t first, std::size_t count,
                                     const std::vector<std::uint8_t>& id) {
     std::vector<Receipt> stream(count);
     for (std::size_t i = 0; i < count; ++i) {
@@ -106,54 +106,54 @@ std::vector<Receipt> receipt_stream(const BoundaryInterceptor& issuer, std::uint
     return stream;
 }
 
-// Accepted on an empty ring: each of a small pool of fresh interceptors
+// Accepted on an empty ring: each of a small pool of fresh replay gates
 // accepts one receipt, then the pool is rebuilt untimed.
-void BM_InterceptAndAuthorize_EmptyRing(benchmark::State& state) {
+void BM_CheckAndAccept_EmptyRing(benchmark::State& state) {
     constexpr std::size_t kPool = 16;
     const auto id = action_id(6);
-    const BoundaryInterceptor issuer(kKey);
+    const ReplayGate issuer(kKey);
     const Receipt receipt = receipt_stream(issuer, 1, 1, id)[0];
 
     auto storage = std::make_unique<Slot[]>(kPool);
-    auto at = [&](std::size_t i) { return std::launder(reinterpret_cast<BoundaryInterceptor*>(&storage[i])); };
-    for (std::size_t i = 0; i < kPool; ++i) new (&storage[i]) BoundaryInterceptor(kKey);
+    auto at = [&](std::size_t i) { return std::launder(reinterpret_cast<ReplayGate*>(&storage[i])); };
+    for (std::size_t i = 0; i < kPool; ++i) new (&storage[i]) ReplayGate(kKey);
 
     std::size_t used = 0;
     for (auto _ : state) {
         if (used == kPool) {
             state.PauseTiming();
             for (std::size_t i = 0; i < kPool; ++i) {
-                at(i)->~BoundaryInterceptor();
-                new (&storage[i]) BoundaryInterceptor(kKey);
+                at(i)->~ReplayGate();
+                new (&storage[i]) ReplayGate(kKey);
             }
             used = 0;
             state.ResumeTiming();
         }
-        const SecurityError e = at(used++)->intercept_and_authorize(id, kPayload, receipt);
+        const SecurityError e = at(used++)->check_and_accept(id, kPayload, receipt);
         benchmark::DoNotOptimize(e);
     }
-    for (std::size_t i = 0; i < kPool; ++i) at(i)->~BoundaryInterceptor();
+    for (std::size_t i = 0; i < kPool; ++i) at(i)->~ReplayGate();
 }
-BENCHMARK(BM_InterceptAndAuthorize_EmptyRing);
+BENCHMARK(BM_CheckAndAccept_EmptyRing);
 
 // Accepted on a full ring: every acceptance compares all 1024 remembered
 // nonces and overwrites the oldest, so the ring stays full.
-void BM_InterceptAndAuthorize_FullRing(benchmark::State& state) {
+void BM_CheckAndAccept_FullRing(benchmark::State& state) {
     constexpr std::size_t kStream = 8192;
     const auto id = action_id(6);
-    const BoundaryInterceptor issuer(kKey);
+    const ReplayGate issuer(kKey);
     const std::vector<Receipt> fill = receipt_stream(issuer, 1, NONCE_WINDOW, id);
     const std::vector<Receipt> stream = receipt_stream(issuer, NONCE_WINDOW + 1, kStream, id);
 
     auto storage = std::make_unique<Slot>();
-    BoundaryInterceptor* interceptor = nullptr;
+    ReplayGate* gate = nullptr;
     auto rebuild = [&] {
-        if (interceptor) interceptor->~BoundaryInterceptor();
-        interceptor = new (storage.get()) BoundaryInterceptor(kKey);
+        if (gate) gate->~ReplayGate();
+        gate = new (storage.get()) ReplayGate(kKey);
         for (const Receipt& r : fill) {
-            require(interceptor->intercept_and_authorize(id, kPayload, r) == SecurityError::Ok, "fill");
+            require(gate->check_and_accept(id, kPayload, r) == SecurityError::Ok, "fill");
         }
-        require(interceptor->nonce_count() == NONCE_WINDOW, "ring full");
+        require(gate->nonce_count() == NONCE_WINDOW, "ring full");
     };
     rebuild();
 
@@ -165,13 +165,13 @@ void BM_InterceptAndAuthorize_FullRing(benchmark::State& state) {
             next = 0;
             state.ResumeTiming();
         }
-        const SecurityError e = interceptor->intercept_and_authorize(id, kPayload, stream[next++]);
+        const SecurityError e = gate->check_and_accept(id, kPayload, stream[next++]);
         benchmark::DoNotOptimize(e);
     }
-    require(interceptor->nonce_count() == NONCE_WINDOW, "ring still full");
-    interceptor->~BoundaryInterceptor();
+    require(gate->nonce_count() == NONCE_WINDOW, "ring still full");
+    gate->~ReplayGate();
 }
-BENCHMARK(BM_InterceptAndAuthorize_FullRing);
+BENCHMARK(BM_CheckAndAccept_FullRing);
 
 // Refused for a bad tag, which changes nothing, so the same receipt can be
 // presented again and again: the difference between the two ring sizes is
@@ -179,17 +179,17 @@ BENCHMARK(BM_InterceptAndAuthorize_FullRing);
 void BM_InterceptBadTag(benchmark::State& state) {
     const auto id = action_id(6);
     const auto filled = static_cast<std::size_t>(state.range(0));
-    BoundaryInterceptor interceptor(kKey);
-    for (const Receipt& r : receipt_stream(interceptor, 1, filled, id)) {
-        require(interceptor.intercept_and_authorize(id, kPayload, r) == SecurityError::Ok, "fill");
+    ReplayGate gate(kKey);
+    for (const Receipt& r : receipt_stream(gate, 1, filled, id)) {
+        require(gate.check_and_accept(id, kPayload, r) == SecurityError::Ok, "fill");
     }
-    Receipt bad = receipt_stream(interceptor, filled + 1, 1, id)[0];
+    Receipt bad = receipt_stream(gate, filled + 1, 1, id)[0];
     bad.tag[0] ^= 1;
     for (auto _ : state) {
-        const SecurityError e = interceptor.intercept_and_authorize(id, kPayload, bad);
+        const SecurityError e = gate.check_and_accept(id, kPayload, bad);
         benchmark::DoNotOptimize(e);
     }
-    require(interceptor.intercept_and_authorize(id, kPayload, bad) == SecurityError::AuthenticationFailure,
+    require(gate.check_and_accept(id, kPayload, bad) == SecurityError::AuthenticationFailure,
             "bad tag refused");
 }
 BENCHMARK(BM_InterceptBadTag)->ArgName("ring")->Arg(0)->Arg(NONCE_WINDOW);
@@ -200,7 +200,7 @@ void BM_ReceiptVerify(benchmark::State& state) {
     const kestrel::AxisActionId id = kestrel::axis_action_id(3);
     const Payload payload = kestrel::axis_payload(0.25, 1.5);
     Receipt r;
-    require(kestrel::authorize(kKey, nonce_from(1), kTimestamp, 1, id.bytes(), payload, r) == SecurityError::Ok,
+    require(kestrel::sign_receipt(kKey, nonce_from(1), kTimestamp, 1, id.bytes(), payload, r) == SecurityError::Ok,
             "authorize");
     const kestrel::ReceiptWire wire = r.to_wire();
     require(kestrel_receipt_verify(kKey.data(), wire.data(), 3, 0.25, 1.5) == 0, "verify");
@@ -213,7 +213,7 @@ BENCHMARK(BM_ReceiptVerify);
 // One signed command from C: kestrel_boundary_authorize on a boundary whose
 // nonce ring is full, as in any boundary that has signed 1024 commands. Its
 // floor is what it cannot avoid: a nonce and two tags from its primed key
-// (BM_IssueReceipt: issue, then the interceptor's recomputation);
+// (BM_IssueReceipt: issue, then the replay gate's recomputation);
 // bench_report.py sets the two side by side.
 void BM_BoundaryAuthorize(benchmark::State& state) {
     KestrelBoundary* boundary = kestrel_boundary_new(kKey.data(), UINT64_MAX, 4.18, nullptr);

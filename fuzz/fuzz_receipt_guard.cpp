@@ -1,7 +1,7 @@
 // Fuzz target for the C receipt guard and verifier (kestrel_receipt.h).
 //
 // The input is a program of operations against one guard: honest receipts
-// (signed by an interceptor under the guard's key for an action read from the
+// (signed by a replay gate under the guard's key for an action read from the
 // input), bursts of them to wrap the nonce ring, earlier receipts again (as
 // they were, or for another action, or with a byte changed), honest receipts
 // reusing an accepted nonce, raw wire bytes, null and misaligned pointers,
@@ -26,8 +26,8 @@
 #include <vector>
 
 #include "kestrel.h"
-#include "receipts/interceptor.hpp"
-#include "receipts/crypto.hpp"
+#include "receipts/replay_gate.hpp"
+#include "receipts/hmac.hpp"
 
 #include "fuzz_reader.hpp"
 
@@ -366,7 +366,7 @@ private:
     alignas(KESTREL_RECEIPT_GUARD_ALIGN) static inline KestrelReceiptGuard guard_;
     alignas(KESTREL_RECEIPT_GUARD_ALIGN) static inline std::array<std::uint8_t, sizeof(KestrelReceiptGuard) + KESTREL_RECEIPT_GUARD_ALIGN>
         misaligned_;  // aligned, so data() + 1..63 never is
-    kestrel::BoundaryInterceptor issuer_;  // signs the honest receipts under kKey
+    kestrel::ReplayGate issuer_;  // signs the honest receipts under kKey
     Model model_;
     std::array<std::pair<ReceiptWire, Action>, kHistory> history_;  // the last kHistory signed, a ring
     std::size_t history_size_ = 0;

@@ -2,7 +2,7 @@
 """Writes the fuzz seed corpora: make_seeds.py OUTPUT_DIR.
 
 One directory per target, one file per seed, each built from a worked
-example of the kernels or of the interceptor's behaviour, in the input
+example of the kernels or of the replay gate's behaviour, in the input
 layout that the target's source describes.
 """
 import math
@@ -81,7 +81,7 @@ MULTIVAR = {
 }
 
 
-# Interceptor operations (see fuzz_interceptor.cpp for the layouts).
+# Replay gate operations (see fuzz_replay_gate.cpp for the layouts).
 def nonce(i):
     return struct.pack("<I", i) + b"\xa5" * 8
 
@@ -225,7 +225,7 @@ LIMITER = {
 def main():
     root = sys.argv[1]
     for target, seeds in (("fuzz_scalar_kernel", SCALAR), ("fuzz_multivar_4d", MULTIVAR),
-                          ("fuzz_interceptor", INTERCEPTOR), ("fuzz_receipt_guard", GUARD),
+                          ("fuzz_replay_gate", INTERCEPTOR), ("fuzz_receipt_guard", GUARD),
                           ("fuzz_joint_limiter", LIMITER)):
         directory = os.path.join(root, target)
         os.makedirs(directory, exist_ok=True)

@@ -20,7 +20,7 @@
  * (KestrelBounds4 for Bounds4, ...).
  *
  * The records below are part of the binary interface: their sizes and byte
- * offsets are fixed (little-endian x86-64, natural alignment) and checked at
+ * offsets are fixed (little-endian, natural alignment, on every target this builds for) and checked at
  * compile time at the end of this header.
  */
 #ifndef KESTREL_H

@@ -9,6 +9,7 @@
 
 #include "classes.hpp"
 #include "convert.hpp"
+#include "receipts/constant_time.hpp"
 
 namespace kestrel::py {
 
@@ -61,7 +62,7 @@ PyObject* verify(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
     std::memcpy(key.data(), key_bytes.data, KEY_LEN);
     const Receipt stored = Receipt::from_wire(receipt->wire);
     Receipt recomputed;
-    const SecurityError error = authorize(key, stored.nonce, stored.timestamp_nanos, stored.sequence_id,
+    const SecurityError error = sign_receipt(key, stored.nonce, stored.timestamp_nanos, stored.sequence_id,
                                           receipt->action_id.bytes(), receipt->payload, recomputed);
     const bool valid = error == SecurityError::Ok && constant_time_equal(recomputed.tag, stored.tag);
     OPENSSL_cleanse(key.data(), key.size());

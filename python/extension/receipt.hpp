@@ -2,7 +2,7 @@
 #pragma once
 
 #include "receipts/action_id.hpp"
-#include "receipts/crypto.hpp"
+#include "receipts/hmac.hpp"
 #include "py_ref.hpp"
 
 namespace kestrel::py {

@@ -19,7 +19,7 @@ std::uint64_t wall_clock_ns() noexcept {
 }  // namespace
 
 Boundary::Boundary(const Key& key, std::uint64_t rate_limit, double max_velocity) noexcept
-    : interceptor_(key), rate_window_(wall_clock_ns()), rate_limit_(rate_limit), max_velocity_(max_velocity) {}
+    : gate_(key), rate_window_(wall_clock_ns()), rate_limit_(rate_limit), max_velocity_(max_velocity) {}
 
 Authorization Boundary::authorize(std::int32_t axis, double position, double velocity) noexcept {
     Authorization result;
@@ -50,9 +50,9 @@ Authorization Boundary::authorize(std::int32_t axis, double position, double vel
 
     const std::span<const std::uint8_t> action_id = result.action_id.bytes();
     SecurityError error =
-        interceptor_.issue_receipt(nonce, now_ns, sequence_id, action_id, result.payload, result.receipt);
+        gate_.issue_receipt(nonce, now_ns, sequence_id, action_id, result.payload, result.receipt);
     if (error == SecurityError::Ok) {
-        error = interceptor_.intercept_and_authorize(action_id, result.payload, result.receipt);
+        error = gate_.check_and_accept(action_id, result.payload, result.receipt);
     }
     if (error != SecurityError::Ok) {
         result.outcome = AuthorizeOutcome::Refused;

@@ -1,6 +1,6 @@
 // Boundary: the signing side of receipts. It gates each actuator command with
 // a velocity limit and a one-second rate limit, then draws the action's
-// sequence id, nonce and timestamp and passes it through its interceptor,
+// sequence id, nonce and timestamp and passes it through its replay gate,
 // which signs it and checks it against replay. The Python class and the C
 // handle are faces of this one object: they convert arguments and report
 // outcomes, and every rule lives here.
@@ -13,8 +13,8 @@
 #include "boundary/random_source.hpp"
 #include "boundary/rate_window.hpp"
 #include "receipts/action_id.hpp"
-#include "receipts/crypto.hpp"
-#include "receipts/interceptor.hpp"
+#include "receipts/hmac.hpp"
+#include "receipts/replay_gate.hpp"
 #include "receipts/security_error.hpp"
 
 namespace kestrel {
@@ -25,13 +25,13 @@ enum class AuthorizeOutcome {
     VelocityExceeded,   // |velocity| not within max_velocity (NaN on either side included)
     RateLimited,        // one call too many in the current one-second window
     RandomSourceFailed, // `random_error` holds the random source's failure code
-    Refused,            // `refusal` holds the interceptor's code
+    Refused,            // `refusal` holds the replay gate's code
 };
 
 struct Authorization {
     AuthorizeOutcome outcome = AuthorizeOutcome::Authorized;
-    AxisActionId action_id;                  // what was signed, whatever the outcome
-    Payload payload{};
+    AxisActionId action_id;                  // the action, once the velocity passed
+    Payload payload{};                       // likewise
     Receipt receipt;                         // Authorized
     int random_error = 0;                    // RandomSourceFailed: a code of random_source.hpp
     SecurityError refusal = SecurityError::Ok;  // Refused
@@ -40,7 +40,7 @@ struct Authorization {
 class Boundary {
 public:
     // Reads the clock once: the first rate window opens now, with no call
-    // counted. The key is copied into the interceptor and nowhere else.
+    // counted. The key is copied into the replay gate and nowhere else.
     Boundary(const Key& key, std::uint64_t rate_limit, double max_velocity) noexcept;
 
     // Holds a mutex, a mapped nonce state and the key: lives where it was built.
@@ -56,7 +56,7 @@ public:
     //      refused and still counted;
     //   3. the next sequence id (from 1), consumed by every call from here on;
     //   4. a fresh 12-byte nonce;
-    //   5. issue_receipt, then intercept_and_authorize with the receipt just
+    //   5. issue_receipt, then check_and_accept with the receipt just
     //      issued: an accident of the random source (a nonce repeating one of
     //      the last 1024) is still caught.
     // Allocates nothing; any number of threads may call it at once.
@@ -65,12 +65,12 @@ public:
     [[nodiscard]] double max_velocity() const noexcept { return max_velocity_; }
 
 private:
-    std::mutex mutex_;                // guards the interceptor, the rate window and the nonce source
-    BoundaryInterceptor interceptor_; // signs and checks each action; holds the key
+    std::mutex mutex_;                // guards the replay gate, the rate window and the nonce source
+    ReplayGate gate_; // signs and checks each action; holds the key
     RateWindow rate_window_;          // calls counted in the current one-second window
     NonceSource nonce_source_;        // this boundary's own vDSO random state: one caller at a time
     // The last sequence id handed out. Advanced only under mutex_, so that ids
-    // reach the interceptor in the order they were drawn.
+    // reach the replay gate in the order they were drawn.
     std::atomic<std::uint64_t> sequence_counter_{0};
     const std::uint64_t rate_limit_;  // most calls admitted in one window
     const double max_velocity_;       // velocity limit, rad/s

@@ -14,7 +14,7 @@
 #include <span>
 #include <string_view>
 
-#include "receipts/crypto.hpp"
+#include "receipts/hmac.hpp"
 
 namespace kestrel {
 

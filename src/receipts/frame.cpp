@@ -3,7 +3,7 @@
 #include <bit>
 #include <cstring>
 
-#include "receipts/crypto.hpp"
+#include "receipts/hmac.hpp"
 
 namespace kestrel {
 namespace {

@@ -149,7 +149,7 @@ ScanFunction widest_scan() noexcept {
     return any_slot_equals_scalar;
 }
 
-// The scan the interceptor uses, chosen on first use and kept.
+// The scan the replay gate uses, chosen on first use and kept.
 bool any_slot_equals(const Planes& planes, const NonceWords& wanted, std::size_t lo, std::size_t hi) noexcept {
     static const ScanFunction scan = widest_scan();
     return scan(planes, wanted, lo, hi);

@@ -9,7 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "receipts/crypto.hpp"
+#include "receipts/hmac.hpp"
 
 namespace kestrel {
 
@@ -27,7 +27,7 @@ using NoncePlanes = std::array<std::array<std::uint32_t, NONCE_WINDOW>, 3>;
 
 // The ways this library can scan the ring, narrowest first: one slot per
 // step (portable, first word first), then 4, 8 and 16 slots per vector step
-// (x86-64). The interceptor uses the widest that slot_scan_runs_here; they
+// (x86-64). The replay gate uses the widest that slot_scan_runs_here; they
 // are named here so that tests can run each one.
 enum class SlotScan { Scalar, Sse2, Avx2, Avx512 };
 

@@ -1,20 +1,10 @@
-// The receiving side of receipts, behind the C interface of kestrel_receipt.h:
-// a stateless verifier and a replay guard, which also takes command frames
-// and may hold a maximum age. Both hash with the very code the boundary signs
-// with (authorize, BoundaryInterceptor), so the message layout and the replay
-// rule exist once.
-#include <cstdint>
+#include "receipts/receipt_guard.hpp"
+
 #include <cstring>
 #include <new>
-#include <span>
 
-#include "kestrel.h"
 #include "receipts/action_id.hpp"
-#include "receipts/crypto.hpp"
-#include "receipts/frame.hpp"
-#include "receipts/interceptor.hpp"
 #include "receipts/receiver_clock.hpp"
-#include "receipts/security_error.hpp"
 #include "receipts/sha256.hpp"
 
 namespace kestrel {
@@ -26,42 +16,6 @@ ReceiptWire wire_of(const std::uint8_t* receipt) noexcept {
     return wire;
 }
 
-// Security codes are KestrelError values 1 to 9.
-constexpr KestrelError code(SecurityError e) noexcept { return static_cast<KestrelError>(e); }
-
-// What the opaque storage of a KestrelReceiptGuard holds. `live` tells an
-// initialised guard from zeroed or never-initialised storage, so a check on
-// the latter is refused instead of reading an interceptor that is not there.
-struct GuardStorage {
-    std::uint64_t live;        // kLive while `interceptor` holds a constructed object
-    std::uint64_t max_age_ns;  // farthest a timestamp may lie from the clock; 0: any
-    alignas(BoundaryInterceptor) unsigned char interceptor[sizeof(BoundaryInterceptor)];
-};
-constexpr std::uint64_t kLive = 0x4b45535452454c47;  // "KESTRELG"
-
-static_assert(sizeof(GuardStorage) <= KESTREL_RECEIPT_GUARD_SIZE, "the interceptor outgrew the published guard size");
-static_assert(alignof(GuardStorage) <= KESTREL_RECEIPT_GUARD_ALIGN, "the interceptor needs a wider alignment");
-static_assert(KESTREL_RECEIPT_KEY_LEN == KEY_LEN && KESTREL_RECEIPT_WIRE_LEN == RECEIPT_WIRE_LEN);
-static_assert(code(SecurityError::HardwareShaUnavailable) == KESTREL_ERROR_HARDWARE_SHA_UNAVAILABLE);
-
-// The guard's storage, or null when the pointer is null or misaligned.
-const GuardStorage* storage_of(const KestrelReceiptGuard* guard) noexcept {
-    if (guard == nullptr || reinterpret_cast<std::uintptr_t>(guard) % KESTREL_RECEIPT_GUARD_ALIGN != 0) return nullptr;
-    return reinterpret_cast<const GuardStorage*>(guard->opaque);
-}
-
-GuardStorage* storage_of(KestrelReceiptGuard* guard) noexcept {
-    return const_cast<GuardStorage*>(storage_of(static_cast<const KestrelReceiptGuard*>(guard)));
-}
-
-BoundaryInterceptor& interceptor_of(GuardStorage& s) noexcept {
-    return *std::launder(reinterpret_cast<BoundaryInterceptor*>(s.interceptor));
-}
-
-const BoundaryInterceptor& interceptor_of(const GuardStorage& s) noexcept {
-    return *std::launder(reinterpret_cast<const BoundaryInterceptor*>(s.interceptor));
-}
-
 // fresh is true iff timestamp_nanos lies within max_age_ns of the clock,
 // either way, or there is no maximum age (0). Reads the clock only then.
 bool fresh(std::uint64_t timestamp_nanos, std::uint64_t max_age_ns) noexcept {
@@ -71,11 +25,29 @@ bool fresh(std::uint64_t timestamp_nanos, std::uint64_t max_age_ns) noexcept {
     return distance <= max_age_ns;
 }
 
-// The guard's rule for one receipt and action: the interceptor's checks,
-// then the age of a receipt known to be authentic, then the acceptance.
+}  // namespace
+
+const GuardStorage* storage_of(const KestrelReceiptGuard* guard) noexcept {
+    if (guard == nullptr || reinterpret_cast<std::uintptr_t>(guard) % KESTREL_RECEIPT_GUARD_ALIGN != 0) return nullptr;
+    return reinterpret_cast<const GuardStorage*>(guard->opaque);
+}
+
+GuardStorage* storage_of(KestrelReceiptGuard* guard) noexcept {
+    return const_cast<GuardStorage*>(storage_of(static_cast<const KestrelReceiptGuard*>(guard)));
+}
+
+ReplayGate& gate_of(GuardStorage& s) noexcept {
+    return *std::launder(reinterpret_cast<ReplayGate*>(s.gate));
+}
+
+const ReplayGate& gate_of(const GuardStorage& s) noexcept {
+    return *std::launder(reinterpret_cast<const ReplayGate*>(s.gate));
+}
+
+
 KestrelError check_action(GuardStorage& s, const std::uint8_t* receipt, std::int32_t axis, double position,
                           double velocity) noexcept {
-    BoundaryInterceptor& gate = interceptor_of(s);
+    ReplayGate& gate = gate_of(s);
     const Receipt presented = Receipt::from_wire(wire_of(receipt));
     const AxisActionId id = axis_action_id(axis);
     if (const SecurityError e = gate.check(id.bytes(), axis_payload(position, velocity), presented);
@@ -88,105 +60,8 @@ KestrelError check_action(GuardStorage& s, const std::uint8_t* receipt, std::int
 }
 
 void wipe_storage(KestrelReceiptGuard* guard, GuardStorage& s) noexcept {
-    if (s.live == kLive) interceptor_of(s).~BoundaryInterceptor();  // wipes the key and its primed states
+    if (s.live == kLive) gate_of(s).~ReplayGate();  // wipes the key and its primed states
     sha256::wipe(guard->opaque, sizeof guard->opaque);
 }
 
-}  // namespace
 }  // namespace kestrel
-
-using namespace kestrel;
-
-extern "C" {
-
-KestrelError kestrel_receipt_parse(const std::uint8_t receipt[KESTREL_RECEIPT_WIRE_LEN], KestrelReceiptFields* out) {
-    if (receipt == nullptr || out == nullptr) return code(SecurityError::InvalidPointer);
-    const Receipt r = Receipt::from_wire(wire_of(receipt));
-    std::memcpy(out->nonce, r.nonce.data(), r.nonce.size());
-    out->timestamp_nanos = r.timestamp_nanos;
-    out->sequence_id = r.sequence_id;
-    std::memcpy(out->tag, r.tag.data(), r.tag.size());
-    return KESTREL_OK;
-}
-
-KestrelError kestrel_receipt_verify(const std::uint8_t key[KESTREL_RECEIPT_KEY_LEN],
-                                     const std::uint8_t receipt[KESTREL_RECEIPT_WIRE_LEN], std::int32_t axis,
-                                     double position, double velocity) {
-    if (key == nullptr || receipt == nullptr) return code(SecurityError::InvalidPointer);
-    Key k;
-    std::memcpy(k.data(), key, k.size());
-    const Receipt presented = Receipt::from_wire(wire_of(receipt));
-    const AxisActionId id = axis_action_id(axis);
-    Receipt computed;
-    const SecurityError e = authorize(k, presented.nonce, presented.timestamp_nanos, presented.sequence_id, id.bytes(),
-                                      axis_payload(position, velocity), computed);
-    sha256::wipe(k.data(), k.size());
-    if (e != SecurityError::Ok) return code(e);  // unreachable: an axis id is at most 16 bytes
-    return constant_time_equal(computed.tag, presented.tag) ? KestrelError{KESTREL_OK}
-                                                            : code(SecurityError::AuthenticationFailure);
-}
-
-KestrelError kestrel_receipt_guard_init(KestrelReceiptGuard* guard, const std::uint8_t key[KESTREL_RECEIPT_KEY_LEN]) {
-    return kestrel_receipt_guard_resume(guard, key, 0);
-}
-
-KestrelError kestrel_receipt_guard_resume(KestrelReceiptGuard* guard, const std::uint8_t key[KESTREL_RECEIPT_KEY_LEN],
-                                           std::uint64_t last_sequence_id) {
-    GuardStorage* s = storage_of(guard);
-    if (s == nullptr || key == nullptr) return code(SecurityError::InvalidPointer);
-    Key k;
-    std::memcpy(k.data(), key, k.size());  // before the wipe: key may point into the guard
-    wipe_storage(guard, *s);
-    new (s->interceptor) BoundaryInterceptor(k, last_sequence_id);
-    s->max_age_ns = 0;
-    s->live = kLive;
-    sha256::wipe(k.data(), k.size());
-    return KESTREL_OK;
-}
-
-KestrelError kestrel_receipt_guard_last_sequence_id(const KestrelReceiptGuard* guard, std::uint64_t* last_sequence_id) {
-    const GuardStorage* s = storage_of(guard);
-    if (s == nullptr || last_sequence_id == nullptr || s->live != kLive) return code(SecurityError::InvalidPointer);
-    *last_sequence_id = interceptor_of(*s).last_sequence_id();
-    return KESTREL_OK;
-}
-
-KestrelError kestrel_receipt_guard_check(KestrelReceiptGuard* guard, const std::uint8_t receipt[KESTREL_RECEIPT_WIRE_LEN],
-                                          std::int32_t axis, double position, double velocity) {
-    GuardStorage* s = storage_of(guard);
-    if (s == nullptr || receipt == nullptr || s->live != kLive) return code(SecurityError::InvalidPointer);
-    return check_action(*s, receipt, axis, position, velocity);
-}
-
-KestrelError kestrel_receipt_guard_check_frame(KestrelReceiptGuard* guard, const std::uint8_t frame[KESTREL_FRAME_LEN],
-                                                KestrelFrame* out) {
-    GuardStorage* s = storage_of(guard);
-    if (s == nullptr || frame == nullptr || s->live != kLive) return code(SecurityError::InvalidPointer);
-    FrameWire wire;
-    std::memcpy(wire.data(), frame, wire.size());
-    KestrelFrame action;
-    if (!decode_frame(wire, action)) return KESTREL_ERROR_INVALID_FRAME;
-    const KestrelError e = check_action(*s, action.receipt, action.axis, action.position, action.velocity);
-    if (e == KESTREL_OK && out != nullptr) *out = action;
-    return e;
-}
-
-KestrelError kestrel_receipt_guard_set_max_age(KestrelReceiptGuard* guard, std::uint64_t max_age_ns) {
-    GuardStorage* s = storage_of(guard);
-    if (s == nullptr || s->live != kLive) return code(SecurityError::InvalidPointer);
-    s->max_age_ns = max_age_ns;
-    return KESTREL_OK;
-}
-
-KestrelError kestrel_receipt_guard_wipe(KestrelReceiptGuard* guard) {
-    GuardStorage* s = storage_of(guard);
-    if (s == nullptr) return code(SecurityError::InvalidPointer);
-    wipe_storage(guard, *s);
-    return KESTREL_OK;
-}
-
-std::size_t kestrel_receipt_guard_size(void) { return sizeof(KestrelReceiptGuard); }
-
-std::size_t kestrel_receipt_guard_alignment(void) { return alignof(KestrelReceiptGuard); }
-
-}  // extern "C"

@@ -1,5 +1,5 @@
 // sha256: the SHA-256 compression function (FIPS 180-4), the one piece of the
-// receipts' HMAC-SHA-256 that this library does not write itself. crypto.cpp
+// receipts' HMAC-SHA-256 that this library does not write itself. hmac.cpp
 // lays out, pads and finishes every message; behind this header is one of two
 // implementations, chosen when the library is built (CMake: KESTREL_SHA256):
 //

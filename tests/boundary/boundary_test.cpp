@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "kestrel.h"
-#include "receipts/crypto.hpp"
+#include "receipts/hmac.hpp"
 #include "security_testing.hpp"
 
 namespace {

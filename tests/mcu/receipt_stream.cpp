@@ -31,7 +31,7 @@ void sign(StreamStep& s, const std::uint8_t* nonce, std::uint64_t sequence_id) {
     kestrel::Nonce n;
     std::memcpy(n.data(), nonce, n.size());
     kestrel::Receipt r;
-    (void)kestrel::authorize(keys[s.key], n, timestamp ? timestamp : rng(), sequence_id,
+    (void)kestrel::sign_receipt(keys[s.key], n, timestamp ? timestamp : rng(), sequence_id,
                              kestrel::axis_action_id(s.axis).bytes(),
                              kestrel::axis_payload(std::bit_cast<double>(s.position_bits),
                                                    std::bit_cast<double>(s.velocity_bits)), r);

@@ -23,8 +23,9 @@
 #include <cstring>
 #include <string_view>
 
-#include "receipts/interceptor.hpp"
-#include "receipts/crypto.hpp"
+#include "receipts/replay_gate.hpp"
+#include "receipts/constant_time.hpp"
+#include "receipts/hmac.hpp"
 #include "security_testing.hpp"
 
 namespace {
@@ -90,7 +91,7 @@ void check_comparison(const char* name, Equal equal) {
 
 // The tag of a fixed action, computed from a secret key the two ways
 // production does (authorize, as a receipt's verification does, and an
-// interceptor's issue_receipt from its primed key), against the tag from a
+// replay gate's issue_receipt from its primed key), against the tag from a
 // public copy of the same key.
 void check_tag_computation() {
     const kestrel::Key key = kestrel::testing::test_key(7);
@@ -100,22 +101,22 @@ void check_tag_computation() {
     const kestrel::Payload& payload = kestrel::testing::kTestPayload;
 
     kestrel::Receipt expected;
-    expect(kestrel::authorize(key, nonce, timestamp, 42, action, payload, expected) == kestrel::SecurityError::Ok,
+    expect(kestrel::sign_receipt(key, nonce, timestamp, 42, action, payload, expected) == kestrel::SecurityError::Ok,
            "authorize with a public key");
 
     kestrel::Key secret_key = key;
     make_secret(secret_key);
     kestrel::Receipt receipt;
-    kestrel::SecurityError error = kestrel::authorize(secret_key, nonce, timestamp, 42, action, payload, receipt);
+    kestrel::SecurityError error = kestrel::sign_receipt(secret_key, nonce, timestamp, 42, action, payload, receipt);
     declassify(receipt);
     expect(error == kestrel::SecurityError::Ok, "authorize with a secret key");
     expect(receipt.tag == expected.tag, "the same tag from a secret key");
 
-    const kestrel::BoundaryInterceptor interceptor(secret_key);
-    error = interceptor.issue_receipt(nonce, timestamp, 42, action, payload, receipt);
+    const kestrel::ReplayGate gate(secret_key);
+    error = gate.issue_receipt(nonce, timestamp, 42, action, payload, receipt);
     declassify(receipt);
     expect(error == kestrel::SecurityError::Ok, "issue_receipt with a secret key");
-    expect(receipt.tag == expected.tag, "the same tag from an interceptor with a secret key");
+    expect(receipt.tag == expected.tag, "the same tag from a replay gate with a secret key");
 }
 
 // Re-executes this program under memcheck. Returns only on failure to start.

@@ -1,5 +1,5 @@
 // The C interface of the receiving side: kestrel_receipt_verify and the replay
-// guard, fed with receipts that the boundary's own interceptor issued.
+// guard, fed with receipts that the boundary's own replay gate issued.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -14,8 +14,8 @@
 #include <string>
 
 #include "kestrel.h"
-#include "receipts/interceptor.hpp"
-#include "receipts/crypto.hpp"
+#include "receipts/replay_gate.hpp"
+#include "receipts/hmac.hpp"
 #include "receipts/receiver_clock.hpp"
 #include "security_testing.hpp"
 
@@ -38,7 +38,7 @@ ReceiptWire issue(const Key& key, std::uint64_t seq, std::uint32_t nonce, std::i
     Payload payload;
     std::memcpy(payload.data(), &position, 8);
     std::memcpy(payload.data() + 8, &velocity, 8);
-    const kestrel::BoundaryInterceptor issuer(key);
+    const kestrel::ReplayGate issuer(key);
     kestrel::Receipt r;
     EXPECT_EQ(issuer.issue_receipt(test_nonce(nonce), timestamp_nanos.value_or(1'700'000'000'000'000'000u + seq), seq,
                                    {reinterpret_cast<const std::uint8_t*>(id.data()), id.size()}, payload, r),
@@ -90,7 +90,7 @@ struct GuardBox {
     std::unique_ptr<KestrelReceiptGuard> guard;
 };
 
-TEST(ReceiptGuard, AcceptsOnceAndRefusesReplaysLikeTheInterceptor) {
+TEST(ReceiptGuard, AcceptsOnceAndRefusesReplaysLikeTheReplayGate) {
     const Key key = test_key(4);
     GuardBox box;
     KestrelReceiptGuard* g = box.guard.get();

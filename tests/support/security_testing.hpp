@@ -17,7 +17,7 @@
 #include <string_view>
 #include <vector>
 
-#include "receipts/crypto.hpp"
+#include "receipts/hmac.hpp"
 
 namespace kestrel::testing {
 

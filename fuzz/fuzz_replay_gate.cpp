@@ -1,6 +1,6 @@
-// Fuzz target for BoundaryInterceptor and its NonceRing.
+// Fuzz target for ReplayGate and its NonceRing.
 //
-// The input is a program of operations against one interceptor (the gate):
+// The input is a program of operations against one replay gate (the gate):
 // honest receipts, short bursts of them, exact replays, reused nonces,
 // receipts with one byte changed, receipts made under another key, long
 // action ids, far sequence ids and receipts made of raw input bytes. Beside
@@ -9,7 +9,7 @@
 //     in order and the tag computed by libcrypto's HMAC over the message laid
 //     out by the shared test support, so that the model knows the one right
 //     answer to every presented receipt;
-//   - a shadow interceptor under the same key that is shown only the receipts
+//   - a shadow replay gate under the same key that is shown only the receipts
 //     the gate accepted.
 // After every presentation: the gate's answer equals the model's; an
 // acceptance is accepted by the shadow too; a refusal leaves the gate in the
@@ -33,8 +33,8 @@
 #include <vector>
 
 #include "receipts/action_id.hpp"
-#include "receipts/interceptor.hpp"
-#include "receipts/crypto.hpp"
+#include "receipts/replay_gate.hpp"
+#include "receipts/hmac.hpp"
 #include "receipts/nonce_ring.hpp"
 #include "security_testing.hpp"
 
@@ -42,7 +42,7 @@
 
 namespace {
 
-using kestrel::BoundaryInterceptor;
+using kestrel::ReplayGate;
 using kestrel::Key;
 using kestrel::Nonce;
 using kestrel::NONCE_WINDOW;
@@ -292,10 +292,10 @@ private:
     void present(const Presented& p) {
         ++presented_;
         const SecurityError want = model_.expect(p.action_id, p.payload, p.receipt);
-        const SecurityError got = gate_->intercept_and_authorize(p.action_id, p.payload, p.receipt);
+        const SecurityError got = gate_->check_and_accept(p.action_id, p.payload, p.receipt);
         if (got != want) fail("gate and model disagree", op_, got, want);
         if (got == SecurityError::Ok) {
-            const SecurityError s = shadow_->intercept_and_authorize(p.action_id, p.payload, p.receipt);
+            const SecurityError s = shadow_->check_and_accept(p.action_id, p.payload, p.receipt);
             if (s != SecurityError::Ok) fail("shadow refused what the gate accepted", op_, s);
             model_.accept(p.receipt);
             if (history_.size() < kHistory) {
@@ -383,7 +383,7 @@ private:
                 const Nonce nonce = in.array<12>();
                 Key other = key_;
                 other[pos % other.size()] ^= flip;
-                const BoundaryInterceptor forger(other);
+                const ReplayGate forger(other);
                 Presented p{axis_id(1), Payload{}, {}};
                 if (forger.issue_receipt(nonce, 5, fresh_sequence(gap), p.action_id, p.payload, p.receipt) !=
                     SecurityError::Ok) {
@@ -442,8 +442,8 @@ private:
 
     Key key_;
     Model model_;
-    std::optional<BoundaryInterceptor> gate_;
-    std::optional<BoundaryInterceptor> shadow_;
+    std::optional<ReplayGate> gate_;
+    std::optional<ReplayGate> shadow_;
     static constexpr std::size_t kHistory = 256;
     std::vector<Presented> history_;  // the last kHistory accepted presentations, a ring
     std::size_t history_next_ = 0;    // where the next one goes

@@ -63,7 +63,7 @@ KestrelBoundary* kestrel_boundary_new(const std::uint8_t key[KESTREL_RECEIPT_KEY
     return boundary;
 }
 
-void kestrel_boundary_free(KestrelBoundary* boundary) { delete boundary; }  // the interceptor wipes the key
+void kestrel_boundary_free(KestrelBoundary* boundary) { delete boundary; }  // the replay gate wipes the key
 
 KestrelError kestrel_boundary_authorize(KestrelBoundary* boundary, std::int32_t axis, double position, double velocity,
                                         std::uint8_t receipt[KESTREL_RECEIPT_WIRE_LEN]) {

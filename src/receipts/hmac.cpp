@@ -1,12 +1,17 @@
-#include "receipts/crypto.hpp"
+#include "receipts/hmac.hpp"
 
 #include <algorithm>
-#include <bit>
 #include <cstring>
+
+#include "receipts/byte_order.hpp"
 
 namespace kestrel {
 
 namespace {
+
+using byte_order::store_be32;
+using byte_order::store_be64;
+using byte_order::store_le64;
 
 static_assert(sha256::DIGEST_LEN == TAG_LEN);
 
@@ -17,35 +22,6 @@ constexpr std::uint64_t kPayloadLenField = PAYLOAD_LEN;
 // payload length. Everything of the message but the payload.
 constexpr std::size_t kHeaderFixedLen = NONCE_LEN + 8 + 8 + 8;
 constexpr std::size_t kHeaderMaxLen = kHeaderFixedLen + MAX_ACTION_ID_LEN + 8;
-
-// Message and wire integers are little-endian, as is every x86-64; the byte
-// loops are for other hosts (GCC does not fold them into one store here).
-void store_le64(std::uint8_t* out, std::uint64_t v) noexcept {
-    if constexpr (std::endian::native == std::endian::little) {
-        std::memcpy(out, &v, 8);
-    } else {
-        for (int i = 0; i < 8; ++i) out[i] = static_cast<std::uint8_t>(v >> (8 * i));
-    }
-}
-
-// SHA-256 is big-endian: its length field and its output words.
-void store_be64(std::uint8_t* out, std::uint64_t v) noexcept {
-    for (int i = 0; i < 8; ++i) out[i] = static_cast<std::uint8_t>(v >> (56 - 8 * i));
-}
-
-void store_be32(std::uint8_t* out, std::uint32_t v) noexcept {
-    for (int i = 0; i < 4; ++i) out[i] = static_cast<std::uint8_t>(v >> (24 - 8 * i));
-}
-
-std::uint64_t load_le64(const std::uint8_t* in) noexcept {
-    std::uint64_t v = 0;
-    if constexpr (std::endian::native == std::endian::little) {
-        std::memcpy(&v, in, 8);
-    } else {
-        for (int i = 0; i < 8; ++i) v |= std::uint64_t{in[i]} << (8 * i);
-    }
-    return v;
-}
 
 // The chaining value of a SHA-256 state that has absorbed (key || 0^32) XOR
 // pad.
@@ -87,42 +63,7 @@ void finish(sha256::ChainingValue& chain, std::uint8_t* block, std::size_t pendi
     sha256::compress(chain, block);
 }
 
-// acc collects the XOR of every pair of 4-byte words; the strings are equal
-// iff it ends as 0. acc | -acc has its top bit set exactly when acc != 0;
-// that bit is the only thing that reaches a branch.
-template <std::size_t N>
-bool equal_bytes(const std::array<std::uint8_t, N>& a, const std::array<std::uint8_t, N>& b) noexcept {
-    static_assert(N % 4 == 0, "compared in whole 4-byte words");
-    std::uint32_t acc = 0;
-    for (std::size_t i = 0; i < N; i += 4) {
-        std::uint32_t x;
-        std::uint32_t y;
-        std::memcpy(&x, a.data() + i, 4);
-        std::memcpy(&y, b.data() + i, 4);
-        acc = black_box(acc | (x ^ y));
-    }
-    return black_box(((acc | (0u - acc)) >> 31) ^ 1u) == 1;
-}
-
 }  // namespace
-
-ReceiptWire Receipt::to_wire() const noexcept {
-    ReceiptWire wire;
-    std::memcpy(wire.data(), nonce.data(), NONCE_LEN);
-    store_le64(wire.data() + 12, timestamp_nanos);
-    store_le64(wire.data() + 20, sequence_id);
-    std::memcpy(wire.data() + 28, tag.data(), TAG_LEN);
-    return wire;
-}
-
-Receipt Receipt::from_wire(const ReceiptWire& wire) noexcept {
-    Receipt r;
-    std::memcpy(r.nonce.data(), wire.data(), NONCE_LEN);
-    r.timestamp_nanos = load_le64(wire.data() + 12);
-    r.sequence_id = load_le64(wire.data() + 20);
-    std::memcpy(r.tag.data(), wire.data() + 28, TAG_LEN);
-    return r;
-}
 
 HmacKeyState::HmacKeyState(const Key& key) noexcept {
     prime(inner_, key, 0x36);  // inner key: key XOR ipad
@@ -184,16 +125,16 @@ Tag MessageHasher::finalize() noexcept {
     return tag;
 }
 
-SecurityError authorize(const Key& key, const Nonce& nonce, std::uint64_t timestamp_nanos,
+SecurityError sign_receipt(const Key& key, const Nonce& nonce, std::uint64_t timestamp_nanos,
                         std::uint64_t sequence_id, std::span<const std::uint8_t> action_id,
                         const Payload& payload, Receipt& out) noexcept {
     // Refuse before any key block is hashed.
     if (action_id.size() > MAX_ACTION_ID_LEN) return SecurityError::ActionIdOverflow;
     const HmacKeyState primed(key);
-    return authorize(primed, nonce, timestamp_nanos, sequence_id, action_id, payload, out);
+    return sign_receipt(primed, nonce, timestamp_nanos, sequence_id, action_id, payload, out);
 }
 
-SecurityError authorize(const HmacKeyState& key, const Nonce& nonce, std::uint64_t timestamp_nanos,
+SecurityError sign_receipt(const HmacKeyState& key, const Nonce& nonce, std::uint64_t timestamp_nanos,
                         std::uint64_t sequence_id, std::span<const std::uint8_t> action_id,
                         const Payload& payload, Receipt& out) noexcept {
     MessageHasher hasher;
@@ -207,7 +148,5 @@ SecurityError authorize(const HmacKeyState& key, const Nonce& nonce, std::uint64
     out = receipt;
     return SecurityError::Ok;
 }
-
-bool constant_time_equal(const Tag& a, const Tag& b) noexcept { return equal_bytes(a, b); }
 
 }  // namespace kestrel

@@ -13,13 +13,13 @@
 #include <vector>
 
 #include "receipts/action_id.hpp"
-#include "receipts/interceptor.hpp"
-#include "receipts/crypto.hpp"
+#include "receipts/replay_gate.hpp"
+#include "receipts/hmac.hpp"
 #include "security_testing.hpp"
 
 namespace {
 
-using kestrel::BoundaryInterceptor;
+using kestrel::ReplayGate;
 using kestrel::Key;
 using kestrel::Nonce;
 using kestrel::NONCE_WINDOW;
@@ -42,42 +42,42 @@ struct Snapshot {
     bool operator==(const Snapshot&) const = default;
 };
 
-Snapshot snapshot(const BoundaryInterceptor& b) {
+Snapshot snapshot(const ReplayGate& b) {
     Snapshot s{{}, b.next_slot(), b.nonce_count(), b.last_sequence_id()};
     for (std::size_t slot = 0; slot < NONCE_WINDOW; ++slot) s.ring.push_back(b.recent_nonce(slot));
     return s;
 }
 
-// An interceptor and the shortcuts to present well-formed receipts to it.
+// A replay gate and the shortcuts to present well-formed receipts to it.
 class Gate {
 public:
-    explicit Gate(const Key& key) : key_(key), interceptor_(key) {}
+    explicit Gate(const Key& key) : key_(key), gate_(key) {}
 
     Receipt issue(std::uint64_t seq, const Nonce& nonce, std::string_view action = "axis_3",
                   std::uint64_t timestamp = 1700000000000000000u) const {
         Receipt r;
-        EXPECT_EQ(interceptor_.issue_receipt(nonce, timestamp, seq, bytes_of(action), kPayload, r), SecurityError::Ok);
+        EXPECT_EQ(gate_.issue_receipt(nonce, timestamp, seq, bytes_of(action), kPayload, r), SecurityError::Ok);
         return r;
     }
 
     SecurityError present(const Receipt& r, std::string_view action = "axis_3") {
-        return interceptor_.intercept_and_authorize(bytes_of(action), kPayload, r);
+        return gate_.check_and_accept(bytes_of(action), kPayload, r);
     }
 
     // Presents a receipt that must be refused with `expected` and checks that
     // the refusal left no trace.
     void expect_refused(const Receipt& r, SecurityError expected, std::string_view action = "axis_3") {
-        const Snapshot before = snapshot(interceptor_);
+        const Snapshot before = snapshot(gate_);
         EXPECT_EQ(present(r, action), expected);
-        EXPECT_TRUE(snapshot(interceptor_) == before) << "a refusal changed the interceptor";
+        EXPECT_TRUE(snapshot(gate_) == before) << "a refusal changed the replay gate";
     }
 
     const Key& key() const { return key_; }
-    BoundaryInterceptor& interceptor() { return interceptor_; }
+    ReplayGate& replay_gate() { return gate_; }
 
 private:
     Key key_;
-    BoundaryInterceptor interceptor_;
+    ReplayGate gate_;
 };
 
 // A good receipt with the last bit of its tag flipped.
@@ -91,23 +91,23 @@ Receipt with_bad_tag(Receipt r) {
 TEST(BoundaryIssue, SameReceiptAsAuthorizeAndChangesNothing) {
     Gate gate(key_from(1));
     ASSERT_EQ(gate.present(gate.issue(1, nonce_from(1))), SecurityError::Ok);
-    const Snapshot before = snapshot(gate.interceptor());
+    const Snapshot before = snapshot(gate.replay_gate());
     for (std::size_t len : {0u, 6u, 59u, 60u, 64u}) {
         SCOPED_TRACE("action id length " + std::to_string(len));
         const Bytes id(len, 'x');
-        Receipt from_interceptor, direct;
-        ASSERT_EQ(gate.interceptor().issue_receipt(nonce_from(9), 123, 1, id, kPayload, from_interceptor),
+        Receipt from_gate, direct;
+        ASSERT_EQ(gate.replay_gate().issue_receipt(nonce_from(9), 123, 1, id, kPayload, from_gate),
                   SecurityError::Ok);
-        ASSERT_EQ(kestrel::authorize(gate.key(), nonce_from(9), 123, 1, id, kPayload, direct), SecurityError::Ok);
-        EXPECT_EQ(from_interceptor.to_wire(), direct.to_wire());
+        ASSERT_EQ(kestrel::sign_receipt(gate.key(), nonce_from(9), 123, 1, id, kPayload, direct), SecurityError::Ok);
+        EXPECT_EQ(from_gate.to_wire(), direct.to_wire());
     }
     Receipt untouched;
     untouched.tag.fill(0x77);
     const auto wire = untouched.to_wire();
-    EXPECT_EQ(gate.interceptor().issue_receipt(nonce_from(9), 123, 2, Bytes(65, 'x'), kPayload, untouched),
+    EXPECT_EQ(gate.replay_gate().issue_receipt(nonce_from(9), 123, 2, Bytes(65, 'x'), kPayload, untouched),
               SecurityError::ActionIdOverflow);
     EXPECT_EQ(untouched.to_wire(), wire);
-    EXPECT_TRUE(snapshot(gate.interceptor()) == before);
+    EXPECT_TRUE(snapshot(gate.replay_gate()) == before);
 }
 
 TEST(BoundaryIssue, AxisActionIds) {
@@ -128,7 +128,7 @@ TEST(BoundaryIssue, AxisActionIds) {
 // empty or holds one nonce.
 TEST(BoundaryAccept, ZeroNonceIsNoReplayOfUnusedSlots) {
     for (const bool one_accepted_first : {false, true}) {
-        SCOPED_TRACE(one_accepted_first ? "one nonce remembered" : "fresh interceptor");
+        SCOPED_TRACE(one_accepted_first ? "one nonce remembered" : "fresh replay gate");
         Gate gate(key_from(2));
         std::uint64_t seq = 1;
         if (one_accepted_first) {
@@ -136,9 +136,9 @@ TEST(BoundaryAccept, ZeroNonceIsNoReplayOfUnusedSlots) {
         }
         gate.expect_refused(with_bad_tag(gate.issue(seq, Nonce{})), SecurityError::AuthenticationFailure);
         EXPECT_EQ(gate.present(gate.issue(seq, Nonce{})), SecurityError::Ok);
-        EXPECT_EQ(gate.interceptor().last_sequence_id(), seq);
-        EXPECT_EQ(gate.interceptor().nonce_count(), seq);
-        EXPECT_EQ(gate.interceptor().next_slot(), seq);
+        EXPECT_EQ(gate.replay_gate().last_sequence_id(), seq);
+        EXPECT_EQ(gate.replay_gate().nonce_count(), seq);
+        EXPECT_EQ(gate.replay_gate().next_slot(), seq);
     }
 }
 
@@ -212,7 +212,7 @@ const RefusalCase kRefusals[] = {
     {"tag under another key",
      [](const Gate&) {
          Receipt r;
-         EXPECT_EQ(kestrel::authorize(key_from(99), kFreshNonce, 1700000000000000000u, 11, bytes_of("axis_3"), kPayload,
+         EXPECT_EQ(kestrel::sign_receipt(key_from(99), kFreshNonce, 1700000000000000000u, 11, bytes_of("axis_3"), kPayload,
                                       r),
                    SecurityError::Ok);
          return Presented{r};
@@ -274,12 +274,12 @@ INSTANTIATE_TEST_SUITE_P(Table, BoundaryRefusal, ::testing::ValuesIn(kRefusals),
 
 TEST(BoundaryRefusal, SameStateSeesRefusalsAsNoChange) {
     Gate a(key_from(6)), b(key_from(6)), other_key(key_from(7));
-    EXPECT_TRUE(a.interceptor().same_state(b.interceptor()));
-    EXPECT_FALSE(a.interceptor().same_state(other_key.interceptor()));
+    EXPECT_TRUE(a.replay_gate().same_state(b.replay_gate()));
+    EXPECT_FALSE(a.replay_gate().same_state(other_key.replay_gate()));
     EXPECT_EQ(a.present(with_bad_tag(a.issue(1, nonce_from(1)))), SecurityError::AuthenticationFailure);
-    EXPECT_TRUE(a.interceptor().same_state(b.interceptor()));
+    EXPECT_TRUE(a.replay_gate().same_state(b.replay_gate()));
     ASSERT_EQ(a.present(a.issue(1, nonce_from(1))), SecurityError::Ok);
-    EXPECT_FALSE(a.interceptor().same_state(b.interceptor()));
+    EXPECT_FALSE(a.replay_gate().same_state(b.replay_gate()));
 }
 
 // ---------------------------------------------------------------- the nonce ring
@@ -293,21 +293,21 @@ TEST(BoundaryRing, RemembersExactlyTheLast1024Nonces) {
     // A reused nonce presented with a bad tag reveals whether the ring holds
     // it (ReplayNonce) or not (AuthenticationFailure), without changing it.
     auto remembered = [&](std::uint32_t nonce_index) {
-        const Snapshot before = snapshot(gate.interceptor());
+        const Snapshot before = snapshot(gate.replay_gate());
         const SecurityError e = gate.present(with_bad_tag(gate.issue(seq + 1, nonce_from(nonce_index))));
-        EXPECT_TRUE(snapshot(gate.interceptor()) == before);
+        EXPECT_TRUE(snapshot(gate.replay_gate()) == before);
         EXPECT_TRUE(e == SecurityError::ReplayNonce || e == SecurityError::AuthenticationFailure);
         return e == SecurityError::ReplayNonce;
     };
 
     for (std::uint32_t i = 0; i < NONCE_WINDOW; ++i) {
         accept(i);
-        ASSERT_EQ(gate.interceptor().nonce_count(), i + 1);
-        ASSERT_EQ(gate.interceptor().next_slot(), (i + 1) % NONCE_WINDOW);
+        ASSERT_EQ(gate.replay_gate().nonce_count(), i + 1);
+        ASSERT_EQ(gate.replay_gate().next_slot(), (i + 1) % NONCE_WINDOW);
     }
     // Full, and the next write goes to slot 0 again: the first nonce is still
     // there, as is every other one.
-    EXPECT_EQ(gate.interceptor().next_slot(), 0u);
+    EXPECT_EQ(gate.replay_gate().next_slot(), 0u);
     for (std::uint32_t i = 0; i < NONCE_WINDOW; ++i) {
         SCOPED_TRACE(i);
         EXPECT_TRUE(remembered(i));
@@ -317,15 +317,15 @@ TEST(BoundaryRing, RemembersExactlyTheLast1024Nonces) {
     // The 1025th acceptance overwrites the first nonce, which is then
     // accepted again; the second is still refused.
     accept(NONCE_WINDOW);
-    EXPECT_EQ(gate.interceptor().nonce_count(), NONCE_WINDOW);
-    EXPECT_EQ(gate.interceptor().next_slot(), 1u);
-    EXPECT_EQ(gate.interceptor().recent_nonce(0), nonce_from(NONCE_WINDOW));
+    EXPECT_EQ(gate.replay_gate().nonce_count(), NONCE_WINDOW);
+    EXPECT_EQ(gate.replay_gate().next_slot(), 1u);
+    EXPECT_EQ(gate.replay_gate().recent_nonce(0), nonce_from(NONCE_WINDOW));
     gate.expect_refused(gate.issue(seq + 1, nonce_from(1)), SecurityError::ReplayNonce);
     accept(0);
 
     // Wrapped part way round: the window straddles the end of the array.
     for (std::uint32_t i = 0; i < 300; ++i) accept(5000 + i);
-    const std::size_t next = gate.interceptor().next_slot();
+    const std::size_t next = gate.replay_gate().next_slot();
     EXPECT_EQ(next, (NONCE_WINDOW + 2 + 300) % NONCE_WINDOW);
     for (std::uint32_t i = 0; i < 300; ++i) {
         SCOPED_TRACE(5000 + i);
@@ -406,12 +406,12 @@ TEST(BoundaryKeyHygiene, DestructionWipesThePrimedStates) {
     const Key key = key_from(11);
     const auto inner = primed_chaining_value(key, 0x36);
     const auto outer = primed_chaining_value(key, 0x5c);
-    alignas(BoundaryInterceptor) unsigned char storage[sizeof(BoundaryInterceptor)];
-    auto* interceptor = new (storage) BoundaryInterceptor(key);
+    alignas(ReplayGate) unsigned char storage[sizeof(ReplayGate)];
+    auto* gate = new (storage) ReplayGate(key);
     EXPECT_FALSE(contains(storage, sizeof storage, key.data(), key.size()));
     ASSERT_TRUE(contains(storage, sizeof storage, inner.data(), sizeof inner));
     ASSERT_TRUE(contains(storage, sizeof storage, outer.data(), sizeof outer));
-    interceptor->~BoundaryInterceptor();
+    gate->~ReplayGate();
     EXPECT_FALSE(contains(storage, sizeof storage, inner.data(), sizeof inner));
     EXPECT_FALSE(contains(storage, sizeof storage, outer.data(), sizeof outer));
 }

@@ -1,5 +1,5 @@
-// One interceptor shared by several threads the way a boundary shares it: a
-// mutex around the interceptor and an atomic sequence counter advanced while
+// One replay gate shared by several threads the way a boundary shares it: a
+// mutex around the replay gate and an atomic sequence counter advanced while
 // that mutex is held. Writers authorize actions (lock, draw the sequence id
 // and a nonce, issue, intercept, unlock); readers look at the observers under
 // the same lock. Run under ThreadSanitizer (the tsan preset) this proves the
@@ -17,13 +17,13 @@
 #include <vector>
 
 #include "receipts/action_id.hpp"
-#include "receipts/interceptor.hpp"
-#include "receipts/crypto.hpp"
+#include "receipts/replay_gate.hpp"
+#include "receipts/hmac.hpp"
 #include "security_testing.hpp"
 
 namespace {
 
-using kestrel::BoundaryInterceptor;
+using kestrel::ReplayGate;
 using kestrel::Nonce;
 using kestrel::NONCE_WINDOW;
 using kestrel::Payload;
@@ -32,13 +32,13 @@ using kestrel::SecurityError;
 
 // The guarded state of one boundary.
 struct SharedBoundary {
-    explicit SharedBoundary(const kestrel::Key& key) : interceptor(key) {}
+    explicit SharedBoundary(const kestrel::Key& key) : gate(key) {}
     std::mutex mutex;
-    BoundaryInterceptor interceptor;        // guarded by mutex
+    ReplayGate gate;        // guarded by mutex
     std::atomic<std::uint64_t> counter{0};  // advanced only while mutex is held
 };
 
-TEST(InterceptorThreads, WritersAndReadersShareOneInterceptorBehindItsMutex) {
+TEST(ReplayGateThreads, WritersAndReadersShareOneReplayGateBehindItsMutex) {
     constexpr std::uint32_t kWriters = 4;
     constexpr std::uint32_t kCallsPerWriter = 400;  // 1600 in all: the ring wraps
     constexpr std::uint32_t kReaders = 2;
@@ -62,9 +62,9 @@ TEST(InterceptorThreads, WritersAndReadersShareOneInterceptorBehindItsMutex) {
             Receipt receipt;
             // Distinct across the whole run, so every refusal would be a fault.
             const Nonce nonce = kestrel::testing::test_nonce(w * kCallsPerWriter + call);
-            SecurityError e = boundary.interceptor.issue_receipt(nonce, 1000 + call, sequence_id,
+            SecurityError e = boundary.gate.issue_receipt(nonce, 1000 + call, sequence_id,
                                                                  action_id, payload, receipt);
-            if (e == SecurityError::Ok) e = boundary.interceptor.intercept_and_authorize(action_id, payload, receipt);
+            if (e == SecurityError::Ok) e = boundary.gate.check_and_accept(action_id, payload, receipt);
             if (e == SecurityError::Ok) {
                 issued[w].push_back(sequence_id);
             } else {
@@ -79,9 +79,9 @@ TEST(InterceptorThreads, WritersAndReadersShareOneInterceptorBehindItsMutex) {
         std::uint64_t seen = 0;
         while (!writers_done.load()) {
             const std::lock_guard<std::mutex> lock(boundary.mutex);
-            const std::uint64_t last = boundary.interceptor.last_sequence_id();
-            const std::size_t count = boundary.interceptor.nonce_count();
-            const std::size_t slot = boundary.interceptor.next_slot();
+            const std::uint64_t last = boundary.gate.last_sequence_id();
+            const std::size_t count = boundary.gate.nonce_count();
+            const std::size_t slot = boundary.gate.next_slot();
             const bool ok = last >= seen && last == boundary.counter.load() && count == std::min<std::uint64_t>(last, NONCE_WINDOW) &&
                             slot == last % NONCE_WINDOW;
             if (!ok) reader_faults.fetch_add(1);
@@ -114,9 +114,9 @@ TEST(InterceptorThreads, WritersAndReadersShareOneInterceptorBehindItsMutex) {
     EXPECT_EQ(reader_faults.load(), 0u);
 
     const std::lock_guard<std::mutex> lock(boundary.mutex);
-    EXPECT_EQ(boundary.interceptor.last_sequence_id(), kTotal);
-    EXPECT_EQ(boundary.interceptor.nonce_count(), std::min<std::uint64_t>(kTotal, NONCE_WINDOW));
-    EXPECT_EQ(boundary.interceptor.next_slot(), kTotal % NONCE_WINDOW);
+    EXPECT_EQ(boundary.gate.last_sequence_id(), kTotal);
+    EXPECT_EQ(boundary.gate.nonce_count(), std::min<std::uint64_t>(kTotal, NONCE_WINDOW));
+    EXPECT_EQ(boundary.gate.next_slot(), kTotal % NONCE_WINDOW);
 }
 
 }  // namespace

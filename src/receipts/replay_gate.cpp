@@ -1,21 +1,23 @@
-#include "receipts/interceptor.hpp"
+#include "receipts/replay_gate.hpp"
+
+#include "receipts/constant_time.hpp"
 
 namespace kestrel {
 
-BoundaryInterceptor::BoundaryInterceptor(const Key& key) noexcept : primed_(key) {}
+ReplayGate::ReplayGate(const Key& key) noexcept : primed_(key) {}
 
-BoundaryInterceptor::BoundaryInterceptor(const Key& key, std::uint64_t last_sequence_id) noexcept
+ReplayGate::ReplayGate(const Key& key, std::uint64_t last_sequence_id) noexcept
     : last_sequence_id_(last_sequence_id), primed_(key) {}
 
-BoundaryInterceptor::~BoundaryInterceptor() = default;  // primed_ wipes itself
+ReplayGate::~ReplayGate() = default;  // primed_ wipes itself
 
-SecurityError BoundaryInterceptor::issue_receipt(const Nonce& nonce, std::uint64_t timestamp_nanos,
+SecurityError ReplayGate::issue_receipt(const Nonce& nonce, std::uint64_t timestamp_nanos,
                                                  std::uint64_t sequence_id, std::span<const std::uint8_t> action_id,
                                                  const Payload& payload, Receipt& out) const noexcept {
-    return authorize(primed_, nonce, timestamp_nanos, sequence_id, action_id, payload, out);
+    return sign_receipt(primed_, nonce, timestamp_nanos, sequence_id, action_id, payload, out);
 }
 
-SecurityError BoundaryInterceptor::intercept_and_authorize(std::span<const std::uint8_t> action_id,
+SecurityError ReplayGate::check_and_accept(std::span<const std::uint8_t> action_id,
                                                            const Payload& payload,
                                                            const Receipt& receipt) noexcept {
     const SecurityError error = check(action_id, payload, receipt);
@@ -23,7 +25,7 @@ SecurityError BoundaryInterceptor::intercept_and_authorize(std::span<const std::
     return error;
 }
 
-SecurityError BoundaryInterceptor::check(std::span<const std::uint8_t> action_id, const Payload& payload,
+SecurityError ReplayGate::check(std::span<const std::uint8_t> action_id, const Payload& payload,
                                          const Receipt& receipt) const noexcept {
     // 1. Sequence ids only grow; 0 is never newer than the initial 0.
     if (receipt.sequence_id <= last_sequence_id_) return SecurityError::ReplayCounter;
@@ -45,12 +47,12 @@ SecurityError BoundaryInterceptor::check(std::span<const std::uint8_t> action_id
     return SecurityError::Ok;
 }
 
-void BoundaryInterceptor::accept(const Receipt& receipt) noexcept {
+void ReplayGate::accept(const Receipt& receipt) noexcept {
     last_sequence_id_ = receipt.sequence_id;
     recent_nonces_.insert(receipt.nonce);
 }
 
-bool BoundaryInterceptor::same_state(const BoundaryInterceptor& other) const noexcept {
+bool ReplayGate::same_state(const ReplayGate& other) const noexcept {
     return primed_.same_key(other.primed_) && recent_nonces_ == other.recent_nonces_ &&
            last_sequence_id_ == other.last_sequence_id_;
 }

@@ -1,10 +1,13 @@
-// boundary: the gate every authorized action passes.
+// replay_gate: the replay rule, which every receipt passes on both sides.
 //
-// A BoundaryInterceptor owns the boundary key and remembers the last accepted
-// sequence id and the nonces of the last NONCE_WINDOW accepted receipts. It
-// issues receipts (changing nothing) and accepts or refuses presented ones;
-// only an acceptance changes it, and a refusal leaves it exactly as it was.
-// It has no lock: the owner serialises calls (one writer, or readers only).
+// A ReplayGate holds a key (as primed HMAC states) and remembers the last
+// accepted sequence id and the nonces of the last NONCE_WINDOW accepted
+// receipts. The signing boundary passes each receipt it issues through its
+// gate before handing it out; a receiver's guard passes each presented one.
+// It issues receipts (changing nothing) and accepts or refuses presented
+// ones; only an acceptance changes it, and a refusal leaves it exactly as it
+// was. It has no lock: the owner serialises calls (one writer, or readers
+// only).
 #pragma once
 
 #include <array>
@@ -12,32 +15,32 @@
 #include <cstdint>
 #include <span>
 
-#include "receipts/crypto.hpp"
+#include "receipts/hmac.hpp"
 #include "receipts/nonce_ring.hpp"
 #include "receipts/security_error.hpp"
 
 namespace kestrel {
 
-class BoundaryInterceptor {
+class ReplayGate {
 public:
     // Starts empty: no accepted receipt, last_sequence_id 0, ring all zero.
     // Primes the HMAC states from the key once, here.
-    explicit BoundaryInterceptor(const Key& key) noexcept;
+    explicit ReplayGate(const Key& key) noexcept;
 
     // Starts as if it had already accepted a receipt with `last_sequence_id`
     // (and remembers no nonce): it refuses every sequence id up to that one.
     // For a receiver that restarts from a persisted high-water mark.
-    BoundaryInterceptor(const Key& key, std::uint64_t last_sequence_id) noexcept;
+    ReplayGate(const Key& key, std::uint64_t last_sequence_id) noexcept;
 
     // Wipes the key and the key-primed HMAC states.
-    ~BoundaryInterceptor();
+    ~ReplayGate();
 
     // One fixed-size value that lives where it was built: the ring is inline
     // and the key must not be duplicated.
-    BoundaryInterceptor(const BoundaryInterceptor&) = delete;
-    BoundaryInterceptor& operator=(const BoundaryInterceptor&) = delete;
+    ReplayGate(const ReplayGate&) = delete;
+    ReplayGate& operator=(const ReplayGate&) = delete;
 
-    // issue_receipt is authorize() under this interceptor's key: Ok with the
+    // issue_receipt is sign_receipt() under this gate's key: Ok with the
     // receipt of the action in `out`, or ActionIdOverflow (action id longer
     // than 64 bytes) with `out` untouched. No replay check; changes nothing.
     // Costs no key-block compression. Time depends only on the action id's
@@ -46,7 +49,7 @@ public:
                                               std::uint64_t sequence_id, std::span<const std::uint8_t> action_id,
                                               const Payload& payload, Receipt& out) const noexcept;
 
-    // intercept_and_authorize accepts `receipt` for the action, or refuses it
+    // check_and_accept accepts `receipt` for the action, or refuses it
     // with the first failing check, in this order:
     //   ReplayCounter          receipt.sequence_id <= last_sequence_id()
     //   ReplayNonce            receipt.nonce equals a remembered nonce
@@ -57,17 +60,17 @@ public:
     // Timing: the nonce check is NonceRing::contains (a refusal for a reused
     // nonce reveals roughly how recently it was accepted; nonces are public);
     // the tag is compared in full and in constant time.
-    [[nodiscard]] SecurityError intercept_and_authorize(std::span<const std::uint8_t> action_id,
+    [[nodiscard]] SecurityError check_and_accept(std::span<const std::uint8_t> action_id,
                                                         const Payload& payload, const Receipt& receipt) noexcept;
 
-    // check runs the checks of intercept_and_authorize, in the same order and
+    // check runs the checks of check_and_accept, in the same order and
     // with the same timing, and changes nothing. With accept it lets a
     // receiver add a rule of its own (the guard's maximum age) between the
     // tag and the acceptance.
     [[nodiscard]] SecurityError check(std::span<const std::uint8_t> action_id, const Payload& payload,
                                       const Receipt& receipt) const noexcept;
 
-    // accept records `receipt` as intercept_and_authorize does on success.
+    // accept records `receipt` as check_and_accept does on success.
     // Only for a receipt that check has just passed, with no acceptance since.
     void accept(const Receipt& receipt) noexcept;
 
@@ -86,7 +89,7 @@ public:
     // same_state returns true iff both hold the same key, ring, next_slot,
     // nonce_count and last_sequence_id. For tests and fuzzing: not
     // constant-time.
-    [[nodiscard]] bool same_state(const BoundaryInterceptor& other) const noexcept;
+    [[nodiscard]] bool same_state(const ReplayGate& other) const noexcept;
 
 private:
     NonceRing recent_nonces_;             // nonces of the last NONCE_WINDOW acceptances

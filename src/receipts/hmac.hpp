@@ -1,4 +1,4 @@
-// crypto: HMAC-SHA-256 receipts for single actuator actions.
+// hmac: the tag of a receipt, HMAC-SHA-256 over one action.
 //
 // Every authorized action is bound to a Receipt whose tag is HMAC-SHA-256,
 // under the 32-byte boundary key, over this length-prefixed message (integers
@@ -27,39 +27,11 @@
 #include <cstdint>
 #include <span>
 
+#include "receipts/receipt.hpp"
 #include "receipts/security_error.hpp"
 #include "receipts/sha256.hpp"
 
 namespace kestrel {
-
-inline constexpr std::size_t KEY_LEN = 32;            // boundary key, the HMAC key
-inline constexpr std::size_t NONCE_LEN = 12;          // per-action random nonce
-inline constexpr std::size_t TAG_LEN = 32;            // full HMAC-SHA-256 output, never truncated
-inline constexpr std::size_t MAX_ACTION_ID_LEN = 64;  // 64 is hashed, 65 is refused
-inline constexpr std::size_t PAYLOAD_LEN = 16;        // position and velocity, two LE doubles
-inline constexpr std::size_t RECEIPT_WIRE_LEN = 60;   // 12 + 8 + 8 + 32
-
-using Key = std::array<std::uint8_t, KEY_LEN>;
-using Nonce = std::array<std::uint8_t, NONCE_LEN>;
-using Tag = std::array<std::uint8_t, TAG_LEN>;
-using Payload = std::array<std::uint8_t, PAYLOAD_LEN>;
-using ReceiptWire = std::array<std::uint8_t, RECEIPT_WIRE_LEN>;
-
-// Receipt: the authenticated description of one action. A plain value.
-struct Receipt {
-    Nonce nonce{};                     // random per action
-    std::uint64_t timestamp_nanos{};   // wall clock at issue, ns since the Unix epoch
-    std::uint64_t sequence_id{};       // the action's sequence number
-    Tag tag{};                         // HMAC-SHA-256 over the message above
-
-    // to_wire returns the 60-byte wire form: nonce at 0, timestamp_nanos at 12
-    // and sequence_id at 20 (both u64 little-endian), tag at 28. No gaps.
-    [[nodiscard]] ReceiptWire to_wire() const noexcept;
-
-    // from_wire reads a receipt back from its wire form; every 60-byte string
-    // is a well-formed receipt (whether its tag is right is another matter).
-    [[nodiscard]] static Receipt from_wire(const ReceiptWire& wire) noexcept;
-};
 
 // HmacKeyState: HMAC-SHA-256 keyed once. Holds the SHA-256 chaining values
 // after the inner key block ((key || 32 zero bytes) XOR 0x36) and after the
@@ -130,39 +102,23 @@ private:
     std::uint64_t absorbed_ = 0;                 // message bytes absorbed so far, key block not counted
 };
 
-// authorize computes the receipt of one action under `key`: the tag that
+// sign_receipt computes the receipt of one action under `key`: the tag that
 // begin, update with the payload and finalize give. This is the one function
 // that says what a receipt's tag is; whoever checks a receipt recomputes it
 // with this. Returns Ok and fills `out` with the given nonce, timestamp,
 // sequence id and the tag; or ActionIdOverflow (action id longer than 64
 // bytes) with `out` untouched. Checks nothing else, keeps no state. `out` may
 // alias the nonce argument. Time depends only on the action id's length.
-[[nodiscard]] SecurityError authorize(const Key& key, const Nonce& nonce, std::uint64_t timestamp_nanos,
+[[nodiscard]] SecurityError sign_receipt(const Key& key, const Nonce& nonce, std::uint64_t timestamp_nanos,
                                       std::uint64_t sequence_id, std::span<const std::uint8_t> action_id,
                                       const Payload& payload, Receipt& out) noexcept;
 
-// authorize, from a key primed in advance: the same receipt as
-// authorize(key, ...) without the two key-block compressions, so a tag costs
+// sign_receipt, from a key primed in advance: the same receipt as
+// sign_receipt(key, ...) without the two key-block compressions, so a tag costs
 // two or three inner compressions and one outer one. Time depends only on
 // the action id's length.
-[[nodiscard]] SecurityError authorize(const HmacKeyState& key, const Nonce& nonce, std::uint64_t timestamp_nanos,
+[[nodiscard]] SecurityError sign_receipt(const HmacKeyState& key, const Nonce& nonce, std::uint64_t timestamp_nanos,
                                       std::uint64_t sequence_id, std::span<const std::uint8_t> action_id,
                                       const Payload& payload, Receipt& out) noexcept;
-
-// constant_time_equal returns true iff the 32 bytes of a and b are equal.
-// Every byte is examined and nothing branches on the data before the one
-// final bit, so the time is independent of the contents.
-[[nodiscard]] bool constant_time_equal(const Tag& a, const Tag& b) noexcept;
-
-// black_box returns `value` unchanged, but the optimiser cannot know what it
-// is: it may not fold it into a constant, nor reason about the values
-// computed before it (and, say, end a comparison loop once the outcome is
-// settled). Costs no instruction. The one optimisation barrier of this
-// library.
-template <typename T>
-[[nodiscard]] inline T black_box(T value) noexcept {
-    __asm__("" : "+r"(value));
-    return value;
-}
 
 }  // namespace kestrel

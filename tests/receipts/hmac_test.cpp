@@ -8,7 +8,8 @@
 #include <string_view>
 #include <vector>
 
-#include "receipts/crypto.hpp"
+#include "receipts/constant_time.hpp"
+#include "receipts/hmac.hpp"
 #include "security_testing.hpp"
 
 namespace {
@@ -67,7 +68,7 @@ Tag reference_tag(const Action& a) {
 
 Receipt authorize_ok(const Action& a) {
     Receipt r;
-    EXPECT_EQ(kestrel::authorize(a.key, a.nonce, a.timestamp_nanos, a.sequence_id, a.action_id, a.payload, r),
+    EXPECT_EQ(kestrel::sign_receipt(a.key, a.nonce, a.timestamp_nanos, a.sequence_id, a.action_id, a.payload, r),
               SecurityError::Ok);
     return r;
 }
@@ -158,7 +159,7 @@ TEST(CryptoKnownAnswers, ActionIdOver64BytesIsRefusedAndLeavesOutputAlone) {
         out.tag.fill(0xdd);
         out.timestamp_nanos = out.sequence_id = 0x1234;
         const ReceiptWire before = out.to_wire();
-        EXPECT_EQ(kestrel::authorize(a.key, a.nonce, a.timestamp_nanos, a.sequence_id, a.action_id, a.payload, out),
+        EXPECT_EQ(kestrel::sign_receipt(a.key, a.nonce, a.timestamp_nanos, a.sequence_id, a.action_id, a.payload, out),
                   SecurityError::ActionIdOverflow);
         EXPECT_EQ(out.to_wire(), before);
         EXPECT_EQ(kestrel::security_error_text(SecurityError::ActionIdOverflow).code, "action_id_overflow");
@@ -195,7 +196,7 @@ TEST(CryptoAgreesWithOpenSsl, EveryActionIdLengthManyKeys) {
             EXPECT_EQ(hasher.finalize(), expected);
 
             Receipt one_shot;
-            ASSERT_EQ(kestrel::authorize(primed, a.nonce, a.timestamp_nanos, a.sequence_id, a.action_id, a.payload,
+            ASSERT_EQ(kestrel::sign_receipt(primed, a.nonce, a.timestamp_nanos, a.sequence_id, a.action_id, a.payload,
                                          one_shot),
                       SecurityError::Ok);
             EXPECT_EQ(one_shot.tag, expected);
@@ -258,7 +259,7 @@ TEST(CryptoSelfConsistency, OutputMayAliasTheNonce) {
     const Receipt expected = authorize_ok(a);
     Receipt r;
     r.nonce = a.nonce;
-    ASSERT_EQ(kestrel::authorize(a.key, r.nonce, a.timestamp_nanos, a.sequence_id, a.action_id, a.payload, r),
+    ASSERT_EQ(kestrel::sign_receipt(a.key, r.nonce, a.timestamp_nanos, a.sequence_id, a.action_id, a.payload, r),
               SecurityError::Ok);
     EXPECT_EQ(r.to_wire(), expected.to_wire());
 }

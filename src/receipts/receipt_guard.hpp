@@ -1,0 +1,55 @@
+// receipt_guard: the receiving side's rule for one presented receipt, and the
+// layout of the guard inside the caller's KestrelReceiptGuard storage.
+//
+// The rule: the replay gate's checks (sequence id, nonce, tag), then the age
+// of a receipt known to be authentic, then the acceptance. The C face
+// (receipt_guard_c.cpp) checks pointers and initialisation and calls it.
+#pragma once
+
+#include <cstdint>
+
+#include "kestrel_receipt.h"
+#include "receipts/receipt.hpp"
+#include "receipts/replay_gate.hpp"
+#include "receipts/security_error.hpp"
+
+namespace kestrel {
+
+// Security codes are KestrelError values 1 to 9.
+constexpr KestrelError code(SecurityError e) noexcept { return static_cast<KestrelError>(e); }
+
+// What the opaque storage of a KestrelReceiptGuard holds. `live` tells an
+// initialised guard from zeroed or never-initialised storage, so a check on
+// the latter is refused instead of reading a replay gate that is not there.
+struct GuardStorage {
+    std::uint64_t live;        // kLive while `gate` holds a constructed object
+    std::uint64_t max_age_ns;  // farthest a timestamp may lie from the clock; 0: any
+    alignas(ReplayGate) unsigned char gate[sizeof(ReplayGate)];
+};
+inline constexpr std::uint64_t kLive = 0x4b45535452454c47;  // "KESTRELG"
+
+static_assert(sizeof(GuardStorage) <= KESTREL_RECEIPT_GUARD_SIZE, "the replay gate outgrew the published guard size");
+static_assert(alignof(GuardStorage) <= KESTREL_RECEIPT_GUARD_ALIGN, "the replay gate needs a wider alignment");
+static_assert(KESTREL_RECEIPT_KEY_LEN == KEY_LEN && KESTREL_RECEIPT_WIRE_LEN == RECEIPT_WIRE_LEN);
+static_assert(code(SecurityError::HardwareShaUnavailable) == KESTREL_ERROR_HARDWARE_SHA_UNAVAILABLE);
+
+// storage_of returns the guard's storage, or null when the pointer is null or
+// misaligned. Whether it is live is the caller's question.
+[[nodiscard]] const GuardStorage* storage_of(const KestrelReceiptGuard* guard) noexcept;
+[[nodiscard]] GuardStorage* storage_of(KestrelReceiptGuard* guard) noexcept;
+
+// gate_of returns the replay gate of a live guard.
+[[nodiscard]] ReplayGate& gate_of(GuardStorage& s) noexcept;
+[[nodiscard]] const ReplayGate& gate_of(const GuardStorage& s) noexcept;
+
+// check_action applies the guard's rule to the 60-byte `receipt` presented for
+// the action (axis, position, velocity) of a live guard: KESTREL_OK and the
+// receipt accepted, or the first failing check's code with nothing changed.
+[[nodiscard]] KestrelError check_action(GuardStorage& s, const std::uint8_t* receipt, std::int32_t axis,
+                                        double position, double velocity) noexcept;
+
+// wipe_storage destroys a live guard's gate (which wipes its key) and zeroes
+// the whole storage, live or not.
+void wipe_storage(KestrelReceiptGuard* guard, GuardStorage& s) noexcept;
+
+}  // namespace kestrel

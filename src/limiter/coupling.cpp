@@ -5,6 +5,7 @@
 #include <limits>
 
 #include "kestrel.h"
+#include "solve/multivar_4d.hpp"
 
 namespace kestrel::limiter {
 
@@ -28,15 +29,15 @@ float float_above(double x) noexcept {
 }
 
 // The rows' tolerance (README, "Notes on behaviour"): the four-axis solver
-// meets a row within 1e-5 plus 1.2e-5 of the command's magnitude times the
-// row's norm.
-constexpr double kRowTolerance = 1e-5;
-constexpr double kRowRelative = 1.2e-5;
+// meets a row within kTol plus kRowRounding of the command's magnitude times
+// the row's norm.
+constexpr double kRowTolerance = multivar::kTol;
+constexpr double kRowRelative = multivar::kRowRounding;
 
 }  // namespace
 
 void couple(LimiterState& s, const Interval* allowed, double* limited, std::uint32_t* binding) noexcept {
-    float desired[kCoupledJoints];
+    Vec4 desired;
     Bounds4 box;
     double magnitude = 0.0;
     for (std::uint32_t k = 0; k < kCoupledJoints; ++k) {
@@ -57,7 +58,7 @@ void couple(LimiterState& s, const Interval* allowed, double* limited, std::uint
         }
     }
     magnitude = std::sqrt(magnitude);
-    kestrel_solve_multivar_4d(desired, &box, &s.coupling, &s.last_solve);
+    s.last_solve = solve_multivar_4d(desired, box, s.coupling);
     const SolveStatus status = s.last_solve.status;
     double x[kCoupledJoints] = {0.0, 0.0, 0.0, 0.0};
     bool usable = status == KESTREL_STATUS_OPTIMAL || status == KESTREL_STATUS_MAX_ITERATIONS;

@@ -36,6 +36,9 @@ namespace multivar {
 // its working-set constraints to that rounding, measured at up to 1.2e-5 of
 // the command's magnitude times the row's norm (README, "Notes on behaviour").
 inline constexpr float kTol = 1e-5f;
+// That rounding, as a fraction of the command's magnitude times the row's
+// norm: with kTol, how far from a row an Optimal answer may be measured.
+inline constexpr float kRowRounding = 1.2e-5f;
 // Smallest squared row norm, step direction component or step length that is
 // treated as nonzero: far below kTol, so it screens out only (near-)exact
 // zeros, whose quotients would be meaningless or overflow.

@@ -179,11 +179,22 @@ KESTREL_API KestrelError kestrel_joint_limiter_set_pure_tracking(KestrelJointLim
  * means all 0) and zeroes the accelerations; the flags become
  * KESTREL_LIMIT_RECOVERING for a joint whose new state is outside the set the
  * limits hold from, 0 for the others. Refused, with the state unchanged: a
- * position not finite or outside its limits, a velocity that is not finite. A
- * velocity beyond what the limits allow is accepted; the next calls bring it
- * back, the weaker limits giving way if they must. */
+ * position not finite or outside its limits, a velocity that is not finite
+ * or whose magnitude exceeds DBL_MAX / 8 * period (the stand-in of an absent
+ * velocity limit, beyond which the limiter's arithmetic would overflow). A
+ * velocity beyond what the limits allow but within that bound is accepted;
+ * the next calls bring it back, the weaker limits giving way if they must. */
 KESTREL_API KestrelError kestrel_joint_limiter_reset(KestrelJointLimiter *limiter, const double *positions,
                                                             const double *velocities);
+
+/* kestrel_joint_limiter_reset_joint sets one joint's position and velocity,
+ * zeroes its acceleration and sets its flags as kestrel_joint_limiter_reset
+ * does, leaving every other joint as it is: the re-seeding of one joint from
+ * the plant (see "Measured feedback" above). Refused, with the state
+ * unchanged: KESTREL_ERROR_BAD_JOINT for joint >= the joint count, and the
+ * position and velocity refusals of kestrel_joint_limiter_reset. */
+KESTREL_API KestrelError kestrel_joint_limiter_reset_joint(KestrelJointLimiter *limiter, uint32_t joint,
+                                                           double position, double velocity);
 
 /* kestrel_joint_limiter_state copies the joint count and the per-joint state
  * out; every output pointer may be null. binding holds the flags of the last
@@ -193,6 +204,41 @@ KESTREL_API KestrelError kestrel_joint_limiter_reset(KestrelJointLimiter *limite
 KESTREL_API KestrelError kestrel_joint_limiter_state(const KestrelJointLimiter *limiter, uint32_t *count,
                                                             double *positions, double *velocities,
                                                             double *accelerations, uint32_t *binding);
+
+/* The value of a joint that kestrel_joint_limiter_check finds at fault. */
+typedef enum KestrelJointField {
+    KESTREL_JOINT_MIN_POSITION = 0,
+    KESTREL_JOINT_MAX_POSITION = 1,
+    KESTREL_JOINT_MAX_VELOCITY = 2,
+    KESTREL_JOINT_MAX_ACCELERATION = 3,
+    KESTREL_JOINT_MAX_JERK = 4,
+    KESTREL_JOINT_POSITION = 5, /* the position given to init or reset */
+    KESTREL_JOINT_VELOCITY = 6  /* the velocity given to reset */
+} KestrelJointField;
+
+/* Where kestrel_joint_limiter_check found the first fault. */
+typedef struct KestrelJointFault {
+    uint32_t joint;      /* the joint's index */
+    uint32_t field;      /* a KestrelJointField */
+    const char *message; /* static, names the field and its rule: "max_jerk must be > 0" */
+} KestrelJointFault;
+
+/* kestrel_joint_limiter_check applies the refusals of
+ * kestrel_joint_limiter_init (velocities null) or kestrel_joint_limiter_reset
+ * to these arguments, in their order: the count (KESTREL_ERROR_BAD_JOINT_COUNT),
+ * the period (KESTREL_ERROR_BAD_PERIOD), every joint's limits
+ * (KESTREL_ERROR_BAD_LIMITS), then each joint's position
+ * (KESTREL_ERROR_BAD_POSITION; positions null: none checked) and velocity
+ * (KESTREL_ERROR_BAD_VELOCITY), and returns the first refusal or KESTREL_OK.
+ * On a refusal of limits, a position or a velocity, *fault names the joint,
+ * the field and the rule (the message of a position or velocity is the
+ * error's catalogue message); otherwise it holds joint 0, field 0 and a null
+ * message. Period 0 leaves out the refusals that depend on the period (the
+ * steps per period, the velocity's bound): the rules of a joint's limits on
+ * their own. Null limits or fault: KESTREL_ERROR_INVALID_POINTER. Pure. */
+KESTREL_API KestrelError kestrel_joint_limiter_check(uint32_t count, const KestrelJointLimits *limits, double period,
+                                                     const double *positions, const double *velocities,
+                                                     KestrelJointFault *fault);
 
 /* kestrel_joint_limiter_set_coupling copies rows on the velocities of joints
  * 0..3 (row i: coefficients[i] . v' <= limits[i]; infinite values allowed).

@@ -3,6 +3,7 @@
 // every call converts its arguments first and then runs the C function with
 // no Python code in between, so a limiter shared between threads is entered
 // by one call at a time.
+#include <algorithm>
 #include <cstddef>
 #include <cstring>
 
@@ -24,6 +25,8 @@ struct LimiterObject {
     PyObject_HEAD
     PyObject* weakrefs;
     std::uint32_t count;
+    double period;
+    KestrelJointLimits limits[kMaxJoints];  // to name the joint of a refused reset
     KestrelJointLimiter state;
 };
 
@@ -66,6 +69,20 @@ bool read_limits(PyObject* given, KestrelJointLimits (&out)[kMaxJoints], std::ui
     return true;
 }
 
+// Raises the refusal `error` of init or reset with these arguments, naming
+// the joint at fault when there is one ("joint 2: max_jerk must be > 0");
+// `first` is the index of the joint limits[0] describes.
+PyObject* raise_refusal(KestrelError error, std::uint32_t count, const KestrelJointLimits* limits, double period,
+                        const double* positions, const double* velocities, std::uint32_t first = 0) {
+    KestrelJointFault fault;
+    if (kestrel_joint_limiter_check(count, limits, period, positions, velocities, &fault) == error &&
+        fault.message != nullptr) {
+        PyErr_Format(PyExc_ValueError, "joint %u: %s", static_cast<unsigned>(first + fault.joint), fault.message);
+        return nullptr;
+    }
+    return raise_limiter_error(error);
+}
+
 constexpr const char* kNewParams[] = {"limits", "period", "positions"};
 constexpr Signature kNewSignature{"JointLimiter", kNewParams, 2};
 
@@ -84,10 +101,12 @@ PyObject* limiter_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     if (self == nullptr) return nullptr;
     LimiterObject* limiter = limiter_of(self);
     limiter->count = count;
+    limiter->period = period;
+    std::copy(limits, limits + count, limiter->limits);
     const KestrelError error = kestrel_joint_limiter_init(&limiter->state, count, limits, period, start.values);
     if (error != KESTREL_OK) {
         Py_DECREF(self);
-        return raise_limiter_error(error);
+        return raise_refusal(error, count, limits, period, start.values, nullptr);
     }
     return self;
 }
@@ -151,9 +170,38 @@ PyObject* reset(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObjec
         (with_velocities && !joints(kResetSignature, 1, slots[1], limiter->count, velocities))) {
         return nullptr;
     }
-    const KestrelError error = kestrel_joint_limiter_reset(&limiter->state, positions.values,
-                                                           with_velocities ? velocities.values : nullptr);
-    if (error != KESTREL_OK) return raise_limiter_error(error);
+    const double* given = with_velocities ? velocities.values : nullptr;
+    const KestrelError error = kestrel_joint_limiter_reset(&limiter->state, positions.values, given);
+    if (error != KESTREL_OK) {
+        return raise_refusal(error, limiter->count, limiter->limits, limiter->period, positions.values, given);
+    }
+    Py_RETURN_NONE;
+}
+
+constexpr const char* kResetJointParams[] = {"joint", "position", "velocity"};
+constexpr Signature kResetJointSignature{"reset_joint", kResetJointParams, 2};
+
+PyObject* reset_joint(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* slots[3];
+    if (!bind_fastcall(kResetJointSignature, args, nargs, kwnames, slots)) return nullptr;
+    LimiterObject* limiter = limiter_of(self);
+    std::uint64_t joint = 0;
+    double position = 0.0;
+    double velocity = 0.0;
+    if (!argument(kResetJointSignature, 0, slots[0], joint) || !argument(kResetJointSignature, 1, slots[1], position) ||
+        (slots[2] != nullptr && !argument(kResetJointSignature, 2, slots[2], velocity))) {
+        return nullptr;
+    }
+    if (joint >= limiter->count) {
+        PyErr_Format(PyExc_IndexError, "joint %llu is not below the limiter's %u joints",
+                     static_cast<unsigned long long>(joint), static_cast<unsigned>(limiter->count));
+        return nullptr;
+    }
+    const auto j = static_cast<std::uint32_t>(joint);
+    const KestrelError error = kestrel_joint_limiter_reset_joint(&limiter->state, j, position, velocity);
+    if (error != KESTREL_OK) {
+        return raise_refusal(error, 1, &limiter->limits[j], limiter->period, &position, &velocity, j);
+    }
     Py_RETURN_NONE;
 }
 
@@ -193,6 +241,8 @@ PyObject* copy(PyObject* self, PyObject*) {
     if (twin == nullptr) return nullptr;
     // The C state holds no pointers: a byte copy is an independent limiter.
     limiter_of(twin)->count = limiter_of(self)->count;
+    limiter_of(twin)->period = limiter_of(self)->period;
+    std::memcpy(limiter_of(twin)->limits, limiter_of(self)->limits, sizeof limiter_of(self)->limits);
     std::memcpy(&limiter_of(twin)->state, &limiter_of(self)->state, sizeof(KestrelJointLimiter));
     return twin;
 }
@@ -279,6 +329,13 @@ PyMethodDef kMethods[] = {
      "Set the state: positions inside their limits, velocities (default 0);\n"
      "accelerations 0. ValueError for a position outside its limits or a velocity\n"
      "that is not finite, with the state unchanged. Safe to share between threads."},
+    {"reset_joint", as_method(reset_joint), METH_FASTCALL | METH_KEYWORDS,
+     "reset_joint($self, joint, position, velocity=0.0)\n--\n\n"
+     "Re-seed one joint from the plant: set its position and velocity (default 0),\n"
+     "its acceleration 0 and its flags as reset does; the other joints keep their\n"
+     "state. IndexError for a joint index not below len(self); ValueError, naming\n"
+     "the joint, for a position outside its limits or a velocity that is not finite,\n"
+     "with the state unchanged. Safe to share between threads."},
     {"set_coupling", as_method(set_coupling), METH_FASTCALL | METH_KEYWORDS,
      "set_coupling($self, rows, limits)\n--\n\n"
      "Couple joints 0..3: up to four rows r with sum(r[k] * v[k]) <= limit. The\n"

@@ -12,6 +12,19 @@
 
 using namespace kestrel::limiter;
 
+namespace {
+
+// A joint's state set from the plant: accelerations 0, flagged RECOVERING
+// when the limits cannot hold from it.
+void seed(LimiterState& s, std::uint32_t j, double position, double velocity) noexcept {
+    s.position[j] = position;
+    s.velocity[j] = velocity;
+    s.step[j] = 0.0;
+    s.binding[j] = outside(s.limits[j], s.period, position, velocity, 0.0) ? KESTREL_LIMIT_RECOVERING : 0;
+}
+
+}  // namespace
+
 extern "C" {
 
 size_t kestrel_joint_limiter_size(void) { return sizeof(KestrelJointLimiter); }
@@ -25,18 +38,12 @@ KestrelError kestrel_joint_limiter_init(KestrelJointLimiter* limiter, std::uint3
     if (count == 0 || count > kMaxJoints) {
         return KESTREL_ERROR_BAD_JOINT_COUNT;
     }
-    if (!(period > 0.0 && period <= 1.0)) {
+    if (!(period > 0.0)) {
         return KESTREL_ERROR_BAD_PERIOD;
     }
-    for (std::uint32_t j = 0; j < count; ++j) {
-        if (!limits_valid(limits[j], period)) {
-            return KESTREL_ERROR_BAD_LIMITS;
-        }
-    }
-    for (std::uint32_t j = 0; j < count; ++j) {
-        if (!position_valid(limits[j], positions[j])) {
-            return KESTREL_ERROR_BAD_POSITION;
-        }
+    const KestrelError error = check_joints(count, limits, period, positions, nullptr, nullptr);
+    if (error != KESTREL_OK) {
+        return error;
     }
     LimiterState* s = new (limiter->opaque) LimiterState{};
     s->count = count;
@@ -76,21 +83,39 @@ KestrelError kestrel_joint_limiter_reset(KestrelJointLimiter* limiter, const dou
         return KESTREL_ERROR_INVALID_POINTER;
     }
     LimiterState& s = *state_of(limiter);
-    for (std::uint32_t j = 0; j < s.count; ++j) {
-        if (!position_valid(s.limits[j], positions[j])) {
-            return KESTREL_ERROR_BAD_POSITION;
-        }
-        if (velocities != nullptr && !std::isfinite(velocities[j])) {
-            return KESTREL_ERROR_BAD_VELOCITY;
-        }
+    const KestrelError error = check_joints(s.count, s.limits, s.period, positions, velocities, nullptr);
+    if (error != KESTREL_OK) {
+        return error;
     }
     for (std::uint32_t j = 0; j < s.count; ++j) {
-        s.position[j] = positions[j];
-        s.velocity[j] = velocities != nullptr ? velocities[j] : 0.0;
-        s.step[j] = 0.0;
-        s.binding[j] = outside(s.limits[j], s.period, s.position[j], s.velocity[j], 0.0) ? KESTREL_LIMIT_RECOVERING : 0;
+        seed(s, j, positions[j], velocities != nullptr ? velocities[j] : 0.0);
     }
     return KESTREL_OK;
+}
+
+KestrelError kestrel_joint_limiter_reset_joint(KestrelJointLimiter* limiter, uint32_t joint, double position,
+                                               double velocity) {
+    if (!initialised(limiter)) {
+        return KESTREL_ERROR_INVALID_POINTER;
+    }
+    LimiterState& s = *state_of(limiter);
+    if (joint >= s.count) {
+        return KESTREL_ERROR_BAD_JOINT;
+    }
+    const KestrelError error = check_joints(1, &s.limits[joint], s.period, &position, &velocity, nullptr);
+    if (error != KESTREL_OK) {
+        return error;
+    }
+    seed(s, joint, position, velocity);
+    return KESTREL_OK;
+}
+
+KestrelError kestrel_joint_limiter_check(uint32_t count, const KestrelJointLimits* limits, double period,
+                                         const double* positions, const double* velocities, KestrelJointFault* fault) {
+    if (limits == nullptr || fault == nullptr) {
+        return KESTREL_ERROR_INVALID_POINTER;
+    }
+    return check_joints(count, limits, period, positions, velocities, fault);
 }
 
 KestrelError kestrel_joint_limiter_state(const KestrelJointLimiter* limiter, std::uint32_t* count,

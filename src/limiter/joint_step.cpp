@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <limits>
 
+#include "limiter/limiter_state.hpp"
+
 namespace kestrel::limiter {
 
 namespace {
@@ -331,7 +333,7 @@ JointResult limit_joint(const JointInput& given) noexcept {
 }
 
 double velocity_ceiling(const KestrelJointLimits& l, double dt) noexcept {
-    return std::min(l.max_velocity, DBL_MAX / 8.0 * dt);
+    return std::min(l.max_velocity, largest_speed(dt));
 }
 
 bool outside(const KestrelJointLimits& l, double dt, double p, double v, double alpha) noexcept {

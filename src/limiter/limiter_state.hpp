@@ -2,6 +2,7 @@
 // and the checks of what may enter it.
 #pragma once
 
+#include <cfloat>
 #include <cstdint>
 #include <new>
 #include <type_traits>
@@ -51,10 +52,21 @@ bool placeable(const KestrelJointLimiter* storage) noexcept;
 // never becomes a loop bound.
 bool initialised(const KestrelJointLimiter* storage) noexcept;
 
-// The refusals of init for one joint's limits (see the header): written so
-// that a NaN fails every test.
+// The largest speed a joint may have: an absent velocity limit stands for
+// it. It keeps v dt, (v' - v) / dt and the braking law's sums finite.
+inline double largest_speed(double dt) noexcept { return DBL_MAX / 8.0 * dt; }
+
+// The refusals of init for one joint's limits (see the header), with the
+// field at fault; dt 0 leaves out those that depend on the period.
+KestrelError check_limits(const KestrelJointLimits& l, double dt, KestrelJointFault* fault) noexcept;
 bool limits_valid(const KestrelJointLimits& l, double dt) noexcept;
 
 bool position_valid(const KestrelJointLimits& l, double p) noexcept;
+
+// The refusals of init (velocities null) and reset, in that order: count,
+// period, every joint's limits, then each joint's position and velocity;
+// dt 0 leaves out what depends on the period.
+KestrelError check_joints(std::uint32_t count, const KestrelJointLimits* limits, double dt, const double* positions,
+                          const double* velocities, KestrelJointFault* fault) noexcept;
 
 }  // namespace kestrel::limiter

@@ -11,6 +11,15 @@
 
 namespace kestrel::limiter {
 
+namespace {
+
+// How far past its target, as a fraction of the position scale, a position
+// command's planned stop may lie and still count as ending on it: the
+// rounding of p + v' dt, half an ulp (2^-53) a period, over 2^16 periods.
+constexpr double kTargetAllowance = 1.4551915228366852e-11;  // 2^-36
+
+}  // namespace
+
 KestrelError step_all(KestrelJointLimiter* limiter, const double* desired, const double* positions,
                       double* out_velocities, double* out_positions, std::uint32_t* binding) noexcept {
     if (!initialised(limiter)) {
@@ -24,6 +33,7 @@ KestrelError step_all(KestrelJointLimiter* limiter, const double* desired, const
     // Every result is formed before anything is written, so inputs may alias outputs.
     double out[kMaxJoints];
     double steps[kMaxJoints];  // alpha' as chosen: v + alpha' is rounded, alpha' is kept exact
+    Interval held[kMaxJoints];  // the positions of this call's limits, a position command's target included
     for (std::uint32_t j = 0; j < s.count; ++j) {
         const KestrelJointLimits& l = s.limits[j];
         JointInput in;
@@ -44,17 +54,30 @@ KestrelError step_all(KestrelJointLimiter* limiter, const double* desired, const
             if (target != target) {
                 vd = 0.0;
                 stop = KESTREL_LIMIT_STOP_REQUEST;
-            } else if (target >= in.p) {
+            } else {
                 // Narrowed only while the joint can still stop at the
                 // target; otherwise it brakes through it and comes back.
-                if (in.p + reach_up(in.law, in.v, in.alpha) * dt <= target) {
-                    in.max_p = std::min(in.max_p, target);
-                    vd = target > in.p ? in.max_v : 0.0;
-                } else {
-                    vd = -in.max_v;
-                }
-            } else {
-                if (in.p - reach_up(in.law, -in.v, -in.alpha) * dt >= target) {
+                // A joint riding its braking bound to the target plans a
+                // stop that the rounding of p + v' dt moves a little each
+                // period: a stop within kTargetAllowance past the target
+                // still ends on it (the position is held to it below).
+                // A joint held on its target while its stop lands keeps
+                // the side it came from, and its request: asked to stop at
+                // once it would leave the landing and turn back.
+                // The rounding follows the positions the joint passed: its
+                // limits bound them where they are finite.
+                const double scale = std::fabs(target) + std::fabs(in.p) +
+                                     (std::isfinite(l.min_position) ? std::fabs(l.min_position) : 0.0) +
+                                     (std::isfinite(l.max_position) ? std::fabs(l.max_position) : 0.0);
+                const double allowance = kTargetAllowance * scale;
+                if (target > in.p || (target == in.p && in.v >= 0.0)) {
+                    if (in.p + reach_up(in.law, in.v, in.alpha) * dt <= target + allowance) {
+                        in.max_p = std::min(in.max_p, target);
+                        vd = target > in.p || in.v > 0.0 ? in.max_v : 0.0;
+                    } else {
+                        vd = -in.max_v;
+                    }
+                } else if (in.p - reach_up(in.law, -in.v, -in.alpha) * dt >= target - allowance) {
                     in.min_p = std::max(in.min_p, target);
                     vd = -in.max_v;
                 } else {
@@ -76,6 +99,7 @@ KestrelError step_all(KestrelJointLimiter* limiter, const double* desired, const
         in.exact = j < kCoupledJoints && s.coupling.count > 0;
         in.landing = gain_inverse(-in.v, in.law);
         in.inside = (s.binding[j] & KESTREL_LIMIT_RECOVERING) == 0;
+        held[j] = {std::max(in.min_p, -DBL_MAX), std::min(in.max_p, DBL_MAX)};
         const JointResult r = limit_joint(in);
         // An uncut request is returned as given (v + (v_d - v) may round).
         out[j] = r.alpha == in.raw_target && positions == nullptr ? vd
@@ -96,11 +120,10 @@ KestrelError step_all(KestrelJointLimiter* limiter, const double* desired, const
     }
     for (std::uint32_t j = 0; j < s.count; ++j) {
         const KestrelJointLimits& l = s.limits[j];
-        // p + v' dt can round an ulp past a limit (or overflow when a limit is
-        // absent): keep p inside its limits and finite.
+        // p + v' dt can round an ulp past a limit or a target (or overflow
+        // when a limit is absent): keep p inside them and finite.
         const double p = s.position[j] + out[j] * dt;
-        s.position[j] = std::clamp(finite_or_max(p), std::max(l.min_position, -DBL_MAX),
-                                   std::min(l.max_position, DBL_MAX));
+        s.position[j] = std::clamp(finite_or_max(p), held[j].lo, held[j].hi);
         // The law's sums run on alpha; keeping the chosen alpha' rather than
         // the rounded v' - v keeps a ramp at max jerk exact period after
         // period (the rounding of v' alone moves a stop far less).

@@ -445,6 +445,16 @@ TEST(JointLimiterFaults, Table) {
         EXPECT_GT(run.yields, 0);
     }
     {
+        SCOPED_TRACE("a position command rides its braking bound onto a constant target and never turns back");
+        LimiterRun run({{-0.177636, 1.98427, 4.35273, kInf, 1.01528}}, 1e-4, {0.81567751129278721});
+        const double target = -0.063184423947051233;
+        for (int i = 0; i < 40000 && !HasFailure(); ++i) {
+            run.step({target}, true);
+            ASSERT_LE(run.v[0], 0.0) << "step " << i;
+        }
+        EXPECT_EQ(run.p[0], target);
+    }
+    {
         SCOPED_TRACE("no acceleration limit: still brakes, arrives at rest at the limit");
         LimiterRun run({{-1, 1, 2, kInf, 100}}, 0.001, {0});
         for (int i = 0; i < 3000 && !HasFailure(); ++i) run.step({2});

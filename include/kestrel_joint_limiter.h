@@ -60,6 +60,36 @@
  * A position is kept inside its limits (and finite) even where the rounding of
  * p + v' dt would step an ulp beyond them.
  *
+ * Measured feedback. The limiter's state is the commands it issued (the
+ * position, velocity and acceleration it last commanded), not the plant's:
+ * every limit above is kept on that commanded trajectory, and a call never
+ * reads a sensor. A loop that measures its positions keeps calling limit (or
+ * limit_position) and compares: as long as the plant tracks the commands
+ * within the servo's tracking error, leave the state alone. Calling reset
+ * every period with the measured state would make each period start from a
+ * state the limiter did not produce: its acceleration is taken as 0, so the
+ * commanded acceleration may jump by up to max_acceleration in a period
+ * (a jerk of max_acceleration / dt, far above max_jerk), and where the
+ * measured velocity lies outside the set the jerk and then the acceleration
+ * limits give way (RECOVERING). Re-seed instead only when the tracking error
+ * |measured - commanded| exceeds a bound the application chooses (a few
+ * times the servo's normal tracking error; after a collision, a stall, a
+ * servo fault or a manual move), with kestrel_joint_limiter_reset_joint for
+ * that joint alone (or kestrel_joint_limiter_reset for all): the joint's
+ * commanded position and velocity become the measured ones and its
+ * acceleration 0. That re-seed costs one acceleration step of up to
+ * max_acceleration in the next call (jerk up to max_acceleration / dt for
+ * one period), and more if the measured velocity needs the weaker limits to
+ * give way; the other joints are not disturbed.
+ *
+ * Flags in position mode (kestrel_joint_limiter_limit_position). The request
+ * there is full speed towards the target, so a joint cruising at its velocity
+ * limit shows no flag (the request is met), one accelerating shows
+ * KESTREL_LIMIT_ACCELERATION or KESTREL_LIMIT_JERK (KESTREL_LIMIT_VELOCITY
+ * while it lands on the velocity limit), one approaching its
+ * target shows KESTREL_LIMIT_BRAKING, and one resting on its target shows
+ * KESTREL_LIMIT_POSITION (the target holds it as a position limit would).
+ *
  * Numbers are double precision. Outputs and state are finite for every
  * configuration init accepts: it refuses a period above one second, a finite
  * position range whose width overflows, and rate limits whose steps
@@ -166,7 +196,10 @@ KESTREL_API KESTREL_MUST_CHECK KestrelError kestrel_joint_limiter_limit(KestrelJ
  * overshoot; a target beyond a position limit stops at the limit. A joint
  * that cannot stop at its target any more (a target moved behind it) brakes
  * through it and comes back. A NaN target is a request to stop (flagged). The
- * velocity each joint was given can be read with kestrel_joint_limiter_state. */
+ * position is held to a target it is stopping at as to a limit, so the
+ * rounding of p + v' dt never carries it past. The velocity each joint was
+ * given can be read with kestrel_joint_limiter_state; the flags are described
+ * under "Flags in position mode" above. */
 KESTREL_API KESTREL_MUST_CHECK KestrelError kestrel_joint_limiter_limit_position(KestrelJointLimiter *limiter,
                                                                      const double *desired_positions,
                                                                      double *limited_positions, uint32_t *binding);

@@ -65,6 +65,14 @@ class JointLimits:
 
 @final
 class JointLimiter:
+    """Limits up to 32 joints' commands once per control period.
+
+    Its state is the commands it issued, not the plant's. With measured
+    positions, re-seed a joint with reset_joint only when its tracking error
+    exceeds a bound of your choosing; each re-seed may change that joint's
+    acceleration by up to max_acceleration in one period.
+    """
+
     def __init__(self, limits: Sequence[JointLimits], period: _Float, positions: _Vector | None = None) -> None: ...
     def limit(self, desired: _Vector) -> list[float]: ...
     def limit_position(self, desired: _Vector) -> list[float]: ...

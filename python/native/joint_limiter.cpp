@@ -322,13 +322,20 @@ PyMethodDef kMethods[] = {
      "as the limits allow and arrives at rest on it without overshoot; a target\n"
      "beyond a position limit stops at the limit. `desired` holds one position per\n"
      "joint, as for limit; a NaN target is a request to stop that joint. The\n"
-     "velocities given can be read from `velocities`, the flags from `binding`.\n"
+     "velocities given can be read from `velocities`, the flags from `binding`:\n"
+     "a joint cruising at its velocity limit shows none (full speed is what a\n"
+     "position command asks for), one accelerating ACCELERATION or JERK (VELOCITY\n"
+     "as it lands on the velocity limit), one\n"
+     "approaching its target BRAKING, one resting on it POSITION.\n"
      "ValueError for another number of values. Safe to share between threads."},
     {"reset", as_method(reset), METH_FASTCALL | METH_KEYWORDS,
      "reset($self, positions, velocities=None)\n--\n\n"
-     "Set the state: positions inside their limits, velocities (default 0);\n"
-     "accelerations 0. ValueError for a position outside its limits or a velocity\n"
-     "that is not finite, with the state unchanged. Safe to share between threads."},
+     "Set the state of every joint: positions inside their limits, velocities\n"
+     "(default 0); accelerations 0. Not for every period of a loop with measured\n"
+     "positions: see the class docstring, and reset_joint for one joint.\n"
+     "ValueError, naming the joint, for a position outside its limits or a\n"
+     "velocity that is not finite (or beyond DBL_MAX / 8 * period), with the\n"
+     "state unchanged. Safe to share between threads."},
     {"reset_joint", as_method(reset_joint), METH_FASTCALL | METH_KEYWORDS,
      "reset_joint($self, joint, position, velocity=0.0)\n--\n\n"
      "Re-seed one joint from the plant: set its position and velocity (default 0),\n"
@@ -387,7 +394,19 @@ PyType_Slot kSlots[] = {
                     "start positions (None: 0 for every joint, refused where 0 lies outside a\n"
                     "joint's limits). Velocities and accelerations start at 0. copy.copy and\n"
                     "copy.deepcopy give an independent limiter in the same state. Safe to share\n"
-                    "between threads: each call runs whole while it holds the interpreter lock.")},
+                    "between threads: each call runs whole while it holds the interpreter lock.\n\n"
+                    "The state (positions, velocities, accelerations) is the commands the limiter\n"
+                    "issued, not the plant's: it never reads a sensor. With measured positions,\n"
+                    "keep calling limit and leave the state alone while the plant tracks it; do\n"
+                    "not reset every period (each reset zeroes the acceleration, a jump of up to\n"
+                    "max_acceleration in one period). When a joint's tracking error\n"
+                    "|measured - commanded| exceeds a bound of your choosing (a few times the\n"
+                    "servo's normal error: a collision, a stall, a manual move), re-seed that\n"
+                    "joint with reset_joint(joint, measured_position, measured_velocity): its\n"
+                    "next command may then change the acceleration by up to max_acceleration\n"
+                    "(jerk up to max_acceleration / period for one period), more if the measured\n"
+                    "velocity makes jerk and acceleration give way (recovering); the other joints\n"
+                    "keep their commands.")},
     {Py_tp_new, reinterpret_cast<void*>(limiter_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(limiter_dealloc)},
     {Py_tp_methods, kMethods},

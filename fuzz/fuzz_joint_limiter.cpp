@@ -171,12 +171,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             }
             case 4: {
                 double velocities[kMaxJoints];
+                bool too_fast = false;  // beyond DBL_MAX / 8 * period: refused
                 for (std::uint32_t j = 0; j < lim.count; ++j) {
                     values[j] = lim.position(static_cast<std::uint8_t>(in.byte() % 201), j);
                     velocities[j] = lim.request(static_cast<std::uint8_t>(5 + in.byte() % 251), j);
+                    too_fast = too_fast || !(std::fabs(velocities[j]) <= DBL_MAX / 8.0 * lim.dt);
                 }
-                if (kestrel_joint_limiter_reset(&lim.storage, values, velocities) != KESTREL_OK) {
-                    fail("reset refused", lim.calls, 0, 0, 0);
+                const KestrelError e = kestrel_joint_limiter_reset(&lim.storage, values, velocities);
+                if (e != (too_fast ? KESTREL_ERROR_BAD_VELOCITY : KESTREL_OK)) {
+                    fail("reset answered wrongly", lim.calls, 0, 0, 0);
                 }
                 kestrel_joint_limiter_state(&lim.storage, nullptr, nullptr, nullptr, nullptr, lim.flags);
                 break;

@@ -45,14 +45,16 @@ enum {
     KESTREL_ERROR_BAD_LIMITS = 14,               /* "bad_limits" */
     KESTREL_ERROR_BAD_PERIOD = 15,               /* "bad_period" */
     KESTREL_ERROR_BAD_POSITION = 16,             /* "bad_position" */
-    KESTREL_ERROR_BAD_VELOCITY = 17,             /* "bad_velocity" */
+    KESTREL_ERROR_BAD_VELOCITY = 17,             /* "bad_velocity": not finite, or |v| > DBL_MAX / 8 * period */
     KESTREL_ERROR_BAD_COUPLING = 18,             /* "bad_coupling" */
     KESTREL_ERROR_NOT_COUPLED = 19,              /* "not_coupled" */
     /* The receiving side: the guard's maximum age, command frames (kestrel_frame.h). */
     KESTREL_ERROR_STALE_RECEIPT = 20,            /* "stale_receipt": dated outside the guard's maximum age */
     KESTREL_ERROR_INVALID_FRAME = 21,            /* "invalid_frame": wrong length, version or reserved bytes */
     /* Resources. */
-    KESTREL_ERROR_OUT_OF_MEMORY = 22             /* "out_of_memory": a handle could not be allocated */
+    KESTREL_ERROR_OUT_OF_MEMORY = 22,            /* "out_of_memory": a handle could not be allocated */
+    /* The joint limiter, again. */
+    KESTREL_ERROR_BAD_JOINT = 48                 /* "bad_joint": a joint index not below the joint count */
 };
 
 /* kestrel_error_name returns the code string of an error value ("ok" for 0,

@@ -60,6 +60,36 @@
  * A position is kept inside its limits (and finite) even where the rounding of
  * p + v' dt would step an ulp beyond them.
  *
+ * Measured feedback. The limiter's state is the commands it issued (the
+ * position, velocity and acceleration it last commanded), not the plant's:
+ * every limit above is kept on that commanded trajectory, and a call never
+ * reads a sensor. A loop that measures its positions keeps calling limit (or
+ * limit_position) and compares: as long as the plant tracks the commands
+ * within the servo's tracking error, leave the state alone. Calling reset
+ * every period with the measured state would make each period start from a
+ * state the limiter did not produce: its acceleration is taken as 0, so the
+ * commanded acceleration may jump by up to max_acceleration in a period
+ * (a jerk of max_acceleration / dt, far above max_jerk), and where the
+ * measured velocity lies outside the set the jerk and then the acceleration
+ * limits give way (RECOVERING). Re-seed instead only when the tracking error
+ * |measured - commanded| exceeds a bound the application chooses (a few
+ * times the servo's normal tracking error; after a collision, a stall, a
+ * servo fault or a manual move), with kestrel_joint_limiter_reset_joint for
+ * that joint alone (or kestrel_joint_limiter_reset for all): the joint's
+ * commanded position and velocity become the measured ones and its
+ * acceleration 0. That re-seed costs one acceleration step of up to
+ * max_acceleration in the next call (jerk up to max_acceleration / dt for
+ * one period), and more if the measured velocity needs the weaker limits to
+ * give way; the other joints are not disturbed.
+ *
+ * Flags in position mode (kestrel_joint_limiter_limit_position). The request
+ * there is full speed towards the target, so a joint cruising at its velocity
+ * limit shows no flag (the request is met), one accelerating shows
+ * KESTREL_LIMIT_ACCELERATION or KESTREL_LIMIT_JERK (KESTREL_LIMIT_VELOCITY
+ * while it lands on the velocity limit), one approaching its
+ * target shows KESTREL_LIMIT_BRAKING, and one resting on its target shows
+ * KESTREL_LIMIT_POSITION (the target holds it as a position limit would).
+ *
  * Numbers are double precision. Outputs and state are finite for every
  * configuration init accepts: it refuses a period above one second, a finite
  * position range whose width overflows, and rate limits whose steps
@@ -166,7 +196,10 @@ KESTREL_API KESTREL_MUST_CHECK KestrelError kestrel_joint_limiter_limit(KestrelJ
  * overshoot; a target beyond a position limit stops at the limit. A joint
  * that cannot stop at its target any more (a target moved behind it) brakes
  * through it and comes back. A NaN target is a request to stop (flagged). The
- * velocity each joint was given can be read with kestrel_joint_limiter_state. */
+ * position is held to a target it is stopping at as to a limit, so the
+ * rounding of p + v' dt never carries it past. The velocity each joint was
+ * given can be read with kestrel_joint_limiter_state; the flags are described
+ * under "Flags in position mode" above. */
 KESTREL_API KESTREL_MUST_CHECK KestrelError kestrel_joint_limiter_limit_position(KestrelJointLimiter *limiter,
                                                                      const double *desired_positions,
                                                                      double *limited_positions, uint32_t *binding);
@@ -179,11 +212,22 @@ KESTREL_API KestrelError kestrel_joint_limiter_set_pure_tracking(KestrelJointLim
  * means all 0) and zeroes the accelerations; the flags become
  * KESTREL_LIMIT_RECOVERING for a joint whose new state is outside the set the
  * limits hold from, 0 for the others. Refused, with the state unchanged: a
- * position not finite or outside its limits, a velocity that is not finite. A
- * velocity beyond what the limits allow is accepted; the next calls bring it
- * back, the weaker limits giving way if they must. */
+ * position not finite or outside its limits, a velocity that is not finite
+ * or whose magnitude exceeds DBL_MAX / 8 * period (the stand-in of an absent
+ * velocity limit, beyond which the limiter's arithmetic would overflow). A
+ * velocity beyond what the limits allow but within that bound is accepted;
+ * the next calls bring it back, the weaker limits giving way if they must. */
 KESTREL_API KestrelError kestrel_joint_limiter_reset(KestrelJointLimiter *limiter, const double *positions,
                                                             const double *velocities);
+
+/* kestrel_joint_limiter_reset_joint sets one joint's position and velocity,
+ * zeroes its acceleration and sets its flags as kestrel_joint_limiter_reset
+ * does, leaving every other joint as it is: the re-seeding of one joint from
+ * the plant (see "Measured feedback" above). Refused, with the state
+ * unchanged: KESTREL_ERROR_BAD_JOINT for joint >= the joint count, and the
+ * position and velocity refusals of kestrel_joint_limiter_reset. */
+KESTREL_API KestrelError kestrel_joint_limiter_reset_joint(KestrelJointLimiter *limiter, uint32_t joint,
+                                                           double position, double velocity);
 
 /* kestrel_joint_limiter_state copies the joint count and the per-joint state
  * out; every output pointer may be null. binding holds the flags of the last
@@ -193,6 +237,41 @@ KESTREL_API KestrelError kestrel_joint_limiter_reset(KestrelJointLimiter *limite
 KESTREL_API KestrelError kestrel_joint_limiter_state(const KestrelJointLimiter *limiter, uint32_t *count,
                                                             double *positions, double *velocities,
                                                             double *accelerations, uint32_t *binding);
+
+/* The value of a joint that kestrel_joint_limiter_check finds at fault. */
+typedef enum KestrelJointField {
+    KESTREL_JOINT_MIN_POSITION = 0,
+    KESTREL_JOINT_MAX_POSITION = 1,
+    KESTREL_JOINT_MAX_VELOCITY = 2,
+    KESTREL_JOINT_MAX_ACCELERATION = 3,
+    KESTREL_JOINT_MAX_JERK = 4,
+    KESTREL_JOINT_POSITION = 5, /* the position given to init or reset */
+    KESTREL_JOINT_VELOCITY = 6  /* the velocity given to reset */
+} KestrelJointField;
+
+/* Where kestrel_joint_limiter_check found the first fault. */
+typedef struct KestrelJointFault {
+    uint32_t joint;      /* the joint's index */
+    uint32_t field;      /* a KestrelJointField */
+    const char *message; /* static, names the field and its rule: "max_jerk must be > 0" */
+} KestrelJointFault;
+
+/* kestrel_joint_limiter_check applies the refusals of
+ * kestrel_joint_limiter_init (velocities null) or kestrel_joint_limiter_reset
+ * to these arguments, in their order: the count (KESTREL_ERROR_BAD_JOINT_COUNT),
+ * the period (KESTREL_ERROR_BAD_PERIOD), every joint's limits
+ * (KESTREL_ERROR_BAD_LIMITS), then each joint's position
+ * (KESTREL_ERROR_BAD_POSITION; positions null: none checked) and velocity
+ * (KESTREL_ERROR_BAD_VELOCITY), and returns the first refusal or KESTREL_OK.
+ * On a refusal of limits, a position or a velocity, *fault names the joint,
+ * the field and the rule (the message of a position or velocity is the
+ * error's catalogue message); otherwise it holds joint 0, field 0 and a null
+ * message. Period 0 leaves out the refusals that depend on the period (the
+ * steps per period, the velocity's bound): the rules of a joint's limits on
+ * their own. Null limits or fault: KESTREL_ERROR_INVALID_POINTER. Pure. */
+KESTREL_API KestrelError kestrel_joint_limiter_check(uint32_t count, const KestrelJointLimits *limits, double period,
+                                                     const double *positions, const double *velocities,
+                                                     KestrelJointFault *fault);
 
 /* kestrel_joint_limiter_set_coupling copies rows on the velocities of joints
  * 0..3 (row i: coefficients[i] . v' <= limits[i]; infinite values allowed).

@@ -3,6 +3,7 @@
 // every call converts its arguments first and then runs the C function with
 // no Python code in between, so a limiter shared between threads is entered
 // by one call at a time.
+#include <algorithm>
 #include <cstddef>
 #include <cstring>
 
@@ -24,6 +25,8 @@ struct LimiterObject {
     PyObject_HEAD
     PyObject* weakrefs;
     std::uint32_t count;
+    double period;
+    KestrelJointLimits limits[kMaxJoints];  // to name the joint of a refused reset
     KestrelJointLimiter state;
 };
 
@@ -66,6 +69,20 @@ bool read_limits(PyObject* given, KestrelJointLimits (&out)[kMaxJoints], std::ui
     return true;
 }
 
+// Raises the refusal `error` of init or reset with these arguments, naming
+// the joint at fault when there is one ("joint 2: max_jerk must be > 0");
+// `first` is the index of the joint limits[0] describes.
+PyObject* raise_refusal(KestrelError error, std::uint32_t count, const KestrelJointLimits* limits, double period,
+                        const double* positions, const double* velocities, std::uint32_t first = 0) {
+    KestrelJointFault fault;
+    if (kestrel_joint_limiter_check(count, limits, period, positions, velocities, &fault) == error &&
+        fault.message != nullptr) {
+        PyErr_Format(PyExc_ValueError, "joint %u: %s", static_cast<unsigned>(first + fault.joint), fault.message);
+        return nullptr;
+    }
+    return raise_limiter_error(error);
+}
+
 constexpr const char* kNewParams[] = {"limits", "period", "positions"};
 constexpr Signature kNewSignature{"JointLimiter", kNewParams, 2};
 
@@ -84,10 +101,12 @@ PyObject* limiter_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     if (self == nullptr) return nullptr;
     LimiterObject* limiter = limiter_of(self);
     limiter->count = count;
+    limiter->period = period;
+    std::copy(limits, limits + count, limiter->limits);
     const KestrelError error = kestrel_joint_limiter_init(&limiter->state, count, limits, period, start.values);
     if (error != KESTREL_OK) {
         Py_DECREF(self);
-        return raise_limiter_error(error);
+        return raise_refusal(error, count, limits, period, start.values, nullptr);
     }
     return self;
 }
@@ -151,9 +170,38 @@ PyObject* reset(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObjec
         (with_velocities && !joints(kResetSignature, 1, slots[1], limiter->count, velocities))) {
         return nullptr;
     }
-    const KestrelError error = kestrel_joint_limiter_reset(&limiter->state, positions.values,
-                                                           with_velocities ? velocities.values : nullptr);
-    if (error != KESTREL_OK) return raise_limiter_error(error);
+    const double* given = with_velocities ? velocities.values : nullptr;
+    const KestrelError error = kestrel_joint_limiter_reset(&limiter->state, positions.values, given);
+    if (error != KESTREL_OK) {
+        return raise_refusal(error, limiter->count, limiter->limits, limiter->period, positions.values, given);
+    }
+    Py_RETURN_NONE;
+}
+
+constexpr const char* kResetJointParams[] = {"joint", "position", "velocity"};
+constexpr Signature kResetJointSignature{"reset_joint", kResetJointParams, 2};
+
+PyObject* reset_joint(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* slots[3];
+    if (!bind_fastcall(kResetJointSignature, args, nargs, kwnames, slots)) return nullptr;
+    LimiterObject* limiter = limiter_of(self);
+    std::uint64_t joint = 0;
+    double position = 0.0;
+    double velocity = 0.0;
+    if (!argument(kResetJointSignature, 0, slots[0], joint) || !argument(kResetJointSignature, 1, slots[1], position) ||
+        (slots[2] != nullptr && !argument(kResetJointSignature, 2, slots[2], velocity))) {
+        return nullptr;
+    }
+    if (joint >= limiter->count) {
+        PyErr_Format(PyExc_IndexError, "joint %llu is not below the limiter's %u joints",
+                     static_cast<unsigned long long>(joint), static_cast<unsigned>(limiter->count));
+        return nullptr;
+    }
+    const auto j = static_cast<std::uint32_t>(joint);
+    const KestrelError error = kestrel_joint_limiter_reset_joint(&limiter->state, j, position, velocity);
+    if (error != KESTREL_OK) {
+        return raise_refusal(error, 1, &limiter->limits[j], limiter->period, &position, &velocity, j);
+    }
     Py_RETURN_NONE;
 }
 
@@ -193,6 +241,8 @@ PyObject* copy(PyObject* self, PyObject*) {
     if (twin == nullptr) return nullptr;
     // The C state holds no pointers: a byte copy is an independent limiter.
     limiter_of(twin)->count = limiter_of(self)->count;
+    limiter_of(twin)->period = limiter_of(self)->period;
+    std::memcpy(limiter_of(twin)->limits, limiter_of(self)->limits, sizeof limiter_of(self)->limits);
     std::memcpy(&limiter_of(twin)->state, &limiter_of(self)->state, sizeof(KestrelJointLimiter));
     return twin;
 }
@@ -272,13 +322,27 @@ PyMethodDef kMethods[] = {
      "as the limits allow and arrives at rest on it without overshoot; a target\n"
      "beyond a position limit stops at the limit. `desired` holds one position per\n"
      "joint, as for limit; a NaN target is a request to stop that joint. The\n"
-     "velocities given can be read from `velocities`, the flags from `binding`.\n"
+     "velocities given can be read from `velocities`, the flags from `binding`:\n"
+     "a joint cruising at its velocity limit shows none (full speed is what a\n"
+     "position command asks for), one accelerating ACCELERATION or JERK (VELOCITY\n"
+     "as it lands on the velocity limit), one\n"
+     "approaching its target BRAKING, one resting on it POSITION.\n"
      "ValueError for another number of values. Safe to share between threads."},
     {"reset", as_method(reset), METH_FASTCALL | METH_KEYWORDS,
      "reset($self, positions, velocities=None)\n--\n\n"
-     "Set the state: positions inside their limits, velocities (default 0);\n"
-     "accelerations 0. ValueError for a position outside its limits or a velocity\n"
-     "that is not finite, with the state unchanged. Safe to share between threads."},
+     "Set the state of every joint: positions inside their limits, velocities\n"
+     "(default 0); accelerations 0. Not for every period of a loop with measured\n"
+     "positions: see the class docstring, and reset_joint for one joint.\n"
+     "ValueError, naming the joint, for a position outside its limits or a\n"
+     "velocity that is not finite (or beyond DBL_MAX / 8 * period), with the\n"
+     "state unchanged. Safe to share between threads."},
+    {"reset_joint", as_method(reset_joint), METH_FASTCALL | METH_KEYWORDS,
+     "reset_joint($self, joint, position, velocity=0.0)\n--\n\n"
+     "Re-seed one joint from the plant: set its position and velocity (default 0),\n"
+     "its acceleration 0 and its flags as reset does; the other joints keep their\n"
+     "state. IndexError for a joint index not below len(self); ValueError, naming\n"
+     "the joint, for a position outside its limits or a velocity that is not finite,\n"
+     "with the state unchanged. Safe to share between threads."},
     {"set_coupling", as_method(set_coupling), METH_FASTCALL | METH_KEYWORDS,
      "set_coupling($self, rows, limits)\n--\n\n"
      "Couple joints 0..3: up to four rows r with sum(r[k] * v[k]) <= limit. The\n"
@@ -330,7 +394,19 @@ PyType_Slot kSlots[] = {
                     "start positions (None: 0 for every joint, refused where 0 lies outside a\n"
                     "joint's limits). Velocities and accelerations start at 0. copy.copy and\n"
                     "copy.deepcopy give an independent limiter in the same state. Safe to share\n"
-                    "between threads: each call runs whole while it holds the interpreter lock.")},
+                    "between threads: each call runs whole while it holds the interpreter lock.\n\n"
+                    "The state (positions, velocities, accelerations) is the commands the limiter\n"
+                    "issued, not the plant's: it never reads a sensor. With measured positions,\n"
+                    "keep calling limit and leave the state alone while the plant tracks it; do\n"
+                    "not reset every period (each reset zeroes the acceleration, a jump of up to\n"
+                    "max_acceleration in one period). When a joint's tracking error\n"
+                    "|measured - commanded| exceeds a bound of your choosing (a few times the\n"
+                    "servo's normal error: a collision, a stall, a manual move), re-seed that\n"
+                    "joint with reset_joint(joint, measured_position, measured_velocity): its\n"
+                    "next command may then change the acceleration by up to max_acceleration\n"
+                    "(jerk up to max_acceleration / period for one period), more if the measured\n"
+                    "velocity makes jerk and acceleration give way (recovering); the other joints\n"
+                    "keep their commands.")},
     {Py_tp_new, reinterpret_cast<void*>(limiter_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(limiter_dealloc)},
     {Py_tp_methods, kMethods},

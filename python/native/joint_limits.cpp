@@ -1,5 +1,5 @@
-// JointLimits: the limits of one joint, an immutable value. Its rules are the
-// C limiter's; they are checked here too so that a refusal names the field.
+// JointLimits: the limits of one joint, an immutable value, refused by the C
+// limiter's rules when it is made, so that a refusal names the field.
 #include <cmath>
 
 #include "convert.hpp"
@@ -25,24 +25,13 @@ auto* field(Limits& limits, int i) {
     return fields[i];
 }
 
+// The limiter's own rules for one joint's limits, apart from those that
+// depend on the period; the refusal names the field.
 bool validate(const KestrelJointLimits& limits) {
-    for (int i = 0; i < 5; ++i) {
-        if (std::isnan(*field(limits, i))) {
-            PyErr_Format(PyExc_ValueError, "%s must not be NaN", kFields[i]);
-            return false;
-        }
-    }
-    if (!(limits.min_position < limits.max_position)) {
-        PyErr_SetString(PyExc_ValueError, "min_position must be below max_position");
-        return false;
-    }
-    for (int i = 2; i < 5; ++i) {
-        if (!(*field(limits, i) > 0.0)) {
-            PyErr_Format(PyExc_ValueError, "%s must be > 0", kFields[i]);
-            return false;
-        }
-    }
-    return true;
+    KestrelJointFault fault;
+    if (kestrel_joint_limiter_check(1, &limits, 0.0, nullptr, nullptr, &fault) == KESTREL_OK) return true;
+    PyErr_SetString(PyExc_ValueError, fault.message);
+    return false;
 }
 
 PyObject* limits_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {

@@ -8,7 +8,7 @@ namespace {
 
 // Rows in value order: the row index is the value. Rows 1 to 9 are the receipt
 // codes, whose code strings and messages the Python exception also carries.
-constexpr std::array<ErrorText, 23> kCatalogue{{
+constexpr std::array<ErrorText, 49> kCatalogue{{
     {"ok", "success"},
     {"invalid_pointer", "null or misaligned pointer"},
     {"action_id_overflow", "action id exceeds maximum size"},
@@ -28,12 +28,27 @@ constexpr std::array<ErrorText, 23> kCatalogue{{
                    "acceleration * period, jerk * period^2) underflow"},
     {"bad_period", "the period must be finite and > 0, and at most 1 second"},
     {"bad_position", "a position is not finite or outside its joint's limits"},
-    {"bad_velocity", "a velocity is not finite"},
+    {"bad_velocity", "a velocity is not finite, or beyond DBL_MAX / 8 * period in magnitude"},
     {"bad_coupling", "coupling needs at most 4 rows and no NaN in a row in use"},
     {"not_coupled", "no coupling is set"},
     {"stale_receipt", "receipt is older, or dated further ahead, than the maximum age"},
     {"invalid_frame", "command frame is malformed (length, version or reserved bytes)"},
     {"out_of_memory", "not enough memory for a new handle"},
+    // 23 to 47: the ranges of other branches, filled as they merge.
+    {"unknown_error", "unknown error value"}, {"unknown_error", "unknown error value"},
+    {"unknown_error", "unknown error value"}, {"unknown_error", "unknown error value"},
+    {"unknown_error", "unknown error value"}, {"unknown_error", "unknown error value"},
+    {"unknown_error", "unknown error value"}, {"unknown_error", "unknown error value"},
+    {"unknown_error", "unknown error value"}, {"unknown_error", "unknown error value"},
+    {"unknown_error", "unknown error value"}, {"unknown_error", "unknown error value"},
+    {"unknown_error", "unknown error value"}, {"unknown_error", "unknown error value"},
+    {"unknown_error", "unknown error value"}, {"unknown_error", "unknown error value"},
+    {"unknown_error", "unknown error value"}, {"unknown_error", "unknown error value"},
+    {"unknown_error", "unknown error value"}, {"unknown_error", "unknown error value"},
+    {"unknown_error", "unknown error value"}, {"unknown_error", "unknown error value"},
+    {"unknown_error", "unknown error value"}, {"unknown_error", "unknown error value"},
+    {"unknown_error", "unknown error value"},
+    {"bad_joint", "the joint index is not below the limiter's number of joints"},
 }};
 
 constexpr ErrorText kUnknown{"unknown_error", "unknown error value"};

@@ -8,7 +8,8 @@
 //   4. start the working set with every constraint that start touches;
 //   5. iterate: x_eq = u - N^T lambda with (N N^T) lambda = N u - r; drop the
 //      most negative multiplier, or accept x_eq (NumericalFailure instead if a
-//      lane is infinite or NaN), or step towards it as far as the first
+//      lane is infinite or NaN, or a row's value at it is NaN), or step
+//      towards it as far as the first
 //      blocking constraint and add that constraint.
 //
 // Every dot product sums ((p0 + p1) + p2) + p3 in axis order and every
@@ -336,6 +337,16 @@ float worst_violation(const Problem& p, const WorkingSet& ws, const Vec4& x_eq) 
     return worst;
 }
 
+// True when some row's value at x is NaN: products that overflow to +inf and
+// -inf (or an infinite coefficient times a zero lane) leave the row unjudged,
+// so x cannot be said to meet it.
+bool some_row_nan(const Problem& p, const Vec4& x) noexcept {
+    for (std::size_t i = 0; i < p.count; ++i) {
+        if (is_nan(dot(p.rows[i], x))) return true;
+    }
+    return false;
+}
+
 struct Step {
     float alpha = 1.0f;       // in (kEps, 1]
     bool blocked = false;     // whether some constraint set alpha
@@ -383,7 +394,9 @@ Solution4 solve(const Problem& p) noexcept {
     for (std::size_t i = 0; i < p.count; ++i) {
         if (dot(p.rows[i], q) > p.limits[i] + kTol) clamp_violates = true;
     }
-    if (!clamp_violates) return make_solution(q, 0, KESTREL_STATUS_OPTIMAL);
+    if (!clamp_violates) {
+        return make_solution(q, 0, some_row_nan(p, q) ? KESTREL_STATUS_NUMERICAL_FAILURE : KESTREL_STATUS_OPTIMAL);
+    }
 
     Vec4 x;
     if (!find_feasible_start(p, x)) return make_solution(q, 0, KESTREL_STATUS_INFEASIBLE);
@@ -428,8 +441,9 @@ Solution4 solve(const Problem& p) noexcept {
             // the rounding of u - N^T lambda and of the elimination, which
             // grows with |u| (README, "Notes on behaviour"). Only an x_eq that
             // is not a number (an infinite or NaN lane, from an infinite
-            // command or an overflow) is refused.
-            if (!all_finite(x_eq)) return make_solution(q, 0, KESTREL_STATUS_NUMERICAL_FAILURE);
+            // command or an overflow), or at which a row cannot be evaluated,
+            // is refused.
+            if (!all_finite(x_eq) || some_row_nan(p, x_eq)) return make_solution(q, 0, KESTREL_STATUS_NUMERICAL_FAILURE);
             return make_solution(x_eq, iterations, KESTREL_STATUS_OPTIMAL);
         }
 

@@ -36,6 +36,9 @@ namespace multivar {
 // its working-set constraints to that rounding, measured at up to 1.2e-5 of
 // the command's magnitude times the row's norm (README, "Notes on behaviour").
 inline constexpr float kTol = 1e-5f;
+// That rounding, as a fraction of the command's magnitude times the row's
+// norm: with kTol, how far from a row an Optimal answer may be measured.
+inline constexpr float kRowRounding = 1.2e-5f;
 // Smallest squared row norm, step direction component or step length that is
 // treated as nonzero: far below kTol, so it screens out only (near-)exact
 // zeros, whose quotients would be meaningless or overflow.
@@ -85,12 +88,15 @@ inline constexpr std::size_t kMaxWorkingSet = 4 + kMaxRows;
 //   InvalidInput      count > 4, a NaN bound, command or row, or lower > upper; x = clamp(u)
 //   Optimal           x is the projection as the active-set steps compute it, bit
 //                     for bit: clamp(u) if it meets every row (iterations 0),
-//                     else x_eq of the iterations, every lane finite
+//                     else x_eq of the iterations, every lane finite; every
+//                     row's value at x is a number
 //   MaxIterations     20 iterations ran out; x is the last iterate
 //   Infeasible        60 cyclic-projection sweeps found no feasible point; x = clamp(u)
 //   NumericalFailure  singular normal equations or ones with an infinite or NaN
 //                     entry (a row whose products overflow), a full working set,
-//                     or an x_eq with an infinite or NaN lane; x = clamp(u)
+//                     an x_eq with an infinite or NaN lane, or an answer (clamp(u)
+//                     or x_eq) at which a row's value is NaN (products
+//                     overflowing to +inf and -inf); x = clamp(u)
 // Reads rows i < count only; the padding of the result is unspecified. Pure;
 // allocates nothing; bounded at 60 sweeps and 20 solves of at most 8 unknowns.
 [[nodiscard]] Solution4 solve_multivar_4d(const Vec4& desired, const Bounds4& bounds,

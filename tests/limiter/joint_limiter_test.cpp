@@ -99,27 +99,33 @@ TEST(JointLimiterErrors, InitRefusesBadInput) {
         KestrelJointLimits limits;
         double period, position;
         KestrelError error;
+        std::uint32_t field = 0;  // named by kestrel_joint_limiter_check (none for a period)
     } const table[] = {
-        {"nan_limit", {-1, 1, kNaN, 1, 1}, 0.001, 0, KESTREL_ERROR_BAD_LIMITS},
-        {"min_equals_max", {1, 1, 1, 1, 1}, 0.001, 1, KESTREL_ERROR_BAD_LIMITS},
-        {"both_infinite_above", {kInf, kInf, 1, 1, 1}, 0.001, 0, KESTREL_ERROR_BAD_LIMITS},
-        {"zero_velocity", {-1, 1, 0, 1, 1}, 0.001, 0, KESTREL_ERROR_BAD_LIMITS},
-        {"negative_jerk", {-1, 1, 1, 1, -1}, 0.001, 0, KESTREL_ERROR_BAD_LIMITS},
+        {"nan_limit", {-1, 1, kNaN, 1, 1}, 0.001, 0, KESTREL_ERROR_BAD_LIMITS, KESTREL_JOINT_MAX_VELOCITY},
+        {"min_equals_max", {1, 1, 1, 1, 1}, 0.001, 1, KESTREL_ERROR_BAD_LIMITS, KESTREL_JOINT_MIN_POSITION},
+        {"both_infinite_above", {kInf, kInf, 1, 1, 1}, 0.001, 0, KESTREL_ERROR_BAD_LIMITS, KESTREL_JOINT_MIN_POSITION},
+        {"zero_velocity", {-1, 1, 0, 1, 1}, 0.001, 0, KESTREL_ERROR_BAD_LIMITS, KESTREL_JOINT_MAX_VELOCITY},
+        {"negative_jerk", {-1, 1, 1, 1, -1}, 0.001, 0, KESTREL_ERROR_BAD_LIMITS, KESTREL_JOINT_MAX_JERK},
         {"zero_period", ok, 0, 0, KESTREL_ERROR_BAD_PERIOD},
         {"nan_period", ok, kNaN, 0, KESTREL_ERROR_BAD_PERIOD},
         {"infinite_period", ok, kInf, 0, KESTREL_ERROR_BAD_PERIOD},
         {"period_above_a_second", ok, 1.5, 0, KESTREL_ERROR_BAD_PERIOD},
         {"period_1.797e308", ok, 1.797e308, 0, KESTREL_ERROR_BAD_PERIOD},
-        {"range_overflows", {-1e308, 1e308, 1, 1, 1}, 0.001, 0, KESTREL_ERROR_BAD_LIMITS},
-        {"jerk_step_underflows", {-1, 1, 1, 1, 1e-300}, 1e-5, 0, KESTREL_ERROR_BAD_LIMITS},
-        {"position_outside", ok, 0.001, 1.5, KESTREL_ERROR_BAD_POSITION},
-        {"position_nan", ok, 0.001, kNaN, KESTREL_ERROR_BAD_POSITION},
-        {"position_infinite", {-kInf, kInf, 1, 1, 1}, 0.001, -kInf, KESTREL_ERROR_BAD_POSITION},
+        {"range_overflows", {-1e308, 1e308, 1, 1, 1}, 0.001, 0, KESTREL_ERROR_BAD_LIMITS, KESTREL_JOINT_MAX_POSITION},
+        {"jerk_step_underflows", {-1, 1, 1, 1, 1e-300}, 1e-5, 0, KESTREL_ERROR_BAD_LIMITS, KESTREL_JOINT_MAX_JERK},
+        {"position_outside", ok, 0.001, 1.5, KESTREL_ERROR_BAD_POSITION, KESTREL_JOINT_POSITION},
+        {"position_nan", ok, 0.001, kNaN, KESTREL_ERROR_BAD_POSITION, KESTREL_JOINT_POSITION},
+        {"position_infinite", {-kInf, kInf, 1, 1, 1}, 0.001, -kInf, KESTREL_ERROR_BAD_POSITION, KESTREL_JOINT_POSITION},
     };
     for (const Bad& b : table) {
         SCOPED_TRACE(b.name);
         KestrelJointLimiter limiter{};
         EXPECT_EQ(kestrel_joint_limiter_init(&limiter, 1, &b.limits, b.period, &b.position), b.error);
+        KestrelJointFault fault{9, 9, nullptr};
+        if (b.period == 0) continue;  // to check, period 0 asks for the rules that do not need one
+        EXPECT_EQ(kestrel_joint_limiter_check(1, &b.limits, b.period, &b.position, nullptr, &fault), b.error);
+        EXPECT_EQ(fault.field, b.field);
+        EXPECT_EQ(fault.message == nullptr, b.error == KESTREL_ERROR_BAD_PERIOD);
         // Refused storage stays uninitialised.
         EXPECT_EQ(kestrel_joint_limiter_state(&limiter, nullptr, nullptr, nullptr, nullptr, nullptr),
                   KESTREL_ERROR_INVALID_POINTER);
@@ -145,6 +151,11 @@ TEST(JointLimiterErrors, CallsRefuseBadInputAndLeaveTheStateAlone) {
     const double outside[2] = {0, 2}, bad_v[2] = {0, kNaN};
     EXPECT_EQ(kestrel_joint_limiter_reset(&limiter, outside, nullptr), KESTREL_ERROR_BAD_POSITION);
     EXPECT_EQ(kestrel_joint_limiter_reset(&limiter, start, bad_v), KESTREL_ERROR_BAD_VELOCITY);
+    const double huge_v[2] = {0, DBL_MAX};  // beyond DBL_MAX / 8 * period: v' - v would overflow
+    EXPECT_EQ(kestrel_joint_limiter_reset(&limiter, start, huge_v), KESTREL_ERROR_BAD_VELOCITY);
+    EXPECT_EQ(kestrel_joint_limiter_reset_joint(&limiter, 1, 0, DBL_MAX), KESTREL_ERROR_BAD_VELOCITY);
+    EXPECT_EQ(kestrel_joint_limiter_reset_joint(&limiter, 1, 2, 0), KESTREL_ERROR_BAD_POSITION);
+    EXPECT_EQ(kestrel_joint_limiter_reset_joint(&limiter, 2, 0, 0), KESTREL_ERROR_BAD_JOINT);
     LinearConstraints4 rows{};
     rows.count = 5;
     EXPECT_EQ(kestrel_joint_limiter_set_coupling(&limiter, &rows), KESTREL_ERROR_BAD_COUPLING);
@@ -157,6 +168,10 @@ TEST(JointLimiterErrors, CallsRefuseBadInputAndLeaveTheStateAlone) {
     ASSERT_EQ(kestrel_joint_limiter_state(&limiter, nullptr, p, nullptr, nullptr, nullptr), KESTREL_OK);
     EXPECT_EQ(p[0], 0.5);
     EXPECT_EQ(p[1], -0.5);
+    ASSERT_EQ(kestrel_joint_limiter_reset_joint(&limiter, 1, 0.25, 0), KESTREL_OK);  // joint 0 keeps its state
+    ASSERT_EQ(kestrel_joint_limiter_state(&limiter, nullptr, p, nullptr, nullptr, nullptr), KESTREL_OK);
+    EXPECT_EQ(p[0], 0.5);
+    EXPECT_EQ(p[1], 0.25);
 
     KestrelJointLimiter garbage;
     std::memset(&garbage, 0xA5, sizeof garbage);
@@ -428,6 +443,16 @@ TEST(JointLimiterFaults, Table) {
         run.reset({0.9e-12}, {1e-12});  // then the jerk must give way, and say so
         for (int i = 0; i < 5 && !HasFailure(); ++i) run.step({1e-12});
         EXPECT_GT(run.yields, 0);
+    }
+    {
+        SCOPED_TRACE("a position command rides its braking bound onto a constant target and never turns back");
+        LimiterRun run({{-0.177636, 1.98427, 4.35273, kInf, 1.01528}}, 1e-4, {0.81567751129278721});
+        const double target = -0.063184423947051233;
+        for (int i = 0; i < 40000 && !HasFailure(); ++i) {
+            run.step({target}, true);
+            ASSERT_LE(run.v[0], 0.0) << "step " << i;
+        }
+        EXPECT_EQ(run.p[0], target);
     }
     {
         SCOPED_TRACE("no acceleration limit: still brakes, arrives at rest at the limit");

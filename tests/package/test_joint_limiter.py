@@ -51,7 +51,8 @@ class ConstructionTest(unittest.TestCase):
             (([ARM], 0.0), ValueError, "period must be finite and > 0"),
             (([ARM], math.nan), ValueError, "period must be finite and > 0"),
             (([ARM], "0.001"), TypeError, "argument 'period': must be real number"),
-            (([ARM], 0.001, [1.5]), ValueError, "outside its joint's limits"),
+            (([ARM, ARM], 0.001, [0.0, 1.5]), ValueError, "^joint 1: a position is not finite or outside its joint's limits$"),
+            (([ARM, JointLimits(max_jerk=1e-300)], 1e-5), ValueError, r"^joint 1: max_jerk \* period\^2 is below DBL_MIN$"),
             (([JointLimits(min_position=0.5, max_position=1.0)], 0.001), ValueError, "outside"),
             (([ARM], 0.001, [0.0, 0.0]), ValueError, "positions must hold 1 values"),
         ]
@@ -106,6 +107,8 @@ class LimitTest(unittest.TestCase):
             limiter.reset([2.0])
         with self.assertRaisesRegex(ValueError, "velocity is not finite"):
             limiter.reset([0.0], [math.inf])
+        with self.assertRaisesRegex(IndexError, "joint 1 is not below the limiter's 1 joints"):
+            limiter.reset_joint(1, 0.0)
         # Close to the upper limit and fast: braking must cut in and
         # acceleration give way, as the state was not the limiter's own.
         limiter.reset([0.999], [2.0])

@@ -246,6 +246,12 @@ INSTANTIATE_TEST_SUITE_P(
         SolverCase{"second_row_of_3e19_overflows",
                    make_problem({0.5f, 2, 0, 0}, kMinus1, kPlus1, 2, {e1, Vec4{3e19f, 0, 0, 0}}, {0.5f, 0}),
                    {0.5f, 1, 0, 0}, 0, kNumerical, 0},
+        // x_eq = (10, 5, 0, 0) meets row 0; row 1's products there overflow to +inf and
+        // -inf, so its value is NaN and the answer cannot be said to meet it (it misses by 5e38).
+        SolverCase{"row_value_nan_at_answer",
+                   make_problem({20, 5, 0, 0}, Vec4{-100, -100, -100, -100}, Vec4{100, 100, 100, 100}, 2,
+                                {e1, Vec4{1e38f, -1e38f, 0, 0}}, {10, 1e38f}),
+                   {20, 5, 0, 0}, 0, kNumerical, 0},
         SolverCase{"bounds_dropped_then_row",
                    make_problem({5, 1, 0, 0}, kZero, kPlus1, 1, {Vec4{1, 1, 0, 0}}, {1.9f}), {1, 0.9f, 0, 0}, 5,
                    kOptimal, 2e-7f},

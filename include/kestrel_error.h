@@ -52,7 +52,11 @@ enum {
     KESTREL_ERROR_STALE_RECEIPT = 20,            /* "stale_receipt": dated outside the guard's maximum age */
     KESTREL_ERROR_INVALID_FRAME = 21,            /* "invalid_frame": wrong length, version or reserved bytes */
     /* Resources. */
-    KESTREL_ERROR_OUT_OF_MEMORY = 22             /* "out_of_memory": a handle could not be allocated */
+    KESTREL_ERROR_OUT_OF_MEMORY = 22,            /* "out_of_memory": a handle could not be allocated */
+    /* The Governor (kestrel_governor.h). */
+    KESTREL_ERROR_BAD_ENVELOPE = 23,             /* "bad_envelope": min_bound not below max_bound, or NaN */
+    /* The signing boundary used in a child of the process that made it. */
+    KESTREL_ERROR_FORKED = 24                    /* "forked": the boundary belongs to its parent process */
 };
 
 /* kestrel_error_name returns the code string of an error value ("ok" for 0,

@@ -59,7 +59,7 @@ bool frame_bytes(const ByteBuffer& frame, std::uint8_t (&bytes)[KESTREL_FRAME_LE
 PyObject* new_frame(const KestrelFrame& frame) {
     PyObject* items[] = {PyLong_FromLong(frame.axis), PyFloat_FromDouble(frame.position),
                          PyFloat_FromDouble(frame.velocity), bytes_of(frame.receipt, sizeof frame.receipt)};
-    return new_named_tuple(imported().frame, items, 4);
+    return new_named_tuple(&Imported::frame, items, 4);
 }
 
 namespace {
@@ -78,7 +78,7 @@ PyObject* parse_receipt(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
     PyObject* items[] = {bytes_of(fields.nonce, sizeof fields.nonce),
                          PyLong_FromUnsignedLongLong(fields.timestamp_nanos),
                          PyLong_FromUnsignedLongLong(fields.sequence_id), bytes_of(fields.tag, sizeof fields.tag)};
-    return new_named_tuple(imported().receipt_fields, items, 4);
+    return new_named_tuple(&Imported::receipt_fields, items, 4);
 }
 
 constexpr const char* kVerifyParams[] = {"key", "receipt", "axis", "position", "velocity"};

@@ -9,6 +9,7 @@ import os
 import pathlib
 import pickle
 import re
+import signal
 import socket
 import struct
 import subprocess
@@ -302,6 +303,24 @@ class FrameReceiverTest(unittest.TestCase):
         out, _ = receiver.communicate(timeout=10)
         self.assertEqual(out.splitlines(), want, "one line per datagram, in order, and nothing else")
         self.assertEqual(receiver.returncode, 0)
+
+    def test_a_stop_and_continue_does_not_end_the_wait(self):
+        key = os.urandom(32)
+        receipt = kestrel.KestrelBoundary(hmac_key=key).authorize_action(1, 0.5, 0.5)
+        key_file = pathlib.Path(self.enterContext(tempfile.TemporaryDirectory()), "key")
+        key_file.write_bytes(key)
+        receiver = self.enterContext(subprocess.Popen(
+            [os.environ["KESTREL_FRAME_RECEIVER"], key_file, "60000", "1"], stdout=subprocess.PIPE, text=True))
+        port = int(receiver.stdout.readline().removeprefix("port "))
+        time.sleep(0.2)  # into its wait for a datagram
+        receiver.send_signal(signal.SIGSTOP)
+        time.sleep(0.2)
+        receiver.send_signal(signal.SIGCONT)
+        time.sleep(0.2)
+        with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as sender:
+            sender.sendto(frame_from_readme(1, 0.5, 0.5, receipt.receipt_hash), ("127.0.0.1", port))
+        out, _ = receiver.communicate(timeout=10)
+        self.assertEqual((out, receiver.returncode), (f"accepted {receipt.sequence_id}\n", 0))
 
 
 class ReadmeLayoutTest(unittest.TestCase):

@@ -105,15 +105,11 @@ constexpr Signature kCheckFrameSignature{"check_frame", kCheckFrameParams, 1};
 PyObject* check_frame(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* slots[1];
     if (!bind_fastcall(kCheckFrameSignature, args, nargs, kwnames, slots)) return nullptr;
-    ByteBuffer given;
-    std::uint8_t bytes[KESTREL_FRAME_LEN];
-    if (!argument(kCheckFrameSignature, 0, slots[0], given) || !frame_bytes(given, bytes)) return nullptr;
     // Decoded once, here, and checked as kestrel_receipt_guard_check_frame
     // checks it: a refusal names the axis that the frame claims, as check
     // names the one it is given; a frame refused as malformed claims nothing.
     KestrelFrame action;
-    const KestrelError malformed = kestrel_frame_decode(bytes, &action);
-    if (malformed != 0) return raise_refusal(0, malformed);
+    if (!convert_frame(kCheckFrameSignature, 0, slots[0], action)) return nullptr;
     const KestrelError code = kestrel_receipt_guard_check(guard_of(self)->guard, action.receipt, action.axis,
                                                            action.position, action.velocity);
     if (code != 0) return raise_refusal(action.axis, code);

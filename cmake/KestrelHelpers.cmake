@@ -25,6 +25,26 @@ function(kestrel_add_gtest name)
   gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST TEST_PREFIX "${ARG_PREFIX}" PROPERTIES LABELS "cpp")
 endfunction()
 
+# kestrel_add_test(NAME LABEL label COMMAND command... [WORKING_DIRECTORY dir]
+#                  [ENVIRONMENT VAR=value...] [PROPERTIES property value...])
+# registers a test that runs a program (a check script, a C program, an
+# emulator) and passes when it exits with 0, under LABEL, so that a preset or
+# workflow can select it; PROPERTIES go to set_tests_properties as they are.
+function(kestrel_add_test name)
+  cmake_parse_arguments(ARG "" "LABEL;WORKING_DIRECTORY" "COMMAND;ENVIRONMENT;PROPERTIES" ${ARGN})
+  if(NOT ARG_LABEL OR NOT ARG_COMMAND)
+    message(FATAL_ERROR "kestrel_add_test(${name}): LABEL and COMMAND are required")
+  endif()
+  if(NOT ARG_WORKING_DIRECTORY)
+    set(ARG_WORKING_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR})
+  endif()
+  add_test(NAME ${name} COMMAND ${ARG_COMMAND} WORKING_DIRECTORY ${ARG_WORKING_DIRECTORY})
+  set_tests_properties(${name} PROPERTIES LABELS "${ARG_LABEL}" ${ARG_PROPERTIES})
+  if(ARG_ENVIRONMENT)
+    set_property(TEST ${name} PROPERTY ENVIRONMENT ${ARG_ENVIRONMENT})
+  endif()
+endfunction()
+
 # kestrel_add_benchmark(NAME SOURCES... LIBS...) builds a Google Benchmark
 # executable (when the library is present) and hangs it under `benchmarks`.
 if(NOT TARGET benchmarks)
@@ -72,8 +92,6 @@ function(kestrel_add_python_test name)
     set(command ${Python_EXECUTABLE} -m unittest -v ${stem})
     set(directory ${CMAKE_CURRENT_SOURCE_DIR}/${folder})
   endif()
-  add_test(NAME ${test_name} COMMAND ${command} WORKING_DIRECTORY ${directory})
-  set_tests_properties(${test_name} PROPERTIES
-    LABELS "python"
-    ENVIRONMENT "PYTHONPATH=$<TARGET_FILE_DIR:_kestrel>;PYTHONDONTWRITEBYTECODE=1;${KESTREL_PYTHON_SANITIZER_ENV}")
+  kestrel_add_test(${test_name} LABEL python COMMAND ${command} WORKING_DIRECTORY ${directory}
+    ENVIRONMENT "PYTHONPATH=$<TARGET_FILE_DIR:_kestrel>" PYTHONDONTWRITEBYTECODE=1 ${KESTREL_PYTHON_SANITIZER_ENV})
 endfunction()

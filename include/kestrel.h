@@ -3,6 +3,7 @@
  *
  *   this header             the projection kernels
  *   kestrel_error.h         KestrelError, the one error convention, and its names
+ *   kestrel_governor.h      one scalar command kept inside a safe envelope
  *   kestrel_boundary.h      signing commands: the boundary that issues receipts
  *   kestrel_receipt.h       checking receipts on the receiving side
  *   kestrel_frame.h         the signed command frame: an action with its receipt
@@ -149,6 +150,7 @@ KESTREL_LAYOUT_ASSERT(offsetof(Solution4, x) == 0, "x at 0");
 KESTREL_LAYOUT_ASSERT(offsetof(Solution4, iterations) == 16, "iterations at 16");
 KESTREL_LAYOUT_ASSERT(offsetof(Solution4, status) == 24, "status at 24");
 
+#include "kestrel_governor.h" /* one scalar command inside a safe envelope */
 #include "kestrel_boundary.h" /* signing actuator commands */
 #include "kestrel_receipt.h" /* receipt verification and the replay guard */
 #include "kestrel_frame.h" /* the signed command frame */

@@ -14,6 +14,26 @@
  * The boundary owns operating-system resources (a lock, a mapped random
  * state), so it is a handle: made by kestrel_boundary_new, released by
  * kestrel_boundary_free.
+ *
+ * The rate limit counts the commands that pass the velocity check, on every
+ * axis together, in windows of one second of the boundary's wall clock
+ * (CLOCK_REALTIME). A window opens with the first command whose clock
+ * reading is a second or more after the current window's start, or earlier
+ * than that start: a wall clock that steps back (an NTP step, a manual
+ * setting) opens a new window, with a count of its own. So the promise is
+ * per window: while the clock only goes forward, each window admits at most
+ * rate_limit commands (the one that opens it always), and a second that
+ * straddles two windows up to twice that; a clock that steps back opens
+ * windows as often as it steps (one stepped back 1 ms before every call
+ * admits every call).
+ *
+ * A boundary belongs to the process that made it. In a child of that process
+ * (fork), kestrel_boundary_authorize refuses at once with
+ * KESTREL_ERROR_FORKED, before it takes the boundary's lock: the lock may
+ * have been held by another thread of the parent at the fork, and would then
+ * never be released in the child. (A fork handler registered by the first
+ * kestrel_boundary_new marks each child.) The child makes a boundary of its
+ * own; it may free the inherited one.
  */
 #ifndef KESTREL_BOUNDARY_H
 #define KESTREL_BOUNDARY_H
@@ -29,9 +49,9 @@ extern "C" {
 typedef struct KestrelBoundary KestrelBoundary;
 
 /* kestrel_boundary_new makes a boundary that signs with key (32 bytes,
- * copied in; there is no default key), admits at most rate_limit commands
- * per one-second window of the wall clock (every value is accepted; with 0,
- * only the first command of each window after the first), and refuses a
+ * copied in; there is no default key), admits rate_limit commands per
+ * one-second window of the wall clock, as above (every value is accepted;
+ * with 0, only the command that opens a window after the first), and refuses a
  * command whose velocity is not within [-max_velocity, max_velocity] (every
  * value is accepted; a NaN or negative limit refuses every command). The
  * first window opens now, with no command counted.
@@ -53,11 +73,16 @@ KESTREL_API void kestrel_boundary_free(KestrelBoundary *boundary);
  * returns KESTREL_OK. The first failing check ends the call, with receipt
  * untouched:
  *   KESTREL_ERROR_INVALID_POINTER      boundary or receipt is null
+ *   KESTREL_ERROR_FORKED               the calling process is a child of the
+ *                                      one that made the boundary (above);
+ *                                      nothing is counted or changed
  *   KESTREL_ERROR_VELOCITY_EXCEEDED    |velocity| <= max_velocity does not hold
  *                                      (a NaN velocity never holds)
- *   KESTREL_ERROR_RATE_LIMITED         more than rate_limit commands in the
- *                                      current one-second window (the refused
- *                                      command is counted too)
+ *   KESTREL_ERROR_RATE_LIMITED         "action rate limit exceeded": this
+ *                                      command would be more than rate_limit
+ *                                      in the current window, counting the
+ *                                      commands to every axis (above); the
+ *                                      refused command is counted too
  *   KESTREL_ERROR_RANDOM_SOURCE        the operating system gave no nonce
  *   KESTREL_ERROR_REPLAY_NONCE         the nonce repeats one of the last 1024
  *                                      signed: a fault of the random source,

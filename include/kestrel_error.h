@@ -53,8 +53,12 @@ enum {
     KESTREL_ERROR_INVALID_FRAME = 21,            /* "invalid_frame": wrong length, version or reserved bytes */
     /* Resources. */
     KESTREL_ERROR_OUT_OF_MEMORY = 22,            /* "out_of_memory": a handle could not be allocated */
+    /* The Governor (kestrel_governor.h). */
+    KESTREL_ERROR_BAD_ENVELOPE = 23,             /* "bad_envelope": min_bound not below max_bound, or NaN */
+    /* The signing boundary used in a child of the process that made it. */
+    KESTREL_ERROR_FORKED = 24,                   /* "forked": the boundary belongs to its parent process */
     /* The joint limiter, again. */
-    KESTREL_ERROR_BAD_JOINT = 48                 /* "bad_joint": a joint index not below the joint count */
+    KESTREL_ERROR_BAD_JOINT = 25                 /* "bad_joint": a joint index not below the joint count */
 };
 
 /* kestrel_error_name returns the code string of an error value ("ok" for 0,

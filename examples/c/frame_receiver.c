@@ -12,7 +12,8 @@
  * "refused ERROR_NAME" (kestrel_error_name) when it must not be. A datagram
  * that is not exactly one frame long is refused as "invalid_frame". It gives
  * up, with exit status 1, when no datagram arrives within RECEIVE_TIMEOUT_S
- * seconds; exit status 2 means bad arguments or an unusable key file.
+ * seconds (a stop and continue restarts that wait); exit status 2 means bad
+ * arguments or an unusable key file.
  */
 #include <arpa/inet.h>
 #include <errno.h>
@@ -111,7 +112,12 @@ int main(int argc, char **argv) {
     int status = 0;
     for (unsigned long long i = 0; i < frames; ++i) {
         uint8_t datagram[KESTREL_FRAME_LEN + 1]; /* one byte more shows a datagram too long */
-        const ssize_t length = recv(fd, datagram, sizeof datagram, 0);
+        ssize_t length;
+        /* A stop and continue (Ctrl-Z and fg, a debugger, a paused container)
+         * interrupts the wait with EINTR, with no frame lost: wait again. */
+        do {
+            length = recv(fd, datagram, sizeof datagram, 0);
+        } while (length < 0 && errno == EINTR);
         if (length < 0) {
             const int timed_out = errno == EAGAIN || errno == EWOULDBLOCK;
             fprintf(stderr, "frame_receiver: %s\n", timed_out ? "no frame within the timeout" : strerror(errno));

@@ -193,6 +193,15 @@ bool convert(PyObject* obj, ByteView& out) {
     return true;
 }
 
+namespace {
+
+bool refuse_discontiguous(PyObject* obj) {
+    PyErr_Format(PyExc_TypeError, "a contiguous bytes-like object is required, not this '%s'", type_name(obj));
+    return false;
+}
+
+}  // namespace
+
 bool ByteBuffer::take(PyObject* obj) {
     if (held_) {
         PyBuffer_Release(&view_);
@@ -202,12 +211,18 @@ bool ByteBuffer::take(PyObject* obj) {
         PyErr_Format(PyExc_TypeError, "a bytes-like object is required, not '%s'", type_name(obj));
         return false;
     }
-    // PyBUF_SIMPLE asks for one C-contiguous run of view_.len bytes.
-    if (PyObject_GetBuffer(obj, &view_, PyBUF_SIMPLE) < 0) {
+    // Asked with its strides, and judged here: exporters answer a request for
+    // a contiguous run differently when they cannot give one (a memoryview
+    // raises BufferError, a numpy array ValueError), and either way the
+    // answer is the TypeError below. view_.len is the bytes the view holds.
+    if (PyObject_GetBuffer(obj, &view_, PyBUF_STRIDES) < 0) {
         if (!PyErr_ExceptionMatches(PyExc_BufferError)) return false;
         PyErr_Clear();
-        PyErr_Format(PyExc_TypeError, "a contiguous bytes-like object is required, not this '%s'", type_name(obj));
-        return false;
+        return refuse_discontiguous(obj);
+    }
+    if (!PyBuffer_IsContiguous(&view_, 'C')) {
+        PyBuffer_Release(&view_);
+        return refuse_discontiguous(obj);
     }
     held_ = true;
     return true;

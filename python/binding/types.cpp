@@ -34,25 +34,4 @@ PyTypeObject* required_type(PyTypeObject* (*getter)(), const char* class_name) n
     return type;
 }
 
-bool claim_interpreter(std::atomic<std::int64_t>& owner, const char* module_name) {
-    const std::int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
-    if (id == -1) {
-        if (!PyErr_Occurred()) {
-            PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
-        }
-        return false;
-    }
-    // The first interpreter to get here owns the module for good, even if a
-    // later step of its import fails.
-    std::int64_t expected = -1;
-    if (!owner.compare_exchange_strong(expected, id) && expected != id) {
-        PyErr_Format(PyExc_ImportError,
-                     "%s does not support sub-interpreters: it is already owned by another "
-                     "interpreter of this process",
-                     module_name);
-        return false;
-    }
-    return true;
-}
-
 }  // namespace kestrel::py

@@ -1,10 +1,6 @@
-// What every class and module of the extensions shares: heap types created
-// once from their specs, their deallocation, and the one interpreter that may
-// own a module.
+// What every class of the extensions shares: heap types created once from
+// their specs, and their deallocation.
 #pragma once
-
-#include <atomic>
-#include <cstdint>
 
 #include "py_ref.hpp"
 
@@ -25,11 +21,5 @@ void free_instance(PyObject* self) noexcept;
 // required_type is for code that runs after the import, when a class that
 // cannot be created is an internal fault rather than an input error.
 PyTypeObject* required_type(PyTypeObject* (*getter)(), const char* class_name) noexcept;
-
-// claim_interpreter makes the calling interpreter the owner of a module kept
-// in `owner` (-1: no owner yet) for good, and returns true; false with
-// ImportError set when another interpreter owns it. Module objects of these
-// extensions are process-wide, so a sub-interpreter cannot have its own.
-bool claim_interpreter(std::atomic<std::int64_t>& owner, const char* module_name);
 
 }  // namespace kestrel::py

@@ -1,6 +1,6 @@
 // KestrelBoundary: the Python face of the core's Boundary. It converts the
 // arguments, supplies the development key, and turns each outcome into a
-// KestrelReceipt or the exception the catalogue gives it.
+// KestrelReceipt or the exception the error catalogue words.
 #include <openssl/crypto.h>
 
 #include <cstddef>
@@ -12,6 +12,7 @@
 #include "convert.hpp"
 #include "decimal_text.hpp"
 #include "boundary/boundary.hpp"
+#include "errors/error_catalogue.hpp"
 #include "boundary/random_source.hpp"
 #include "receipt.hpp"
 #include "violation.hpp"
@@ -71,11 +72,11 @@ PyObject* refuse_velocity(std::int32_t axis, double velocity, double limit) {
     char limit_text[kDecimalTextCapacity];
     const std::string_view v = decimal_text(velocity, velocity_text);
     const std::string_view l = decimal_text(limit, limit_text);
-    char message[2 * kDecimalTextCapacity + 64];
-    const int length = std::snprintf(message, sizeof message,
-                                     "commanded_velocity %.*s rad/s exceeds max_velocity_rad_s %.*s rad/s",
-                                     static_cast<int>(v.size()), v.data(), static_cast<int>(l.size()), l.data());
-    return raise_violation(axis, "velocity_exceeded", std::string_view(message, static_cast<std::size_t>(length)));
+    char message[2 * kDecimalTextCapacity + sizeof kVelocityExceededFormat];
+    const int length = std::snprintf(message, sizeof message, kVelocityExceededFormat, static_cast<int>(v.size()),
+                                     v.data(), static_cast<int>(l.size()), l.data());
+    return raise_violation(axis, error_text(KESTREL_ERROR_VELOCITY_EXCEEDED).name,
+                           std::string_view(message, static_cast<std::size_t>(length)));
 }
 
 constexpr const char* kAuthorizeParams[] = {"target_axis", "requested_position", "commanded_velocity"};
@@ -99,9 +100,12 @@ PyObject* authorize_action(PyObject* self, PyObject* const* args, Py_ssize_t nar
     switch (a.outcome) {
         case AuthorizeOutcome::Authorized: return new_receipt(a.receipt, a.action_id, a.payload);
         case AuthorizeOutcome::VelocityExceeded: return refuse_velocity(axis, velocity, core.max_velocity());
-        case AuthorizeOutcome::RateLimited: return raise_violation(axis, "rate_limited", "action rate limit exceeded");
+        case AuthorizeOutcome::RateLimited: {
+            const ErrorText text = error_text(KESTREL_ERROR_RATE_LIMITED);
+            return raise_violation(axis, text.name, text.message);
+        }
         case AuthorizeOutcome::RandomSourceFailed:
-            PyErr_Format(PyExc_RuntimeError, "failed to generate nonce: %s", random_failure_text(a.random_error));
+            PyErr_Format(PyExc_RuntimeError, kRandomSourceFormat, random_failure_text(a.random_error));
             return nullptr;
         case AuthorizeOutcome::Refused: return kestrel_error_to_py_err(axis, a.refusal);
     }

@@ -1,14 +1,15 @@
-// Governor: the Python face of the scalar projection kernel. Immutable after
-// construction; project() and project_batch() clamp commands into the safe
-// envelope [min_bound, max_bound] in single precision.
+// Governor: the Python face of the core's Governor (governor/governor.hpp).
+// Immutable after construction; project() and project_batch() clamp commands
+// into the safe envelope [min_bound, max_bound] in single precision.
 #include <bit>
 #include <cstdint>
 #include <cstring>
+#include <optional>
 
 #include "classes.hpp"
 #include "convert.hpp"
 #include "float_buffer.hpp"
-#include "solve/scalar_active_set.hpp"
+#include "governor/governor.hpp"
 
 namespace kestrel::py {
 
@@ -16,23 +17,12 @@ namespace {
 
 struct GovernorObject {
     PyObject_HEAD
-    ScalarConstraints constraints;  // x <= max_bound (row 0), -x <= -min_bound (row 1, carried only)
-    ScalarBounds bounds;            // [min_bound, max_bound]
-    float tight_point;              // limits[0] / coefficients[0], divided once at construction
+    Governor core;
     // The bounds as Python floats: a clamped result is handed out again
     // instead of allocating a new float.
     PyObject* lower_object;
     PyObject* upper_object;
 };
-
-// Runs the kernel on one command, then clamps into the envelope once more so
-// the bound holds by itself (a NaN stays NaN).
-inline float project_one(const GovernorObject* governor, float u) {
-    float x = solve_active_set(governor->constraints, governor->tight_point, u, governor->bounds).x;
-    if (x < governor->bounds.lower) x = governor->bounds.lower;
-    if (x > governor->bounds.upper) x = governor->bounds.upper;
-    return x;
-}
 
 inline bool same_bits(double a, double b) { return std::bit_cast<std::uint64_t>(a) == std::bit_cast<std::uint64_t>(b); }
 
@@ -76,7 +66,7 @@ public:
     }
 
     bool element(float u, PyObject* exact_input) {
-        PyObject* value = result_object(governor_, project_one(governor_, u), exact_input);
+        PyObject* value = result_object(governor_, governor_->core.project(u), exact_input);
         if (value == nullptr) return false;
         if (filled_ < capacity_) {
             PyList_SET_ITEM(list_.get(), filled_, value);
@@ -131,9 +121,9 @@ PyObject* governor_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     if (!argument(kNewSignature, 0, slots[0], lower) || !argument(kNewSignature, 1, slots[1], upper)) {
         return nullptr;
     }
-    // Checked on the narrowed values; false for NaN on either side.
-    if (!(upper > lower)) {
-        PyErr_SetString(PyExc_ValueError, "min_bound must be strictly less than max_bound");
+    const std::optional<Governor> core = Governor::make(lower, upper);
+    if (!core) {
+        PyErr_SetString(PyExc_ValueError, kestrel_error_message(KESTREL_ERROR_BAD_ENVELOPE));
         return nullptr;
     }
     Ref lower_object(PyFloat_FromDouble(lower));
@@ -143,9 +133,7 @@ PyObject* governor_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     PyObject* self = type->tp_alloc(type, 0);
     if (self == nullptr) return nullptr;
     auto* governor = reinterpret_cast<GovernorObject*>(self);
-    governor->constraints = ScalarConstraints{{1.0f, -1.0f, 0.0f, 0.0f}, {upper, -lower, 0.0f, 0.0f}};
-    governor->bounds = ScalarBounds{lower, upper};
-    governor->tight_point = tight_point(governor->constraints);
+    governor->core = *core;
     governor->lower_object = lower_object.release();
     governor->upper_object = upper_object.release();
     return self;
@@ -170,7 +158,7 @@ PyObject* project(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObj
     const GovernorObject* governor = governor_of(self);
     float u = 0.0f;
     if (!argument(kProjectSignature, 0, slots[0], u)) return nullptr;
-    return result_object(governor, project_one(governor, u), PyFloat_CheckExact(slots[0]) ? slots[0] : nullptr);
+    return result_object(governor, governor->core.project(u), PyFloat_CheckExact(slots[0]) ? slots[0] : nullptr);
 }
 
 constexpr const char* kBatchParams[] = {"u_vec"};

@@ -1,20 +1,12 @@
 // Registration of the _kestrel module: single-phase initialisation, owned by
 // the first interpreter that imports it, with one module object per process.
-#include <atomic>
-#include <cstdint>
-
 #include "classes.hpp"
 #include "convert.hpp"
-#include "kestrel_version.h"
+#include "module_init.hpp"
 
 namespace kestrel::py {
 
 namespace {
-
-// The interpreter that owns the module, -1 until the first import.
-std::atomic<std::int64_t> g_owner_interpreter{-1};
-// The one module object, kept once populated.
-PyObject* g_module = nullptr;
 
 PyModuleDef g_definition = {
     PyModuleDef_HEAD_INIT,
@@ -73,22 +65,10 @@ bool populate(PyObject* module) {
     return true;
 }
 
+ModuleHome g_home{g_definition, populate};
+
 }  // namespace
 
 }  // namespace kestrel::py
 
-PyMODINIT_FUNC PyInit__kestrel(void) {
-    using namespace kestrel::py;
-
-    if (!claim_interpreter(g_owner_interpreter, "_kestrel")) return nullptr;
-
-    if (g_module != nullptr) {
-        Py_INCREF(g_module);
-        return g_module;
-    }
-    Ref module(PyModule_Create(&g_definition));
-    if (!module || !populate(module.get())) return nullptr;  // not kept: the next import retries
-    g_module = module.release();
-    Py_INCREF(g_module);
-    return g_module;
-}
+PyMODINIT_FUNC PyInit__kestrel(void) { return kestrel::py::init_module(kestrel::py::g_home); }

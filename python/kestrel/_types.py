@@ -1,25 +1,27 @@
 """The plain Python types that the native module hands out: enums and named tuples.
 
-`kestrel._native` imports this module when it is itself imported and builds
-its results from these classes, so they exist once and pickle by their names.
-Nothing here imports the native module.
+`kestrel._native` builds its results from these classes (it fetches them on
+first use), so they exist once and pickle by their names. The enums' values
+are the C library's, as the native module exports them.
 """
 import enum
 from typing import NamedTuple, Tuple
+
+from . import _native
 
 
 class SolveStatus(enum.IntEnum):
     """Outcome of a projection, as the C kernels write it."""
 
-    INVALID_INPUT = 0
+    INVALID_INPUT = _native.STATUS_INVALID_INPUT
     """Input rejected (a NaN, or an inverted box); x is the box clamp of the request."""
-    OPTIMAL = 1
+    OPTIMAL = _native.STATUS_OPTIMAL
     """Solved."""
-    MAX_ITERATIONS = 2
+    MAX_ITERATIONS = _native.STATUS_MAX_ITERATIONS
     """Iteration limit reached; x is the last iterate."""
-    INFEASIBLE = 3
+    INFEASIBLE = _native.STATUS_INFEASIBLE
     """The box and the rows cannot be met together."""
-    NUMERICAL_FAILURE = 4
+    NUMERICAL_FAILURE = _native.STATUS_NUMERICAL_FAILURE
     """The linear algebra or the working set gave out."""
 
 
@@ -66,18 +68,18 @@ class Limit(enum.IntFlag):
     A flag prints as its name ("JERK", "BRAKING|ACCELERATION_YIELDED"); no flag prints as "0".
     """
 
-    POSITION = 1 << 0
-    BRAKING = 1 << 1
-    VELOCITY = 1 << 2
-    ACCELERATION = 1 << 3
-    JERK = 1 << 4
-    ACCELERATION_YIELDED = 1 << 5
-    JERK_YIELDED = 1 << 6
-    STOP_REQUEST = 1 << 7
-    COUPLING = 1 << 8
-    ARRIVAL = 1 << 9
-    COUPLING_UNMET = 1 << 10
-    RECOVERING = 1 << 11
+    POSITION = _native.LIMIT_POSITION
+    BRAKING = _native.LIMIT_BRAKING
+    VELOCITY = _native.LIMIT_VELOCITY
+    ACCELERATION = _native.LIMIT_ACCELERATION
+    JERK = _native.LIMIT_JERK
+    ACCELERATION_YIELDED = _native.LIMIT_ACCELERATION_YIELDED
+    JERK_YIELDED = _native.LIMIT_JERK_YIELDED
+    STOP_REQUEST = _native.LIMIT_STOP_REQUEST
+    COUPLING = _native.LIMIT_COUPLING
+    ARRIVAL = _native.LIMIT_ARRIVAL
+    COUPLING_UNMET = _native.LIMIT_COUPLING_UNMET
+    RECOVERING = _native.LIMIT_RECOVERING
 
     def __str__(self) -> str:
         return self.name or "0"

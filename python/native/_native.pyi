@@ -25,6 +25,29 @@ _Bytes: TypeAlias = bytes | bytearray | memoryview | _Buffer
 # string passes this type but is refused at run time.)
 _Vector: TypeAlias = Sequence[_Float] | _Array
 
+# The C library's numbers, which the package's enums and lengths are built from.
+KEY_LEN: int
+RECEIPT_WIRE_LEN: int
+FRAME_LEN: int
+MAX_JOINTS: int
+STATUS_INVALID_INPUT: int
+STATUS_OPTIMAL: int
+STATUS_MAX_ITERATIONS: int
+STATUS_INFEASIBLE: int
+STATUS_NUMERICAL_FAILURE: int
+LIMIT_POSITION: int
+LIMIT_BRAKING: int
+LIMIT_VELOCITY: int
+LIMIT_ACCELERATION: int
+LIMIT_JERK: int
+LIMIT_ACCELERATION_YIELDED: int
+LIMIT_JERK_YIELDED: int
+LIMIT_STOP_REQUEST: int
+LIMIT_COUPLING: int
+LIMIT_ARRIVAL: int
+LIMIT_COUPLING_UNMET: int
+LIMIT_RECOVERING: int
+
 def parse_receipt(data: _Bytes) -> ReceiptFields: ...
 def verify_receipt(key: _Bytes, receipt: _Bytes, axis: SupportsIndex, position: _Float, velocity: _Float) -> None: ...
 def encode_frame(axis: SupportsIndex, position: _Float, velocity: _Float, receipt: _Bytes) -> bytes: ...

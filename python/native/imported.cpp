@@ -7,58 +7,81 @@ namespace kestrel::py::native {
 
 namespace {
 
-Imported g_imported{};
+// The statuses the four-axis solver writes: KESTREL_STATUS_INVALID_INPUT to
+// KESTREL_STATUS_NUMERICAL_FAILURE.
+constexpr long kStatusCount = KESTREL_STATUS_NUMERICAL_FAILURE + 1;
 
-// A new reference to module.name, or nullptr with the exception set.
-PyObject* attribute_of(const char* module_name, const char* name) {
+Imported g_imported{};
+bool g_loaded = false;
+
+// A new reference to module.name, or an empty Ref with the exception set.
+Ref attribute_of(const char* module_name, const char* name) {
     const Ref module(PyImport_ImportModule(module_name));
-    return module ? PyObject_GetAttrString(module.get(), name) : nullptr;
+    return Ref(module ? PyObject_GetAttrString(module.get(), name) : nullptr);
+}
+
+// Fetches everything into Refs first, so that a failure at any step drops
+// what the earlier steps fetched, and only a complete set is kept.
+bool load() {
+    Ref violation = attribute_of("_kestrel", "KestrelViolation");
+    if (!violation) return false;
+    const Ref status_class = attribute_of("kestrel._types", "SolveStatus");
+    if (!status_class) return false;
+    Ref statuses[kStatusCount];
+    for (long value = 0; value < kStatusCount; ++value) {
+        const Ref number(PyLong_FromLong(value));
+        if (!number) return false;
+        statuses[value] = Ref(PyObject_CallOneArg(status_class.get(), number.get()));
+        if (!statuses[value]) return false;
+    }
+    Ref projection = attribute_of("kestrel._types", "Projection");
+    Ref receipt_fields = attribute_of("kestrel._types", "ReceiptFields");
+    Ref frame = attribute_of("kestrel._types", "Frame");
+    Ref limit = attribute_of("kestrel._types", "Limit");
+    if (!projection || !receipt_fields || !frame || !limit) return false;
+
+    // Kept for the life of the process, like the module object itself.
+    g_imported.violation = violation.release();
+    for (long value = 0; value < kStatusCount; ++value) g_imported.solve_status[value] = statuses[value].release();
+    g_imported.projection = projection.release();
+    g_imported.receipt_fields = receipt_fields.release();
+    g_imported.frame = frame.release();
+    g_imported.limit = limit.release();
+    g_loaded = true;
+    return true;
 }
 
 }  // namespace
 
-// Fetched once for the life of the process, like the module object itself.
-bool import_python_objects() {
-    if (g_imported.limit != nullptr) return true;
-    Imported found{};
-    found.violation = attribute_of("_kestrel", "KestrelViolation");
-    if (found.violation == nullptr) return false;
-    const Ref status_class(attribute_of("kestrel._types", "SolveStatus"));
-    if (!status_class) return false;
-    for (long value = 0; value < 5; ++value) {
-        const Ref number(PyLong_FromLong(value));
-        if (!number) return false;
-        found.solve_status[value] = PyObject_CallOneArg(status_class.get(), number.get());
-        if (found.solve_status[value] == nullptr) return false;
-    }
-    found.projection = attribute_of("kestrel._types", "Projection");
-    found.receipt_fields = attribute_of("kestrel._types", "ReceiptFields");
-    found.frame = attribute_of("kestrel._types", "Frame");
-    found.limit = attribute_of("kestrel._types", "Limit");
-    if (found.projection == nullptr || found.receipt_fields == nullptr || found.frame == nullptr ||
-        found.limit == nullptr) {
-        return false;
-    }
-    g_imported = found;
-    return true;
+const Imported* imported() {
+    if (!g_loaded && !load()) return nullptr;
+    return &g_imported;
 }
 
-const Imported& imported() noexcept { return g_imported; }
-
-PyObject* solve_status(std::uint32_t status) noexcept {
-    if (status >= 5) internal_fault("the four-axis solver wrote an unknown status");
-    PyObject* member = g_imported.solve_status[status];
+PyObject* solve_status(std::uint32_t status) {
+    if (status >= kStatusCount) internal_fault("the four-axis solver wrote an unknown status");
+    const Imported* objects = imported();
+    if (objects == nullptr) return nullptr;
+    PyObject* member = objects->solve_status[status];
     Py_INCREF(member);
     return member;
 }
 
-PyObject* new_named_tuple(PyObject* type, PyObject* const* items, Py_ssize_t count) {
+PyObject* new_limit(std::uint32_t bits) {
+    const Imported* objects = imported();
+    if (objects == nullptr) return nullptr;
+    const Ref number(PyLong_FromUnsignedLong(bits));
+    return number ? PyObject_CallOneArg(objects->limit, number.get()) : nullptr;
+}
+
+PyObject* new_named_tuple(PyObject* Imported::*type, PyObject* const* items, Py_ssize_t count) {
     bool complete = true;
     for (Py_ssize_t i = 0; i < count; ++i) complete = complete && items[i] != nullptr;
+    const Imported* objects = complete ? imported() : nullptr;
     // A named tuple class adds no state to tuple: its instances are tuples
     // of its type, allocated as tuple.__new__ would.
-    auto* cls = reinterpret_cast<PyTypeObject*>(type);
-    PyObject* result = complete ? cls->tp_alloc(cls, count) : nullptr;
+    auto* cls = objects != nullptr ? reinterpret_cast<PyTypeObject*>(objects->*type) : nullptr;
+    PyObject* result = cls != nullptr ? cls->tp_alloc(cls, count) : nullptr;
     for (Py_ssize_t i = 0; i < count; ++i) {
         if (result != nullptr) {
             PyTuple_SET_ITEM(result, i, items[i]);
@@ -70,9 +93,11 @@ PyObject* new_named_tuple(PyObject* type, PyObject* const* items, Py_ssize_t cou
 }
 
 PyObject* raise_refusal(std::int32_t axis, KestrelError error) {
+    const Imported* objects = imported();
+    if (objects == nullptr) return nullptr;
     const Ref args(Py_BuildValue("(iss)", static_cast<int>(axis), kestrel_error_name(error),
                                  kestrel_error_message(error)));
-    if (args) PyErr_SetObject(g_imported.violation, args.get());
+    if (args) PyErr_SetObject(objects->violation, args.get());
     return nullptr;
 }
 

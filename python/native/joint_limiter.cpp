@@ -283,10 +283,7 @@ PyObject* get_values(PyObject* self, void* which) {
 PyObject* get_binding(PyObject* self, void*) {
     State state;
     read_state(self, state);
-    return per_joint(self, [&](std::uint32_t i) -> PyObject* {
-        const Ref bits(PyLong_FromUnsignedLong(state.binding[i]));
-        return bits ? PyObject_CallOneArg(imported().limit, bits.get()) : nullptr;
-    });
+    return per_joint(self, [&](std::uint32_t i) { return new_limit(state.binding[i]); });
 }
 
 PyObject* get_recovering(PyObject* self, void*) {

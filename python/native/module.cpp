@@ -1,17 +1,12 @@
 // Registration of kestrel._native: single-phase initialisation, owned by the
 // first interpreter that imports it, with one module object per process (as
 // _kestrel, whose KestrelViolation it raises).
-#include <atomic>
-#include <cstdint>
-
+#include "module_init.hpp"
 #include "native.hpp"
 
 namespace kestrel::py::native {
 
 namespace {
-
-std::atomic<std::int64_t> g_owner_interpreter{-1};
-PyObject* g_module = nullptr;
 
 PyModuleDef g_definition = {
     PyModuleDef_HEAD_INIT,
@@ -35,7 +30,7 @@ constexpr ClassEntry kClasses[] = {
 };
 
 bool populate(PyObject* module) {
-    if (!import_python_objects()) return false;
+    if (!add_constants(module)) return false;
     for (const ClassEntry& entry : kClasses) {
         PyTypeObject* type = entry.type();
         if (type == nullptr || PyModule_AddObjectRef(module, entry.name, reinterpret_cast<PyObject*>(type)) < 0) {
@@ -46,20 +41,10 @@ bool populate(PyObject* module) {
            PyModule_AddFunctions(module, kProjectionFunctions) == 0;
 }
 
+ModuleHome g_home{g_definition, populate};
+
 }  // namespace
 
 }  // namespace kestrel::py::native
 
-PyMODINIT_FUNC PyInit__native(void) {
-    using namespace kestrel::py::native;
-    if (!kestrel::py::claim_interpreter(g_owner_interpreter, "kestrel._native")) return nullptr;
-    if (g_module != nullptr) {
-        Py_INCREF(g_module);
-        return g_module;
-    }
-    kestrel::py::Ref module(PyModule_Create(&g_definition));
-    if (!module || !populate(module.get())) return nullptr;  // not kept: the next import retries
-    g_module = module.release();
-    Py_INCREF(g_module);
-    return g_module;
-}
+PyMODINIT_FUNC PyInit__native(void) { return kestrel::py::init_module(kestrel::py::native::g_home); }

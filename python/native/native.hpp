@@ -24,27 +24,39 @@ PyTypeObject* joint_limiter_type();   // JointLimiter
 extern PyMethodDef kReceiptFunctions[];     // parse_receipt, verify_receipt, encode_frame, decode_frame
 extern PyMethodDef kProjectionFunctions[];  // project_4d
 
-// The Python-defined objects the module hands out or raises, fetched when the
-// module is imported: KestrelViolation from _kestrel, the rest from
-// kestrel._types.
+// The Python-defined objects the module hands out or raises: KestrelViolation
+// from _kestrel, the rest from kestrel._types. They are fetched on first use,
+// not when the module is imported, because kestrel._types builds its enums
+// from this module's constants.
 struct Imported {
     PyObject* violation;
-    PyObject* solve_status[5];  // the SolveStatus members by value
+    PyObject* solve_status[KESTREL_STATUS_NUMERICAL_FAILURE + 1];  // the SolveStatus members by value
     PyObject* projection;       // Projection (a named tuple)
     PyObject* receipt_fields;   // ReceiptFields (a named tuple)
     PyObject* frame;            // Frame (a named tuple)
     PyObject* limit;            // Limit (an IntFlag)
 };
-bool import_python_objects();  // false with the import's exception set
-const Imported& imported() noexcept;
+// imported returns them, fetching them on the first call; nullptr with the
+// import's exception set if they cannot be fetched (a later call tries again).
+const Imported* imported();
+
+// add_constants adds the C library's numbers that the package names (KEY_LEN,
+// RECEIPT_WIRE_LEN, FRAME_LEN, MAX_JOINTS, STATUS_*, LIMIT_*) to the module.
+bool add_constants(PyObject* module);
 
 // solve_status returns a new reference to the SolveStatus member of a status
-// the C kernels wrote; an unknown value is an internal fault.
-PyObject* solve_status(std::uint32_t status) noexcept;
+// the C kernels wrote, or nullptr with an exception set; an unknown value is
+// an internal fault.
+PyObject* solve_status(std::uint32_t status);
 
-// new_named_tuple builds an instance of a named tuple class from `count`
-// new references, which it takes over (also on failure; a null one fails).
-PyObject* new_named_tuple(PyObject* type, PyObject* const* items, Py_ssize_t count);
+// new_limit returns a new Limit of the KESTREL_LIMIT_* bits, or nullptr with
+// an exception set.
+PyObject* new_limit(std::uint32_t bits);
+
+// new_named_tuple builds an instance of the named tuple class Imported::*type
+// from `count` new references, which it takes over (also on failure; a null
+// one fails).
+PyObject* new_named_tuple(PyObject* Imported::*type, PyObject* const* items, Py_ssize_t count);
 
 // raise_refusal raises KestrelViolation(axis, kestrel_error_name(error),
 // kestrel_error_message(error)) for a receipt the C checks refused. Always

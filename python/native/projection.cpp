@@ -43,7 +43,7 @@ PyObject* project_4d(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
     PyObject* items[] = {made ? PyTuple_Pack(4, x[0], x[1], x[2], x[3]) : nullptr,
                          PyLong_FromUnsignedLongLong(solution.iterations), solve_status(solution.status)};
     for (PyObject* item : x) Py_XDECREF(item);
-    return new_named_tuple(imported().projection, items, 3);
+    return new_named_tuple(&Imported::projection, items, 3);
 }
 
 }  // namespace

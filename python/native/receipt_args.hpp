@@ -39,12 +39,11 @@ struct Action {
 // velocity) in that order, then applies the length rule.
 bool convert_action(const Signature& sig, std::size_t first, PyObject* const* slots, Action& out);
 
-// frame_bytes copies an 84-byte frame out of its buffer, or raises the
-// "invalid_frame" refusal (axis 0: nothing in a refused frame is
-// believed). The copy is what the C functions read, so that a buffer that
-// another thread or process writes to cannot change between the check and
-// the action returned.
-bool frame_bytes(const ByteBuffer& frame, std::uint8_t (&bytes)[KESTREL_FRAME_LEN]);
+// convert_frame converts a frame argument (any bytes-like object) and
+// decodes it into out, or raises: the argument's TypeError, or the
+// "invalid_frame" refusal (axis 0: nothing in a refused frame is believed)
+// for a frame that is not 84 bytes long or does not decode.
+bool convert_frame(const Signature& sig, std::size_t index, PyObject* obj, KestrelFrame& out);
 
 // new_frame returns a new Frame of a decoded or accepted frame.
 PyObject* new_frame(const KestrelFrame& frame);

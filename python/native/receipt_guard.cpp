@@ -105,20 +105,17 @@ constexpr Signature kCheckFrameSignature{"check_frame", kCheckFrameParams, 1};
 PyObject* check_frame(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* slots[1];
     if (!bind_fastcall(kCheckFrameSignature, args, nargs, kwnames, slots)) return nullptr;
-    ByteBuffer given;
-    std::uint8_t bytes[KESTREL_FRAME_LEN];
-    if (!argument(kCheckFrameSignature, 0, slots[0], given) || !frame_bytes(given, bytes)) return nullptr;
-    KestrelFrame accepted;
-    const KestrelError code = kestrel_receipt_guard_check_frame(guard_of(self)->guard, bytes, &accepted);
-    if (code != 0) {
-        // A refusal names the axis that the frame claims, as check names the
-        // one it is given; a frame refused as malformed claims nothing.
-        KestrelFrame claimed;
-        return raise_refusal(kestrel_frame_decode(bytes, &claimed) == 0 ? claimed.axis : 0, code);
-    }
+    // Decoded once, here, and checked as kestrel_receipt_guard_check_frame
+    // checks it: a refusal names the axis that the frame claims, as check
+    // names the one it is given; a frame refused as malformed claims nothing.
+    KestrelFrame action;
+    if (!convert_frame(kCheckFrameSignature, 0, slots[0], action)) return nullptr;
+    const KestrelError code = kestrel_receipt_guard_check(guard_of(self)->guard, action.receipt, action.axis,
+                                                           action.position, action.velocity);
+    if (code != 0) return raise_refusal(action.axis, code);
     // Should the result not be built (no memory), the receipt stays spent and
     // MemoryError is raised: the action is lost, and never carried out twice.
-    return new_frame(accepted);
+    return new_frame(action);
 }
 
 PyObject* get_last_sequence_id(PyObject* self, void*) {

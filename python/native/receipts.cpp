@@ -47,19 +47,26 @@ PyObject* bytes_of(const std::uint8_t* data, std::size_t size) {
 
 }  // namespace
 
-bool frame_bytes(const ByteBuffer& frame, std::uint8_t (&bytes)[KESTREL_FRAME_LEN]) {
-    if (frame.size() != sizeof bytes) {
-        raise_refusal(0, KESTREL_ERROR_INVALID_FRAME);
-        return false;
+bool convert_frame(const Signature& sig, std::size_t index, PyObject* obj, KestrelFrame& out) {
+    ByteBuffer given;
+    if (!argument(sig, index, obj, given)) return false;
+    // Decoded from a copy, so that a buffer that another thread or process
+    // writes to cannot change between the decoding and the action returned.
+    std::uint8_t bytes[KESTREL_FRAME_LEN];
+    KestrelError code = KESTREL_ERROR_INVALID_FRAME;
+    if (given.size() == sizeof bytes) {
+        std::memcpy(bytes, given.data(), sizeof bytes);
+        code = kestrel_frame_decode(bytes, &out);
     }
-    std::memcpy(bytes, frame.data(), sizeof bytes);
-    return true;
+    if (code == KESTREL_OK) return true;
+    raise_refusal(0, code);
+    return false;
 }
 
 PyObject* new_frame(const KestrelFrame& frame) {
     PyObject* items[] = {PyLong_FromLong(frame.axis), PyFloat_FromDouble(frame.position),
                          PyFloat_FromDouble(frame.velocity), bytes_of(frame.receipt, sizeof frame.receipt)};
-    return new_named_tuple(imported().frame, items, 4);
+    return new_named_tuple(&Imported::frame, items, 4);
 }
 
 namespace {
@@ -78,7 +85,7 @@ PyObject* parse_receipt(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
     PyObject* items[] = {bytes_of(fields.nonce, sizeof fields.nonce),
                          PyLong_FromUnsignedLongLong(fields.timestamp_nanos),
                          PyLong_FromUnsignedLongLong(fields.sequence_id), bytes_of(fields.tag, sizeof fields.tag)};
-    return new_named_tuple(imported().receipt_fields, items, 4);
+    return new_named_tuple(&Imported::receipt_fields, items, 4);
 }
 
 constexpr const char* kVerifyParams[] = {"key", "receipt", "axis", "position", "velocity"};
@@ -126,12 +133,8 @@ constexpr Signature kDecodeSignature{"decode_frame", kDecodeParams, 1};
 PyObject* decode_frame(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* slots[1];
     if (!bind_fastcall(kDecodeSignature, args, nargs, kwnames, slots)) return nullptr;
-    ByteBuffer given;
-    std::uint8_t bytes[KESTREL_FRAME_LEN];
-    if (!argument(kDecodeSignature, 0, slots[0], given) || !frame_bytes(given, bytes)) return nullptr;
     KestrelFrame frame;
-    const KestrelError code = kestrel_frame_decode(bytes, &frame);
-    if (code != 0) return raise_refusal(0, code);
+    if (!convert_frame(kDecodeSignature, 0, slots[0], frame)) return nullptr;
     return new_frame(frame);
 }
 

@@ -9,10 +9,15 @@
 #include <new>
 
 #include "boundary/boundary.hpp"
+#include "boundary/process_mark.hpp"
 #include "kestrel.h"
 
 struct KestrelBoundary {
     kestrel::Boundary boundary;
+    // The process that made the boundary: in a forked child, authorize
+    // refuses before it takes the lock, which another thread of the parent
+    // may have held at the fork and which no thread would ever release there.
+    kestrel::ProcessMark owner = kestrel::ProcessMark::current();
 };
 
 namespace kestrel {
@@ -68,6 +73,7 @@ void kestrel_boundary_free(KestrelBoundary* boundary) { delete boundary; }  // t
 KestrelError kestrel_boundary_authorize(KestrelBoundary* boundary, std::int32_t axis, double position, double velocity,
                                         std::uint8_t receipt[KESTREL_RECEIPT_WIRE_LEN]) {
     if (boundary == nullptr || receipt == nullptr) return KESTREL_ERROR_INVALID_POINTER;
+    if (!boundary->owner.belongs_here()) return KESTREL_ERROR_FORKED;
     const Authorization a = boundary->boundary.authorize(axis, position, velocity);
     if (a.outcome == AuthorizeOutcome::Authorized) {
         const ReceiptWire wire = a.receipt.to_wire();

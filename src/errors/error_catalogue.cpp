@@ -8,7 +8,7 @@ namespace {
 
 // Rows in value order: the row index is the value. Rows 1 to 9 are the receipt
 // codes, whose code strings and messages the Python exception also carries.
-constexpr std::array<ErrorText, 49> kCatalogue{{
+constexpr std::array<ErrorText, 26> kCatalogue{{
     {"ok", "success"},
     {"invalid_pointer", "null or misaligned pointer"},
     {"action_id_overflow", "action id exceeds maximum size"},
@@ -34,20 +34,8 @@ constexpr std::array<ErrorText, 49> kCatalogue{{
     {"stale_receipt", "receipt is older, or dated further ahead, than the maximum age"},
     {"invalid_frame", "command frame is malformed (length, version or reserved bytes)"},
     {"out_of_memory", "not enough memory for a new handle"},
-    // 23 to 47: the ranges of other branches, filled as they merge.
-    {"unknown_error", "unknown error value"}, {"unknown_error", "unknown error value"},
-    {"unknown_error", "unknown error value"}, {"unknown_error", "unknown error value"},
-    {"unknown_error", "unknown error value"}, {"unknown_error", "unknown error value"},
-    {"unknown_error", "unknown error value"}, {"unknown_error", "unknown error value"},
-    {"unknown_error", "unknown error value"}, {"unknown_error", "unknown error value"},
-    {"unknown_error", "unknown error value"}, {"unknown_error", "unknown error value"},
-    {"unknown_error", "unknown error value"}, {"unknown_error", "unknown error value"},
-    {"unknown_error", "unknown error value"}, {"unknown_error", "unknown error value"},
-    {"unknown_error", "unknown error value"}, {"unknown_error", "unknown error value"},
-    {"unknown_error", "unknown error value"}, {"unknown_error", "unknown error value"},
-    {"unknown_error", "unknown error value"}, {"unknown_error", "unknown error value"},
-    {"unknown_error", "unknown error value"}, {"unknown_error", "unknown error value"},
-    {"unknown_error", "unknown error value"},
+    {"bad_envelope", "min_bound must be strictly less than max_bound"},
+    {"forked", "the boundary belongs to the process that made it; a forked child makes a boundary of its own"},
     {"bad_joint", "the joint index is not below the limiter's number of joints"},
 }};
 

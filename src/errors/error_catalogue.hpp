@@ -18,4 +18,13 @@ struct ErrorText {
 // strings are NUL-terminated literals.
 [[nodiscard]] ErrorText error_text(KestrelError error) noexcept;
 
+// The longer messages of two refusals, for a face that has the values they
+// name (the Python module), as printf formats:
+//   velocity_exceeded: the commanded velocity, then the limit, in rad/s, each
+//                      as the shortest decimal text that reads back the same
+//   random_source:     the row's message, then the random source's own words
+inline constexpr const char kVelocityExceededFormat[] =
+    "commanded_velocity %.*s rad/s exceeds max_velocity_rad_s %.*s rad/s";
+inline constexpr const char kRandomSourceFormat[] = "failed to generate nonce: %s";
+
 }  // namespace kestrel

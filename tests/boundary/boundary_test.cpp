@@ -1,7 +1,10 @@
 // The C boundary of kestrel_boundary.h and what the C guard makes of its receipts. The rules'
 // own edges are tested where they live (rate window, random sources, the Python class).
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <atomic>
 #include <cmath>
 #include <cstdint>
 #include <limits>
@@ -102,6 +105,34 @@ TEST(CBoundary, RefusesNullPointers) {
     EXPECT_EQ(kestrel_boundary_authorize(nullptr, 0, 0.0, 0.0, wire.data()), KESTREL_ERROR_INVALID_POINTER);
     EXPECT_EQ(kestrel_boundary_authorize(boundary.get(), 0, 0.0, 0.0, nullptr), KESTREL_ERROR_INVALID_POINTER);
     kestrel_boundary_free(nullptr);
+}
+
+// A child forked while another thread signs (and may hold the boundary's
+// lock) is refused at once, never blocked; the parent signs on. A child that
+// hangs is stopped by its alarm and fails.
+TEST(CBoundary, ForkedChildIsRefusedWithoutBlocking) {
+    const BoundaryPtr boundary(kestrel_boundary_new(kKey.data(), UINT64_MAX, 4.18, nullptr));
+    std::atomic<bool> signing{true};
+    std::thread signer([&] {
+        ReceiptWire wire;
+        while (signing.load()) EXPECT_EQ(kestrel_boundary_authorize(boundary.get(), 1, 0.0, 1.0, wire.data()), KESTREL_OK);
+    });
+    for (int trial = 0; trial < 20; ++trial) {
+        const pid_t child = fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            alarm(5);
+            ReceiptWire wire;
+            _exit(kestrel_boundary_authorize(boundary.get(), 1, 0.0, 1.0, wire.data()) == KESTREL_ERROR_FORKED ? 0 : 1);
+        }
+        int status = 0;
+        ASSERT_EQ(waitpid(child, &status, 0), child);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "trial " << trial << ", status " << status;
+    }
+    signing = false;
+    signer.join();
+    ReceiptWire wire;
+    EXPECT_EQ(kestrel_boundary_authorize(boundary.get(), 1, 0.0, 1.0, wire.data()), KESTREL_OK);
 }
 
 // Threads on one boundary (ThreadSanitizer in the tsan preset): ids 1..n, none

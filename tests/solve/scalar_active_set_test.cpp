@@ -9,6 +9,7 @@
 #include "solve/scalar_active_set.hpp"
 
 extern "C" int32_t kestrel_test_scalar_from_c(float u, float lo, float hi, float a, float b, ScalarSolution* out);
+extern "C" KestrelError kestrel_test_governor_from_c(float lo, float hi, float u, float* single, float* batch);
 
 namespace {
 
@@ -114,6 +115,49 @@ TEST(ScalarKernel, NullPointersTouchNothing) {
     EXPECT_EQ(std::memcmp(&out, &untouched, sizeof out), 0);
     EXPECT_EQ(kestrel_solve_active_set(0.3f, ScalarBounds{-1, 1}, &constraints, nullptr), -1);
     EXPECT_EQ(std::memcmp(&constraints, &before, sizeof constraints), 0);
+}
+
+// The Governor's C face, called from C: the envelope check, and each command
+// projected alone and in a batch in place.
+TEST(Governor, FromC) {
+    const struct {
+        float lo, hi, u;
+        KestrelError error;
+        float x;
+    } table[] = {
+        {-1, 1, 2.5f, KESTREL_OK, 1},          {-1, 1, -3, KESTREL_OK, -1},
+        {-1, 1, -0.0f, KESTREL_OK, -0.0f},     {-1, 1, kNaN, KESTREL_OK, kNaN},
+        {-kInf, 0, -1e30f, KESTREL_OK, -1e30f}, {-1, 1, kInf, KESTREL_OK, 1},
+        {1, 1, 0, KESTREL_ERROR_BAD_ENVELOPE, 7}, {2, 1, 0, KESTREL_ERROR_BAD_ENVELOPE, 7},
+        {kNaN, 1, 0, KESTREL_ERROR_BAD_ENVELOPE, 7}, {0, kNaN, 0, KESTREL_ERROR_BAD_ENVELOPE, 7},
+    };
+    for (const auto& row : table) {
+        SCOPED_TRACE(testing::Message() << "[" << row.lo << ", " << row.hi << "] u=" << row.u);
+        float single = 7, batch = 7;
+        EXPECT_EQ(kestrel_test_governor_from_c(row.lo, row.hi, row.u, &single, &batch), row.error);
+        EXPECT_TRUE(same_float(row.x, single)) << single;
+        if (row.error == KESTREL_OK) {
+            EXPECT_TRUE(same_float(row.x, batch)) << batch;
+        }
+    }
+}
+
+// Storage that no init made, or that is misaligned, is refused and nothing is written.
+TEST(Governor, RefusesStorageItDidNotMake) {
+    alignas(8) unsigned char bytes[sizeof(KestrelGovernor) + 4] = {};
+    const auto* never_made = reinterpret_cast<const KestrelGovernor*>(bytes);
+    auto* misaligned = reinterpret_cast<KestrelGovernor*>(bytes + 1);
+    float out = 7, in = 0;
+    EXPECT_EQ(kestrel_governor_project(never_made, 0, &out), KESTREL_ERROR_INVALID_POINTER);
+    EXPECT_EQ(kestrel_governor_project_batch(never_made, &in, &out, 1), KESTREL_ERROR_INVALID_POINTER);
+    EXPECT_EQ(kestrel_governor_init(misaligned, -1, 1), KESTREL_ERROR_INVALID_POINTER);
+    EXPECT_EQ(kestrel_governor_init(nullptr, -1, 1), KESTREL_ERROR_INVALID_POINTER);
+    EXPECT_EQ(out, 7);
+    KestrelGovernor governor;
+    ASSERT_EQ(kestrel_governor_init(&governor, -1, 1), KESTREL_OK);
+    EXPECT_EQ(kestrel_governor_project(&governor, 0, nullptr), KESTREL_ERROR_INVALID_POINTER);
+    EXPECT_EQ(kestrel_governor_project_batch(&governor, nullptr, &out, 1), KESTREL_ERROR_INVALID_POINTER);
+    EXPECT_EQ(kestrel_governor_project_batch(&governor, nullptr, nullptr, 0), KESTREL_OK);
 }
 
 }  // namespace

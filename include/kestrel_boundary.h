@@ -19,6 +19,7 @@
 #define KESTREL_BOUNDARY_H
 
 #include "kestrel_base.h"
+#include "kestrel_clock.h"
 #include "kestrel_error.h"
 
 #ifdef __cplusplus
@@ -42,6 +43,20 @@ typedef struct KestrelBoundary KestrelBoundary;
  * error may be null. Any thread. */
 KESTREL_API KestrelBoundary *kestrel_boundary_new(const uint8_t key[32], uint64_t rate_limit, double max_velocity,
                                                   KestrelError *error);
+
+/* kestrel_boundary_new_with_clock makes a boundary as kestrel_boundary_new
+ * does, which reads the time through clock, with context (kestrel_clock.h),
+ * instead of the wall clock: once here, where the first window opens, and
+ * once per command that passes the velocity check, a reading that serves both
+ * the receipt's timestamp and the rate window. A reading below the last one
+ * is taken as the last one, so with this clock a window never reopens and a
+ * receipt is never dated before the one issued before it. A null clock is the
+ * wall clock, exactly as kestrel_boundary_new (context is then not used),
+ * whose readings are taken as they come. clock is called under the boundary's
+ * lock. Returns and errors are those of kestrel_boundary_new. */
+KESTREL_API KestrelBoundary *kestrel_boundary_new_with_clock(const uint8_t key[32], uint64_t rate_limit,
+                                                             double max_velocity, KestrelClock clock, void *context,
+                                                             KestrelError *error);
 
 /* kestrel_boundary_free wipes the boundary's key (with stores the compiler
  * cannot elide), releases its random state and its memory. NULL is a no-op.

@@ -5,15 +5,18 @@
  * For each command (axis, position, velocity) it applies a velocity limit
  * and a one-second rate limit, then signs the command: a sequence id (1, 2,
  * 3, ... in the order commands pass the rate limit), a fresh 12-byte random
- * nonce, the wall-clock time, and an HMAC-SHA-256 tag under the boundary's
- * 32-byte key. The result is the 60-byte receipt of kestrel_receipt.h, which
- * the actuator side checks with kestrel_receipt_verify or a replay guard
- * (kestrel_receipt_guard_*) holding the same key. The Python class
- * kestrel.KestrelBoundary signs by the same rules and the same code.
+ * nonce, the time (the wall clock's, or the caller's clock of
+ * kestrel_boundary_new_with_clock), and an HMAC-SHA-256 tag under the
+ * boundary's 32-byte key. The result is the 60-byte receipt of
+ * kestrel_receipt.h, which the actuator side checks with
+ * kestrel_receipt_verify or a replay guard (kestrel_receipt_guard_*) holding
+ * the same key. The Python classes kestrel.KestrelBoundary and
+ * kestrel.Boundary (which takes a clock) sign by the same rules and the same
+ * code.
  *
  * The boundary owns operating-system resources (a lock, a mapped random
- * state), so it is a handle: made by kestrel_boundary_new, released by
- * kestrel_boundary_free.
+ * state), so it is a handle: made by kestrel_boundary_new (or _with_clock),
+ * released by kestrel_boundary_free.
  */
 #ifndef KESTREL_BOUNDARY_H
 #define KESTREL_BOUNDARY_H

@@ -58,7 +58,9 @@ enum {
     /* The signing boundary used in a child of the process that made it. */
     KESTREL_ERROR_FORKED = 24,                   /* "forked": the boundary belongs to its parent process */
     /* The joint limiter, again. */
-    KESTREL_ERROR_BAD_JOINT = 25                 /* "bad_joint": a joint index not below the joint count */
+    KESTREL_ERROR_BAD_JOINT = 25,                /* "bad_joint": a joint index not below the joint count */
+    /* The actuator side's watchdog (kestrel_watchdog.h). */
+    KESTREL_ERROR_BAD_TIMEOUT = 26               /* "bad_timeout": a watchdog's timeout of 0 */
 };
 
 /* kestrel_error_name returns the code string of an error value ("ok" for 0,

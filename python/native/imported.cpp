@@ -2,6 +2,7 @@
 // how they are raised and built.
 #include "fault.hpp"
 #include "native.hpp"
+#include "receipt_object.hpp"
 
 namespace kestrel::py::native {
 
@@ -25,6 +26,13 @@ Ref attribute_of(const char* module_name, const char* name) {
 bool load() {
     Ref violation = attribute_of("_kestrel", "KestrelViolation");
     if (!violation) return false;
+    Ref receipt = attribute_of("_kestrel", "KestrelReceipt");
+    if (!receipt) return false;
+    if (!PyType_Check(receipt.get()) ||
+        reinterpret_cast<PyTypeObject*>(receipt.get())->tp_basicsize != sizeof(ReceiptObject)) {
+        PyErr_SetString(PyExc_ImportError, "_kestrel.KestrelReceipt is not the one this module was built with");
+        return false;
+    }
     const Ref status_class = attribute_of("kestrel._types", "SolveStatus");
     if (!status_class) return false;
     Ref statuses[kStatusCount];
@@ -42,6 +50,7 @@ bool load() {
 
     // Kept for the life of the process, like the module object itself.
     g_imported.violation = violation.release();
+    g_imported.receipt = reinterpret_cast<PyTypeObject*>(receipt.release());
     for (long value = 0; value < kStatusCount; ++value) g_imported.solve_status[value] = statuses[value].release();
     g_imported.projection = projection.release();
     g_imported.receipt_fields = receipt_fields.release();

@@ -2,6 +2,7 @@
 // first interpreter that imports it, with one module object per process (as
 // _kestrel, whose KestrelViolation it raises).
 #include "module_init.hpp"
+#include "clock_source.hpp"
 #include "native.hpp"
 
 namespace kestrel::py::native {
@@ -27,6 +28,9 @@ constexpr ClassEntry kClasses[] = {
     {"ReceiptGuard", receipt_guard_type},
     {"JointLimits", joint_limits_type},
     {"JointLimiter", joint_limiter_type},
+    {"SimulatedClock", simulated_clock_type},
+    {"Boundary", boundary_type},
+    {"Watchdog", watchdog_type},
 };
 
 bool populate(PyObject* module) {

@@ -6,9 +6,11 @@ namespace kestrel {
 
 namespace {
 
+constexpr ErrorText kUnknownRow{"unknown_error", "unknown error value"};
+
 // Rows in value order: the row index is the value. Rows 1 to 9 are the receipt
 // codes, whose code strings and messages the Python exception also carries.
-constexpr std::array<ErrorText, 26> kCatalogue{{
+constexpr std::array<ErrorText, 27> kCatalogue{{
     {"ok", "success"},
     {"invalid_pointer", "null or misaligned pointer"},
     {"action_id_overflow", "action id exceeds maximum size"},
@@ -37,9 +39,10 @@ constexpr std::array<ErrorText, 26> kCatalogue{{
     {"bad_envelope", "min_bound must be strictly less than max_bound"},
     {"forked", "the boundary belongs to the process that made it; a forked child makes a boundary of its own"},
     {"bad_joint", "the joint index is not below the limiter's number of joints"},
+    {"bad_timeout", "a watchdog's timeout must be > 0"},
 }};
 
-constexpr ErrorText kUnknown{"unknown_error", "unknown error value"};
+constexpr ErrorText kUnknown = kUnknownRow;
 
 }  // namespace
 

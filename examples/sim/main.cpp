@@ -159,7 +159,9 @@ int run(const Options &options) {
     }
     const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - wall_start).count();
     const double cpu = static_cast<double>(std::clock() - cpu_start) / CLOCKS_PER_SEC;
-    if (csv && std::fflush(csv.get()) != 0) throw std::runtime_error(options.csv + ": write failed");
+    if (csv && (std::fflush(csv.get()) != 0 || std::ferror(csv.get()))) {
+        throw std::runtime_error(options.csv + ": write failed");
+    }
 
     // Wall time as MuJoCo's own samples report it; the processor time beside
     // it tells a slow run from a busy machine.

@@ -17,9 +17,11 @@ SOURCE_DIR = README.parent
 # Run elsewhere: the workflows by CI (.ci/run), the installs and the quick
 # starts, which need an installed copy, by tests/install; the C signing
 # section's excerpts are checked against the example sources they come from
-# (test_receipts), and its shell lines run as CTest examples.sign_and_check.
+# (test_receipts), and its shell lines run as CTest examples.sign_and_check;
+# the simulation's workflow by CI, its plot line by the workflow's own test
+# (tests/sim).
 ELSEWHERE = {"Two commands", "Reference manual", "Benchmarks", "Install", "Quick start",
-             "Signing and checking from C"}
+             "Signing and checking from C", "Simulation"}
 # Commands that wait for a peer: the receipt tests drive the frame receiver
 # with a sender and an attacker.
 WAITS_FOR_A_PEER = ("build/release/examples/frame_receiver ",)

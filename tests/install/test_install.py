@@ -194,8 +194,8 @@ class InstallTest(unittest.TestCase):
         directory = self.work / "quickstart"
         directory.mkdir()
         (directory / "quickstart.c").write_text(source)
-        env = dict(self.env, PKG_CONFIG_PATH=str(self.prefix / "lib" / "pkgconfig"),
-                   LD_LIBRARY_PATH=str(self.prefix / "lib"))
+        # No LD_LIBRARY_PATH: the README's command finds the library of a prefix by itself.
+        env = dict(self.env, PKG_CONFIG_PATH=str(self.prefix / "lib" / "pkgconfig"))
         output = self.run_checked(["bash", "-euo", "pipefail", "-c", command], cwd=directory, env=env)
         self.assertEqual(output, "x = 0.5, status 1\n")
 

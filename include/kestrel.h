@@ -7,6 +7,8 @@
  *   kestrel_receipt.h       checking receipts on the receiving side
  *   kestrel_frame.h         the signed command frame: an action with its receipt
  *   kestrel_joint_limiter.h per-joint kinematic limits
+ *   kestrel_clock.h         a clock the caller keeps, for the objects that read the time
+ *   kestrel_watchdog.h      the actuator side's watchdog: rest when commands stop
  *
  * The two projection kernels:
  *
@@ -153,5 +155,7 @@ KESTREL_LAYOUT_ASSERT(offsetof(Solution4, status) == 24, "status at 24");
 #include "kestrel_receipt.h" /* receipt verification and the replay guard */
 #include "kestrel_frame.h" /* the signed command frame */
 #include "kestrel_joint_limiter.h" /* per-joint kinematic limits */
+#include "kestrel_clock.h" /* a clock the caller keeps */
+#include "kestrel_watchdog.h" /* rest when commands stop */
 
 #endif /* KESTREL_H */

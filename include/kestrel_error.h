@@ -52,7 +52,9 @@ enum {
     KESTREL_ERROR_STALE_RECEIPT = 20,            /* "stale_receipt": dated outside the guard's maximum age */
     KESTREL_ERROR_INVALID_FRAME = 21,            /* "invalid_frame": wrong length, version or reserved bytes */
     /* Resources. */
-    KESTREL_ERROR_OUT_OF_MEMORY = 22             /* "out_of_memory": a handle could not be allocated */
+    KESTREL_ERROR_OUT_OF_MEMORY = 22,            /* "out_of_memory": a handle could not be allocated */
+    /* The actuator side's watchdog (kestrel_watchdog.h). */
+    KESTREL_ERROR_BAD_TIMEOUT = 32               /* "bad_timeout": a watchdog's timeout of 0 */
 };
 
 /* kestrel_error_name returns the code string of an error value ("ok" for 0,

@@ -26,6 +26,7 @@
 #define KESTREL_RECEIPT_H
 
 #include "kestrel_base.h"
+#include "kestrel_clock.h"
 #include "kestrel_error.h"
 #include "kestrel_frame.h"
 
@@ -71,7 +72,7 @@ KESTREL_API KESTREL_MUST_CHECK KestrelError kestrel_receipt_verify(const uint8_t
 /* A receiver-side replay guard: the key, the last accepted sequence id, the
  * nonces of the last 1024 accepted receipts and the maximum age, in
  * caller-provided storage (static, stack, heap or shared memory; it holds no
- * pointers). Opaque: touch it only through the functions below. One thread
+ * pointers until a clock is set). Opaque: touch it only through the functions below. One thread
  * at a time per guard; give each stream its own guard, or serialise the
  * calls. */
 typedef struct KestrelReceiptGuard {
@@ -149,7 +150,8 @@ KESTREL_API KESTREL_MUST_CHECK KestrelError kestrel_receipt_guard_check_frame(Ke
 
 /* kestrel_receipt_guard_set_max_age sets how far, in nanoseconds and in
  * either direction, a receipt's timestamp may lie from the receiver's wall
- * clock (CLOCK_REALTIME, read once per check that gets that far) and returns
+ * clock (CLOCK_REALTIME, read once per check that gets that far), or from the
+ * clock given to kestrel_receipt_guard_set_clock, and returns
  * KESTREL_OK. From then on a receipt whose tag is right but which is older
  * than max_age_ns, or dated more than max_age_ns ahead, is refused with
  * KESTREL_ERROR_STALE_RECEIPT and leaves the guard unchanged; exactly
@@ -160,6 +162,18 @@ KESTREL_API KESTREL_MUST_CHECK KestrelError kestrel_receipt_guard_check_frame(Ke
  * KESTREL_ERROR_INVALID_POINTER if guard is null, misaligned or not
  * initialised. */
 KESTREL_API KestrelError kestrel_receipt_guard_set_max_age(KestrelReceiptGuard *guard, uint64_t max_age_ns);
+
+/* kestrel_receipt_guard_set_clock makes guard judge the maximum age against
+ * clock, read with context (kestrel_clock.h), in place of the receiver's
+ * wall clock, and returns KESTREL_OK; a null clock goes back to the wall
+ * clock (context is then not used). Readings of a caller's clock below the
+ * last one are taken as the last one. The clock is read once per check that
+ * reaches the age rule, from the thread of that check. Once a clock is set,
+ * the guard holds its function pointer and context, so it is valid only in
+ * the process that set it. init and resume go back to the wall clock.
+ * KESTREL_ERROR_INVALID_POINTER if guard is null, misaligned or not
+ * initialised. */
+KESTREL_API KestrelError kestrel_receipt_guard_set_clock(KestrelReceiptGuard *guard, KestrelClock clock, void *context);
 
 /* kestrel_receipt_guard_wipe overwrites the whole guard, key included, with
  * zeros that the compiler cannot elide, and returns KESTREL_OK; checks then answer
@@ -177,11 +191,13 @@ KESTREL_API size_t kestrel_receipt_guard_alignment(void);
 
 /* Not in this library: where libkestrel_receiver.a is built for a target
  * without POSIX clocks (bare metal, the mcu preset), the firmware defines
- * kestrel_receiver_clock_ns, and a guard with a maximum age reads its wall
- * clock through it in place of CLOCK_REALTIME: nanoseconds since the Unix
- * epoch, the scale of a receipt's timestamp_nanos, kept in step with the
- * signing boundary's clock. Called once per check that reaches the age rule,
- * from the thread of that check; it must not fail or block. */
+ * kestrel_receiver_clock_ns, and a guard with a maximum age and a watchdog
+ * (kestrel_watchdog.h) read their wall clock through it in place of
+ * CLOCK_REALTIME, unless given a clock of their own: nanoseconds since the
+ * Unix epoch, the scale of a receipt's timestamp_nanos, kept in step with the
+ * signing boundary's clock. Called once per check that reaches the age rule
+ * and once per watchdog call, from the thread of that call; it must not fail
+ * or block. */
 uint64_t kestrel_receiver_clock_ns(void);
 
 #ifdef __cplusplus

@@ -10,7 +10,7 @@ namespace kestrel::py {
 namespace {
 
 bool too_many_positional(const Signature& sig, Py_ssize_t given) {
-    const auto count = static_cast<Py_ssize_t>(sig.names.size());
+    const Py_ssize_t count = sig.positional();
     if (static_cast<Py_ssize_t>(sig.required) == count) {
         PyErr_Format(PyExc_TypeError, "%s() takes %zd positional argument%s but %zd %s given", sig.function,
                      count, count == 1 ? "" : "s", given, given == 1 ? "was" : "were");
@@ -57,7 +57,7 @@ bool check_required(const Signature& sig, PyObject** slots) {
 bool bind_fastcall_slow(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                         PyObject** slots) {
     const auto count = static_cast<Py_ssize_t>(sig.names.size());
-    if (nargs > count) return too_many_positional(sig, nargs);
+    if (nargs > sig.positional()) return too_many_positional(sig, nargs);
     for (Py_ssize_t i = 0; i < count; ++i) slots[i] = i < nargs ? args[i] : nullptr;
     if (kwnames != nullptr) {
         const Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
@@ -71,7 +71,7 @@ bool bind_fastcall_slow(const Signature& sig, PyObject* const* args, Py_ssize_t 
 bool bind_tuple(const Signature& sig, PyObject* args, PyObject* kwargs, PyObject** slots) {
     const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
     const auto count = static_cast<Py_ssize_t>(sig.names.size());
-    if (nargs > count) return too_many_positional(sig, nargs);
+    if (nargs > sig.positional()) return too_many_positional(sig, nargs);
     for (Py_ssize_t i = 0; i < count; ++i) slots[i] = i < nargs ? PyTuple_GET_ITEM(args, i) : nullptr;
     if (kwargs != nullptr) {
         Py_ssize_t pos = 0;

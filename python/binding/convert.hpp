@@ -16,11 +16,15 @@
 
 namespace kestrel::py {
 
-// A parameter list in signature order; the first `required` have no default.
+// A parameter list in signature order; the first `required` have no default,
+// the last `keyword_only` are given by name only (after the `*`).
 struct Signature {
     const char* function;  // name shown in binding errors, e.g. "project"
     std::span<const char* const> names;
     std::size_t required;
+    std::size_t keyword_only = 0;
+
+    Py_ssize_t positional() const noexcept { return static_cast<Py_ssize_t>(names.size() - keyword_only); }
 };
 
 // Slots receive borrowed references, or nullptr for an omitted optional argument.
@@ -31,7 +35,7 @@ bool bind_fastcall_slow(const Signature& sig, PyObject* const* args, Py_ssize_t 
 inline bool bind_fastcall(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                           PyObject** slots) {
     const auto count = static_cast<Py_ssize_t>(sig.names.size());
-    if (kwnames == nullptr && nargs >= static_cast<Py_ssize_t>(sig.required) && nargs <= count) {
+    if (kwnames == nullptr && nargs >= static_cast<Py_ssize_t>(sig.required) && nargs <= sig.positional()) {
         for (Py_ssize_t i = 0; i < nargs; ++i) slots[i] = args[i];
         for (Py_ssize_t i = nargs; i < count; ++i) slots[i] = nullptr;
         return true;

@@ -9,21 +9,12 @@
 
 #include "classes.hpp"
 #include "convert.hpp"
+#include "receipt_object.hpp"
 #include "receipts/constant_time.hpp"
 
 namespace kestrel::py {
 
 namespace {
-
-struct ReceiptObject {
-    PyObject_HEAD
-    bool is_authorized;
-    std::uint64_t sequence_id;
-    std::uint64_t timestamp_nanos;
-    ReceiptWire wire;  // nonce, timestamp, sequence id, tag: what receipt_hash returns
-    Payload payload;   // requested position, commanded velocity (little-endian doubles)
-    AxisActionId action_id;  // "axis_<n>", held inline
-};
 
 PyObject* receipt_new(PyTypeObject* type, PyObject*, PyObject*) {
     const Ref name(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__name__"));
@@ -101,17 +92,7 @@ PyObject* g_type = nullptr;
 PyTypeObject* receipt_type() { return cached_type(g_type, kSpec); }
 
 PyObject* new_receipt(const Receipt& receipt, const AxisActionId& action_id, const Payload& payload) {
-    PyTypeObject* type = required_type(receipt_type, "KestrelReceipt");
-    PyObject* self = type->tp_alloc(type, 0);
-    if (self == nullptr) return nullptr;
-    ReceiptObject* object = receipt_of(self);
-    object->is_authorized = true;
-    object->sequence_id = receipt.sequence_id;
-    object->timestamp_nanos = receipt.timestamp_nanos;
-    object->wire = receipt.to_wire();
-    object->payload = payload;
-    object->action_id = action_id;
-    return self;
+    return new_receipt_of(required_type(receipt_type, "KestrelReceipt"), receipt, action_id, payload);
 }
 
 }  // namespace kestrel::py

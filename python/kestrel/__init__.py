@@ -3,6 +3,9 @@
 The five classes are the module's own objects, re-exported unchanged. The
 additions are the package's own extension module, `kestrel._native`, built
 on the same C core; every one of its objects is safe to share between threads.
+Among them `Boundary` signs by the rules of `KestrelBoundary` on a clock of the
+caller's choosing (a `SimulatedClock` runs a loop faster than real time), and
+`Watchdog` tells the actuator side when commands have stopped.
 Importing the package lets `KestrelViolation` be pickled (see `_pickling`).
 """
 from _kestrel import (
@@ -15,9 +18,12 @@ from _kestrel import (
 
 from . import _pickling
 from ._native import (
+    Boundary,
     JointLimiter,
     JointLimits,
     ReceiptGuard,
+    SimulatedClock,
+    Watchdog,
     decode_frame,
     encode_frame,
     parse_receipt,
@@ -32,6 +38,7 @@ _pickling.register()
 
 __all__ = [
     "__version__",
+    "Boundary",
     "Frame",
     "Governor",
     "JointLimiter",
@@ -45,7 +52,9 @@ __all__ = [
     "ReceiptFields",
     "ReceiptGuard",
     "ReceiptLogWriter",
+    "SimulatedClock",
     "SolveStatus",
+    "Watchdog",
     "decode_frame",
     "encode_frame",
     "parse_receipt",

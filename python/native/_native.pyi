@@ -1,7 +1,8 @@
 """The receiving side of receipts, the four-axis projection and the joint limiter, in C."""
-from collections.abc import Sequence
+from collections.abc import Callable, Sequence
 from typing import Any, Protocol, SupportsFloat, SupportsIndex, TypeAlias, final
 
+from _kestrel import KestrelReceipt
 from kestrel._types import Frame, Limit, Projection, ReceiptFields, SolveStatus
 
 # What the conversions accept: a float argument takes anything float() takes
@@ -34,8 +35,38 @@ def project_4d(
 ) -> Projection: ...
 
 @final
+class SimulatedClock:
+    def __init__(self, start_ns: SupportsIndex = 0) -> None: ...
+    def advance(self, seconds: _Float) -> None: ...
+    def advance_ns(self, n: SupportsIndex) -> None: ...
+    @property
+    def now_ns(self) -> int: ...
+
+# A clock argument: the wall clock (None), a SimulatedClock, or any callable
+# returning int nanoseconds since the Unix epoch.
+_Clock: TypeAlias = SimulatedClock | Callable[[], int] | None
+
+@final
+class Boundary:
+    def __init__(
+        self, hmac_key: _Bytes, rate_limit: SupportsIndex = 1000, max_velocity_rad_s: _Float = 4.18, *,
+        clock: _Clock = None
+    ) -> None: ...
+    def authorize_action(self, axis: SupportsIndex, position: _Float, velocity: _Float) -> KestrelReceipt: ...
+
+@final
+class Watchdog:
+    def __init__(self, timeout: _Float, *, clock: _Clock = None) -> None: ...
+    def feed(self) -> None: ...
+    @property
+    def expired(self) -> bool: ...
+
+@final
 class ReceiptGuard:
-    def __init__(self, key: _Bytes, max_age: _Float | None = None, last_sequence_id: SupportsIndex = 0) -> None: ...
+    def __init__(
+        self, key: _Bytes, max_age: _Float | None = None, last_sequence_id: SupportsIndex = 0, *,
+        clock: _Clock = None
+    ) -> None: ...
     def check(self, receipt: _Bytes, axis: SupportsIndex, position: _Float, velocity: _Float) -> None: ...
     def check_frame(self, frame: _Bytes) -> Frame: ...
     @property

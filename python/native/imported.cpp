@@ -2,6 +2,7 @@
 // how they are raised and built.
 #include "fault.hpp"
 #include "native.hpp"
+#include "receipt_object.hpp"
 
 namespace kestrel::py::native {
 
@@ -23,6 +24,12 @@ bool import_python_objects() {
     Imported found{};
     found.violation = attribute_of("_kestrel", "KestrelViolation");
     if (found.violation == nullptr) return false;
+    found.receipt = reinterpret_cast<PyTypeObject*>(attribute_of("_kestrel", "KestrelReceipt"));
+    if (found.receipt == nullptr) return false;
+    if (!PyType_Check(found.receipt) || found.receipt->tp_basicsize != sizeof(ReceiptObject)) {
+        PyErr_SetString(PyExc_ImportError, "_kestrel.KestrelReceipt is not the one this module was built with");
+        return false;
+    }
     const Ref status_class(attribute_of("kestrel._types", "SolveStatus"));
     if (!status_class) return false;
     for (long value = 0; value < 5; ++value) {

@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cstdint>
 
+#include "clock_source.hpp"
 #include "native.hpp"
 
 namespace kestrel::py::native {
@@ -32,6 +33,9 @@ constexpr ClassEntry kClasses[] = {
     {"ReceiptGuard", receipt_guard_type},
     {"JointLimits", joint_limits_type},
     {"JointLimiter", joint_limiter_type},
+    {"SimulatedClock", simulated_clock_type},
+    {"Boundary", boundary_type},
+    {"Watchdog", watchdog_type},
 };
 
 bool populate(PyObject* module) {

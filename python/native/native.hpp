@@ -19,6 +19,8 @@ namespace kestrel::py::native {
 PyTypeObject* receipt_guard_type();   // ReceiptGuard
 PyTypeObject* joint_limits_type();    // JointLimits
 PyTypeObject* joint_limiter_type();   // JointLimiter
+PyTypeObject* boundary_type();        // Boundary
+PyTypeObject* watchdog_type();        // Watchdog
 
 // Module-level functions, each list ending with a null entry.
 extern PyMethodDef kReceiptFunctions[];     // parse_receipt, verify_receipt, encode_frame, decode_frame
@@ -29,6 +31,7 @@ extern PyMethodDef kProjectionFunctions[];  // project_4d
 // kestrel._types.
 struct Imported {
     PyObject* violation;
+    PyTypeObject* receipt;      // KestrelReceipt from _kestrel, which Boundary hands out
     PyObject* solve_status[5];  // the SolveStatus members by value
     PyObject* projection;       // Projection (a named tuple)
     PyObject* receipt_fields;   // ReceiptFields (a named tuple)

@@ -1,11 +1,11 @@
 // ReceiptGuard: the receiving side's replay guard for one stream of receipts,
 // over kestrel_receipt_guard_*. The guard is the object's own storage: it is
 // never shared with another object, and wiped when the object goes.
-#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <new>
 
+#include "clock_source.hpp"
 #include "fault.hpp"
 #include "receipt_args.hpp"
 
@@ -19,36 +19,25 @@ struct GuardObject {
     PyObject_HEAD
     KestrelReceiptGuard* guard;  // 64-aligned, owned
     PyObject* weakrefs;
+    ClockSource clock;           // the maximum age's clock
+    bool ages;                   // a maximum age is set: checks read the clock
 };
 
 constexpr std::align_val_t kGuardAlign{KESTREL_RECEIPT_GUARD_ALIGN};
 
 GuardObject* guard_of(PyObject* self) { return reinterpret_cast<GuardObject*>(self); }
 
-constexpr const char* kNewParams[] = {"key", "max_age", "last_sequence_id"};
-constexpr Signature kNewSignature{"ReceiptGuard", kNewParams, 1};
+constexpr const char* kNewParams[] = {"key", "max_age", "last_sequence_id", "clock"};
+constexpr Signature kNewSignature{"ReceiptGuard", kNewParams, 1, 1};
 
-// Seconds become the guard's whole nanoseconds, rounded, and at least one: a
-// positive age must never come out as 0, which switches the rule off.
+// Seconds become the guard's whole nanoseconds; None (0) switches the rule off.
 bool convert_max_age(PyObject* given, std::uint64_t& nanoseconds) {
     nanoseconds = 0;
-    if (given == nullptr || given == Py_None) return true;
-    double seconds = 0.0;
-    const bool converted = argument(kNewSignature, 1, given, seconds);
-    // An int past the range of a float is one more age out of range.
-    if (!converted && !PyErr_ExceptionMatches(PyExc_OverflowError)) return false;
-    const double scaled = std::round(seconds * 1e9);
-    if (!converted || !(seconds > 0.0) || !(scaled < 0x1p64)) {  // NaN fails too
-        PyErr_SetString(PyExc_ValueError,
-                        "max_age must be a number of seconds > 0 and below 2**64 nanoseconds (584 years), or None");
-        return false;
-    }
-    nanoseconds = scaled < 1.0 ? 1 : static_cast<std::uint64_t>(scaled);
-    return true;
+    return given == nullptr || given == Py_None || convert_seconds(kNewSignature, 1, given, true, nanoseconds);
 }
 
 PyObject* guard_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    PyObject* slots[3];
+    PyObject* slots[4];
     if (!bind_tuple(kNewSignature, args, kwargs, slots)) return nullptr;
     Key key;
     std::uint64_t max_age_ns = 0;
@@ -64,25 +53,43 @@ PyObject* guard_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         kestrel_receipt_guard_set_max_age(guard, max_age_ns) != 0) {
         internal_fault("an aligned receipt guard was refused");
     }
-    PyObject* self = type->tp_alloc(type, 0);
-    if (self == nullptr) {
+    const Ref self(type->tp_alloc(type, 0));
+    if (!self) {
         kestrel_receipt_guard_wipe(guard);
         ::operator delete(guard, kGuardAlign);
         return nullptr;
     }
-    guard_of(self)->guard = guard;
-    return self;
+    GuardObject* object = guard_of(self.get());
+    object->guard = guard;
+    new (&object->clock) ClockSource();
+    object->ages = max_age_ns != 0;
+    if (!object->clock.set(kNewSignature, 3, slots[3])) return nullptr;
+    if (kestrel_receipt_guard_set_clock(guard, object->clock.function(), object->clock.context()) != 0) {
+        internal_fault("a live receipt guard refused a clock");
+    }
+    return Ref::borrow(self.get()).release();
 }
 
 void guard_dealloc(PyObject* self) {
+    PyObject_GC_UnTrack(self);
     GuardObject* object = guard_of(self);
     if (object->weakrefs != nullptr) PyObject_ClearWeakRefs(self);
     if (object->guard != nullptr) {
         kestrel_receipt_guard_wipe(object->guard);
         ::operator delete(object->guard, kGuardAlign);
     }
+    object->clock.~ClockSource();
     free_instance(self);
 }
+
+int guard_traverse(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(Py_TYPE(self));
+    return guard_of(self)->clock.traverse(visit, arg);
+}
+
+// The clock is read only by checks that reach the age rule; a callable is
+// read before every check then.
+bool prepare_clock(GuardObject* object) { return !object->ages || object->clock.prepare(); }
 
 constexpr const char* kCheckParams[] = {"receipt", "axis", "position", "velocity"};
 constexpr Signature kCheckSignature{"check", kCheckParams, 4};
@@ -91,7 +98,7 @@ PyObject* check(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObjec
     PyObject* slots[4];
     if (!bind_fastcall(kCheckSignature, args, nargs, kwnames, slots)) return nullptr;
     Action action;
-    if (!convert_action(kCheckSignature, 0, slots, action)) return nullptr;
+    if (!convert_action(kCheckSignature, 0, slots, action) || !prepare_clock(guard_of(self))) return nullptr;
     // From here on no Python code runs until the guard has answered.
     const KestrelError code = kestrel_receipt_guard_check(guard_of(self)->guard, action.wire, action.axis,
                                                            action.position, action.velocity);
@@ -107,7 +114,10 @@ PyObject* check_frame(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
     if (!bind_fastcall(kCheckFrameSignature, args, nargs, kwnames, slots)) return nullptr;
     ByteBuffer given;
     std::uint8_t bytes[KESTREL_FRAME_LEN];
-    if (!argument(kCheckFrameSignature, 0, slots[0], given) || !frame_bytes(given, bytes)) return nullptr;
+    if (!argument(kCheckFrameSignature, 0, slots[0], given) || !frame_bytes(given, bytes) ||
+        !prepare_clock(guard_of(self))) {
+        return nullptr;
+    }
     KestrelFrame accepted;
     const KestrelError code = kestrel_receipt_guard_check_frame(guard_of(self)->guard, bytes, &accepted);
     if (code != 0) {
@@ -178,7 +188,7 @@ PyMemberDef kMembers[] = {
 
 PyType_Slot kSlots[] = {
     {Py_tp_doc, const_cast<char*>(
-                    "ReceiptGuard(key, max_age=None, last_sequence_id=0)\n--\n\n"
+                    "ReceiptGuard(key, max_age=None, last_sequence_id=0, *, clock=None)\n--\n\n"
                     "The receiving side's replay guard for one stream of receipts under a 32-byte\n"
                     "key (any bytes-like object; ValueError for another length): a receipt is\n"
                     "accepted only if its tag is right for the action, its sequence id is newer\n"
@@ -186,9 +196,13 @@ PyType_Slot kSlots[] = {
                     "accepted. With `max_age` in seconds (a real number > 0 and finite, kept in\n"
                     "whole nanoseconds, at least one; ValueError otherwise, or past 2**64 - 1\n"
                     "nanoseconds), a receipt whose timestamp lies further than that from this\n"
-                    "machine's wall clock, before or after, is refused as \"stale_receipt\"; it\n"
-                    "must cover the delivery delay and the offset between the two clocks. None,\n"
-                    "the default, leaves the clock out. A guard given `last_sequence_id` (an\n"
+                    "machine's wall clock, or from `clock`, before or after, is refused as\n"
+                    "\"stale_receipt\"; it must cover the delivery delay and the offset between\n"
+                    "the two clocks. None, the default, leaves the clock out. `clock` is a\n"
+                    "SimulatedClock, a callable returning int nanoseconds since the Unix epoch\n"
+                    "(called before each check while a maximum age is set; its exception, or\n"
+                    "TypeError for a result that is not an int, is raised instead), or None for\n"
+                    "the wall clock; its time never goes back. A guard given `last_sequence_id` (an\n"
                     "unsigned 64-bit int) carries on after a restart: it refuses every sequence id\n"
                     "up to that one as \"replay_counter\" (see the property last_sequence_id).\n"
                     "Safe to share between threads: each call runs whole while it holds the\n"
@@ -196,13 +210,14 @@ PyType_Slot kSlots[] = {
                     "memory when the guard is destroyed.")},
     {Py_tp_new, reinterpret_cast<void*>(guard_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(guard_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(guard_traverse)},
     {Py_tp_methods, kMethods},
     {Py_tp_getset, kGetSet},
     {Py_tp_members, kMembers},
     {0, nullptr},
 };
 
-PyType_Spec kSpec = {"kestrel.ReceiptGuard", sizeof(GuardObject), 0, kClassFlags, kSlots};
+PyType_Spec kSpec = {"kestrel.ReceiptGuard", sizeof(GuardObject), 0, kClassFlags | Py_TPFLAGS_HAVE_GC, kSlots};
 
 PyObject* g_type = nullptr;
 

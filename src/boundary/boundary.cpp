@@ -1,25 +1,15 @@
 #include "boundary/boundary.hpp"
 
-#include <time.h>
-
 #include <cmath>
 
 namespace kestrel {
-namespace {
 
-// The real-time clock in nanoseconds since the Unix epoch (wrapping u64
-// arithmetic), or 0 before the epoch.
-std::uint64_t wall_clock_ns() noexcept {
-    timespec now{};
-    clock_gettime(CLOCK_REALTIME, &now);
-    if (now.tv_sec < 0) return 0;
-    return static_cast<std::uint64_t>(now.tv_sec) * 1'000'000'000u + static_cast<std::uint64_t>(now.tv_nsec);
-}
-
-}  // namespace
-
-Boundary::Boundary(const Key& key, std::uint64_t rate_limit, double max_velocity) noexcept
-    : gate_(key), rate_window_(wall_clock_ns()), rate_limit_(rate_limit), max_velocity_(max_velocity) {}
+Boundary::Boundary(const Key& key, std::uint64_t rate_limit, double max_velocity, Clock clock) noexcept
+    : gate_(key),
+      clock_(clock),
+      rate_window_(clock_.now()),
+      rate_limit_(rate_limit),
+      max_velocity_(max_velocity) {}
 
 Authorization Boundary::authorize(std::int32_t axis, double position, double velocity) noexcept {
     Authorization result;
@@ -33,7 +23,7 @@ Authorization Boundary::authorize(std::int32_t axis, double position, double vel
     result.payload = axis_payload(position, velocity);
 
     const std::lock_guard<std::mutex> lock(mutex_);
-    const std::uint64_t now_ns = wall_clock_ns();
+    const std::uint64_t now_ns = clock_.now();
     if (!rate_window_.admit(now_ns, rate_limit_)) {
         result.outcome = AuthorizeOutcome::RateLimited;
         return result;

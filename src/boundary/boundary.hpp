@@ -11,6 +11,7 @@
 #include <mutex>
 
 #include "boundary/random_source.hpp"
+#include "clock/clock.hpp"
 #include "boundary/rate_window.hpp"
 #include "receipts/action_id.hpp"
 #include "receipts/hmac.hpp"
@@ -41,7 +42,8 @@ class Boundary {
 public:
     // Reads the clock once: the first rate window opens now, with no call
     // counted. The key is copied into the replay gate and nowhere else.
-    Boundary(const Key& key, std::uint64_t rate_limit, double max_velocity) noexcept;
+    // `clock` is the caller's (kestrel_clock.h) or, by default, the wall clock.
+    Boundary(const Key& key, std::uint64_t rate_limit, double max_velocity, Clock clock = {}) noexcept;
 
     // Holds a mutex, a mapped nonce state and the key: lives where it was built.
     Boundary(const Boundary&) = delete;
@@ -67,6 +69,7 @@ public:
 private:
     std::mutex mutex_;                // guards the replay gate, the rate window and the nonce source
     ReplayGate gate_; // signs and checks each action; holds the key
+    Clock clock_;                     // dates receipts and drives the rate window; read under mutex_
     RateWindow rate_window_;          // calls counted in the current one-second window
     NonceSource nonce_source_;        // this boundary's own vDSO random state: one caller at a time
     // The last sequence id handed out. Advanced only under mutex_, so that ids

@@ -50,13 +50,20 @@ extern "C" {
 
 KestrelBoundary* kestrel_boundary_new(const std::uint8_t key[KESTREL_RECEIPT_KEY_LEN], std::uint64_t rate_limit,
                                       double max_velocity, KestrelError* error) {
+    return kestrel_boundary_new_with_clock(key, rate_limit, max_velocity, nullptr, nullptr, error);
+}
+
+KestrelBoundary* kestrel_boundary_new_with_clock(const std::uint8_t key[KESTREL_RECEIPT_KEY_LEN],
+                                                 std::uint64_t rate_limit, double max_velocity, KestrelClock clock,
+                                                 void* context, KestrelError* error) {
     if (key == nullptr) {
         report(error, KESTREL_ERROR_INVALID_POINTER);
         return nullptr;
     }
     Key k;
     std::memcpy(k.data(), key, k.size());
-    auto* boundary = new (std::nothrow) KestrelBoundary{Boundary(k, rate_limit, max_velocity)};
+    auto* boundary =
+        new (std::nothrow) KestrelBoundary{Boundary(k, rate_limit, max_velocity, Clock{clock, context})};
     OPENSSL_cleanse(k.data(), k.size());
     // A controller that starts up short of memory gets an answer, not an abort.
     report(error, boundary == nullptr ? KESTREL_ERROR_OUT_OF_MEMORY : KESTREL_OK);

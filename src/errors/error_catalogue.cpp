@@ -6,9 +6,11 @@ namespace kestrel {
 
 namespace {
 
+constexpr ErrorText kUnknownRow{"unknown_error", "unknown error value"};
+
 // Rows in value order: the row index is the value. Rows 1 to 9 are the receipt
 // codes, whose code strings and messages the Python exception also carries.
-constexpr std::array<ErrorText, 23> kCatalogue{{
+constexpr std::array<ErrorText, 33> kCatalogue{{
     {"ok", "success"},
     {"invalid_pointer", "null or misaligned pointer"},
     {"action_id_overflow", "action id exceeds maximum size"},
@@ -34,9 +36,12 @@ constexpr std::array<ErrorText, 23> kCatalogue{{
     {"stale_receipt", "receipt is older, or dated further ahead, than the maximum age"},
     {"invalid_frame", "command frame is malformed (length, version or reserved bytes)"},
     {"out_of_memory", "not enough memory for a new handle"},
+    // 23 to 31: the codes of the branches merged beside this one.
+    kUnknownRow, kUnknownRow, kUnknownRow, kUnknownRow, kUnknownRow, kUnknownRow, kUnknownRow, kUnknownRow, kUnknownRow,
+    {"bad_timeout", "a watchdog's timeout must be > 0"},
 }};
 
-constexpr ErrorText kUnknown{"unknown_error", "unknown error value"};
+constexpr ErrorText kUnknown = kUnknownRow;
 
 }  // namespace
 

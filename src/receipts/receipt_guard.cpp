@@ -4,7 +4,6 @@
 #include <new>
 
 #include "receipts/action_id.hpp"
-#include "receipts/receiver_clock.hpp"
 #include "receipts/sha256.hpp"
 
 namespace kestrel {
@@ -18,9 +17,9 @@ ReceiptWire wire_of(const std::uint8_t* receipt) noexcept {
 
 // fresh is true iff timestamp_nanos lies within max_age_ns of the clock,
 // either way, or there is no maximum age (0). Reads the clock only then.
-bool fresh(std::uint64_t timestamp_nanos, std::uint64_t max_age_ns) noexcept {
+bool fresh(std::uint64_t timestamp_nanos, std::uint64_t max_age_ns, Clock& clock) noexcept {
     if (max_age_ns == 0) return true;
-    const std::uint64_t now = receiver_clock_ns();
+    const std::uint64_t now = clock.now();
     const std::uint64_t distance = now >= timestamp_nanos ? now - timestamp_nanos : timestamp_nanos - now;
     return distance <= max_age_ns;
 }
@@ -54,7 +53,7 @@ KestrelError check_action(GuardStorage& s, const std::uint8_t* receipt, std::int
         e != SecurityError::Ok) {
         return code(e);
     }
-    if (!fresh(presented.timestamp_nanos, s.max_age_ns)) return KESTREL_ERROR_STALE_RECEIPT;
+    if (!fresh(presented.timestamp_nanos, s.max_age_ns, s.clock)) return KESTREL_ERROR_STALE_RECEIPT;
     gate.accept(presented);
     return KESTREL_OK;
 }

@@ -8,6 +8,7 @@
 
 #include <cstdint>
 
+#include "clock/clock.hpp"
 #include "kestrel_receipt.h"
 #include "receipts/receipt.hpp"
 #include "receipts/replay_gate.hpp"
@@ -24,6 +25,7 @@ constexpr KestrelError code(SecurityError e) noexcept { return static_cast<Kestr
 struct GuardStorage {
     std::uint64_t live;        // kLive while `gate` holds a constructed object
     std::uint64_t max_age_ns;  // farthest a timestamp may lie from the clock; 0: any
+    Clock clock;               // the maximum age's clock: the wall clock unless one was set
     alignas(ReplayGate) unsigned char gate[sizeof(ReplayGate)];
 };
 inline constexpr std::uint64_t kLive = 0x4b45535452454c47;  // "KESTRELG"

@@ -74,6 +74,7 @@ KestrelError kestrel_receipt_guard_resume(KestrelReceiptGuard* guard, const std:
     wipe_storage(guard, *s);
     new (s->gate) ReplayGate(k, last_sequence_id);
     s->max_age_ns = 0;
+    s->clock = Clock{};
     s->live = kLive;
     sha256::wipe(k.data(), k.size());
     return KESTREL_OK;
@@ -110,6 +111,13 @@ KestrelError kestrel_receipt_guard_set_max_age(KestrelReceiptGuard* guard, std::
     GuardStorage* s = storage_of(guard);
     if (s == nullptr || s->live != kLive) return code(SecurityError::InvalidPointer);
     s->max_age_ns = max_age_ns;
+    return KESTREL_OK;
+}
+
+KestrelError kestrel_receipt_guard_set_clock(KestrelReceiptGuard* guard, KestrelClock clock, void* context) {
+    GuardStorage* s = storage_of(guard);
+    if (s == nullptr || s->live != kLive) return code(SecurityError::InvalidPointer);
+    s->clock = Clock{clock, context};
     return KESTREL_OK;
 }
 

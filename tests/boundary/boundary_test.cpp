@@ -104,6 +104,40 @@ TEST(CBoundary, RefusesNullPointers) {
     kestrel_boundary_free(nullptr);
 }
 
+// Each row sets the caller's clock and authorizes one command (rate limit 2): the
+// reading dates the receipt and places it in the rate window, and a reading
+// below the last one is taken as the last one, so the window never reopens early.
+TEST(CBoundary, CallersClockDatesReceiptsAndDrivesTheRateWindow) {
+    constexpr std::uint64_t kS = 1'000'000'000;
+    std::uint64_t now = 5 * kS;
+    const auto read = [](void* context) { return *static_cast<const std::uint64_t*>(context); };
+    KestrelError error = -1;
+    const BoundaryPtr boundary(kestrel_boundary_new_with_clock(kKey.data(), 2, 4.18, read, &now, &error));
+    ASSERT_EQ(error, KESTREL_OK);
+    const struct {
+        std::uint64_t now;
+        const char* outcome;
+        std::uint64_t timestamp;
+    } table[] = {
+        {5 * kS, kOk, 5 * kS},         {5 * kS + kS / 2, kOk, 5 * kS + kS / 2},
+        {6 * kS - 1, kRate, 0},        {3 * kS, kRate, 0},  // back: still 6 s - 1 ns, in the first window
+        {6 * kS, kOk, 6 * kS},         {4 * kS, kOk, 6 * kS},
+    };
+    for (const auto& row : table) {
+        SCOPED_TRACE(testing::Message() << "clock at " << row.now);
+        now = row.now;
+        ReceiptWire wire;
+        EXPECT_STREQ(kestrel_error_name(kestrel_boundary_authorize(boundary.get(), 1, 0.0, 1.0, wire.data())),
+                     row.outcome);
+        KestrelReceiptFields fields{};
+        if (row.timestamp != 0 && kestrel_receipt_parse(wire.data(), &fields) == KESTREL_OK) {
+            EXPECT_EQ(fields.timestamp_nanos, row.timestamp);
+        }
+    }
+    EXPECT_EQ(kestrel_boundary_new_with_clock(nullptr, 2, 4.18, read, &now, &error), nullptr);
+    EXPECT_EQ(error, KESTREL_ERROR_INVALID_POINTER);
+}
+
 // Threads on one boundary (ThreadSanitizer in the tsan preset): ids 1..n, none
 // twice, and a guard taking the receipts in id order accepts each one.
 TEST(CBoundary, ThreadsShareOneBoundary) {

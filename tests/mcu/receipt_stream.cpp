@@ -14,7 +14,7 @@
 #include "kestrel_receipt.h"
 #include "receipt_stream.h"
 #include "receipts/action_id.hpp"
-#include "receipts/receiver_clock.hpp"
+#include "clock/wall_clock.hpp"
 
 namespace {
 
@@ -119,7 +119,7 @@ int main(int argc, char** argv) {
     present(issue(1, UINT64_MAX));
     // A minute's maximum age: ten seconds either way pass, two minutes do not.
     resume(0, last_issued);
-    const std::uint64_t now = kestrel::receiver_clock_ns(), second = 1'000'000'000;
+    const std::uint64_t now = kestrel::wall_clock_ns(), second = 1'000'000'000;
     set_max_age(60 * second);
     for (const std::uint64_t t : {now - 10 * second, now - 120 * second, now + 120 * second, now + 10 * second}) {
         timestamp = t;

@@ -148,6 +148,33 @@ class LimitTest(unittest.TestCase):
         self.assertIsNone(limiter.coupling_status)
 
 
+class WatchdogTest(unittest.TestCase):
+    def test_expiry_stops_the_joint_within_its_limits_through_nan_requests(self):
+        clock = kestrel.SimulatedClock()
+        watchdog = kestrel.Watchdog(0.05, clock=clock)
+        limiter = JointLimiter([ARM], 0.001)
+        for period in range(3000):  # fed for 0.3 s at 1.5 rad/s towards 0.75 rad, then silence
+            if period < 300:
+                watchdog.feed()
+            limiter.limit([math.nan if watchdog.expired else 1.5])
+            clock.advance_ns(1_000_000)
+            self.assertEqual(watchdog.expired, period >= 348, period)
+            self.assertLessEqual(abs(limiter.velocities[0]), ARM.max_velocity)
+            self.assertLessEqual(abs(limiter.accelerations[0]), ARM.max_acceleration + 1e-9)
+        self.assertEqual(limiter.velocities, (0.0,))
+        self.assertLess(abs(limiter.positions[0]), ARM.max_position)
+        watchdog.feed()
+        self.assertFalse(watchdog.expired, "a feed after expiry clears it")
+
+    def test_refused_timeouts_and_clocks(self):
+        for timeout in (0, -1.0, math.nan, math.inf):
+            with self.subTest(timeout=timeout), self.assertRaisesRegex(ValueError, "timeout must be"):
+                kestrel.Watchdog(timeout)
+        with self.assertRaises(TypeError):
+            kestrel.Watchdog(1.0, kestrel.SimulatedClock())  # the clock goes by name
+        self.assertFalse(kestrel.Watchdog(3600).expired, "the wall clock")
+
+
 class SharingTest(unittest.TestCase):
     def test_two_threads_on_one_limiter(self):
         # Limits of +-0.5 and requests pushing both ways: each call must see the state the last one left.

@@ -15,6 +15,7 @@ import subprocess
 import sys
 import tempfile
 import textwrap
+import threading
 import time
 import unittest
 
@@ -160,6 +161,79 @@ class ReceiptGuardTest(unittest.TestCase):
         self.assertEqual((fields.sequence_id, fields.timestamp_nanos), (receipt.sequence_id, receipt.timestamp_nanos))
         self.assertEqual(fields.nonce + struct.pack("<QQ", fields.timestamp_nanos, fields.sequence_id) + fields.tag,
                          receipt.receipt_hash)
+
+
+class ClockedBoundaryTest(unittest.TestCase):
+    key = bytes(range(32))
+
+    def outcome(self, boundary, velocity):
+        try:
+            receipt = boundary.authorize_action(3, 0.5, velocity)
+        except kestrel.KestrelViolation as refusal:
+            return refusal.args
+        self.assertIsInstance(receipt, kestrel.KestrelReceipt)
+        self.assertTrue(receipt.verify(self.key))
+        return receipt.sequence_id
+
+    def test_the_rules_and_refusals_of_kestrel_boundary(self):
+        ours = kestrel.Boundary(self.key, 3, clock=kestrel.SimulatedClock(time.time_ns()))
+        theirs = kestrel.KestrelBoundary(3, hmac_key=self.key)
+        for velocity in (4.18, -5.0, math.nan, math.nextafter(4.18, 5), 0.0, 1.0, 1.0):
+            with self.subTest(velocity=velocity):
+                self.assertEqual(self.outcome(ours, velocity), self.outcome(theirs, velocity))
+        self.assertRaises(TypeError, kestrel.Boundary)  # no built-in key
+
+    def test_a_simulated_loop_runs_faster_than_real_time_without_a_refusal(self):
+        clock = kestrel.SimulatedClock(1_700_000_000 * 10**9)
+        boundary = kestrel.Boundary(self.key, rate_limit=7000, clock=clock)
+        guard = kestrel.ReceiptGuard(self.key, max_age=0.001, clock=clock)
+        for period in range(10_000):  # ten simulated seconds, seven joints at 1 kHz
+            for joint in range(7):
+                receipt = boundary.authorize_action(joint, 0.0, 1.0)
+            clock.advance(0.001)
+        self.assertEqual((receipt.sequence_id, receipt.timestamp_nanos), (70_000, clock.now_ns - 1_000_000))
+        guard.check(receipt.receipt_hash, 6, 0.0, 1.0)
+
+    def test_callable_clocks(self):
+        readings = iter([10**18, 2 * 10**18, 10**18, ValueError("clock stopped"), 2.5, -1, "late", 3 * 10**18])
+
+        def clock():
+            value = next(readings)
+            if isinstance(value, Exception):
+                raise value
+            return value
+        boundary = kestrel.Boundary(self.key, clock=clock)  # reads 1e18: the first window opens
+        self.assertEqual(boundary.authorize_action(0, 0, 0).timestamp_nanos, 2 * 10**18)
+        self.assertEqual(boundary.authorize_action(0, 0, 0).timestamp_nanos, 2 * 10**18, "never back")
+        for error in (ValueError, TypeError, ValueError, TypeError):
+            with self.subTest(error=error), self.assertRaises(error):
+                boundary.authorize_action(0, 0, 0)
+        receipt = boundary.authorize_action(0, 0, 0)
+        self.assertEqual((receipt.sequence_id, receipt.timestamp_nanos), (3, 3 * 10**18), "nothing signed on errors")
+        guard = kestrel.ReceiptGuard(self.key, max_age=1, clock=lambda: 4 * 10**18)
+        with self.assertRaises(kestrel.KestrelViolation) as caught:
+            guard.check(receipt.receipt_hash, 0, 0, 0)
+        self.assertEqual(caught.exception.violation_type, "stale_receipt")
+        with self.assertRaisesRegex(TypeError, "argument 'clock'"):
+            kestrel.ReceiptGuard(self.key, clock=5)
+
+    def test_simulated_clock_steps(self):
+        clock = kestrel.SimulatedClock(5)
+        clock.advance(1e-9)
+        clock.advance_ns(4)
+        self.assertEqual(clock.now_ns, 10)
+        for step, error in [(lambda: clock.advance(-1e-9), ValueError), (lambda: clock.advance_ns(-1), ValueError),
+                            (lambda: clock.advance(math.nan), ValueError), (lambda: clock.advance_ns(2**64), OverflowError),
+                            (lambda: clock.advance_ns(1.0), TypeError)]:
+            with self.subTest(error=error), self.assertRaises(error):
+                step()
+        self.assertEqual(clock.now_ns, 10, "refused steps moved the clock")
+        threads = [threading.Thread(target=lambda: [clock.advance_ns(1) for _ in range(10_000)]) for _ in range(4)]
+        for thread in threads:
+            thread.start()
+        for thread in threads:
+            thread.join()
+        self.assertEqual(clock.now_ns, 40_010)
 
 
 class CrossProcessTest(unittest.TestCase):

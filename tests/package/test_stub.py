@@ -22,7 +22,7 @@ STUBS = {_kestrel: MODULE_DIR / "_kestrel.pyi", _native: MODULE_DIR / "kestrel" 
 
 
 def stub_constructors(stub):
-    """{public class name: [(parameter, default or inspect.Parameter.empty)] or None}."""
+    """{public class name: [(parameter, default or inspect.Parameter.empty, kind)] or None}."""
     constructors = {}
     for node in ast.parse(stub.read_text(encoding="utf-8")).body:
         if not isinstance(node, ast.ClassDef) or node.name.startswith("_"):
@@ -33,7 +33,10 @@ def stub_constructors(stub):
                 names = [arg.arg for arg in item.args.args[1:]]
                 defaults = [ast.literal_eval(d) for d in item.args.defaults]
                 defaults = [inspect.Parameter.empty] * (len(names) - len(defaults)) + defaults
-                constructors[node.name] = list(zip(names, defaults))
+                keyword_only = [(a.arg, ast.literal_eval(d), inspect.Parameter.KEYWORD_ONLY)
+                                for a, d in zip(item.args.kwonlyargs, item.args.kw_defaults)]
+                constructors[node.name] = [(n, d, inspect.Parameter.POSITIONAL_OR_KEYWORD)
+                                           for n, d in zip(names, defaults)] + keyword_only
     return constructors
 
 
@@ -59,8 +62,7 @@ class StubTest(unittest.TestCase):
                 self.assertIsNone(stub_parameters)  # no constructor to describe
                 return
             runtime = inspect.signature(cls).parameters.values()
-            self.assertTrue(all(p.kind is p.POSITIONAL_OR_KEYWORD for p in runtime))
-            self.assertEqual(stub_parameters, [(p.name, p.default) for p in runtime])
+            self.assertEqual(stub_parameters, [(p.name, p.default, p.kind) for p in runtime])
 
 if __name__ == "__main__":
     unittest.main()

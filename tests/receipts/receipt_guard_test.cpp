@@ -16,7 +16,7 @@
 #include "kestrel.h"
 #include "receipts/replay_gate.hpp"
 #include "receipts/hmac.hpp"
-#include "receipts/receiver_clock.hpp"
+#include "clock/wall_clock.hpp"
 #include "security_testing.hpp"
 
 namespace {
@@ -217,7 +217,7 @@ TEST(CommandFrame, GuardAcceptsFramesInDateOnceAndRefusalsLeaveNoTrace) {
     ASSERT_EQ(kestrel_receipt_guard_init(box.guard.get(), key.data()), KESTREL_OK);
     const double nan = std::bit_cast<double>(0xfff8'0000'dead'beefULL);
     constexpr std::uint64_t kSecond = 1'000'000'000, kMinute = 60 * kSecond;
-    const std::uint64_t now = kestrel::receiver_clock_ns();
+    const std::uint64_t now = kestrel::wall_clock_ns();
     const struct {
         const char* what;
         std::uint64_t seq, timestamp, max_age, at, value;
@@ -249,6 +249,95 @@ TEST(CommandFrame, GuardAcceptsFramesInDateOnceAndRefusalsLeaveNoTrace) {
     }
 }
 
+// A caller's clock for the tests: the time in *context.
+std::uint64_t read_time(void* context) { return *static_cast<const std::uint64_t*>(context); }
+
+// Each row sets the caller's clock (a reading below the last is taken as the
+// last) or, with `wall`, goes back to the wall clock, then checks a receipt
+// dated `timestamp` against a maximum age of one second.
+TEST(ReceiptGuard, JudgesTheAgeByTheCallersClock) {
+    const Key key = test_key(5);
+    GuardBox box;
+    ASSERT_EQ(kestrel_receipt_guard_init(box.guard.get(), key.data()), KESTREL_OK);
+    ASSERT_EQ(kestrel_receipt_guard_set_max_age(box.guard.get(), 1'000'000'000), KESTREL_OK);
+    constexpr std::uint64_t kT = 4'000'000'000'000'000'000;  // in 2096: stale on the wall clock
+    std::uint64_t now = 0;
+    ASSERT_EQ(kestrel_receipt_guard_set_clock(box.guard.get(), read_time, &now), KESTREL_OK);
+    const struct {
+        const char* what;
+        bool wall;
+        std::uint64_t now, timestamp;
+        KestrelError want;
+    } table[] = {
+        {"a second old", false, kT, kT - 1'000'000'000, KESTREL_OK},
+        {"ten seconds on", false, kT + 10'000'000'000, kT, KESTREL_ERROR_STALE_RECEIPT},
+        {"the clock went back: taken as ten seconds on", false, kT, kT, KESTREL_ERROR_STALE_RECEIPT},
+        {"in date at ten seconds on", false, kT, kT + 10'000'000'000, KESTREL_OK},
+        {"the wall clock again", true, 0, kT + 10'000'000'001, KESTREL_ERROR_STALE_RECEIPT},
+    };
+    std::uint64_t seq = 0;
+    for (const auto& row : table) {
+        SCOPED_TRACE(row.what);
+        now = row.now;
+        if (row.wall) {
+            ASSERT_EQ(kestrel_receipt_guard_set_clock(box.guard.get(), nullptr, nullptr), KESTREL_OK);
+        }
+        ++seq;
+        const ReceiptWire wire = issue(key, seq, std::uint32_t(seq), 2, 0.5, 0.25, row.timestamp);
+        EXPECT_EQ(kestrel_receipt_guard_check(box.guard.get(), wire.data(), 2, 0.5, 0.25), row.want);
+    }
+    EXPECT_EQ(kestrel_receipt_guard_set_clock(nullptr, read_time, &now), KESTREL_ERROR_INVALID_POINTER);
+}
+
+// Each row moves the caller's clock to `at`, feeds the watchdog if `feed`,
+// then asks whether it expired (timeout 100 ns, made at 1000).
+TEST(Watchdog, ExpiresOnceNotFedForItsTimeout) {
+    std::uint64_t now = 1000;
+    KestrelWatchdog watchdog;
+    EXPECT_EQ(kestrel_watchdog_init(&watchdog, 0, read_time, &now), KESTREL_ERROR_BAD_TIMEOUT);
+    ASSERT_EQ(kestrel_watchdog_init(&watchdog, 100, read_time, &now), KESTREL_OK);
+    const struct {
+        const char* what;
+        std::uint64_t at;
+        bool feed;
+        std::uint32_t expired;
+    } table[] = {
+        {"counts from init", 1099, false, 0},
+        {"the timeout passed", 1100, false, 1},
+        {"a feed clears it", 1100, true, 0},
+        {"the clock went back: time stands at 1100", 500, false, 0},
+        {"the timeout passed since the feed", 1200, false, 1},
+        {"fed at the end of time", UINT64_MAX, true, 0},
+        {"no wrap past it", 5, false, 0},
+    };
+    for (const auto& row : table) {
+        SCOPED_TRACE(row.what);
+        now = row.at;
+        if (row.feed) {
+            ASSERT_EQ(kestrel_watchdog_feed(&watchdog), KESTREL_OK);
+        }
+        std::uint32_t expired = 7;
+        ASSERT_EQ(kestrel_watchdog_expired(&watchdog, &expired), KESTREL_OK);
+        EXPECT_EQ(expired, row.expired);
+    }
+
+    // On the wall clock, an hour is far off.
+    ASSERT_EQ(kestrel_watchdog_init(&watchdog, 3'600'000'000'000, nullptr, nullptr), KESTREL_OK);
+    std::uint32_t expired = 7;
+    ASSERT_EQ(kestrel_watchdog_expired(&watchdog, &expired), KESTREL_OK);
+    EXPECT_EQ(expired, 0u);
+
+    constexpr KestrelError kInvalid = KESTREL_ERROR_INVALID_POINTER;
+    KestrelWatchdog zeroed{};
+    alignas(KESTREL_WATCHDOG_ALIGN) unsigned char raw[sizeof(KestrelWatchdog) + KESTREL_WATCHDOG_ALIGN] = {};
+    auto* misaligned = reinterpret_cast<KestrelWatchdog*>(raw + 1);
+    EXPECT_EQ(kestrel_watchdog_init(nullptr, 1, nullptr, nullptr), kInvalid);
+    EXPECT_EQ(kestrel_watchdog_init(misaligned, 1, nullptr, nullptr), kInvalid);
+    EXPECT_EQ(kestrel_watchdog_feed(&zeroed), kInvalid) << "never initialised";
+    EXPECT_EQ(kestrel_watchdog_expired(&zeroed, &expired), kInvalid);
+    EXPECT_EQ(kestrel_watchdog_expired(&watchdog, nullptr), kInvalid);
+}
+
 // One catalogue answers for every value: the security codes keep the rows the
 // Python exception carries, and no value, listed or not, gets NULL.
 TEST(ErrorNames, MatchTheCatalogueAndNeverNull) {
@@ -272,7 +361,8 @@ TEST(ErrorNames, MatchTheCatalogueAndNeverNull) {
         {KESTREL_ERROR_STALE_RECEIPT, "stale_receipt"},
         {KESTREL_ERROR_INVALID_FRAME, "invalid_frame"},
         {KESTREL_ERROR_OUT_OF_MEMORY, "out_of_memory"},
-        {KESTREL_ERROR_OUT_OF_MEMORY + 1, "unknown_error"},
+        {KESTREL_ERROR_BAD_TIMEOUT, "bad_timeout"},
+        {KESTREL_ERROR_BAD_TIMEOUT + 1, "unknown_error"},
         {-1, "unknown_error"},
         {INT32_MIN, "unknown_error"},
     };

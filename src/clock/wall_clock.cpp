@@ -1,12 +1,11 @@
-// The receipt guard's wall clock on POSIX hosts: CLOCK_REALTIME, the clock
-// the signing boundary dates its receipts by.
-#include "receipts/receiver_clock.hpp"
+// The wall clock on POSIX hosts: CLOCK_REALTIME.
+#include "clock/wall_clock.hpp"
 
 #include <time.h>
 
 namespace kestrel {
 
-std::uint64_t receiver_clock_ns() noexcept {
+std::uint64_t wall_clock_ns() noexcept {
     timespec now{};
     clock_gettime(CLOCK_REALTIME, &now);
     if (now.tv_sec < 0) return 0;

@@ -1,0 +1,181 @@
+// Boundary: the package's signing boundary, the core's Boundary with a clock
+// of the caller's choosing. Its rules, refusals and receipts are those of
+// _kestrel.KestrelBoundary (the same core object signs for both); it adds the
+// clock and requires a key.
+#include <openssl/crypto.h>
+
+#include <cstddef>
+#include <cstdio>
+#include <cstring>
+#include <new>
+
+#include "boundary/boundary.hpp"
+#include "boundary/random_source.hpp"
+#include "clock_source.hpp"
+#include "../extension/decimal_text.hpp"  // the velocity refusal is worded as KestrelBoundary words it
+#include "fault.hpp"
+#include "receipt_args.hpp"
+#include "receipt_object.hpp"
+
+#include <structmember.h>  // after Python.h
+
+namespace kestrel::py::native {
+
+namespace {
+
+struct BoundaryObject {
+    PyObject_HEAD
+    PyObject* weakrefs;
+    ClockSource clock;  // before `core`, which reads it from its construction on
+    bool built;         // `core` is constructed
+    Boundary core;
+};
+static_assert(alignof(BoundaryObject) <= alignof(std::max_align_t), "the interpreter's allocator aligns this far");
+
+BoundaryObject* boundary_of(PyObject* self) { return reinterpret_cast<BoundaryObject*>(self); }
+
+constexpr const char* kNewParams[] = {"hmac_key", "rate_limit", "max_velocity_rad_s", "clock"};
+constexpr Signature kNewSignature{"Boundary", kNewParams, 1, 1};
+
+PyObject* boundary_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    PyObject* slots[4];
+    if (!bind_tuple(kNewSignature, args, kwargs, slots)) return nullptr;
+    Key key;
+    std::uint64_t rate_limit = 1000;
+    double max_velocity = 4.18;
+    if (!convert_key(kNewSignature, 0, slots[0], key) ||
+        (slots[1] != nullptr && !argument(kNewSignature, 1, slots[1], rate_limit)) ||
+        (slots[2] != nullptr && !argument(kNewSignature, 2, slots[2], max_velocity))) {
+        return nullptr;
+    }
+    const Ref self(type->tp_alloc(type, 0));
+    if (!self) return nullptr;
+    BoundaryObject* object = boundary_of(self.get());
+    new (&object->clock) ClockSource();
+    if (!object->clock.set(kNewSignature, 3, slots[3]) || !object->clock.prepare()) return nullptr;
+    kestrel::Key core_key;
+    std::memcpy(core_key.data(), key.bytes, core_key.size());
+    new (&object->core)
+        Boundary(core_key, rate_limit, max_velocity, Clock{object->clock.function(), object->clock.context()});
+    OPENSSL_cleanse(core_key.data(), core_key.size());
+    object->built = true;
+    return Ref::borrow(self.get()).release();
+}
+
+void boundary_dealloc(PyObject* self) {
+    PyObject_GC_UnTrack(self);
+    BoundaryObject* object = boundary_of(self);
+    if (object->weakrefs != nullptr) PyObject_ClearWeakRefs(self);
+    if (object->built) object->core.~Boundary();  // wipes the key
+    object->clock.~ClockSource();
+    free_instance(self);
+}
+
+int boundary_traverse(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(Py_TYPE(self));
+    return boundary_of(self)->clock.traverse(visit, arg);
+}
+
+PyObject* raise_violation(std::int32_t axis, const char* violation_type, const char* message) {
+    const Ref args(Py_BuildValue("(iss)", static_cast<int>(axis), violation_type, message));
+    if (args) PyErr_SetObject(imported().violation, args.get());
+    return nullptr;
+}
+
+PyObject* refuse_velocity(std::int32_t axis, double velocity, double limit) {
+    char velocity_text[kDecimalTextCapacity];
+    char limit_text[kDecimalTextCapacity];
+    const std::string_view v = decimal_text(velocity, velocity_text);
+    const std::string_view l = decimal_text(limit, limit_text);
+    char message[2 * kDecimalTextCapacity + 64];
+    std::snprintf(message, sizeof message, "commanded_velocity %.*s rad/s exceeds max_velocity_rad_s %.*s rad/s",
+                  static_cast<int>(v.size()), v.data(), static_cast<int>(l.size()), l.data());
+    return raise_violation(axis, "velocity_exceeded", message);
+}
+
+constexpr const char* kAuthorizeParams[] = {"axis", "position", "velocity"};
+constexpr Signature kAuthorizeSignature{"authorize_action", kAuthorizeParams, 3};
+
+PyObject* authorize_action(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* slots[3];
+    std::int32_t axis = 0;
+    double position = 0.0;
+    double velocity = 0.0;
+    if (!bind_fastcall(kAuthorizeSignature, args, nargs, kwnames, slots) ||
+        !argument(kAuthorizeSignature, 0, slots[0], axis) || !argument(kAuthorizeSignature, 1, slots[1], position) ||
+        !argument(kAuthorizeSignature, 2, slots[2], velocity)) {
+        return nullptr;
+    }
+    BoundaryObject* object = boundary_of(self);
+    if (!object->clock.prepare()) return nullptr;
+    // From here on no Python code runs until the boundary has answered.
+    const Authorization a = object->core.authorize(axis, position, velocity);
+    switch (a.outcome) {
+        case AuthorizeOutcome::Authorized: return new_receipt_of(imported().receipt, a.receipt, a.action_id, a.payload);
+        case AuthorizeOutcome::VelocityExceeded: return refuse_velocity(axis, velocity, object->core.max_velocity());
+        case AuthorizeOutcome::RateLimited: return raise_refusal(axis, KESTREL_ERROR_RATE_LIMITED);
+        case AuthorizeOutcome::RandomSourceFailed:
+            PyErr_Format(PyExc_RuntimeError, "failed to generate nonce: %s", random_failure_text(a.random_error));
+            return nullptr;
+        case AuthorizeOutcome::Refused: return raise_refusal(axis, static_cast<KestrelError>(a.refusal));
+    }
+    internal_fault("an authorization outcome without an answer");
+}
+
+PyObject* refuse_copy(PyObject* self, PyObject*) {
+    PyErr_Format(PyExc_TypeError,
+                 "a %s cannot be copied or pickled: two boundaries would hand out the same sequence ids",
+                 Py_TYPE(self)->tp_name);
+    return nullptr;
+}
+
+PyMethodDef kMethods[] = {
+    {"authorize_action", as_method(authorize_action), METH_FASTCALL | METH_KEYWORDS,
+     "authorize_action($self, axis, position, velocity)\n--\n\n"
+     "Authorize one command to `axis` (a signed 32-bit int) and return its signed\n"
+     "KestrelReceipt, or raise KestrelViolation: \"velocity_exceeded\" when |velocity|\n"
+     "<= max_velocity_rad_s does not hold (NaN included), \"rate_limited\" beyond\n"
+     "rate_limit commands in the current one-second window of the clock (the\n"
+     "refused command counts too), \"replay_nonce\" for a nonce that repeats one of\n"
+     "the last 1024; RuntimeError when the system gives no nonce. A callable clock\n"
+     "is called first, on every call: its exception, or TypeError or ValueError for\n"
+     "its result, is raised and nothing is signed. Safe to share between threads."},
+    {"__reduce_ex__", refuse_copy, METH_O,
+     "A boundary cannot be copied or pickled: two boundaries would hand out the same sequence ids."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyMemberDef kMembers[] = {
+    {"__weaklistoffset__", T_PYSSIZET, offsetof(BoundaryObject, weakrefs), READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+PyType_Slot kSlots[] = {
+    {Py_tp_doc, const_cast<char*>(
+                    "Boundary(hmac_key, rate_limit=1000, max_velocity_rad_s=4.18, *, clock=None)\n--\n\n"
+                    "The signing boundary: the rules, refusals and receipts of KestrelBoundary, on\n"
+                    "a clock of your choosing. `hmac_key` is required (32 bytes, any bytes-like\n"
+                    "object; ValueError for another length). `clock` is a SimulatedClock, a callable\n"
+                    "returning int nanoseconds since the Unix epoch, or None for the wall clock; it\n"
+                    "dates the receipts and drives the one-second rate window alike, so a loop on a\n"
+                    "SimulatedClock runs as fast as it can without being refused for its rate.\n"
+                    "Time read from a clock never goes back: a reading below the last one is taken\n"
+                    "as the last one. Safe to share between threads. It cannot be copied or\n"
+                    "pickled; the key is wiped from memory when the boundary is destroyed.")},
+    {Py_tp_new, reinterpret_cast<void*>(boundary_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(boundary_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(boundary_traverse)},
+    {Py_tp_methods, kMethods},
+    {Py_tp_members, kMembers},
+    {0, nullptr},
+};
+
+PyType_Spec kSpec = {"kestrel.Boundary", sizeof(BoundaryObject), 0, kClassFlags | Py_TPFLAGS_HAVE_GC, kSlots};
+
+PyObject* g_type = nullptr;
+
+}  // namespace
+
+PyTypeObject* boundary_type() { return cached_type(g_type, kSpec); }
+
+}  // namespace kestrel::py::native

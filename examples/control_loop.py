@@ -1,5 +1,9 @@
 """A seven-joint arm at 1 kHz behind the Kestrel safety layer, in simulated time.
 
+The loop runs on a kestrel.SimulatedClock, advanced 1 ms a period: the
+boundary's rate window and timestamps and the in-process guard's maximum age
+follow it, so 3 simulated seconds take well under one of the wall clock.
+
 Every 1 ms period, for every joint (arm.py has the joints and the controller):
 
 1. the controller asks for a velocity;
@@ -8,7 +12,7 @@ Every 1 ms period, for every joint (arm.py has the joints and the controller):
    limit);
 3. a Governor clamps it into the cell's speed envelope, which is narrower
    than the fast wrist joints' datasheet velocity;
-4. a KestrelBoundary, with rate_limit sized for seven axes, authorizes and
+4. a kestrel.Boundary, with rate_limit sized for seven axes, authorizes and
    signs it; a few commands are corrupted on the way (CORRUPTED) and refused;
 5. the actuator side (receiving_side.py) checks every receipt before the
    joint moves: a ReceiptGuard in this process, or with --receiver the C
@@ -18,9 +22,9 @@ Every 1 ms period, for every joint (arm.py has the joints and the controller):
 
 Where the Governor clamps or the boundary refuses, the joint does something
 other than the limiter planned, so that joint's limiter is reset to what the
-joint really does. The run announces the faults it injects, checks its own results, prints a
-summary that says what each figure means, and ends with one line: the
-self-check passed, or (exit status 1) what failed.
+joint really does. The run announces the faults it injects, checks its own
+results, prints a summary that says what each figure means, and ends with
+one line: the self-check passed, or (exit status 1) what failed.
 
 --plot FILE draws the wrist (joint 5) with matplotlib, PNG or SVG by the
 file's extension; --plot FILE --joints 3,5 draws each joint listed into a
@@ -54,6 +58,7 @@ RATE_LIMIT = int(arm.JOINTS * RATE * 1.1)
 # Commands corrupted between the Governor and the boundary: (step, joint) -> velocity.
 CORRUPTED = {(700, 5): 9.5, (1650, 2): -7.0, (2600, 5): math.nan}
 STEPS = round(arm.DURATION / arm.PERIOD)
+PERIOD_NS = round(arm.PERIOD * 1e9)
 REPLAYED = (1200, 0)  # (step, joint) whose command reaches the actuator side twice
 
 
@@ -81,38 +86,22 @@ class Sample(collections.namedtuple("Sample", "desired limited velocity position
         return flag in self.binding and not self.clamped and self.refused is None
 
 
-class WallPace:
-    """Lets each simulated second last at least one second of the wall clock.
-
-    The boundary's rate window follows the real-time clock; a simulation faster
-    than real time would meet rate_limit early, which a real loop never does.
-    """
-
-    def __init__(self):
-        self.window_start = None
-
-    def before(self, step):
-        if step % RATE:
-            return
-        if self.window_start is not None:
-            time.sleep(max(0.0, self.window_start + 1.01 - time.time()))
-        self.window_start = time.time()
-
-
-def run(key, log, actuator):
-    """Drive the arm for STEPS periods; the samples of every joint, and what the boundary refused."""
+def run(key, log, actuator, clock):
+    """Drive the arm for STEPS periods on `clock`; the samples of every joint, and what the boundary refused."""
     # One limiter per joint, so that one joint can be reset alone.
     limiters = [kestrel.JointLimiter([limits], arm.PERIOD, [home]) for limits, home in zip(arm.LIMITS, arm.HOME)]
     governor = kestrel.Governor(-ENVELOPE, ENVELOPE)
-    boundary = kestrel.KestrelBoundary(rate_limit=RATE_LIMIT, max_velocity_rad_s=BOUNDARY_LIMIT, hmac_key=key)
+    # The boundaries count their rate windows and stamp their receipts on the
+    # simulated clock, so the loop runs as fast as the machine can.
+    boundary = kestrel.Boundary(key, rate_limit=RATE_LIMIT, max_velocity_rad_s=BOUNDARY_LIMIT, clock=clock)
     # The same commands through a boundary left at the default rate_limit, only to count its refusals.
-    default_rate = kestrel.KestrelBoundary(max_velocity_rad_s=BOUNDARY_LIMIT, hmac_key=key)
+    default_rate = kestrel.Boundary(key, max_velocity_rad_s=BOUNDARY_LIMIT, clock=clock)
     positions, velocities = list(arm.HOME), [0.0] * arm.JOINTS
     samples = [[] for _ in range(arm.JOINTS)]
     refused, default_refused, sequence_ids = collections.Counter(), 0, []
-    pace = WallPace()
     for step in range(STEPS):
-        pace.before(step)
+        if step:
+            clock.advance_ns(PERIOD_NS)
         desired = arm.desired_velocities(step * arm.PERIOD, positions)
         limited = [limiter.limit([want])[0] for limiter, want in zip(limiters, desired)]
         binding = [limiter.binding[0] for limiter in limiters]
@@ -223,9 +212,10 @@ def announce_faults():
         print(f"  at {milliseconds(step)}, {what}")
 
 
-def print_summary(samples, refused, default_refused, actuator, verdicts):
+def print_summary(samples, refused, default_refused, actuator, verdicts, wall):
     commands = arm.JOINTS * STEPS
-    print(f"{arm.JOINTS} joints at {RATE} Hz for {arm.DURATION:g} s of simulated time: {commands} commands")
+    print(f"{arm.JOINTS} joints at {RATE} Hz for {arm.DURATION:g} s of simulated time, run in {wall[0]:.2f} s of "
+          f"wall time ({wall[1]:.2f} s of this process's CPU time): {commands} commands")
     clamped = {joint: sum(s.clamped for s in trace) for joint, trace in enumerate(samples)}
     print(f"Governor, envelope ±{ENVELOPE:.7g} rad/s (the single-precision value just below {BOUNDARY_LIMIT:g}): "
           f"{sum(clamped.values())} commands clamped ("
@@ -320,16 +310,22 @@ def main(argv=None):
     except ValueError as error:  # a key file of the wrong size, or one that others may read
         sys.exit(f"control_loop: {error}")
     log = open_receipt_log(args.log, key)
+    # It starts at the wall clock's time, for the C receiver, which judges a
+    # receipt's age by its own wall clock.
+    clock = kestrel.SimulatedClock(start_ns=time.time_ns())
     with tempfile.TemporaryDirectory() as directory:
         if args.receiver:
             key_file = args.key_file or write_key_file(pathlib.Path(directory) / "boundary.key", key)
-            actuator = receiving_side.FrameSide(args.receiver, key_file, arm.JOINTS * STEPS - len(CORRUPTED) + 1)
+            actuator = receiving_side.FrameSide(args.receiver, key_file, arm.JOINTS * STEPS - len(CORRUPTED) + 1,
+                                                arm.DURATION)
         else:
-            actuator = receiving_side.GuardSide(key)
+            actuator = receiving_side.GuardSide(key, clock)
         announce_faults()
-        samples, refused, default_refused, sequence_ids = run(key, log, actuator)
+        started = time.monotonic(), time.process_time()
+        samples, refused, default_refused, sequence_ids = run(key, log, actuator, clock)
+        wall = time.monotonic() - started[0], time.process_time() - started[1]
         verdicts = actuator.finish()
-    print_summary(samples, refused, default_refused, actuator, verdicts)
+    print_summary(samples, refused, default_refused, actuator, verdicts, wall)
     if log:
         log.close()
         print(f"receipt log: {len(sequence_ids)} actions in {args.log}")

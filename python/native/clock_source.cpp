@@ -39,15 +39,20 @@ bool ClockSource::prepare() {
     if (!callable_) return true;
     const Ref reading(PyObject_CallNoArgs(source_));
     if (!reading) return false;
-    if (!PyLong_Check(reading.get()) || PyBool_Check(reading.get())) {
-        PyErr_Format(PyExc_TypeError, "the clock must return int nanoseconds since the Unix epoch, not '%s'",
-                     type_name(reading.get()));
+    // An int, or an integer that says so (__index__: numpy's); never a bool.
+    const Ref number(PyBool_Check(reading.get()) || !PyIndex_Check(reading.get()) ? nullptr
+                                                                                    : PyNumber_Index(reading.get()));
+    if (!number) {
+        if (!PyErr_Occurred()) {
+            PyErr_Format(PyExc_TypeError, "the clock must return int nanoseconds since the Unix epoch, not '%s'",
+                         type_name(reading.get()));
+        }
         return false;
     }
-    const unsigned long long value = PyLong_AsUnsignedLongLong(reading.get());
+    const unsigned long long value = PyLong_AsUnsignedLongLong(number.get());
     if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
         PyErr_Format(PyExc_ValueError, "the clock returned %R: nanoseconds since the Unix epoch run from 0 to 2**64 - 1",
-                     reading.get());
+                     number.get());
         return false;
     }
     parked_.store(value, std::memory_order_relaxed);

@@ -100,6 +100,12 @@ def documented_in_manual(app, env):
                     logger.warning(f"{where}.{member} has no text in the manual: a docstring, or one in python.rst")
 
 
+def plain_docstrings(app, what, name, obj, options, lines):
+    """Docstrings are plain text: "|velocity|" is an absolute value, not a substitution."""
+    lines[:] = [line.replace("|", "\\|") for line in lines]
+
+
 def setup(app):
     app.connect("autodoc-process-signature", signature_from_stub)
     app.connect("env-check-consistency", documented_in_manual)
+    app.connect("autodoc-process-docstring", plain_docstrings)

@@ -65,5 +65,47 @@ def signature_from_stub(app, what, name, obj, options, signature, return_annotat
     return None
 
 
+
+
+# Every public header and every public class, function, method and property of
+# both modules must have its text in the manual: a missing one is a warning,
+# which fails the build (-W).
+ROOT = pathlib.Path(__file__).resolve().parents[1]
+
+
+def documented_in_manual(app, env):
+    from sphinx.util import logging
+    import _kestrel
+
+    logger = logging.getLogger(__name__)
+    c_api = (ROOT / "docs" / "c_api.rst").read_text(encoding="utf-8")
+    for header in sorted((ROOT / "include").glob("*.h")):
+        if f".. doxygenfile:: {header.name}" not in c_api:
+            logger.warning(f"include/{header.name} is not in c_api.rst (add a '.. doxygenfile:: {header.name}')")
+    objects = env.get_domain("py").objects
+    names = [("_kestrel", name, getattr(_kestrel, name)) for name in dir(_kestrel) if not name.startswith("_")]
+    names += [("kestrel", name, getattr(kestrel, name)) for name in kestrel.__all__ if not name.startswith("_")]
+    for module, name, value in names:
+        if not (isinstance(value, type) or callable(value)):
+            continue
+        places = [f"{prefix}.{name}" for prefix in (module, "_kestrel", "kestrel")]
+        places.append(f"{getattr(value, '__module__', '')}.{getattr(value, '__qualname__', name)}")
+        where = next((place for place in places if place in objects), None)
+        if where is None:
+            logger.warning(f"{module}.{name} is not in the manual (python.rst)")
+            continue
+        if isinstance(value, type) and not issubclass(value, enum.Enum):
+            for member in vars(value):
+                if not member.startswith("_") and f"{where}.{member}" not in objects:
+                    logger.warning(f"{where}.{member} has no text in the manual: a docstring, or one in python.rst")
+
+
+def plain_docstrings(app, what, name, obj, options, lines):
+    """Docstrings are plain text: "|velocity|" is an absolute value, not a substitution."""
+    lines[:] = [line.replace("|", "\\|") for line in lines]
+
+
 def setup(app):
     app.connect("autodoc-process-signature", signature_from_stub)
+    app.connect("env-check-consistency", documented_in_manual)
+    app.connect("autodoc-process-docstring", plain_docstrings)

@@ -5,7 +5,8 @@ documents only /** */ ones. The filter, per line: the file's first comment
 becomes its @file text, a comment that opens a line documents what follows,
 a comment after a declaration documents it (/**< */), and a comment line
 indented under " *" becomes a code block so its column layout survives.
-Section rules (/* ---- */) stay plain comments.
+Section rules (/* ---- */) stay plain comments. A ">" that opens a comment's
+text is escaped: Doxygen's Markdown would read "/* > 0 */" as a quotation of "0".
 """
 import re
 import sys
@@ -22,6 +23,9 @@ def filtered(lines):
             seen_comment = True
         elif re.search(r"\S.*/\*(?!\*)", line) and not re.match(r"\s*[#}]", line):
             line = re.sub(r"/\*(?!\*)", "/**<", line, count=1)
+        line = re.sub(r"(/\*\*<?\s*)>", r"\1\\>", line)
+        if in_comment:  # a continuation line " * > ...", not one of a code block
+            line = re.sub(r"^(\s*\* ?)>", r"\1\\>", line)
         if "/*" in line:
             in_comment = "*/" not in line[line.index("/*"):]
         elif in_comment and "*/" in line:

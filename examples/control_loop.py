@@ -1,5 +1,9 @@
 """A seven-joint arm at 1 kHz behind the Kestrel safety layer, in simulated time.
 
+The loop runs on a kestrel.SimulatedClock, advanced 1 ms a period: the
+boundary's rate window and timestamps and the in-process guard's maximum age
+follow it, so 3 simulated seconds take well under one of the wall clock.
+
 Every 1 ms period, for every joint (arm.py has the joints and the controller):
 
 1. the controller asks for a velocity;
@@ -8,7 +12,7 @@ Every 1 ms period, for every joint (arm.py has the joints and the controller):
    limit);
 3. a Governor clamps it into the cell's speed envelope, which is narrower
    than the fast wrist joints' datasheet velocity;
-4. a KestrelBoundary, with rate_limit sized for seven axes, authorizes and
+4. a kestrel.Boundary, with rate_limit sized for seven axes, authorizes and
    signs it; a few commands are corrupted on the way (CORRUPTED) and refused;
 5. the actuator side (receiving_side.py) checks every receipt before the
    joint moves: a ReceiptGuard in this process, or with --receiver the C
@@ -18,11 +22,14 @@ Every 1 ms period, for every joint (arm.py has the joints and the controller):
 
 Where the Governor clamps or the boundary refuses, the joint does something
 other than the limiter planned, so that joint's limiter is reset to what the
-joint really does. The run checks its own results, prints a summary and exits
-non-zero if anything is off.
+joint really does. The run announces the faults it injects, checks its own
+results, prints a summary that says what each figure means, and ends with
+one line: the self-check passed, or (exit status 1) what failed.
 
---plot FILE draws the chosen joints (--joints, default the wrist) with
-matplotlib, PNG or SVG by the file's extension. --log FILE writes every
+--plot FILE draws the wrist (joint 5) with matplotlib, PNG or SVG by the
+file's extension; --plot FILE --joints 3,5 draws each joint listed into a
+file of its own, FILE's name with _jointN before the extension
+(arm_joint3.png, arm_joint5.png). --log FILE writes every
 authorized action to a receipt log that `python3 -m kestrel verify-log
 --key-file KEY FILE` checks; --key-file KEY names the 32-byte boundary key,
 created (owner-only) if absent.
@@ -51,6 +58,7 @@ RATE_LIMIT = int(arm.JOINTS * RATE * 1.1)
 # Commands corrupted between the Governor and the boundary: (step, joint) -> velocity.
 CORRUPTED = {(700, 5): 9.5, (1650, 2): -7.0, (2600, 5): math.nan}
 STEPS = round(arm.DURATION / arm.PERIOD)
+PERIOD_NS = round(arm.PERIOD * 1e9)
 REPLAYED = (1200, 0)  # (step, joint) whose command reaches the actuator side twice
 
 
@@ -78,38 +86,22 @@ class Sample(collections.namedtuple("Sample", "desired limited velocity position
         return flag in self.binding and not self.clamped and self.refused is None
 
 
-class WallPace:
-    """Lets each simulated second last at least one second of the wall clock.
-
-    The boundary's rate window follows the real-time clock; a simulation faster
-    than real time would meet rate_limit early, which a real loop never does.
-    """
-
-    def __init__(self):
-        self.window_start = None
-
-    def before(self, step):
-        if step % RATE:
-            return
-        if self.window_start is not None:
-            time.sleep(max(0.0, self.window_start + 1.01 - time.time()))
-        self.window_start = time.time()
-
-
-def run(key, log, actuator):
-    """Drive the arm for STEPS periods; the samples of every joint, and what the boundary refused."""
+def run(key, log, actuator, clock):
+    """Drive the arm for STEPS periods on `clock`; the samples of every joint, and what the boundary refused."""
     # One limiter per joint, so that one joint can be reset alone.
     limiters = [kestrel.JointLimiter([limits], arm.PERIOD, [home]) for limits, home in zip(arm.LIMITS, arm.HOME)]
     governor = kestrel.Governor(-ENVELOPE, ENVELOPE)
-    boundary = kestrel.KestrelBoundary(rate_limit=RATE_LIMIT, max_velocity_rad_s=BOUNDARY_LIMIT, hmac_key=key)
+    # The boundaries count their rate windows and stamp their receipts on the
+    # simulated clock, so the loop runs as fast as the machine can.
+    boundary = kestrel.Boundary(key, rate_limit=RATE_LIMIT, max_velocity_rad_s=BOUNDARY_LIMIT, clock=clock)
     # The same commands through a boundary left at the default rate_limit, only to count its refusals.
-    default_rate = kestrel.KestrelBoundary(max_velocity_rad_s=BOUNDARY_LIMIT, hmac_key=key)
+    default_rate = kestrel.Boundary(key, max_velocity_rad_s=BOUNDARY_LIMIT, clock=clock)
     positions, velocities = list(arm.HOME), [0.0] * arm.JOINTS
     samples = [[] for _ in range(arm.JOINTS)]
     refused, default_refused, sequence_ids = collections.Counter(), 0, []
-    pace = WallPace()
     for step in range(STEPS):
-        pace.before(step)
+        if step:
+            clock.advance_ns(PERIOD_NS)
         desired = arm.desired_velocities(step * arm.PERIOD, positions)
         limited = [limiter.limit([want])[0] for limiter, want in zip(limiters, desired)]
         binding = [limiter.binding[0] for limiter in limiters]
@@ -148,60 +140,120 @@ def run(key, log, actuator):
 
 
 def check(samples, refused, default_refused, sequence_ids, verdicts):
-    """The run did what it must; AssertionError otherwise."""
+    """What the run must have done: the list of what it did not (empty when all is well)."""
+    failures = []
+
+    def expect(condition, what):
+        if not condition:
+            failures.append(what)
+
     for joint, (limits, trace) in enumerate(zip(arm.LIMITS, samples)):
         step = limits.max_acceleration * arm.PERIOD * (1 + 1e-9)
         planned_from = 0.0  # the limiter's velocity before the first period
-        for s in trace:
+        for number, s in enumerate(trace):
+            at = f"joint {joint} at {number * arm.PERIOD * 1000:g} ms"
             # Nanoradians past a limit are the Governor's rounding (see run).
-            assert limits.min_position - 1e-6 <= s.position <= limits.max_position + 1e-6, (joint, s)
-            assert abs(s.velocity) <= BOUNDARY_LIMIT, (joint, s)
-            assert abs(s.limited) <= limits.max_velocity, (joint, s)
-            assert kestrel.Limit.ACCELERATION_YIELDED in s.binding or abs(s.limited - planned_from) <= step, (joint, s)
+            expect(limits.min_position - 1e-6 <= s.position <= limits.max_position + 1e-6,
+                   f"{at}: position {s.position:.6g} rad outside {limits.min_position:g} to {limits.max_position:g}")
+            expect(abs(s.velocity) <= BOUNDARY_LIMIT, f"{at}: moved at {s.velocity:.6g} rad/s")
+            expect(abs(s.limited) <= limits.max_velocity, f"{at}: the limiter gave {s.limited:.6g} rad/s")
+            expect(kestrel.Limit.ACCELERATION_YIELDED in s.binding or abs(s.limited - planned_from) <= step,
+                   f"{at}: the limiter's velocity changed by more than max_acceleration allows")
             planned_from = s.velocity if s.clamped or s.refused is not None else s.limited
-    assert refused == collections.Counter(velocity_exceeded=len(CORRUPTED)), refused
-    assert sequence_ids == list(range(1, arm.JOINTS * STEPS - len(CORRUPTED) + 1)), "ids count up from 1, no gap"
-    assert verdicts == collections.Counter(accepted=len(sequence_ids), replay_counter=1), verdicts
-    assert default_refused > arm.JOINTS * STEPS // 2, "the default rate_limit should refuse most"
-    assert sum(s.clamped for trace in samples for s in trace) > 0, "the Governor's envelope was never reached"
+    expect(refused == collections.Counter(velocity_exceeded=len(CORRUPTED)),
+           f"the boundary refused {dict(refused)}, not the {len(CORRUPTED)} corrupted commands alone")
+    expect(sequence_ids == list(range(1, arm.JOINTS * STEPS - len(CORRUPTED) + 1)),
+           "the sequence ids do not count up from 1 without a gap")
+    expect(verdicts == collections.Counter(accepted=len(sequence_ids), replay_counter=1),
+           f"the actuator side judged {dict(verdicts)}, not {len(sequence_ids)} accepted and 1 replay refused")
+    expect(default_refused > arm.JOINTS * STEPS // 2, "the default rate_limit did not refuse most commands")
+    expect(any(s.clamped for trace in samples for s in trace), "the Governor's envelope was never reached")
     bound = {flag for trace in samples for s in trace for flag in kestrel.Limit if s.bound(flag)}
     for flag in (kestrel.Limit.POSITION, kestrel.Limit.BRAKING, kestrel.Limit.VELOCITY, kestrel.Limit.ACCELERATION,
                  kestrel.Limit.JERK, kestrel.Limit.STOP_REQUEST):
-        assert flag in bound, f"the {flag.name} limit never bound"
+        expect(flag in bound, f"the {flag.name.lower()} limit never bound")
+    return failures
 
 
-def print_summary(samples, refused, default_refused, actuator, verdicts):
+# What each of the limiter's flags means, for the summary.
+MEANING = {
+    kestrel.Limit.POSITION: "one period from a position limit, or held at rest on it",
+    kestrel.Limit.BRAKING: "slowed so that it can still stop before a position limit",
+    kestrel.Limit.VELOCITY: "at the joint's max_velocity",
+    kestrel.Limit.ACCELERATION: "speeding up or slowing down at max_acceleration",
+    kestrel.Limit.JERK: "changing its acceleration as fast as max_jerk allows",
+    kestrel.Limit.ACCELERATION_YIELDED: "the acceleration limit gave way (only after a reset to a state "
+                                        "the limits cannot hold from)",
+    kestrel.Limit.JERK_YIELDED: "the jerk limit gave way (the same)",
+    kestrel.Limit.STOP_REQUEST: "the controller sent NaN (it lost track): the joint brakes to rest",
+    kestrel.Limit.COUPLING: "the coupling rows between joints moved the result",
+    kestrel.Limit.ARRIVAL: "easing onto the requested velocity so as not to overshoot it",
+    kestrel.Limit.COUPLING_UNMET: "the coupling rows could not be met; each joint's own result stands",
+    kestrel.Limit.RECOVERING: "outside the states the limits hold from, after a reset, until back inside",
+}
+
+
+def milliseconds(step):
+    return f"{step * arm.PERIOD * 1000:g} ms"
+
+
+def velocity_text(value):
+    """A velocity as people write it: 9.5 rad/s, NaN."""
+    return "NaN" if math.isnan(value) else f"{value:g} rad/s"
+
+
+def announce_faults():
+    faults = [(step, f"joint {joint}'s command is changed to {velocity_text(value)} on its way to the boundary: "
+                     "the boundary must refuse it (velocity_exceeded)") for (step, joint), value in CORRUPTED.items()]
+    faults.append((REPLAYED[0], f"joint {REPLAYED[1]}'s signed command reaches the actuator side twice: "
+                                "the actuator side must refuse the second (replay_counter)"))
+    print("Faults injected on purpose; the run must refuse each of them:")
+    for step, what in sorted(faults):
+        print(f"  at {milliseconds(step)}, {what}")
+
+
+def print_summary(samples, refused, default_refused, actuator, verdicts, wall):
     commands = arm.JOINTS * STEPS
-    print(f"{arm.JOINTS} joints at {RATE} Hz for {arm.DURATION:g} s of simulated time: {commands} commands")
+    print(f"{arm.JOINTS} joints at {RATE} Hz for {arm.DURATION:g} s of simulated time, run in {wall[0]:.2f} s of "
+          f"wall time ({wall[1]:.2f} s of this process's CPU time): {commands} commands")
     clamped = {joint: sum(s.clamped for s in trace) for joint, trace in enumerate(samples)}
-    print(f"Governor, envelope +-{ENVELOPE!r} rad/s: {sum(clamped.values())} clamped ("
+    print(f"Governor, envelope ±{ENVELOPE:.7g} rad/s (the single-precision value just below {BOUNDARY_LIMIT:g}): "
+          f"{sum(clamped.values())} commands clamped ("
           + ", ".join(f"joint {joint} {count}" for joint, count in clamped.items() if count) + ")")
     kinds = ", ".join(f"{kind} {count}" for kind, count in sorted(refused.items())) or "none"
-    print(f"boundary, max {BOUNDARY_LIMIT} rad/s, rate_limit {RATE_LIMIT}: {commands - sum(refused.values())} "
-          f"authorized; refused: {kinds}")
-    print(f"  the default rate_limit (1000) would have refused {default_refused} of the same {commands}")
-    print(f"receiving side ({actuator.name}): " + ", ".join(f"{kind} {count}" for kind, count in verdicts.items()))
-    print("limits that bound (periods, all joints):")
+    print(f"boundary, max {BOUNDARY_LIMIT:g} rad/s: {commands - sum(refused.values())} authorized; "
+          f"refused: {kinds} (the corrupted commands)")
+    print(f"  rate_limit {RATE_LIMIT}: the boundary counts the commands of every axis together, per one-second "
+          f"window of its clock; {arm.JOINTS} joints at {RATE} Hz make {arm.JOINTS * RATE} a second, plus 10 %. "
+          f"The default rate_limit (1000) would have refused {default_refused} of the same {commands}.")
+    print(f"receiving side ({actuator.name}): " + ", ".join(f"{kind} {count}" for kind, count in verdicts.items())
+          + " (the frame delivered twice)")
+    print("limits of the joint limiter that shaped a command (periods, all joints):")
     for flag in kestrel.Limit:
         joints = [joint for joint, trace in enumerate(samples) if any(s.bound(flag) for s in trace)]
         count = sum(s.bound(flag) for trace in samples for s in trace)
         if count:
-            print(f"  {flag.name.lower():22} {count:5}  joints {', '.join(map(str, joints))}")
+            print(f"  {flag.name.lower():14} {count:5}  joints {','.join(map(str, joints)):13}  {MEANING[flag]}")
 
 
 def parse_args(argv=None):
     parser = argparse.ArgumentParser(description="Kestrel demo: a seven-joint arm at 1 kHz")
     parser.add_argument("--log", metavar="FILE", help="write a receipt log of every authorized action")
     parser.add_argument("--key-file", metavar="KEY", help="the 32-byte boundary key; created if absent")
-    parser.add_argument("--plot", metavar="FILE", help="draw the chosen joints into FILE (.png or .svg)")
+    parser.add_argument("--plot", metavar="FILE",
+                        help="draw joint 5 into FILE (.png or .svg); with --joints, one file per joint listed")
     parser.add_argument("--receiver", metavar="PROGRAM",
                         help="send signed command frames to examples/c/frame_receiver (its built program)")
-    parser.add_argument("--joints", metavar="LIST", default="5",
-                        help="comma-separated joints to draw, 0 to 6 (default 5); one file each beyond the first")
+    parser.add_argument("--joints", metavar="LIST",
+                        help="comma-separated joints to draw, 0 to 6 (default 5); for more than one, each goes to a "
+                             "file of its own: --plot arm.png --joints 3,5 writes arm_joint3.png and arm_joint5.png")
     args = parser.parse_args(argv)
     if args.log and not args.key_file:
         parser.error("--log needs --key-file, or the log could never be checked")
+    if args.joints is not None and not args.plot:
+        parser.error("--joints chooses what --plot draws: give --plot FILE too")
     if args.plot:
+        args.joints = args.joints or "5"
         if pathlib.Path(args.plot).suffix.lower() not in (".png", ".svg"):
             parser.error("--plot writes .png or .svg files")
         try:
@@ -258,16 +310,22 @@ def main(argv=None):
     except ValueError as error:  # a key file of the wrong size, or one that others may read
         sys.exit(f"control_loop: {error}")
     log = open_receipt_log(args.log, key)
+    # It starts at the wall clock's time, for the C receiver, which judges a
+    # receipt's age by its own wall clock.
+    clock = kestrel.SimulatedClock(start_ns=time.time_ns())
     with tempfile.TemporaryDirectory() as directory:
         if args.receiver:
             key_file = args.key_file or write_key_file(pathlib.Path(directory) / "boundary.key", key)
-            actuator = receiving_side.FrameSide(args.receiver, key_file, arm.JOINTS * STEPS - len(CORRUPTED) + 1)
+            actuator = receiving_side.FrameSide(args.receiver, key_file, arm.JOINTS * STEPS - len(CORRUPTED) + 1,
+                                                arm.DURATION)
         else:
-            actuator = receiving_side.GuardSide(key)
-        samples, refused, default_refused, sequence_ids = run(key, log, actuator)
+            actuator = receiving_side.GuardSide(key, clock)
+        announce_faults()
+        started = time.monotonic(), time.process_time()
+        samples, refused, default_refused, sequence_ids = run(key, log, actuator, clock)
+        wall = time.monotonic() - started[0], time.process_time() - started[1]
         verdicts = actuator.finish()
-    check(samples, refused, default_refused, sequence_ids, verdicts)
-    print_summary(samples, refused, default_refused, actuator, verdicts)
+    print_summary(samples, refused, default_refused, actuator, verdicts, wall)
     if log:
         log.close()
         print(f"receipt log: {len(sequence_ids)} actions in {args.log}")
@@ -277,6 +335,15 @@ def main(argv=None):
             arm_plot.draw_joint(path, joint, samples[joint], arm.LIMITS[joint], ENVELOPE, arm.PERIOD,
                                 f"joint {joint} ({arm.NAMES[joint]})")
             print(f"wrote {path}")
+    failures = check(samples, refused, default_refused, sequence_ids, verdicts)
+    if failures:
+        for failure in failures[:5]:
+            print(f"  {failure}", file=sys.stderr)
+        sys.exit(f"self-check FAILED: {len(failures)} check{'s' if len(failures) > 1 else ''} did not hold"
+                 + (" (the first 5 above)" if len(failures) > 5 else " (above)"))
+    print(f"self-check passed: every joint stayed within its limits, the boundary refused exactly the "
+          f"{len(CORRUPTED)} corrupted commands and the actuator side the replayed one, and the other "
+          f"{len(sequence_ids)} commands were carried out in order")
     return 0
 
 

@@ -3,7 +3,10 @@
 Each command travels as a signed command frame (84 bytes, kestrel.encode_frame)
 to either a ReceiptGuard in this process, or, with --receiver, the C program
 examples/c/frame_receiver, as a UDP datagram on 127.0.0.1; that one answers
-with one line per frame. Both refuse receipts older than MAX_AGE_MS.
+with one line per frame. Both refuse receipts older than MAX_AGE_MS: the
+guard in this process on the demo's simulated clock, the C program on its
+wall clock, which the simulation runs ahead of (so its maximum age also
+covers the simulated run's length).
 """
 import collections
 import subprocess
@@ -22,8 +25,8 @@ class GuardSide:
 
     name = "ReceiptGuard in this process"
 
-    def __init__(self, key):
-        self.guard = kestrel.ReceiptGuard(key, max_age=MAX_AGE_MS / 1000)
+    def __init__(self, key, clock):
+        self.guard = kestrel.ReceiptGuard(key, max_age=MAX_AGE_MS / 1000, clock=clock)
         self.verdicts = collections.Counter()
 
     def deliver(self, joint, position, velocity, receipt):
@@ -42,8 +45,9 @@ class FrameSide:
 
     name = "frame_receiver over UDP"
 
-    def __init__(self, program, key_file, frames):
-        self.process = subprocess.Popen([program, key_file, str(MAX_AGE_MS), str(frames)],
+    def __init__(self, program, key_file, frames, simulated_seconds):
+        max_age_ms = MAX_AGE_MS + round(simulated_seconds * 1000)
+        self.process = subprocess.Popen([program, key_file, str(max_age_ms), str(frames)],
                                         stdout=subprocess.PIPE, text=True)
         port = int(self.process.stdout.readline().split()[1])  # "port N"
         self.socket = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
@@ -54,8 +58,10 @@ class FrameSide:
     def deliver(self, joint, position, velocity, receipt):
         self.socket.send(kestrel.encode_frame(joint, position, velocity, receipt))
         self.sent += 1
-        while self.sent - sum(self.verdicts.values()) > IN_FLIGHT:
-            self.read_verdict()
+        if self.sent - sum(self.verdicts.values()) > IN_FLIGHT:
+            # Down to half at once: one wait per IN_FLIGHT / 2 frames, not one per frame.
+            while self.sent - sum(self.verdicts.values()) > IN_FLIGHT // 2:
+                self.read_verdict()
 
     def read_verdict(self):
         line = self.process.stdout.readline().split()  # "accepted ID" or "refused NAME"

@@ -7,6 +7,12 @@ root (pip's --root through PIP_ROOT, cmake --install's DESTDIR); ldconfig is
 left out. Then the quick starts run against each installation, mypy checks a
 user's script, and the installed C library builds a program twice: through
 its CMake package and through pkg-config.
+
+CTest runs the steps one test each (`test_install.py --step copy`, then
+`--step 1`, `--step 2`, ... for the README's blocks, in the directory named by
+KESTREL_INSTALL_WORK), so that the test command reports each install as it
+ends instead of one long silence; `install.readme` then checks what they
+installed. Run alone, the test does every step itself in a temporary directory.
 """
 import os
 import pathlib
@@ -56,33 +62,52 @@ def expected_prints(code):
     return [line.split("# ", 1)[1] for line in code.splitlines() if line.lstrip().startswith("print(")]
 
 
+def layout(work):
+    """The paths and the environment of the steps, in the work directory."""
+    work = pathlib.Path(work)
+    env = {key: value for key, value in os.environ.items() if not key.startswith("PYTHON")}
+    env.update(PATH=f"{work / 'bin'}:{pathlib.Path(os.environ['KESTREL_CMAKE']).parent}:{os.environ['PATH']}",
+               CMAKE_BUILD_PARALLEL_LEVEL="2", MYPY_CACHE_DIR=str(work / "mypy-cache"))
+    return work / "src", work / "python-root", work / "c-root", env
+
+
+def copy_tree(work):
+    """The source copy that every step works in, and the shims of python3 and ldconfig."""
+    src = layout(work)[0]
+    shutil.rmtree(work, ignore_errors=True)
+    shutil.copytree(SOURCE_DIR, src, ignore=shutil.ignore_patterns(
+        "build", ".git", ".venv", "dist", "__pycache__", "*.egg-info"))
+    shims = pathlib.Path(work) / "bin"
+    shims.mkdir()
+    (shims / "python3").write_text(f'#!/bin/sh\nexec {sys.executable} "$@"\n')
+    (shims / "ldconfig").write_text("#!/bin/sh\n")
+    for shim in shims.iterdir():
+        shim.chmod(0o755)
+
+
+def install_step(work, number):
+    """Run the README's Install block `number` (from 1) as written, system-wide destinations redirected."""
+    src, python_root, c_root, env = layout(work)
+    code = [block.code for block in readme_blocks("Install", "sh")][number - 1]
+    if "--break-system-packages" in code:
+        env["PIP_ROOT"] = str(python_root)
+    if "cmake --install" in code:
+        env["DESTDIR"] = str(c_root)
+    started = time.monotonic()
+    InstallTest.run_checked(["bash", "-euo", "pipefail", "-c", code], cwd=src, env=env)
+    print(f"{time.monotonic() - started:6.1f} s  {code.strip()}", file=sys.stderr)
+
+
 class InstallTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        cls.work = pathlib.Path(tempfile.mkdtemp(prefix="kestrel-install-"))
-        cls.src = cls.work / "src"
-        shutil.copytree(SOURCE_DIR, cls.src, ignore=shutil.ignore_patterns(
-            "build", ".git", ".venv", "dist", "__pycache__", "*.egg-info"))
-        shims = cls.work / "bin"
-        shims.mkdir()
-        (shims / "python3").write_text(f'#!/bin/sh\nexec {sys.executable} "$@"\n')
-        (shims / "ldconfig").write_text("#!/bin/sh\n")
-        for shim in shims.iterdir():
-            shim.chmod(0o755)
-        cls.python_root = cls.work / "python-root"
-        cls.c_root = cls.work / "c-root"
-        cls.env = {key: value for key, value in os.environ.items() if not key.startswith("PYTHON")}
-        cls.env.update(PATH=f"{shims}:{pathlib.Path(os.environ['KESTREL_CMAKE']).parent}:{os.environ['PATH']}",
-                       CMAKE_BUILD_PARALLEL_LEVEL="2", MYPY_CACHE_DIR=str(cls.work / "mypy-cache"))
-        for code in (block.code for block in readme_blocks("Install", "sh")):
-            env = dict(cls.env)
-            if "--break-system-packages" in code:
-                env["PIP_ROOT"] = str(cls.python_root)
-            if "cmake --install" in code:
-                env["DESTDIR"] = str(cls.c_root)
-            started = time.monotonic()
-            cls.run_checked(["bash", "-euo", "pipefail", "-c", code], cwd=cls.src, env=env)
-            print(f"{time.monotonic() - started:6.1f} s  {code.strip()}", file=sys.stderr)
+        given = os.environ.get("KESTREL_INSTALL_WORK")
+        cls.work = pathlib.Path(given or tempfile.mkdtemp(prefix="kestrel-install-"))
+        cls.src, cls.python_root, cls.c_root, cls.env = layout(cls.work)
+        if not given:
+            copy_tree(cls.work)
+            for number in range(1, len(readme_blocks("Install", "sh")) + 1):
+                install_step(cls.work, number)
         cls.prefix = cls.c_root / "usr" / "local"
 
     @classmethod
@@ -194,11 +219,15 @@ class InstallTest(unittest.TestCase):
         directory = self.work / "quickstart"
         directory.mkdir()
         (directory / "quickstart.c").write_text(source)
-        env = dict(self.env, PKG_CONFIG_PATH=str(self.prefix / "lib" / "pkgconfig"),
-                   LD_LIBRARY_PATH=str(self.prefix / "lib"))
+        # No LD_LIBRARY_PATH: the README's command finds the library of a prefix by itself.
+        env = dict(self.env, PKG_CONFIG_PATH=str(self.prefix / "lib" / "pkgconfig"))
         output = self.run_checked(["bash", "-euo", "pipefail", "-c", command], cwd=directory, env=env)
         self.assertEqual(output, "x = 0.5, status 1\n")
 
 
 if __name__ == "__main__":
-    unittest.main()
+    if sys.argv[1:2] == ["--step"]:
+        work = os.environ["KESTREL_INSTALL_WORK"]
+        copy_tree(work) if sys.argv[2] == "copy" else install_step(work, int(sys.argv[2]))
+    else:
+        unittest.main()

@@ -21,7 +21,7 @@ SOURCE_DIR = README.parent
 # the simulation's workflow by CI, its plot line by the workflow's own test
 # (tests/sim).
 ELSEWHERE = {"Two commands", "Reference manual", "Benchmarks", "Install", "Quick start",
-             "Signing and checking from C", "Simulation"}
+             "Signing and checking from C", "Simulation", "Where to read more"}
 # Commands that wait for a peer: the receipt tests drive the frame receiver
 # with a sender and an attacker.
 WAITS_FOR_A_PEER = ("build/release/examples/frame_receiver ",)
@@ -42,6 +42,13 @@ class ReadmeTest(unittest.TestCase):
                 continue
             with tempfile.TemporaryDirectory() as work:
                 self.run_section(list(group), self.lay_out(pathlib.Path(work)))
+
+    def test_every_link_reaches_a_heading(self):
+        text = README.read_text(encoding="utf-8")
+        # A heading's anchor as the Markdown renderers make it: lower case, punctuation dropped, spaces as hyphens.
+        anchors = {re.sub(r"[^\w\- ]", "", heading.strip().lower()).replace(" ", "-")
+                   for heading in re.findall(r"(?m)^#+ (.*)$", text)}
+        self.assertEqual([link for link in re.findall(r"\]\(#([^)]*)\)", text) if link not in anchors], [])
 
     def lay_out(self, work):
         """A directory like the repository root, with `python3` this test's interpreter and

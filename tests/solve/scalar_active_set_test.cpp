@@ -27,6 +27,7 @@ struct ScalarCase {
     float x;
     SolveStatus status;
 };
+void PrintTo(const ScalarCase& c, std::ostream* os) { *os << c.name; }
 
 // Same value, or both NaN; zeros must match in sign too.
 bool same_float(float expected, float actual) {

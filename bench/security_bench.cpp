@@ -29,7 +29,6 @@ using kestrel::Nonce;
 using kestrel::NONCE_WINDOW;
 using kestrel::Payload;
 using kestrel::Receipt;
-using kestrel::SecurityError;
 
 const Key kKey = kestrel::testing::test_key(0);
 constexpr const Payload& kPayload = kestrel::testing::kTestPayload;
@@ -60,7 +59,7 @@ void BM_OpenSslHmac(benchmark::State& state) {
     }
     // Same bytes, same key, so the same tag as ours.
     Receipt r;
-    require(kestrel::sign_receipt(kKey, nonce_from(1), kTimestamp, 1, id, kPayload, r) == SecurityError::Ok &&
+    require(kestrel::sign_receipt(kKey, nonce_from(1), kTimestamp, 1, id, kPayload, r) == KESTREL_OK &&
                 r.tag == tag,
             "OpenSSL HMAC() and authorize disagree");
 }
@@ -100,7 +99,7 @@ std::vector<Receipt> receipt_stream(const ReplayGate& issuer, std::uint64_t firs
     std::vector<Receipt> stream(count);
     for (std::size_t i = 0; i < count; ++i) {
         require(issuer.issue_receipt(nonce_from(first + i), kTimestamp, first + i, id, kPayload, stream[i]) ==
-                    SecurityError::Ok,
+                    KESTREL_OK,
                 "issue_receipt");
     }
     return stream;
@@ -129,7 +128,7 @@ void BM_CheckAndAccept_EmptyRing(benchmark::State& state) {
             used = 0;
             state.ResumeTiming();
         }
-        const SecurityError e = at(used++)->check_and_accept(id, kPayload, receipt);
+        const KestrelError e = at(used++)->check_and_accept(id, kPayload, receipt);
         benchmark::DoNotOptimize(e);
     }
     for (std::size_t i = 0; i < kPool; ++i) at(i)->~ReplayGate();
@@ -151,7 +150,7 @@ void BM_CheckAndAccept_FullRing(benchmark::State& state) {
         if (gate) gate->~ReplayGate();
         gate = new (storage.get()) ReplayGate(kKey);
         for (const Receipt& r : fill) {
-            require(gate->check_and_accept(id, kPayload, r) == SecurityError::Ok, "fill");
+            require(gate->check_and_accept(id, kPayload, r) == KESTREL_OK, "fill");
         }
         require(gate->nonce_count() == NONCE_WINDOW, "ring full");
     };
@@ -165,7 +164,7 @@ void BM_CheckAndAccept_FullRing(benchmark::State& state) {
             next = 0;
             state.ResumeTiming();
         }
-        const SecurityError e = gate->check_and_accept(id, kPayload, stream[next++]);
+        const KestrelError e = gate->check_and_accept(id, kPayload, stream[next++]);
         benchmark::DoNotOptimize(e);
     }
     require(gate->nonce_count() == NONCE_WINDOW, "ring still full");
@@ -181,15 +180,15 @@ void BM_InterceptBadTag(benchmark::State& state) {
     const auto filled = static_cast<std::size_t>(state.range(0));
     ReplayGate gate(kKey);
     for (const Receipt& r : receipt_stream(gate, 1, filled, id)) {
-        require(gate.check_and_accept(id, kPayload, r) == SecurityError::Ok, "fill");
+        require(gate.check_and_accept(id, kPayload, r) == KESTREL_OK, "fill");
     }
     Receipt bad = receipt_stream(gate, filled + 1, 1, id)[0];
     bad.tag[0] ^= 1;
     for (auto _ : state) {
-        const SecurityError e = gate.check_and_accept(id, kPayload, bad);
+        const KestrelError e = gate.check_and_accept(id, kPayload, bad);
         benchmark::DoNotOptimize(e);
     }
-    require(gate.check_and_accept(id, kPayload, bad) == SecurityError::AuthenticationFailure,
+    require(gate.check_and_accept(id, kPayload, bad) == KESTREL_ERROR_AUTHENTICATION_FAILURE,
             "bad tag refused");
 }
 BENCHMARK(BM_InterceptBadTag)->ArgName("ring")->Arg(0)->Arg(NONCE_WINDOW);
@@ -200,7 +199,7 @@ void BM_ReceiptVerify(benchmark::State& state) {
     const kestrel::AxisActionId id = kestrel::axis_action_id(3);
     const Payload payload = kestrel::axis_payload(0.25, 1.5);
     Receipt r;
-    require(kestrel::sign_receipt(kKey, nonce_from(1), kTimestamp, 1, id.bytes(), payload, r) == SecurityError::Ok,
+    require(kestrel::sign_receipt(kKey, nonce_from(1), kTimestamp, 1, id.bytes(), payload, r) == KESTREL_OK,
             "authorize");
     const kestrel::ReceiptWire wire = r.to_wire();
     require(kestrel_receipt_verify(kKey.data(), wire.data(), 3, 0.25, 1.5) == 0, "verify");

@@ -202,7 +202,7 @@ private:
         std::memcpy(payload.data() + 8, &a.velocity, 8);
         kestrel::Receipt r;
         if (issuer_.issue_receipt(nonce, seq * 3, seq, {reinterpret_cast<const std::uint8_t*>(id), std::size_t(n)},
-                                  payload, r) != kestrel::SecurityError::Ok) {
+                                  payload, r) != KESTREL_OK) {
             fail("issue", op_, 1, 0);
         }
         const ReceiptWire wire = r.to_wire();

@@ -48,7 +48,6 @@ using kestrel::Nonce;
 using kestrel::NONCE_WINDOW;
 using kestrel::Payload;
 using kestrel::Receipt;
-using kestrel::SecurityError;
 using kestrel::Tag;
 using kestrel::NonceRing;
 using kestrel::testing::Bytes;
@@ -57,8 +56,8 @@ using kestrel::testing::Bytes;
 // times over, few enough that an execution takes well under a millisecond.
 constexpr std::size_t kMaxPresentations = 128;
 
-[[noreturn]] void fail(const char* what, std::size_t op, SecurityError got = SecurityError::Ok,
-                       SecurityError want = SecurityError::Ok) {
+[[noreturn]] void fail(const char* what, std::size_t op, KestrelError got = KESTREL_OK,
+                       KestrelError want = KESTREL_OK) {
     std::fprintf(stderr, "invariant broken at operation %zu: %s (got %u, want %u)\n", op, what,
                  static_cast<unsigned>(got), static_cast<unsigned>(want));
     std::abort();
@@ -126,14 +125,14 @@ class Model {
 public:
     explicit Model(const Key& key) : key_(key) {}
 
-    SecurityError expect(const Bytes& action_id, const Payload& payload, const Receipt& r) const {
-        if (r.sequence_id <= last_) return SecurityError::ReplayCounter;
-        if (accepted_.in_window(r.nonce)) return SecurityError::ReplayNonce;
-        if (action_id.size() > kestrel::MAX_ACTION_ID_LEN) return SecurityError::ActionIdOverflow;
+    KestrelError expect(const Bytes& action_id, const Payload& payload, const Receipt& r) const {
+        if (r.sequence_id <= last_) return KESTREL_ERROR_REPLAY_COUNTER;
+        if (accepted_.in_window(r.nonce)) return KESTREL_ERROR_REPLAY_NONCE;
+        if (action_id.size() > kestrel::MAX_ACTION_ID_LEN) return KESTREL_ERROR_ACTION_ID_OVERFLOW;
         if (r.tag != tag(r.nonce, r.timestamp_nanos, r.sequence_id, action_id, payload)) {
-            return SecurityError::AuthenticationFailure;
+            return KESTREL_ERROR_AUTHENTICATION_FAILURE;
         }
-        return SecurityError::Ok;
+        return KESTREL_OK;
     }
 
     // libcrypto's tag for this action under the gate's key. An honest
@@ -271,14 +270,14 @@ private:
     Presented issue(const Nonce& nonce, std::uint64_t timestamp, std::uint64_t sequence_id, Bytes action_id,
                     const Payload& payload) {
         Presented p{std::move(action_id), payload, {}};
-        const SecurityError e = gate_->issue_receipt(nonce, timestamp, sequence_id, p.action_id, payload, p.receipt);
-        const SecurityError want = p.action_id.size() > kestrel::MAX_ACTION_ID_LEN ? SecurityError::ActionIdOverflow
-                                                                                 : SecurityError::Ok;
+        const KestrelError e = gate_->issue_receipt(nonce, timestamp, sequence_id, p.action_id, payload, p.receipt);
+        const KestrelError want = p.action_id.size() > kestrel::MAX_ACTION_ID_LEN ? KESTREL_ERROR_ACTION_ID_OVERFLOW
+                                                                                 : KESTREL_OK;
         if (e != want) fail("issue_receipt answered wrongly", op_, e, want);
-        if (e != SecurityError::Ok && p.receipt.to_wire() != Receipt{}.to_wire()) {
+        if (e != KESTREL_OK && p.receipt.to_wire() != Receipt{}.to_wire()) {
             fail("issue_receipt wrote a receipt while refusing", op_, e);
         }
-        if (e == SecurityError::Ok && p.receipt.tag != model_.tag(nonce, timestamp, sequence_id, p.action_id, payload)) {
+        if (e == KESTREL_OK && p.receipt.tag != model_.tag(nonce, timestamp, sequence_id, p.action_id, payload)) {
             fail("issue_receipt made a wrong tag", op_);
         }
         return p;
@@ -291,12 +290,12 @@ private:
 
     void present(const Presented& p) {
         ++presented_;
-        const SecurityError want = model_.expect(p.action_id, p.payload, p.receipt);
-        const SecurityError got = gate_->check_and_accept(p.action_id, p.payload, p.receipt);
+        const KestrelError want = model_.expect(p.action_id, p.payload, p.receipt);
+        const KestrelError got = gate_->check_and_accept(p.action_id, p.payload, p.receipt);
         if (got != want) fail("gate and model disagree", op_, got, want);
-        if (got == SecurityError::Ok) {
-            const SecurityError s = shadow_->check_and_accept(p.action_id, p.payload, p.receipt);
-            if (s != SecurityError::Ok) fail("shadow refused what the gate accepted", op_, s);
+        if (got == KESTREL_OK) {
+            const KestrelError s = shadow_->check_and_accept(p.action_id, p.payload, p.receipt);
+            if (s != KESTREL_OK) fail("shadow refused what the gate accepted", op_, s);
             model_.accept(p.receipt);
             if (history_.size() < kHistory) {
                 history_.push_back(p);
@@ -386,7 +385,7 @@ private:
                 const ReplayGate forger(other);
                 Presented p{axis_id(1), Payload{}, {}};
                 if (forger.issue_receipt(nonce, 5, fresh_sequence(gap), p.action_id, p.payload, p.receipt) !=
-                    SecurityError::Ok) {
+                    KESTREL_OK) {
                     fail("forger could not issue", op_);
                 }
                 present(p);

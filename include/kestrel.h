@@ -10,6 +10,7 @@
  *   kestrel_joint_limiter.h per-joint kinematic limits
  *   kestrel_clock.h         a clock the caller keeps, for the objects that read the time
  *   kestrel_watchdog.h      the actuator side's watchdog: rest when commands stop
+ *   kestrel_key.h           link keys derived from a master key, key files
  *
  * The two projection kernels:
  *
@@ -159,5 +160,6 @@ KESTREL_LAYOUT_ASSERT(offsetof(Solution4, status) == 24, "status at 24");
 #include "kestrel_joint_limiter.h" /* per-joint kinematic limits */
 #include "kestrel_clock.h" /* a clock the caller keeps */
 #include "kestrel_watchdog.h" /* rest when commands stop */
+#include "kestrel_key.h" /* link keys derived from a master key, key files */
 
 #endif /* KESTREL_H */

@@ -61,8 +61,10 @@ typedef struct KestrelBoundary KestrelBoundary;
  * first window opens now, with no command counted.
  *
  * Returns the boundary, with KESTREL_OK in *error; or NULL, with
- * KESTREL_ERROR_INVALID_POINTER in *error when key is null, or with
- * KESTREL_ERROR_OUT_OF_MEMORY when the one allocation, made here, fails.
+ * KESTREL_ERROR_INVALID_POINTER in *error when key is null, with
+ * KESTREL_ERROR_ZERO_KEY when key is 32 zero bytes (a key anyone can guess),
+ * or with KESTREL_ERROR_OUT_OF_MEMORY when the one allocation, made here,
+ * fails.
  * error may be null. Any thread. */
 KESTREL_API KestrelBoundary *kestrel_boundary_new(const uint8_t key[32], uint64_t rate_limit, double max_velocity,
                                                   KestrelError *error);
@@ -80,6 +82,19 @@ KESTREL_API KestrelBoundary *kestrel_boundary_new(const uint8_t key[32], uint64_
 KESTREL_API KestrelBoundary *kestrel_boundary_new_with_clock(const uint8_t key[32], uint64_t rate_limit,
                                                              double max_velocity, KestrelClock clock, void *context,
                                                              KestrelError *error);
+
+/* kestrel_boundary_rekey makes boundary sign with key (32 bytes, copied in)
+ * from the next receipt on, and returns KESTREL_OK; the old key is wiped.
+ * Everything else carries on: the sequence ids continue, and the rate window
+ * and the nonces remembered stay. It takes the boundary's lock, so a
+ * kestrel_boundary_authorize running at the same time signs wholly under one
+ * key or the other. Returns, changing nothing:
+ *   KESTREL_ERROR_INVALID_POINTER  boundary or key is null
+ *   KESTREL_ERROR_ZERO_KEY         key is 32 zero bytes
+ * To rotate without a refused command, first give every receiver of the
+ * stream the new key as its next key (kestrel_receipt_guard_add_key), then
+ * rekey. Any thread. */
+KESTREL_API KestrelError kestrel_boundary_rekey(KestrelBoundary *boundary, const uint8_t key[32]);
 
 /* kestrel_boundary_free wipes the boundary's key (with stores the compiler
  * cannot elide), releases its random state and its memory. NULL is a no-op.

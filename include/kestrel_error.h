@@ -7,7 +7,9 @@
  * otherwise, with the outcome as a SolveStatus in their output record.)
  *
  * Values 1 to 9 are the receipt codes, with the code strings of the Python
- * exception's violation_type; then the signing boundary's own refusals; then
+ * exception's violation_type (those marked reserved are never returned by
+ * this library; they keep their numbers and names for the Python modules);
+ * then the signing boundary's own refusals; then
  * the joint limiter's errors; then the receiving side's later refusals (a
  * receipt out of date, a malformed command frame). Null, misaligned and
  * uninitialised storage are answered alike, with
@@ -28,14 +30,15 @@ enum {
     KESTREL_OK = 0,
     /* Receipts: signing, checking, parsing. */
     KESTREL_ERROR_INVALID_POINTER = 1,           /* "invalid_pointer": null, misaligned or uninitialised */
-    KESTREL_ERROR_ACTION_ID_OVERFLOW = 2,        /* "action_id_overflow" */
-    KESTREL_ERROR_PAYLOAD_OVERFLOW = 3,          /* "payload_overflow" */
-    KESTREL_ERROR_INVALID_RECEIPT = 4,           /* "invalid_receipt" */
-    KESTREL_ERROR_INVALID_KEY_LENGTH = 5,        /* "invalid_key_length" */
+    KESTREL_ERROR_ACTION_ID_OVERFLOW = 2,        /* "action_id_overflow": reserved (an axis's id always fits) */
+    KESTREL_ERROR_PAYLOAD_OVERFLOW = 3,          /* "payload_overflow": reserved */
+    KESTREL_ERROR_INVALID_RECEIPT = 4,           /* "invalid_receipt": reserved here; the Python modules' refusal
+                                                    of a receipt that is not 60 bytes long */
+    KESTREL_ERROR_INVALID_KEY_LENGTH = 5,        /* "invalid_key_length": reserved */
     KESTREL_ERROR_AUTHENTICATION_FAILURE = 6,    /* "authentication_failure": the tag is wrong */
     KESTREL_ERROR_REPLAY_COUNTER = 7,            /* "replay_counter": sequence id not newer */
     KESTREL_ERROR_REPLAY_NONCE = 8,              /* "replay_nonce": nonce recently accepted */
-    KESTREL_ERROR_HARDWARE_SHA_UNAVAILABLE = 9,  /* "hardware_sha_unavailable" */
+    KESTREL_ERROR_HARDWARE_SHA_UNAVAILABLE = 9,  /* "hardware_sha_unavailable": reserved */
     /* The signing boundary's refusals. */
     KESTREL_ERROR_RATE_LIMITED = 10,             /* "rate_limited": over the one-second rate limit */
     KESTREL_ERROR_VELOCITY_EXCEEDED = 11,        /* "velocity_exceeded": |velocity| over the limit, or NaN */
@@ -60,7 +63,12 @@ enum {
     /* The joint limiter, again. */
     KESTREL_ERROR_BAD_JOINT = 25,                /* "bad_joint": a joint index not below the joint count */
     /* The actuator side's watchdog (kestrel_watchdog.h). */
-    KESTREL_ERROR_BAD_TIMEOUT = 26               /* "bad_timeout": a watchdog's timeout of 0 */
+    KESTREL_ERROR_BAD_TIMEOUT = 26,              /* "bad_timeout": a watchdog's timeout of 0 */
+    /* Keys (kestrel_key.h, and wherever a key is given). */
+    KESTREL_ERROR_ZERO_KEY = 27,                 /* "zero_key": 32 zero bytes, a key anyone can guess */
+    KESTREL_ERROR_BAD_LINK_ID = 28,              /* "bad_link_id": a link id is 1 to 255 bytes */
+    KESTREL_ERROR_KEY_FILE = 29,                 /* "key_file": missing, unreadable, not 32 bytes, or others may read it */
+    KESTREL_ERROR_KEY_DERIVATION = 30            /* "key_derivation": the cryptographic library failed */
 };
 
 /* kestrel_error_name returns the code string of an error value ("ok" for 0,

@@ -69,8 +69,9 @@ KESTREL_API KESTREL_MUST_CHECK KestrelError kestrel_receipt_verify(const uint8_t
 #define KESTREL_RECEIPT_GUARD_SIZE 16384
 #define KESTREL_RECEIPT_GUARD_ALIGN 64
 
-/* A receiver-side replay guard: the key, the last accepted sequence id, the
- * nonces of the last 1024 accepted receipts and the maximum age, in
+/* A receiver-side replay guard: the key (and, during a key rotation, the
+ * next key), the last accepted sequence id, the nonces of the last 1024
+ * accepted receipts and the maximum age, in
  * caller-provided storage (static, stack, heap or shared memory; it holds no
  * pointers until a clock is set). Opaque: touch it only through the functions below. One thread
  * at a time per guard; give each stream its own guard, or serialise the
@@ -85,7 +86,7 @@ typedef struct KestrelReceiptGuard {
 } KestrelReceiptGuard;
 
 /* kestrel_receipt_guard_init makes guard a fresh guard under key (no receipt
- * accepted yet, no maximum age) and returns KESTREL_OK; a guard that was live
+ * accepted yet, no maximum age, no next key) and returns KESTREL_OK; a guard that was live
  * is wiped first. Returns KESTREL_ERROR_INVALID_POINTER, touching nothing,
  * if guard or key is null or guard is not KESTREL_RECEIPT_GUARD_ALIGN-aligned.
  * The key is copied in. */
@@ -121,13 +122,16 @@ KESTREL_API KestrelError kestrel_receipt_guard_last_sequence_id(const KestrelRec
  *   KESTREL_ERROR_REPLAY_COUNTER          sequence id not greater than the
  *                                            last accepted one (0 always is)
  *   KESTREL_ERROR_REPLAY_NONCE            nonce among the last 1024 accepted
- *   KESTREL_ERROR_AUTHENTICATION_FAILURE  tag wrong for that action and key
+ *   KESTREL_ERROR_AUTHENTICATION_FAILURE  tag wrong for that action under the
+ *                                            current key and, if the guard
+ *                                            holds one, the next key
  *   KESTREL_ERROR_STALE_RECEIPT           only with a maximum age set (see
  *                                            kestrel_receipt_guard_set_max_age):
  *                                            the authentic timestamp is further
  *                                            from the receiver's clock than that
- * Only an acceptance changes the guard. Accepted sequence ids need not be
- * consecutive. KESTREL_ERROR_INVALID_POINTER if guard or receipt is null, guard
+ * Only an acceptance changes the guard; an acceptance under the next key
+ * makes it the current key (kestrel_receipt_guard_add_key). Accepted
+ * sequence ids need not be consecutive. KESTREL_ERROR_INVALID_POINTER if guard or receipt is null, guard
  * is misaligned, or guard is not initialised (never, or wiped since). The tag
  * is compared in constant time; the nonce scan stops at a reused nonce. */
 KESTREL_API KESTREL_MUST_CHECK KestrelError kestrel_receipt_guard_check(KestrelReceiptGuard *guard,
@@ -147,6 +151,32 @@ KESTREL_API KESTREL_MUST_CHECK KestrelError kestrel_receipt_guard_check(KestrelR
 KESTREL_API KESTREL_MUST_CHECK KestrelError kestrel_receipt_guard_check_frame(KestrelReceiptGuard *guard,
                                                                              const uint8_t frame[KESTREL_FRAME_LEN],
                                                                              KestrelFrame *out);
+
+/* kestrel_receipt_guard_add_key gives guard the next key of a key rotation
+ * and returns KESTREL_OK. From then on a receipt whose tag is wrong under the
+ * current key is checked under the next key too; the first receipt accepted
+ * under the next key makes it the current key, and the old key is wiped:
+ * later receipts under it are refused like any wrong tag
+ * (KESTREL_ERROR_AUTHENTICATION_FAILURE). The last sequence id and the
+ * remembered nonces carry across the switch, so the rules against replay
+ * span it. A next key given before and not yet used is replaced (and wiped):
+ * a guard holds at most two keys (kestrel_receipt_guard_key_count). The key
+ * is copied in. Returns, changing nothing:
+ *   KESTREL_ERROR_INVALID_POINTER  guard or key is null, or guard is
+ *                                  misaligned or not initialised
+ *   KESTREL_ERROR_ZERO_KEY         key is 32 zero bytes, a key anyone can guess
+ * Checking a receipt under both keys costs a second tag only for a receipt
+ * that fails under the current key, so the time of a refusal tells whether
+ * the guard holds a next key (not which). init and resume forget the next key. */
+KESTREL_API KestrelError kestrel_receipt_guard_add_key(KestrelReceiptGuard *guard,
+                                                   const uint8_t key[KESTREL_RECEIPT_KEY_LEN]);
+
+/* kestrel_receipt_guard_key_count writes to *count how many keys guard holds
+ * (1, or 2 from kestrel_receipt_guard_add_key until the first receipt accepted
+ * under the next key) and returns KESTREL_OK. Changes nothing.
+ * KESTREL_ERROR_INVALID_POINTER, writing nothing, if guard or count is null,
+ * or guard is misaligned or not initialised. */
+KESTREL_API KestrelError kestrel_receipt_guard_key_count(const KestrelReceiptGuard *guard, uint32_t *count);
 
 /* kestrel_receipt_guard_set_max_age sets how far, in nanoseconds and in
  * either direction, a receipt's timestamp may lie from the receiver's wall

@@ -15,14 +15,6 @@
 
 #include <kestrel.h>
 
-static int read_key(const char *path, uint8_t key[32]) {
-    FILE *file = fopen(path, "rb");
-    if (file == NULL) return -1;
-    const int whole = fread(key, 1, 32, file) == 32 && fgetc(file) == EOF;
-    fclose(file);
-    return whole ? 0 : -1;
-}
-
 /* One command: signed, then sent as a frame. */
 static KestrelError send(KestrelBoundary *boundary, int32_t axis, double position, double velocity) {
     KestrelFrame frame = {axis, position, velocity, {0}};
@@ -38,9 +30,14 @@ static KestrelError send(KestrelBoundary *boundary, int32_t axis, double positio
 }
 
 int main(int argc, char **argv) {
-    uint8_t key[32];
-    if (argc != 2 || read_key(argv[1], key) != 0) {
-        fprintf(stderr, "usage: boundary_controller KEY_FILE (32 bytes) > frames\n");
+    uint8_t key[KESTREL_KEY_LEN];
+    char problem[512];
+    if (argc != 2) {
+        fprintf(stderr, "usage: boundary_controller KEY_FILE > frames\n");
+        return 2;
+    }
+    if (kestrel_key_file_read(argv[1], key, problem, sizeof problem) != KESTREL_OK) {
+        fprintf(stderr, "boundary_controller: %s\n", problem);
         return 2;
     }
     KestrelError error;

@@ -31,15 +31,6 @@
 
 static KestrelReceiptGuard guard; /* static storage: published size and alignment */
 
-/* Reads exactly 32 bytes from path: 0 on success. */
-static int read_key(const char *path, uint8_t key[KESTREL_RECEIPT_KEY_LEN]) {
-    FILE *file = fopen(path, "rb");
-    if (file == NULL) return -1;
-    const int whole = fread(key, 1, KESTREL_RECEIPT_KEY_LEN, file) == KESTREL_RECEIPT_KEY_LEN && fgetc(file) == EOF;
-    fclose(file);
-    return whole ? 0 : -1;
-}
-
 /* A UDP socket bound to 127.0.0.1 on a free port, with a receive timeout;
  * its port in *port. -1 on failure. */
 static int open_socket(unsigned *port) {
@@ -87,11 +78,16 @@ static int parse_count(const char *text, unsigned long long *out) {
 }
 
 int main(int argc, char **argv) {
-    uint8_t key[KESTREL_RECEIPT_KEY_LEN];
+    uint8_t key[KESTREL_KEY_LEN];
+    char problem[512];
     unsigned long long max_age_ms, frames;
     if (argc != 4 || parse_count(argv[2], &max_age_ms) != 0 || parse_count(argv[3], &frames) != 0 ||
-        max_age_ms == 0 || max_age_ms > UINT64_MAX / 1000000u || read_key(argv[1], key) != 0) {
-        fprintf(stderr, "usage: frame_receiver KEY_FILE MAX_AGE_MS FRAMES (KEY_FILE: 32 raw bytes)\n");
+        max_age_ms == 0 || max_age_ms > UINT64_MAX / 1000000u) {
+        fprintf(stderr, "usage: frame_receiver KEY_FILE MAX_AGE_MS FRAMES (KEY_FILE: 32 raw bytes, mode 0600)\n");
+        return 2;
+    }
+    if (kestrel_key_file_read(argv[1], key, problem, sizeof problem) != KESTREL_OK) {
+        fprintf(stderr, "frame_receiver: %s\n", problem);
         return 2;
     }
     const KestrelError made = kestrel_receipt_guard_init(&guard, key);

@@ -19,14 +19,6 @@
 
 #include <kestrel.h>
 
-static int read_key(const char *path, uint8_t key[32]) {
-    FILE *file = fopen(path, "rb");
-    if (file == NULL) return -1;
-    const int whole = fread(key, 1, 32, file) == 32 && fgetc(file) == EOF;
-    fclose(file);
-    return whole ? 0 : -1;
-}
-
 static KestrelReceiptGuard guard; /* static storage: the published size and alignment */
 static KestrelWatchdog watchdog;   /* fed with every accepted command */
 static KestrelJointLimiter joint;  /* axis 0's limits, kept on the actuator side */
@@ -71,9 +63,14 @@ static double control_period(uint32_t *stopping) {
 }
 
 int main(int argc, char **argv) {
-    uint8_t key[32];
-    if (argc != 2 || read_key(argv[1], key) != 0) {
-        fprintf(stderr, "usage: receipt_receiver KEY_FILE (32 bytes) < frames\n");
+    uint8_t key[KESTREL_KEY_LEN];
+    char problem[512];
+    if (argc != 2) {
+        fprintf(stderr, "usage: receipt_receiver KEY_FILE < frames\n");
+        return 2;
+    }
+    if (kestrel_key_file_read(argv[1], key, problem, sizeof problem) != KESTREL_OK) {
+        fprintf(stderr, "receipt_receiver: %s\n", problem);
         return 2;
     }
     const KestrelError made = kestrel_receipt_guard_init(&guard, key);

@@ -1,8 +1,6 @@
 // KestrelBoundary: the Python face of the core's Boundary. It converts the
 // arguments, supplies the development key, and turns each outcome into a
 // KestrelReceipt or the exception the error catalogue words.
-#include <openssl/crypto.h>
-
 #include <cstddef>
 #include <cstdio>
 #include <cstring>
@@ -23,8 +21,27 @@ namespace {
 
 // The key of boundaries built without one. For development only: it is in
 // every copy of this library, so a deployment passes its own hmac_key.
-constexpr Key kDefaultKey = {'K', 'E', 'S', 'T', 'R', 'E', 'L', '-', 'D', 'E', 'V', 'E', 'L', 'O', 'P', 'M',
+constexpr std::uint8_t kDefaultKey[KEY_LEN] = {'K', 'E', 'S', 'T', 'R', 'E', 'L', '-', 'D', 'E', 'V', 'E', 'L', 'O', 'P', 'M',
                              'E', 'N', 'T', '-', 'O', 'N', 'L', 'Y', '-', 'K', 'E', 'Y', '-', 'v', '1', '.'};
+
+// Whether the built-in key has been warned about. Once per process: a script
+// that tries things builds many boundaries, and one line says it all. Read
+// and set with the interpreter lock held.
+bool g_warned_built_in_key = false;
+
+// warn_built_in_key issues the RuntimeWarning for a boundary built without a
+// key, the first time only; false if the warning was raised as an error.
+bool warn_built_in_key() {
+    if (g_warned_built_in_key) return true;
+    if (PyErr_WarnEx(PyExc_RuntimeWarning,
+                     "KestrelBoundary() without hmac_key signs with the built-in key, which is public (every copy "
+                     "of this library holds it): fine for trying things, never for a robot; pass hmac_key",
+                     1) < 0) {
+        return false;  // not marked: under -W error every such boundary is refused
+    }
+    g_warned_built_in_key = true;
+    return true;
+}
 
 struct BoundaryObject {
     PyObject_HEAD
@@ -45,8 +62,10 @@ PyObject* boundary_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     if (slots[1] != nullptr && !argument(kNewSignature, 1, slots[1], max_velocity)) return nullptr;
     if (slots[2] != nullptr && !argument(kNewSignature, 2, slots[2], window_size)) return nullptr;
 
-    Key key = kDefaultKey;
-    if (slots[3] != nullptr && slots[3] != Py_None) {
+    Key key = Key::from_bytes(kDefaultKey);
+    if (slots[3] == nullptr || slots[3] == Py_None) {
+        if (!warn_built_in_key()) return nullptr;
+    } else {
         ByteView key_bytes;
         if (!argument(kNewSignature, 3, slots[3], key_bytes)) return nullptr;
         if (key_bytes.size != KEY_LEN) {
@@ -58,7 +77,6 @@ PyObject* boundary_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 
     PyObject* self = type->tp_alloc(type, 0);
     if (self != nullptr) new (&reinterpret_cast<BoundaryObject*>(self)->core) Boundary(key, rate_limit, max_velocity);
-    OPENSSL_cleanse(key.data(), key.size());
     return self;
 }
 

@@ -3,14 +3,11 @@
 // it can be verified again at any time against a key.
 #include "receipt.hpp"
 
-#include <openssl/crypto.h>
-
 #include <cstring>
 
 #include "classes.hpp"
 #include "convert.hpp"
 #include "receipt_object.hpp"
-#include "receipts/constant_time.hpp"
 
 namespace kestrel::py {
 
@@ -49,15 +46,9 @@ PyObject* verify(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
     if (!argument(kVerifySignature, 0, slots[0], key_bytes)) return nullptr;
     if (key_bytes.size != KEY_LEN) Py_RETURN_FALSE;
 
-    Key key;
-    std::memcpy(key.data(), key_bytes.data, KEY_LEN);
-    const Receipt stored = Receipt::from_wire(receipt->wire);
-    Receipt recomputed;
-    const SecurityError error = sign_receipt(key, stored.nonce, stored.timestamp_nanos, stored.sequence_id,
-                                          receipt->action_id.bytes(), receipt->payload, recomputed);
-    const bool valid = error == SecurityError::Ok && constant_time_equal(recomputed.tag, stored.tag);
-    OPENSSL_cleanse(key.data(), key.size());
-    return PyBool_FromLong(valid);
+    const HmacKeyState primed(Key::from_bytes(key_bytes.data));  // the key's copy dies here, wiped
+    return PyBool_FromLong(check_tag(primed, receipt->action_id.bytes(), receipt->payload,
+                                     Receipt::from_wire(receipt->wire)) == KESTREL_OK);
 }
 
 PyGetSetDef kGetSet[] = {

@@ -5,6 +5,7 @@
 #include <cstddef>
 
 #include "classes.hpp"
+#include "errors/error_catalogue.hpp"
 #include "convert.hpp"
 
 namespace kestrel::py {
@@ -135,9 +136,9 @@ PyObject* raise_violation(std::int32_t axis, std::string_view violation_type_tex
     return nullptr;
 }
 
-PyObject* kestrel_error_to_py_err(std::int32_t axis, SecurityError error) {
-    const SecurityErrorText text = security_error_text(error);
-    return raise_violation(axis, text.code, text.message);
+PyObject* kestrel_error_to_py_err(std::int32_t axis, KestrelError error) {
+    const ErrorText text = error_text(error);
+    return raise_violation(axis, text.name, text.message);
 }
 
 }  // namespace kestrel::py

@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <string_view>
 
-#include "receipts/security_error.hpp"
+#include "kestrel_error.h"
 #include "py_ref.hpp"
 
 namespace kestrel::py {
@@ -14,8 +14,8 @@ namespace kestrel::py {
 // holds the same three values. Always returns nullptr.
 PyObject* raise_violation(std::int32_t axis, std::string_view violation_type, std::string_view message);
 
-// kestrel_error_to_py_err raises the catalogue entry of a security error
-// (codes 1..9) for an axis. Always returns nullptr.
-PyObject* kestrel_error_to_py_err(std::int32_t axis, SecurityError error);
+// kestrel_error_to_py_err raises the catalogue entry (code string and
+// message) of an error for an axis. Always returns nullptr.
+PyObject* kestrel_error_to_py_err(std::int32_t axis, KestrelError error);
 
 }  // namespace kestrel::py

@@ -10,8 +10,6 @@ time and keeps nothing per line, so its memory does not grow with the log.
 """
 import collections
 import operator
-import os
-import shlex
 import threading
 from dataclasses import dataclass, field
 from types import TracebackType
@@ -21,6 +19,7 @@ from _kestrel import KestrelReceipt, KestrelViolation
 
 # The package binds these before it imports this module.
 from . import ReceiptGuard, parse_receipt
+from ._native import read_key_file as _read_key_file
 from ._log_format import MAX_LINE, Record, Sealer, format_record, parse_line
 
 KEY_LEN = 32
@@ -201,13 +200,5 @@ def verify_log(lines: Iterable[Union[bytes, str]], key: bytes,
 
 
 def read_key_file(path: str) -> bytes:
-    """The 32 raw bytes of a key file; ValueError if others may read or write it, or if it holds another count."""
-    with open(path, "rb") as f:
-        mode = os.fstat(f.fileno()).st_mode & 0o777
-        if mode & 0o066:
-            raise ValueError(f"{path}: a key file must be its owner's alone, but others may read or write this one "
-                             f"(mode {mode:03o}); fix it with: chmod 600 {shlex.quote(path)}")
-        key = f.read(KEY_LEN + 1)
-    if len(key) != KEY_LEN:
-        raise ValueError(f"{path}: a key file holds exactly {KEY_LEN} bytes")
-    return key
+    """The 32 raw bytes of a key file, by the library's one rule (kestrel_key_file_read); ValueError naming the fix."""
+    return _read_key_file(path)

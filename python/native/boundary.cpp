@@ -2,8 +2,6 @@
 // of the caller's choosing. Its rules, refusals and receipts are those of
 // _kestrel.KestrelBoundary (the same core object signs for both); it adds the
 // clock and requires a key.
-#include <openssl/crypto.h>
-
 #include <cstddef>
 #include <cstdio>
 #include <cstring>
@@ -41,7 +39,7 @@ constexpr Signature kNewSignature{"Boundary", kNewParams, 1, 1};
 PyObject* boundary_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     PyObject* slots[4];
     if (!bind_tuple(kNewSignature, args, kwargs, slots)) return nullptr;
-    Key key;
+    Key key{};
     std::uint64_t rate_limit = 1000;
     double max_velocity = 4.18;
     if (!convert_key(kNewSignature, 0, slots[0], key) ||
@@ -49,16 +47,14 @@ PyObject* boundary_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         (slots[2] != nullptr && !argument(kNewSignature, 2, slots[2], max_velocity))) {
         return nullptr;
     }
+    if (key.is_zero()) return refuse_zero_key("hmac_key");
     const Ref self(type->tp_alloc(type, 0));
     if (!self) return nullptr;
     BoundaryObject* object = boundary_of(self.get());
     new (&object->clock) ClockSource();
     if (!object->clock.set(kNewSignature, 3, slots[3]) || !object->clock.prepare()) return nullptr;
-    kestrel::Key core_key;
-    std::memcpy(core_key.data(), key.bytes, core_key.size());
     new (&object->core)
-        Boundary(core_key, rate_limit, max_velocity, Clock{object->clock.function(), object->clock.context()});
-    OPENSSL_cleanse(core_key.data(), core_key.size());
+        Boundary(key, rate_limit, max_velocity, Clock{object->clock.function(), object->clock.context()});
     object->built = true;
     return Ref::borrow(self.get()).release();
 }
@@ -123,9 +119,24 @@ PyObject* authorize_action(PyObject* self, PyObject* const* args, Py_ssize_t nar
         case AuthorizeOutcome::RandomSourceFailed:
             PyErr_Format(PyExc_RuntimeError, kRandomSourceFormat, random_failure_text(a.random_error));
             return nullptr;
-        case AuthorizeOutcome::Refused: return raise_refusal(axis, static_cast<KestrelError>(a.refusal));
+        case AuthorizeOutcome::Refused: return raise_refusal(axis, a.refusal);
     }
     internal_fault("an authorization outcome without an answer");
+}
+
+constexpr const char* kRekeyParams[] = {"new_key"};
+constexpr Signature kRekeySignature{"rekey", kRekeyParams, 1};
+
+PyObject* rekey(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* slots[1];
+    Key key{};
+    if (!bind_fastcall(kRekeySignature, args, nargs, kwnames, slots) ||
+        !convert_key(kRekeySignature, 0, slots[0], key)) {
+        return nullptr;
+    }
+    if (key.is_zero()) return refuse_zero_key("new_key");
+    boundary_of(self)->core.rekey(key);
+    Py_RETURN_NONE;
 }
 
 PyObject* refuse_copy(PyObject* self, PyObject*) {
@@ -146,6 +157,13 @@ PyMethodDef kMethods[] = {
      "the last 1024; RuntimeError when the system gives no nonce. A callable clock\n"
      "is called first, on every call: its exception, or TypeError or ValueError for\n"
      "its result, is raised and nothing is signed. Safe to share between threads."},
+    {"rekey", as_method(rekey), METH_FASTCALL | METH_KEYWORDS,
+     "rekey($self, new_key)\n--\n\n"
+     "Sign with `new_key` (32 bytes, any bytes-like object) from the next receipt on;\n"
+     "the old key is wiped. The sequence ids continue, so a ReceiptGuard given\n"
+     "new_key beforehand with add_key follows without refusing a command. ValueError\n"
+     "for a key of another length or of 32 zero bytes. Safe to share between threads:\n"
+     "a call running meanwhile signs wholly under one key or the other."},
     {"__reduce_ex__", refuse_copy, METH_O,
      "A boundary cannot be copied or pickled: two boundaries would hand out the same sequence ids."},
     {nullptr, nullptr, 0, nullptr},
@@ -161,7 +179,8 @@ PyType_Slot kSlots[] = {
                     "Boundary(hmac_key, rate_limit=1000, max_velocity_rad_s=4.18, *, clock=None)\n--\n\n"
                     "The signing boundary: the rules, refusals and receipts of KestrelBoundary, on\n"
                     "a clock of your choosing. `hmac_key` is required (32 bytes, any bytes-like\n"
-                    "object; ValueError for another length). `clock` is a SimulatedClock, a callable\n"
+                    "object; ValueError for another length or for 32 zero bytes, a key anyone can\n"
+                    "guess; rekey changes it). `clock` is a SimulatedClock, a callable\n"
                     "returning int nanoseconds since the Unix epoch, or None for the wall clock; it\n"
                     "dates the receipts and drives the one-second rate window alike, so a loop on a\n"
                     "SimulatedClock runs as fast as it can without being refused for its rate.\n"

@@ -25,6 +25,7 @@ PyTypeObject* watchdog_type();        // Watchdog
 // Module-level functions, each list ending with a null entry.
 extern PyMethodDef kReceiptFunctions[];     // parse_receipt, verify_receipt, encode_frame, decode_frame
 extern PyMethodDef kProjectionFunctions[];  // project_4d
+extern PyMethodDef kKeyFunctions[];         // derive_key, read_key_file
 
 // The Python-defined objects the module hands out or raises: KestrelViolation
 // from _kestrel, the rest from kestrel._types. They are fetched on first use,

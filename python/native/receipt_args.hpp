@@ -8,20 +8,18 @@
 #include <cstdint>
 
 #include "convert.hpp"
+#include "keys/key.hpp"
 #include "native.hpp"
 
 namespace kestrel::py::native {
 
-struct Key {
-    std::uint8_t bytes[KESTREL_RECEIPT_KEY_LEN];
-    Key() = default;
-    Key(const Key&) = delete;
-    Key& operator=(const Key&) = delete;
-    ~Key();  // wipes the copy
-};
-
-// convert_key reads a 32-byte key (any bytes-like object; ValueError for another length).
+// convert_key reads a 32-byte key (any bytes-like object; ValueError for
+// another length) into the core's self-wiping Key.
 bool convert_key(const Signature& sig, std::size_t index, PyObject* obj, Key& out);
+
+// refuse_zero_key raises ValueError "<argument>: a key of 32 zero bytes is
+// refused: ..." (the catalogue's zero_key message). Always returns nullptr.
+PyObject* refuse_zero_key(const char* argument_name);
 
 // receipt_wire copies a 60-byte receipt out of its buffer, or raises the
 // "invalid_receipt" refusal for `axis`.

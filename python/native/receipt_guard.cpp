@@ -46,10 +46,18 @@ PyObject* guard_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         (slots[2] != nullptr && !argument(kNewSignature, 2, slots[2], last_sequence_id))) {
         return nullptr;
     }
+    // Accepted, as the guards already deployed with such a key must go on
+    // working, but never silently: anyone can sign what this guard accepts.
+    if (key.is_zero() && PyErr_WarnEx(PyExc_RuntimeWarning,
+                                      "ReceiptGuard key is 32 zero bytes, a key anyone can guess: every receipt "
+                                      "it accepts could be forged",
+                                      1) < 0) {
+        return nullptr;
+    }
     auto* guard = new (kGuardAlign, std::nothrow) KestrelReceiptGuard;
     if (guard == nullptr) return PyErr_NoMemory();
     // Resuming from 0 is a fresh guard: one call for both.
-    if (kestrel_receipt_guard_resume(guard, key.bytes, last_sequence_id) != 0 ||
+    if (kestrel_receipt_guard_resume(guard, key.data(), last_sequence_id) != 0 ||
         kestrel_receipt_guard_set_max_age(guard, max_age_ns) != 0) {
         internal_fault("an aligned receipt guard was refused");
     }
@@ -125,6 +133,28 @@ PyObject* check_frame(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
     return new_frame(action);
 }
 
+constexpr const char* kAddKeyParams[] = {"key"};
+constexpr Signature kAddKeySignature{"add_key", kAddKeyParams, 1};
+
+PyObject* add_key(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* slots[1];
+    if (!bind_fastcall(kAddKeySignature, args, nargs, kwnames, slots)) return nullptr;
+    Key key{};
+    if (!convert_key(kAddKeySignature, 0, slots[0], key)) return nullptr;
+    const KestrelError code = kestrel_receipt_guard_add_key(guard_of(self)->guard, key.data());
+    if (code == KESTREL_ERROR_ZERO_KEY) return refuse_zero_key("key");
+    if (code != KESTREL_OK) internal_fault("a live receipt guard refused a next key");
+    Py_RETURN_NONE;
+}
+
+PyObject* get_key_count(PyObject* self, void*) {
+    std::uint32_t count = 0;
+    if (kestrel_receipt_guard_key_count(guard_of(self)->guard, &count) != 0) {
+        internal_fault("a live receipt guard refused to report its key count");
+    }
+    return PyLong_FromUnsignedLong(count);
+}
+
 PyObject* get_last_sequence_id(PyObject* self, void*) {
     std::uint64_t last = 0;
     if (kestrel_receipt_guard_last_sequence_id(guard_of(self)->guard, &last) != 0) {
@@ -161,12 +191,25 @@ PyMethodDef kMethods[] = {
      "decode_frame refuses it; else, with the frame's axis, the refusals of check.\n"
      "Only an acceptance changes the guard. TypeError for an object that is not\n"
      "bytes-like. Safe to share between threads."},
+    {"add_key", as_method(add_key), METH_FASTCALL | METH_KEYWORDS,
+     "add_key($self, key)\n--\n\n"
+     "Give the guard the next key of a key rotation (32 bytes, any bytes-like\n"
+     "object): a receipt whose tag is wrong under the current key is checked under\n"
+     "this one too, and the first receipt accepted under it makes it the current\n"
+     "key; the old key is then forgotten, and a receipt under it is refused as\n"
+     "\"authentication_failure\". Sequence ids and nonces carry across the switch.\n"
+     "A next key not yet used is replaced. ValueError for a key of another length\n"
+     "or of 32 zero bytes."},
     {"__reduce_ex__", refuse_copy, METH_O,
      "A guard cannot be copied or pickled: two guards would each accept the same receipt once."},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyGetSetDef kGetSet[] = {
+    {"key_count", get_key_count, nullptr,
+     "How many keys the guard holds: 1, or 2 from add_key until the first receipt\n"
+     "accepted under the next key.",
+     nullptr},
     {"last_sequence_id", get_last_sequence_id, nullptr,
      "The sequence id of the last receipt accepted, or the one the guard was resumed\n"
      "from (0 for a fresh guard). Store it durably after each acceptance and before\n"
@@ -184,7 +227,8 @@ PyType_Slot kSlots[] = {
     {Py_tp_doc, const_cast<char*>(
                     "ReceiptGuard(key, max_age=None, last_sequence_id=0, *, clock=None)\n--\n\n"
                     "The receiving side's replay guard for one stream of receipts under a 32-byte\n"
-                    "key (any bytes-like object; ValueError for another length): a receipt is\n"
+                    "key (any bytes-like object; ValueError for another length; a key of 32 zero\n"
+                    "bytes, which anyone can guess, gives a RuntimeWarning): a receipt is\n"
                     "accepted only if its tag is right for the action, its sequence id is newer\n"
                     "than every one accepted before and its nonce is not among the last 1024\n"
                     "accepted. With `max_age` in seconds (a real number > 0 and finite, kept in\n"
@@ -199,6 +243,7 @@ PyType_Slot kSlots[] = {
                     "the wall clock; its time never goes back. A guard given `last_sequence_id` (an\n"
                     "unsigned 64-bit int) carries on after a restart: it refuses every sequence id\n"
                     "up to that one as \"replay_counter\" (see the property last_sequence_id).\n"
+                    "To change keys without a gap, give the guard the next key with add_key.\n"
                     "Safe to share between threads: each call runs whole while it holds the\n"
                     "interpreter lock. It cannot be copied or pickled. The key is wiped from\n"
                     "memory when the guard is destroyed.")},

@@ -1,8 +1,6 @@
 // parse_receipt, verify_receipt, encode_frame and decode_frame: the
 // stateless side of receipt checking, and the argument rules that
 // ReceiptGuard shares with them.
-#include <openssl/crypto.h>
-
 #include <cstring>
 
 #include "fault.hpp"
@@ -10,17 +8,20 @@
 
 namespace kestrel::py::native {
 
-Key::~Key() { OPENSSL_cleanse(bytes, sizeof bytes); }
-
 bool convert_key(const Signature& sig, std::size_t index, PyObject* obj, Key& out) {
     ByteBuffer key;
     if (!argument(sig, index, obj, key)) return false;
-    if (key.size() != sizeof out.bytes) {
-        PyErr_Format(PyExc_ValueError, "key must be exactly %zu bytes, not %zu", sizeof out.bytes, key.size());
+    if (key.size() != out.size()) {
+        PyErr_Format(PyExc_ValueError, "key must be exactly %zu bytes, not %zu", out.size(), key.size());
         return false;
     }
-    std::memcpy(out.bytes, key.data(), sizeof out.bytes);
+    std::memcpy(out.data(), key.data(), out.size());
     return true;
+}
+
+PyObject* refuse_zero_key(const char* argument_name) {
+    PyErr_Format(PyExc_ValueError, "%s: %s", argument_name, kestrel_error_message(KESTREL_ERROR_ZERO_KEY));
+    return nullptr;
 }
 
 bool receipt_wire(const ByteBuffer& receipt, std::int32_t axis, std::uint8_t (&wire)[KESTREL_RECEIPT_WIRE_LEN]) {
@@ -100,7 +101,7 @@ PyObject* verify_receipt(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
         return nullptr;
     }
     const KestrelError code =
-        kestrel_receipt_verify(key.bytes, action.wire, action.axis, action.position, action.velocity);
+        kestrel_receipt_verify(key.data(), action.wire, action.axis, action.position, action.velocity);
     if (code != 0) return raise_refusal(action.axis, code);
     Py_RETURN_NONE;
 }

@@ -11,6 +11,11 @@ Boundary::Boundary(const Key& key, std::uint64_t rate_limit, double max_velocity
       rate_limit_(rate_limit),
       max_velocity_(max_velocity) {}
 
+void Boundary::rekey(const Key& key) noexcept {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    gate_.rekey(key);
+}
+
 Authorization Boundary::authorize(std::int32_t axis, double position, double velocity) noexcept {
     Authorization result;
     // Fail closed: a comparison with NaN is false, so NaN is refused. Checked
@@ -39,12 +44,12 @@ Authorization Boundary::authorize(std::int32_t axis, double position, double vel
     }
 
     const std::span<const std::uint8_t> action_id = result.action_id.bytes();
-    SecurityError error =
+    KestrelError error =
         gate_.issue_receipt(nonce, now_ns, sequence_id, action_id, result.payload, result.receipt);
-    if (error == SecurityError::Ok) {
+    if (error == KESTREL_OK) {
         error = gate_.check_and_accept(action_id, result.payload, result.receipt);
     }
-    if (error != SecurityError::Ok) {
+    if (error != KESTREL_OK) {
         result.outcome = AuthorizeOutcome::Refused;
         result.refusal = error;
     }

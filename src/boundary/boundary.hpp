@@ -15,8 +15,8 @@
 #include "boundary/rate_window.hpp"
 #include "receipts/action_id.hpp"
 #include "receipts/hmac.hpp"
+#include "kestrel_error.h"
 #include "receipts/replay_gate.hpp"
-#include "receipts/security_error.hpp"
 
 namespace kestrel {
 
@@ -35,7 +35,7 @@ struct Authorization {
     Payload payload{};                       // likewise
     Receipt receipt;                         // Authorized
     int random_error = 0;                    // RandomSourceFailed: a code of random_source.hpp
-    SecurityError refusal = SecurityError::Ok;  // Refused
+    KestrelError refusal = KESTREL_OK;       // Refused: the replay gate's code
 };
 
 class Boundary {
@@ -48,6 +48,12 @@ public:
     // Holds a mutex, a mapped nonce state and the key: lives where it was built.
     Boundary(const Boundary&) = delete;
     Boundary& operator=(const Boundary&) = delete;
+
+    // rekey signs with `key` from the next call on. It takes the lock, so a
+    // call running meanwhile signs wholly under one key or the other. The
+    // sequence ids, the rate window and the remembered nonces carry on. The
+    // faces refuse a key the boundary must not take (32 zero bytes).
+    void rekey(const Key& key) noexcept;
 
     // authorize decides on one command to `axis`. The first failing step ends
     // the call:

@@ -1,8 +1,6 @@
 // The C face of Boundary, behind kestrel_boundary.h: a handle on the heap,
 // because the boundary owns a lock and a mapped random state that must not
 // move.
-#include <openssl/crypto.h>
-
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -37,7 +35,7 @@ KestrelError error_of(const Authorization& a) noexcept {
         case AuthorizeOutcome::VelocityExceeded: return KESTREL_ERROR_VELOCITY_EXCEEDED;
         case AuthorizeOutcome::RateLimited: return KESTREL_ERROR_RATE_LIMITED;
         case AuthorizeOutcome::RandomSourceFailed: return KESTREL_ERROR_RANDOM_SOURCE;
-        case AuthorizeOutcome::Refused: return static_cast<KestrelError>(a.refusal);  // values 1 to 9 alike
+        case AuthorizeOutcome::Refused: return a.refusal;
     }
     internal_fault("an authorization outcome without an error value");
 }
@@ -65,14 +63,24 @@ KestrelBoundary* kestrel_boundary_new_with_clock(const std::uint8_t key[KESTREL_
         report(error, KESTREL_ERROR_INVALID_POINTER);
         return nullptr;
     }
-    Key k;
-    std::memcpy(k.data(), key, k.size());
+    const Key k = Key::from_bytes(key);
+    if (k.is_zero()) {
+        report(error, KESTREL_ERROR_ZERO_KEY);
+        return nullptr;
+    }
     auto* boundary =
         new (std::nothrow) KestrelBoundary{Boundary(k, rate_limit, max_velocity, Clock{clock, context})};
-    OPENSSL_cleanse(k.data(), k.size());
     // A controller that starts up short of memory gets an answer, not an abort.
     report(error, boundary == nullptr ? KESTREL_ERROR_OUT_OF_MEMORY : KESTREL_OK);
     return boundary;
+}
+
+KestrelError kestrel_boundary_rekey(KestrelBoundary* boundary, const std::uint8_t key[KESTREL_RECEIPT_KEY_LEN]) {
+    if (boundary == nullptr || key == nullptr) return KESTREL_ERROR_INVALID_POINTER;
+    const Key k = Key::from_bytes(key);
+    if (k.is_zero()) return KESTREL_ERROR_ZERO_KEY;
+    boundary->boundary.rekey(k);
+    return KESTREL_OK;
 }
 
 void kestrel_boundary_free(KestrelBoundary* boundary) { delete boundary; }  // the replay gate wipes the key

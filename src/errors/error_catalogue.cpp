@@ -10,7 +10,7 @@ constexpr ErrorText kUnknownRow{"unknown_error", "unknown error value"};
 
 // Rows in value order: the row index is the value. Rows 1 to 9 are the receipt
 // codes, whose code strings and messages the Python exception also carries.
-constexpr std::array<ErrorText, 27> kCatalogue{{
+constexpr std::array<ErrorText, 31> kCatalogue{{
     {"ok", "success"},
     {"invalid_pointer", "null or misaligned pointer"},
     {"action_id_overflow", "action id exceeds maximum size"},
@@ -40,6 +40,10 @@ constexpr std::array<ErrorText, 27> kCatalogue{{
     {"forked", "the boundary belongs to the process that made it; a forked child makes a boundary of its own"},
     {"bad_joint", "the joint index is not below the limiter's number of joints"},
     {"bad_timeout", "a watchdog's timeout must be > 0"},
+    {"zero_key", "a key of 32 zero bytes is refused: anyone can guess it"},
+    {"bad_link_id", "a link id must be 1 to 255 bytes"},
+    {"key_file", "the key file cannot be used"},
+    {"key_derivation", "the cryptographic library could not derive the key"},
 }};
 
 constexpr ErrorText kUnknown = kUnknownRow;

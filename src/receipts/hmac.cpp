@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "receipts/byte_order.hpp"
+#include "receipts/constant_time.hpp"
 
 namespace kestrel {
 
@@ -31,7 +32,7 @@ void prime(sha256::ChainingValue& chain, const Key& key, std::uint8_t pad) noexc
     std::memset(block + KEY_LEN, pad, kBlockLen - KEY_LEN);
     chain = sha256::INITIAL;
     sha256::compress(chain, block);
-    sha256::wipe(block, sizeof block);
+    wipe(block, sizeof block);
 }
 
 // Writes the header to `header` (room for kHeaderMaxLen bytes) and returns
@@ -65,37 +66,47 @@ void finish(sha256::ChainingValue& chain, std::uint8_t* block, std::size_t pendi
 
 }  // namespace
 
-HmacKeyState::HmacKeyState(const Key& key) noexcept {
+HmacKeyState::HmacKeyState(const Key& key) noexcept { rekey(key); }
+
+void HmacKeyState::rekey(const Key& key) noexcept {
     prime(inner_, key, 0x36);  // inner key: key XOR ipad
     prime(outer_, key, 0x5c);  // outer key: key XOR opad
+}
+
+void HmacKeyState::take(HmacKeyState& other) noexcept {
+    inner_ = other.inner_;
+    outer_ = other.outer_;
+    other.forget();
+}
+
+void HmacKeyState::forget() noexcept {
+    wipe(&inner_, sizeof inner_);
+    wipe(&outer_, sizeof outer_);
 }
 
 bool HmacKeyState::same_key(const HmacKeyState& other) const noexcept {
     return inner_.h == other.inner_.h && outer_.h == other.outer_.h;
 }
 
-HmacKeyState::~HmacKeyState() {
-    sha256::wipe(&inner_, sizeof inner_);
-    sha256::wipe(&outer_, sizeof outer_);
-}
+HmacKeyState::~HmacKeyState() { forget(); }
 
 // The buffer holds the message and, after finalize, the inner digest: no
 // use without the outer key, so only the chaining values are wiped.
 MessageHasher::~MessageHasher() {
-    sha256::wipe(&inner_, sizeof inner_);
-    sha256::wipe(&outer_, sizeof outer_);
+    wipe(&inner_, sizeof inner_);
+    wipe(&outer_, sizeof outer_);
 }
 
-SecurityError MessageHasher::begin(const HmacKeyState& key, const Nonce& nonce, std::uint64_t timestamp_nanos,
+KestrelError MessageHasher::begin(const HmacKeyState& key, const Nonce& nonce, std::uint64_t timestamp_nanos,
                                    std::uint64_t sequence_id, std::span<const std::uint8_t> action_id,
                                    MessageHasher& out) noexcept {
     static_assert(kHeaderMaxLen <= kBufferLen);
-    if (action_id.size() > MAX_ACTION_ID_LEN) return SecurityError::ActionIdOverflow;
+    if (action_id.size() > MAX_ACTION_ID_LEN) return KESTREL_ERROR_ACTION_ID_OVERFLOW;
     out.inner_ = key.inner_;
     out.outer_ = key.outer_;
     out.pending_ = lay_out_header(out.buffer_.data(), nonce, timestamp_nanos, sequence_id, action_id);
     out.absorbed_ = out.pending_;
-    return SecurityError::Ok;
+    return KESTREL_OK;
 }
 
 void MessageHasher::update(std::span<const std::uint8_t> bytes) noexcept {
@@ -125,28 +136,42 @@ Tag MessageHasher::finalize() noexcept {
     return tag;
 }
 
-SecurityError sign_receipt(const Key& key, const Nonce& nonce, std::uint64_t timestamp_nanos,
+KestrelError sign_receipt(const Key& key, const Nonce& nonce, std::uint64_t timestamp_nanos,
                         std::uint64_t sequence_id, std::span<const std::uint8_t> action_id,
                         const Payload& payload, Receipt& out) noexcept {
     // Refuse before any key block is hashed.
-    if (action_id.size() > MAX_ACTION_ID_LEN) return SecurityError::ActionIdOverflow;
+    if (action_id.size() > MAX_ACTION_ID_LEN) return KESTREL_ERROR_ACTION_ID_OVERFLOW;
     const HmacKeyState primed(key);
     return sign_receipt(primed, nonce, timestamp_nanos, sequence_id, action_id, payload, out);
 }
 
-SecurityError sign_receipt(const HmacKeyState& key, const Nonce& nonce, std::uint64_t timestamp_nanos,
+KestrelError sign_receipt(const HmacKeyState& key, const Nonce& nonce, std::uint64_t timestamp_nanos,
                         std::uint64_t sequence_id, std::span<const std::uint8_t> action_id,
                         const Payload& payload, Receipt& out) noexcept {
     MessageHasher hasher;
-    if (const SecurityError error = MessageHasher::begin(key, nonce, timestamp_nanos, sequence_id, action_id, hasher);
-        error != SecurityError::Ok) {
+    if (const KestrelError error = MessageHasher::begin(key, nonce, timestamp_nanos, sequence_id, action_id, hasher);
+        error != KESTREL_OK) {
         return error;
     }
     hasher.update(payload);
     // Built whole before the store, so that `out` may alias `nonce`.
     const Receipt receipt{nonce, timestamp_nanos, sequence_id, hasher.finalize()};
     out = receipt;
-    return SecurityError::Ok;
+    return KESTREL_OK;
+}
+
+KestrelError check_tag(const HmacKeyState& key, std::span<const std::uint8_t> action_id, const Payload& payload,
+                       const Receipt& receipt) noexcept {
+    // The hasher directly, not sign_receipt: no receipt is built, which keeps
+    // a guard's check within the chip's stack.
+    MessageHasher hasher;
+    if (const KestrelError error = MessageHasher::begin(key, receipt.nonce, receipt.timestamp_nanos,
+                                                        receipt.sequence_id, action_id, hasher);
+        error != KESTREL_OK) {
+        return error;
+    }
+    hasher.update(payload);
+    return constant_time_equal(hasher.finalize(), receipt.tag) ? KESTREL_OK : KESTREL_ERROR_AUTHENTICATION_FAILURE;
 }
 
 }  // namespace kestrel

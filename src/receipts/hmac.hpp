@@ -28,7 +28,7 @@
 #include <span>
 
 #include "receipts/receipt.hpp"
-#include "receipts/security_error.hpp"
+#include "kestrel_error.h"
 #include "receipts/sha256.hpp"
 
 namespace kestrel {
@@ -42,9 +42,21 @@ namespace kestrel {
 class HmacKeyState {
 public:
     explicit HmacKeyState(const Key& key) noexcept;
+    // No key: all zero, as after forget. Tags under it mean nothing.
+    HmacKeyState() noexcept : inner_{}, outer_{} {}
     ~HmacKeyState();
     HmacKeyState(const HmacKeyState&) = delete;
     HmacKeyState& operator=(const HmacKeyState&) = delete;
+
+    // rekey primes this state with `key` in place of the key it held.
+    void rekey(const Key& key) noexcept;
+
+    // take makes this state the one `other` held and wipes `other`: a key
+    // moves without a third copy.
+    void take(HmacKeyState& other) noexcept;
+
+    // forget wipes the state: no key.
+    void forget() noexcept;
 
     // same_key returns true iff both were primed with the same key. For tests
     // and fuzzing: not constant-time.
@@ -71,11 +83,11 @@ public:
     MessageHasher& operator=(const MessageHasher&) = delete;
 
     // begin starts a tag under a key primed in advance and absorbs the
-    // message up to and including the payload length field. Returns Ok, or
-    // ActionIdOverflow when action_id is longer than MAX_ACTION_ID_LEN, in
+    // message up to and including the payload length field. Returns
+    // KESTREL_OK, or KESTREL_ERROR_ACTION_ID_OVERFLOW when action_id is longer than MAX_ACTION_ID_LEN, in
     // which case nothing is hashed and `out` is untouched. Time depends only
     // on the action id's length.
-    [[nodiscard]] static SecurityError begin(const HmacKeyState& key, const Nonce& nonce,
+    [[nodiscard]] static KestrelError begin(const HmacKeyState& key, const Nonce& nonce,
                                              std::uint64_t timestamp_nanos, std::uint64_t sequence_id,
                                              std::span<const std::uint8_t> action_id,
                                              MessageHasher& out) noexcept;
@@ -105,11 +117,11 @@ private:
 // sign_receipt computes the receipt of one action under `key`: the tag that
 // begin, update with the payload and finalize give. This is the one function
 // that says what a receipt's tag is; whoever checks a receipt recomputes it
-// with this. Returns Ok and fills `out` with the given nonce, timestamp,
-// sequence id and the tag; or ActionIdOverflow (action id longer than 64
-// bytes) with `out` untouched. Checks nothing else, keeps no state. `out` may
+// with check_tag. Returns KESTREL_OK and fills `out` with the given nonce,
+// timestamp, sequence id and the tag; or KESTREL_ERROR_ACTION_ID_OVERFLOW
+// (action id longer than 64 bytes) with `out` untouched. Checks nothing else, keeps no state. `out` may
 // alias the nonce argument. Time depends only on the action id's length.
-[[nodiscard]] SecurityError sign_receipt(const Key& key, const Nonce& nonce, std::uint64_t timestamp_nanos,
+[[nodiscard]] KestrelError sign_receipt(const Key& key, const Nonce& nonce, std::uint64_t timestamp_nanos,
                                       std::uint64_t sequence_id, std::span<const std::uint8_t> action_id,
                                       const Payload& payload, Receipt& out) noexcept;
 
@@ -117,8 +129,18 @@ private:
 // sign_receipt(key, ...) without the two key-block compressions, so a tag costs
 // two or three inner compressions and one outer one. Time depends only on
 // the action id's length.
-[[nodiscard]] SecurityError sign_receipt(const HmacKeyState& key, const Nonce& nonce, std::uint64_t timestamp_nanos,
+[[nodiscard]] KestrelError sign_receipt(const HmacKeyState& key, const Nonce& nonce, std::uint64_t timestamp_nanos,
                                       std::uint64_t sequence_id, std::span<const std::uint8_t> action_id,
                                       const Payload& payload, Receipt& out) noexcept;
+
+// check_tag is the one check of a receipt's tag: KESTREL_OK iff receipt.tag
+// is the tag of the action (action_id, payload) with the receipt's nonce,
+// timestamp and sequence id under `key`; KESTREL_ERROR_AUTHENTICATION_FAILURE
+// otherwise; KESTREL_ERROR_ACTION_ID_OVERFLOW for an action id longer than 64
+// bytes. The replay gate, kestrel_receipt_verify and KestrelReceipt.verify all
+// call it. The tags are compared whole and in constant time
+// (constant_time_equal); the time depends only on the action id's length.
+[[nodiscard]] KestrelError check_tag(const HmacKeyState& key, std::span<const std::uint8_t> action_id,
+                                     const Payload& payload, const Receipt& receipt) noexcept;
 
 }  // namespace kestrel

@@ -10,16 +10,16 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "keys/key.hpp"
+
 namespace kestrel {
 
-inline constexpr std::size_t KEY_LEN = 32;            // boundary key, the HMAC key
 inline constexpr std::size_t NONCE_LEN = 12;          // per-action random nonce
 inline constexpr std::size_t TAG_LEN = 32;            // full HMAC-SHA-256 output, never truncated
 inline constexpr std::size_t MAX_ACTION_ID_LEN = 64;  // 64 is hashed, 65 is refused
 inline constexpr std::size_t PAYLOAD_LEN = 16;        // position and velocity, two LE doubles
 inline constexpr std::size_t RECEIPT_WIRE_LEN = 60;   // 12 + 8 + 8 + 32
 
-using Key = std::array<std::uint8_t, KEY_LEN>;
 using Nonce = std::array<std::uint8_t, NONCE_LEN>;
 using Tag = std::array<std::uint8_t, TAG_LEN>;
 using Payload = std::array<std::uint8_t, PAYLOAD_LEN>;

@@ -4,7 +4,6 @@
 #include <new>
 
 #include "receipts/action_id.hpp"
-#include "receipts/sha256.hpp"
 
 namespace kestrel {
 namespace {
@@ -43,24 +42,24 @@ const ReplayGate& gate_of(const GuardStorage& s) noexcept {
     return *std::launder(reinterpret_cast<const ReplayGate*>(s.gate));
 }
 
-
 KestrelError check_action(GuardStorage& s, const std::uint8_t* receipt, std::int32_t axis, double position,
                           double velocity) noexcept {
     ReplayGate& gate = gate_of(s);
     const Receipt presented = Receipt::from_wire(wire_of(receipt));
     const AxisActionId id = axis_action_id(axis);
-    if (const SecurityError e = gate.check(id.bytes(), axis_payload(position, velocity), presented);
-        e != SecurityError::Ok) {
-        return code(e);
+    ReplayGate::KeySlot matched;
+    if (const KestrelError e = gate.check(id.bytes(), axis_payload(position, velocity), presented, matched);
+        e != KESTREL_OK) {
+        return e;
     }
     if (!fresh(presented.timestamp_nanos, s.max_age_ns, s.clock)) return KESTREL_ERROR_STALE_RECEIPT;
-    gate.accept(presented);
+    gate.accept(presented, matched);
     return KESTREL_OK;
 }
 
 void wipe_storage(KestrelReceiptGuard* guard, GuardStorage& s) noexcept {
     if (s.live == kLive) gate_of(s).~ReplayGate();  // wipes the key and its primed states
-    sha256::wipe(guard->opaque, sizeof guard->opaque);
+    wipe(guard->opaque, sizeof guard->opaque);
 }
 
 }  // namespace kestrel

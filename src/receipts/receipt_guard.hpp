@@ -1,8 +1,10 @@
 // receipt_guard: the receiving side's rule for one presented receipt, and the
 // layout of the guard inside the caller's KestrelReceiptGuard storage.
 //
-// The rule: the replay gate's checks (sequence id, nonce, tag), then the age
-// of a receipt known to be authentic, then the acceptance. The C face
+// The rule: the replay gate's checks (sequence id, nonce, tag under the
+// current key and, during a rotation, the next), then the age of a receipt
+// known to be authentic, then the acceptance (which makes a next key that the
+// tag matched the current key). The C face
 // (receipt_guard_c.cpp) checks pointers and initialisation and calls it.
 #pragma once
 
@@ -12,12 +14,8 @@
 #include "kestrel_receipt.h"
 #include "receipts/receipt.hpp"
 #include "receipts/replay_gate.hpp"
-#include "receipts/security_error.hpp"
 
 namespace kestrel {
-
-// Security codes are KestrelError values 1 to 9.
-constexpr KestrelError code(SecurityError e) noexcept { return static_cast<KestrelError>(e); }
 
 // What the opaque storage of a KestrelReceiptGuard holds. `live` tells an
 // initialised guard from zeroed or never-initialised storage, so a check on
@@ -33,7 +31,6 @@ inline constexpr std::uint64_t kLive = 0x4b45535452454c47;  // "KESTRELG"
 static_assert(sizeof(GuardStorage) <= KESTREL_RECEIPT_GUARD_SIZE, "the replay gate outgrew the published guard size");
 static_assert(alignof(GuardStorage) <= KESTREL_RECEIPT_GUARD_ALIGN, "the replay gate needs a wider alignment");
 static_assert(KESTREL_RECEIPT_KEY_LEN == KEY_LEN && KESTREL_RECEIPT_WIRE_LEN == RECEIPT_WIRE_LEN);
-static_assert(code(SecurityError::HardwareShaUnavailable) == KESTREL_ERROR_HARDWARE_SHA_UNAVAILABLE);
 
 // storage_of returns the guard's storage, or null when the pointer is null or
 // misaligned. Whether it is live is the caller's question.

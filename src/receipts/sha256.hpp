@@ -32,8 +32,4 @@ inline constexpr ChainingValue INITIAL = {{0x6a09e667, 0xbb67ae85, 0x3c6ef372, 0
 // its time does not depend on the data.
 void compress(ChainingValue& chain, const std::uint8_t* block) noexcept;
 
-// wipe overwrites `size` bytes at `data` with zeros, in a way the compiler
-// may not drop as a dead store: for keys and chaining values about to die.
-void wipe(void* data, std::size_t size) noexcept;
-
 }  // namespace kestrel::sha256

@@ -1,6 +1,5 @@
 // SHA-256 compression by libcrypto, which picks the CPU's SHA instructions
 // where present: the hosts' default.
-#include <openssl/crypto.h>
 #include <openssl/sha.h>
 
 #include <cstring>
@@ -28,7 +27,5 @@ void compress(ChainingValue& chain, const std::uint8_t* block) noexcept {
 }
 
 #pragma GCC diagnostic pop
-
-void wipe(void* data, std::size_t size) noexcept { OPENSSL_cleanse(data, size); }
 
 }  // namespace kestrel::sha256

@@ -87,10 +87,4 @@ void compress(ChainingValue& chain, const std::uint8_t* block) noexcept {
     for (unsigned i = 0; i < 8; ++i) chain.h[i] += v[i];
 }
 
-void wipe(void* data, std::size_t size) noexcept {
-    std::memset(data, 0, size);
-    // The zeros must reach memory even though nothing reads them again.
-    __asm__ __volatile__("" : : "r"(data) : "memory");
-}
-
 }  // namespace kestrel::sha256

@@ -135,6 +135,38 @@ TEST(CBoundary, ForkedChildIsRefusedWithoutBlocking) {
     EXPECT_EQ(kestrel_boundary_authorize(boundary.get(), 1, 0.0, 1.0, wire.data()), KESTREL_OK);
 }
 
+// A rotation as the Deploying page tells it: the receiver gets the next key,
+// then the controller rekeys mid-stream. No command is refused, the sequence
+// goes on, and after the switch a receipt under the old key is refused.
+TEST(CBoundary, RekeysMidStreamAndTheGuardFollowsWithoutARefusal) {
+    const kestrel::Key next = kestrel::testing::test_key(10), zero{};
+    KestrelError error = KESTREL_OK;
+    EXPECT_EQ(kestrel_boundary_new(zero.data(), 10, 1.0, &error), nullptr);
+    EXPECT_EQ(error, KESTREL_ERROR_ZERO_KEY);
+    const BoundaryPtr boundary(kestrel_boundary_new(kKey.data(), UINT64_MAX, 4.18, nullptr));
+    const BoundaryPtr old_signer(kestrel_boundary_new(kKey.data(), UINT64_MAX, 4.18, nullptr));
+    KestrelReceiptGuard guard;
+    ASSERT_EQ(kestrel_receipt_guard_init(&guard, kKey.data()), KESTREL_OK);
+    ASSERT_EQ(kestrel_receipt_guard_add_key(&guard, next.data()), KESTREL_OK);
+    ReceiptWire wire;
+    for (std::uint64_t id = 1; id <= 6; ++id) {
+        SCOPED_TRACE(id);
+        if (id == 4) {
+            EXPECT_EQ(kestrel_boundary_rekey(boundary.get(), zero.data()), KESTREL_ERROR_ZERO_KEY);
+            EXPECT_EQ(kestrel_boundary_rekey(boundary.get(), nullptr), KESTREL_ERROR_INVALID_POINTER);
+            EXPECT_EQ(kestrel_boundary_rekey(nullptr, next.data()), KESTREL_ERROR_INVALID_POINTER);
+            ASSERT_EQ(kestrel_boundary_rekey(boundary.get(), next.data()), KESTREL_OK);
+        }
+        const double position = 0.1 * static_cast<double>(id);
+        ASSERT_EQ(kestrel_boundary_authorize(boundary.get(), 0, position, 1.0, wire.data()), KESTREL_OK);
+        EXPECT_EQ(sequence_id_of(wire), id);
+        EXPECT_EQ(kestrel_receipt_verify((id < 4 ? kKey : next).data(), wire.data(), 0, position, 1.0), KESTREL_OK);
+        EXPECT_EQ(kestrel_receipt_guard_check(&guard, wire.data(), 0, position, 1.0), KESTREL_OK);
+    }
+    for (int i = 0; i < 7; ++i) ASSERT_EQ(kestrel_boundary_authorize(old_signer.get(), 0, 0.0, 1.0, wire.data()), 0);
+    EXPECT_EQ(kestrel_receipt_guard_check(&guard, wire.data(), 0, 0.0, 1.0), KESTREL_ERROR_AUTHENTICATION_FAILURE);
+}
+
 // Each row sets the caller's clock and authorizes one command (rate limit 2): the
 // reading dates the receipt and places it in the rate window, and a reading
 // below the last one is taken as the last one, so the window never reopens early.

@@ -1,5 +1,7 @@
 import math
 import os
+import subprocess
+import sys
 import time
 import unittest
 
@@ -22,6 +24,16 @@ class ConstructionTest(unittest.TestCase):
             with self.subTest(kwargs=kwargs):
                 self.assertIsInstance(KestrelBoundary(**kwargs), KestrelBoundary)
         KestrelBoundary(10, 1.0, 5, bytes(32))
+
+    def test_the_built_in_key_is_warned_about_once_per_process(self):
+        script = ("import warnings, _kestrel\nwarnings.simplefilter('always')\n"
+                  "_kestrel.KestrelBoundary(hmac_key=bytes(range(32)))\nfor _ in range(3): _kestrel.KestrelBoundary()")
+        run = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, check=True)
+        self.assertEqual(run.stderr.count("RuntimeWarning: KestrelBoundary() without hmac_key signs with the "
+                                          "built-in key, which is public"), 1, run.stderr)
+        refused = subprocess.run([sys.executable, "-W", "error", "-c", "import _kestrel; _kestrel.KestrelBoundary()"],
+                                 capture_output=True, text=True)
+        self.assertIn("RuntimeWarning", refused.stderr)
 
     def test_refused_arguments(self):
         cases = [

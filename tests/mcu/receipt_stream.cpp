@@ -2,7 +2,7 @@
 // replays, reorders, sends to another action, signs under another key or
 // gives a nonce accepted 1 to 1,100 acceptances before; sequence ids 0 to
 // 2^64-1; guards resumed after a restart; receipts out of date for a maximum
-// age. Each step carries the answers of
+// age; a key rotation. Each step carries the answers of
 // this host's guard and verifier, which the firmware must give too.
 #include <bit>
 #include <climits>
@@ -81,6 +81,11 @@ void resume(std::uint8_t key, std::uint64_t last_sequence_id) {
            kestrel_receipt_guard_resume(&guard, keys[key].data(), last_sequence_id));
 }
 
+void add_key(std::uint8_t key) {
+    record({STREAM_ADD_KEY, key, PROBE_NONE, {}, 0, 0, 0, 0, 0, 0, 0},
+           kestrel_receipt_guard_add_key(&guard, keys[key].data()));
+}
+
 void set_max_age(std::uint64_t max_age_ns) {
     record({STREAM_MAX_AGE, 0, PROBE_NONE, {}, 0, 0, 0, max_age_ns, 0, 0, 0},
            kestrel_receipt_guard_set_max_age(&guard, max_age_ns));
@@ -117,6 +122,10 @@ int main(int argc, char** argv) {
     resume(1, UINT64_MAX - 1);
     present(issue(1, UINT64_MAX));
     present(issue(1, UINT64_MAX));
+    // A rotation: the old key until the first receipt under the next one, then the next one alone.
+    resume(0, last_issued);
+    add_key(1);
+    for (const std::uint8_t key : {0, 0, 1, 0, 1}) present(issue(key, next_id()));
     // A minute's maximum age: ten seconds either way pass, two minutes do not.
     resume(0, last_issued);
     const std::uint64_t now = kestrel::wall_clock_ns(), second = 1'000'000'000;

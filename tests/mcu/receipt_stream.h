@@ -2,7 +2,8 @@
  * answers (receipt_stream.cpp writes the data into receipt_stream.c). */
 #include <stdint.h>
 
-enum { STREAM_CHECK, STREAM_RESUME, STREAM_MAX_AGE }; /* resume from, or set the maximum age to, argument */
+/* resume from, or set the maximum age to, argument; add stream_keys[key] as the guard's next key */
+enum { STREAM_CHECK, STREAM_RESUME, STREAM_MAX_AGE, STREAM_ADD_KEY };
 enum { PROBE_NONE, PROBE_EMPTY_RING, PROBE_FULL_RING }; /* accepted checks to measure */
 
 typedef struct StreamStep {

@@ -32,6 +32,8 @@ int main(void) {
         int ok = 1;
         if (step->op == STREAM_RESUME) {
             verdict = kestrel_receipt_guard_resume(&guard, key, step->argument);
+        } else if (step->op == STREAM_ADD_KEY) {
+            verdict = kestrel_receipt_guard_add_key(&guard, key);
         } else if (step->op == STREAM_MAX_AGE) {
             verdict = kestrel_receipt_guard_set_max_age(&guard, step->argument);
         } else {

@@ -159,7 +159,7 @@ class CommandLineTest(unittest.TestCase):
 
     def test_closed_pipe_ends_quietly(self):
         (self.path / "junk.jsonl").write_text("junk\n" * 50000)
-        (self.path / "run.key").write_bytes(bytes(32))
+        (self.path / "run.key").write_bytes(b"\1" * 32)  # a zero key would warn on stderr
         os.chmod(self.path / "run.key", 0o600)
         check = subprocess.Popen([sys.executable, "-m", "kestrel", "verify-log", "--key-file", "run.key", "junk.jsonl"],
                                  stdout=subprocess.PIPE, stderr=subprocess.PIPE, cwd=self.path)

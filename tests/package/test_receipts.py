@@ -159,6 +159,18 @@ class ReceiptGuardTest(unittest.TestCase):
                         call()
         self.assertIsNone(guard.check(memoryview(receipt), 3, 0.25, 1.5), "argument errors changed the guard")
 
+    def test_a_next_key_takes_over_at_its_first_receipt(self):
+        new = bytes(range(1, 33))
+        guard = kestrel.ReceiptGuard(self.key)
+        guard.add_key(new)
+        self.assertEqual(guard.key_count, 2)
+        guard.check(issue(new)[0].receipt_hash, 3, 0.25, 1.5)
+        self.assertEqual(guard.key_count, 1)
+        self.assertRaises(AttributeError, setattr, guard, "key_count", 2)
+        self.assertRaisesRegex(ValueError, "^key: a key of 32 zero bytes is refused", guard.add_key, bytes(32))
+        with self.assertWarnsRegex(RuntimeWarning, "ReceiptGuard key is 32 zero bytes"):
+            kestrel.ReceiptGuard(bytes(32))
+
     def test_a_guard_cannot_be_copied(self):
         receipts = [r.receipt_hash for r in issue(self.key, 2)]
         guard = kestrel.ReceiptGuard(bytearray(self.key))
@@ -177,6 +189,73 @@ class ReceiptGuardTest(unittest.TestCase):
         self.assertEqual((fields.sequence_id, fields.timestamp_nanos), (receipt.sequence_id, receipt.timestamp_nanos))
         self.assertEqual(fields.nonce + struct.pack("<QQ", fields.timestamp_nanos, fields.sequence_id) + fields.tag,
                          receipt.receipt_hash)
+
+
+def hkdf_sha256(salt, ikm, info, length):
+    """HKDF as RFC 5869 writes it: extract, then expand."""
+    prk = hmac.new(salt, ikm, "sha256").digest()
+    okm, block = b"", b""
+    for counter in range(1, -(-length // 32) + 1):
+        block = hmac.new(prk, block + info + bytes([counter]), "sha256").digest()
+        okm += block
+    return okm[:length]
+
+
+class KeysTest(unittest.TestCase):
+    master = bytes(range(1, 33))
+
+    def run_cli(self, *args, cwd):
+        return subprocess.run([sys.executable, "-m", "kestrel", *args], capture_output=True, text=True, cwd=cwd)
+
+    def test_derive_key_is_rfc5869_hkdf_and_refuses_what_is_no_key(self):
+        for link_id in ["cell-3/axis-5", "é" * 127, b"\0", bytearray(255)]:
+            with self.subTest(link_id=link_id):
+                info = link_id.encode() if isinstance(link_id, str) else bytes(link_id)
+                self.assertEqual(kestrel.derive_key(self.master, link_id),
+                                 hkdf_sha256(b"kestrel link key v1", self.master, info, 32))
+        for master, link_id, says in [(bytes(32), "a", "master: a key of 32 zero bytes"),
+                                      (self.master, "", "link_id: a link id must be 1 to 255 bytes"),
+                                      (self.master, b"x" * 256, "link_id: "), (self.master[:31], "a", "32 bytes")]:
+            with self.subTest(master=master, link_id=link_id):
+                self.assertRaisesRegex(ValueError, says, kestrel.derive_key, master, link_id)
+
+    def test_key_files_are_made_owner_only_and_read_by_one_rule(self):
+        d = pathlib.Path(self.enterContext(tempfile.TemporaryDirectory()))
+        self.assertEqual(self.run_cli("keygen", "master.key", cwd=d).returncode, 0)
+        self.assertEqual(self.run_cli("derive-key", "--master", "master.key", "--link", "arm/1", "--out", "arm1.key",
+                                      cwd=d).returncode, 0)
+        master = (d / "master.key").read_bytes()
+        self.assertEqual((d / "arm1.key").read_bytes(), kestrel.derive_key(master, "arm/1"))
+        again = self.run_cli("keygen", "master.key", cwd=d)
+        self.assertEqual((again.returncode, (d / "master.key").read_bytes()), (2, master))
+        self.assertIn("never overwritten", again.stderr)
+        for name, content, mode in [("long", bytes(33), 0o600), ("empty", b"", 0o400), ("shared", master, 0o604)]:
+            (d / name).write_bytes(content)
+            (d / name).chmod(mode)
+        for path, says in [("master.key", None), ("absent", "absent: cannot open the key file: No such file"),
+                           ("long", "holds exactly 32 bytes, but this one holds more than 32"),
+                           ("empty", "but this one holds 0"), (".", "not a regular file"),
+                           ("/dev/zero", "not a regular file"), ("shared", "mode 604); fix it with: chmod 600 /")]:
+            with self.subTest(path=path):
+                if says is None:
+                    self.assertEqual(kestrel._native.read_key_file(d / path), master)
+                else:
+                    self.assertRaisesRegex(ValueError, re.escape(says), kestrel._native.read_key_file,
+                                           path if path.startswith("/") else str(d / path))
+        for stat in map(os.stat, [d / "master.key", d / "arm1.key"]):
+            self.assertEqual(stat.st_mode & 0o777, 0o600)
+
+    def test_a_boundary_rekeys_mid_stream_and_a_guard_follows(self):
+        new = bytes(range(2, 34))
+        boundary, guard = kestrel.Boundary(self.master), kestrel.ReceiptGuard(self.master)
+        guard.add_key(new)
+        for i in range(4):
+            if i == 2:
+                boundary.rekey(new)
+            guard.check(boundary.authorize_action(0, 0.0, 1.0).receipt_hash, 0, 0.0, 1.0)
+        self.assertEqual(guard.key_count, 1)
+        self.assertRaisesRegex(ValueError, "^new_key: a key of 32 zero bytes", boundary.rekey, bytes(32))
+        self.assertRaisesRegex(ValueError, "^hmac_key: a key of 32 zero bytes", kestrel.Boundary, bytes(32))
 
 
 class ClockedBoundaryTest(unittest.TestCase):
@@ -298,6 +377,7 @@ class CrossProcessTest(unittest.TestCase):
         with tempfile.TemporaryDirectory() as directory:  # KESTREL_BOUNDARY_CONTROLLER: set by CTest
             key_file = pathlib.Path(directory, "link.key")
             key_file.write_bytes(self.key)
+            key_file.chmod(0o600)  # the controller refuses a key others may read
             out = subprocess.run([os.environ["KESTREL_BOUNDARY_CONTROLLER"], key_file], capture_output=True,
                                  check=True).stdout
         frames = [out[at:at + 84] for at in range(0, len(out), 84)]
@@ -364,6 +444,7 @@ class FrameReceiverTest(unittest.TestCase):
 
         key_file = pathlib.Path(self.enterContext(tempfile.TemporaryDirectory()), "key")
         key_file.write_bytes(key)
+        key_file.chmod(0o600)
         receiver = self.enterContext(subprocess.Popen(
             [os.environ["KESTREL_FRAME_RECEIVER"], key_file, "1000", "17"],
             stdout=subprocess.PIPE, text=True))
@@ -383,6 +464,7 @@ class FrameReceiverTest(unittest.TestCase):
         receipt = kestrel.KestrelBoundary(hmac_key=key).authorize_action(1, 0.5, 0.5)
         key_file = pathlib.Path(self.enterContext(tempfile.TemporaryDirectory()), "key")
         key_file.write_bytes(key)
+        key_file.chmod(0o600)
         receiver = self.enterContext(subprocess.Popen(
             [os.environ["KESTREL_FRAME_RECEIVER"], key_file, "60000", "1"], stdout=subprocess.PIPE, text=True))
         port = int(receiver.stdout.readline().removeprefix("port "))

@@ -101,21 +101,21 @@ void check_tag_computation() {
     const kestrel::Payload& payload = kestrel::testing::kTestPayload;
 
     kestrel::Receipt expected;
-    expect(kestrel::sign_receipt(key, nonce, timestamp, 42, action, payload, expected) == kestrel::SecurityError::Ok,
+    expect(kestrel::sign_receipt(key, nonce, timestamp, 42, action, payload, expected) == KESTREL_OK,
            "authorize with a public key");
 
     kestrel::Key secret_key = key;
     make_secret(secret_key);
     kestrel::Receipt receipt;
-    kestrel::SecurityError error = kestrel::sign_receipt(secret_key, nonce, timestamp, 42, action, payload, receipt);
+    KestrelError error = kestrel::sign_receipt(secret_key, nonce, timestamp, 42, action, payload, receipt);
     declassify(receipt);
-    expect(error == kestrel::SecurityError::Ok, "authorize with a secret key");
+    expect(error == KESTREL_OK, "authorize with a secret key");
     expect(receipt.tag == expected.tag, "the same tag from a secret key");
 
     const kestrel::ReplayGate gate(secret_key);
     error = gate.issue_receipt(nonce, timestamp, 42, action, payload, receipt);
     declassify(receipt);
-    expect(error == kestrel::SecurityError::Ok, "issue_receipt with a secret key");
+    expect(error == KESTREL_OK, "issue_receipt with a secret key");
     expect(receipt.tag == expected.tag, "the same tag from a replay gate with a secret key");
 }
 

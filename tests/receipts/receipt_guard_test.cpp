@@ -42,7 +42,7 @@ ReceiptWire issue(const Key& key, std::uint64_t seq, std::uint32_t nonce, std::i
     kestrel::Receipt r;
     EXPECT_EQ(issuer.issue_receipt(test_nonce(nonce), timestamp_nanos.value_or(1'700'000'000'000'000'000u + seq), seq,
                                    {reinterpret_cast<const std::uint8_t*>(id.data()), id.size()}, payload, r),
-              kestrel::SecurityError::Ok);
+              KESTREL_OK);
     return r.to_wire();
 }
 
@@ -154,6 +154,50 @@ TEST(ReceiptGuard, ResumeRefusesUpToTheGivenSequenceId) {
     }
 }
 
+// A rotation: each row presents a receipt under keys[key] with a sequence id
+// and a nonce, after giving keys[add] as the next key if add is set.
+TEST(ReceiptGuard, NextKeyIsAcceptedAndBecomesTheOnlyKeyAtItsFirstReceipt) {
+    const Key keys[] = {test_key(20), test_key(21), test_key(22), Key{}};
+    const struct {
+        int add, key;
+        std::uint64_t seq;
+        std::uint32_t nonce;
+        KestrelError want;
+        std::uint32_t count_after;
+    } rows[] = {
+        {3, 0, 1, 1, KESTREL_OK, 1},  // a zero next key is refused, and changes nothing
+        {2, 0, 2, 2, KESTREL_OK, 2},  // a next key; the current one still holds
+        {1, 2, 3, 3, KESTREL_ERROR_AUTHENTICATION_FAILURE, 2},  // ... that next key replaced before it was used
+        {-1, 0, 3, 3, KESTREL_OK, 2},  // the old key, until the first receipt under the next
+        {-1, 1, 3, 4, KESTREL_ERROR_REPLAY_COUNTER, 2},  // one sequence across the switch
+        {-1, 1, 4, 3, KESTREL_ERROR_REPLAY_NONCE, 2},  // one nonce ring
+        {-1, 1, 4, 4, KESTREL_OK, 1},
+        {-1, 0, 5, 5, KESTREL_ERROR_AUTHENTICATION_FAILURE, 1},  // the old key is gone
+        {-1, 1, 5, 5, KESTREL_OK, 1},
+    };
+    GuardBox box;
+    KestrelReceiptGuard* g = box.guard.get();
+    ASSERT_EQ(kestrel_receipt_guard_init(g, keys[0].data()), KESTREL_OK);
+    for (const auto& row : rows) {
+        SCOPED_TRACE("sequence id " + std::to_string(row.seq) + " under key " + std::to_string(row.key));
+        if (row.add >= 0) {
+            EXPECT_EQ(kestrel_receipt_guard_add_key(g, keys[row.add].data()),
+                      row.add == 3 ? KESTREL_ERROR_ZERO_KEY : KESTREL_OK);
+        }
+        EXPECT_EQ(kestrel_receipt_guard_check(g, issue(keys[row.key], row.seq, row.nonce, 1, 0.5, 1.0).data(), 1,
+                                              0.5, 1.0),
+                  row.want);
+        std::uint32_t count = 0;
+        ASSERT_EQ(kestrel_receipt_guard_key_count(g, &count), KESTREL_OK);
+        EXPECT_EQ(count, row.count_after);
+    }
+    ASSERT_EQ(kestrel_receipt_guard_add_key(g, keys[2].data()), KESTREL_OK);
+    ASSERT_EQ(kestrel_receipt_guard_resume(g, keys[1].data(), 5), KESTREL_OK);
+    std::uint32_t count = 0;
+    EXPECT_EQ(kestrel_receipt_guard_key_count(g, &count), KESTREL_OK);
+    EXPECT_EQ(count, 1u) << "resume forgets the next key";
+}
+
 TEST(ReceiptGuard, WipeLeavesOnlyZerosAndAnUnusableGuard) {
     const Key key = test_key(6);
     auto g = std::make_unique<KestrelReceiptGuard>();
@@ -169,6 +213,7 @@ TEST(ReceiptGuard, WipeLeavesOnlyZerosAndAnUnusableGuard) {
     std::uint64_t last = 7;
     EXPECT_EQ(kestrel_receipt_guard_last_sequence_id(g.get(), &last), KESTREL_ERROR_INVALID_POINTER);
     EXPECT_EQ(last, 7u);
+    EXPECT_EQ(kestrel_receipt_guard_add_key(g.get(), key.data()), KESTREL_ERROR_INVALID_POINTER);
     EXPECT_EQ(kestrel_receipt_guard_wipe(g.get()), 0u) << "wiping twice is harmless";
 }
 
@@ -184,12 +229,17 @@ TEST(ReceiptGuard, NullAndMisalignedPointersAreRefused) {
     EXPECT_EQ(kestrel_receipt_guard_resume(nullptr, key.data(), 1), kInvalid);
     std::uint64_t last = 0;
     EXPECT_EQ(kestrel_receipt_guard_last_sequence_id(nullptr, &last), kInvalid);
+    std::uint32_t count = 0;
+    EXPECT_EQ(kestrel_receipt_guard_add_key(nullptr, key.data()), kInvalid);
+    EXPECT_EQ(kestrel_receipt_guard_key_count(nullptr, &count), kInvalid);
 
     GuardBox box;
     ASSERT_EQ(kestrel_receipt_guard_init(box.guard.get(), nullptr), kInvalid);
     ASSERT_EQ(kestrel_receipt_guard_resume(box.guard.get(), nullptr, 1), kInvalid);
     ASSERT_EQ(kestrel_receipt_guard_init(box.guard.get(), key.data()), 0u);
     EXPECT_EQ(kestrel_receipt_guard_last_sequence_id(box.guard.get(), nullptr), kInvalid);
+    EXPECT_EQ(kestrel_receipt_guard_add_key(box.guard.get(), nullptr), kInvalid);
+    EXPECT_EQ(kestrel_receipt_guard_key_count(box.guard.get(), nullptr), kInvalid);
     EXPECT_EQ(kestrel_receipt_guard_check(box.guard.get(), nullptr, 0, 0.0, 0.0), kInvalid);
     EXPECT_EQ(kestrel_receipt_guard_check(box.guard.get(), wire.data(), 0, 0.0, 0.0), 0u) << "refusals changed it";
 
@@ -368,6 +418,8 @@ TEST(ErrorNames, KnownAnswers) {
         {KESTREL_ERROR_FORKED, "forked", "the boundary belongs to the process that made it; a forked child makes a boundary of its own"},
         {KESTREL_ERROR_BAD_JOINT, "bad_joint", "the joint index is not below the limiter's number of joints"},
         {KESTREL_ERROR_BAD_TIMEOUT, "bad_timeout", "a watchdog's timeout must be > 0"},
+        {KESTREL_ERROR_ZERO_KEY, "zero_key", "a key of 32 zero bytes is refused: anyone can guess it"},
+        {KESTREL_ERROR_KEY_FILE, "key_file", "the key file cannot be used"},
         {12345, "unknown_error", "unknown error value"},
         {-1, "unknown_error", "unknown error value"},
         {INT32_MIN, "unknown_error", "unknown error value"},

@@ -25,7 +25,6 @@ using kestrel::Nonce;
 using kestrel::NONCE_WINDOW;
 using kestrel::Payload;
 using kestrel::Receipt;
-using kestrel::SecurityError;
 using kestrel::testing::Bytes;
 using kestrel::testing::bytes_of;
 
@@ -56,17 +55,17 @@ public:
     Receipt issue(std::uint64_t seq, const Nonce& nonce, std::string_view action = "axis_3",
                   std::uint64_t timestamp = 1700000000000000000u) const {
         Receipt r;
-        EXPECT_EQ(gate_.issue_receipt(nonce, timestamp, seq, bytes_of(action), kPayload, r), SecurityError::Ok);
+        EXPECT_EQ(gate_.issue_receipt(nonce, timestamp, seq, bytes_of(action), kPayload, r), KESTREL_OK);
         return r;
     }
 
-    SecurityError present(const Receipt& r, std::string_view action = "axis_3") {
+    KestrelError present(const Receipt& r, std::string_view action = "axis_3") {
         return gate_.check_and_accept(bytes_of(action), kPayload, r);
     }
 
     // Presents a receipt that must be refused with `expected` and checks that
     // the refusal left no trace.
-    void expect_refused(const Receipt& r, SecurityError expected, std::string_view action = "axis_3") {
+    void expect_refused(const Receipt& r, KestrelError expected, std::string_view action = "axis_3") {
         const Snapshot before = snapshot(gate_);
         EXPECT_EQ(present(r, action), expected);
         EXPECT_TRUE(snapshot(gate_) == before) << "a refusal changed the replay gate";
@@ -90,22 +89,22 @@ Receipt with_bad_tag(Receipt r) {
 
 TEST(BoundaryIssue, SameReceiptAsAuthorizeAndChangesNothing) {
     Gate gate(key_from(1));
-    ASSERT_EQ(gate.present(gate.issue(1, nonce_from(1))), SecurityError::Ok);
+    ASSERT_EQ(gate.present(gate.issue(1, nonce_from(1))), KESTREL_OK);
     const Snapshot before = snapshot(gate.replay_gate());
     for (std::size_t len : {0u, 6u, 59u, 60u, 64u}) {
         SCOPED_TRACE("action id length " + std::to_string(len));
         const Bytes id(len, 'x');
         Receipt from_gate, direct;
         ASSERT_EQ(gate.replay_gate().issue_receipt(nonce_from(9), 123, 1, id, kPayload, from_gate),
-                  SecurityError::Ok);
-        ASSERT_EQ(kestrel::sign_receipt(gate.key(), nonce_from(9), 123, 1, id, kPayload, direct), SecurityError::Ok);
+                  KESTREL_OK);
+        ASSERT_EQ(kestrel::sign_receipt(gate.key(), nonce_from(9), 123, 1, id, kPayload, direct), KESTREL_OK);
         EXPECT_EQ(from_gate.to_wire(), direct.to_wire());
     }
     Receipt untouched;
     untouched.tag.fill(0x77);
     const auto wire = untouched.to_wire();
     EXPECT_EQ(gate.replay_gate().issue_receipt(nonce_from(9), 123, 2, Bytes(65, 'x'), kPayload, untouched),
-              SecurityError::ActionIdOverflow);
+              KESTREL_ERROR_ACTION_ID_OVERFLOW);
     EXPECT_EQ(untouched.to_wire(), wire);
     EXPECT_TRUE(snapshot(gate.replay_gate()) == before);
 }
@@ -132,10 +131,10 @@ TEST(BoundaryAccept, ZeroNonceIsNoReplayOfUnusedSlots) {
         Gate gate(key_from(2));
         std::uint64_t seq = 1;
         if (one_accepted_first) {
-            ASSERT_EQ(gate.present(gate.issue(seq++, nonce_from(1))), SecurityError::Ok);
+            ASSERT_EQ(gate.present(gate.issue(seq++, nonce_from(1))), KESTREL_OK);
         }
-        gate.expect_refused(with_bad_tag(gate.issue(seq, Nonce{})), SecurityError::AuthenticationFailure);
-        EXPECT_EQ(gate.present(gate.issue(seq, Nonce{})), SecurityError::Ok);
+        gate.expect_refused(with_bad_tag(gate.issue(seq, Nonce{})), KESTREL_ERROR_AUTHENTICATION_FAILURE);
+        EXPECT_EQ(gate.present(gate.issue(seq, Nonce{})), KESTREL_OK);
         EXPECT_EQ(gate.replay_gate().last_sequence_id(), seq);
         EXPECT_EQ(gate.replay_gate().nonce_count(), seq);
         EXPECT_EQ(gate.replay_gate().next_slot(), seq);
@@ -145,25 +144,25 @@ TEST(BoundaryAccept, ZeroNonceIsNoReplayOfUnusedSlots) {
 TEST(BoundaryAccept, SequenceIdsMayJumpButNeverRepeatOrFall) {
     Gate gate(key_from(3));
     // Sequence id 0 is never newer than anything, not even a fresh gate.
-    gate.expect_refused(gate.issue(0, nonce_from(0)), SecurityError::ReplayCounter);
+    gate.expect_refused(gate.issue(0, nonce_from(0)), KESTREL_ERROR_REPLAY_COUNTER);
     std::uint32_t n = 1;
     for (std::uint64_t seq : {1u, 5u, 100u}) {
         SCOPED_TRACE(seq);
-        EXPECT_EQ(gate.present(gate.issue(seq, nonce_from(n++))), SecurityError::Ok);
+        EXPECT_EQ(gate.present(gate.issue(seq, nonce_from(n++))), KESTREL_OK);
     }
     for (std::uint64_t seq : {100u, 99u, 5u, 1u, 0u}) {
         SCOPED_TRACE(seq);
-        gate.expect_refused(gate.issue(seq, nonce_from(n++)), SecurityError::ReplayCounter);
+        gate.expect_refused(gate.issue(seq, nonce_from(n++)), KESTREL_ERROR_REPLAY_COUNTER);
     }
-    EXPECT_EQ(gate.present(gate.issue(UINT64_MAX, nonce_from(n++))), SecurityError::Ok);
-    gate.expect_refused(gate.issue(UINT64_MAX, nonce_from(n++)), SecurityError::ReplayCounter);
+    EXPECT_EQ(gate.present(gate.issue(UINT64_MAX, nonce_from(n++))), KESTREL_OK);
+    gate.expect_refused(gate.issue(UINT64_MAX, nonce_from(n++)), KESTREL_ERROR_REPLAY_COUNTER);
 }
 
 TEST(BoundaryAccept, TimestampIsCoveredButNeverCompared) {
     Gate gate(key_from(4));
-    EXPECT_EQ(gate.present(gate.issue(1, nonce_from(1), "axis_3", 0)), SecurityError::Ok);
-    EXPECT_EQ(gate.present(gate.issue(2, nonce_from(2), "axis_3", UINT64_MAX)), SecurityError::Ok);
-    EXPECT_EQ(gate.present(gate.issue(3, nonce_from(3), "axis_3", 5)), SecurityError::Ok);
+    EXPECT_EQ(gate.present(gate.issue(1, nonce_from(1), "axis_3", 0)), KESTREL_OK);
+    EXPECT_EQ(gate.present(gate.issue(2, nonce_from(2), "axis_3", UINT64_MAX)), KESTREL_OK);
+    EXPECT_EQ(gate.present(gate.issue(3, nonce_from(3), "axis_3", 5)), KESTREL_OK);
 }
 
 // ---------------------------------------------------------------- refusals
@@ -181,68 +180,68 @@ struct Presented {
 struct RefusalCase {
     const char* name;
     Presented (*make)(const Gate&);
-    SecurityError expected;
+    KestrelError expected;
 };
 
 const RefusalCase kRefusals[] = {
     // Order of the checks: an earlier failing check hides every later one.
     {"stale sequence id, reused nonce, bad tag, long action id",
      [](const Gate& g) { return Presented{with_bad_tag(g.issue(10, kOldNonce)), std::string(65, 'x')}; },
-     SecurityError::ReplayCounter},
+     KESTREL_ERROR_REPLAY_COUNTER},
     {"older sequence id, fresh nonce, good tag", [](const Gate& g) { return Presented{g.issue(3, kFreshNonce)}; },
-     SecurityError::ReplayCounter},
+     KESTREL_ERROR_REPLAY_COUNTER},
     {"fresh sequence id, reused nonce, bad tag, long action id",
      [](const Gate& g) { return Presented{with_bad_tag(g.issue(11, kOldNonce)), std::string(65, 'x')}; },
-     SecurityError::ReplayNonce},
+     KESTREL_ERROR_REPLAY_NONCE},
     {"fresh sequence id, reused nonce, good tag", [](const Gate& g) { return Presented{g.issue(11, kOldNonce)}; },
-     SecurityError::ReplayNonce},
+     KESTREL_ERROR_REPLAY_NONCE},
     {"fresh, 65-byte action id, bad tag",
      [](const Gate& g) { return Presented{with_bad_tag(g.issue(11, kFreshNonce)), std::string(65, 'x')}; },
-     SecurityError::ActionIdOverflow},
+     KESTREL_ERROR_ACTION_ID_OVERFLOW},
     // The tag binds every field and the key.
     {"tag flipped in its last bit", [](const Gate& g) { return Presented{with_bad_tag(g.issue(11, kFreshNonce))}; },
-     SecurityError::AuthenticationFailure},
+     KESTREL_ERROR_AUTHENTICATION_FAILURE},
     {"tag flipped in its first bit",
      [](const Gate& g) {
          Receipt r = g.issue(11, kFreshNonce);
          r.tag[0] ^= 0x80;
          return Presented{r};
      },
-     SecurityError::AuthenticationFailure},
+     KESTREL_ERROR_AUTHENTICATION_FAILURE},
     {"tag under another key",
      [](const Gate&) {
          Receipt r;
          EXPECT_EQ(kestrel::sign_receipt(key_from(99), kFreshNonce, 1700000000000000000u, 11, bytes_of("axis_3"), kPayload,
                                       r),
-                   SecurityError::Ok);
+                   KESTREL_OK);
          return Presented{r};
      },
-     SecurityError::AuthenticationFailure},
+     KESTREL_ERROR_AUTHENTICATION_FAILURE},
     {"tag for another action id", [](const Gate& g) { return Presented{g.issue(11, kFreshNonce, "axis_12")}; },
-     SecurityError::AuthenticationFailure},
+     KESTREL_ERROR_AUTHENTICATION_FAILURE},
     {"tag for the action id's prefix", [](const Gate& g) { return Presented{g.issue(11, kFreshNonce, "axis_")}; },
-     SecurityError::AuthenticationFailure},
+     KESTREL_ERROR_AUTHENTICATION_FAILURE},
     {"another timestamp presented",
      [](const Gate& g) {
          Receipt r = g.issue(11, kFreshNonce);
          r.timestamp_nanos += 1;
          return Presented{r};
      },
-     SecurityError::AuthenticationFailure},
+     KESTREL_ERROR_AUTHENTICATION_FAILURE},
     {"another sequence id presented",
      [](const Gate& g) {
          Receipt r = g.issue(11, kFreshNonce);
          r.sequence_id = 12;
          return Presented{r};
      },
-     SecurityError::AuthenticationFailure},
+     KESTREL_ERROR_AUTHENTICATION_FAILURE},
     {"another nonce presented",
      [](const Gate& g) {
          Receipt r = g.issue(11, kFreshNonce);
          r.nonce[11] ^= 1;
          return Presented{r};
      },
-     SecurityError::AuthenticationFailure},
+     KESTREL_ERROR_AUTHENTICATION_FAILURE},
 };
 
 void PrintTo(const RefusalCase& c, std::ostream* os) { *os << c.name; }
@@ -252,13 +251,13 @@ class BoundaryRefusal : public ::testing::TestWithParam<RefusalCase> {};
 TEST_P(BoundaryRefusal, LeavesNoTraceAndTheGoodReceiptStillPasses) {
     const RefusalCase& c = GetParam();
     Gate gate(key_from(5));
-    ASSERT_EQ(gate.present(gate.issue(10, kOldNonce)), SecurityError::Ok);
+    ASSERT_EQ(gate.present(gate.issue(10, kOldNonce)), KESTREL_OK);
 
     const Presented p = c.make(gate);
     gate.expect_refused(p.receipt, c.expected, p.action);
 
     // Nothing was recorded, so sequence id 11 and the fresh nonce still pass.
-    EXPECT_EQ(gate.present(gate.issue(11, kFreshNonce)), SecurityError::Ok);
+    EXPECT_EQ(gate.present(gate.issue(11, kFreshNonce)), KESTREL_OK);
 }
 
 INSTANTIATE_TEST_SUITE_P(Table, BoundaryRefusal, ::testing::ValuesIn(kRefusals),
@@ -276,9 +275,9 @@ TEST(BoundaryRefusal, SameStateSeesRefusalsAsNoChange) {
     Gate a(key_from(6)), b(key_from(6)), other_key(key_from(7));
     EXPECT_TRUE(a.replay_gate().same_state(b.replay_gate()));
     EXPECT_FALSE(a.replay_gate().same_state(other_key.replay_gate()));
-    EXPECT_EQ(a.present(with_bad_tag(a.issue(1, nonce_from(1)))), SecurityError::AuthenticationFailure);
+    EXPECT_EQ(a.present(with_bad_tag(a.issue(1, nonce_from(1)))), KESTREL_ERROR_AUTHENTICATION_FAILURE);
     EXPECT_TRUE(a.replay_gate().same_state(b.replay_gate()));
-    ASSERT_EQ(a.present(a.issue(1, nonce_from(1))), SecurityError::Ok);
+    ASSERT_EQ(a.present(a.issue(1, nonce_from(1))), KESTREL_OK);
     EXPECT_FALSE(a.replay_gate().same_state(b.replay_gate()));
 }
 
@@ -288,16 +287,16 @@ TEST(BoundaryRing, RemembersExactlyTheLast1024Nonces) {
     Gate gate(key_from(9));
     std::uint64_t seq = 0;
     auto accept = [&](std::uint32_t nonce_index) {
-        ASSERT_EQ(gate.present(gate.issue(++seq, nonce_from(nonce_index))), SecurityError::Ok);
+        ASSERT_EQ(gate.present(gate.issue(++seq, nonce_from(nonce_index))), KESTREL_OK);
     };
     // A reused nonce presented with a bad tag reveals whether the ring holds
     // it (ReplayNonce) or not (AuthenticationFailure), without changing it.
     auto remembered = [&](std::uint32_t nonce_index) {
         const Snapshot before = snapshot(gate.replay_gate());
-        const SecurityError e = gate.present(with_bad_tag(gate.issue(seq + 1, nonce_from(nonce_index))));
+        const KestrelError e = gate.present(with_bad_tag(gate.issue(seq + 1, nonce_from(nonce_index))));
         EXPECT_TRUE(snapshot(gate.replay_gate()) == before);
-        EXPECT_TRUE(e == SecurityError::ReplayNonce || e == SecurityError::AuthenticationFailure);
-        return e == SecurityError::ReplayNonce;
+        EXPECT_TRUE(e == KESTREL_ERROR_REPLAY_NONCE || e == KESTREL_ERROR_AUTHENTICATION_FAILURE);
+        return e == KESTREL_ERROR_REPLAY_NONCE;
     };
 
     for (std::uint32_t i = 0; i < NONCE_WINDOW; ++i) {
@@ -320,7 +319,7 @@ TEST(BoundaryRing, RemembersExactlyTheLast1024Nonces) {
     EXPECT_EQ(gate.replay_gate().nonce_count(), NONCE_WINDOW);
     EXPECT_EQ(gate.replay_gate().next_slot(), 1u);
     EXPECT_EQ(gate.replay_gate().recent_nonce(0), nonce_from(NONCE_WINDOW));
-    gate.expect_refused(gate.issue(seq + 1, nonce_from(1)), SecurityError::ReplayNonce);
+    gate.expect_refused(gate.issue(seq + 1, nonce_from(1)), KESTREL_ERROR_REPLAY_NONCE);
     accept(0);
 
     // Wrapped part way round: the window straddles the end of the array.

@@ -28,7 +28,6 @@ using kestrel::Nonce;
 using kestrel::NONCE_WINDOW;
 using kestrel::Payload;
 using kestrel::Receipt;
-using kestrel::SecurityError;
 
 // The guarded state of one boundary.
 struct SharedBoundary {
@@ -47,7 +46,7 @@ TEST(ReplayGateThreads, WritersAndReadersShareOneReplayGateBehindItsMutex) {
     SharedBoundary boundary(kestrel::testing::test_key(4));
 
     std::vector<std::vector<std::uint64_t>> issued(kWriters);
-    std::vector<std::vector<SecurityError>> refusals(kWriters);
+    std::vector<std::vector<KestrelError>> refusals(kWriters);
     std::atomic<bool> writers_done{false};
     std::atomic<std::uint64_t> reader_faults{0};
 
@@ -62,10 +61,10 @@ TEST(ReplayGateThreads, WritersAndReadersShareOneReplayGateBehindItsMutex) {
             Receipt receipt;
             // Distinct across the whole run, so every refusal would be a fault.
             const Nonce nonce = kestrel::testing::test_nonce(w * kCallsPerWriter + call);
-            SecurityError e = boundary.gate.issue_receipt(nonce, 1000 + call, sequence_id,
+            KestrelError e = boundary.gate.issue_receipt(nonce, 1000 + call, sequence_id,
                                                                  action_id, payload, receipt);
-            if (e == SecurityError::Ok) e = boundary.gate.check_and_accept(action_id, payload, receipt);
-            if (e == SecurityError::Ok) {
+            if (e == KESTREL_OK) e = boundary.gate.check_and_accept(action_id, payload, receipt);
+            if (e == KESTREL_OK) {
                 issued[w].push_back(sequence_id);
             } else {
                 refusals[w].push_back(e);

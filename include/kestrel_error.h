@@ -60,7 +60,11 @@ enum {
     /* The joint limiter, again. */
     KESTREL_ERROR_BAD_JOINT = 25,                /* "bad_joint": a joint index not below the joint count */
     /* The actuator side's watchdog (kestrel_watchdog.h). */
-    KESTREL_ERROR_BAD_TIMEOUT = 26               /* "bad_timeout": a watchdog's timeout of 0 */
+    KESTREL_ERROR_BAD_TIMEOUT = 26,              /* "bad_timeout": a watchdog's timeout of 0 */
+    /* The receipt log (kestrel_log.h). */
+    KESTREL_ERROR_LOG_CLOSED = 41,               /* "log_closed": the log has its final seal, or was checked to the end */
+    KESTREL_ERROR_LOG_STOPPED = 42,              /* "log_stopped": the finding callback stopped the check */
+    KESTREL_ERROR_LOG_REFUSAL_KIND = 43          /* "log_refusal_kind": a refusal line needs a named error value */
 };
 
 /* kestrel_error_name returns the code string of an error value ("ok" for 0,

@@ -10,7 +10,7 @@ constexpr ErrorText kUnknownRow{"unknown_error", "unknown error value"};
 
 // Rows in value order: the row index is the value. Rows 1 to 9 are the receipt
 // codes, whose code strings and messages the Python exception also carries.
-constexpr std::array<ErrorText, 27> kCatalogue{{
+constexpr std::array<ErrorText, 44> kCatalogue{{
     {"ok", "success"},
     {"invalid_pointer", "null or misaligned pointer"},
     {"action_id_overflow", "action id exceeds maximum size"},
@@ -40,6 +40,23 @@ constexpr std::array<ErrorText, 27> kCatalogue{{
     {"forked", "the boundary belongs to the process that made it; a forked child makes a boundary of its own"},
     {"bad_joint", "the joint index is not below the limiter's number of joints"},
     {"bad_timeout", "a watchdog's timeout must be > 0"},
+    {"unknown_error", "unknown error value"},  // 27: another change's code
+    {"unknown_error", "unknown error value"},  // 28: another change's code
+    {"unknown_error", "unknown error value"},  // 29: another change's code
+    {"unknown_error", "unknown error value"},  // 30: another change's code
+    {"unknown_error", "unknown error value"},  // 31: another change's code
+    {"unknown_error", "unknown error value"},  // 32: another change's code
+    {"unknown_error", "unknown error value"},  // 33: another change's code
+    {"unknown_error", "unknown error value"},  // 34: another change's code
+    {"unknown_error", "unknown error value"},  // 35: another change's code
+    {"unknown_error", "unknown error value"},  // 36: another change's code
+    {"unknown_error", "unknown error value"},  // 37: another change's code
+    {"unknown_error", "unknown error value"},  // 38: another change's code
+    {"unknown_error", "unknown error value"},  // 39: another change's code
+    {"unknown_error", "unknown error value"},  // 40: another change's code
+    {"log_closed", "the receipt log is closed: it has its final seal, or was checked to its end"},
+    {"log_stopped", "the check of the receipt log was stopped by its caller"},
+    {"log_refusal_kind", "a refusal line records a named error value, not success or an unknown one"},
 }};
 
 constexpr ErrorText kUnknown = kUnknownRow;

@@ -50,15 +50,15 @@ def print_report(report: LogReport, strict: bool, key_file: str, out: IO[str]) -
 
 
 def log_files(paths: List[str]) -> List[str]:
-    """The files named, and every *.jsonl under the directories named, in a stable order."""
-    found = []
+    """The files named, and every *.jsonl under the directories named, in a stable order, each once."""
+    found: Dict[str, None] = {}
     for path in paths:
         if os.path.isdir(path):
-            found.extend(sorted(os.path.join(top, name) for top, _, names in os.walk(path)
-                                for name in names if name.endswith(".jsonl")))
+            found.update(dict.fromkeys(sorted(os.path.join(top, name) for top, _, names in os.walk(path)
+                                              for name in names if name.endswith(".jsonl"))))
         else:
-            found.append(path)
-    return found
+            found[path] = None
+    return list(found)
 
 
 def check_file(path: str, key_file: str, strict: bool) -> Dict[str, object]:

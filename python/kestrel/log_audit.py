@@ -103,9 +103,8 @@ def verify_log(lines: Iterable[Union[bytes, str]], key: bytes,
     tell = _callback(on_finding)
     batch = bytearray()
     for raw in lines:
-        batch += raw.encode("utf-8", "surrogatepass") if isinstance(raw, str) else raw
-        if not batch.endswith(b"\n"):
-            batch += b"\n"
+        line = raw.encode("utf-8", "surrogatepass") if isinstance(raw, str) else raw
+        batch += line if line.endswith(b"\n") else line + b"\n"
         if len(batch) >= _CHUNK:
             verifier.feed(batch, tell)
             batch.clear()

@@ -152,7 +152,8 @@ PyObject* seal(PyObject* self, PyObject* final) {
     if (truth < 0) return nullptr;
     char line[KESTREL_LOG_LINE_MAX];
     std::size_t length = 0;
-    return new_line(kestrel_log_writer_seal(storage_of<KestrelLogWriter>(self), truth, line, &length), line, length);
+    const KestrelError code = kestrel_log_writer_seal(storage_of<KestrelLogWriter>(self), truth, line, &length);
+    return new_line(code, line, length);
 }
 
 PyObject* get_lines(PyObject* self, void*) {

@@ -105,8 +105,8 @@ public:
         const auto read = std::from_chars(text.data(), text.data() + text.size(), value);
         if (digits.empty() || (digits[0] == '0' && (digits.size() > 1 || negative)) || read.ec != std::errc{} ||
             read.ptr != text.data() + text.size()) {
-            return fail("%s %.*s is not a %s", name, int(shown(text).size()), shown(text).data(),
-                        sizeof(Int) == 4 ? "32-bit integer" : "unsigned 64-bit integer");
+            return fail("%s %.*s is not %s", name, int(shown(text).size()), shown(text).data(),
+                        sizeof(Int) == 4 ? "a 32-bit integer" : "an unsigned 64-bit integer");
         }
         return true;
     }

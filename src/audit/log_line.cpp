@@ -79,10 +79,14 @@ public:
         return taken;
     }
 
+    // Exactly 2 * size lowercase hex digits, then a quote (not taken).
     bool hex(const char* name, std::uint8_t* bytes, std::size_t size) noexcept {
         if (failed_) return false;
-        const std::string_view digits = until('"');
-        if (digits.size() != 2 * size) return fail("%s is not %zu lowercase hex digits", name, 2 * size);
+        if (rest_.size() <= 2 * size || rest_[2 * size] != '"') {
+            return fail("%s is not %zu lowercase hex digits", name, 2 * size);
+        }
+        const std::string_view digits = rest_.substr(0, 2 * size);
+        rest_.remove_prefix(2 * size);
         std::uint8_t invalid = 0;
         for (std::size_t i = 0; i < size; ++i) {
             const std::uint8_t high = kNibble[static_cast<unsigned char>(digits[2 * i])];

@@ -3,6 +3,8 @@
 #include <cstring>
 #include <string_view>
 
+#include "receipts/byte_order.hpp"
+
 namespace kestrel::audit {
 
 void RunningSha256::update(const std::uint8_t* data, std::size_t size) noexcept {
@@ -29,12 +31,10 @@ Digest RunningSha256::digest() const noexcept {
     std::uint8_t padding[sha256::BLOCK_LEN + 8] = {0x80};
     const std::size_t pending = length_ % sha256::BLOCK_LEN;
     const std::size_t zeros = (pending < 56 ? 56 - pending : 120 - pending);
-    for (int i = 0; i < 8; ++i) padding[zeros + i] = static_cast<std::uint8_t>(bits >> (56 - 8 * i));
+    byte_order::store_be64(padding + zeros, bits);
     last.update(padding, zeros + 8);
     Digest out;
-    for (std::size_t i = 0; i < 8; ++i) {
-        for (std::size_t b = 0; b < 4; ++b) out[4 * i + b] = static_cast<std::uint8_t>(last.chain_.h[i] >> (24 - 8 * b));
-    }
+    for (std::size_t i = 0; i < 8; ++i) byte_order::store_be32(out.data() + 4 * i, last.chain_.h[i]);
     return out;
 }
 
@@ -75,7 +75,7 @@ SealKeys::~SealKeys() {
 
 Digest SealKeys::tag(SealKind kind, std::uint64_t lines, const Digest& digest) const noexcept {
     std::array<std::uint8_t, 8 + sha256::DIGEST_LEN> message;
-    for (int i = 0; i < 8; ++i) message[i] = static_cast<std::uint8_t>(lines >> (8 * i));
+    byte_order::store_le64(message.data(), lines);
     std::memcpy(message.data() + 8, digest.data(), digest.size());
     return hmac_sha256(kind == SealKind::Final ? final_ : checkpoint_, message);
 }

@@ -5,26 +5,10 @@
 #include <cstdio>
 #include <cstring>
 
-#include "receipts/sha256.hpp"
+#include "receipts/byte_order.hpp"
+#include "receipts/constant_time.hpp"
 
 namespace kestrel::audit {
-
-namespace {
-
-std::uint64_t sequence_id_of(const std::uint8_t* wire) noexcept {
-    std::uint64_t id = 0;
-    for (int i = 7; i >= 0; --i) id = id << 8 | wire[20 + i];
-    return id;
-}
-
-// Seal tags are compared in full, whatever their first difference.
-bool same_tag(const Digest& a, const Digest& b) noexcept {
-    std::uint8_t difference = 0;
-    for (std::size_t i = 0; i < a.size(); ++i) difference |= static_cast<std::uint8_t>(a[i] ^ b[i]);
-    return difference == 0;
-}
-
-}  // namespace
 
 LogVerifier::LogVerifier(const std::uint8_t key[32]) noexcept : keys_(key) {
     (void)kestrel_receipt_guard_init(&guard_, key);  // aligned member storage: cannot be refused
@@ -166,7 +150,7 @@ void LogVerifier::check_seal() noexcept {
     const Digest expected = keys_.tag(parsed_.seal_kind, parsed_.lines, parsed_.sha256);
     const char* problem = nullptr;
     char counted[160];
-    if (!same_tag(expected, parsed_.tag)) {
+    if (!constant_time_equal(expected, parsed_.tag)) {
         problem = "its tag does not match its count and digest (the key is wrong, or the seal was edited)";
     } else if (parsed_.lines != number - 1) {
         std::snprintf(counted, sizeof counted, "it seals %" PRIu64 " lines but %" PRIu64
@@ -187,7 +171,7 @@ void LogVerifier::check_seal() noexcept {
 
 void LogVerifier::check_record() noexcept {
     const std::uint64_t number = summary_.lines;
-    const std::uint64_t sequence_id = sequence_id_of(parsed_.receipt);
+    const std::uint64_t sequence_id = byte_order::load_le64(parsed_.receipt + 20);  // wire bytes 20..27
     const KestrelError refusal =
         kestrel_receipt_guard_check(&guard_, parsed_.receipt, parsed_.axis, parsed_.position, parsed_.velocity);
     if (refusal != KESTREL_OK) {

@@ -18,7 +18,6 @@
 #include <time.h>
 
 #include <kestrel.h>
-#include <kestrel_log.h>
 
 static int read_key(const char *path, uint8_t key[32]) {
     FILE *file = fopen(path, "rb");

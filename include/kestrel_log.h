@@ -140,7 +140,8 @@ typedef struct KestrelLogFinding {
     uint64_t line;     /* 1-based line number */
     int32_t kind;      /* a KestrelLogFindingKind */
     KestrelError error; /* KESTREL_LOG_REFUSED: the guard's refusal; otherwise 0 */
-    const char *text;  /* what is wrong, in English, for a person; valid during the call */
+    const char *text;  /* what is wrong, in English, for a person (printable ASCII, bytes of the
+                          line quoted in it shown as '?' otherwise); valid during the call */
 } KestrelLogFinding;
 
 /* Called once per finding, in line order; return 0 to go on, anything else

@@ -4,7 +4,7 @@ import concurrent.futures
 import json
 import os
 import sys
-from typing import IO, Dict, List, Optional, Tuple
+from typing import IO, Any, Dict, List, Optional, Tuple
 
 from .key_file import read_key_file
 from .log_audit import EXIT_FAILED, EXIT_OK, EXIT_UNFINISHED, EXIT_UNREADABLE, Finding, LogReport, verify_log_file
@@ -61,7 +61,7 @@ def log_files(paths: List[str]) -> List[str]:
     return list(found)
 
 
-def check_file(path: str, key_file: str, strict: bool) -> Dict[str, object]:
+def check_file(path: str, key_file: str, strict: bool) -> Dict[str, Any]:
     """One file's result as plain data (for another process or a dask worker): counts, findings, exit code."""
     findings: List[Tuple[int, str]] = []
     more = [0]
@@ -84,57 +84,59 @@ def check_file(path: str, key_file: str, strict: bool) -> Dict[str, object]:
             "findings": findings, "more_findings": more[0]}
 
 
-def _run_local(files: List[str], key_file: str, strict: bool, jobs: int) -> List[Dict[str, object]]:
+def _run_local(files: List[str], key_file: str, strict: bool, jobs: int) -> List[Dict[str, Any]]:
     if jobs <= 1 or len(files) <= 1:
         return [check_file(path, key_file, strict) for path in files]
     with concurrent.futures.ProcessPoolExecutor(max_workers=min(jobs, len(files))) as pool:
         return list(pool.map(check_file, files, [key_file] * len(files), [strict] * len(files)))
 
 
-def _run_dask(files: List[str], key_file: str, strict: bool, address: str) -> List[Dict[str, object]]:
+def _run_dask(files: List[str], key_file: str, strict: bool, address: str) -> List[Dict[str, Any]]:
     try:
         from distributed import Client
     except ImportError:
         raise RuntimeError("--scheduler needs dask.distributed (Debian: apt install python3-distributed)") from None
     try:
-        client = Client(address, timeout="10s")
-    except (OSError, TimeoutError, ValueError) as error:
+        client = Client(address, timeout="5s")
+    except Exception as error:  # dask's own errors as well as the network's
         raise RuntimeError(f"cannot reach the dask scheduler at {address}: {error}") from None
     # Each worker reads the key file and the log from its own file system: the key never travels.
     with client:
-        futures = client.map(check_file, files, key_file=key_file, strict=strict, pure=False)
-        return client.gather(futures)
+        try:
+            return client.gather(client.map(check_file, files, key_file=key_file, strict=strict, pure=False))
+        except Exception as error:
+            raise RuntimeError(f"the dask cluster at {address} did not finish the check: {error}") from None
 
 
-def total(results: List[Dict[str, object]]) -> Dict[str, object]:
-    whole: Dict[str, object] = {"files": len(results), "lines": 0, "accepted": 0, "gaps": 0,
-                                "refused": {}, "refusals": {}, "exit": EXIT_OK}
+def total(results: List[Dict[str, Any]]) -> Dict[str, Any]:
+    whole: Dict[str, Any] = {"files": len(results), "lines": 0, "accepted": 0, "gaps": 0,
+                             "refused": {}, "refusals": {}, "exit": EXIT_OK}
     for result in results:
         for name in ("lines", "accepted", "gaps"):
-            whole[name] += result.get(name, 0)  # type: ignore[operator]
+            whole[name] += result.get(name, 0)
         for name in ("refused", "refusals"):
-            for code, n in result.get(name, {}).items():  # type: ignore[union-attr]
-                whole[name][code] = whole[name].get(code, 0) + n  # type: ignore[index]
-        whole["exit"] = max(whole["exit"], result["exit"], key=_RANK.__getitem__)  # type: ignore[arg-type]
+            for code, n in result.get(name, {}).items():
+                whole[name][code] = whole[name].get(code, 0) + n
+        whole["exit"] = max(whole["exit"], result["exit"], key=_RANK.__getitem__)
     return whole
 
 
-def print_fleet(results: List[Dict[str, object]], whole: Dict[str, object], out: IO[str]) -> None:
+def print_fleet(results: List[Dict[str, Any]], whole: Dict[str, Any], out: IO[str]) -> None:
     """One line per file (after its first findings) and a total."""
     for r in results:
         if "error" in r:
-            out.write(f"{r['file']}: {_RESULT[r['exit']]}: {r['error']}\n")  # type: ignore[index]
+            out.write(f"{r['file']}: {_RESULT[r['exit']]}: {r['error']}\n")
             continue
-        for line, text in r["findings"]:  # type: ignore[union-attr]
+        for line, text in r["findings"]:
             out.write(f"{r['file']}: line {line}: {text}\n")
         if r["more_findings"]:
             out.write(f"{r['file']}: {r['more_findings']} more findings\n")
-        out.write(f"{r['file']}: {_RESULT[r['exit']]}: lines {r['lines']}, accepted {r['accepted']}, "  # type: ignore
-                  f"refused {counts(r['refused'])}, refusals {counts(r['refusals'])}, gaps {r['gaps']}, "  # type: ignore
+        out.write(f"{r['file']}: {_RESULT[r['exit']]}: lines {r['lines']}, accepted {r['accepted']}, "
+                  f"refused {counts(r['refused'])}, refusals {counts(r['refusals'])}, gaps {r['gaps']}, "
                   f"seal {r['seal']}\n")
-    out.write(f"total: {_RESULT[whole['exit']]}: {whole['files']} files, lines {whole['lines']}, "  # type: ignore
-              f"accepted {whole['accepted']}, refused {counts(whole['refused'])}, "  # type: ignore
-              f"refusals {counts(whole['refusals'])}, gaps {whole['gaps']}\n")  # type: ignore
+    out.write(f"total: {_RESULT[whole['exit']]}: {whole['files']} files, lines {whole['lines']}, "
+              f"accepted {whole['accepted']}, refused {counts(whole['refused'])}, "
+              f"refusals {counts(whole['refusals'])}, gaps {whole['gaps']}\n")
 
 
 def run_verify_log(key_file: str, logs: List[str], strict: bool, jobs: Optional[int] = None,
@@ -149,6 +151,8 @@ def run_verify_log(key_file: str, logs: List[str], strict: bool, jobs: Optional[
     try:
         read_key_file(key_file)  # a key that cannot be used stops the run before any file
         files = log_files(logs)
+        if not files:
+            raise ValueError(f"no *.jsonl log in {', '.join(logs)}")
         if len(files) == 1 and not as_json and scheduler is None and not os.path.isdir(logs[0]):
             with open(files[0], "rb") as f:
                 report = verify_log_file(f, read_key_file(key_file), show)
@@ -166,7 +170,7 @@ def run_verify_log(key_file: str, logs: List[str], strict: bool, jobs: Optional[
         else:
             print_fleet(results, whole, out)
         out.flush()
-        return whole["exit"]  # type: ignore[return-value]
+        return whole["exit"]
     except BrokenPipeError:
         # The reader left (`| head`): nobody is told, and the exit flush must not fail either.
         os.dup2(os.open(os.devnull, os.O_WRONLY), out.fileno())

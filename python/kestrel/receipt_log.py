@@ -14,10 +14,10 @@ from typing import IO, Optional, Type, Union
 from _kestrel import KestrelBoundary, KestrelReceipt, KestrelViolation
 
 from ._native import LogWriter
-from .key_file import read_key_file
+from .key_file import KEY_LEN, read_key_file
 from .log_audit import Finding, LogReport, read_log_lines, verify_log, verify_log_file
 
-__all__ = ["ReceiptLogWriter", "Finding", "LogReport", "read_key_file", "read_log_lines", "verify_log",
+__all__ = ["KEY_LEN", "ReceiptLogWriter", "Finding", "LogReport", "read_key_file", "read_log_lines", "verify_log",
            "verify_log_file"]
 
 

@@ -211,8 +211,8 @@ PyObject* verifier_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 
 // The finding as the package names its code: the guard's refusal, or the kind.
 int call_back(void* context, const KestrelLogFinding* finding) {
-    const char* code =
-        finding->kind == KESTREL_LOG_REFUSED ? kestrel_error_name(finding->error) : kestrel_log_finding_name(finding->kind);
+    const char* code = finding->kind == KESTREL_LOG_REFUSED ? kestrel_error_name(finding->error)
+                                                            : kestrel_log_finding_name(finding->kind);
     Ref result(PyObject_CallFunction(static_cast<PyObject*>(context), "Kss",
                                      static_cast<unsigned long long>(finding->line), code, finding->text));
     return result ? 0 : 1;  // stop with the callback's exception set
@@ -244,7 +244,8 @@ PyObject* feed(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject
 }
 
 // counts: a dict of the nonzero counts by name, extra ones first.
-bool add_counts(PyObject* dict, const char* key, const uint64_t* counts, std::initializer_list<std::pair<const char*, uint64_t>> extra) {
+bool add_counts(PyObject* dict, const char* key, const uint64_t* counts,
+                std::initializer_list<std::pair<const char*, uint64_t>> extra) {
     Ref counted(PyDict_New());
     if (!counted) return false;
     auto put = [&](const char* name, uint64_t n) {
@@ -280,7 +281,8 @@ PyObject* finish(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
         "final_seal_line", (unsigned long long)s.final_seal_line, "after_final_seal",
         (unsigned long long)s.after_final_seal, "torn_line", (unsigned long long)s.torn_line, "seal", kSeal[s.seal],
         "verdict", s.verdict, "strict_verdict", s.strict_verdict));
-    if (!summary || !add_counts(summary.get(), "refused", s.refused, {{"malformed", s.malformed}, {"seal", s.bad_seals}}) ||
+    if (!summary ||
+        !add_counts(summary.get(), "refused", s.refused, {{"malformed", s.malformed}, {"seal", s.bad_seals}}) ||
         !add_counts(summary.get(), "refusals", s.refusals, {})) {
         return nullptr;
     }

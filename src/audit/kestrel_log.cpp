@@ -72,7 +72,9 @@ KESTREL_API KestrelError kestrel_log_writer_record(KestrelLogWriter* writer, int
                                                    double velocity, const uint8_t receipt[60],
                                                    char line[KESTREL_LOG_LINE_MAX], size_t* length) {
     LogWriter* w = live<LogWriter>(writer);
-    if (w == nullptr || receipt == nullptr || line == nullptr || length == nullptr) return KESTREL_ERROR_INVALID_POINTER;
+    if (w == nullptr || receipt == nullptr || line == nullptr || length == nullptr) {
+        return KESTREL_ERROR_INVALID_POINTER;
+    }
     return w->record(axis, position, velocity, receipt, line, *length);
 }
 

@@ -42,9 +42,14 @@ Digest hmac_sha256(std::span<const std::uint8_t, 32> key, std::span<const std::u
     std::array<std::uint8_t, sha256::BLOCK_LEN> pad{};
     RunningSha256 inner;
     RunningSha256 outer;
-    for (std::size_t i = 0; i < pad.size(); ++i) pad[i] = static_cast<std::uint8_t>((i < key.size() ? key[i] : 0) ^ 0x36);
+    const auto key_block = [&](std::uint8_t mask) {
+        for (std::size_t i = 0; i < pad.size(); ++i) {
+            pad[i] = static_cast<std::uint8_t>((i < key.size() ? key[i] : 0) ^ mask);
+        }
+    };
+    key_block(0x36);
     inner.update(pad.data(), pad.size());
-    for (std::size_t i = 0; i < pad.size(); ++i) pad[i] = static_cast<std::uint8_t>((i < key.size() ? key[i] : 0) ^ 0x5c);
+    key_block(0x5c);
     outer.update(pad.data(), pad.size());
     sha256::wipe(pad.data(), pad.size());
     inner.update(message.data(), message.size());

@@ -223,7 +223,8 @@ void parse_line(std::string_view line, ParsedLine& out) noexcept {
     } else if (line.starts_with("{\"checkpoint\"")) {
         parse_seal(in, out, SealKind::Checkpoint);
     } else {
-        in.fail("not a record, refusal or seal line (they begin {\"axis\", {\"refused\", {\"checkpoint\" or {\"seal\")");
+        in.fail("not a record, refusal or seal line (they begin {\"axis\", {\"refused\", {\"checkpoint\" or "
+                "{\"seal\")");
     }
 }
 

@@ -20,6 +20,10 @@ template <typename... Args>
 void LogVerifier::report(KestrelLogFindingKind kind, KestrelError error, const char* format, Args... args) noexcept {
     if (on_finding_ == nullptr || stop_) return;
     std::snprintf(text_, sizeof text_, format, args...);
+    // The text quotes the line it is about: only printable ASCII leaves here.
+    for (char* c = text_; *c != '\0'; ++c) {
+        if (*c < 0x20 || *c > 0x7e) *c = '?';
+    }
     const KestrelLogFinding finding{summary_.lines, kind, error, text_};
     stop_ = on_finding_(context_, &finding) != 0;
 }

@@ -70,7 +70,8 @@ class VerifyLogTest(unittest.TestCase):
         forged = flip(good[1], -10)  # inside the receipt's hex digits
         hostile = [
             "[" * 1024, "[" * 5000 + "]" * 5000, good[0] + " " * 1024, "", "[1]", '"x"', "{",
-            b"\xff\xfe" + good[0].encode(), '{"axis": 1}', good[0][:-1] + ', "note": 1}',
+            b"\xff\xfe" + good[0].encode(), good[0][:9] + "\udcff" + good[0][9:], '{"axis": 1}',
+            good[0][:-1] + ', "note": 1}',
             '{"axis": 99, "position": 123.0, ' + good[0][1:], good[0].replace('"axis": 0', '"axis": "0"'),
             good[0].replace('"axis": 0', '"axis": true'), good[0].replace('"axis": 0', '"axis": 2147483648'),
             good[0].replace("0.0", "1" + "0" * 400), good[0].replace("0.0", "1e400"), good[0].replace("0.0", "0"),

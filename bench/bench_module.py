@@ -15,6 +15,7 @@ import array
 import collections
 import hashlib
 import hmac
+import io
 import math
 import os
 import random
@@ -27,6 +28,7 @@ import timeit
 import _kestrel
 import _kestrel_bench_reference as reference
 import kestrel
+from kestrel.log_audit import verify_log_file
 
 try:
     import numpy as np
@@ -149,6 +151,11 @@ def measure(quick=False):
     rows.append(("KestrelReceipt.verify", t_verify, "plain Python + stdlib",
                  median_ns("plain(wire, action, payload)", env, n, 7)))
 
+    # verify-log's check of a sealed log, per line, against one verify call of this run.
+    lines = 10**6 // scale
+    rows.append((f"verify-log per line, 10^{len(str(lines)) - 1} lines", log_check_ns(key, lines, 5),
+                 "KestrelReceipt.verify", t_verify))
+
     # The receiving side: a fresh guard per repeat accepts the same stream of new receipts.
     wires = [boundary.authorize_action(1, 0.5, 1.0).receipt_hash for _ in range(n // 5)]
     rows.append(("ReceiptGuard.check, accepted", guard_check_ns(key, wires, 7), "KestrelReceipt.verify", t_verify))
@@ -179,6 +186,29 @@ def measure(quick=False):
 # The arm of the C joint-limiter benchmark, so that both sides limit alike.
 LIMITER_ARM = kestrel.JointLimits(min_position=-1.0, max_position=1.0, max_velocity=2.0,
                                   max_acceleration=20.0, max_jerk=2000.0)
+
+
+class KeptText(io.StringIO):
+    def close(self):  # the writer closes its stream when it seals; the log is read afterwards
+        pass
+
+
+def log_check_ns(key, lines, repeat):
+    """Median cost per line of checking a log of `lines` actions (and its seals) in memory, in thread CPU ns."""
+    boundary = _kestrel.KestrelBoundary(rate_limit=2**63, hmac_key=key)
+    text = KeptText()
+    with kestrel.ReceiptLogWriter(text, key) as writer:
+        for i in range(lines):
+            position = i % 1000 / 1000
+            writer.record(i % 7, position, 0.5, boundary.authorize_action(i % 7, position, 0.5))
+    data = text.getvalue().encode("ascii")
+    times = []
+    for _ in range(repeat):
+        start = time.thread_time_ns()
+        report = verify_log_file(io.BytesIO(data), key)
+        times.append((time.thread_time_ns() - start) / report.lines)
+        assert report.ok(strict=True), report
+    return statistics.median(times)
 
 
 def guard_check_ns(key, wires, repeat):

@@ -222,11 +222,24 @@ LIMITER = {
 }
 
 
+# Receipt log programs (see fuzz_log_verifier.cpp): a raw log (byte 0 even,
+# byte 1 the number of trailing piece sizes), or an honest log edited once.
+_RECORD = b'{"axis": 3, "position": 0.25, "velocity": 1.5, "receipt": "' + b"ab" * 60 + b'"}\n'
+_REFUSAL = b'{"refused": "rate_limited", "axis": -2, "position": "nan:7ff8000000000001", "velocity": 1e-05, "time": 5}\n'
+_SEAL = b'{"checkpoint": "' + b"0" * 64 + b'", "lines": 2, "sha256": "' + b"f" * 64 + b'"}\n'
+LOG = {
+    "raw_lines": b"\x00\x03" + _RECORD + _REFUSAL + _SEAL + b'{"seal": "' + b"1" * 64 + b"\x17\x40\x05",
+    "raw_long_line": b"\x00\x02" + b"{" * 1500 + b"\n" + _RECORD[:-1] + b"\x01\xff",
+    "edited_flip": bytes([1, 7, 2]) + bytes(7 * 29) + struct.pack("<HBB", 100, 0, 1),
+    "edited_cut": bytes([1, 11, 1]) + bytes(11 * 29) + struct.pack("<HB", 400, 3),
+}
+
+
 def main():
     root = sys.argv[1]
     for target, seeds in (("fuzz_scalar_kernel", SCALAR), ("fuzz_multivar_4d", MULTIVAR),
                           ("fuzz_replay_gate", INTERCEPTOR), ("fuzz_receipt_guard", GUARD),
-                          ("fuzz_joint_limiter", LIMITER)):
+                          ("fuzz_joint_limiter", LIMITER), ("fuzz_log_verifier", LOG)):
         directory = os.path.join(root, target)
         os.makedirs(directory, exist_ok=True)
         for name, data in seeds.items():

@@ -161,5 +161,6 @@ KESTREL_LAYOUT_ASSERT(offsetof(Solution4, status) == 24, "status at 24");
 #include "kestrel_clock.h" /* a clock the caller keeps */
 #include "kestrel_watchdog.h" /* rest when commands stop */
 #include "kestrel_key.h" /* link keys derived from a master key, key files */
+#include "kestrel_log.h" /* the receipt log: writing and checking it */
 
 #endif /* KESTREL_H */

@@ -68,7 +68,11 @@ enum {
     KESTREL_ERROR_ZERO_KEY = 27,                 /* "zero_key": 32 zero bytes, a key anyone can guess */
     KESTREL_ERROR_BAD_LINK_ID = 28,              /* "bad_link_id": a link id is 1 to 255 bytes */
     KESTREL_ERROR_KEY_FILE = 29,                 /* "key_file": missing, unreadable, not 32 bytes, or others may read it */
-    KESTREL_ERROR_KEY_DERIVATION = 30            /* "key_derivation": the cryptographic library failed */
+    KESTREL_ERROR_KEY_DERIVATION = 30,           /* "key_derivation": the cryptographic library failed */
+    /* The receipt log (kestrel_log.h). */
+    KESTREL_ERROR_LOG_CLOSED = 31,               /* "log_closed": the log has its final seal, or was checked to the end */
+    KESTREL_ERROR_LOG_STOPPED = 32,              /* "log_stopped": the finding callback stopped the check */
+    KESTREL_ERROR_LOG_REFUSAL_KIND = 33          /* "log_refusal_kind": a refusal line needs a named error value */
 };
 
 /* kestrel_error_name returns the code string of an error value ("ok" for 0,

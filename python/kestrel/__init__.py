@@ -33,7 +33,7 @@ from ._native import (
 )
 from ._types import Frame, Limit, Projection, ReceiptFields, SolveStatus
 from ._version import __version__
-from .receipt_log import ReceiptLogWriter  # after ReceiptGuard and parse_receipt, which it takes from here
+from .receipt_log import ReceiptLogWriter
 
 _pickling.register()
 

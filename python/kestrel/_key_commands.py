@@ -8,9 +8,7 @@ import os
 import secrets
 import sys
 
-from ._native import derive_key, read_key_file
-
-KEY_LEN = 32
+from ._native import KEY_LEN, derive_key, read_key_file
 
 
 def write_key_file(path: str, key: bytes) -> None:

@@ -31,6 +31,8 @@ constexpr ClassEntry kClasses[] = {
     {"SimulatedClock", simulated_clock_type},
     {"Boundary", boundary_type},
     {"Watchdog", watchdog_type},
+    {"LogWriter", log_writer_type},
+    {"LogVerifier", log_verifier_type},
 };
 
 bool populate(PyObject* module) {

@@ -21,6 +21,8 @@ PyTypeObject* joint_limits_type();    // JointLimits
 PyTypeObject* joint_limiter_type();   // JointLimiter
 PyTypeObject* boundary_type();        // Boundary
 PyTypeObject* watchdog_type();        // Watchdog
+PyTypeObject* log_writer_type();      // LogWriter
+PyTypeObject* log_verifier_type();    // LogVerifier
 
 // Module-level functions, each list ending with a null entry.
 extern PyMethodDef kReceiptFunctions[];     // parse_receipt, verify_receipt, encode_frame, decode_frame

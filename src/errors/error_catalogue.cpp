@@ -10,7 +10,7 @@ constexpr ErrorText kUnknownRow{"unknown_error", "unknown error value"};
 
 // Rows in value order: the row index is the value. Rows 1 to 9 are the receipt
 // codes, whose code strings and messages the Python exception also carries.
-constexpr std::array<ErrorText, 31> kCatalogue{{
+constexpr std::array<ErrorText, 34> kCatalogue{{
     {"ok", "success"},
     {"invalid_pointer", "null or misaligned pointer"},
     {"action_id_overflow", "action id exceeds maximum size"},
@@ -44,6 +44,9 @@ constexpr std::array<ErrorText, 31> kCatalogue{{
     {"bad_link_id", "a link id must be 1 to 255 bytes"},
     {"key_file", "the key file cannot be used"},
     {"key_derivation", "the cryptographic library could not derive the key"},
+    {"log_closed", "the receipt log is closed: it has its final seal, or was checked to its end"},
+    {"log_stopped", "the check of the receipt log was stopped by its caller"},
+    {"log_refusal_kind", "a refusal line records a named error value, not success or an unknown one"},
 }};
 
 constexpr ErrorText kUnknown = kUnknownRow;

@@ -1,4 +1,5 @@
 """The receipt log: written by the demo, checked by `python3 -m kestrel verify-log`."""
+import contextlib
 import hashlib
 import hmac
 import io
@@ -6,14 +7,18 @@ import json
 import math
 import os
 import pathlib
+import re
+import signal
 import struct
 import subprocess
 import sys
 import tempfile
+import threading
 import unittest
 
 import kestrel
-from kestrel.receipt_log import ReceiptLogWriter, verify_log
+import kestrel._cli
+from kestrel.receipt_log import ReceiptLogWriter, verify_log, verify_log_file
 
 ROOT = pathlib.Path(__file__).resolve().parents[2]
 
@@ -32,12 +37,16 @@ def flip(text, i):
     return text[:i] + ("1" if text[i] == "0" else "0") + text[i + 1:]
 
 
-def make_log(key, actions):
-    boundary = kestrel.KestrelBoundary(hmac_key=key)
+def make_log(key, actions, **checkpoints):
+    """The lines of a log of actions through writer.authorize; a velocity over 4.18 is a refusal line."""
+    boundary = kestrel.KestrelBoundary(hmac_key=key, rate_limit=10**9)
     stream = KeptStream()
-    with ReceiptLogWriter(stream, key) as writer:
+    with ReceiptLogWriter(stream, key, **checkpoints) as writer:
         for axis, position, velocity in actions:
-            writer.record(axis, position, velocity, boundary.authorize_action(axis, position, velocity))
+            try:
+                writer.authorize(boundary, axis, position, velocity)
+            except kestrel.KestrelViolation:
+                pass
     return stream.getvalue().splitlines()
 
 
@@ -51,6 +60,9 @@ def old_log(key, actions):
 class VerifyLogTest(unittest.TestCase):
     key = os.urandom(32)
     sealed = make_log(key, [(0, 0.0, 0.5), (1, -0.125, 1.0), (2, 1e-9, -2.0), (-3, 3.5, 0.0), (0, 0.1, 0.25)])
+    # Checkpoints after every 2 lines: action, action, checkpoint (line 3), action, refusal, checkpoint (6), ...
+    checked = make_log(key, [(i % 3, i / 8, 9.0 if i % 4 == 3 else 0.5) for i in range(8)], checkpoint_lines=2,
+                       checkpoint_seconds=None)
 
     def test_tampering_and_hostile_lines(self):
         good, seal = self.sealed[:5], self.sealed[5]
@@ -58,46 +70,59 @@ class VerifyLogTest(unittest.TestCase):
         forged = flip(good[1], -10)  # inside the receipt's hex digits
         hostile = [
             "[" * 1024, "[" * 5000 + "]" * 5000, good[0] + " " * 1024, "", "[1]", '"x"', "{",
-            b"\xff\xfe" + good[0].encode(), '{"axis": 1}', good[0][:-1] + ', "note": 1}',
+            b"\xff\xfe" + good[0].encode(), good[0][:9] + "\udcff" + good[0][9:], '{"axis": 1}',
+            good[0][:-1] + ', "note": 1}',
             '{"axis": 99, "position": 123.0, ' + good[0][1:], good[0].replace('"axis": 0', '"axis": "0"'),
             good[0].replace('"axis": 0', '"axis": true'), good[0].replace('"axis": 0', '"axis": 2147483648'),
             good[0].replace("0.0", "1" + "0" * 400), good[0].replace("0.0", "1e400"), good[0].replace("0.0", "0"),
             good[0].replace("0.0", "0.00"), good[0].replace("0.0", '"nan:3ff0000000000000"'),
             good[0].replace("0.0", "NaNa"), good[0].replace('"receipt": "', '"receipt": "A'),
-            good[0][:-60] + good[0][-59:], seal.replace('"lines": 5', '"lines": -1'),
+            good[0][:-60] + good[0][-59:],
         ]
         specials = [math.nan, -math.nan, math.inf - math.inf, double(0x7FF0000000000001), double(0xFFF8DEADBEEF0001),
                     math.inf, -math.inf, -0.0, 5e-324, 1.7976931348623157e308]
-        # (name, log, findings as (line, code), ends with a seal that holds)
+        checked, cut = self.checked, self.checked[:6]
+        padded = seal[:-1] + " " * (1024 - len(seal)) + "}\r" + good[0]
+        # (name, log, findings as (line, code), exit code of verify-log --strict)
         cases = [
-            ("untouched", self.sealed, [], True),
-            ("every double, NaN bits too", make_log(self.key, [(i, x, 0.0) for i, x in enumerate(specials)]), [],
-             True),
+            ("untouched", self.sealed, [], 0),
+            ("every double, NaN bits too", make_log(self.key, [(i, x, 0.0) for i, x in enumerate(specials)]), [], 0),
+            ("checkpoints and refusals", checked, [], 0),
+            ("cut after a checkpoint", cut, [], 3),
+            ("a checkpoint passed off as final", cut[:5] + [cut[5].replace("checkpoint", "seal")], [(6, "seal")], 1),
+            ("a refusal line changed", checked[:10] + [checked[10].replace("0.875", "0.5")] + checked[11:],
+             [(12, "seal"), (13, "seal")], 1),
+            ("padded seal", good + [padded], [(6, "malformed")], 1),
+            ("seal of -1 lines", good + [seal.replace('"lines": 5', '"lines": -1')], [(6, "seal")], 1),
+            ("seal respaced", good + [seal.replace('", "', '",  "', 1)], [(6, "seal")], 1),
             ("written before the seal", old_log(self.key, [(0, math.inf, 0.0), (1, -math.inf, 0.5),
                                                            (2, math.nan, 0.0), (3, -math.nan, 0.0)]),
-             [(4, "authentication_failure")], False),
-            ("reordered", [good[0], good[2], good[1], good[3], good[4]], [(2, "gap"), (3, "replay_counter")], False),
-            ("duplicated", good[:2] + [good[1]] + good[2:], [(3, "replay_counter")], False),
-            ("edited", good[:2] + [edited] + good[3:], [(3, "authentication_failure"), (4, "gap")], False),
-            ("edited receipt", good[:1] + [forged] + good[2:], [(2, "authentication_failure"), (3, "gap")], False),
-            ("removed first", good[1:], [(1, "gap")], False),
-            *((f"hostile {line[:30]!r}", good[:1] + [line] + good[1:], [(2, "malformed")], False) for line in hostile),
-            ("emptied", [], [], False),
-            ("seal cut off", good, [], False),
-            ("last line cut off", good[:4] + [seal], [(5, "seal")], False),
-            ("line removed", good[:2] + good[3:] + [seal], [(3, "gap"), (5, "seal")], False),
-            ("line respaced", [good[0].replace(", ", ",  ", 1)] + good[1:] + [seal], [(6, "seal")], False),
-            ("seal forged", good + [flip(seal, len('{"seal": "'))], [(6, "seal")], False),
-            ("lines after the seal", self.sealed + [good[0]], [(7, "replay_counter")], False),
+             [(4, "authentication_failure")], 1),
+            ("reordered", [good[0], good[2], good[1], good[3], good[4]], [(2, "gap"), (3, "replay_counter")], 1),
+            ("duplicated", good[:2] + [good[1]] + good[2:], [(3, "replay_counter")], 1),
+            ("edited", good[:2] + [edited] + good[3:], [(3, "authentication_failure"), (4, "gap")], 1),
+            ("edited receipt", good[:1] + [forged] + good[2:], [(2, "authentication_failure"), (3, "gap")], 1),
+            ("removed first", good[1:], [(1, "gap")], 1),
+            *((f"hostile {line[:30]!r}", good[:1] + [line] + good[1:], [(2, "malformed")], 1) for line in hostile),
+            ("emptied", [], [], 1),
+            ("seal cut off", good, [], 1),
+            ("last line cut off", good[:4] + [seal], [(5, "seal")], 1),
+            ("line removed", good[:2] + good[3:] + [seal], [(3, "gap"), (5, "seal")], 1),
+            ("line respaced", [good[0].replace(", ", ",  ", 1)] + good[1:] + [seal],
+             [(1, "malformed"), (2, "gap"), (6, "seal")], 1),
+            ("seal forged", good + [flip(seal, len('{"seal": "'))], [(6, "seal")], 1),
+            ("lines after the seal", self.sealed + [good[0]], [(7, "after_final_seal"), (7, "replay_counter")], 1),
         ]
-        for name, log, expected, sealed in cases:
+        for name, log, expected, strict_exit in cases:
             with self.subTest(name):
                 findings = []
                 report = verify_log(log, self.key, findings.append)
                 self.assertEqual([(f.line, f.code) for f in findings], expected, findings)
-                self.assertEqual((report.lines, report.sealed), (len(log), sealed))
-                self.assertEqual(report.ok(), all(code == "gap" for _, code in expected))
-                self.assertEqual(report.ok(strict=True), not expected and sealed)
+                self.assertEqual((report.lines, report.exit_code(strict=True)), (len(log), strict_exit))
+                self.assertEqual(report.ok(), all(code in ("gap", "after_final_seal") for _, code in expected))
+                self.assertEqual(report.seal, "invalid" if "seal" in dict(expected).values() else
+                                 "valid" if strict_exit == 0 else "missing")
+        self.assertEqual(verify_log(checked, self.key).refusals, {"velocity_exceeded": 2})
         findings = []
         verify_log(good[:2] + good[3:], self.key, findings.append)
         self.assertEqual(findings[0].text, "ids 3..3 missing after line 2 (id 2), before line 3 (id 4)")
@@ -112,6 +137,62 @@ class VerifyLogTest(unittest.TestCase):
         report = verify_log(self.sealed, bytes(32))
         self.assertEqual(report.refused, {"authentication_failure": 5, "seal": 1})
         self.assertEqual(report.first_bad_line, 1)
+
+    def test_numbers_are_written_as_python_writes_them(self):
+        writer, boundary = kestrel._native.LogWriter(self.key), kestrel.KestrelBoundary(hmac_key=self.key,
+                                                                                        rate_limit=10**9)
+        for bits in [struct.unpack("<Q", os.urandom(8))[0] for _ in range(3000)]:
+            x = double(bits)
+            if math.isfinite(x):
+                line = writer.record(0, x, 0.0, boundary.authorize_action(0, x, 0.0).receipt_hash)
+                self.assertEqual(json.loads(line)["position"], x)
+                self.assertIn(f'"position": {x!r},', line)
+
+
+class WriterTest(unittest.TestCase):
+    key = os.urandom(32)
+
+    def test_record_refuses_what_would_fail_the_check(self):
+        boundary = kestrel.KestrelBoundary(hmac_key=self.key, rate_limit=10**9)
+        first, second = (boundary.authorize_action(1, 0.5, 0.25) for _ in range(2))
+        for name, calls, says in [
+            ("another action", [(1, 0.5, 0.5, first)], "(authentication_failure): its tag does not match"),
+            ("twice", [(1, 0.5, 0.25, first)] * 2, "(replay_counter): its sequence id is not above"),
+            ("out of order", [(1, 0.5, 0.25, second), (1, 0.5, 0.25, first)], "(replay_counter)"),
+            ("another key", [(1, 0.5, 0.25, kestrel.KestrelBoundary(hmac_key=bytes(32)).authorize_action(1, 0.5,
+                                                                                                         0.25))],
+             "(authentication_failure)"),
+        ]:
+            with self.subTest(name):
+                stream = KeptStream()
+                writer = ReceiptLogWriter(stream, self.key)
+                for call in calls[:-1]:
+                    writer.record(*call)
+                written = stream.getvalue()
+                with self.assertRaisesRegex(ValueError, "refused " + re.escape(says)):
+                    writer.record(*calls[-1])
+                self.assertEqual(stream.getvalue(), written)
+
+    def test_threads_sharing_a_boundary_and_a_writer(self):
+        boundary = kestrel.KestrelBoundary(hmac_key=self.key, rate_limit=10**9)
+        stream = KeptStream()
+
+        def work(axis):
+            for i in range(300):
+                try:
+                    writer.authorize(boundary, axis, i / 300, 9.0 if i % 10 == 0 else 0.5)
+                except kestrel.KestrelViolation:
+                    pass
+
+        with ReceiptLogWriter(stream, self.key, checkpoint_lines=97) as writer:
+            threads = [threading.Thread(target=work, args=(axis,)) for axis in range(8)]
+            for thread in threads:
+                thread.start()
+            for thread in threads:
+                thread.join()
+        report = verify_log(stream.getvalue().splitlines(), self.key)
+        self.assertEqual((report.exit_code(strict=True), report.accepted, report.refusals),
+                         (0, 8 * 270, {"velocity_exceeded": 8 * 30}))
 
 
 class CommandLineTest(unittest.TestCase):
@@ -133,10 +214,13 @@ class CommandLineTest(unittest.TestCase):
         ok = self.run_cli("verify-log", "--strict", "--key-file", "run.key", "run.jsonl")
         self.assertEqual(ok.returncode, 0, ok.stdout + ok.stderr)
         lines = (self.path / "run.jsonl").read_text().splitlines()
-        n = len(lines) - 1  # the actions, then the seal
-        self.assertIn(f"receipt log: {n} actions", demo.stdout)
-        self.assertIn(f"lines: {n + 1}\naccepted: {n}\nrefused: none\ngaps: 0\nseal: line {n + 1} seals the {n}",
-                      ok.stdout)
+        n = len(lines) - 1  # the actions and any checkpoints, then the seal
+        actions = sum(line.startswith('{"axis"') for line in lines)
+        self.assertIn(f"receipt log: {actions} actions", demo.stdout)
+        self.assertIn(f"lines: {n + 1}\naccepted: {actions}\nrefused: none\nrefusals: none\ngaps: 0\n"
+                      f"seal: valid: line {n + 1} seals the {n}", ok.stdout)
+        # The demo writes a checkpoint a second into its run, if it lasts that long.
+        unsealed = 3 if any(line.startswith('{"checkpoint"') for line in lines[:n]) else 1
 
         for name, kept in [("cut", lines[:10] + lines[11:]), ("dup", lines[:n] + lines[n - 1:]),
                            ("unsealed", lines[:n])]:
@@ -148,7 +232,7 @@ class CommandLineTest(unittest.TestCase):
                                            f"line {n}: seal: it seals {n} lines but {n - 1} precede it"]),
             (("run.key", "dup.jsonl"), 1, [f"line {n + 1}: replay_counter", f"first bad line: {n + 1}"]),
             (("run.key", "unsealed.jsonl"), 0, ["seal: missing", "result: OK"]),
-            (("--strict", "run.key", "unsealed.jsonl"), 1, ["seal: missing", "result: FAILED"]),
+            (("--strict", "run.key", "unsealed.jsonl"), unsealed, ["seal: missing"]),
             (("other.key", "run.jsonl"), 1, ["hint: not one line verifies; the key may be wrong"]),
         ]:
             with self.subTest(args=args):
@@ -156,6 +240,73 @@ class CommandLineTest(unittest.TestCase):
                 self.assertEqual(result.returncode, code, result.stdout + result.stderr)
                 for text in says:
                     self.assertIn(text, result.stdout)
+
+    def write_key(self, key=bytes(range(32))):
+        (self.path / "run.key").write_bytes(key)
+        os.chmod(self.path / "run.key", 0o600)
+        return key
+
+    def test_killed_writer_leaves_a_log_sealed_to_its_last_checkpoint(self):
+        key = self.write_key()
+        writer = subprocess.Popen([sys.executable, "-c", f"""if True:
+            import kestrel
+            key = {key!r}
+            boundary = kestrel.KestrelBoundary(hmac_key=key, rate_limit=10**9)
+            log = kestrel.ReceiptLogWriter(open("run.jsonl", "w"), key, checkpoint_lines=100)
+            for i in range(10**9):
+                log.authorize(boundary, i % 7, i % 1000 / 1000, 0.5)
+                if i == 1000:
+                    print("running", flush=True)"""], stdout=subprocess.PIPE, text=True, cwd=self.path)
+        self.assertEqual(writer.stdout.readline(), "running\n")
+        writer.send_signal(signal.SIGKILL)
+        writer.wait()
+        writer.stdout.close()
+        result = self.run_cli("verify-log", "--strict", "--key-file", "run.key", "run.jsonl")
+        self.assertEqual(result.returncode, 3, result.stdout + result.stderr)
+        self.assertRegex(result.stdout, r"seal: missing: no final seal; sealed through line \d+ by a checkpoint, "
+                                        r"\d+ lines follow unsealed")
+        self.assertIn("result: UNFINISHED", result.stdout)
+
+    def test_several_logs_in_processes_and_on_a_dask_cluster(self):
+        from distributed import LocalCluster
+        key = self.write_key(VerifyLogTest.key)
+        checked = VerifyLogTest.checked
+        (self.path / "fleet" / "arm").mkdir(parents=True)
+        logs = {"fleet/whole.jsonl": ("\n".join(checked) + "\n", 0),
+                "fleet/arm/crashed.jsonl": ("\n".join(checked[:6]) + "\n" + checked[6][:40], 3),
+                "fleet/arm/changed.jsonl": ("\n".join(checked[:10] + [checked[10].replace("0.875", "0.5")]
+                                                      + checked[11:]) + "\n", 1)}
+        for name, (text, _) in logs.items():
+            (self.path / name).write_text(text)
+        (self.path / "fleet" / "notes.txt").write_text("not a log")
+
+        def run(*args):
+            out = io.StringIO()
+            cwd = os.getcwd()
+            os.chdir(self.path)
+            try:
+                with contextlib.redirect_stdout(out):
+                    code = kestrel._cli.main(["verify-log", "--strict", "--key-file", "run.key", *args])
+            finally:
+                os.chdir(cwd)
+            return code, out.getvalue()
+
+        code, text = run("--jobs", "2", "--json", "fleet")
+        results = json.loads(text)
+        self.assertEqual({r["file"]: r["exit"] for r in results["files"]},
+                         {name: want for name, (_, want) in logs.items()})
+        self.assertEqual((code, results["total"]["exit"], results["total"]["refusals"]),
+                         (1, 1, {"velocity_exceeded": 5}))
+        with LocalCluster(processes=False, n_workers=2, threads_per_worker=1, dashboard_address=None) as cluster:
+            self.assertEqual(run("--scheduler", cluster.scheduler_address, "--json", "fleet"), (code, text))
+        code, text = run("fleet/arm/crashed.jsonl")
+        self.assertEqual(code, 3)
+        self.assertIn("line 7: torn: the last line has no newline", text)
+        self.assertIn("sealed through line 6 by a checkpoint, 1 lines follow unsealed", text)
+        self.assertIn("total: FAILED: 3 files", run("fleet", "fleet/arm")[1].splitlines()[-1])
+        result = self.run_cli("verify-log", "--scheduler", "tcp://127.0.0.1:9", "--key-file", "run.key", "fleet")
+        self.assertEqual(result.returncode, 2)
+        self.assertIn("verify-log: cannot reach the dask scheduler at tcp://127.0.0.1:9", result.stderr)
 
     def test_closed_pipe_ends_quietly(self):
         (self.path / "junk.jsonl").write_text("junk\n" * 50000)

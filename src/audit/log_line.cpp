@@ -1,0 +1,270 @@
+#include "audit/log_line.hpp"
+
+#include <array>
+#include <charconv>
+#include <cstdio>
+#include <cstring>
+
+#include "audit/log_number.hpp"
+#include "errors/error_catalogue.hpp"
+
+namespace kestrel::audit {
+
+namespace {
+
+constexpr char kHex[] = "0123456789abcdef";
+
+// The value of each lowercase hex digit; 0x10 marks every other byte.
+constexpr auto kNibble = [] {
+    std::array<std::uint8_t, 256> table{};
+    table.fill(0x10);
+    for (std::uint8_t i = 0; i < 16; ++i) table[static_cast<unsigned char>(kHex[i])] = i;
+    return table;
+}();
+// Catalogue values a refusal line may name; above this none are defined.
+constexpr KestrelError kLastKind = 63;
+
+std::size_t put(char* out, std::size_t at, std::string_view text) noexcept {
+    std::memcpy(out + at, text.data(), text.size());
+    return at + text.size();
+}
+
+std::size_t put_hex(char* out, std::size_t at, const std::uint8_t* bytes, std::size_t size) noexcept {
+    for (std::size_t i = 0; i < size; ++i) {
+        out[at++] = kHex[bytes[i] >> 4];
+        out[at++] = kHex[bytes[i] & 0xF];
+    }
+    return at;
+}
+
+std::size_t put_number(char* out, std::size_t at, double x) noexcept { return at + format_number(x, out + at); }
+
+template <typename Int>
+std::size_t put_int(char* out, std::size_t at, Int value) noexcept {
+    return static_cast<std::size_t>(std::to_chars(out + at, out + at + 24, value).ptr - out);
+}
+
+std::string_view shown(std::string_view text) noexcept { return text.substr(0, 40); }
+
+// Cursor: the strict reader of one line. Each step either takes exactly what
+// it expects or records the first problem and fails every later step.
+class Cursor {
+public:
+    Cursor(std::string_view line, ParsedLine& out) noexcept : rest_(line), out_(out) {}
+
+    bool failed() const noexcept { return failed_; }
+
+    template <typename... Args>
+    bool fail(const char* format, Args... args) noexcept {
+        if (!failed_) std::snprintf(out_.problem, sizeof out_.problem, format, args...);
+        failed_ = true;
+        return false;
+    }
+
+    // A literal's length is known here, so its comparison compiles to a few
+    // loads instead of a call: the verifier runs this for every line.
+    template <std::size_t N>
+    bool literal(const char (&text)[N]) noexcept {
+        constexpr std::size_t length = N - 1;
+        if (failed_) return false;
+        if (rest_.size() >= length && std::memcmp(rest_.data(), text, length) == 0) {
+            rest_.remove_prefix(length);
+            return true;
+        }
+        return fail("expected '%s' at '%.*s'", text, int(shown(rest_).size()), shown(rest_).data());
+    }
+
+    // The text up to (not including) `stop`, or all that is left. Scanned by
+    // hand: what it takes is a number or a name, a few bytes long.
+    std::string_view until(char stop) noexcept {
+        std::size_t end = 0;
+        while (end < rest_.size() && rest_[end] != stop) ++end;
+        const std::string_view taken = rest_.substr(0, end);
+        rest_.remove_prefix(end);
+        return taken;
+    }
+
+    // Exactly 2 * size lowercase hex digits, then a quote (not taken).
+    bool hex(const char* name, std::uint8_t* bytes, std::size_t size) noexcept {
+        if (failed_) return false;
+        if (rest_.size() <= 2 * size || rest_[2 * size] != '"') {
+            return fail("%s is not %zu lowercase hex digits", name, 2 * size);
+        }
+        const std::string_view digits = rest_.substr(0, 2 * size);
+        rest_.remove_prefix(2 * size);
+        std::uint8_t invalid = 0;
+        for (std::size_t i = 0; i < size; ++i) {
+            const std::uint8_t high = kNibble[static_cast<unsigned char>(digits[2 * i])];
+            const std::uint8_t low = kNibble[static_cast<unsigned char>(digits[2 * i + 1])];
+            invalid |= static_cast<std::uint8_t>((high | low) & 0x10);
+            bytes[i] = static_cast<std::uint8_t>(high << 4 | (low & 0xF));
+        }
+        if (invalid != 0) return fail("%s is not %zu lowercase hex digits", name, 2 * size);
+        return true;
+    }
+
+    // A decimal integer as the writer spells it: no sign but a leading '-',
+    // no leading zero, no "-0".
+    template <typename Int>
+    bool integer(const char* name, Int& value, char stop) noexcept {
+        if (failed_) return false;
+        const std::string_view text = until(stop);
+        const bool negative = text.starts_with('-');
+        const std::string_view digits = text.substr(negative ? 1 : 0);
+        const auto read = std::from_chars(text.data(), text.data() + text.size(), value);
+        if (digits.empty() || (digits[0] == '0' && (digits.size() > 1 || negative)) || read.ec != std::errc{} ||
+            read.ptr != text.data() + text.size()) {
+            return fail("%s %.*s is not %s", name, int(shown(text).size()), shown(text).data(),
+                        sizeof(Int) == 4 ? "a 32-bit integer" : "an unsigned 64-bit integer");
+        }
+        return true;
+    }
+
+    bool number(const char* name, double& x) noexcept {
+        if (failed_) return false;
+        const std::string_view text = until(',');
+        switch (parse_number(text, x)) {
+            case NumberText::Exact: return true;
+            case NumberText::BareNaN: out_.bare_nan = true; return true;
+            case NumberText::Wrong: break;
+        }
+        return fail("%s %.*s is not a double as a log writes one (shortest decimal, \"inf\", \"-inf\", or \"nan:\" "
+                    "and 16 hex digits of a NaN)", name, int(shown(text).size()), shown(text).data());
+    }
+
+    bool end() noexcept {
+        if (failed_) return false;
+        if (rest_.empty()) return true;
+        return fail("%zu bytes follow the end of the object", rest_.size());
+    }
+
+private:
+    std::string_view rest_;
+    ParsedLine& out_;
+    bool failed_ = false;
+};
+
+void parse_record(Cursor& in, ParsedLine& out) noexcept {
+    in.literal("{\"axis\": ");
+    in.integer("axis", out.axis, ',');
+    in.literal(", \"position\": ");
+    in.number("position", out.position);
+    in.literal(", \"velocity\": ");
+    in.number("velocity", out.velocity);
+    in.literal(", \"receipt\": \"");
+    in.hex("receipt", out.wire, RECEIPT_LEN);
+    in.literal("\"}");
+    if (in.end()) {
+        out.type = LineType::Record;
+        out.receipt = out.wire;
+    }
+}
+
+void parse_refusal(Cursor& in, ParsedLine& out) noexcept {
+    in.literal("{\"refused\": \"");
+    const std::string_view name = in.until('"');
+    out.kind = refusal_kind(name);
+    if (out.kind == 0) {
+        in.fail("refused \"%.*s\" is not the name of a refusal", int(shown(name).size()), shown(name).data());
+    }
+    in.literal("\", \"axis\": ");
+    in.integer("axis", out.axis, ',');
+    in.literal(", \"position\": ");
+    in.number("position", out.position);
+    in.literal(", \"velocity\": ");
+    in.number("velocity", out.velocity);
+    in.literal(", \"time\": ");
+    in.integer("time", out.time_ns, '}');
+    in.literal("}");
+    if (in.end()) out.type = LineType::Refusal;
+}
+
+void parse_seal(Cursor& in, ParsedLine& out, SealKind kind) noexcept {
+    out.type = LineType::BadSeal;
+    out.seal_kind = kind;
+    if (kind == SealKind::Final) {
+        in.literal("{\"seal\": \"");
+    } else {
+        in.literal("{\"checkpoint\": \"");
+    }
+    in.hex("its tag", out.tag.data(), out.tag.size());
+    in.literal("\", \"lines\": ");
+    in.integer("lines", out.lines, ',');
+    in.literal(", \"sha256\": \"");
+    in.hex("sha256", out.sha256.data(), out.sha256.size());
+    in.literal("\"}");
+    if (in.end()) out.type = LineType::Seal;
+}
+
+}  // namespace
+
+KestrelError refusal_kind(std::string_view name) noexcept {
+    for (KestrelError kind = 1; kind <= kLastKind; ++kind) {
+        const std::string_view known = error_text(kind).name;
+        if (known == name && known != error_text(-1).name) return kind;
+    }
+    return 0;
+}
+
+void parse_line(std::string_view line, ParsedLine& out) noexcept {
+    out.type = LineType::Malformed;
+    out.bare_nan = false;
+    out.receipt = nullptr;
+    out.problem[0] = '\0';
+    Cursor in(line, out);
+    if (line.size() > MAX_LINE) {
+        in.fail("longer than %zu bytes", MAX_LINE);
+    } else if (line.starts_with("{\"axis\"")) {
+        parse_record(in, out);
+    } else if (line.starts_with("{\"refused\"")) {
+        parse_refusal(in, out);
+    } else if (line.starts_with("{\"seal\"")) {
+        parse_seal(in, out, SealKind::Final);
+    } else if (line.starts_with("{\"checkpoint\"")) {
+        parse_seal(in, out, SealKind::Checkpoint);
+    } else {
+        in.fail("not a record, refusal or seal line (they begin {\"axis\", {\"refused\", {\"checkpoint\" or "
+                "{\"seal\")");
+    }
+}
+
+std::size_t format_record(std::int32_t axis, double position, double velocity, const std::uint8_t receipt[RECEIPT_LEN],
+                          char* out) noexcept {
+    std::size_t at = put(out, 0, "{\"axis\": ");
+    at = put_int(out, at, axis);
+    at = put(out, at, ", \"position\": ");
+    at = put_number(out, at, position);
+    at = put(out, at, ", \"velocity\": ");
+    at = put_number(out, at, velocity);
+    at = put(out, at, ", \"receipt\": \"");
+    at = put_hex(out, at, receipt, RECEIPT_LEN);
+    return put(out, at, "\"}\n");
+}
+
+std::size_t format_refusal(KestrelError kind, std::int32_t axis, double position, double velocity,
+                           std::uint64_t time_ns, char* out) noexcept {
+    std::size_t at = put(out, 0, "{\"refused\": \"");
+    at = put(out, at, error_text(kind).name.substr(0, 64));
+    at = put(out, at, "\", \"axis\": ");
+    at = put_int(out, at, axis);
+    at = put(out, at, ", \"position\": ");
+    at = put_number(out, at, position);
+    at = put(out, at, ", \"velocity\": ");
+    at = put_number(out, at, velocity);
+    at = put(out, at, ", \"time\": ");
+    at = put_int(out, at, time_ns);
+    return put(out, at, "}\n");
+}
+
+std::size_t format_seal(SealKind kind, const Digest& tag, std::uint64_t lines, const Digest& sha256,
+                        char* out) noexcept {
+    std::size_t at = put(out, 0, kind == SealKind::Final ? "{\"seal\": \"" : "{\"checkpoint\": \"");
+    at = put_hex(out, at, tag.data(), tag.size());
+    at = put(out, at, "\", \"lines\": ");
+    at = put_int(out, at, lines);
+    at = put(out, at, ", \"sha256\": \"");
+    at = put_hex(out, at, sha256.data(), sha256.size());
+    return put(out, at, "\"}\n");
+}
+
+}  // namespace kestrel::audit

@@ -1,0 +1,48 @@
+#include "audit/log_writer.hpp"
+
+#include "errors/error_catalogue.hpp"
+
+namespace kestrel::audit {
+
+LogWriter::LogWriter(const std::uint8_t key[32]) noexcept : keys_(key) {
+    (void)kestrel_receipt_guard_init(&guard_, key);  // aligned member storage: cannot be refused
+}
+
+LogWriter::~LogWriter() { (void)kestrel_receipt_guard_wipe(&guard_); }
+
+void LogWriter::take(char* out, std::size_t length) noexcept {
+    hash_.update(reinterpret_cast<const std::uint8_t*>(out), length);
+    out[length] = '\0';
+    ++lines_;
+}
+
+KestrelError LogWriter::record(std::int32_t axis, double position, double velocity,
+                               const std::uint8_t receipt[RECEIPT_LEN], char* out, std::size_t& length) noexcept {
+    if (closed_) return KESTREL_ERROR_LOG_CLOSED;
+    const KestrelError refusal = kestrel_receipt_guard_check(&guard_, receipt, axis, position, velocity);
+    if (refusal != KESTREL_OK) return refusal;
+    length = format_record(axis, position, velocity, receipt, out);
+    take(out, length);
+    return KESTREL_OK;
+}
+
+KestrelError LogWriter::refusal(KestrelError kind, std::int32_t axis, double position, double velocity,
+                                std::uint64_t time_ns, char* out, std::size_t& length) noexcept {
+    if (closed_) return KESTREL_ERROR_LOG_CLOSED;
+    if (kind <= 0 || refusal_kind(error_text(kind).name) != kind) return KESTREL_ERROR_LOG_REFUSAL_KIND;
+    length = format_refusal(kind, axis, position, velocity, time_ns, out);
+    take(out, length);
+    return KESTREL_OK;
+}
+
+KestrelError LogWriter::seal(bool final, char* out, std::size_t& length) noexcept {
+    if (closed_) return KESTREL_ERROR_LOG_CLOSED;
+    const SealKind kind = final ? SealKind::Final : SealKind::Checkpoint;
+    const Digest digest = hash_.digest();
+    length = format_seal(kind, keys_.tag(kind, lines_, digest), lines_, digest, out);
+    take(out, length);
+    closed_ = final;
+    return KESTREL_OK;
+}
+
+}  // namespace kestrel::audit

@@ -6,6 +6,7 @@ import os
 import sys
 from typing import IO, Any, Dict, List, Optional, Tuple
 
+from ._key_commands import add_commands as add_key_commands
 from .key_file import read_key_file
 from .log_audit import EXIT_FAILED, EXIT_OK, EXIT_UNFINISHED, EXIT_UNREADABLE, Finding, LogReport, verify_log_file
 

@@ -37,7 +37,7 @@ PyObject* log_new(PyTypeObject* type, PyObject* args, PyObject* kwargs, const Si
     if (!convert_key(signature, 0, slots[0], key)) return nullptr;
     auto* storage = new (kAlign, std::nothrow) Storage;
     if (storage == nullptr) return PyErr_NoMemory();
-    if (init(storage, key.bytes) != KESTREL_OK) internal_fault("aligned receipt log storage was refused");
+    if (init(storage, key.data()) != KESTREL_OK) internal_fault("aligned receipt log storage was refused");
     PyObject* self = type->tp_alloc(type, 0);
     if (self == nullptr) {
         wipe(storage);

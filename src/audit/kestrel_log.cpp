@@ -5,6 +5,7 @@
 #include <new>
 
 #include "audit/log_verifier.hpp"
+#include "keys/wipe.hpp"
 #include "audit/log_writer.hpp"
 #include "kestrel_log.h"
 #include "receipts/sha256.hpp"
@@ -44,7 +45,7 @@ KestrelError wipe(Opaque* opaque) noexcept {
     Storage<Object>* s = storage_of<Object>(opaque);
     if (s == nullptr) return KESTREL_ERROR_INVALID_POINTER;
     if (Object* object = live<Object>(opaque)) object->~Object();  // wipes its keys
-    sha256::wipe(opaque->opaque, sizeof opaque->opaque);
+    kestrel::wipe(opaque->opaque, sizeof opaque->opaque);
     return KESTREL_OK;
 }
 

@@ -1,4 +1,5 @@
 #include "audit/log_hash.hpp"
+#include "keys/wipe.hpp"
 
 #include <cstring>
 #include <string_view>
@@ -51,13 +52,13 @@ Digest hmac_sha256(std::span<const std::uint8_t, 32> key, std::span<const std::u
     inner.update(pad.data(), pad.size());
     key_block(0x5c);
     outer.update(pad.data(), pad.size());
-    sha256::wipe(pad.data(), pad.size());
+    wipe(pad.data(), pad.size());
     inner.update(message.data(), message.size());
     const Digest inner_digest = inner.digest();
     outer.update(inner_digest.data(), inner_digest.size());
     Digest tag = outer.digest();
-    sha256::wipe(&inner, sizeof inner);  // a chaining value after a key block is as good as the key
-    sha256::wipe(&outer, sizeof outer);
+    wipe(&inner, sizeof inner);  // a chaining value after a key block is as good as the key
+    wipe(&outer, sizeof outer);
     return tag;
 }
 
@@ -74,8 +75,8 @@ SealKeys::SealKeys(const std::uint8_t key[32]) noexcept
     : final_(derive(key, "kestrel receipt log seal")), checkpoint_(derive(key, "kestrel receipt log checkpoint")) {}
 
 SealKeys::~SealKeys() {
-    sha256::wipe(final_.data(), final_.size());
-    sha256::wipe(checkpoint_.data(), checkpoint_.size());
+    wipe(final_.data(), final_.size());
+    wipe(checkpoint_.data(), checkpoint_.size());
 }
 
 Digest SealKeys::tag(SealKind kind, std::uint64_t lines, const Digest& digest) const noexcept {

@@ -60,7 +60,13 @@ enum {
     /* The joint limiter, again. */
     KESTREL_ERROR_BAD_JOINT = 25,                /* "bad_joint": a joint index not below the joint count */
     /* The actuator side's watchdog (kestrel_watchdog.h). */
-    KESTREL_ERROR_BAD_TIMEOUT = 26               /* "bad_timeout": a watchdog's timeout of 0 */
+    KESTREL_ERROR_BAD_TIMEOUT = 26,              /* "bad_timeout": a watchdog's timeout of 0 */
+    /* Robot descriptions (kestrel_description.h). */
+    KESTREL_ERROR_DESCRIPTION_UNREADABLE = 36,   /* "description_unreadable": a file could not be read */
+    KESTREL_ERROR_DESCRIPTION_TOO_LARGE = 37,    /* "description_too_large": over the size, depth or node bounds */
+    KESTREL_ERROR_DESCRIPTION_SYNTAX = 38,       /* "description_syntax": malformed XML or YAML */
+    KESTREL_ERROR_DESCRIPTION_JOINT = 39,        /* "description_joint": a joint missing, twice or without limits */
+    KESTREL_ERROR_DESCRIPTION_VALUE = 40         /* "description_value": a value or key that is not valid */
 };
 
 /* kestrel_error_name returns the code string of an error value ("ok" for 0,

@@ -30,6 +30,7 @@ from ._native import (
     project_4d,
     verify_receipt,
 )
+from .description import DescribedJoint, DescriptionError, describe_joints, load_joint_limits
 from ._types import Frame, Limit, Projection, ReceiptFields, SolveStatus
 from ._version import __version__
 from .receipt_log import ReceiptLogWriter  # after ReceiptGuard and parse_receipt, which it takes from here
@@ -39,6 +40,8 @@ _pickling.register()
 __all__ = [
     "__version__",
     "Boundary",
+    "DescribedJoint",
+    "DescriptionError",
     "Frame",
     "Governor",
     "JointLimiter",
@@ -56,7 +59,9 @@ __all__ = [
     "SolveStatus",
     "Watchdog",
     "decode_frame",
+    "describe_joints",
     "encode_frame",
+    "load_joint_limits",
     "parse_receipt",
     "project_4d",
     "verify_receipt",

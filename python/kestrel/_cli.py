@@ -4,6 +4,7 @@ import os
 import sys
 from typing import IO, List, Optional
 
+from . import _limits_command
 from .receipt_log import Finding, LogReport, read_key_file, read_log_lines, verify_log
 
 
@@ -64,5 +65,8 @@ def main(argv: Optional[List[str]] = None) -> int:
     verify.add_argument("--strict", action="store_true",
                         help="a gap in the sequence ids or a missing seal is a failure too")
     verify.add_argument("log", metavar="FILE", help="the receipt log, one JSON object per line")
+    _limits_command.add_parser(commands)
     args = parser.parse_args(argv)
+    if args.command == "limits":
+        return _limits_command.run(args, parser)
     return run_verify_log(args.key_file, args.log, args.strict)

@@ -10,7 +10,7 @@ constexpr ErrorText kUnknownRow{"unknown_error", "unknown error value"};
 
 // Rows in value order: the row index is the value. Rows 1 to 9 are the receipt
 // codes, whose code strings and messages the Python exception also carries.
-constexpr std::array<ErrorText, 27> kCatalogue{{
+constexpr std::array<ErrorText, 41> kCatalogue{{
     {"ok", "success"},
     {"invalid_pointer", "null or misaligned pointer"},
     {"action_id_overflow", "action id exceeds maximum size"},
@@ -40,6 +40,14 @@ constexpr std::array<ErrorText, 27> kCatalogue{{
     {"forked", "the boundary belongs to the process that made it; a forked child makes a boundary of its own"},
     {"bad_joint", "the joint index is not below the limiter's number of joints"},
     {"bad_timeout", "a watchdog's timeout must be > 0"},
+    // 27-35: the codes of the branches merged beside this one.
+    kUnknownRow, kUnknownRow, kUnknownRow, kUnknownRow, kUnknownRow, kUnknownRow, kUnknownRow, kUnknownRow,
+    kUnknownRow,
+    {"description_unreadable", "a robot description file could not be read"},
+    {"description_too_large", "a robot description file is over 16 MiB, nests too deep or holds too many nodes"},
+    {"description_syntax", "a robot description file is not well-formed XML or YAML of the expected shape"},
+    {"description_joint", "a joint is missing from the robot description, named twice, or has no limits"},
+    {"description_value", "a value in a robot description is not valid (a finite number, a known key, a range)"},
 }};
 
 constexpr ErrorText kUnknown = kUnknownRow;

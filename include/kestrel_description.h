@@ -40,11 +40,16 @@
  * default_velocity_scaling_factor, default_acceleration_scaling_factor) are
  * read and ignored; any other key in a joint's map is an error.
  *
- * Hostile files. A file over KESTREL_DESCRIPTION_MAX_FILE_SIZE bytes, holding
- * a NUL byte, nesting deeper than KESTREL_DESCRIPTION_MAX_DEPTH, holding more
- * than KESTREL_DESCRIPTION_MAX_YAML_NODES YAML nodes, a YAML alias, or an XML
+ * Hostile files. A file over KESTREL_DESCRIPTION_MAX_FILE_SIZE bytes (a YAML
+ * file over KESTREL_DESCRIPTION_MAX_YAML_SIZE: its parser spends up to some
+ * microseconds a byte on hostile text, a joint_limits.yaml holds a few
+ * kilobytes), holding a NUL byte, nesting deeper than
+ * KESTREL_DESCRIPTION_MAX_DEPTH, holding more than
+ * KESTREL_DESCRIPTION_MAX_XML_ELEMENTS elements or
+ * KESTREL_DESCRIPTION_MAX_YAML_NODES YAML nodes, a YAML alias, or an XML
  * document type declaration (the only place entities are declared) is refused
- * before the parser builds anything from it.
+ * before the parser builds anything from it, so every file ends in a result or
+ * an error within a fraction of a second and some tens of megabytes.
  */
 #ifndef KESTREL_DESCRIPTION_H
 #define KESTREL_DESCRIPTION_H
@@ -58,7 +63,9 @@ extern "C" {
 
 #define KESTREL_DESCRIPTION_MAX_FILE_SIZE (16u << 20)
 #define KESTREL_DESCRIPTION_MAX_DEPTH 32u
-#define KESTREL_DESCRIPTION_MAX_YAML_NODES (1u << 18)
+#define KESTREL_DESCRIPTION_MAX_YAML_SIZE (256u << 10)
+#define KESTREL_DESCRIPTION_MAX_XML_ELEMENTS (1u << 18)
+#define KESTREL_DESCRIPTION_MAX_YAML_NODES (1u << 15)
 /* Room for every message kestrel_description_load writes, paths of up to
  * 1024 bytes and names of up to 256 included; a shorter buffer gets the
  * message cut, still NUL-terminated. */

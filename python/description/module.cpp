@@ -107,7 +107,7 @@ PyObject* describe(PyObject*, PyObject* args) {
 
 PyMethodDef kFunctions[] = {
     {"describe", describe, METH_VARARGS,
-     "describe(urdf, yaml, joints, soft_limits)\n--\n\n"
+     "describe($module, urdf, yaml, joints, soft_limits, /)\n--\n\n"
      "The joints of a robot's files as rows (name, type, mimics, limits, sources):\n"
      "paths as bytes or None, joints a sequence of names or None. DescriptionError\n"
      "for a file that is not valid, OSError for one that cannot be read."},

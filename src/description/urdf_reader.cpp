@@ -13,11 +13,12 @@ namespace {
 using tinyxml2::XMLElement;
 
 // One pass over the markup before parsing: the element depth (tinyxml2
-// recurses once per level) and no <!DOCTYPE, where entities would be
-// declared. Comments, CDATA, processing instructions and quoted attribute
+// recurses once per level), the number of elements (its memory) and no
+// <!DOCTYPE, where entities would be declared. Comments, CDATA, processing instructions and quoted attribute
 // values are stepped over, so text inside them counts for nothing.
 void prescan_xml(std::string_view file, std::string_view text) {
     std::uint32_t depth = 0;
+    std::uint32_t elements = 0;
     std::size_t i = 0;
     const auto skip_past = [&](std::string_view end) {
         const std::size_t found = text.find(end, i);
@@ -51,6 +52,11 @@ void prescan_xml(std::string_view file, std::string_view text) {
                 }
             }
             const bool closes_itself = i < text.size() && text[i - 1] == '/';
+            if (++elements > KESTREL_DESCRIPTION_MAX_XML_ELEMENTS) {
+                fail(KESTREL_ERROR_DESCRIPTION_TOO_LARGE, place(file, line_of(text, start)) + ": more than " +
+                                                              std::to_string(KESTREL_DESCRIPTION_MAX_XML_ELEMENTS) +
+                                                              " elements");
+            }
             if (depth + 1 > KESTREL_DESCRIPTION_MAX_DEPTH) {
                 fail(KESTREL_ERROR_DESCRIPTION_TOO_LARGE,
                      place(file, line_of(text, start)) + ": elements nest deeper than " +

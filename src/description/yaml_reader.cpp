@@ -188,6 +188,11 @@ private:
 
 std::vector<YamlJoint> parse_yaml(std::string_view file, std::string_view text) {
     check_text(file, text);
+    if (text.size() > KESTREL_DESCRIPTION_MAX_YAML_SIZE) {
+        fail(KESTREL_ERROR_DESCRIPTION_TOO_LARGE,
+             std::string(file) + ": a YAML file over " + std::to_string(KESTREL_DESCRIPTION_MAX_YAML_SIZE >> 10) +
+                 " KiB (a joint_limits.yaml holds a few)");
+    }
     TreeBuilder builder(file);
     try {
         std::istringstream stream{std::string(text)};

@@ -25,7 +25,8 @@ struct YamlJoint {
     std::optional<Number> min_position, max_position, max_velocity, max_acceleration, max_deceleration, max_jerk;
 };
 
-// parse_yaml reads the joints of a YAML text in file order. The text is fed to
+// parse_yaml reads the joints of a YAML text in file order. A text over
+// KESTREL_DESCRIPTION_MAX_YAML_SIZE is refused first; the rest is fed to
 // the parser as a stream of events and refused as soon as it nests deeper than
 // KESTREL_DESCRIPTION_MAX_DEPTH, holds more than
 // KESTREL_DESCRIPTION_MAX_YAML_NODES nodes or uses an alias, so nothing is

@@ -2,8 +2,8 @@
  * kestrel_description.h - a robot's joint limits read from its own files.
  *
  * The limits of a robot are written down twice beside it: position and
- * velocity in its URDF (<limit lower upper velocity>, narrowed by
- * <safety_controller soft_lower_limit soft_upper_limit>), acceleration and
+ * velocity in its URDF (element limit: lower, upper, velocity; narrowed by
+ * safety_controller: soft_lower_limit, soft_upper_limit), acceleration and
  * jerk in a joint_limits.yaml (the map `joint_limits` at the top of the file
  * or one level below it). kestrel_description_load reads either file or both
  * and gives one KestrelJointLimits per joint, ready for
@@ -22,7 +22,7 @@
  *
  * What wins, field by field:
  *   position      the URDF's lower/upper; with soft limits on and a
- *                 <safety_controller>, the narrower of the hard and the soft
+ *                 safety_controller element, the narrower of the hard and the soft
  *                 limit on each side. None (-inf, inf) for a continuous joint.
  *                 YAML min_position/max_position replace them unless
  *                 has_position_limits is false, which leaves none.
@@ -74,14 +74,14 @@ extern "C" {
 /* Where a value came from. */
 enum {
     KESTREL_SOURCE_NONE = 0,       /* nothing gave one: the limit is absent */
-    KESTREL_SOURCE_URDF = 1,       /* the URDF's <limit> */
-    KESTREL_SOURCE_SOFT_LIMIT = 2, /* the URDF's <safety_controller> */
+    KESTREL_SOURCE_URDF = 1,       /* the limit element of the URDF */
+    KESTREL_SOURCE_SOFT_LIMIT = 2, /* its safety_controller element */
     KESTREL_SOURCE_YAML = 3        /* the YAML file (has_*_limits: false included) */
 };
 
 /* Flags of KestrelDescriptionRequest. */
 enum {
-    KESTREL_DESCRIPTION_NO_SOFT_LIMITS = 1u << 0 /* ignore <safety_controller> */
+    KESTREL_DESCRIPTION_NO_SOFT_LIMITS = 1u << 0 /* ignore safety_controller elements */
 };
 
 /* What to read. At least one path is given (not NULL). */
@@ -132,7 +132,7 @@ typedef struct KestrelDescription KestrelDescription;
  *   KESTREL_ERROR_DESCRIPTION_TOO_LARGE   over the size, depth or node bounds
  *   KESTREL_ERROR_DESCRIPTION_SYNTAX malformed XML or YAML, an alias, a
  *                                    document type declaration, a URDF without
- *                                    <robot>, a YAML file without joint_limits
+ *                                    robot element, a YAML file without joint_limits
  *   KESTREL_ERROR_DESCRIPTION_JOINT  a joint named that does not exist or has
  *                                    no limits (fixed, floating, planar), named
  *                                    twice or defined twice; a YAML joint

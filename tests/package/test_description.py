@@ -1,4 +1,4 @@
-"""kestrel.load_joint_limits and `python3 -m kestrel limits` on a made-up arm's files (tests/description/data)."""
+"""kestrel.load_joint_limits and `python3 -m kestrel limits` on the made-up arm of examples/robot."""
 import contextlib
 import io
 import json
@@ -17,7 +17,7 @@ import kestrel
 from kestrel import DescriptionError, JointLimiter, describe_joints, load_joint_limits
 from kestrel._cli import main
 
-DATA = pathlib.Path(__file__).resolve().parents[1] / "description" / "data"
+DATA = pathlib.Path(__file__).resolve().parents[2] / "examples" / "robot"
 URDF, PLANNING, DEGREES = DATA / "egret.urdf", DATA / "egret_planning.yaml", str(DATA / "egret_degrees.yaml")
 INF, D = math.inf, math.pi / 180  # a value in degrees is x * pi / 180, in that order: see deg()
 S, U, Y, N = "soft limit", "URDF", "YAML", "none"

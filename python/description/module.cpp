@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <cstring>
 #include <string_view>
 #include <vector>
 
@@ -69,8 +70,12 @@ PyObject* describe(PyObject*, PyObject* args) {
             if (!PyUnicode_Check(name)) {
                 return PyErr_Format(PyExc_TypeError, "joints must be names (str), not %.100s", Py_TYPE(name)->tp_name);
             }
-            const char* text = PyUnicode_AsUTF8(name);
+            Py_ssize_t length = 0;
+            const char* text = PyUnicode_AsUTF8AndSize(name, &length);
             if (text == nullptr) return nullptr;
+            if (std::strlen(text) != static_cast<size_t>(length)) {
+                return PyErr_Format(PyExc_ValueError, "joint name %R holds a NUL character", name);
+            }
             names.push_back(text);
         }
     }

@@ -208,9 +208,10 @@ std::vector<YamlJoint> parse_yaml(std::string_view file, std::string_view text) 
     }
     const JointReader reader(file, nodes);
     // joint_limits at the top, or under one of the top-level keys (and only one).
+    const auto top = reader.entries(nodes[0], {});  // refuses a key given twice
     const Node* limits = reader.lookup(nodes[0], "joint_limits");
     if (limits == nullptr) {
-        for (const auto& [key, value] : reader.entries(nodes[0], {})) {
+        for (const auto& [key, value] : top) {
             if (value->kind != Node::Kind::map) continue;
             const Node* inner = reader.lookup(*value, "joint_limits");
             if (inner != nullptr && limits != nullptr) {

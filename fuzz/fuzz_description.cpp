@@ -76,11 +76,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         selection.soft_limits = (mode & 4) == 0;
         if (mode & 8) {
             selection.joints.emplace();
+            std::vector<std::string>& names = *selection.joints;
             if (yaml) {
-                for (const YamlJoint& joint : yaml->joints) selection.joints->insert(selection.joints->begin(), joint.name);
+                for (const YamlJoint& joint : yaml->joints) names.insert(names.begin(), joint.name);
             }
             if (urdf) {
-                for (const UrdfJoint& joint : urdf->joints) selection.joints->insert(selection.joints->begin(), joint.name);
+                for (const UrdfJoint& joint : urdf->joints) names.insert(names.begin(), joint.name);
             }
         }
         check_joints(combine(urdf ? &*urdf : nullptr, yaml ? &*yaml : nullptr, selection));

@@ -207,8 +207,12 @@ std::vector<DescribedJoint> describe(const std::string& urdf_path, const std::st
                                      const Selection& selection) {
     std::optional<ParsedFile<UrdfJoint>> urdf;
     std::optional<ParsedFile<YamlJoint>> yaml;
-    if (!urdf_path.empty()) urdf = ParsedFile<UrdfJoint>{urdf_path, parse_urdf(urdf_path, read_description_file(urdf_path))};
-    if (!yaml_path.empty()) yaml = ParsedFile<YamlJoint>{yaml_path, parse_yaml(yaml_path, read_description_file(yaml_path))};
+    if (!urdf_path.empty()) {
+        urdf = ParsedFile<UrdfJoint>{urdf_path, parse_urdf(urdf_path, read_description_file(urdf_path))};
+    }
+    if (!yaml_path.empty()) {
+        yaml = ParsedFile<YamlJoint>{yaml_path, parse_yaml(yaml_path, read_description_file(yaml_path))};
+    }
     return combine(urdf ? &*urdf : nullptr, yaml ? &*yaml : nullptr, selection);
 }
 

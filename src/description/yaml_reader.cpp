@@ -39,11 +39,13 @@ public:
     void OnScalar(const YAML::Mark& mark, const std::string& tag, YAML::anchor_t, const std::string& value) override {
         add(Node::Kind::scalar, mark, tag, value);
     }
-    void OnSequenceStart(const YAML::Mark& mark, const std::string& tag, YAML::anchor_t, YAML::EmitterStyle::value) override {
+    void OnSequenceStart(const YAML::Mark& mark, const std::string& tag, YAML::anchor_t,
+                         YAML::EmitterStyle::value) override {
         open_.push_back(add(Node::Kind::sequence, mark, tag, ""));
     }
     void OnSequenceEnd() override { open_.pop_back(); }
-    void OnMapStart(const YAML::Mark& mark, const std::string& tag, YAML::anchor_t, YAML::EmitterStyle::value) override {
+    void OnMapStart(const YAML::Mark& mark, const std::string& tag, YAML::anchor_t,
+                    YAML::EmitterStyle::value) override {
         open_.push_back(add(Node::Kind::map, mark, tag, ""));
     }
     void OnMapEnd() override { open_.pop_back(); }
@@ -119,7 +121,9 @@ public:
             const Node& key = nodes_[map.children[i]];
             const std::string prefix = joint.empty() ? place(file_, key.line) + ": "
                                                      : joint_place(file_, key.line, joint);
-            if (key.kind != Node::Kind::scalar) fail(KESTREL_ERROR_DESCRIPTION_SYNTAX, prefix + "a key that is not text");
+            if (key.kind != Node::Kind::scalar) {
+                fail(KESTREL_ERROR_DESCRIPTION_SYNTAX, prefix + "a key that is not text");
+            }
             if (!seen.insert(key.text).second) {
                 fail(joint.empty() ? KESTREL_ERROR_DESCRIPTION_JOINT : KESTREL_ERROR_DESCRIPTION_VALUE,
                      prefix + quoted(key.text) + " given twice");
@@ -132,7 +136,8 @@ public:
     YamlJoint joint(const Node& key, const Node& value) const {
         YamlJoint joint{key.text, key.line, {}, {}, {}, {}, {}, {}, {}, {}, {}, {}, {}};
         if (value.kind != Node::Kind::map) {
-            fail(KESTREL_ERROR_DESCRIPTION_SYNTAX, joint_place(file_, value.line, key.text) + "expected a map of limits");
+            fail(KESTREL_ERROR_DESCRIPTION_SYNTAX,
+                 joint_place(file_, value.line, key.text) + "expected a map of limits");
         }
         for (const auto& [field, content] : entries(value, key.text)) {
             const Key* known = nullptr;
@@ -150,7 +155,8 @@ public:
     }
 
 private:
-    [[noreturn]] void bad(const Node& node, std::string_view joint, std::string_view field, const std::string& problem) const {
+    [[noreturn]] void bad(const Node& node, std::string_view joint, std::string_view field,
+                          const std::string& problem) const {
         fail(KESTREL_ERROR_DESCRIPTION_VALUE,
              joint_place(file_, node.line, joint) + std::string(field) + ": " + problem);
     }
@@ -159,7 +165,8 @@ private:
         const bool degrees = node.tag == "!degrees";
         if (node.kind != Node::Kind::scalar) bad(node, joint, field, "expected a number");
         if (node.tag == "!") bad(node, joint, field, quoted(node.text) + " is quoted text, not a number");
-        if (!degrees && node.tag != "?" && node.tag != "tag:yaml.org,2002:float" && node.tag != "tag:yaml.org,2002:int") {
+        if (!degrees && node.tag != "?" && node.tag != "tag:yaml.org,2002:float" &&
+            node.tag != "tag:yaml.org,2002:int") {
             bad(node, joint, field, "unknown tag " + quoted(node.tag));
         }
         const std::optional<double> value = parse_number(node.text);

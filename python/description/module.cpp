@@ -12,13 +12,11 @@
 #include <vector>
 
 #include "kestrel_description.h"
+#include "module_init.hpp"
 #include "py_ref.hpp"
-#include "types.hpp"
 
 namespace {
 
-std::atomic<std::int64_t> g_owner_interpreter{-1};
-PyObject* g_module = nullptr;
 PyObject* g_description_error = nullptr;
 
 // A path argument as bytes (str or os.PathLike), or nullptr for None.
@@ -126,24 +124,19 @@ PyModuleDef g_definition = {
     0, kFunctions, nullptr, nullptr, nullptr, nullptr,
 };
 
-}  // namespace
-
-PyMODINIT_FUNC PyInit__description(void) {
-    if (!kestrel::py::claim_interpreter(g_owner_interpreter, "kestrel._description")) return nullptr;
-    if (g_module != nullptr) {
-        Py_INCREF(g_module);
-        return g_module;
-    }
-    kestrel::py::Ref module(PyModule_Create(&g_definition));
-    if (!module) return nullptr;
-    // The package's own exception class, so that `import kestrel` names it
-    // without loading this module and its parsers.
+// The package's own exception class, so that `import kestrel` names it
+// without loading this module and its parsers.
+bool populate(PyObject* module) {
     if (g_description_error == nullptr) {
         const kestrel::py::Ref package(PyImport_ImportModule("kestrel.description"));
         g_description_error = package ? PyObject_GetAttrString(package.get(), "DescriptionError") : nullptr;
-        if (g_description_error == nullptr) return nullptr;
+        if (g_description_error == nullptr) return false;
     }
-    g_module = module.release();
-    Py_INCREF(g_module);
-    return g_module;
+    return PyModule_AddObjectRef(module, "DescriptionError", g_description_error) == 0;
 }
+
+kestrel::py::ModuleHome g_home{g_definition, populate};
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit__description(void) { return kestrel::py::init_module(g_home); }

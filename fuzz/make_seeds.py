@@ -232,6 +232,21 @@ LOG = {
     "raw_long_line": b"\x00\x02" + b"{" * 1500 + b"\n" + _RECORD[:-1] + b"\x01\xff",
     "edited_flip": bytes([1, 7, 2]) + bytes(7 * 29) + struct.pack("<HBB", 100, 0, 1),
     "edited_cut": bytes([1, 11, 1]) + bytes(11 * 29) + struct.pack("<HB", 400, 3),
+# The made-up arm's files, alone and together (mode byte: see fuzz_description.cpp).
+ROBOT = os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, "examples", "robot")
+
+
+def robot_file(name):
+    with open(os.path.join(ROBOT, name), "rb") as f:
+        return f.read()
+
+
+DESCRIPTION = {
+    "urdf": b"\x00" + robot_file("egret.urdf"),
+    "planning_yaml": b"\x01" + robot_file("egret_planning.yaml"),
+    "degrees_yaml": b"\x01" + robot_file("egret_degrees.yaml"),
+    "both_named_hard": b"\x0e" + robot_file("egret.urdf") + b"\f" + robot_file("egret_planning.yaml"),
+    "both_degrees": b"\x02" + robot_file("egret.urdf") + b"\f" + robot_file("egret_degrees.yaml"),
 }
 
 
@@ -239,7 +254,8 @@ def main():
     root = sys.argv[1]
     for target, seeds in (("fuzz_scalar_kernel", SCALAR), ("fuzz_multivar_4d", MULTIVAR),
                           ("fuzz_replay_gate", INTERCEPTOR), ("fuzz_receipt_guard", GUARD),
-                          ("fuzz_joint_limiter", LIMITER), ("fuzz_log_verifier", LOG)):
+                          ("fuzz_joint_limiter", LIMITER), ("fuzz_log_verifier", LOG),
+                          ("fuzz_description", DESCRIPTION)):
         directory = os.path.join(root, target)
         os.makedirs(directory, exist_ok=True)
         for name, data in seeds.items():

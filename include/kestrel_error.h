@@ -72,7 +72,13 @@ enum {
     /* The receipt log (kestrel_log.h). */
     KESTREL_ERROR_LOG_CLOSED = 31,               /* "log_closed": the log has its final seal, or was checked to the end */
     KESTREL_ERROR_LOG_STOPPED = 32,              /* "log_stopped": the finding callback stopped the check */
-    KESTREL_ERROR_LOG_REFUSAL_KIND = 33          /* "log_refusal_kind": a refusal line needs a named error value */
+    KESTREL_ERROR_LOG_REFUSAL_KIND = 33,         /* "log_refusal_kind": a refusal line needs a named error value */
+    /* Robot descriptions (kestrel_description.h). */
+    KESTREL_ERROR_DESCRIPTION_UNREADABLE = 34,   /* "description_unreadable": a file could not be read */
+    KESTREL_ERROR_DESCRIPTION_TOO_LARGE = 35,    /* "description_too_large": over the size, depth or node bounds */
+    KESTREL_ERROR_DESCRIPTION_SYNTAX = 36,       /* "description_syntax": malformed XML or YAML */
+    KESTREL_ERROR_DESCRIPTION_JOINT = 37,        /* "description_joint": a joint missing, twice or without limits */
+    KESTREL_ERROR_DESCRIPTION_VALUE = 38         /* "description_value": a value or key that is not valid */
 };
 
 /* kestrel_error_name returns the code string of an error value ("ok" for 0,

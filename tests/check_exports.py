@@ -2,7 +2,7 @@
 
   check_exports.py MODULE                   a Python module: _kestrel its init function and the two
                                             kernels, kestrel._native its init function alone
-  check_exports.py --c-library LIB INCLUDE  the C library: every KESTREL_API function declared in the
+  check_exports.py --c-library LIB INCLUDE  a C library: every KESTREL_API function declared in its
                                             headers under INCLUDE, and no reference to Python
 """
 import pathlib
@@ -14,7 +14,11 @@ import sys
 MODULE_EXPORTS = {
     "_kestrel": {"PyInit__kestrel", "kestrel_solve_active_set", "kestrel_solve_multivar_4d"},
     "_native": {"PyInit__native"},
+    "_description": {"PyInit__description"},
 }
+
+# Headers of the libraries beside libkestrel, by library; every other header is libkestrel's.
+LIBRARY_HEADERS = {"kestrel_description": {"kestrel_description.h"}}
 
 DECLARATION = re.compile(r"KESTREL_API\b[^;{]*?\b(kestrel_\w+)\s*\(")
 
@@ -24,9 +28,12 @@ def dynamic_symbols(path, *flags):
     return {line.split()[-1].split("@")[0] for line in out.splitlines() if line.split()}
 
 
-def declared_functions(include_dir):
+def declared_functions(include_dir, library):
     names = set()
+    others = set().union(*(h for name, h in LIBRARY_HEADERS.items() if name != library))
     for header in sorted(pathlib.Path(include_dir).rglob("*.h")):
+        if header.name in others or (library in LIBRARY_HEADERS and header.name not in LIBRARY_HEADERS[library]):
+            continue
         names.update(DECLARATION.findall(header.read_text()))
     return names
 
@@ -45,7 +52,7 @@ def compare(found, expected):
 def main(argv):
     if argv[0] == "--c-library":
         library, include_dir = argv[1], argv[2]
-        expected = declared_functions(include_dir)
+        expected = declared_functions(include_dir, pathlib.Path(library).name.split(".")[0].removeprefix("lib"))
         python = sorted(s for s in dynamic_symbols(library, "--undefined-only") if s.startswith(("Py", "_Py")))
         if python:
             print("the C library refers to Python:", " ".join(python))

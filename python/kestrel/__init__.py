@@ -31,6 +31,7 @@ from ._native import (
     project_4d,
     verify_receipt,
 )
+from .description import DescribedJoint, DescriptionError, describe_joints, load_joint_limits
 from ._types import Frame, Limit, Projection, ReceiptFields, SolveStatus
 from ._version import __version__
 from .receipt_log import ReceiptLogWriter
@@ -40,6 +41,8 @@ _pickling.register()
 __all__ = [
     "__version__",
     "Boundary",
+    "DescribedJoint",
+    "DescriptionError",
     "Frame",
     "Governor",
     "JointLimiter",
@@ -57,8 +60,10 @@ __all__ = [
     "SolveStatus",
     "Watchdog",
     "decode_frame",
+    "describe_joints",
     "derive_key",
     "encode_frame",
+    "load_joint_limits",
     "parse_receipt",
     "project_4d",
     "verify_receipt",

@@ -6,6 +6,7 @@ import os
 import sys
 from typing import IO, Any, Dict, List, Optional, Tuple
 
+from . import _limits_command
 from ._key_commands import add_commands as add_key_commands
 from .key_file import read_key_file
 from .log_audit import EXIT_FAILED, EXIT_OK, EXIT_UNFINISHED, EXIT_UNREADABLE, Finding, LogReport, verify_log_file
@@ -203,7 +204,10 @@ def main(argv: Optional[List[str]] = None) -> int:
     verify.add_argument("log", metavar="FILE", nargs="+",
                         help="a receipt log (one JSON object per line), or a directory of *.jsonl logs")
     add_key_commands(commands)
+    _limits_command.add_parser(commands)
     args = parser.parse_args(argv)
+    if args.command == "limits":
+        return _limits_command.run(args, parser)
     if args.command != "verify-log":
         return int(args.run(args))
     if args.jobs is not None and args.jobs < 1:

@@ -194,7 +194,8 @@ class InstallTest(unittest.TestCase):
         self.assertIn("lib/cmake/kestrel/kestrel-config-version.cmake", files)
         self.assertEqual([f for f in files if "libkestrel" in f],
                          ["lib/libkestrel.a", "lib/libkestrel.so", f"lib/libkestrel.so.{SONAME_VERSION}",
-                          f"lib/libkestrel.so.{VERSION}"])
+                          f"lib/libkestrel.so.{VERSION}", "lib/libkestrel_description.so",
+                          f"lib/libkestrel_description.so.{SONAME_VERSION}", f"lib/libkestrel_description.so.{VERSION}"])
         self.assertEqual(os.readlink(self.prefix / "lib" / f"libkestrel.so.{SONAME_VERSION}"), f"libkestrel.so.{VERSION}")
         self.assertFalse([f for f in files if "_kestrel" in f or f.endswith((".py", "_tests"))])
 
@@ -212,6 +213,10 @@ class InstallTest(unittest.TestCase):
             with self.subTest(program=program):
                 output = self.run_checked([build / program], env=self.env)
                 self.assertIn("status 1", output)
+        robot = self.src / "examples" / "robot"
+        output = self.run_checked([build / "robot_limits", robot / "egret.urdf", robot / "egret_planning.yaml"],
+                                  env=self.env)
+        self.assertIn("elbow", output)
 
     def test_c_quick_start_through_pkg_config(self):
         (source,) = (b.code for b in readme_blocks("Quick start", "c"))

@@ -1,4 +1,4 @@
-"""The stubs _kestrel.pyi and kestrel/_native.pyi beside the built modules say exactly what they do.
+"""The stubs _kestrel.pyi, kestrel/_native.pyi and kestrel/_description.pyi beside the built modules say exactly what they do.
 
 mypy's stubtest compares every name, method and parameter with the runtime
 objects. It cannot see constructors of types made in C (their __init__ is
@@ -44,7 +44,8 @@ class StubTest(unittest.TestCase):
     def test_stubtest_finds_no_difference(self):
         with tempfile.TemporaryDirectory() as cache:
             env = dict(os.environ, MYPY_CACHE_DIR=cache)
-            result = subprocess.run([sys.executable, "-m", "mypy.stubtest", "_kestrel", "kestrel._native"],
+            result = subprocess.run([sys.executable, "-m", "mypy.stubtest", "_kestrel", "kestrel._native",
+                                     "kestrel._description"],
                                     cwd=MODULE_DIR,
                                     env=env, capture_output=True, text=True)
         self.assertEqual(result.returncode, 0, result.stdout + result.stderr)

@@ -1,0 +1,172 @@
+/*
+ * kestrel_description.h - a robot's joint limits read from its own files.
+ *
+ * The limits of a robot are written down twice beside it: position and
+ * velocity in its URDF (element limit: lower, upper, velocity; narrowed by
+ * safety_controller: soft_lower_limit, soft_upper_limit), acceleration and
+ * jerk in a joint_limits.yaml (the map `joint_limits` at the top of the file
+ * or one level below it). kestrel_description_load reads either file or both
+ * and gives one KestrelJointLimits per joint, ready for
+ * kestrel_joint_limiter_init, with the source of every value.
+ *
+ * This is a library of its own, libkestrel_description (CMake target
+ * kestrel::description, pkg-config kestrel_description), so that the core
+ * library keeps its one dependency; it needs the XML and YAML parsers
+ * (tinyxml2, yaml-cpp) and nothing of libkestrel.
+ *
+ * Joints. By default the URDF's movable joints (revolute, continuous,
+ * prismatic) in file order, without mimic joints (they follow their leader);
+ * with only a YAML file, its joints in its order. A list of names chooses the
+ * joints and their order instead; a mimic joint may be named, a fixed,
+ * floating or planar one may not.
+ *
+ * What wins, field by field:
+ *   position      the URDF's lower/upper; with soft limits on and a
+ *                 safety_controller element, the narrower of the hard and the soft
+ *                 limit on each side. None (-inf, inf) for a continuous joint.
+ *                 YAML min_position/max_position replace them unless
+ *                 has_position_limits is false, which leaves none.
+ *   velocity      the URDF's velocity, replaced by YAML max_velocity;
+ *                 has_velocity_limits: false leaves none.
+ *   acceleration  YAML max_acceleration; where max_deceleration is given too,
+ *                 the smaller of the two (the limiter's acceleration limit is
+ *                 symmetric).
+ *   jerk          YAML max_jerk.
+ * A YAML max_* applies unless its has_*_limits is false; has_*_limits: true
+ * for acceleration, deceleration or jerk without its max_* is an error. An
+ * absent limit is infinite, as KestrelJointLimits reads it. A YAML value
+ * tagged `!degrees x` is x * 3.141592653589793 / 180, rounded in that order.
+ * Keys that carry no limit kept here (has_effort_limits, max_effort,
+ * default_velocity_scaling_factor, default_acceleration_scaling_factor) are
+ * read and ignored; any other key in a joint's map is an error.
+ *
+ * Hostile files. A file over KESTREL_DESCRIPTION_MAX_FILE_SIZE bytes (a YAML
+ * file over KESTREL_DESCRIPTION_MAX_YAML_SIZE: its parser spends up to some
+ * microseconds a byte on hostile text, a joint_limits.yaml holds a few
+ * kilobytes), holding a NUL byte, nesting deeper than
+ * KESTREL_DESCRIPTION_MAX_DEPTH, holding more than
+ * KESTREL_DESCRIPTION_MAX_XML_ELEMENTS elements or
+ * KESTREL_DESCRIPTION_MAX_YAML_NODES YAML nodes, a YAML alias, or an XML
+ * document type declaration (the only place entities are declared) is refused
+ * before the parser builds anything from it, so every file ends in a result or
+ * an error within a fraction of a second and some tens of megabytes.
+ */
+#ifndef KESTREL_DESCRIPTION_H
+#define KESTREL_DESCRIPTION_H
+
+#include "kestrel_error.h"
+#include "kestrel_joint_limiter.h" /* KestrelJointLimits */
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+#define KESTREL_DESCRIPTION_MAX_FILE_SIZE (16u << 20)
+#define KESTREL_DESCRIPTION_MAX_DEPTH 32u
+#define KESTREL_DESCRIPTION_MAX_YAML_SIZE (256u << 10)
+#define KESTREL_DESCRIPTION_MAX_XML_ELEMENTS (1u << 18)
+#define KESTREL_DESCRIPTION_MAX_YAML_NODES (1u << 15)
+/* Room for every message kestrel_description_load writes, paths of up to
+ * 1024 bytes and names of up to 256 included; a shorter buffer gets the
+ * message cut, still NUL-terminated. */
+#define KESTREL_DESCRIPTION_MESSAGE_SIZE 2048u
+
+/* Where a value came from. */
+enum {
+    KESTREL_SOURCE_NONE = 0,       /* nothing gave one: the limit is absent */
+    KESTREL_SOURCE_URDF = 1,       /* the limit element of the URDF */
+    KESTREL_SOURCE_SOFT_LIMIT = 2, /* its safety_controller element */
+    KESTREL_SOURCE_YAML = 3        /* the YAML file (has_*_limits: false included) */
+};
+
+/* Flags of KestrelDescriptionRequest. */
+enum {
+    KESTREL_DESCRIPTION_NO_SOFT_LIMITS = 1u << 0 /* ignore safety_controller elements */
+};
+
+/* What to read. At least one path is given (not NULL). */
+typedef struct KestrelDescriptionRequest {
+    const char *urdf_path;     /* or NULL */
+    const char *yaml_path;     /* or NULL */
+    const char *const *joints; /* names to load, in the order to give them; NULL: the default joints */
+    size_t joint_count;        /* entries of joints (0 with NULL joints) */
+    uint32_t flags;            /* KESTREL_DESCRIPTION_* */
+} KestrelDescriptionRequest;
+
+/* The index of each field of KestrelJointLimits in `sources`. */
+enum {
+    KESTREL_FIELD_MIN_POSITION = 0,
+    KESTREL_FIELD_MAX_POSITION = 1,
+    KESTREL_FIELD_MAX_VELOCITY = 2,
+    KESTREL_FIELD_MAX_ACCELERATION = 3,
+    KESTREL_FIELD_MAX_JERK = 4
+};
+
+/* One loaded joint. The strings belong to the description and live until it
+ * is freed. */
+typedef struct KestrelDescribedJoint {
+    const char *name;
+    const char *type;   /* the URDF's type ("revolute", "continuous", "prismatic"), or "" with only a YAML file */
+    const char *mimics; /* the joint a mimic joint follows, or "" */
+    KestrelJointLimits limits;
+    uint32_t sources[5]; /* KESTREL_SOURCE_* of each field, indexed by KESTREL_FIELD_* */
+} KestrelDescribedJoint;
+
+/* The loaded joints: opaque, read-only after loading, so one description may
+ * be read from several threads. */
+typedef struct KestrelDescription KestrelDescription;
+
+/* kestrel_description_load reads the files of `request` and, on success,
+ * stores a new description in *description (free it with
+ * kestrel_description_free). On failure *description is NULL and, when
+ * `message` is not NULL, message[0..message_size-1] holds a NUL-terminated
+ * English text naming the file, the line (where the parser gives one), the
+ * joint and the field, e.g.
+ *   "arm.yaml:12: joint 'elbow': max_jerk: -3 is not > 0".
+ * When `os_error` is not NULL it receives errno for a file that could not be
+ * read, else 0. Errors:
+ *   KESTREL_ERROR_INVALID_POINTER    request or description NULL, no path
+ *                                    given, or joint_count > 0 with NULL joints
+ *                                    or a NULL name among them
+ *   KESTREL_ERROR_DESCRIPTION_UNREADABLE  a file could not be opened or read
+ *   KESTREL_ERROR_DESCRIPTION_TOO_LARGE   over the size, depth or node bounds
+ *   KESTREL_ERROR_DESCRIPTION_SYNTAX malformed XML or YAML, an alias, a
+ *                                    document type declaration, a URDF without
+ *                                    robot element, a YAML file without joint_limits
+ *   KESTREL_ERROR_DESCRIPTION_JOINT  a joint named that does not exist or has
+ *                                    no limits (fixed, floating, planar), named
+ *                                    twice or defined twice; a YAML joint
+ *                                    absent from the URDF; no joint to load
+ *   KESTREL_ERROR_DESCRIPTION_VALUE  a value that is not a finite number (or
+ *                                    boolean), an unknown key or tag, a
+ *                                    position range whose lower end is not below
+ *                                    its upper end, a rate limit that is not > 0
+ *   KESTREL_ERROR_OUT_OF_MEMORY      an allocation failed
+ * Never throws and never crashes on any file contents. */
+KESTREL_API KestrelError kestrel_description_load(const KestrelDescriptionRequest *request,
+                                                  KestrelDescription **description, char *message,
+                                                  size_t message_size, int32_t *os_error);
+
+/* kestrel_description_joint_count returns the number of loaded joints (at
+ * least 1), or 0 for a NULL description. */
+KESTREL_API size_t kestrel_description_joint_count(const KestrelDescription *description);
+
+/* kestrel_description_joint copies joint `index` (in the order loaded) into
+ * *joint. KESTREL_ERROR_INVALID_POINTER for a NULL argument or an index not
+ * below the joint count; nothing is written then. */
+KESTREL_API KestrelError kestrel_description_joint(const KestrelDescription *description, size_t index,
+                                                   KestrelDescribedJoint *joint);
+
+/* kestrel_description_source_name returns "URDF", "soft limit", "YAML" or
+ * "none" for a KESTREL_SOURCE_* value, "unknown" for any other. Static
+ * storage, never NULL. */
+KESTREL_API const char *kestrel_description_source_name(uint32_t source);
+
+/* kestrel_description_free releases a description; NULL is ignored. */
+KESTREL_API void kestrel_description_free(KestrelDescription *description);
+
+#ifdef __cplusplus
+} /* extern "C" */
+#endif
+
+#endif /* KESTREL_DESCRIPTION_H */

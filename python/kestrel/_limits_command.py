@@ -1,0 +1,82 @@
+"""``python3 -m kestrel limits``: a robot's joint limits as this library reads them, with their sources."""
+import argparse
+import json
+import math
+import sys
+from typing import IO, Any, Dict, List, Optional
+
+from .description import DescribedJoint, DescriptionError, describe_joints
+
+FIELDS = ("min_position", "max_position", "max_velocity", "max_acceleration", "max_jerk")
+
+
+def add_parser(commands: Any) -> None:
+    limits = commands.add_parser(
+        "limits", help="show the joint limits read from a robot's URDF and joint_limits.yaml",
+        description="Print every joint's limits as kestrel.load_joint_limits reads them, with the source of "
+                    "each value (URDF, soft limit, YAML or none), and name the joints without an acceleration "
+                    "or jerk limit. Exits 2 if the files cannot give limits.")
+    limits.add_argument("--urdf", metavar="F", help="the robot's URDF")
+    limits.add_argument("--yaml", metavar="F", help="the robot's joint_limits.yaml")
+    limits.add_argument("--joints", metavar="a,b", help="the joints to show, in this order (default: the "
+                                                        "URDF's movable joints without mimic joints)")
+    limits.add_argument("--no-soft-limits", action="store_true", help="ignore <safety_controller>")
+    limits.add_argument("--json", action="store_true",
+                        help="print JSON instead (an absent limit is null, its source \"none\")")
+
+
+def _number(value: float) -> str:
+    return repr(value) if math.isfinite(value) else ("-inf" if value < 0 else "inf")
+
+
+def _cell(joint: DescribedJoint, field: int) -> str:
+    return f"{_number(getattr(joint.limits, FIELDS[field]))} ({joint.sources[field]})"
+
+
+def _lacking(joints: List[DescribedJoint], field: int) -> List[str]:
+    return [j.name for j in joints if math.isinf(getattr(j.limits, FIELDS[field]))]
+
+
+def _print_table(joints: List[DescribedJoint], out: IO[str]) -> None:
+    rows = [("joint", "type", "position", "velocity", "acceleration", "jerk")]
+    for j in joints:
+        low, high = _cell(j, 0), _cell(j, 1)
+        if j.sources[0] == j.sources[1]:
+            low, high = _number(j.limits.min_position), f"{_number(j.limits.max_position)} ({j.sources[1]})"
+        kind = (j.type or "?") + (f", mimics {j.mimics}" if j.mimics else "")
+        rows.append((j.name, kind, f"{low} .. {high}", _cell(j, 2), _cell(j, 3), _cell(j, 4)))
+    widths = [max(len(row[i]) for row in rows) for i in range(len(rows[0]))]
+    for row in rows:
+        out.write("  ".join(cell.ljust(width) for cell, width in zip(row, widths)).rstrip() + "\n")
+    for field, what in ((3, "acceleration"), (4, "jerk")):
+        lacking = _lacking(joints, field)
+        if lacking:
+            out.write(f"no {what} limit: {', '.join(lacking)}\n")
+
+
+def _as_json(joints: List[DescribedJoint]) -> Dict[str, Any]:
+    def entry(j: DescribedJoint) -> Dict[str, Any]:
+        out: Dict[str, Any] = {"name": j.name, "type": j.type, "mimics": j.mimics}
+        for i, field in enumerate(FIELDS):
+            value = getattr(j.limits, field)
+            out[field] = {"value": value if math.isfinite(value) else None, "source": j.sources[i]}
+        return out
+    return {"joints": [entry(j) for j in joints],
+            "without_acceleration_limit": _lacking(joints, 3), "without_jerk_limit": _lacking(joints, 4)}
+
+
+def run(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
+    if args.urdf is None and args.yaml is None:
+        parser.error("limits: give --urdf, --yaml or both")
+    names: Optional[List[str]] = None if args.joints is None else [n.strip() for n in args.joints.split(",")]
+    try:
+        joints = describe_joints(args.urdf, args.yaml, joints=names, soft_limits=not args.no_soft_limits)
+    except (DescriptionError, OSError) as error:
+        print(f"limits: {error}", file=sys.stderr)
+        return 2
+    if args.json:
+        json.dump(_as_json(joints), sys.stdout, indent=2)
+        sys.stdout.write("\n")
+    else:
+        _print_table(joints, sys.stdout)
+    return 0

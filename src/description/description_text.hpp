@@ -1,0 +1,35 @@
+// A description file's text: read with a bound on its size, checked for what no
+// parser should see, and the number and boolean spellings both formats share.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace kestrel::description {
+
+// A number read from a file, with the line it stands on (0: unknown).
+struct Number {
+    double value;
+    std::uint32_t line;
+};
+
+// read_description_file returns the contents of `path`, at most
+// KESTREL_DESCRIPTION_MAX_FILE_SIZE bytes (it never reads more than one byte
+// beyond), or fails: unreadable (with errno) or too large.
+std::string read_description_file(const std::string& path);
+
+// check_text refuses text over the size bound or holding a NUL byte, which
+// both parsers would take for the end of the file.
+void check_text(std::string_view file, std::string_view text);
+
+// line_of returns the 1-based line of byte `offset` of `text`.
+std::uint32_t line_of(std::string_view text, std::size_t offset);
+
+// parse_number reads a decimal number ("-1.5", "+2", ".5", "3e-2"; blanks
+// around it allowed): nullopt for anything else, including a value that is
+// not finite or lies beyond the range of a double.
+std::optional<double> parse_number(std::string_view text);
+
+}  // namespace kestrel::description

@@ -1,0 +1,46 @@
+// What wins over what: the one place where a URDF's joints and a YAML file's
+// joints become one KestrelJointLimits per joint, with the source of every
+// value. The rules are those of kestrel_description.h.
+#pragma once
+
+#include <array>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "description/urdf_reader.hpp"
+#include "description/yaml_reader.hpp"
+#include "kestrel_joint_limiter.h"
+
+namespace kestrel::description {
+
+struct DescribedJoint {
+    std::string name;
+    std::string type;    // empty with only a YAML file
+    std::string mimics;  // empty unless a mimic joint
+    KestrelJointLimits limits;
+    std::array<std::uint32_t, 5> sources;  // KESTREL_SOURCE_*, by KESTREL_FIELD_*
+};
+
+// One parsed file and the name it goes by in messages.
+template <class Joint>
+struct ParsedFile {
+    std::string name;
+    std::vector<Joint> joints;
+};
+
+struct Selection {
+    std::optional<std::vector<std::string>> joints;  // nullopt: the default joints
+    bool soft_limits = true;
+};
+
+// combine applies the rules to parsed files (at least one given) and checks
+// the result; it fails with a DescriptionFailure.
+std::vector<DescribedJoint> combine(const ParsedFile<UrdfJoint>* urdf, const ParsedFile<YamlJoint>* yaml,
+                                    const Selection& selection);
+
+// describe reads the files (either path may be empty, not both) and combines them.
+std::vector<DescribedJoint> describe(const std::string& urdf_path, const std::string& yaml_path,
+                                     const Selection& selection);
+
+}  // namespace kestrel::description

@@ -1,0 +1,243 @@
+#include "description/yaml_reader.hpp"
+
+#include <numbers>
+#include <sstream>
+#include <unordered_set>
+#include <yaml-cpp/eventhandler.h>
+#include <yaml-cpp/exceptions.h>
+#include <yaml-cpp/parser.h>
+
+#include "description/description_failure.hpp"
+#include "kestrel_description.h"
+
+namespace kestrel::description {
+
+namespace {
+
+struct Node {
+    enum class Kind : std::uint8_t { null, scalar, sequence, map } kind;
+    std::uint32_t line;
+    std::string tag;   // "?" plain, "!" quoted, or the resolved tag
+    std::string text;  // of a scalar
+    std::vector<std::uint32_t> children;  // a map's alternate keys and values
+};
+
+// Builds the document's nodes from the parser's events within the bounds.
+class TreeBuilder final : public YAML::EventHandler {
+public:
+    TreeBuilder(std::string_view file) : file_(file) {}
+
+    std::vector<Node> nodes;
+    int documents = 0;
+
+    void OnDocumentStart(const YAML::Mark&) override { ++documents; }
+    void OnDocumentEnd() override {}
+    void OnNull(const YAML::Mark& mark, YAML::anchor_t) override { add(Node::Kind::null, mark, "", ""); }
+    void OnAlias(const YAML::Mark& mark, YAML::anchor_t) override {
+        fail(KESTREL_ERROR_DESCRIPTION_SYNTAX, where(mark) + ": an alias (*name); aliases are not accepted");
+    }
+    void OnScalar(const YAML::Mark& mark, const std::string& tag, YAML::anchor_t, const std::string& value) override {
+        add(Node::Kind::scalar, mark, tag, value);
+    }
+    void OnSequenceStart(const YAML::Mark& mark, const std::string& tag, YAML::anchor_t,
+                         YAML::EmitterStyle::value) override {
+        open_.push_back(add(Node::Kind::sequence, mark, tag, ""));
+    }
+    void OnSequenceEnd() override { open_.pop_back(); }
+    void OnMapStart(const YAML::Mark& mark, const std::string& tag, YAML::anchor_t,
+                    YAML::EmitterStyle::value) override {
+        open_.push_back(add(Node::Kind::map, mark, tag, ""));
+    }
+    void OnMapEnd() override { open_.pop_back(); }
+
+    std::string where(const YAML::Mark& mark) const {
+        return place(file_, mark.is_null() ? 0 : static_cast<std::uint32_t>(mark.line + 1));
+    }
+
+private:
+    std::uint32_t add(Node::Kind kind, const YAML::Mark& mark, const std::string& tag, const std::string& text) {
+        if (documents > 1) fail(KESTREL_ERROR_DESCRIPTION_SYNTAX, where(mark) + ": a second YAML document");
+        if (nodes.size() >= KESTREL_DESCRIPTION_MAX_YAML_NODES) {
+            fail(KESTREL_ERROR_DESCRIPTION_TOO_LARGE, where(mark) + ": more than " +
+                                                          std::to_string(KESTREL_DESCRIPTION_MAX_YAML_NODES) +
+                                                          " YAML nodes");
+        }
+        if (open_.size() + 1 > KESTREL_DESCRIPTION_MAX_DEPTH) {
+            fail(KESTREL_ERROR_DESCRIPTION_TOO_LARGE, where(mark) + ": collections nest deeper than " +
+                                                          std::to_string(KESTREL_DESCRIPTION_MAX_DEPTH) + " levels");
+        }
+        const auto index = static_cast<std::uint32_t>(nodes.size());
+        nodes.push_back(Node{kind, mark.is_null() ? 0u : static_cast<std::uint32_t>(mark.line + 1), tag, text, {}});
+        if (!open_.empty()) nodes[open_.back()].children.push_back(index);
+        return index;
+    }
+
+    std::string_view file_;
+    std::vector<std::uint32_t> open_;
+};
+
+// The keys of a joint's map and where each goes; nullptr members: read and ignored.
+struct Key {
+    std::string_view name;
+    std::optional<Flag> YamlJoint::*flag;
+    std::optional<Number> YamlJoint::*number;
+};
+constexpr Key kKeys[] = {
+    {"has_position_limits", &YamlJoint::has_position, nullptr},
+    {"min_position", nullptr, &YamlJoint::min_position},
+    {"max_position", nullptr, &YamlJoint::max_position},
+    {"has_velocity_limits", &YamlJoint::has_velocity, nullptr},
+    {"max_velocity", nullptr, &YamlJoint::max_velocity},
+    {"has_acceleration_limits", &YamlJoint::has_acceleration, nullptr},
+    {"max_acceleration", nullptr, &YamlJoint::max_acceleration},
+    {"has_deceleration_limits", &YamlJoint::has_deceleration, nullptr},
+    {"max_deceleration", nullptr, &YamlJoint::max_deceleration},
+    {"has_jerk_limits", &YamlJoint::has_jerk, nullptr},
+    {"max_jerk", nullptr, &YamlJoint::max_jerk},
+    {"has_effort_limits", nullptr, nullptr},
+    {"max_effort", nullptr, nullptr},
+    {"default_velocity_scaling_factor", nullptr, nullptr},
+    {"default_acceleration_scaling_factor", nullptr, nullptr},
+};
+
+class JointReader {
+public:
+    JointReader(std::string_view file, const std::vector<Node>& nodes) : file_(file), nodes_(nodes) {}
+
+    // The value of `key` in the map `map`, or nullptr.
+    const Node* lookup(const Node& map, std::string_view key) const {
+        for (std::size_t i = 0; i + 1 < map.children.size(); i += 2) {
+            const Node& k = nodes_[map.children[i]];
+            if (k.kind == Node::Kind::scalar && k.text == key) return &nodes_[map.children[i + 1]];
+        }
+        return nullptr;
+    }
+
+    // The key nodes of a map, checked to be scalars and distinct.
+    std::vector<std::pair<const Node*, const Node*>> entries(const Node& map, std::string_view joint) const {
+        std::vector<std::pair<const Node*, const Node*>> out;
+        std::unordered_set<std::string_view> seen;
+        for (std::size_t i = 0; i + 1 < map.children.size(); i += 2) {
+            const Node& key = nodes_[map.children[i]];
+            const std::string prefix = joint.empty() ? place(file_, key.line) + ": "
+                                                     : joint_place(file_, key.line, joint);
+            if (key.kind != Node::Kind::scalar) {
+                fail(KESTREL_ERROR_DESCRIPTION_SYNTAX, prefix + "a key that is not text");
+            }
+            if (!seen.insert(key.text).second) {
+                fail(joint.empty() ? KESTREL_ERROR_DESCRIPTION_JOINT : KESTREL_ERROR_DESCRIPTION_VALUE,
+                     prefix + quoted(key.text) + " given twice");
+            }
+            out.emplace_back(&key, &nodes_[map.children[i + 1]]);
+        }
+        return out;
+    }
+
+    YamlJoint joint(const Node& key, const Node& value) const {
+        YamlJoint joint{key.text, key.line, {}, {}, {}, {}, {}, {}, {}, {}, {}, {}, {}};
+        if (value.kind != Node::Kind::map) {
+            fail(KESTREL_ERROR_DESCRIPTION_SYNTAX,
+                 joint_place(file_, value.line, key.text) + "expected a map of limits");
+        }
+        for (const auto& [field, content] : entries(value, key.text)) {
+            const Key* known = nullptr;
+            for (const Key& k : kKeys) {
+                if (k.name == field->text) known = &k;
+            }
+            if (known == nullptr) {
+                fail(KESTREL_ERROR_DESCRIPTION_VALUE,
+                     joint_place(file_, field->line, key.text) + "unknown key " + quoted(field->text));
+            }
+            if (known->flag != nullptr) joint.*(known->flag) = flag(*content, joint.name, known->name);
+            if (known->number != nullptr) joint.*(known->number) = number(*content, joint.name, known->name);
+        }
+        return joint;
+    }
+
+private:
+    [[noreturn]] void bad(const Node& node, std::string_view joint, std::string_view field,
+                          const std::string& problem) const {
+        fail(KESTREL_ERROR_DESCRIPTION_VALUE,
+             joint_place(file_, node.line, joint) + std::string(field) + ": " + problem);
+    }
+
+    Number number(const Node& node, std::string_view joint, std::string_view field) const {
+        const bool degrees = node.tag == "!degrees";
+        if (node.kind != Node::Kind::scalar) bad(node, joint, field, "expected a number");
+        if (node.tag == "!") bad(node, joint, field, quoted(node.text) + " is quoted text, not a number");
+        if (!degrees && node.tag != "?" && node.tag != "tag:yaml.org,2002:float" &&
+            node.tag != "tag:yaml.org,2002:int") {
+            bad(node, joint, field, "unknown tag " + quoted(node.tag));
+        }
+        const std::optional<double> value = parse_number(node.text);
+        if (!value) bad(node, joint, field, quoted(node.text) + " is not a finite number");
+        // x * pi / 180 in this order, the rounding the header promises.
+        return Number{degrees ? *value * std::numbers::pi / 180.0 : *value, node.line};
+    }
+
+    Flag flag(const Node& node, std::string_view joint, std::string_view field) const {
+        if (node.kind == Node::Kind::scalar && (node.tag == "?" || node.tag == "tag:yaml.org,2002:bool")) {
+            for (std::string_view word : {"true", "True", "TRUE"}) {
+                if (node.text == word) return Flag{true, node.line};
+            }
+            for (std::string_view word : {"false", "False", "FALSE"}) {
+                if (node.text == word) return Flag{false, node.line};
+            }
+        }
+        bad(node, joint, field, quoted(node.text) + " is not true or false");
+    }
+
+    std::string_view file_;
+    const std::vector<Node>& nodes_;
+};
+
+}  // namespace
+
+std::vector<YamlJoint> parse_yaml(std::string_view file, std::string_view text) {
+    check_text(file, text);
+    if (text.size() > KESTREL_DESCRIPTION_MAX_YAML_SIZE) {
+        fail(KESTREL_ERROR_DESCRIPTION_TOO_LARGE,
+             std::string(file) + ": a YAML file over " + std::to_string(KESTREL_DESCRIPTION_MAX_YAML_SIZE >> 10) +
+                 " KiB (a joint_limits.yaml holds a few)");
+    }
+    TreeBuilder builder(file);
+    try {
+        std::istringstream stream{std::string(text)};
+        YAML::Parser parser(stream);
+        while (parser.HandleNextDocument(builder)) {
+        }
+    } catch (const YAML::Exception& error) {
+        fail(KESTREL_ERROR_DESCRIPTION_SYNTAX, builder.where(error.mark) + ": malformed YAML: " + error.msg);
+    }
+    const std::vector<Node>& nodes = builder.nodes;
+    if (nodes.empty() || nodes[0].kind != Node::Kind::map) {
+        fail(KESTREL_ERROR_DESCRIPTION_SYNTAX, std::string(file) + ": expected a map at the top of the file");
+    }
+    const JointReader reader(file, nodes);
+    // joint_limits at the top, or under one of the top-level keys (and only one).
+    const auto top = reader.entries(nodes[0], {});  // refuses a key given twice
+    const Node* limits = reader.lookup(nodes[0], "joint_limits");
+    if (limits == nullptr) {
+        for (const auto& [key, value] : top) {
+            if (value->kind != Node::Kind::map) continue;
+            const Node* inner = reader.lookup(*value, "joint_limits");
+            if (inner != nullptr && limits != nullptr) {
+                fail(KESTREL_ERROR_DESCRIPTION_SYNTAX,
+                     place(file, key->line) + ": a second map joint_limits (under " + quoted(key->text) + ")");
+            }
+            if (inner != nullptr) limits = inner;
+        }
+    }
+    if (limits == nullptr) {
+        fail(KESTREL_ERROR_DESCRIPTION_SYNTAX,
+             std::string(file) + ": no map joint_limits at the top of the file or one level below it");
+    }
+    if (limits->kind != Node::Kind::map) {
+        fail(KESTREL_ERROR_DESCRIPTION_SYNTAX, place(file, limits->line) + ": joint_limits is not a map");
+    }
+    std::vector<YamlJoint> joints;
+    for (const auto& [key, value] : reader.entries(*limits, {})) joints.push_back(reader.joint(*key, *value));
+    return joints;
+}
+
+}  // namespace kestrel::description

@@ -86,15 +86,9 @@ void boundary_dealloc(PyObject* self) {
 }
 
 PyObject* refuse_velocity(std::int32_t axis, double velocity, double limit) {
-    char velocity_text[kDecimalTextCapacity];
-    char limit_text[kDecimalTextCapacity];
-    const std::string_view v = decimal_text(velocity, velocity_text);
-    const std::string_view l = decimal_text(limit, limit_text);
-    char message[2 * kDecimalTextCapacity + sizeof kVelocityExceededFormat];
-    const int length = std::snprintf(message, sizeof message, kVelocityExceededFormat, static_cast<int>(v.size()),
-                                     v.data(), static_cast<int>(l.size()), l.data());
+    char message[kVelocityRefusalCapacity];
     return raise_violation(axis, error_text(KESTREL_ERROR_VELOCITY_EXCEEDED).name,
-                           std::string_view(message, static_cast<std::size_t>(length)));
+                           velocity_refusal_text(velocity, limit, message));
 }
 
 constexpr const char* kAuthorizeParams[] = {"target_axis", "requested_position", "commanded_velocity"};

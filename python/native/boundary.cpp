@@ -10,7 +10,7 @@
 #include "boundary/boundary.hpp"
 #include "boundary/random_source.hpp"
 #include "clock_source.hpp"
-#include "../extension/decimal_text.hpp"  // the velocity refusal is worded as KestrelBoundary words it
+#include "decimal_text.hpp"  // the velocity refusal is worded as KestrelBoundary words it
 #include "fault.hpp"
 #include "receipt_args.hpp"
 #include "errors/error_catalogue.hpp"
@@ -82,14 +82,8 @@ PyObject* raise_violation(std::int32_t axis, const char* violation_type, const c
 }
 
 PyObject* refuse_velocity(std::int32_t axis, double velocity, double limit) {
-    char velocity_text[kDecimalTextCapacity];
-    char limit_text[kDecimalTextCapacity];
-    const std::string_view v = decimal_text(velocity, velocity_text);
-    const std::string_view l = decimal_text(limit, limit_text);
-    char message[2 * kDecimalTextCapacity + sizeof kVelocityExceededFormat];
-    std::snprintf(message, sizeof message, kVelocityExceededFormat,
-                  static_cast<int>(v.size()), v.data(), static_cast<int>(l.size()), l.data());
-    return raise_violation(axis, "velocity_exceeded", message);
+    char message[kVelocityRefusalCapacity];
+    return raise_violation(axis, "velocity_exceeded", velocity_refusal_text(velocity, limit, message).data());
 }
 
 constexpr const char* kAuthorizeParams[] = {"axis", "position", "velocity"};

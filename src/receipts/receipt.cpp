@@ -27,4 +27,10 @@ Receipt Receipt::from_wire(const ReceiptWire& wire) noexcept {
     return r;
 }
 
+Receipt Receipt::from_bytes(const std::uint8_t* bytes) noexcept {
+    ReceiptWire wire;
+    std::memcpy(wire.data(), bytes, wire.size());
+    return from_wire(wire);
+}
+
 }  // namespace kestrel

@@ -39,6 +39,10 @@ struct Receipt {
     // from_wire reads a receipt back from its wire form; every 60-byte string
     // is a well-formed receipt (whether its tag is right is another matter).
     [[nodiscard]] static Receipt from_wire(const ReceiptWire& wire) noexcept;
+
+    // from_bytes is from_wire of the RECEIPT_WIRE_LEN bytes at `bytes`, which
+    // the caller vouches for (a C caller's 60-byte array).
+    [[nodiscard]] static Receipt from_bytes(const std::uint8_t* bytes) noexcept;
 };
 
 }  // namespace kestrel

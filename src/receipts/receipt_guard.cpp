@@ -8,12 +8,6 @@
 namespace kestrel {
 namespace {
 
-ReceiptWire wire_of(const std::uint8_t* receipt) noexcept {
-    ReceiptWire wire;
-    std::memcpy(wire.data(), receipt, wire.size());
-    return wire;
-}
-
 // fresh is true iff timestamp_nanos lies within max_age_ns of the clock,
 // either way, or there is no maximum age (0). Reads the clock only then.
 bool fresh(std::uint64_t timestamp_nanos, std::uint64_t max_age_ns, Clock& clock) noexcept {
@@ -45,7 +39,7 @@ const ReplayGate& gate_of(const GuardStorage& s) noexcept {
 KestrelError check_action(GuardStorage& s, const std::uint8_t* receipt, std::int32_t axis, double position,
                           double velocity) noexcept {
     ReplayGate& gate = gate_of(s);
-    const Receipt presented = Receipt::from_wire(wire_of(receipt));
+    const Receipt presented = Receipt::from_bytes(receipt);
     const AxisActionId id = axis_action_id(axis);
     ReplayGate::KeySlot matched;
     if (const KestrelError e = gate.check(id.bytes(), axis_payload(position, velocity), presented, matched);

@@ -15,25 +15,13 @@
 #include "receipts/receipt_guard.hpp"
 #include "receipts/replay_gate.hpp"
 
-namespace kestrel {
-namespace {
-
-ReceiptWire wire_of(const std::uint8_t* receipt) noexcept {
-    ReceiptWire wire;
-    std::memcpy(wire.data(), receipt, wire.size());
-    return wire;
-}
-
-}  // namespace
-}  // namespace kestrel
-
 using namespace kestrel;
 
 extern "C" {
 
 KestrelError kestrel_receipt_parse(const std::uint8_t receipt[KESTREL_RECEIPT_WIRE_LEN], KestrelReceiptFields* out) {
     if (receipt == nullptr || out == nullptr) return KESTREL_ERROR_INVALID_POINTER;
-    const Receipt r = Receipt::from_wire(wire_of(receipt));
+    const Receipt r = Receipt::from_bytes(receipt);
     std::memcpy(out->nonce, r.nonce.data(), r.nonce.size());
     out->timestamp_nanos = r.timestamp_nanos;
     out->sequence_id = r.sequence_id;
@@ -47,7 +35,7 @@ KestrelError kestrel_receipt_verify(const std::uint8_t key[KESTREL_RECEIPT_KEY_L
     if (key == nullptr || receipt == nullptr) return KESTREL_ERROR_INVALID_POINTER;
     const HmacKeyState primed(Key::from_bytes(key));  // the key's copy dies here, wiped
     return check_tag(primed, axis_action_id(axis).bytes(), axis_payload(position, velocity),
-                     Receipt::from_wire(wire_of(receipt)));
+                     Receipt::from_bytes(receipt));
 }
 
 KestrelError kestrel_receipt_guard_init(KestrelReceiptGuard* guard, const std::uint8_t key[KESTREL_RECEIPT_KEY_LEN]) {

@@ -2,7 +2,10 @@
 
 #include <charconv>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
+
+#include "errors/error_catalogue.hpp"
 
 namespace kestrel::py {
 
@@ -54,6 +57,18 @@ std::string_view decimal_text(double value, char (&buffer)[kDecimalTextCapacity]
         length += digit_count - integral;
     }
     return std::string_view(buffer, length);
+}
+
+std::string_view velocity_refusal_text(double velocity, double limit,
+                                       char (&buffer)[kVelocityRefusalCapacity]) noexcept {
+    static_assert(sizeof kVelocityExceededFormat < kVelocityRefusalCapacity - 2 * kDecimalTextCapacity);
+    char velocity_text[kDecimalTextCapacity];
+    char limit_text[kDecimalTextCapacity];
+    const std::string_view v = decimal_text(velocity, velocity_text);
+    const std::string_view l = decimal_text(limit, limit_text);
+    const int length = std::snprintf(buffer, sizeof buffer, kVelocityExceededFormat, static_cast<int>(v.size()),
+                                     v.data(), static_cast<int>(l.size()), l.data());
+    return std::string_view(buffer, length > 0 ? static_cast<std::size_t>(length) : 0);
 }
 
 }  // namespace kestrel::py

@@ -91,10 +91,14 @@ bool has_shape(const Problem& p, Kind kind) {
     const Solution4 s = solve(p);
     const Activity a = activity(p, s);
     switch (kind) {
-        case Kind::NoneActive: return s.status == KESTREL_STATUS_OPTIMAL && s.iterations == 0;
-        case Kind::OneRowActive: return s.status == KESTREL_STATUS_OPTIMAL && a.rows == 1 && a.bounds == 0;
-        case Kind::BoundsAndRow: return s.status == KESTREL_STATUS_OPTIMAL && a.rows >= 1 && a.bounds >= 2;
-        case Kind::Infeasible: return s.status == KESTREL_STATUS_INFEASIBLE;
+        case Kind::NoneActive:
+            return s.status == KESTREL_STATUS_OPTIMAL && s.iterations == 0;
+        case Kind::OneRowActive:
+            return s.status == KESTREL_STATUS_OPTIMAL && a.rows == 1 && a.bounds == 0;
+        case Kind::BoundsAndRow:
+            return s.status == KESTREL_STATUS_OPTIMAL && a.rows >= 1 && a.bounds >= 2;
+        case Kind::Infeasible:
+            return s.status == KESTREL_STATUS_INFEASIBLE;
     }
     return false;
 }

@@ -90,7 +90,7 @@ static PyMethodDef methods[] = {
     {NULL, NULL, 0, NULL},
 };
 
-static struct PyModuleDef definition = {PyModuleDef_HEAD_INIT, "_kestrel_bench_reference",
-                                        "Benchmark baselines.", -1, methods};
+static struct PyModuleDef definition = {PyModuleDef_HEAD_INIT, "_kestrel_bench_reference", "Benchmark baselines.", -1,
+                                        methods};
 
 PyMODINIT_FUNC PyInit__kestrel_bench_reference(void) { return PyModule_Create(&definition); }

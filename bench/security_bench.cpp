@@ -23,12 +23,12 @@
 
 namespace {
 
-using kestrel::ReplayGate;
 using kestrel::Key;
 using kestrel::Nonce;
 using kestrel::NONCE_WINDOW;
 using kestrel::Payload;
 using kestrel::Receipt;
+using kestrel::ReplayGate;
 
 const Key kKey = kestrel::testing::test_key(0);
 constexpr const Payload& kPayload = kestrel::testing::kTestPayload;
@@ -59,8 +59,7 @@ void BM_OpenSslHmac(benchmark::State& state) {
     }
     // Same bytes, same key, so the same tag as ours.
     Receipt r;
-    require(kestrel::sign_receipt(kKey, nonce_from(1), kTimestamp, 1, id, kPayload, r) == KESTREL_OK &&
-                r.tag == tag,
+    require(kestrel::sign_receipt(kKey, nonce_from(1), kTimestamp, 1, id, kPayload, r) == KESTREL_OK && r.tag == tag,
             "OpenSSL HMAC() and authorize disagree");
 }
 BENCHMARK(BM_OpenSslHmac)->ArgName("action_id_len")->Arg(6)->Arg(64);
@@ -98,9 +97,9 @@ std::vector<Receipt> receipt_stream(const ReplayGate& issuer, std::uint64_t firs
                                     const std::vector<std::uint8_t>& id) {
     std::vector<Receipt> stream(count);
     for (std::size_t i = 0; i < count; ++i) {
-        require(issuer.issue_receipt(nonce_from(first + i), kTimestamp, first + i, id, kPayload, stream[i]) ==
-                    KESTREL_OK,
-                "issue_receipt");
+        require(
+            issuer.issue_receipt(nonce_from(first + i), kTimestamp, first + i, id, kPayload, stream[i]) == KESTREL_OK,
+            "issue_receipt");
     }
     return stream;
 }
@@ -188,8 +187,7 @@ void BM_InterceptBadTag(benchmark::State& state) {
         const KestrelError e = gate.check_and_accept(id, kPayload, bad);
         benchmark::DoNotOptimize(e);
     }
-    require(gate.check_and_accept(id, kPayload, bad) == KESTREL_ERROR_AUTHENTICATION_FAILURE,
-            "bad tag refused");
+    require(gate.check_and_accept(id, kPayload, bad) == KESTREL_ERROR_AUTHENTICATION_FAILURE, "bad tag refused");
 }
 BENCHMARK(BM_InterceptBadTag)->ArgName("ring")->Arg(0)->Arg(NONCE_WINDOW);
 

@@ -63,12 +63,18 @@ struct Limiter {
     double request(std::uint8_t b, std::uint32_t j) const {
         const double scale = std::isfinite(limits[j].max_velocity) ? limits[j].max_velocity : 1.0;
         switch (b) {
-            case 0: return std::numeric_limits<double>::quiet_NaN();
-            case 1: return kInf;
-            case 2: return -kInf;
-            case 3: return DBL_MAX;
-            case 4: return -DBL_MAX;
-            default: return scale * (static_cast<double>(b) - 130.0) / 31.0;
+            case 0:
+                return std::numeric_limits<double>::quiet_NaN();
+            case 1:
+                return kInf;
+            case 2:
+                return -kInf;
+            case 3:
+                return DBL_MAX;
+            case 4:
+                return -DBL_MAX;
+            default:
+                return scale * (static_cast<double>(b) - 130.0) / 31.0;
         }
     }
     // A position from a fraction byte: inside the limits (0..200), or beyond
@@ -88,7 +94,7 @@ struct Limiter {
         std::uint32_t f[kMaxJoints], state_flags[kMaxJoints];
         kestrel_joint_limiter_state(&storage, nullptr, p0, v0, a0, nullptr);
         const KestrelError e = positions ? kestrel_joint_limiter_limit_position(&storage, in, out, f)
-                                                : kestrel_joint_limiter_limit(&storage, in, out, f);
+                                         : kestrel_joint_limiter_limit(&storage, in, out, f);
         if (e != KESTREL_OK) fail("call refused", calls, 0, e, 0);
         kestrel_joint_limiter_state(&storage, nullptr, p, v, a, state_flags);
         for (std::uint32_t j = 0; j < count; ++j) {
@@ -102,7 +108,8 @@ struct Limiter {
             if ((f[j] & kYielded) && !(flags[j] & KESTREL_LIMIT_RECOVERING)) {
                 fail("gave way from a state inside the set", calls, j, f[j], flags[j]);
             }
-            if (!(f[j] & KESTREL_LIMIT_ACCELERATION_YIELDED) && !(std::fabs(a[j]) <= l.max_acceleration * (1 + 1e-12))) {
+            if (!(f[j] & KESTREL_LIMIT_ACCELERATION_YIELDED) &&
+                !(std::fabs(a[j]) <= l.max_acceleration * (1 + 1e-12))) {
                 fail("acceleration limit", calls, j, a[j], l.max_acceleration);
             }
             const double jerk_step = l.max_jerk * dt;
@@ -188,7 +195,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                 LinearConstraints4 rows{};
                 rows.count = in.byte() % 5;
                 for (std::uint64_t i = 0; i < rows.count; ++i) {
-                    for (float& c : rows.coefficients[i]) c = static_cast<float>((static_cast<int>(in.byte()) - 128) / 32.0);
+                    for (float& c : rows.coefficients[i])
+                        c = static_cast<float>((static_cast<int>(in.byte()) - 128) / 32.0);
                     rows.limits[i] = static_cast<float>((static_cast<int>(in.byte()) - 64) / 16.0);
                 }
                 if (kestrel_joint_limiter_set_coupling(&lim.storage, &rows) != KESTREL_OK) {

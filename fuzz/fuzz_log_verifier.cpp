@@ -49,7 +49,8 @@ Run check(const std::string& log, const std::vector<std::size_t>& pieces) {
     for (std::size_t i = 0; at < log.size(); ++i) {
         const std::size_t piece = pieces.empty() ? log.size() : std::min(pieces[i % pieces.size()], log.size() - at);
         require(kestrel_log_verifier_feed(&verifier, reinterpret_cast<const std::uint8_t*>(log.data()) + at, piece,
-                                          note, &run) == KESTREL_OK, "feed");
+                                          note, &run) == KESTREL_OK,
+                "feed");
         at += piece;
     }
     require(kestrel_log_verifier_finish(&verifier, note, &run, &run.summary) == KESTREL_OK, "finish");
@@ -95,15 +96,24 @@ void edited_log(FuzzReader& in) {
     const Run honest = check(log, {});
     require(honest.summary.strict_verdict == KESTREL_LOG_OK && honest.findings.empty(), "an honest log fails");
     require(honest.summary.refusals[KESTREL_ERROR_VELOCITY_EXCEEDED] +
-                    honest.summary.refusals[KESTREL_ERROR_RATE_LIMITED] == static_cast<std::uint64_t>(lines),
+                    honest.summary.refusals[KESTREL_ERROR_RATE_LIMITED] ==
+                static_cast<std::uint64_t>(lines),
             "refusals miscounted");
     std::string edited = log;
     const std::size_t at = in.value<std::uint16_t>() % log.size();
     switch (in.byte() % 4) {
-        case 0: edited[at] = static_cast<char>(edited[at] ^ (1 + in.byte() % 255)); break;
-        case 1: edited.erase(at, 1); break;
-        case 2: edited.insert(at, 1, static_cast<char>(in.byte())); break;
-        default: edited.resize(at); break;
+        case 0:
+            edited[at] = static_cast<char>(edited[at] ^ (1 + in.byte() % 255));
+            break;
+        case 1:
+            edited.erase(at, 1);
+            break;
+        case 2:
+            edited.insert(at, 1, static_cast<char>(in.byte()));
+            break;
+        default:
+            edited.resize(at);
+            break;
     }
     if (edited != log && edited != log.substr(0, log.size() - 1)) {
         require(check(edited, {}).summary.strict_verdict != KESTREL_LOG_OK, "an edited log passes");

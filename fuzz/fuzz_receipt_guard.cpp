@@ -40,8 +40,8 @@ using kestrel::ReceiptWire;
 // Bursts that fill the ring to just short of, exactly and just past its
 // NONCE_WINDOW nonces, and one that wraps it by 64. They are few among the
 // burst sizes, because each costs a thousand signatures and checks.
-constexpr std::array<int, 4> kLongBursts = {kestrel::NONCE_WINDOW - 1, kestrel::NONCE_WINDOW,
-                                            kestrel::NONCE_WINDOW + 1, kestrel::NONCE_WINDOW + 64};
+constexpr std::array<int, 4> kLongBursts = {kestrel::NONCE_WINDOW - 1, kestrel::NONCE_WINDOW, kestrel::NONCE_WINDOW + 1,
+                                            kestrel::NONCE_WINDOW + 64};
 constexpr std::size_t kMaxPresentations = kestrel::NONCE_WINDOW + 128;
 
 using Header = std::array<std::uint8_t, 4>;  // a frame's version and reserved bytes
@@ -164,9 +164,9 @@ struct Model {
     }
 
     FlatMap<std::tuple_size_v<Signed>, kMaxPresentations> signed_triples;  // every signed (wire, action); values unused
-    std::vector<Nonce> accepted;                            // every accepted nonce, oldest first
-    FlatMap<kestrel::NONCE_LEN, kMaxPresentations> newest;  // nonce -> index of its newest acceptance
-    std::uint64_t last = 0;                                 // last accepted sequence id
+    std::vector<Nonce> accepted;                                           // every accepted nonce, oldest first
+    FlatMap<kestrel::NONCE_LEN, kMaxPresentations> newest;                 // nonce -> index of its newest acceptance
+    std::uint64_t last = 0;                                                // last accepted sequence id
 };
 
 class Harness {
@@ -250,8 +250,9 @@ private:
         const bool tag_right = model_.signed_triples.find(signed_key(wire, a)) != nullptr;
         const kestrel::Receipt r = kestrel::Receipt::from_wire(wire);
         const std::uint32_t want = frame_ && header_ != kIntact ? KESTREL_ERROR_INVALID_FRAME : expected(r, tag_right);
-        const std::uint32_t got = frame_ ? check_frame(wire, a)
-                                         : kestrel_receipt_guard_check(&guard_, wire.data(), a.axis, a.position, a.velocity);
+        const std::uint32_t got =
+            frame_ ? check_frame(wire, a)
+                   : kestrel_receipt_guard_check(&guard_, wire.data(), a.axis, a.position, a.velocity);
         if (got != want) fail("guard and model disagree", op_, got, want);
         const std::uint32_t verified = kestrel_receipt_verify(kKey.data(), wire.data(), a.axis, a.position, a.velocity);
         if (verified != (tag_right ? 0u : std::uint32_t{KESTREL_ERROR_AUTHENTICATION_FAILURE})) {
@@ -364,16 +365,17 @@ private:
     static constexpr std::size_t kHistory = 512;
 
     alignas(KESTREL_RECEIPT_GUARD_ALIGN) static inline KestrelReceiptGuard guard_;
-    alignas(KESTREL_RECEIPT_GUARD_ALIGN) static inline std::array<std::uint8_t, sizeof(KestrelReceiptGuard) + KESTREL_RECEIPT_GUARD_ALIGN>
-        misaligned_;  // aligned, so data() + 1..63 never is
-    kestrel::ReplayGate issuer_;  // signs the honest receipts under kKey
+    alignas(KESTREL_RECEIPT_GUARD_ALIGN) static inline std::array<
+        std::uint8_t,
+        sizeof(KestrelReceiptGuard) + KESTREL_RECEIPT_GUARD_ALIGN> misaligned_;  // aligned, so data() + 1..63 never is
+    kestrel::ReplayGate issuer_;                                                 // signs the honest receipts under kKey
     Model model_;
     std::array<std::pair<ReceiptWire, Action>, kHistory> history_;  // the last kHistory signed, a ring
     std::size_t history_size_ = 0;
     std::size_t history_next_ = 0;  // where the next one goes
     std::uint64_t burst_ = 0;
-    bool frame_ = false;        // this op presents command frames
-    Header header_ = kIntact;   // and gives them this header
+    bool frame_ = false;       // this op presents command frames
+    Header header_ = kIntact;  // and gives them this header
     std::size_t op_ = 0;
     std::size_t presented_ = 0;  // at most kMaxPresentations
 };

@@ -42,14 +42,14 @@
 
 namespace {
 
-using kestrel::ReplayGate;
 using kestrel::Key;
 using kestrel::Nonce;
 using kestrel::NONCE_WINDOW;
+using kestrel::NonceRing;
 using kestrel::Payload;
 using kestrel::Receipt;
+using kestrel::ReplayGate;
 using kestrel::Tag;
-using kestrel::NonceRing;
 using kestrel::testing::Bytes;
 
 // Receipts one input may present: enough for every kind of operation several
@@ -271,8 +271,8 @@ private:
                     const Payload& payload) {
         Presented p{std::move(action_id), payload, {}};
         const KestrelError e = gate_->issue_receipt(nonce, timestamp, sequence_id, p.action_id, payload, p.receipt);
-        const KestrelError want = p.action_id.size() > kestrel::MAX_ACTION_ID_LEN ? KESTREL_ERROR_ACTION_ID_OVERFLOW
-                                                                                 : KESTREL_OK;
+        const KestrelError want =
+            p.action_id.size() > kestrel::MAX_ACTION_ID_LEN ? KESTREL_ERROR_ACTION_ID_OVERFLOW : KESTREL_OK;
         if (e != want) fail("issue_receipt answered wrongly", op_, e, want);
         if (e != KESTREL_OK && p.receipt.to_wire() != Receipt{}.to_wire()) {
             fail("issue_receipt wrote a receipt while refusing", op_, e);

@@ -40,11 +40,11 @@ extern "C" {
 /* Outcome of a solve, written into the output record. */
 typedef uint32_t SolveStatus;
 enum {
-    KESTREL_STATUS_INVALID_INPUT = 0,     /* input rejected; x is the box clamp of the request */
-    KESTREL_STATUS_OPTIMAL = 1,           /* solved */
-    KESTREL_STATUS_MAX_ITERATIONS = 2,    /* iteration limit reached; x is the last iterate */
-    KESTREL_STATUS_INFEASIBLE = 3,        /* the constraints cannot be met together */
-    KESTREL_STATUS_NUMERICAL_FAILURE = 4  /* the linear algebra or the working set gave out */
+    KESTREL_STATUS_INVALID_INPUT = 0,    /* input rejected; x is the box clamp of the request */
+    KESTREL_STATUS_OPTIMAL = 1,          /* solved */
+    KESTREL_STATUS_MAX_ITERATIONS = 2,   /* iteration limit reached; x is the last iterate */
+    KESTREL_STATUS_INFEASIBLE = 3,       /* the constraints cannot be met together */
+    KESTREL_STATUS_NUMERICAL_FAILURE = 4 /* the linear algebra or the working set gave out */
 };
 
 /* ---- Scalar kernel ----------------------------------------------------- */
@@ -72,8 +72,7 @@ typedef struct ScalarSolution {
 
 /* Projects u_desired onto {x : lower <= x <= upper, coefficients[0]*x <= limits[0]}.
  * Returns -1 if constraints or out is null, else 0 with out filled. */
-KESTREL_API int32_t kestrel_solve_active_set(float u_desired, ScalarBounds bounds,
-                                             const ScalarConstraints *constraints,
+KESTREL_API int32_t kestrel_solve_active_set(float u_desired, ScalarBounds bounds, const ScalarConstraints *constraints,
                                              ScalarSolution *out);
 
 /* ---- Four-axis solver -------------------------------------------------- */
@@ -104,8 +103,7 @@ typedef struct Solution4 {
  * cut by the linear rows. Returns -1 if any pointer is null, else 0 with out
  * filled on every path. */
 KESTREL_API int32_t kestrel_solve_multivar_4d(const float *desired, const Bounds4 *bounds,
-                                              const LinearConstraints4 *constraints,
-                                              Solution4 *out);
+                                              const LinearConstraints4 *constraints, Solution4 *out);
 
 /* The same records under the library's prefix. */
 typedef SolveStatus KestrelSolveStatus;
@@ -153,14 +151,14 @@ KESTREL_LAYOUT_ASSERT(offsetof(Solution4, x) == 0, "x at 0");
 KESTREL_LAYOUT_ASSERT(offsetof(Solution4, iterations) == 16, "iterations at 16");
 KESTREL_LAYOUT_ASSERT(offsetof(Solution4, status) == 24, "status at 24");
 
-#include "kestrel_governor.h" /* one scalar command inside a safe envelope */
-#include "kestrel_boundary.h" /* signing actuator commands */
-#include "kestrel_receipt.h" /* receipt verification and the replay guard */
-#include "kestrel_frame.h" /* the signed command frame */
+#include "kestrel_governor.h"      /* one scalar command inside a safe envelope */
+#include "kestrel_boundary.h"      /* signing actuator commands */
+#include "kestrel_receipt.h"       /* receipt verification and the replay guard */
+#include "kestrel_frame.h"         /* the signed command frame */
 #include "kestrel_joint_limiter.h" /* per-joint kinematic limits */
-#include "kestrel_clock.h" /* a clock the caller keeps */
-#include "kestrel_watchdog.h" /* rest when commands stop */
-#include "kestrel_key.h" /* link keys derived from a master key, key files */
-#include "kestrel_log.h" /* the receipt log: writing and checking it */
+#include "kestrel_clock.h"         /* a clock the caller keeps */
+#include "kestrel_watchdog.h"      /* rest when commands stop */
+#include "kestrel_key.h"           /* link keys derived from a master key, key files */
+#include "kestrel_log.h"           /* the receipt log: writing and checking it */
 
 #endif /* KESTREL_H */

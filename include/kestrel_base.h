@@ -28,10 +28,10 @@
  * at compile time, in C and in C++ alike. */
 #ifdef __cplusplus
 #define KESTREL_LAYOUT_ASSERT(condition, message) static_assert(condition, message)
-#define KESTREL_ALIGNOF(type) alignof(type)
+#define KESTREL_ALIGNOF(type)                     alignof(type)
 #else
 #define KESTREL_LAYOUT_ASSERT(condition, message) _Static_assert(condition, message)
-#define KESTREL_ALIGNOF(type) _Alignof(type)
+#define KESTREL_ALIGNOF(type)                     _Alignof(type)
 #endif
 
 #endif /* KESTREL_BASE_H */

@@ -131,8 +131,8 @@ KESTREL_API void kestrel_boundary_free(KestrelBoundary *boundary);
  * once: the checks after the velocity run under the boundary's lock, and
  * sequence ids follow the order in which calls take it. */
 KESTREL_API KESTREL_MUST_CHECK KestrelError kestrel_boundary_authorize(KestrelBoundary *boundary, int32_t axis,
-                                                                      double position, double velocity,
-                                                                      uint8_t receipt[60]);
+                                                                       double position, double velocity,
+                                                                       uint8_t receipt[60]);
 
 #ifdef __cplusplus
 } /* extern "C" */

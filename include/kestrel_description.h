@@ -61,11 +61,11 @@
 extern "C" {
 #endif
 
-#define KESTREL_DESCRIPTION_MAX_FILE_SIZE (16u << 20)
-#define KESTREL_DESCRIPTION_MAX_DEPTH 32u
-#define KESTREL_DESCRIPTION_MAX_YAML_SIZE (256u << 10)
+#define KESTREL_DESCRIPTION_MAX_FILE_SIZE    (16u << 20)
+#define KESTREL_DESCRIPTION_MAX_DEPTH        32u
+#define KESTREL_DESCRIPTION_MAX_YAML_SIZE    (256u << 10)
 #define KESTREL_DESCRIPTION_MAX_XML_ELEMENTS (1u << 18)
-#define KESTREL_DESCRIPTION_MAX_YAML_NODES (1u << 15)
+#define KESTREL_DESCRIPTION_MAX_YAML_NODES   (1u << 15)
 /* Room for every message kestrel_description_load writes, paths of up to
  * 1024 bytes and names of up to 256 included; a shorter buffer gets the
  * message cut, still NUL-terminated. */
@@ -144,8 +144,8 @@ typedef struct KestrelDescription KestrelDescription;
  *   KESTREL_ERROR_OUT_OF_MEMORY      an allocation failed
  * Never throws and never crashes on any file contents. */
 KESTREL_API KestrelError kestrel_description_load(const KestrelDescriptionRequest *request,
-                                                  KestrelDescription **description, char *message,
-                                                  size_t message_size, int32_t *os_error);
+                                                  KestrelDescription **description, char *message, size_t message_size,
+                                                  int32_t *os_error);
 
 /* kestrel_description_joint_count returns the number of loaded joints (at
  * least 1), or 0 for a NULL description. */

@@ -31,7 +31,7 @@
 extern "C" {
 #endif
 
-#define KESTREL_FRAME_LEN 84
+#define KESTREL_FRAME_LEN     84
 #define KESTREL_FRAME_VERSION 1
 
 /* One action with its receipt, as a frame carries it. */

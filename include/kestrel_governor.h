@@ -46,7 +46,7 @@ KESTREL_API KestrelError kestrel_governor_init(KestrelGovernor *governor, float 
  * nothing, if governor or projected is null, governor is misaligned, or
  * governor was never made by kestrel_governor_init. */
 KESTREL_API KESTREL_MUST_CHECK KestrelError kestrel_governor_project(const KestrelGovernor *governor, float u_desired,
-                                                                    float *projected);
+                                                                     float *projected);
 
 /* kestrel_governor_project_batch projects u_desired[0..count-1] into
  * projected[0..count-1], element by element as kestrel_governor_project does,
@@ -56,8 +56,8 @@ KESTREL_API KESTREL_MUST_CHECK KestrelError kestrel_governor_project(const Kestr
  * KESTREL_ERROR_INVALID_POINTER, writing nothing, if governor is null,
  * misaligned or never made, or count is not 0 and an array is null. */
 KESTREL_API KESTREL_MUST_CHECK KestrelError kestrel_governor_project_batch(const KestrelGovernor *governor,
-                                                                          const float *u_desired, float *projected,
-                                                                          size_t count);
+                                                                           const float *u_desired, float *projected,
+                                                                           size_t count);
 
 #ifdef __cplusplus
 } /* extern "C" */

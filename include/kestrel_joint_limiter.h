@@ -149,11 +149,11 @@ enum {
     KESTREL_LIMIT_JERK = 1u << 4,         /* max_jerk bounded it */
     KESTREL_LIMIT_ACCELERATION_YIELDED = 1u << 5, /* it could not hold and gave way */
     KESTREL_LIMIT_JERK_YIELDED = 1u << 6,         /* it could not hold and gave way */
-    KESTREL_LIMIT_STOP_REQUEST = 1u << 7, /* the desired value was NaN or infinite; 0 was used */
-    KESTREL_LIMIT_COUPLING = 1u << 8,     /* the coupling rows moved the result (added to the per-joint flags) */
-    KESTREL_LIMIT_ARRIVAL = 1u << 9,      /* the landing on the desired velocity, without overshoot, shaped it */
+    KESTREL_LIMIT_STOP_REQUEST = 1u << 7,         /* the desired value was NaN or infinite; 0 was used */
+    KESTREL_LIMIT_COUPLING = 1u << 8,        /* the coupling rows moved the result (added to the per-joint flags) */
+    KESTREL_LIMIT_ARRIVAL = 1u << 9,         /* the landing on the desired velocity, without overshoot, shaped it */
     KESTREL_LIMIT_COUPLING_UNMET = 1u << 10, /* the coupling could not be met; the per-joint result stands */
-    KESTREL_LIMIT_RECOVERING = 1u << 11   /* the state is outside the set the limits hold from (after a reset) */
+    KESTREL_LIMIT_RECOVERING = 1u << 11      /* the state is outside the set the limits hold from (after a reset) */
 };
 
 /* Caller-placed storage of one limiter: KESTREL_JOINT_LIMITER_SIZE bytes,
@@ -178,15 +178,16 @@ KESTREL_API size_t kestrel_joint_limiter_size(void);
  * below DBL_MIN), a position that is not finite or outside its limits. On
  * refusal the storage is not written. */
 KESTREL_API KestrelError kestrel_joint_limiter_init(KestrelJointLimiter *limiter, uint32_t count,
-                                                           const KestrelJointLimits *limits,
-                                                           double period, const double *positions);
+                                                    const KestrelJointLimits *limits, double period,
+                                                    const double *positions);
 
 /* kestrel_joint_limiter_limit takes desired[0..count-1] (velocities) and
  * writes limited[0..count-1], then advances the state by one period. binding,
  * when not null, receives the KESTREL_LIMIT_* flags of each joint. desired
  * and limited may be the same array. */
-KESTREL_API KESTREL_MUST_CHECK KestrelError kestrel_joint_limiter_limit(KestrelJointLimiter *limiter, const double *desired,
-                                                            double *limited, uint32_t *binding);
+KESTREL_API KESTREL_MUST_CHECK KestrelError kestrel_joint_limiter_limit(KestrelJointLimiter *limiter,
+                                                                        const double *desired, double *limited,
+                                                                        uint32_t *binding);
 
 /* kestrel_joint_limiter_limit_position takes desired_positions[0..count-1]
  * and writes limited_positions[0..count-1], the positions to command (the new
@@ -201,8 +202,9 @@ KESTREL_API KESTREL_MUST_CHECK KestrelError kestrel_joint_limiter_limit(KestrelJ
  * given can be read with kestrel_joint_limiter_state; the flags are described
  * under "Flags in position mode" above. */
 KESTREL_API KESTREL_MUST_CHECK KestrelError kestrel_joint_limiter_limit_position(KestrelJointLimiter *limiter,
-                                                                     const double *desired_positions,
-                                                                     double *limited_positions, uint32_t *binding);
+                                                                                 const double *desired_positions,
+                                                                                 double *limited_positions,
+                                                                                 uint32_t *binding);
 
 /* kestrel_joint_limiter_set_pure_tracking switches the arrival off (on != 0)
  * or back on (on == 0, the default after init). */
@@ -218,7 +220,7 @@ KESTREL_API KestrelError kestrel_joint_limiter_set_pure_tracking(KestrelJointLim
  * velocity beyond what the limits allow but within that bound is accepted;
  * the next calls bring it back, the weaker limits giving way if they must. */
 KESTREL_API KestrelError kestrel_joint_limiter_reset(KestrelJointLimiter *limiter, const double *positions,
-                                                            const double *velocities);
+                                                     const double *velocities);
 
 /* kestrel_joint_limiter_reset_joint sets one joint's position and velocity,
  * zeroes its acceleration and sets its flags as kestrel_joint_limiter_reset
@@ -235,8 +237,8 @@ KESTREL_API KestrelError kestrel_joint_limiter_reset_joint(KestrelJointLimiter *
  * the set, so that its next call may let jerk or acceleration give way, has
  * KESTREL_LIMIT_RECOVERING. */
 KESTREL_API KestrelError kestrel_joint_limiter_state(const KestrelJointLimiter *limiter, uint32_t *count,
-                                                            double *positions, double *velocities,
-                                                            double *accelerations, uint32_t *binding);
+                                                     double *positions, double *velocities, double *accelerations,
+                                                     uint32_t *binding);
 
 /* The value of a joint that kestrel_joint_limiter_check finds at fault. */
 typedef enum KestrelJointField {
@@ -278,13 +280,12 @@ KESTREL_API KestrelError kestrel_joint_limiter_check(uint32_t count, const Kestr
  * Null rows, or count 0, switch the coupling off. Joints beyond the
  * limiter's count are held at 0 in the solve. */
 KESTREL_API KestrelError kestrel_joint_limiter_set_coupling(KestrelJointLimiter *limiter,
-                                                                   const LinearConstraints4 *rows);
+                                                            const LinearConstraints4 *rows);
 
 /* kestrel_joint_limiter_coupling_result copies the solver's output of the
  * last call (iterations 0 and status Optimal before the first call);
  * KESTREL_ERROR_NOT_COUPLED when no coupling is set. */
-KESTREL_API KestrelError kestrel_joint_limiter_coupling_result(const KestrelJointLimiter *limiter,
-                                                                      Solution4 *last);
+KESTREL_API KestrelError kestrel_joint_limiter_coupling_result(const KestrelJointLimiter *limiter, Solution4 *last);
 
 #ifdef __cplusplus
 } /* extern "C" */

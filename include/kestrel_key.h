@@ -26,7 +26,7 @@
 extern "C" {
 #endif
 
-#define KESTREL_KEY_LEN 32
+#define KESTREL_KEY_LEN         32
 #define KESTREL_LINK_ID_MAX_LEN 255
 
 /* kestrel_derive_key writes to out the 32-byte link key of link_id (1 to 255
@@ -42,8 +42,8 @@ extern "C" {
  * key on every host. Copies of the master made here are wiped. Allocates
  * (inside the cryptographic library); any thread, any time. */
 KESTREL_API KESTREL_MUST_CHECK KestrelError kestrel_derive_key(const uint8_t master[KESTREL_KEY_LEN],
-                                                              const uint8_t *link_id, size_t link_id_len,
-                                                              uint8_t out[KESTREL_KEY_LEN]);
+                                                               const uint8_t *link_id, size_t link_id_len,
+                                                               uint8_t out[KESTREL_KEY_LEN]);
 
 /* kestrel_key_file_read reads the key file at path into key and returns
  * KESTREL_OK. A key file is a regular file of exactly 32 raw bytes that
@@ -64,7 +64,7 @@ KESTREL_API KESTREL_MUST_CHECK KestrelError kestrel_derive_key(const uint8_t mas
  * next key refuse it where it is used.
  * Any thread. */
 KESTREL_API KESTREL_MUST_CHECK KestrelError kestrel_key_file_read(const char *path, uint8_t key[KESTREL_KEY_LEN],
-                                                                 char *message, size_t message_size);
+                                                                  char *message, size_t message_size);
 
 #ifdef __cplusplus
 } /* extern "C" */

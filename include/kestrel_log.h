@@ -46,7 +46,7 @@ extern "C" {
 
 /* ---- Writing ------------------------------------------------------------ */
 
-#define KESTREL_LOG_WRITER_SIZE 17408
+#define KESTREL_LOG_WRITER_SIZE  17408
 #define KESTREL_LOG_WRITER_ALIGN 64
 
 typedef struct KestrelLogWriter {
@@ -78,8 +78,7 @@ KESTREL_API KestrelError kestrel_log_writer_init(KestrelLogWriter *writer, const
 KESTREL_API KESTREL_MUST_CHECK KestrelError kestrel_log_writer_record(KestrelLogWriter *writer, int32_t axis,
                                                                       double position, double velocity,
                                                                       const uint8_t receipt[60],
-                                                                      char line[KESTREL_LOG_LINE_MAX],
-                                                                      size_t *length);
+                                                                      char line[KESTREL_LOG_LINE_MAX], size_t *length);
 
 /* kestrel_log_writer_refusal forms the line of an action the boundary refused,
  * as kestrel_log_writer_record forms a record's (same duties for the caller):
@@ -111,7 +110,7 @@ KESTREL_API KestrelError kestrel_log_writer_wipe(KestrelLogWriter *writer);
 
 /* ---- Checking ----------------------------------------------------------- */
 
-#define KESTREL_LOG_VERIFIER_SIZE 20480
+#define KESTREL_LOG_VERIFIER_SIZE  20480
 #define KESTREL_LOG_VERIFIER_ALIGN 64
 /* Counts by KestrelError are kept for the values below this. */
 #define KESTREL_LOG_KINDS 64
@@ -137,10 +136,10 @@ typedef enum KestrelLogFindingKind {
 } KestrelLogFindingKind;
 
 typedef struct KestrelLogFinding {
-    uint64_t line;     /* 1-based line number */
-    int32_t kind;      /* a KestrelLogFindingKind */
+    uint64_t line;      /* 1-based line number */
+    int32_t kind;       /* a KestrelLogFindingKind */
     KestrelError error; /* KESTREL_LOG_REFUSED: the guard's refusal; otherwise 0 */
-    const char *text;  /* what is wrong, in English, for a person (printable ASCII, bytes of the
+    const char *text;   /* what is wrong, in English, for a person (printable ASCII, bytes of the
                           line quoted in it shown as '?' otherwise); valid during the call */
 } KestrelLogFinding;
 
@@ -151,7 +150,7 @@ typedef int (*KestrelLogFindingFn)(void *context, const KestrelLogFinding *findi
 
 /* The seal states of a summary. */
 #define KESTREL_LOG_SEAL_MISSING 0 /* no seal line fails, and the log does not end with a final seal */
-#define KESTREL_LOG_SEAL_VALID 1   /* the last line is a final seal that holds, and no seal line fails */
+#define KESTREL_LOG_SEAL_VALID   1 /* the last line is a final seal that holds, and no seal line fails */
 #define KESTREL_LOG_SEAL_INVALID 2 /* a seal line fails */
 
 /* The verdicts: for a plain check, KESTREL_LOG_OK iff no line was refused,
@@ -161,27 +160,27 @@ typedef int (*KestrelLogFindingFn)(void *context, const KestrelLogFinding *findi
  * fault, no final seal, and a checkpoint holds (sealed_through > 0): a
  * writer that stopped without closing; else KESTREL_LOG_FAILED. A torn last
  * line fails neither check: it is after the last seal by construction. */
-#define KESTREL_LOG_OK 0
-#define KESTREL_LOG_FAILED 1
+#define KESTREL_LOG_OK         0
+#define KESTREL_LOG_FAILED     1
 #define KESTREL_LOG_UNFINISHED 3
 
 typedef struct KestrelLogSummary {
-    uint64_t lines;                        /* lines read, a last one without newline included */
-    uint64_t accepted;                     /* records whose receipts the guard accepted */
-    uint64_t malformed;                    /* KESTREL_LOG_MALFORMED lines */
-    uint64_t bad_seals;                    /* KESTREL_LOG_BAD_SEAL lines */
-    uint64_t refused[KESTREL_LOG_KINDS];   /* KESTREL_LOG_REFUSED records, by the guard's KestrelError */
-    uint64_t refusals[KESTREL_LOG_KINDS];  /* refusal lines, by the KestrelError they record */
-    uint64_t gaps;                         /* KESTREL_LOG_GAP findings */
-    uint64_t first_bad_line;               /* first refused, malformed or bad seal line; 0: none */
-    uint64_t first_gap_line;               /* 0: none */
-    uint64_t sealed_through;               /* line of the last seal (either kind) that holds; 0: none */
-    uint64_t final_seal_line;              /* line of the last final seal that holds; 0: none */
-    uint64_t after_final_seal;             /* first line after a final seal that holds; 0: none */
-    uint64_t torn_line;                    /* 0: none */
-    int32_t seal;                          /* KESTREL_LOG_SEAL_* */
-    int32_t verdict;                       /* KESTREL_LOG_OK or _FAILED */
-    int32_t strict_verdict;                /* KESTREL_LOG_OK, _FAILED or _UNFINISHED */
+    uint64_t lines;                       /* lines read, a last one without newline included */
+    uint64_t accepted;                    /* records whose receipts the guard accepted */
+    uint64_t malformed;                   /* KESTREL_LOG_MALFORMED lines */
+    uint64_t bad_seals;                   /* KESTREL_LOG_BAD_SEAL lines */
+    uint64_t refused[KESTREL_LOG_KINDS];  /* KESTREL_LOG_REFUSED records, by the guard's KestrelError */
+    uint64_t refusals[KESTREL_LOG_KINDS]; /* refusal lines, by the KestrelError they record */
+    uint64_t gaps;                        /* KESTREL_LOG_GAP findings */
+    uint64_t first_bad_line;              /* first refused, malformed or bad seal line; 0: none */
+    uint64_t first_gap_line;              /* 0: none */
+    uint64_t sealed_through;              /* line of the last seal (either kind) that holds; 0: none */
+    uint64_t final_seal_line;             /* line of the last final seal that holds; 0: none */
+    uint64_t after_final_seal;            /* first line after a final seal that holds; 0: none */
+    uint64_t torn_line;                   /* 0: none */
+    int32_t seal;                         /* KESTREL_LOG_SEAL_* */
+    int32_t verdict;                      /* KESTREL_LOG_OK or _FAILED */
+    int32_t strict_verdict;               /* KESTREL_LOG_OK, _FAILED or _UNFINISHED */
     int32_t reserved;
 } KestrelLogSummary;
 

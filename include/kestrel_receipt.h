@@ -34,7 +34,7 @@
 extern "C" {
 #endif
 
-#define KESTREL_RECEIPT_KEY_LEN 32
+#define KESTREL_RECEIPT_KEY_LEN  32
 #define KESTREL_RECEIPT_WIRE_LEN 60
 
 /* The fields of a receipt's wire form, read back by kestrel_receipt_parse. */
@@ -50,7 +50,7 @@ typedef struct KestrelReceiptFields {
  * is for the verifier), or KESTREL_ERROR_INVALID_POINTER if either pointer is
  * null. */
 KESTREL_API KestrelError kestrel_receipt_parse(const uint8_t receipt[KESTREL_RECEIPT_WIRE_LEN],
-                                           KestrelReceiptFields *out);
+                                               KestrelReceiptFields *out);
 
 /* kestrel_receipt_verify returns KESTREL_OK iff receipt's tag is the HMAC-SHA-256
  * under key of the action "axis_<axis>" with payload (position, velocity) and
@@ -61,12 +61,12 @@ KESTREL_API KestrelError kestrel_receipt_parse(const uint8_t receipt[KESTREL_REC
  * compared in constant time; nothing else depends on secret data. Keeps no
  * replay state: the same receipt verifies every time. Any thread, any time. */
 KESTREL_API KESTREL_MUST_CHECK KestrelError kestrel_receipt_verify(const uint8_t key[KESTREL_RECEIPT_KEY_LEN],
-                                            const uint8_t receipt[KESTREL_RECEIPT_WIRE_LEN], int32_t axis,
-                                            double position, double velocity);
+                                                                   const uint8_t receipt[KESTREL_RECEIPT_WIRE_LEN],
+                                                                   int32_t axis, double position, double velocity);
 
 /* ---- Replay guard ------------------------------------------------------ */
 
-#define KESTREL_RECEIPT_GUARD_SIZE 16384
+#define KESTREL_RECEIPT_GUARD_SIZE  16384
 #define KESTREL_RECEIPT_GUARD_ALIGN 64
 
 /* A receiver-side replay guard: the key (and, during a key rotation, the
@@ -91,7 +91,7 @@ typedef struct KestrelReceiptGuard {
  * if guard or key is null or guard is not KESTREL_RECEIPT_GUARD_ALIGN-aligned.
  * The key is copied in. */
 KESTREL_API KestrelError kestrel_receipt_guard_init(KestrelReceiptGuard *guard,
-                                                const uint8_t key[KESTREL_RECEIPT_KEY_LEN]);
+                                                    const uint8_t key[KESTREL_RECEIPT_KEY_LEN]);
 
 /* kestrel_receipt_guard_resume makes guard a guard under key that carries on
  * after a restart: as if it had last accepted sequence id last_sequence_id, it
@@ -135,8 +135,8 @@ KESTREL_API KestrelError kestrel_receipt_guard_last_sequence_id(const KestrelRec
  * is misaligned, or guard is not initialised (never, or wiped since). The tag
  * is compared in constant time; the nonce scan stops at a reused nonce. */
 KESTREL_API KESTREL_MUST_CHECK KestrelError kestrel_receipt_guard_check(KestrelReceiptGuard *guard,
-                                                 const uint8_t receipt[KESTREL_RECEIPT_WIRE_LEN], int32_t axis,
-                                                 double position, double velocity);
+                                                                        const uint8_t receipt[KESTREL_RECEIPT_WIRE_LEN],
+                                                                        int32_t axis, double position, double velocity);
 
 /* kestrel_receipt_guard_check_frame decodes an 84-byte command frame
  * (kestrel_frame.h) and checks its receipt for its own action, as
@@ -149,8 +149,8 @@ KESTREL_API KESTREL_MUST_CHECK KestrelError kestrel_receipt_guard_check(KestrelR
  * state change and timing are those of kestrel_receipt_guard_check; out may
  * be null. */
 KESTREL_API KESTREL_MUST_CHECK KestrelError kestrel_receipt_guard_check_frame(KestrelReceiptGuard *guard,
-                                                                             const uint8_t frame[KESTREL_FRAME_LEN],
-                                                                             KestrelFrame *out);
+                                                                              const uint8_t frame[KESTREL_FRAME_LEN],
+                                                                              KestrelFrame *out);
 
 /* kestrel_receipt_guard_add_key gives guard the next key of a key rotation
  * and returns KESTREL_OK. From then on a receipt whose tag is wrong under the
@@ -169,7 +169,7 @@ KESTREL_API KESTREL_MUST_CHECK KestrelError kestrel_receipt_guard_check_frame(Ke
  * that fails under the current key, so the time of a refusal tells whether
  * the guard holds a next key (not which). init and resume forget the next key. */
 KESTREL_API KestrelError kestrel_receipt_guard_add_key(KestrelReceiptGuard *guard,
-                                                   const uint8_t key[KESTREL_RECEIPT_KEY_LEN]);
+                                                       const uint8_t key[KESTREL_RECEIPT_KEY_LEN]);
 
 /* kestrel_receipt_guard_key_count writes to *count how many keys guard holds
  * (1, or 2 from kestrel_receipt_guard_add_key until the first receipt accepted
@@ -235,10 +235,12 @@ uint64_t kestrel_receiver_clock_ns(void);
 #endif
 
 KESTREL_LAYOUT_ASSERT(sizeof(KestrelReceiptFields) == 64 && offsetof(KestrelReceiptFields, timestamp_nanos) == 16 &&
-                          offsetof(KestrelReceiptFields, sequence_id) == 24 && offsetof(KestrelReceiptFields, tag) == 32,
+                          offsetof(KestrelReceiptFields, sequence_id) == 24 &&
+                          offsetof(KestrelReceiptFields, tag) == 32,
                       "KestrelReceiptFields layout is published");
 KESTREL_LAYOUT_ASSERT(sizeof(((KestrelFrame *)0)->receipt) == KESTREL_RECEIPT_WIRE_LEN, "a frame carries a receipt");
 KESTREL_LAYOUT_ASSERT(sizeof(KestrelReceiptGuard) == KESTREL_RECEIPT_GUARD_SIZE, "guard size is published");
-KESTREL_LAYOUT_ASSERT(KESTREL_ALIGNOF(KestrelReceiptGuard) == KESTREL_RECEIPT_GUARD_ALIGN, "guard alignment is published");
+KESTREL_LAYOUT_ASSERT(KESTREL_ALIGNOF(KestrelReceiptGuard) == KESTREL_RECEIPT_GUARD_ALIGN,
+                      "guard alignment is published");
 
 #endif /* KESTREL_RECEIPT_H */

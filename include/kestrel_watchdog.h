@@ -52,7 +52,7 @@
 extern "C" {
 #endif
 
-#define KESTREL_WATCHDOG_SIZE 64
+#define KESTREL_WATCHDOG_SIZE  64
 #define KESTREL_WATCHDOG_ALIGN 8
 
 /* One watchdog: its timeout, the time of the last feed and its clock.

@@ -81,8 +81,8 @@ int main(int argc, char **argv) {
     uint8_t key[KESTREL_KEY_LEN];
     char problem[512];
     unsigned long long max_age_ms, frames;
-    if (argc != 4 || parse_count(argv[2], &max_age_ms) != 0 || parse_count(argv[3], &frames) != 0 ||
-        max_age_ms == 0 || max_age_ms > UINT64_MAX / 1000000u) {
+    if (argc != 4 || parse_count(argv[2], &max_age_ms) != 0 || parse_count(argv[3], &frames) != 0 || max_age_ms == 0 ||
+        max_age_ms > UINT64_MAX / 1000000u) {
         fprintf(stderr, "usage: frame_receiver KEY_FILE MAX_AGE_MS FRAMES (KEY_FILE: 32 raw bytes, mode 0600)\n");
         return 2;
     }

@@ -14,9 +14,9 @@ int main(void) {
     const float desired[4] = {2.0f, 2.0f, 0.25f, -3.0f};
     const Bounds4 bounds = {{-1.0f, -1.0f, -1.0f, -1.0f}, {1.0f, 1.0f, 1.0f, 1.0f}};
     const LinearConstraints4 constraints = {
-        1,                                          /* one row in use */
-        {{1.0f, 1.0f, 0.0f, 0.0f}},                 /* x0 + x1 */
-        {1.0f},                                     /* <= 1 */
+        1,                          /* one row in use */
+        {{1.0f, 1.0f, 0.0f, 0.0f}}, /* x0 + x1 */
+        {1.0f},                     /* <= 1 */
     };
     const float expected[4] = {0.5f, 0.5f, 0.25f, -1.0f};
 
@@ -25,9 +25,8 @@ int main(void) {
         fputs("kestrel_solve_multivar_4d refused its arguments\n", stderr);
         return 1;
     }
-    printf("x = (%g, %g, %g, %g), status %u, %llu iterations\n", solution.x[0], solution.x[1],
-           solution.x[2], solution.x[3], (unsigned)solution.status,
-           (unsigned long long)solution.iterations);
+    printf("x = (%g, %g, %g, %g), status %u, %llu iterations\n", solution.x[0], solution.x[1], solution.x[2],
+           solution.x[3], (unsigned)solution.status, (unsigned long long)solution.iterations);
 
     int ok = solution.status == KESTREL_STATUS_OPTIMAL;
     for (int k = 0; k < 4; ++k) {

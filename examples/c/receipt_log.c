@@ -33,7 +33,7 @@ static uint64_t now_ns(void) {
     return (uint64_t)now.tv_sec * 1000000000u + (uint64_t)now.tv_nsec;
 }
 
-static KestrelLogWriter writer;     /* static storage: the published size and alignment */
+static KestrelLogWriter writer; /* static storage: the published size and alignment */
 static KestrelLogVerifier verifier;
 
 static int write_log(const uint8_t key[32], FILE *log) {

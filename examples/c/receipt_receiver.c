@@ -20,11 +20,11 @@
 #include <kestrel.h>
 
 static KestrelReceiptGuard guard; /* static storage: the published size and alignment */
-static KestrelWatchdog watchdog;   /* fed with every accepted command */
-static KestrelJointLimiter joint;  /* axis 0's limits, kept on the actuator side */
-static double commanded;           /* axis 0's last accepted velocity, rad/s */
+static KestrelWatchdog watchdog;  /* fed with every accepted command */
+static KestrelJointLimiter joint; /* axis 0's limits, kept on the actuator side */
+static double commanded;          /* axis 0's last accepted velocity, rad/s */
 
-#define PERIOD_NS 1000000u           /* the actuator's control period: 1 ms */
+#define PERIOD_NS  1000000u          /* the actuator's control period: 1 ms */
 #define TIMEOUT_NS (10u * PERIOD_NS) /* silence after which the joint is stopped */
 
 /* The actuator side's clock. Frames come from a pipe, not in real time, so
@@ -74,7 +74,7 @@ int main(int argc, char **argv) {
         return 2;
     }
     const KestrelError made = kestrel_receipt_guard_init(&guard, key);
-    memset(key, 0, sizeof key); /* the guard keeps its own copy */
+    memset(key, 0, sizeof key);                                      /* the guard keeps its own copy */
     const KestrelJointLimits limits = {-3.0, 3.0, 2.0, 20.0, 400.0}; /* rad, rad/s, rad/s^2, rad/s^3 */
     const double start = 0.0;
     if (made != KESTREL_OK || kestrel_watchdog_init(&watchdog, TIMEOUT_NS, actuator_clock, NULL) != KESTREL_OK ||

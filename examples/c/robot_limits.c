@@ -38,14 +38,14 @@ int main(int argc, char **argv) {
         KestrelDescribedJoint joint;
         (void)kestrel_description_joint(description, i, &joint); /* i < count: cannot fail */
         limits[i] = joint.limits;
-        printf("%-16s position [%g, %g] (%s, %s)  velocity %g (%s)  acceleration %g (%s)  jerk %g (%s)\n",
-               joint.name, joint.limits.min_position, joint.limits.max_position,
+        printf("%-16s position [%g, %g] (%s, %s)  velocity %g (%s)  acceleration %g (%s)  jerk %g (%s)\n", joint.name,
+               joint.limits.min_position, joint.limits.max_position,
                kestrel_description_source_name(joint.sources[KESTREL_FIELD_MIN_POSITION]),
-               kestrel_description_source_name(joint.sources[KESTREL_FIELD_MAX_POSITION]),
-               joint.limits.max_velocity, kestrel_description_source_name(joint.sources[KESTREL_FIELD_MAX_VELOCITY]),
+               kestrel_description_source_name(joint.sources[KESTREL_FIELD_MAX_POSITION]), joint.limits.max_velocity,
+               kestrel_description_source_name(joint.sources[KESTREL_FIELD_MAX_VELOCITY]),
                joint.limits.max_acceleration,
-               kestrel_description_source_name(joint.sources[KESTREL_FIELD_MAX_ACCELERATION]),
-               joint.limits.max_jerk, kestrel_description_source_name(joint.sources[KESTREL_FIELD_MAX_JERK]));
+               kestrel_description_source_name(joint.sources[KESTREL_FIELD_MAX_ACCELERATION]), joint.limits.max_jerk,
+               kestrel_description_source_name(joint.sources[KESTREL_FIELD_MAX_JERK]));
         /* Start in the middle of each range (at 0 where a side is open). */
         const double width = joint.limits.max_position - joint.limits.min_position;
         start[i] = isfinite(width) ? joint.limits.min_position + width / 2 : 0.0;

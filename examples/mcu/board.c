@@ -30,14 +30,13 @@ void board_print_uint(uint64_t value) {
 void board_exit(int success) {
     /* On 32-bit targets the reason itself is the argument. */
     semihost(SYS_EXIT, (const void *)(uintptr_t)(success ? ADP_APPLICATION_EXIT : ADP_RUN_TIME_ERROR));
-    for (;;) {
-    }
+    for (;;) {}
 }
 
-#define SYST_CSR (*(volatile uint32_t *)0xE000E010u)
-#define SYST_RVR (*(volatile uint32_t *)0xE000E014u)
-#define SYST_CVR (*(volatile uint32_t *)0xE000E018u)
-#define SYST_MASK 0xFFFFFFu
+#define SYST_CSR    (*(volatile uint32_t *)0xE000E010u)
+#define SYST_RVR    (*(volatile uint32_t *)0xE000E014u)
+#define SYST_CVR    (*(volatile uint32_t *)0xE000E018u)
+#define SYST_MASK   0xFFFFFFu
 #define STACK_PAINT 0x5AC3A55Cu
 
 extern uint32_t board_stack_bottom[];

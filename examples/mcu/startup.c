@@ -28,8 +28,20 @@ static void board_fault(void) {
 
 /* Initial stack pointer, then the handlers of the core's exceptions. */
 __attribute__((section(".vectors"), used)) static void *const vectors[16] = {
-    board_stack_top, (void *)board_reset, (void *)board_fault, (void *)board_fault,
-    (void *)board_fault, (void *)board_fault, (void *)board_fault, 0,
-    0, 0, 0, (void *)board_fault,
-    (void *)board_fault, 0, (void *)board_fault, (void *)board_fault,
+    board_stack_top,
+    (void *)board_reset,
+    (void *)board_fault,
+    (void *)board_fault,
+    (void *)board_fault,
+    (void *)board_fault,
+    (void *)board_fault,
+    0,
+    0,
+    0,
+    0,
+    (void *)board_fault,
+    (void *)board_fault,
+    0,
+    (void *)board_fault,
+    (void *)board_fault,
 };

@@ -61,8 +61,8 @@ void ActuatorSide::receive(const std::vector<LinkFrame> &arrived, ServoCommands 
 
     require_ok(kestrel_joint_limiter_limit(&limiter_, desired_.data(), out.velocities.data(), nullptr),
                "kestrel_joint_limiter_limit (actuator side)");
-    require_ok(kestrel_joint_limiter_state(&limiter_, nullptr, out.positions.data(), nullptr,
-                                           out.accelerations.data(), nullptr),
+    require_ok(kestrel_joint_limiter_state(&limiter_, nullptr, out.positions.data(), nullptr, out.accelerations.data(),
+                                           nullptr),
                "kestrel_joint_limiter_state (actuator side)");
 }
 

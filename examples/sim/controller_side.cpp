@@ -26,9 +26,9 @@ void ControllerSide::command(const Request &request, std::vector<LinkFrame> &fra
     std::array<double, kJoints> velocities{};
     std::array<uint32_t, kJoints> binding{};
     if (request.positions) {
-        require_ok(kestrel_joint_limiter_limit_position(&limiter_, request.values.data(), positions.data(),
-                                                        binding.data()),
-                   "kestrel_joint_limiter_limit_position");
+        require_ok(
+            kestrel_joint_limiter_limit_position(&limiter_, request.values.data(), positions.data(), binding.data()),
+            "kestrel_joint_limiter_limit_position");
         require_ok(kestrel_joint_limiter_state(&limiter_, nullptr, nullptr, velocities.data(), nullptr, nullptr),
                    "kestrel_joint_limiter_state");
     } else {

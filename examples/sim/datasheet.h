@@ -18,7 +18,7 @@ inline constexpr int kJoints = 7;
 struct Datasheet {
     std::array<KestrelJointLimits, kJoints> limits;
     std::array<double, kJoints> home;  // the start pose, inside the limits
-    double fastest;                     // the largest max_velocity, the boundary's limit
+    double fastest;                    // the largest max_velocity, the boundary's limit
 };
 
 // Reads the datasheet from a loaded model; throws std::runtime_error naming

@@ -16,10 +16,14 @@ constexpr double kUntil = 9.0;
 
 const char *origin_name(Origin origin) {
     switch (origin) {
-        case Origin::genuine: return "genuine";
-        case Origin::replayed: return "replayed";
-        case Origin::reordered: return "reordered";
-        case Origin::bit_flipped: return "bit_flipped";
+        case Origin::genuine:
+            return "genuine";
+        case Origin::replayed:
+            return "replayed";
+        case Origin::reordered:
+            return "reordered";
+        case Origin::bit_flipped:
+            return "bit_flipped";
     }
     return "?";
 }

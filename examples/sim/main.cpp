@@ -39,7 +39,7 @@ namespace {
 
 using namespace kestrel_sim;
 
-constexpr uint64_t kPeriodNs = 1'000'000;           // 1 kHz
+constexpr uint64_t kPeriodNs = 1'000'000;                 // 1 kHz
 constexpr uint64_t kStartNs = 1'767'225'600'000'000'000;  // the simulated clock starts at 2026-01-01
 
 struct Options {

@@ -82,8 +82,8 @@ Request with_nans(const Datasheet &sheet, double time, const Pose &measured) {
 }  // namespace
 
 std::optional<Scenario> parse_scenario(std::string_view name) {
-    for (Scenario scenario : {Scenario::nominal, Scenario::runaway, Scenario::nan, Scenario::attack,
-                              Scenario::link_loss}) {
+    for (Scenario scenario :
+         {Scenario::nominal, Scenario::runaway, Scenario::nan, Scenario::attack, Scenario::link_loss}) {
         if (name == scenario_name(scenario)) return scenario;
     }
     return std::nullopt;
@@ -91,20 +91,28 @@ std::optional<Scenario> parse_scenario(std::string_view name) {
 
 const char *scenario_name(Scenario scenario) {
     switch (scenario) {
-        case Scenario::nominal: return "nominal";
-        case Scenario::runaway: return "runaway";
-        case Scenario::nan: return "nan";
-        case Scenario::attack: return "attack";
-        case Scenario::link_loss: return "link-loss";
+        case Scenario::nominal:
+            return "nominal";
+        case Scenario::runaway:
+            return "runaway";
+        case Scenario::nan:
+            return "nan";
+        case Scenario::attack:
+            return "attack";
+        case Scenario::link_loss:
+            return "link-loss";
     }
     return "?";
 }
 
 Request controller_request(Scenario scenario, const Datasheet &sheet, double time, const Pose &measured) {
     switch (scenario) {
-        case Scenario::runaway: return runaway(sheet, time);
-        case Scenario::nan: return with_nans(sheet, time, measured);
-        default: return pick_and_place(sheet, time, measured);
+        case Scenario::runaway:
+            return runaway(sheet, time);
+        case Scenario::nan:
+            return with_nans(sheet, time, measured);
+        default:
+            return pick_and_place(sheet, time, measured);
     }
 }
 

@@ -16,9 +16,7 @@ struct SimulatedClock {
 };
 
 // A KestrelClock over a SimulatedClock passed as context.
-inline uint64_t read_simulated_clock(void *context) {
-    return static_cast<const SimulatedClock *>(context)->now_ns;
-}
+inline uint64_t read_simulated_clock(void *context) { return static_cast<const SimulatedClock *>(context)->now_ns; }
 
 }  // namespace kestrel_sim
 

@@ -12,11 +12,11 @@ namespace {
 bool too_many_positional(const Signature& sig, Py_ssize_t given) {
     const Py_ssize_t count = sig.positional();
     if (static_cast<Py_ssize_t>(sig.required) == count) {
-        PyErr_Format(PyExc_TypeError, "%s() takes %zd positional argument%s but %zd %s given", sig.function,
-                     count, count == 1 ? "" : "s", given, given == 1 ? "was" : "were");
+        PyErr_Format(PyExc_TypeError, "%s() takes %zd positional argument%s but %zd %s given", sig.function, count,
+                     count == 1 ? "" : "s", given, given == 1 ? "was" : "were");
     } else {
-        PyErr_Format(PyExc_TypeError, "%s() takes from %zu to %zd positional arguments but %zd %s given",
-                     sig.function, sig.required, count, given, given == 1 ? "was" : "were");
+        PyErr_Format(PyExc_TypeError, "%s() takes from %zu to %zd positional arguments but %zd %s given", sig.function,
+                     sig.required, count, given, given == 1 ? "was" : "were");
     }
     return false;
 }
@@ -30,8 +30,8 @@ bool bind_keyword(const Signature& sig, PyObject* key, PyObject* value, Py_ssize
     for (std::size_t i = 0; i < sig.names.size(); ++i) {
         if (PyUnicode_CompareWithASCIIString(key, sig.names[i]) != 0) continue;
         if (static_cast<Py_ssize_t>(i) < nargs) {
-            PyErr_Format(PyExc_TypeError, "argument for %s() given by name ('%s') and position (%zu)",
-                         sig.function, sig.names[i], i + 1);
+            PyErr_Format(PyExc_TypeError, "argument for %s() given by name ('%s') and position (%zu)", sig.function,
+                         sig.names[i], i + 1);
             return false;
         }
         slots[i] = value;
@@ -44,8 +44,8 @@ bool bind_keyword(const Signature& sig, PyObject* key, PyObject* value, Py_ssize
 bool check_required(const Signature& sig, PyObject** slots) {
     for (std::size_t i = 0; i < sig.required; ++i) {
         if (slots[i] == nullptr) {
-            PyErr_Format(PyExc_TypeError, "%s() missing required argument '%s' (pos %zu)", sig.function,
-                         sig.names[i], i + 1);
+            PyErr_Format(PyExc_TypeError, "%s() missing required argument '%s' (pos %zu)", sig.function, sig.names[i],
+                         i + 1);
             return false;
         }
     }

@@ -15,8 +15,8 @@ std::string_view decimal_text(double value, char (&buffer)[kDecimalTextCapacity]
 
     // Shortest round-trip digits in scientific form: [-]d[.ddd]e[+-]XX.
     char scientific[64];
-    const auto [end, ec] = std::to_chars(scientific, scientific + sizeof scientific, value,
-                                         std::chars_format::scientific);
+    const auto [end, ec] =
+        std::to_chars(scientific, scientific + sizeof scientific, value, std::chars_format::scientific);
     (void)ec;  // 64 bytes always suffice for a double
     const char* p = scientific;
     std::size_t length = 0;

@@ -12,9 +12,9 @@ namespace kestrel::py {
 // What a module's init function keeps for the life of the process.
 struct ModuleHome {
     PyModuleDef& definition;
-    bool (*populate)(PyObject* module);  // adds the module's names; false with an exception set
+    bool (*populate)(PyObject* module);   // adds the module's names; false with an exception set
     std::atomic<std::int64_t> owner{-1};  // the owning interpreter's id, -1 until the first import
-    PyObject* module = nullptr;          // the populated module, kept once an import has succeeded
+    PyObject* module = nullptr;           // the populated module, kept once an import has succeeded
 };
 
 // init_module is the whole body of a PyInit function: it refuses an

@@ -84,7 +84,9 @@ PyObject* describe(PyObject*, PyObject* args) {
     const KestrelDescriptionRequest request{
         urdf_path,
         yaml ? PyBytes_AS_STRING(yaml.get()) : nullptr,
-        !joints ? nullptr : names.empty() ? kNoNames : names.data(),
+        !joints         ? nullptr
+        : names.empty() ? kNoNames
+                        : names.data(),
         names.size(),
         soft_limits ? 0u : static_cast<uint32_t>(KESTREL_DESCRIPTION_NO_SOFT_LIMITS),
     };
@@ -92,17 +94,18 @@ PyObject* describe(PyObject*, PyObject* args) {
     int32_t os_error = 0;
     KestrelDescription* description = nullptr;
     KestrelError error;
-    Py_BEGIN_ALLOW_THREADS
-    error = kestrel_description_load(&request, &description, message, sizeof message, &os_error);
-    Py_END_ALLOW_THREADS
-    if (error != KESTREL_OK) return raise_failure(error, message, os_error, urdf_path, urdf_arg, yaml_arg);
+    Py_BEGIN_ALLOW_THREADS error = kestrel_description_load(&request, &description, message, sizeof message, &os_error);
+    Py_END_ALLOW_THREADS if (error != KESTREL_OK) return raise_failure(error, message, os_error, urdf_path, urdf_arg,
+                                                                       yaml_arg);
     const size_t count = kestrel_description_joint_count(description);
     PyObject* rows = PyList_New(static_cast<Py_ssize_t>(count));
     for (size_t i = 0; rows != nullptr && i < count; ++i) {
         KestrelDescribedJoint joint;
         PyObject* row = kestrel_description_joint(description, i, &joint) == KESTREL_OK ? joint_row(joint) : nullptr;
-        if (row == nullptr) Py_CLEAR(rows);
-        else PyList_SET_ITEM(rows, static_cast<Py_ssize_t>(i), row);
+        if (row == nullptr)
+            Py_CLEAR(rows);
+        else
+            PyList_SET_ITEM(rows, static_cast<Py_ssize_t>(i), row);
     }
     kestrel_description_free(description);
     return rows;
@@ -118,10 +121,16 @@ PyMethodDef kFunctions[] = {
 };
 
 PyModuleDef g_definition = {
-    PyModuleDef_HEAD_INIT, "kestrel._description",
+    PyModuleDef_HEAD_INIT,
+    "kestrel._description",
     "The robot description reader of libkestrel_description (see kestrel.load_joint_limits).\n\n"
     "It releases the interpreter lock while it reads and holds no state.",
-    0, kFunctions, nullptr, nullptr, nullptr, nullptr,
+    0,
+    kFunctions,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
 };
 
 // The package's own exception class, so that `import kestrel` names it

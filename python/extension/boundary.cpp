@@ -21,8 +21,9 @@ namespace {
 
 // The key of boundaries built without one. For development only: it is in
 // every copy of this library, so a deployment passes its own hmac_key.
-constexpr std::uint8_t kDefaultKey[KEY_LEN] = {'K', 'E', 'S', 'T', 'R', 'E', 'L', '-', 'D', 'E', 'V', 'E', 'L', 'O', 'P', 'M',
-                             'E', 'N', 'T', '-', 'O', 'N', 'L', 'Y', '-', 'K', 'E', 'Y', '-', 'v', '1', '.'};
+constexpr std::uint8_t kDefaultKey[KEY_LEN] = {'K', 'E', 'S', 'T', 'R', 'E', 'L', '-', 'D', 'E', 'V',
+                                               'E', 'L', 'O', 'P', 'M', 'E', 'N', 'T', '-', 'O', 'N',
+                                               'L', 'Y', '-', 'K', 'E', 'Y', '-', 'v', '1', '.'};
 
 // Whether the built-in key has been warned about. Once per process: a script
 // that tries things builds many boundaries, and one line says it all. Read
@@ -44,8 +45,7 @@ bool warn_built_in_key() {
 }
 
 struct BoundaryObject {
-    PyObject_HEAD
-    Boundary core;  // built in place by tp_new
+    PyObject_HEAD Boundary core;  // built in place by tp_new
 };
 static_assert(alignof(BoundaryObject) <= alignof(std::max_align_t), "the interpreter's allocator aligns this far");
 
@@ -110,8 +110,10 @@ PyObject* authorize_action(PyObject* self, PyObject* const* args, Py_ssize_t nar
     // Every Python object is made after the boundary has released its lock.
     const Authorization a = core.authorize(axis, position, velocity);
     switch (a.outcome) {
-        case AuthorizeOutcome::Authorized: return new_receipt(a.receipt, a.action_id, a.payload);
-        case AuthorizeOutcome::VelocityExceeded: return refuse_velocity(axis, velocity, core.max_velocity());
+        case AuthorizeOutcome::Authorized:
+            return new_receipt(a.receipt, a.action_id, a.payload);
+        case AuthorizeOutcome::VelocityExceeded:
+            return refuse_velocity(axis, velocity, core.max_velocity());
         case AuthorizeOutcome::RateLimited: {
             const ErrorText text = error_text(KESTREL_ERROR_RATE_LIMITED);
             return raise_violation(axis, text.name, text.message);
@@ -119,7 +121,8 @@ PyObject* authorize_action(PyObject* self, PyObject* const* args, Py_ssize_t nar
         case AuthorizeOutcome::RandomSourceFailed:
             PyErr_Format(PyExc_RuntimeError, kRandomSourceFormat, random_failure_text(a.random_error));
             return nullptr;
-        case AuthorizeOutcome::Refused: return kestrel_error_to_py_err(axis, a.refusal);
+        case AuthorizeOutcome::Refused:
+            return kestrel_error_to_py_err(axis, a.refusal);
     }
     return nullptr;
 }

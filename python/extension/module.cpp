@@ -13,7 +13,11 @@ PyModuleDef g_definition = {
     "_kestrel",
     "Python module registration.",
     0,  // no per-module state
-    nullptr, nullptr, nullptr, nullptr, nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
 };
 
 // add_name appends `name` to the module's __all__ (creating the list when
@@ -43,11 +47,8 @@ struct ClassEntry {
 
 // Registration order is part of the interface (it is the order of __all__).
 constexpr ClassEntry kClasses[] = {
-    {"KestrelBoundary", boundary_type},
-    {"KestrelReceipt", receipt_type},
-    {"KestrelViolation", violation_type},
-    {"MonotonicCounter", counter_type},
-    {"Governor", governor_type},
+    {"KestrelBoundary", boundary_type}, {"KestrelReceipt", receipt_type}, {"KestrelViolation", violation_type},
+    {"MonotonicCounter", counter_type}, {"Governor", governor_type},
 };
 
 // The module's version belongs to its fixed surface: it stays while the

@@ -12,8 +12,7 @@ namespace kestrel::py {
 namespace {
 
 struct CounterObject {
-    PyObject_HEAD
-    std::atomic<std::uint64_t> value;  // the last value handed out (or the initial value)
+    PyObject_HEAD std::atomic<std::uint64_t> value;  // the last value handed out (or the initial value)
 };
 
 static_assert(std::atomic<std::uint64_t>::is_always_lock_free);
@@ -50,11 +49,9 @@ PyObject* current_value(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
 }
 
 PyMethodDef kMethods[] = {
-    {"next_value", as_method(next_value),
-     METH_FASTCALL | METH_KEYWORDS,
+    {"next_value", as_method(next_value), METH_FASTCALL | METH_KEYWORDS,
      "next_value($self)\n--\n\nReturn the next strictly greater counter value."},
-    {"current_value", as_method(current_value),
-     METH_FASTCALL | METH_KEYWORDS,
+    {"current_value", as_method(current_value), METH_FASTCALL | METH_KEYWORDS,
      "current_value($self)\n--\n\nReturn the current counter value without advancing it."},
     {nullptr, nullptr, 0, nullptr},
 };

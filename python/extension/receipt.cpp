@@ -22,9 +22,7 @@ PyObject* receipt_new(PyTypeObject* type, PyObject*, PyObject*) {
 ReceiptObject* receipt_of(PyObject* self) { return reinterpret_cast<ReceiptObject*>(self); }
 
 PyObject* get_is_authorized(PyObject* self, void*) { return PyBool_FromLong(receipt_of(self)->is_authorized); }
-PyObject* get_sequence_id(PyObject* self, void*) {
-    return PyLong_FromUnsignedLongLong(receipt_of(self)->sequence_id);
-}
+PyObject* get_sequence_id(PyObject* self, void*) { return PyLong_FromUnsignedLongLong(receipt_of(self)->sequence_id); }
 PyObject* get_timestamp_nanos(PyObject* self, void*) {
     return PyLong_FromUnsignedLongLong(receipt_of(self)->timestamp_nanos);
 }

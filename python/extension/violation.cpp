@@ -61,8 +61,7 @@ PyObject* violation_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 void violation_dealloc(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
     PyObject_GC_UnTrack(self);
-    Py_TRASHCAN_BEGIN(self, violation_dealloc)
-    auto* violation = reinterpret_cast<ViolationObject*>(self);
+    Py_TRASHCAN_BEGIN(self, violation_dealloc) auto* violation = reinterpret_cast<ViolationObject*>(self);
     Py_CLEAR(violation->violation_type);
     Py_CLEAR(violation->message);
     reinterpret_cast<PyTypeObject*>(PyExc_Exception)->tp_dealloc(self);
@@ -86,15 +85,11 @@ PyObject* violation_str(PyObject* self) {
                                 violation_type.get(), message.get());
 }
 
-PyObject* get_axis(PyObject* self, void*) {
-    return PyLong_FromLong(reinterpret_cast<ViolationObject*>(self)->axis);
-}
+PyObject* get_axis(PyObject* self, void*) { return PyLong_FromLong(reinterpret_cast<ViolationObject*>(self)->axis); }
 PyObject* get_violation_type(PyObject* self, void*) {
     return text_field(reinterpret_cast<ViolationObject*>(self)->violation_type);
 }
-PyObject* get_message(PyObject* self, void*) {
-    return text_field(reinterpret_cast<ViolationObject*>(self)->message);
-}
+PyObject* get_message(PyObject* self, void*) { return text_field(reinterpret_cast<ViolationObject*>(self)->message); }
 
 PyGetSetDef kGetSet[] = {
     {"axis", get_axis, nullptr, nullptr, nullptr},

@@ -23,8 +23,7 @@ namespace kestrel::py::native {
 namespace {
 
 struct BoundaryObject {
-    PyObject_HEAD
-    PyObject* weakrefs;
+    PyObject_HEAD PyObject* weakrefs;
     ClockSource clock;  // before `core`, which reads it from its construction on
     bool built;         // `core` is constructed
     Boundary core;
@@ -108,12 +107,15 @@ PyObject* authorize_action(PyObject* self, PyObject* const* args, Py_ssize_t nar
             const Imported* objects = imported();
             return objects != nullptr ? new_receipt_of(objects->receipt, a.receipt, a.action_id, a.payload) : nullptr;
         }
-        case AuthorizeOutcome::VelocityExceeded: return refuse_velocity(axis, velocity, object->core.max_velocity());
-        case AuthorizeOutcome::RateLimited: return raise_refusal(axis, KESTREL_ERROR_RATE_LIMITED);
+        case AuthorizeOutcome::VelocityExceeded:
+            return refuse_velocity(axis, velocity, object->core.max_velocity());
+        case AuthorizeOutcome::RateLimited:
+            return raise_refusal(axis, KESTREL_ERROR_RATE_LIMITED);
         case AuthorizeOutcome::RandomSourceFailed:
             PyErr_Format(PyExc_RuntimeError, kRandomSourceFormat, random_failure_text(a.random_error));
             return nullptr;
-        case AuthorizeOutcome::Refused: return raise_refusal(axis, a.refusal);
+        case AuthorizeOutcome::Refused:
+            return raise_refusal(axis, a.refusal);
     }
     internal_fault("an authorization outcome without an answer");
 }
@@ -169,18 +171,17 @@ PyMemberDef kMembers[] = {
 };
 
 PyType_Slot kSlots[] = {
-    {Py_tp_doc, const_cast<char*>(
-                    "Boundary(hmac_key, rate_limit=1000, max_velocity_rad_s=4.18, *, clock=None)\n--\n\n"
-                    "The signing boundary: the rules, refusals and receipts of KestrelBoundary, on\n"
-                    "a clock of your choosing. `hmac_key` is required (32 bytes, any bytes-like\n"
-                    "object; ValueError for another length or for 32 zero bytes, a key anyone can\n"
-                    "guess; rekey changes it). `clock` is a SimulatedClock, a callable\n"
-                    "returning int nanoseconds since the Unix epoch, or None for the wall clock; it\n"
-                    "dates the receipts and drives the one-second rate window alike, so a loop on a\n"
-                    "SimulatedClock runs as fast as it can without being refused for its rate.\n"
-                    "Time read from a clock never goes back: a reading below the last one is taken\n"
-                    "as the last one. Safe to share between threads. It cannot be copied or\n"
-                    "pickled; the key is wiped from memory when the boundary is destroyed.")},
+    {Py_tp_doc, const_cast<char*>("Boundary(hmac_key, rate_limit=1000, max_velocity_rad_s=4.18, *, clock=None)\n--\n\n"
+                                  "The signing boundary: the rules, refusals and receipts of KestrelBoundary, on\n"
+                                  "a clock of your choosing. `hmac_key` is required (32 bytes, any bytes-like\n"
+                                  "object; ValueError for another length or for 32 zero bytes, a key anyone can\n"
+                                  "guess; rekey changes it). `clock` is a SimulatedClock, a callable\n"
+                                  "returning int nanoseconds since the Unix epoch, or None for the wall clock; it\n"
+                                  "dates the receipts and drives the one-second rate window alike, so a loop on a\n"
+                                  "SimulatedClock runs as fast as it can without being refused for its rate.\n"
+                                  "Time read from a clock never goes back: a reading below the last one is taken\n"
+                                  "as the last one. Safe to share between threads. It cannot be copied or\n"
+                                  "pickled; the key is wiped from memory when the boundary is destroyed.")},
     {Py_tp_new, reinterpret_cast<void*>(boundary_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(boundary_dealloc)},
     {Py_tp_traverse, reinterpret_cast<void*>(boundary_traverse)},

@@ -41,7 +41,7 @@ bool ClockSource::prepare() {
     if (!reading) return false;
     // An int, or an integer that says so (__index__: numpy's); never a bool.
     const Ref number(PyBool_Check(reading.get()) || !PyIndex_Check(reading.get()) ? nullptr
-                                                                                    : PyNumber_Index(reading.get()));
+                                                                                  : PyNumber_Index(reading.get()));
     if (!number) {
         if (!PyErr_Occurred()) {
             PyErr_Format(PyExc_TypeError, "the clock must return int nanoseconds since the Unix epoch, not '%s'",
@@ -51,8 +51,8 @@ bool ClockSource::prepare() {
     }
     const unsigned long long value = PyLong_AsUnsignedLongLong(number.get());
     if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
-        PyErr_Format(PyExc_ValueError, "the clock returned %R: nanoseconds since the Unix epoch run from 0 to 2**64 - 1",
-                     number.get());
+        PyErr_Format(PyExc_ValueError,
+                     "the clock returned %R: nanoseconds since the Unix epoch run from 0 to 2**64 - 1", number.get());
         return false;
     }
     parked_.store(value, std::memory_order_relaxed);
@@ -69,8 +69,7 @@ bool convert_seconds(const Signature& sig, std::size_t index, PyObject* given, b
     if (!converted && !PyErr_ExceptionMatches(PyExc_OverflowError)) return false;
     const double scaled = std::round(seconds * 1e9);
     if (!converted || !(seconds > 0.0) || !(scaled < 0x1p64)) {  // NaN fails too
-        PyErr_Format(PyExc_ValueError,
-                     "%s must be a number of seconds > 0 and below 2**64 nanoseconds (584 years)%s",
+        PyErr_Format(PyExc_ValueError, "%s must be a number of seconds > 0 and below 2**64 nanoseconds (584 years)%s",
                      sig.names[index], none_allowed ? ", or None" : "");
         return false;
     }

@@ -54,10 +54,10 @@ public:
     }
 
 private:
-    PyObject* source_ = nullptr;                      // the SimulatedClock or the callable; owned
-    bool callable_ = false;                           // source_ is called by prepare()
-    std::atomic<std::uint64_t> parked_{0};            // a callable's last reading
-    std::atomic<std::uint64_t>* counter_ = nullptr;   // what the C clock reads: a SimulatedClock's counter or parked_
+    PyObject* source_ = nullptr;                     // the SimulatedClock or the callable; owned
+    bool callable_ = false;                          // source_ is called by prepare()
+    std::atomic<std::uint64_t> parked_{0};           // a callable's last reading
+    std::atomic<std::uint64_t>* counter_ = nullptr;  // what the C clock reads: a SimulatedClock's counter or parked_
 };
 
 // convert_seconds turns the argument `index` of `sig`, a positive real number

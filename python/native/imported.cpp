@@ -104,8 +104,8 @@ PyObject* new_named_tuple(PyObject* Imported::*type, PyObject* const* items, Py_
 PyObject* raise_refusal(std::int32_t axis, KestrelError error) {
     const Imported* objects = imported();
     if (objects == nullptr) return nullptr;
-    const Ref args(Py_BuildValue("(iss)", static_cast<int>(axis), kestrel_error_name(error),
-                                 kestrel_error_message(error)));
+    const Ref args(
+        Py_BuildValue("(iss)", static_cast<int>(axis), kestrel_error_name(error), kestrel_error_message(error)));
     if (args) PyErr_SetObject(objects->violation, args.get());
     return nullptr;
 }

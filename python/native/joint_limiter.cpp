@@ -22,8 +22,7 @@ constexpr std::size_t kMaxJoints = KESTREL_JOINT_LIMITER_MAX_JOINTS;
 using Joints = Vector<double, kMaxJoints>;
 
 struct LimiterObject {
-    PyObject_HEAD
-    PyObject* weakrefs;
+    PyObject_HEAD PyObject* weakrefs;
     std::uint32_t count;
     double period;
     KestrelJointLimits limits[kMaxJoints];  // to name the joint of a refused reset
@@ -46,8 +45,9 @@ bool joints(const Signature& sig, std::size_t index, PyObject* obj, std::uint32_
 bool read_limits(PyObject* given, KestrelJointLimits (&out)[kMaxJoints], std::uint32_t& count) {
     PyTypeObject* limits_type = required_type(joint_limits_type, "JointLimits");
     if (PyObject_TypeCheck(given, limits_type) || !PySequence_Check(given) || PyUnicode_Check(given)) {
-        PyErr_SetString(PyExc_TypeError, "argument 'limits': must be a sequence of JointLimits, one per joint "
-                                         "(use [limits] * n)");
+        PyErr_SetString(PyExc_TypeError,
+                        "argument 'limits': must be a sequence of JointLimits, one per joint "
+                        "(use [limits] * n)");
         return false;
     }
     const Ref items(PySequence_Tuple(given));
@@ -289,9 +289,8 @@ PyObject* get_binding(PyObject* self, void*) {
 PyObject* get_recovering(PyObject* self, void*) {
     State state;
     read_state(self, state);
-    return per_joint(self, [&](std::uint32_t i) {
-        return PyBool_FromLong((state.binding[i] & KESTREL_LIMIT_RECOVERING) != 0);
-    });
+    return per_joint(
+        self, [&](std::uint32_t i) { return PyBool_FromLong((state.binding[i] & KESTREL_LIMIT_RECOVERING) != 0); });
 }
 
 PyObject* get_coupling_status(PyObject* self, void*) {
@@ -352,10 +351,8 @@ PyMethodDef kMethods[] = {
      "a joint lands on a constant request without overshoot; pure tracking follows\n"
      "each request as fast as the limits allow and may overshoot a constant one.\n"
      "TypeError for anything but a bool. Safe to share between threads."},
-    {"__copy__", copy, METH_NOARGS,
-     "An independent limiter with the same limits and state (a what-if rollout)."},
-    {"__deepcopy__", copy, METH_O,
-     "An independent limiter with the same limits and state (a what-if rollout)."},
+    {"__copy__", copy, METH_NOARGS, "An independent limiter with the same limits and state (a what-if rollout)."},
+    {"__deepcopy__", copy, METH_O, "An independent limiter with the same limits and state (a what-if rollout)."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -382,28 +379,27 @@ PyMemberDef kMembers[] = {
 };
 
 PyType_Slot kSlots[] = {
-    {Py_tp_doc, const_cast<char*>(
-                    "JointLimiter(limits, period, positions=None)\n--\n\n"
-                    "Limits the velocity commands of up to 32 joints, one call per control period.\n"
-                    "`limits` holds one JointLimits per joint (for identical joints pass\n"
-                    "[limits] * n; a bare JointLimits is refused, since the joint count would be\n"
-                    "a guess). `period` is the control period in seconds. `positions` are the\n"
-                    "start positions (None: 0 for every joint, refused where 0 lies outside a\n"
-                    "joint's limits). Velocities and accelerations start at 0. copy.copy and\n"
-                    "copy.deepcopy give an independent limiter in the same state. Safe to share\n"
-                    "between threads: each call runs whole while it holds the interpreter lock.\n\n"
-                    "The state (positions, velocities, accelerations) is the commands the limiter\n"
-                    "issued, not the plant's: it never reads a sensor. With measured positions,\n"
-                    "keep calling limit and leave the state alone while the plant tracks it; do\n"
-                    "not reset every period (each reset zeroes the acceleration, a jump of up to\n"
-                    "max_acceleration in one period). When a joint's tracking error\n"
-                    "|measured - commanded| exceeds a bound of your choosing (a few times the\n"
-                    "servo's normal error: a collision, a stall, a manual move), re-seed that\n"
-                    "joint with reset_joint(joint, measured_position, measured_velocity): its\n"
-                    "next command may then change the acceleration by up to max_acceleration\n"
-                    "(jerk up to max_acceleration / period for one period), more if the measured\n"
-                    "velocity makes jerk and acceleration give way (recovering); the other joints\n"
-                    "keep their commands.")},
+    {Py_tp_doc, const_cast<char*>("JointLimiter(limits, period, positions=None)\n--\n\n"
+                                  "Limits the velocity commands of up to 32 joints, one call per control period.\n"
+                                  "`limits` holds one JointLimits per joint (for identical joints pass\n"
+                                  "[limits] * n; a bare JointLimits is refused, since the joint count would be\n"
+                                  "a guess). `period` is the control period in seconds. `positions` are the\n"
+                                  "start positions (None: 0 for every joint, refused where 0 lies outside a\n"
+                                  "joint's limits). Velocities and accelerations start at 0. copy.copy and\n"
+                                  "copy.deepcopy give an independent limiter in the same state. Safe to share\n"
+                                  "between threads: each call runs whole while it holds the interpreter lock.\n\n"
+                                  "The state (positions, velocities, accelerations) is the commands the limiter\n"
+                                  "issued, not the plant's: it never reads a sensor. With measured positions,\n"
+                                  "keep calling limit and leave the state alone while the plant tracks it; do\n"
+                                  "not reset every period (each reset zeroes the acceleration, a jump of up to\n"
+                                  "max_acceleration in one period). When a joint's tracking error\n"
+                                  "|measured - commanded| exceeds a bound of your choosing (a few times the\n"
+                                  "servo's normal error: a collision, a stall, a manual move), re-seed that\n"
+                                  "joint with reset_joint(joint, measured_position, measured_velocity): its\n"
+                                  "next command may then change the acceleration by up to max_acceleration\n"
+                                  "(jerk up to max_acceleration / period for one period), more if the measured\n"
+                                  "velocity makes jerk and acceleration give way (recovering); the other joints\n"
+                                  "keep their commands.")},
     {Py_tp_new, reinterpret_cast<void*>(limiter_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(limiter_dealloc)},
     {Py_tp_methods, kMethods},

@@ -10,8 +10,7 @@ namespace kestrel::py::native {
 namespace {
 
 struct LimitsObject {
-    PyObject_HEAD
-    KestrelJointLimits limits;
+    PyObject_HEAD KestrelJointLimits limits;
 };
 
 constexpr const char* kFields[] = {"min_position", "max_position", "max_velocity", "max_acceleration", "max_jerk"};
@@ -20,8 +19,8 @@ constexpr Signature kNewSignature{"JointLimits", kFields, 0};
 // The fields in declaration order, for the loops below.
 template <class Limits>  // KestrelJointLimits, const or not
 auto* field(Limits& limits, int i) {
-    decltype(&limits.min_position) fields[] = {&limits.min_position, &limits.max_position, &limits.max_velocity, &limits.max_acceleration,
-                        &limits.max_jerk};
+    decltype(&limits.min_position) fields[] = {&limits.min_position, &limits.max_position, &limits.max_velocity,
+                                               &limits.max_acceleration, &limits.max_jerk};
     return fields[i];
 }
 
@@ -66,9 +65,10 @@ PyObject* limits_repr(PyObject* self) {
     if (!values) return nullptr;
     PyObject* v[5];
     for (int i = 0; i < 5; ++i) v[i] = PyTuple_GET_ITEM(values.get(), i);
-    return PyUnicode_FromFormat("JointLimits(min_position=%R, max_position=%R, max_velocity=%R, "
-                                "max_acceleration=%R, max_jerk=%R)",
-                                v[0], v[1], v[2], v[3], v[4]);
+    return PyUnicode_FromFormat(
+        "JointLimits(min_position=%R, max_position=%R, max_velocity=%R, "
+        "max_acceleration=%R, max_jerk=%R)",
+        v[0], v[1], v[2], v[3], v[4]);
 }
 
 PyObject* limits_richcompare(PyObject* self, PyObject* other, int op) {
@@ -104,15 +104,14 @@ PyMethodDef kMethods[] = {
 };
 
 PyType_Slot kSlots[] = {
-    {Py_tp_doc, const_cast<char*>(
-                    "JointLimits(min_position=..., max_position=..., max_velocity=..., "
-                    "max_acceleration=..., max_jerk=...)\n--\n\n"
-                    "The limits of one joint, an immutable value; an infinite value means the\n"
-                    "limit is absent, and every limit is absent by default (min_position -inf,\n"
-                    "the others inf). Positions in rad (or m), rates per second; each any real\n"
-                    "number (numpy scalars included). ValueError for a NaN, min_position >=\n"
-                    "max_position, or a rate limit that is not > 0; TypeError for a value that\n"
-                    "is not a number. Safe to share between threads.")},
+    {Py_tp_doc, const_cast<char*>("JointLimits(min_position=..., max_position=..., max_velocity=..., "
+                                  "max_acceleration=..., max_jerk=...)\n--\n\n"
+                                  "The limits of one joint, an immutable value; an infinite value means the\n"
+                                  "limit is absent, and every limit is absent by default (min_position -inf,\n"
+                                  "the others inf). Positions in rad (or m), rates per second; each any real\n"
+                                  "number (numpy scalars included). ValueError for a NaN, min_position >=\n"
+                                  "max_position, or a rate limit that is not > 0; TypeError for a value that\n"
+                                  "is not a number. Safe to share between threads.")},
     {Py_tp_new, reinterpret_cast<void*>(limits_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(free_instance)},
     {Py_tp_repr, reinterpret_cast<void*>(limits_repr)},

@@ -67,7 +67,8 @@ PyObject* read_key_file(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
     const Ref path(encoded);
     Key key{};
     char message[1024];
-    const KestrelError error = kestrel_key_file_read(PyBytes_AS_STRING(path.get()), key.data(), message, sizeof message);
+    const KestrelError error =
+        kestrel_key_file_read(PyBytes_AS_STRING(path.get()), key.data(), message, sizeof message);
     if (error != KESTREL_OK) {
         // The message names the file as given; undecodable bytes show escaped.
         PyObject* text = PyUnicode_DecodeFSDefault(message);

@@ -16,7 +16,11 @@ PyModuleDef g_definition = {
     "Every call holds the interpreter lock from start to end, so each object is safe\n"
     "to share between threads. The package `kestrel` re-exports everything here.",
     0,  // no per-module state
-    nullptr, nullptr, nullptr, nullptr, nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
 };
 
 struct ClassEntry {
@@ -25,14 +29,9 @@ struct ClassEntry {
 };
 
 constexpr ClassEntry kClasses[] = {
-    {"ReceiptGuard", receipt_guard_type},
-    {"JointLimits", joint_limits_type},
-    {"JointLimiter", joint_limiter_type},
-    {"SimulatedClock", simulated_clock_type},
-    {"Boundary", boundary_type},
-    {"Watchdog", watchdog_type},
-    {"LogWriter", log_writer_type},
-    {"LogVerifier", log_verifier_type},
+    {"ReceiptGuard", receipt_guard_type},     {"JointLimits", joint_limits_type}, {"JointLimiter", joint_limiter_type},
+    {"SimulatedClock", simulated_clock_type}, {"Boundary", boundary_type},        {"Watchdog", watchdog_type},
+    {"LogWriter", log_writer_type},           {"LogVerifier", log_verifier_type},
 };
 
 bool populate(PyObject* module) {
@@ -44,7 +43,8 @@ bool populate(PyObject* module) {
         }
     }
     return PyModule_AddFunctions(module, kReceiptFunctions) == 0 &&
-           PyModule_AddFunctions(module, kProjectionFunctions) == 0 && PyModule_AddFunctions(module, kKeyFunctions) == 0;
+           PyModule_AddFunctions(module, kProjectionFunctions) == 0 &&
+           PyModule_AddFunctions(module, kKeyFunctions) == 0;
 }
 
 ModuleHome g_home{g_definition, populate};

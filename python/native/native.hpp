@@ -16,13 +16,13 @@
 namespace kestrel::py::native {
 
 // The module's classes (see classes.hpp of _kestrel for the getter contract).
-PyTypeObject* receipt_guard_type();   // ReceiptGuard
-PyTypeObject* joint_limits_type();    // JointLimits
-PyTypeObject* joint_limiter_type();   // JointLimiter
-PyTypeObject* boundary_type();        // Boundary
-PyTypeObject* watchdog_type();        // Watchdog
-PyTypeObject* log_writer_type();      // LogWriter
-PyTypeObject* log_verifier_type();    // LogVerifier
+PyTypeObject* receipt_guard_type();  // ReceiptGuard
+PyTypeObject* joint_limits_type();   // JointLimits
+PyTypeObject* joint_limiter_type();  // JointLimiter
+PyTypeObject* boundary_type();       // Boundary
+PyTypeObject* watchdog_type();       // Watchdog
+PyTypeObject* log_writer_type();     // LogWriter
+PyTypeObject* log_verifier_type();   // LogVerifier
 
 // Module-level functions, each list ending with a null entry.
 extern PyMethodDef kReceiptFunctions[];     // parse_receipt, verify_receipt, encode_frame, decode_frame
@@ -35,12 +35,12 @@ extern PyMethodDef kKeyFunctions[];         // derive_key, read_key_file
 // from this module's constants.
 struct Imported {
     PyObject* violation;
-    PyTypeObject* receipt;      // KestrelReceipt from _kestrel, which Boundary hands out
+    PyTypeObject* receipt;  // KestrelReceipt from _kestrel, which Boundary hands out
     PyObject* solve_status[KESTREL_STATUS_NUMERICAL_FAILURE + 1];  // the SolveStatus members by value
-    PyObject* projection;       // Projection (a named tuple)
-    PyObject* receipt_fields;   // ReceiptFields (a named tuple)
-    PyObject* frame;            // Frame (a named tuple)
-    PyObject* limit;            // Limit (an IntFlag)
+    PyObject* projection;                                          // Projection (a named tuple)
+    PyObject* receipt_fields;                                      // ReceiptFields (a named tuple)
+    PyObject* frame;                                               // Frame (a named tuple)
+    PyObject* limit;                                               // Limit (an IntFlag)
 };
 // imported returns them, fetching them on the first call; nullptr with the
 // import's exception set if they cannot be fetched (a later call tries again).

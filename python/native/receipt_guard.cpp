@@ -16,11 +16,10 @@ namespace kestrel::py::native {
 namespace {
 
 struct GuardObject {
-    PyObject_HEAD
-    KestrelReceiptGuard* guard;  // 64-aligned, owned
+    PyObject_HEAD KestrelReceiptGuard* guard;  // 64-aligned, owned
     PyObject* weakrefs;
-    ClockSource clock;           // the maximum age's clock
-    bool ages;                   // a maximum age is set: checks read the clock
+    ClockSource clock;  // the maximum age's clock
+    bool ages;          // a maximum age is set: checks read the clock
 };
 
 constexpr std::align_val_t kGuardAlign{KESTREL_RECEIPT_GUARD_ALIGN};
@@ -108,8 +107,8 @@ PyObject* check(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObjec
     Action action;
     if (!convert_action(kCheckSignature, 0, slots, action) || !prepare_clock(guard_of(self))) return nullptr;
     // From here on no Python code runs until the guard has answered.
-    const KestrelError code = kestrel_receipt_guard_check(guard_of(self)->guard, action.wire, action.axis,
-                                                           action.position, action.velocity);
+    const KestrelError code =
+        kestrel_receipt_guard_check(guard_of(self)->guard, action.wire, action.axis, action.position, action.velocity);
     if (code != 0) return raise_refusal(action.axis, code);
     Py_RETURN_NONE;
 }
@@ -126,7 +125,7 @@ PyObject* check_frame(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
     KestrelFrame action;
     if (!convert_frame(kCheckFrameSignature, 0, slots[0], action) || !prepare_clock(guard_of(self))) return nullptr;
     const KestrelError code = kestrel_receipt_guard_check(guard_of(self)->guard, action.receipt, action.axis,
-                                                           action.position, action.velocity);
+                                                          action.position, action.velocity);
     if (code != 0) return raise_refusal(action.axis, code);
     // Should the result not be built (no memory), the receipt stays spent and
     // MemoryError is raised: the action is lost, and never carried out twice.
@@ -224,29 +223,28 @@ PyMemberDef kMembers[] = {
 };
 
 PyType_Slot kSlots[] = {
-    {Py_tp_doc, const_cast<char*>(
-                    "ReceiptGuard(key, max_age=None, last_sequence_id=0, *, clock=None)\n--\n\n"
-                    "The receiving side's replay guard for one stream of receipts under a 32-byte\n"
-                    "key (any bytes-like object; ValueError for another length; a key of 32 zero\n"
-                    "bytes, which anyone can guess, gives a RuntimeWarning): a receipt is\n"
-                    "accepted only if its tag is right for the action, its sequence id is newer\n"
-                    "than every one accepted before and its nonce is not among the last 1024\n"
-                    "accepted. With `max_age` in seconds (a real number > 0 and finite, kept in\n"
-                    "whole nanoseconds, at least one; ValueError otherwise, or past 2**64 - 1\n"
-                    "nanoseconds), a receipt whose timestamp lies further than that from this\n"
-                    "machine's wall clock, or from `clock`, before or after, is refused as\n"
-                    "\"stale_receipt\"; it must cover the delivery delay and the offset between\n"
-                    "the two clocks. None, the default, leaves the clock out. `clock` is a\n"
-                    "SimulatedClock, a callable returning int nanoseconds since the Unix epoch\n"
-                    "(called before each check while a maximum age is set; its exception, or\n"
-                    "TypeError for a result that is not an int, is raised instead), or None for\n"
-                    "the wall clock; its time never goes back. A guard given `last_sequence_id` (an\n"
-                    "unsigned 64-bit int) carries on after a restart: it refuses every sequence id\n"
-                    "up to that one as \"replay_counter\" (see the property last_sequence_id).\n"
-                    "To change keys without a gap, give the guard the next key with add_key.\n"
-                    "Safe to share between threads: each call runs whole while it holds the\n"
-                    "interpreter lock. It cannot be copied or pickled. The key is wiped from\n"
-                    "memory when the guard is destroyed.")},
+    {Py_tp_doc, const_cast<char*>("ReceiptGuard(key, max_age=None, last_sequence_id=0, *, clock=None)\n--\n\n"
+                                  "The receiving side's replay guard for one stream of receipts under a 32-byte\n"
+                                  "key (any bytes-like object; ValueError for another length; a key of 32 zero\n"
+                                  "bytes, which anyone can guess, gives a RuntimeWarning): a receipt is\n"
+                                  "accepted only if its tag is right for the action, its sequence id is newer\n"
+                                  "than every one accepted before and its nonce is not among the last 1024\n"
+                                  "accepted. With `max_age` in seconds (a real number > 0 and finite, kept in\n"
+                                  "whole nanoseconds, at least one; ValueError otherwise, or past 2**64 - 1\n"
+                                  "nanoseconds), a receipt whose timestamp lies further than that from this\n"
+                                  "machine's wall clock, or from `clock`, before or after, is refused as\n"
+                                  "\"stale_receipt\"; it must cover the delivery delay and the offset between\n"
+                                  "the two clocks. None, the default, leaves the clock out. `clock` is a\n"
+                                  "SimulatedClock, a callable returning int nanoseconds since the Unix epoch\n"
+                                  "(called before each check while a maximum age is set; its exception, or\n"
+                                  "TypeError for a result that is not an int, is raised instead), or None for\n"
+                                  "the wall clock; its time never goes back. A guard given `last_sequence_id` (an\n"
+                                  "unsigned 64-bit int) carries on after a restart: it refuses every sequence id\n"
+                                  "up to that one as \"replay_counter\" (see the property last_sequence_id).\n"
+                                  "To change keys without a gap, give the guard the next key with add_key.\n"
+                                  "Safe to share between threads: each call runs whole while it holds the\n"
+                                  "interpreter lock. It cannot be copied or pickled. The key is wiped from\n"
+                                  "memory when the guard is destroyed.")},
     {Py_tp_new, reinterpret_cast<void*>(guard_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(guard_dealloc)},
     {Py_tp_traverse, reinterpret_cast<void*>(guard_traverse)},

@@ -15,8 +15,7 @@ namespace {
 
 template <typename Storage>
 struct LogObject {
-    PyObject_HEAD
-    Storage* storage;  // 64-aligned, owned
+    PyObject_HEAD Storage* storage;  // 64-aligned, owned
 };
 
 using WriterObject = LogObject<KestrelLogWriter>;
@@ -74,7 +73,7 @@ constexpr Signature kVerifierSignature{"LogVerifier", kKeyParams, 1};
 
 PyObject* writer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return log_new<KestrelLogWriter, kestrel_log_writer_init, kestrel_log_writer_wipe>(type, args, kwargs,
-                                                                                      kWriterSignature);
+                                                                                       kWriterSignature);
 }
 
 constexpr const char* kRecordParams[] = {"axis", "position", "velocity", "receipt"};
@@ -99,19 +98,17 @@ PyObject* record(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
     (void)kestrel_receipt_parse(receipt.data(), &fields);
     char line[KESTREL_LOG_LINE_MAX];
     std::size_t length = 0;
-    const KestrelError code =
-        kestrel_log_writer_record(storage_of<KestrelLogWriter>(self), axis, position, velocity, receipt.data(), line,
-                                  &length);
+    const KestrelError code = kestrel_log_writer_record(storage_of<KestrelLogWriter>(self), axis, position, velocity,
+                                                        receipt.data(), line, &length);
     const char* why = code == KESTREL_ERROR_AUTHENTICATION_FAILURE ? "its tag does not match the action under this "
-                                                                      "log's key"
+                                                                     "log's key"
                       : code == KESTREL_ERROR_REPLAY_COUNTER ? "its sequence id is not above the last one recorded"
                       : code == KESTREL_ERROR_REPLAY_NONCE   ? "its nonce is among the last 1024 recorded"
                                                              : nullptr;
     if (why != nullptr) {
-        return PyErr_Format(PyExc_ValueError,
-                            "receipt of sequence id %llu refused (%s): %s, for axis %d; nothing was written",
-                            static_cast<unsigned long long>(fields.sequence_id), kestrel_error_name(code), why,
-                            static_cast<int>(axis));
+        return PyErr_Format(
+            PyExc_ValueError, "receipt of sequence id %llu refused (%s): %s, for axis %d; nothing was written",
+            static_cast<unsigned long long>(fields.sequence_id), kestrel_error_name(code), why, static_cast<int>(axis));
     }
     return new_line(code, line, length);
 }
@@ -139,7 +136,7 @@ PyObject* refusal(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObj
     char line[KESTREL_LOG_LINE_MAX];
     std::size_t length = 0;
     const KestrelError result = kestrel_log_writer_refusal(storage_of<KestrelLogWriter>(self), code, axis, position,
-                                                          velocity, time_ns, line, &length);
+                                                           velocity, time_ns, line, &length);
     if (result == KESTREL_ERROR_LOG_REFUSAL_KIND) {
         return PyErr_Format(PyExc_ValueError, "%R is not the violation_type of a refusal; nothing was written",
                             kind.str.get());
@@ -206,7 +203,7 @@ PyObject* g_writer_type = nullptr;
 
 PyObject* verifier_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return log_new<KestrelLogVerifier, kestrel_log_verifier_init, kestrel_log_verifier_wipe>(type, args, kwargs,
-                                                                                            kVerifierSignature);
+                                                                                             kVerifierSignature);
 }
 
 // The finding as the package names its code: the guard's refusal, or the kind.
@@ -277,10 +274,10 @@ PyObject* finish(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
     Ref summary(Py_BuildValue(
         "{sKsKsKsKsKsKsKsKsKsssisi}", "lines", (unsigned long long)s.lines, "accepted", (unsigned long long)s.accepted,
         "gaps", (unsigned long long)s.gaps, "first_bad_line", (unsigned long long)s.first_bad_line, "first_gap_line",
-        (unsigned long long)s.first_gap_line, "sealed_through", (unsigned long long)s.sealed_through,
-        "final_seal_line", (unsigned long long)s.final_seal_line, "after_final_seal",
-        (unsigned long long)s.after_final_seal, "torn_line", (unsigned long long)s.torn_line, "seal", kSeal[s.seal],
-        "verdict", s.verdict, "strict_verdict", s.strict_verdict));
+        (unsigned long long)s.first_gap_line, "sealed_through", (unsigned long long)s.sealed_through, "final_seal_line",
+        (unsigned long long)s.final_seal_line, "after_final_seal", (unsigned long long)s.after_final_seal, "torn_line",
+        (unsigned long long)s.torn_line, "seal", kSeal[s.seal], "verdict", s.verdict, "strict_verdict",
+        s.strict_verdict));
     if (!summary ||
         !add_counts(summary.get(), "refused", s.refused, {{"malformed", s.malformed}, {"seal", s.bad_seals}}) ||
         !add_counts(summary.get(), "refusals", s.refusals, {})) {

@@ -116,8 +116,8 @@ PyObject* encode_frame(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
     ByteBuffer receipt;
     if (!argument(kEncodeSignature, 0, slots[0], frame.axis) ||
         !argument(kEncodeSignature, 1, slots[1], frame.position) ||
-        !argument(kEncodeSignature, 2, slots[2], frame.velocity) ||
-        !argument(kEncodeSignature, 3, slots[3], receipt) || !receipt_wire(receipt, frame.axis, frame.receipt)) {
+        !argument(kEncodeSignature, 2, slots[2], frame.velocity) || !argument(kEncodeSignature, 3, slots[3], receipt) ||
+        !receipt_wire(receipt, frame.axis, frame.receipt)) {
         return nullptr;
     }
     PyObject* encoded = PyBytes_FromStringAndSize(nullptr, KESTREL_FRAME_LEN);

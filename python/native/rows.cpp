@@ -10,9 +10,9 @@ bool convert_rows(const Signature& sig, std::size_t rows_index, PyObject* const*
     if (PyObject* given = slots[rows_index]; given != nullptr) {
         // A list or tuple is read in place, other sequences from a tuple copy.
         const bool in_place = PyList_CheckExact(given) || PyTuple_CheckExact(given);
-        const Ref rows(in_place ? Ref::borrow(given)
-                                : Ref(PyBytes_Check(given) || PyByteArray_Check(given) ? nullptr
-                                                                                        : PySequence_Tuple(given)));
+        const Ref rows(in_place
+                           ? Ref::borrow(given)
+                           : Ref(PyBytes_Check(given) || PyByteArray_Check(given) ? nullptr : PySequence_Tuple(given)));
         if (!rows) {
             if (!PyErr_Occurred() || PyErr_ExceptionMatches(PyExc_TypeError)) {
                 PyErr_Clear();

@@ -16,8 +16,7 @@ namespace kestrel::py::native {
 namespace {
 
 struct ClockObject {
-    PyObject_HEAD
-    std::atomic<std::uint64_t> now_ns;  // nanoseconds since the Unix epoch; only ever increased
+    PyObject_HEAD std::atomic<std::uint64_t> now_ns;  // nanoseconds since the Unix epoch; only ever increased
     PyObject* weakrefs;
 };
 
@@ -137,14 +136,13 @@ PyMemberDef kMembers[] = {
 };
 
 PyType_Slot kSlots[] = {
-    {Py_tp_doc, const_cast<char*>(
-                    "SimulatedClock(start_ns=0)\n--\n\n"
-                    "A clock that moves only when told to, for running a control loop faster\n"
-                    "than real time: give it as `clock` to Boundary, ReceiptGuard and Watchdog,\n"
-                    "and advance it by one period per period. It reads `start_ns` (an unsigned\n"
-                    "64-bit int, nanoseconds since the Unix epoch) at first and never goes back.\n"
-                    "The objects that hold it read it from C, without calling into Python. Safe\n"
-                    "to share between threads: every step is applied whole.")},
+    {Py_tp_doc, const_cast<char*>("SimulatedClock(start_ns=0)\n--\n\n"
+                                  "A clock that moves only when told to, for running a control loop faster\n"
+                                  "than real time: give it as `clock` to Boundary, ReceiptGuard and Watchdog,\n"
+                                  "and advance it by one period per period. It reads `start_ns` (an unsigned\n"
+                                  "64-bit int, nanoseconds since the Unix epoch) at first and never goes back.\n"
+                                  "The objects that hold it read it from C, without calling into Python. Safe\n"
+                                  "to share between threads: every step is applied whole.")},
     {Py_tp_new, reinterpret_cast<void*>(clock_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(clock_dealloc)},
     {Py_tp_repr, reinterpret_cast<void*>(clock_repr)},
@@ -164,7 +162,8 @@ PyTypeObject* simulated_clock_type() { return cached_type(g_type, kSpec); }
 
 std::atomic<std::uint64_t>* simulated_clock_counter(PyObject* clock) noexcept {
     // Created when the module was imported: it exists whenever a clock can be given.
-    return Py_IS_TYPE(clock, required_type(simulated_clock_type, "SimulatedClock")) ? &clock_of(clock)->now_ns : nullptr;
+    return Py_IS_TYPE(clock, required_type(simulated_clock_type, "SimulatedClock")) ? &clock_of(clock)->now_ns
+                                                                                    : nullptr;
 }
 
 }  // namespace kestrel::py::native

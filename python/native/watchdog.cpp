@@ -13,8 +13,7 @@ namespace kestrel::py::native {
 namespace {
 
 struct WatchdogObject {
-    PyObject_HEAD
-    PyObject* weakrefs;
+    PyObject_HEAD PyObject* weakrefs;
     ClockSource clock;
     KestrelWatchdog state;
 };
@@ -95,19 +94,18 @@ PyMemberDef kMembers[] = {
 };
 
 PyType_Slot kSlots[] = {
-    {Py_tp_doc, const_cast<char*>(
-                    "Watchdog(timeout, *, clock=None)\n--\n\n"
-                    "The actuator side's watchdog: it has expired once no command was accepted\n"
-                    "for `timeout` seconds (a real number > 0, kept in whole nanoseconds, at least\n"
-                    "one; ValueError otherwise). A dead link, a hung controller and a stream of\n"
-                    "refused commands look alike to it. On expiry, ask the actuator side's own\n"
-                    "JointLimiter for a stop (NaN for every joint) each period until the next\n"
-                    "feed: the joints then come to rest within their limits. `clock` is a\n"
-                    "SimulatedClock, a callable returning int nanoseconds since the Unix epoch\n"
-                    "(called at construction, at each feed and each reading of `expired`; its\n"
-                    "exception, or TypeError for a result that is not an int, is raised\n"
-                    "instead), or None for the wall clock. Time read from a clock never goes\n"
-                    "back. Safe to share between threads.")},
+    {Py_tp_doc, const_cast<char*>("Watchdog(timeout, *, clock=None)\n--\n\n"
+                                  "The actuator side's watchdog: it has expired once no command was accepted\n"
+                                  "for `timeout` seconds (a real number > 0, kept in whole nanoseconds, at least\n"
+                                  "one; ValueError otherwise). A dead link, a hung controller and a stream of\n"
+                                  "refused commands look alike to it. On expiry, ask the actuator side's own\n"
+                                  "JointLimiter for a stop (NaN for every joint) each period until the next\n"
+                                  "feed: the joints then come to rest within their limits. `clock` is a\n"
+                                  "SimulatedClock, a callable returning int nanoseconds since the Unix epoch\n"
+                                  "(called at construction, at each feed and each reading of `expired`; its\n"
+                                  "exception, or TypeError for a result that is not an int, is raised\n"
+                                  "instead), or None for the wall clock. Time read from a clock never goes\n"
+                                  "back. Safe to share between threads.")},
     {Py_tp_new, reinterpret_cast<void*>(watchdog_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(watchdog_dealloc)},
     {Py_tp_traverse, reinterpret_cast<void*>(watchdog_traverse)},

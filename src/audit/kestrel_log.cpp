@@ -121,13 +121,11 @@ KESTREL_API KestrelError kestrel_log_verifier_finish(KestrelLogVerifier* verifie
     return v->finish(on_finding, context, *summary);
 }
 
-KESTREL_API KestrelError kestrel_log_verifier_wipe(KestrelLogVerifier* verifier) {
-    return wipe<LogVerifier>(verifier);
-}
+KESTREL_API KestrelError kestrel_log_verifier_wipe(KestrelLogVerifier* verifier) { return wipe<LogVerifier>(verifier); }
 
 KESTREL_API const char* kestrel_log_finding_name(int32_t kind) {
-    static constexpr const char* kNames[] = {"unknown", "refused", "malformed", "seal", "gap", "after_final_seal",
-                                             "torn"};
+    static constexpr const char* kNames[] = {"unknown", "refused",          "malformed", "seal",
+                                             "gap",     "after_final_seal", "torn"};
     return kind > 0 && kind <= KESTREL_LOG_TORN ? kNames[kind] : kNames[0];
 }
 

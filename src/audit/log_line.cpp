@@ -124,12 +124,18 @@ public:
         if (failed_) return false;
         const std::string_view text = until(',');
         switch (parse_number(text, x)) {
-            case NumberText::Exact: return true;
-            case NumberText::BareNaN: out_.bare_nan = true; return true;
-            case NumberText::Wrong: break;
+            case NumberText::Exact:
+                return true;
+            case NumberText::BareNaN:
+                out_.bare_nan = true;
+                return true;
+            case NumberText::Wrong:
+                break;
         }
-        return fail("%s %.*s is not a double as a log writes one (shortest decimal, \"inf\", \"-inf\", or \"nan:\" "
-                    "and 16 hex digits of a NaN)", name, int(shown(text).size()), shown(text).data());
+        return fail(
+            "%s %.*s is not a double as a log writes one (shortest decimal, \"inf\", \"-inf\", or \"nan:\" "
+            "and 16 hex digits of a NaN)",
+            name, int(shown(text).size()), shown(text).data());
     }
 
     bool end() noexcept {
@@ -223,8 +229,9 @@ void parse_line(std::string_view line, ParsedLine& out) noexcept {
     } else if (line.starts_with("{\"checkpoint\"")) {
         parse_seal(in, out, SealKind::Checkpoint);
     } else {
-        in.fail("not a record, refusal or seal line (they begin {\"axis\", {\"refused\", {\"checkpoint\" or "
-                "{\"seal\")");
+        in.fail(
+            "not a record, refusal or seal line (they begin {\"axis\", {\"refused\", {\"checkpoint\" or "
+            "{\"seal\")");
     }
 }
 

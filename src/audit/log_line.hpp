@@ -34,19 +34,19 @@ enum class LineType { Record, Refusal, Seal, Malformed, BadSeal };
 
 struct ParsedLine {
     LineType type = LineType::Malformed;
-    std::int32_t axis = 0;               // Record, Refusal
-    double position = 0.0;               // Record, Refusal
-    double velocity = 0.0;               // Record, Refusal
-    bool bare_nan = false;               // Record: a bare NaN of an older writer, its bits lost
+    std::int32_t axis = 0;                  // Record, Refusal
+    double position = 0.0;                  // Record, Refusal
+    double velocity = 0.0;                  // Record, Refusal
+    bool bare_nan = false;                  // Record: a bare NaN of an older writer, its bits lost
     const std::uint8_t* receipt = nullptr;  // Record: the 60 wire bytes, decoded into `wire`
     std::uint8_t wire[RECEIPT_LEN];
-    KestrelError kind = 0;               // Refusal: the refusal it records
-    std::uint64_t time_ns = 0;           // Refusal
+    KestrelError kind = 0;                 // Refusal: the refusal it records
+    std::uint64_t time_ns = 0;             // Refusal
     SealKind seal_kind = SealKind::Final;  // Seal
-    Digest tag{};                        // Seal
-    std::uint64_t lines = 0;             // Seal: lines it covers
-    Digest sha256{};                     // Seal: their digest
-    char problem[160];                   // Malformed, BadSeal: what is wrong, NUL-terminated
+    Digest tag{};                          // Seal
+    std::uint64_t lines = 0;               // Seal: lines it covers
+    Digest sha256{};                       // Seal: their digest
+    char problem[160];                     // Malformed, BadSeal: what is wrong, NUL-terminated
 };
 
 // parse_line reads one line (without its newline) into out. Never fails:

@@ -99,15 +99,15 @@ KestrelError LogVerifier::finish(KestrelLogFindingFn on_finding, void* context, 
     KestrelLogSummary& s = summary_;
     std::uint64_t refused = s.malformed + s.bad_seals;
     for (std::uint64_t n : s.refused) refused += n;
-    s.seal = s.bad_seals != 0                                       ? KESTREL_LOG_SEAL_INVALID
+    s.seal = s.bad_seals != 0                                         ? KESTREL_LOG_SEAL_INVALID
              : s.final_seal_line != 0 && s.final_seal_line == s.lines ? KESTREL_LOG_SEAL_VALID
-                                                                     : KESTREL_LOG_SEAL_MISSING;
+                                                                      : KESTREL_LOG_SEAL_MISSING;
     s.verdict = refused == 0 ? KESTREL_LOG_OK : KESTREL_LOG_FAILED;
     const bool faultless = refused == 0 && s.gaps == 0 && s.after_final_seal == 0;
-    s.strict_verdict = !faultless                          ? KESTREL_LOG_FAILED
-                       : s.seal == KESTREL_LOG_SEAL_VALID  ? KESTREL_LOG_OK
+    s.strict_verdict = !faultless                                        ? KESTREL_LOG_FAILED
+                       : s.seal == KESTREL_LOG_SEAL_VALID                ? KESTREL_LOG_OK
                        : s.final_seal_line == 0 && s.sealed_through != 0 ? KESTREL_LOG_UNFINISHED
-                                                                       : KESTREL_LOG_FAILED;
+                                                                         : KESTREL_LOG_FAILED;
     summary = s;
     return stop_ ? KESTREL_ERROR_LOG_STOPPED : KESTREL_OK;
 }
@@ -124,8 +124,10 @@ void LogVerifier::check_line(std::string_view line, bool terminated) noexcept {
         case LineType::Malformed:
             if (!terminated) {
                 summary_.torn_line = number;
-                report(KESTREL_LOG_TORN, 0, "torn: the last line has no newline and is no whole line (%s); the "
-                       "writer stopped in the middle of it", parsed_.problem);
+                report(KESTREL_LOG_TORN, 0,
+                       "torn: the last line has no newline and is no whole line (%s); the "
+                       "writer stopped in the middle of it",
+                       parsed_.problem);
                 return;
             }
             ++summary_.malformed;
@@ -157,8 +159,9 @@ void LogVerifier::check_seal() noexcept {
     if (!constant_time_equal(expected, parsed_.tag)) {
         problem = "its tag does not match its count and digest (the key is wrong, or the seal was edited)";
     } else if (parsed_.lines != number - 1) {
-        std::snprintf(counted, sizeof counted, "it seals %" PRIu64 " lines but %" PRIu64
-                      " precede it (lines were removed or added)", parsed_.lines, number - 1);
+        std::snprintf(counted, sizeof counted,
+                      "it seals %" PRIu64 " lines but %" PRIu64 " precede it (lines were removed or added)",
+                      parsed_.lines, number - 1);
         problem = counted;
     } else if (hash_.digest() != parsed_.sha256) {
         problem = "the lines before it are not the lines it sealed (a line was changed)";

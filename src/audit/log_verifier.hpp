@@ -49,7 +49,7 @@ private:
     std::uint64_t last_line_ = 0;  // its line
     bool skipping_ = false;        // inside a line already found too long, until its newline
     bool finished_ = false;
-    bool stop_ = false;            // the caller's on_finding asked to stop
+    bool stop_ = false;  // the caller's on_finding asked to stop
     KestrelLogFindingFn on_finding_ = nullptr;
     void* context_ = nullptr;
     std::size_t carry_len_ = 0;

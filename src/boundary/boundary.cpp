@@ -5,11 +5,7 @@
 namespace kestrel {
 
 Boundary::Boundary(const Key& key, std::uint64_t rate_limit, double max_velocity, Clock clock) noexcept
-    : gate_(key),
-      clock_(clock),
-      rate_window_(clock_.now()),
-      rate_limit_(rate_limit),
-      max_velocity_(max_velocity) {}
+    : gate_(key), clock_(clock), rate_window_(clock_.now()), rate_limit_(rate_limit), max_velocity_(max_velocity) {}
 
 void Boundary::rekey(const Key& key) noexcept {
     const std::lock_guard<std::mutex> lock(mutex_);
@@ -44,8 +40,7 @@ Authorization Boundary::authorize(std::int32_t axis, double position, double vel
     }
 
     const std::span<const std::uint8_t> action_id = result.action_id.bytes();
-    KestrelError error =
-        gate_.issue_receipt(nonce, now_ns, sequence_id, action_id, result.payload, result.receipt);
+    KestrelError error = gate_.issue_receipt(nonce, now_ns, sequence_id, action_id, result.payload, result.receipt);
     if (error == KESTREL_OK) {
         error = gate_.check_and_accept(action_id, result.payload, result.receipt);
     }

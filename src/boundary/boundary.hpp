@@ -22,20 +22,20 @@ namespace kestrel {
 
 // What one call of Boundary::authorize came to, in the order the checks run.
 enum class AuthorizeOutcome {
-    Authorized,         // `receipt` holds the accepted receipt
-    VelocityExceeded,   // |velocity| not within max_velocity (NaN on either side included)
-    RateLimited,        // one call too many in the current one-second window
-    RandomSourceFailed, // `random_error` holds the random source's failure code
-    Refused,            // `refusal` holds the replay gate's code
+    Authorized,          // `receipt` holds the accepted receipt
+    VelocityExceeded,    // |velocity| not within max_velocity (NaN on either side included)
+    RateLimited,         // one call too many in the current one-second window
+    RandomSourceFailed,  // `random_error` holds the random source's failure code
+    Refused,             // `refusal` holds the replay gate's code
 };
 
 struct Authorization {
     AuthorizeOutcome outcome = AuthorizeOutcome::Authorized;
-    AxisActionId action_id;                  // the action, once the velocity passed
-    Payload payload{};                       // likewise
-    Receipt receipt;                         // Authorized
-    int random_error = 0;                    // RandomSourceFailed: a code of random_source.hpp
-    KestrelError refusal = KESTREL_OK;       // Refused: the replay gate's code
+    AxisActionId action_id;             // the action, once the velocity passed
+    Payload payload{};                  // likewise
+    Receipt receipt;                    // Authorized
+    int random_error = 0;               // RandomSourceFailed: a code of random_source.hpp
+    KestrelError refusal = KESTREL_OK;  // Refused: the replay gate's code
 };
 
 class Boundary {
@@ -73,11 +73,11 @@ public:
     [[nodiscard]] double max_velocity() const noexcept { return max_velocity_; }
 
 private:
-    std::mutex mutex_;                // guards the replay gate, the rate window and the nonce source
-    ReplayGate gate_; // signs and checks each action; holds the key
-    Clock clock_;                     // dates receipts and drives the rate window; read under mutex_
-    RateWindow rate_window_;          // calls counted in the current one-second window
-    NonceSource nonce_source_;        // this boundary's own vDSO random state: one caller at a time
+    std::mutex mutex_;          // guards the replay gate, the rate window and the nonce source
+    ReplayGate gate_;           // signs and checks each action; holds the key
+    Clock clock_;               // dates receipts and drives the rate window; read under mutex_
+    RateWindow rate_window_;    // calls counted in the current one-second window
+    NonceSource nonce_source_;  // this boundary's own vDSO random state: one caller at a time
     // The last sequence id handed out. Advanced only under mutex_, so that ids
     // reach the replay gate in the order they were drawn.
     std::atomic<std::uint64_t> sequence_counter_{0};

@@ -31,11 +31,16 @@ static_assert(KESTREL_RECEIPT_KEY_LEN == KEY_LEN && KESTREL_RECEIPT_WIRE_LEN == 
 
 KestrelError error_of(const Authorization& a) noexcept {
     switch (a.outcome) {
-        case AuthorizeOutcome::Authorized: return KESTREL_OK;
-        case AuthorizeOutcome::VelocityExceeded: return KESTREL_ERROR_VELOCITY_EXCEEDED;
-        case AuthorizeOutcome::RateLimited: return KESTREL_ERROR_RATE_LIMITED;
-        case AuthorizeOutcome::RandomSourceFailed: return KESTREL_ERROR_RANDOM_SOURCE;
-        case AuthorizeOutcome::Refused: return a.refusal;
+        case AuthorizeOutcome::Authorized:
+            return KESTREL_OK;
+        case AuthorizeOutcome::VelocityExceeded:
+            return KESTREL_ERROR_VELOCITY_EXCEEDED;
+        case AuthorizeOutcome::RateLimited:
+            return KESTREL_ERROR_RATE_LIMITED;
+        case AuthorizeOutcome::RandomSourceFailed:
+            return KESTREL_ERROR_RANDOM_SOURCE;
+        case AuthorizeOutcome::Refused:
+            return a.refusal;
     }
     internal_fault("an authorization outcome without an error value");
 }
@@ -68,8 +73,7 @@ KestrelBoundary* kestrel_boundary_new_with_clock(const std::uint8_t key[KESTREL_
         report(error, KESTREL_ERROR_ZERO_KEY);
         return nullptr;
     }
-    auto* boundary =
-        new (std::nothrow) KestrelBoundary{Boundary(k, rate_limit, max_velocity, Clock{clock, context})};
+    auto* boundary = new (std::nothrow) KestrelBoundary{Boundary(k, rate_limit, max_velocity, Clock{clock, context})};
     // A controller that starts up short of memory gets an answer, not an abort.
     report(error, boundary == nullptr ? KESTREL_ERROR_OUT_OF_MEMORY : KESTREL_OK);
     return boundary;

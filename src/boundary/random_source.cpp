@@ -50,9 +50,12 @@ int read_urandom(std::span<std::uint8_t> out) noexcept {
 int probe(std::span<std::uint8_t> out) noexcept {
     const std::lock_guard<std::mutex> lock(g_probe_mutex);
     switch (g_source.load()) {
-        case Source::Getrandom: return read_getrandom(out);
-        case Source::Urandom: return read_urandom(out);
-        case Source::Undecided: break;
+        case Source::Getrandom:
+            return read_getrandom(out);
+        case Source::Urandom:
+            return read_urandom(out);
+        case Source::Undecided:
+            break;
     }
     const int error = read_getrandom(out);
     if (error == 0) {
@@ -79,9 +82,12 @@ const char* random_failure_text(int error) noexcept {
 
 int fill_random(std::span<std::uint8_t> out) noexcept {
     switch (g_source.load(std::memory_order_acquire)) {
-        case Source::Getrandom: return read_getrandom(out);
-        case Source::Urandom: return read_urandom(out);
-        case Source::Undecided: break;
+        case Source::Getrandom:
+            return read_getrandom(out);
+        case Source::Urandom:
+            return read_urandom(out);
+        case Source::Undecided:
+            break;
     }
     return probe(out);
 }

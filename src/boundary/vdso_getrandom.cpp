@@ -14,10 +14,10 @@ constexpr char kSymbol[] = "__vdso_getrandom";
 
 // The vDSO's dynamic tables, as addresses in this process.
 struct DynamicTables {
-    const ElfW(Sym)* symbols = nullptr;
+    const ElfW(Sym) * symbols = nullptr;
     const char* strings = nullptr;
-    const ElfW(Word)* hash = nullptr;      // DT_HASH: nbucket, nchain, ...
-    const ElfW(Word)* gnu_hash = nullptr;  // DT_GNU_HASH
+    const ElfW(Word) * hash = nullptr;      // DT_HASH: nbucket, nchain, ...
+    const ElfW(Word) * gnu_hash = nullptr;  // DT_GNU_HASH
 };
 
 // The number of dynamic symbols. DT_HASH states it (nchain); DT_GNU_HASH only
@@ -67,11 +67,20 @@ VdsoGetrandomFn find_symbol() noexcept {
     for (const ElfW(Dyn)* entry = dynamic; entry->d_tag != DT_NULL; ++entry) {
         const ElfW(Addr) address = entry->d_un.d_ptr + bias;
         switch (entry->d_tag) {
-            case DT_SYMTAB: tables.symbols = reinterpret_cast<const ElfW(Sym)*>(address); break;
-            case DT_STRTAB: tables.strings = reinterpret_cast<const char*>(address); break;
-            case DT_HASH: tables.hash = reinterpret_cast<const ElfW(Word)*>(address); break;
-            case DT_GNU_HASH: tables.gnu_hash = reinterpret_cast<const ElfW(Word)*>(address); break;
-            default: break;
+            case DT_SYMTAB:
+                tables.symbols = reinterpret_cast<const ElfW(Sym)*>(address);
+                break;
+            case DT_STRTAB:
+                tables.strings = reinterpret_cast<const char*>(address);
+                break;
+            case DT_HASH:
+                tables.hash = reinterpret_cast<const ElfW(Word)*>(address);
+                break;
+            case DT_GNU_HASH:
+                tables.gnu_hash = reinterpret_cast<const ElfW(Word)*>(address);
+                break;
+            default:
+                break;
         }
     }
     if (tables.symbols == nullptr || tables.strings == nullptr) return nullptr;

@@ -19,9 +19,7 @@ struct Value {
     std::uint32_t line = 0;
     const char* key = "";
 
-    std::string where() const {
-        return source == KESTREL_SOURCE_NONE ? "no limit" : place(*file, line) + " " + key;
-    }
+    std::string where() const { return source == KESTREL_SOURCE_NONE ? "no limit" : place(*file, line) + " " + key; }
 };
 
 template <class Joint>
@@ -78,10 +76,10 @@ public:
         const Value& high = fields[KESTREL_FIELD_MAX_POSITION];
         if (!(low.value < high.value)) {
             const Value& last = low.line >= high.line && low.file == high.file ? low : high;
-            fail(KESTREL_ERROR_DESCRIPTION_VALUE,
-                 joint_place(*last.file, last.line, joint_) + "the lower position limit " + number_text(low.value) +
-                     " (" + low.where() + ") is not below the upper " + number_text(high.value) + " (" +
-                     high.where() + ")");
+            fail(KESTREL_ERROR_DESCRIPTION_VALUE, joint_place(*last.file, last.line, joint_) +
+                                                      "the lower position limit " + number_text(low.value) + " (" +
+                                                      low.where() + ") is not below the upper " +
+                                                      number_text(high.value) + " (" + high.where() + ")");
         }
     }
 
@@ -183,8 +181,8 @@ std::vector<DescribedJoint> combine(const ParsedFile<UrdfJoint>* urdf, const Par
         if (urdf != nullptr) {
             const UrdfJoint& source = *u->second;
             if (!source.movable()) {
-                fail(KESTREL_ERROR_DESCRIPTION_JOINT, joint_place(urdf->name, source.line, name) + "a " + source.type +
-                                                          " joint has no limits to load");
+                fail(KESTREL_ERROR_DESCRIPTION_JOINT,
+                     joint_place(urdf->name, source.line, name) + "a " + source.type + " joint has no limits to load");
             }
             joint.type = source.type;
             joint.mimics = source.mimics;

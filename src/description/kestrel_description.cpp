@@ -27,8 +27,8 @@ void write_message(char* message, std::size_t message_size, std::string_view tex
 extern "C" {
 
 KESTREL_API KestrelError kestrel_description_load(const KestrelDescriptionRequest* request,
-                                                  KestrelDescription** description, char* message,
-                                                  size_t message_size, int32_t* os_error) {
+                                                  KestrelDescription** description, char* message, size_t message_size,
+                                                  int32_t* os_error) {
     using namespace kestrel::description;
     if (os_error != nullptr) *os_error = 0;
     write_message(message, message_size, "");
@@ -91,11 +91,16 @@ KESTREL_API KestrelError kestrel_description_joint(const KestrelDescription* des
 
 KESTREL_API const char* kestrel_description_source_name(uint32_t source) {
     switch (source) {
-        case KESTREL_SOURCE_NONE: return "none";
-        case KESTREL_SOURCE_URDF: return "URDF";
-        case KESTREL_SOURCE_SOFT_LIMIT: return "soft limit";
-        case KESTREL_SOURCE_YAML: return "YAML";
-        default: return "unknown";
+        case KESTREL_SOURCE_NONE:
+            return "none";
+        case KESTREL_SOURCE_URDF:
+            return "URDF";
+        case KESTREL_SOURCE_SOFT_LIMIT:
+            return "soft limit";
+        case KESTREL_SOURCE_YAML:
+            return "YAML";
+        default:
+            return "unknown";
     }
 }
 

@@ -33,9 +33,9 @@ void prescan_xml(std::string_view file, std::string_view text) {
         } else if (rest.starts_with("<?")) {
             skip_past("?>");
         } else if (rest.starts_with("<!")) {
-            fail(KESTREL_ERROR_DESCRIPTION_SYNTAX,
-                 place(file, line_of(text, i)) + ": a document type declaration (<!DOCTYPE, <!ENTITY); "
-                                                 "a URDF needs none, and entities are not expanded");
+            fail(KESTREL_ERROR_DESCRIPTION_SYNTAX, place(file, line_of(text, i)) +
+                                                       ": a document type declaration (<!DOCTYPE, <!ENTITY); "
+                                                       "a URDF needs none, and entities are not expanded");
         } else if (rest.starts_with("</")) {
             if (depth > 0) --depth;
             skip_past(">");
@@ -76,9 +76,8 @@ std::optional<Number> number_attribute(std::string_view file, const UrdfJoint& j
     const auto line = static_cast<std::uint32_t>(attribute->GetLineNum());
     const std::optional<double> value = parse_number(attribute->Value());
     if (!value) {
-        fail(KESTREL_ERROR_DESCRIPTION_VALUE, joint_place(file, line, joint.name) + "<" + element.Name() + "> " +
-                                                  name + ": " + quoted(attribute->Value()) +
-                                                  " is not a finite number");
+        fail(KESTREL_ERROR_DESCRIPTION_VALUE, joint_place(file, line, joint.name) + "<" + element.Name() + "> " + name +
+                                                  ": " + quoted(attribute->Value()) + " is not a finite number");
     }
     return Number{*value, line};
 }
@@ -100,9 +99,9 @@ std::string required_attribute(std::string_view file, const XMLElement& element,
     const char* value = element.Attribute(name);
     if (value == nullptr || *value == '\0') {
         const std::string where = place(file, static_cast<std::uint32_t>(element.GetLineNum()));
-        fail(KESTREL_ERROR_DESCRIPTION_SYNTAX, joint.empty() ? where + ": <joint> without a " + name
-                                                             : where + ": joint " + quoted(joint) + ": <" +
-                                                                   element.Name() + "> without a " + name);
+        fail(KESTREL_ERROR_DESCRIPTION_SYNTAX,
+             joint.empty() ? where + ": <joint> without a " + name
+                           : where + ": joint " + quoted(joint) + ": <" + element.Name() + "> without a " + name);
     }
     return value;
 }

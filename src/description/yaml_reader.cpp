@@ -17,8 +17,8 @@ namespace {
 struct Node {
     enum class Kind : std::uint8_t { null, scalar, sequence, map } kind;
     std::uint32_t line;
-    std::string tag;   // "?" plain, "!" quoted, or the resolved tag
-    std::string text;  // of a scalar
+    std::string tag;                      // "?" plain, "!" quoted, or the resolved tag
+    std::string text;                     // of a scalar
     std::vector<std::uint32_t> children;  // a map's alternate keys and values
 };
 
@@ -58,9 +58,8 @@ private:
     std::uint32_t add(Node::Kind kind, const YAML::Mark& mark, const std::string& tag, const std::string& text) {
         if (documents > 1) fail(KESTREL_ERROR_DESCRIPTION_SYNTAX, where(mark) + ": a second YAML document");
         if (nodes.size() >= KESTREL_DESCRIPTION_MAX_YAML_NODES) {
-            fail(KESTREL_ERROR_DESCRIPTION_TOO_LARGE, where(mark) + ": more than " +
-                                                          std::to_string(KESTREL_DESCRIPTION_MAX_YAML_NODES) +
-                                                          " YAML nodes");
+            fail(KESTREL_ERROR_DESCRIPTION_TOO_LARGE,
+                 where(mark) + ": more than " + std::to_string(KESTREL_DESCRIPTION_MAX_YAML_NODES) + " YAML nodes");
         }
         if (open_.size() + 1 > KESTREL_DESCRIPTION_MAX_DEPTH) {
             fail(KESTREL_ERROR_DESCRIPTION_TOO_LARGE, where(mark) + ": collections nest deeper than " +
@@ -119,8 +118,8 @@ public:
         std::unordered_set<std::string_view> seen;
         for (std::size_t i = 0; i + 1 < map.children.size(); i += 2) {
             const Node& key = nodes_[map.children[i]];
-            const std::string prefix = joint.empty() ? place(file_, key.line) + ": "
-                                                     : joint_place(file_, key.line, joint);
+            const std::string prefix =
+                joint.empty() ? place(file_, key.line) + ": " : joint_place(file_, key.line, joint);
             if (key.kind != Node::Kind::scalar) {
                 fail(KESTREL_ERROR_DESCRIPTION_SYNTAX, prefix + "a key that is not text");
             }
@@ -196,16 +195,15 @@ private:
 std::vector<YamlJoint> parse_yaml(std::string_view file, std::string_view text) {
     check_text(file, text);
     if (text.size() > KESTREL_DESCRIPTION_MAX_YAML_SIZE) {
-        fail(KESTREL_ERROR_DESCRIPTION_TOO_LARGE,
-             std::string(file) + ": a YAML file over " + std::to_string(KESTREL_DESCRIPTION_MAX_YAML_SIZE >> 10) +
-                 " KiB (a joint_limits.yaml holds a few)");
+        fail(KESTREL_ERROR_DESCRIPTION_TOO_LARGE, std::string(file) + ": a YAML file over " +
+                                                      std::to_string(KESTREL_DESCRIPTION_MAX_YAML_SIZE >> 10) +
+                                                      " KiB (a joint_limits.yaml holds a few)");
     }
     TreeBuilder builder(file);
     try {
         std::istringstream stream{std::string(text)};
         YAML::Parser parser(stream);
-        while (parser.HandleNextDocument(builder)) {
-        }
+        while (parser.HandleNextDocument(builder)) {}
     } catch (const YAML::Exception& error) {
         fail(KESTREL_ERROR_DESCRIPTION_SYNTAX, builder.where(error.mark) + ": malformed YAML: " + error.msg);
     }

@@ -25,9 +25,10 @@ constexpr std::array<ErrorText, 39> kCatalogue{{
     {"velocity_exceeded", "commanded velocity exceeds the velocity limit"},
     {"random_source", "failed to generate nonce"},
     {"bad_joint_count", "the number of joints must be 1 to 32"},
-    {"bad_limits", "limits must not be NaN, min_position must be below max_position, and every rate limit must be > 0; "
-                   "a finite position range must not overflow, nor a step per period (velocity * period, "
-                   "acceleration * period, jerk * period^2) underflow"},
+    {"bad_limits",
+     "limits must not be NaN, min_position must be below max_position, and every rate limit must be > 0; "
+     "a finite position range must not overflow, nor a step per period (velocity * period, "
+     "acceleration * period, jerk * period^2) underflow"},
     {"bad_period", "the period must be finite and > 0, and at most 1 second"},
     {"bad_position", "a position is not finite or outside its joint's limits"},
     {"bad_velocity", "a velocity is not finite, or beyond DBL_MAX / 8 * period in magnitude"},
@@ -71,8 +72,6 @@ KESTREL_API const char* kestrel_error_name(KestrelError error) {
     return kestrel::error_text(error).name.data();  // literals: NUL-terminated
 }
 
-KESTREL_API const char* kestrel_error_message(KestrelError error) {
-    return kestrel::error_text(error).message.data();
-}
+KESTREL_API const char* kestrel_error_message(KestrelError error) { return kestrel::error_text(error).message.data(); }
 
 }  // extern "C"

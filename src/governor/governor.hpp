@@ -18,9 +18,7 @@ namespace kestrel {
 // envelope_valid holds when max_bound is strictly above min_bound: an ordered
 // comparison, false when either is NaN (either may be infinite). It is made on
 // the single-precision values, so two doubles that round to one float fail it.
-[[nodiscard]] constexpr bool envelope_valid(float min_bound, float max_bound) noexcept {
-    return max_bound > min_bound;
-}
+[[nodiscard]] constexpr bool envelope_valid(float min_bound, float max_bound) noexcept { return max_bound > min_bound; }
 
 class Governor {
 public:

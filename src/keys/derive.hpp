@@ -25,7 +25,6 @@ inline constexpr std::size_t MAX_LINK_ID_LEN = 255;
 // untouched, KESTREL_ERROR_BAD_LINK_ID (link_id empty or over 255 bytes),
 // KESTREL_ERROR_ZERO_KEY (master all zero) or KESTREL_ERROR_KEY_DERIVATION
 // (libcrypto failed). `out` may be `master`.
-[[nodiscard]] KestrelError derive_link_key(const Key& master, std::span<const std::uint8_t> link_id,
-                                           Key& out) noexcept;
+[[nodiscard]] KestrelError derive_link_key(const Key& master, std::span<const std::uint8_t> link_id, Key& out) noexcept;
 
 }  // namespace kestrel

@@ -38,8 +38,8 @@ constexpr double kExactCount = 67108864.0;  // 2^26
 // limit giving way.
 constexpr double kTouch = 1.52587890625e-05;  // 2^-16
 
-inline double triangle(double n) noexcept { return n * (n + 1.0) / 2.0; }              // 1 + ... + n
-inline double tetrahedron(double n) noexcept { return n * (n + 1.0) * (n + 2.0) / 6.0; } // T(1) + ... + T(n)
+inline double triangle(double n) noexcept { return n * (n + 1.0) / 2.0; }                 // 1 + ... + n
+inline double tetrahedron(double n) noexcept { return n * (n + 1.0) * (n + 2.0) / 6.0; }  // T(1) + ... + T(n)
 
 struct Law {
     double j;      // jerk step, > 0 (inf: none)

@@ -30,8 +30,7 @@ extern "C" {
 size_t kestrel_joint_limiter_size(void) { return sizeof(KestrelJointLimiter); }
 
 KestrelError kestrel_joint_limiter_init(KestrelJointLimiter* limiter, std::uint32_t count,
-                                               const KestrelJointLimits* limits, double period,
-                                               const double* positions) {
+                                        const KestrelJointLimits* limits, double period, const double* positions) {
     if (!placeable(limiter) || limits == nullptr || positions == nullptr) {
         return KESTREL_ERROR_INVALID_POINTER;
     }
@@ -57,17 +56,16 @@ KestrelError kestrel_joint_limiter_init(KestrelJointLimiter* limiter, std::uint3
     return KESTREL_OK;
 }
 
-KestrelError kestrel_joint_limiter_limit(KestrelJointLimiter* limiter, const double* desired,
-                                                double* limited, std::uint32_t* binding) {
+KestrelError kestrel_joint_limiter_limit(KestrelJointLimiter* limiter, const double* desired, double* limited,
+                                         std::uint32_t* binding) {
     if (limiter == nullptr || desired == nullptr || limited == nullptr) {
         return KESTREL_ERROR_INVALID_POINTER;
     }
     return step_all(limiter, desired, nullptr, limited, nullptr, binding);
 }
 
-KestrelError kestrel_joint_limiter_limit_position(KestrelJointLimiter* limiter,
-                                                         const double* desired_positions,
-                                                         double* limited_positions, std::uint32_t* binding) {
+KestrelError kestrel_joint_limiter_limit_position(KestrelJointLimiter* limiter, const double* desired_positions,
+                                                  double* limited_positions, std::uint32_t* binding) {
     if (limiter == nullptr || desired_positions == nullptr || limited_positions == nullptr) {
         return KESTREL_ERROR_INVALID_POINTER;
     }
@@ -75,7 +73,7 @@ KestrelError kestrel_joint_limiter_limit_position(KestrelJointLimiter* limiter,
 }
 
 KestrelError kestrel_joint_limiter_reset(KestrelJointLimiter* limiter, const double* positions,
-                                                const double* velocities) {
+                                         const double* velocities) {
     if (limiter == nullptr || positions == nullptr) {
         return KESTREL_ERROR_INVALID_POINTER;
     }
@@ -118,9 +116,8 @@ KestrelError kestrel_joint_limiter_check(uint32_t count, const KestrelJointLimit
     return check_joints(count, limits, period, positions, velocities, fault);
 }
 
-KestrelError kestrel_joint_limiter_state(const KestrelJointLimiter* limiter, std::uint32_t* count,
-                                                double* positions, double* velocities, double* accelerations,
-                                                std::uint32_t* binding) {
+KestrelError kestrel_joint_limiter_state(const KestrelJointLimiter* limiter, std::uint32_t* count, double* positions,
+                                         double* velocities, double* accelerations, std::uint32_t* binding) {
     if (limiter == nullptr) {
         return KESTREL_ERROR_INVALID_POINTER;
     }
@@ -151,8 +148,7 @@ KestrelError kestrel_joint_limiter_set_pure_tracking(KestrelJointLimiter* limite
     return KESTREL_OK;
 }
 
-KestrelError kestrel_joint_limiter_set_coupling(KestrelJointLimiter* limiter,
-                                                       const LinearConstraints4* rows) {
+KestrelError kestrel_joint_limiter_set_coupling(KestrelJointLimiter* limiter, const LinearConstraints4* rows) {
     if (limiter == nullptr) {
         return KESTREL_ERROR_INVALID_POINTER;
     }

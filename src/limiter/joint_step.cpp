@@ -32,12 +32,12 @@ constexpr int kWideProbes = 12;
 // mirrored joint (v, alpha, positions negated).
 struct Side {
     double p, v, alpha;
-    double limit;       // the position limit on this side (+inf: none)
+    double limit;  // the position limit on this side (+inf: none)
     double max_v;
     const Law* law;
     double dt;
-    double margin;      // how far inside the limit the law places the joint
-    bool from_rest;     // the law starts from (v + alpha', 0) rather than (v + alpha', alpha')
+    double margin;   // how far inside the limit the law places the joint
+    bool from_rest;  // the law starts from (v + alpha', 0) rather than (v + alpha', alpha')
     // Position reached from the candidate alpha' minus the allowed position
     // (<= 0: safe); NaN counts as unsafe.
     double excess(double a, double allowance) const noexcept {
@@ -63,8 +63,8 @@ struct Side {
 };
 
 struct Bound {
-    double value;         // the largest safe alpha' of the searched range (-inf: none)
-    std::uint32_t flag;   // the KESTREL_LIMIT_* bit of the limit that set it
+    double value;        // the largest safe alpha' of the searched range (-inf: none)
+    std::uint32_t flag;  // the KESTREL_LIMIT_* bit of the limit that set it
 };
 
 // The largest alpha' in [lo, hi] on the safe side of `side`, from the closed
@@ -140,7 +140,7 @@ Bound upper_bound(const Side& side, double lo, double hi, std::uint32_t hi_flag,
     if (fa == 0.0) return {a, braking_flag};  // on the bound exactly
     if (!(fb < DBL_MAX)) fb = DBL_MAX;
     const double step = std::min(side.law->j, side.law->s);  // finite: the side brakes
-    int last = 0;  // which end moved last: -1 the safe one, +1 the other
+    int last = 0;                                            // which end moved last: -1 the safe one, +1 the other
     for (int i = 0; i < kMaxSearch && x_hi - a > width; ++i) {
         // A secant point within half the width of an end moves to that
         // distance: when the root sits at an end, the next probe ends it.
@@ -199,14 +199,14 @@ Side lower_side(const JointInput& in, const Law& law) noexcept {
 }
 
 struct Safe {
-    Interval range;             // safe alpha' within the searched range (lo > hi: none)
+    Interval range;  // safe alpha' within the searched range (lo > hi: none)
     std::uint32_t lo_flag, hi_flag;
 };
 
 // The safe alpha' within [lo, hi], with the law's own step `keep` (when
 // inside [lo, hi]) added where the rounding of the bounds left it out.
-Safe safe_within(const JointInput& in, double lo, double hi, std::uint32_t lo_flag, std::uint32_t hi_flag,
-                 double keep, double want) noexcept {
+Safe safe_within(const JointInput& in, double lo, double hi, std::uint32_t lo_flag, std::uint32_t hi_flag, double keep,
+                 double want) noexcept {
     const Side up = upper_side(in, in.law);
     const Side down = lower_side(in, in.law);
     const Bound u = upper_bound(up, lo, hi, hi_flag, want, keep);
@@ -313,8 +313,8 @@ JointResult limit_joint(const JointInput& given) noexcept {
         // A miss of a rounding error's width is touching, not giving way.
         if (distance(jerk, point) > kTouch * law.j) binding |= KESTREL_LIMIT_JERK_YIELDED;
         weak = (binding & KESTREL_LIMIT_ACCELERATION_YIELDED) != 0 ? 0u
-               : (binding & KESTREL_LIMIT_JERK_YIELDED) != 0      ? std::uint32_t{KESTREL_LIMIT_ACCELERATION}
-                                                                  : std::uint32_t{KESTREL_LIMIT_JERK};
+               : (binding & KESTREL_LIMIT_JERK_YIELDED) != 0       ? std::uint32_t{KESTREL_LIMIT_ACCELERATION}
+                                                                   : std::uint32_t{KESTREL_LIMIT_JERK};
         allowed = {point, point};
     }
 

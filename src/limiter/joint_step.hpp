@@ -42,10 +42,10 @@ struct JointInput {
 };
 
 struct JointResult {
-    double alpha;          // alpha' = v' - v
-    Interval allowed;      // the alpha' the result was taken from
-    std::uint32_t binding; // KESTREL_LIMIT_* flags
-    bool fell_back;        // the state was outside the set: jerk (and acceleration) could give way
+    double alpha;           // alpha' = v' - v
+    Interval allowed;       // the alpha' the result was taken from
+    std::uint32_t binding;  // KESTREL_LIMIT_* flags
+    bool fell_back;         // the state was outside the set: jerk (and acceleration) could give way
 };
 
 JointResult limit_joint(const JointInput& given) noexcept;

@@ -32,7 +32,7 @@ KestrelError step_all(KestrelJointLimiter* limiter, const double* desired, const
 
     // Every result is formed before anything is written, so inputs may alias outputs.
     double out[kMaxJoints];
-    double steps[kMaxJoints];  // alpha' as chosen: v + alpha' is rounded, alpha' is kept exact
+    double steps[kMaxJoints];   // alpha' as chosen: v + alpha' is rounded, alpha' is kept exact
     Interval held[kMaxJoints];  // the positions of this call's limits, a position command's target included
     for (std::uint32_t j = 0; j < s.count; ++j) {
         const KestrelJointLimits& l = s.limits[j];
@@ -93,8 +93,7 @@ KestrelError step_all(KestrelJointLimiter* limiter, const double* desired, const
         }
         vd = std::clamp(vd, -2.0 * in.max_v, 2.0 * in.max_v);
         in.raw_target = vd - in.v;
-        in.target = s.pure_tracking != 0 || positions != nullptr ? in.raw_target
-                                                                 : gain_inverse(in.raw_target, in.law);
+        in.target = s.pure_tracking != 0 || positions != nullptr ? in.raw_target : gain_inverse(in.raw_target, in.law);
         if (positions != nullptr) in.raw_target = in.target;
         in.exact = j < kCoupledJoints && s.coupling.count > 0;
         in.landing = gain_inverse(-in.v, in.law);
@@ -102,8 +101,8 @@ KestrelError step_all(KestrelJointLimiter* limiter, const double* desired, const
         held[j] = {std::max(in.min_p, -DBL_MAX), std::min(in.max_p, DBL_MAX)};
         const JointResult r = limit_joint(in);
         // An uncut request is returned as given (v + (v_d - v) may round).
-        out[j] = r.alpha == in.raw_target && positions == nullptr ? vd
-                                                                  : std::clamp(in.v + r.alpha, -in.max_v, in.max_v);
+        out[j] =
+            r.alpha == in.raw_target && positions == nullptr ? vd : std::clamp(in.v + r.alpha, -in.max_v, in.max_v);
         // alpha' stays in its interval even where v + alpha' rounds (or the
         // velocity clamp moves v' by an ulp): the law runs on alpha.
         steps[j] = out[j] == in.v + r.alpha ? r.alpha : std::clamp(out[j] - in.v, r.allowed.lo, r.allowed.hi);

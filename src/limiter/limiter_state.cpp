@@ -28,9 +28,9 @@ constexpr const char* kNotNaN[5] = {"min_position must not be NaN", "max_positio
                                     "max_jerk must not be NaN"};
 constexpr const char* kNotPositive[5] = {nullptr, nullptr, "max_velocity must be > 0", "max_acceleration must be > 0",
                                          "max_jerk must be > 0"};
-constexpr const char* kUnderflow[5] = {
-    nullptr, nullptr, "max_velocity * period is below DBL_MIN", "max_acceleration * period is below DBL_MIN",
-    "max_jerk * period^2 is below DBL_MIN"};
+constexpr const char* kUnderflow[5] = {nullptr, nullptr, "max_velocity * period is below DBL_MIN",
+                                       "max_acceleration * period is below DBL_MIN",
+                                       "max_jerk * period^2 is below DBL_MIN"};
 
 KestrelError refuse(KestrelError error, std::uint32_t field, const char* message, KestrelJointFault* fault) noexcept {
     if (fault != nullptr) {
@@ -58,8 +58,8 @@ KestrelError check_limits(const KestrelJointLimits& l, double dt, KestrelJointFa
     // A finite position range must be finite as a difference.
     if (std::isfinite(l.min_position) && std::isfinite(l.max_position) &&
         !std::isfinite(l.max_position - l.min_position)) {
-        return refuse(KESTREL_ERROR_BAD_LIMITS, KESTREL_JOINT_MAX_POSITION,
-                      "max_position - min_position overflows", fault);
+        return refuse(KESTREL_ERROR_BAD_LIMITS, KESTREL_JOINT_MAX_POSITION, "max_position - min_position overflows",
+                      fault);
     }
     if (dt == 0.0) return KESTREL_OK;
     // The steps per period must be normal numbers: v dt, A dt, J dt^2.
@@ -70,7 +70,9 @@ KestrelError check_limits(const KestrelJointLimits& l, double dt, KestrelJointFa
     return KESTREL_OK;
 }
 
-bool limits_valid(const KestrelJointLimits& l, double dt) noexcept { return check_limits(l, dt, nullptr) == KESTREL_OK; }
+bool limits_valid(const KestrelJointLimits& l, double dt) noexcept {
+    return check_limits(l, dt, nullptr) == KESTREL_OK;
+}
 
 bool position_valid(const KestrelJointLimits& l, double p) noexcept {
     return std::isfinite(p) && l.min_position <= p && p <= l.max_position;

@@ -21,16 +21,16 @@ constexpr std::uint32_t kMagic = 0x324C4A4Bu;
 // The private layout behind KestrelJointLimiter.
 struct LimiterState {
     std::uint32_t magic;
-    std::uint32_t count;                       // joints in use, 1..kMaxJoints
-    double period;                             // dt, seconds, in (0, 1]
+    std::uint32_t count;  // joints in use, 1..kMaxJoints
+    double period;        // dt, seconds, in (0, 1]
     KestrelJointLimits limits[kMaxJoints];
-    double position[kMaxJoints];               // p, always finite and inside its limits
-    double velocity[kMaxJoints];               // v, always finite
-    double step[kMaxJoints];                   // alpha = a dt: v - v_before up to the rounding of v, finite
-    std::uint32_t binding[kMaxJoints];         // KESTREL_LIMIT_* of the last call (or reset)
-    LinearConstraints4 coupling;               // count 0: no coupling
-    Solution4 last_solve;                      // the solver's output of the last call
-    std::uint32_t pure_tracking;               // 1: the request is tracked as given
+    double position[kMaxJoints];        // p, always finite and inside its limits
+    double velocity[kMaxJoints];        // v, always finite
+    double step[kMaxJoints];            // alpha = a dt: v - v_before up to the rounding of v, finite
+    std::uint32_t binding[kMaxJoints];  // KESTREL_LIMIT_* of the last call (or reset)
+    LinearConstraints4 coupling;        // count 0: no coupling
+    Solution4 last_solve;               // the solver's output of the last call
+    std::uint32_t pure_tracking;        // 1: the request is tracked as given
 };
 static_assert(sizeof(LimiterState) <= sizeof(KestrelJointLimiter), "the published size holds the state");
 static_assert(alignof(LimiterState) <= alignof(KestrelJointLimiter), "the published alignment suffices");

@@ -25,7 +25,7 @@ static_assert(AXIS_ACTION_ID_MAX_LEN <= MAX_ACTION_ID_LEN, "every axis action id
 // AxisActionId: one axis action id, held inline (no allocation).
 struct AxisActionId {
     std::array<char, AXIS_ACTION_ID_MAX_LEN> text{};  // the id's bytes, then unused room
-    std::size_t size = 0;                              // bytes of text in use, 6..16
+    std::size_t size = 0;                             // bytes of text in use, 6..16
 
     [[nodiscard]] std::string_view view() const noexcept { return {text.data(), size}; }
     [[nodiscard]] std::span<const std::uint8_t> bytes() const noexcept {

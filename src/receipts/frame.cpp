@@ -12,11 +12,11 @@ static_assert(std::endian::native == std::endian::little, "the frame's axis and 
 
 // Byte offsets of the fields. Position and velocity sit side by side in
 // signing order, so bytes 8..23 are the signed payload itself.
-constexpr std::size_t kVersionAt = 0;   // 1 byte; 1..3 are reserved, zero
-constexpr std::size_t kAxisAt = 4;      // int32
-constexpr std::size_t kPositionAt = 8;  // double
-constexpr std::size_t kVelocityAt = 16; // double
-constexpr std::size_t kReceiptAt = 24;  // the receipt's wire form
+constexpr std::size_t kVersionAt = 0;    // 1 byte; 1..3 are reserved, zero
+constexpr std::size_t kAxisAt = 4;       // int32
+constexpr std::size_t kPositionAt = 8;   // double
+constexpr std::size_t kVelocityAt = 16;  // double
+constexpr std::size_t kReceiptAt = 24;   // the receipt's wire form
 static_assert(kReceiptAt + RECEIPT_WIRE_LEN == FRAME_LEN && sizeof(KestrelFrame::receipt) == RECEIPT_WIRE_LEN);
 
 }  // namespace

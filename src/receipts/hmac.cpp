@@ -37,9 +37,8 @@ void prime(sha256::ChainingValue& chain, const Key& key, std::uint8_t pad) noexc
 
 // Writes the header to `header` (room for kHeaderMaxLen bytes) and returns
 // its length, so that the inner hash takes it in one piece.
-std::size_t lay_out_header(std::uint8_t* header, const Nonce& nonce,
-                           std::uint64_t timestamp_nanos, std::uint64_t sequence_id,
-                           std::span<const std::uint8_t> action_id) noexcept {
+std::size_t lay_out_header(std::uint8_t* header, const Nonce& nonce, std::uint64_t timestamp_nanos,
+                           std::uint64_t sequence_id, std::span<const std::uint8_t> action_id) noexcept {
     std::memcpy(header, nonce.data(), NONCE_LEN);
     store_le64(header + 12, timestamp_nanos);
     store_le64(header + 20, sequence_id);
@@ -98,8 +97,8 @@ MessageHasher::~MessageHasher() {
 }
 
 KestrelError MessageHasher::begin(const HmacKeyState& key, const Nonce& nonce, std::uint64_t timestamp_nanos,
-                                   std::uint64_t sequence_id, std::span<const std::uint8_t> action_id,
-                                   MessageHasher& out) noexcept {
+                                  std::uint64_t sequence_id, std::span<const std::uint8_t> action_id,
+                                  MessageHasher& out) noexcept {
     static_assert(kHeaderMaxLen <= kBufferLen);
     if (action_id.size() > MAX_ACTION_ID_LEN) return KESTREL_ERROR_ACTION_ID_OVERFLOW;
     out.inner_ = key.inner_;
@@ -136,9 +135,8 @@ Tag MessageHasher::finalize() noexcept {
     return tag;
 }
 
-KestrelError sign_receipt(const Key& key, const Nonce& nonce, std::uint64_t timestamp_nanos,
-                        std::uint64_t sequence_id, std::span<const std::uint8_t> action_id,
-                        const Payload& payload, Receipt& out) noexcept {
+KestrelError sign_receipt(const Key& key, const Nonce& nonce, std::uint64_t timestamp_nanos, std::uint64_t sequence_id,
+                          std::span<const std::uint8_t> action_id, const Payload& payload, Receipt& out) noexcept {
     // Refuse before any key block is hashed.
     if (action_id.size() > MAX_ACTION_ID_LEN) return KESTREL_ERROR_ACTION_ID_OVERFLOW;
     const HmacKeyState primed(key);
@@ -146,8 +144,8 @@ KestrelError sign_receipt(const Key& key, const Nonce& nonce, std::uint64_t time
 }
 
 KestrelError sign_receipt(const HmacKeyState& key, const Nonce& nonce, std::uint64_t timestamp_nanos,
-                        std::uint64_t sequence_id, std::span<const std::uint8_t> action_id,
-                        const Payload& payload, Receipt& out) noexcept {
+                          std::uint64_t sequence_id, std::span<const std::uint8_t> action_id, const Payload& payload,
+                          Receipt& out) noexcept {
     MessageHasher hasher;
     if (const KestrelError error = MessageHasher::begin(key, nonce, timestamp_nanos, sequence_id, action_id, hasher);
         error != KESTREL_OK) {
@@ -165,8 +163,8 @@ KestrelError check_tag(const HmacKeyState& key, std::span<const std::uint8_t> ac
     // The hasher directly, not sign_receipt: no receipt is built, which keeps
     // a guard's check within the chip's stack.
     MessageHasher hasher;
-    if (const KestrelError error = MessageHasher::begin(key, receipt.nonce, receipt.timestamp_nanos,
-                                                        receipt.sequence_id, action_id, hasher);
+    if (const KestrelError error =
+            MessageHasher::begin(key, receipt.nonce, receipt.timestamp_nanos, receipt.sequence_id, action_id, hasher);
         error != KESTREL_OK) {
         return error;
     }

@@ -87,10 +87,9 @@ public:
     // KESTREL_OK, or KESTREL_ERROR_ACTION_ID_OVERFLOW when action_id is longer than MAX_ACTION_ID_LEN, in
     // which case nothing is hashed and `out` is untouched. Time depends only
     // on the action id's length.
-    [[nodiscard]] static KestrelError begin(const HmacKeyState& key, const Nonce& nonce,
-                                             std::uint64_t timestamp_nanos, std::uint64_t sequence_id,
-                                             std::span<const std::uint8_t> action_id,
-                                             MessageHasher& out) noexcept;
+    [[nodiscard]] static KestrelError begin(const HmacKeyState& key, const Nonce& nonce, std::uint64_t timestamp_nanos,
+                                            std::uint64_t sequence_id, std::span<const std::uint8_t> action_id,
+                                            MessageHasher& out) noexcept;
 
     // update absorbs `bytes` into the inner hash. Requires a successful begin
     // and no finalize since.
@@ -107,11 +106,11 @@ private:
 
     // Left uninitialised until begin: a tag is computed per action, and
     // zeroing 400 bytes first would cost as much as a tenth of it.
-    sha256::ChainingValue inner_;                // inner key block, then each compressed block
-    sha256::ChainingValue outer_;                // outer key block only, until finalize
+    sha256::ChainingValue inner_;                  // inner key block, then each compressed block
+    sha256::ChainingValue outer_;                  // outer key block only, until finalize
     std::array<std::uint8_t, kBufferLen> buffer_;  // message bytes not yet compressed
-    std::size_t pending_ = 0;                    // how many bytes of buffer_ hold message, < kBufferLen
-    std::uint64_t absorbed_ = 0;                 // message bytes absorbed so far, key block not counted
+    std::size_t pending_ = 0;                      // how many bytes of buffer_ hold message, < kBufferLen
+    std::uint64_t absorbed_ = 0;                   // message bytes absorbed so far, key block not counted
 };
 
 // sign_receipt computes the receipt of one action under `key`: the tag that
@@ -122,16 +121,16 @@ private:
 // (action id longer than 64 bytes) with `out` untouched. Checks nothing else, keeps no state. `out` may
 // alias the nonce argument. Time depends only on the action id's length.
 [[nodiscard]] KestrelError sign_receipt(const Key& key, const Nonce& nonce, std::uint64_t timestamp_nanos,
-                                      std::uint64_t sequence_id, std::span<const std::uint8_t> action_id,
-                                      const Payload& payload, Receipt& out) noexcept;
+                                        std::uint64_t sequence_id, std::span<const std::uint8_t> action_id,
+                                        const Payload& payload, Receipt& out) noexcept;
 
 // sign_receipt, from a key primed in advance: the same receipt as
 // sign_receipt(key, ...) without the two key-block compressions, so a tag costs
 // two or three inner compressions and one outer one. Time depends only on
 // the action id's length.
 [[nodiscard]] KestrelError sign_receipt(const HmacKeyState& key, const Nonce& nonce, std::uint64_t timestamp_nanos,
-                                      std::uint64_t sequence_id, std::span<const std::uint8_t> action_id,
-                                      const Payload& payload, Receipt& out) noexcept;
+                                        std::uint64_t sequence_id, std::span<const std::uint8_t> action_id,
+                                        const Payload& payload, Receipt& out) noexcept;
 
 // check_tag is the one check of a receipt's tag: KESTREL_OK iff receipt.tag
 // is the tag of the action (action_id, payload) with the receipt's nonce,

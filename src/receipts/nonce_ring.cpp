@@ -38,8 +38,7 @@ using Planes = detail::NoncePlanes;
 // are read only when it matches: a chip without vector instructions pays one
 // load and one compare per remembered nonce. Nonces are public, so the early
 // exits reveal nothing secret. Also the remainder of the vector scans.
-bool any_slot_equals_scalar(const Planes& planes, const NonceWords& wanted, std::size_t lo,
-                            std::size_t hi) noexcept {
+bool any_slot_equals_scalar(const Planes& planes, const NonceWords& wanted, std::size_t lo, std::size_t hi) noexcept {
     const std::uint32_t first = wanted[0];
     const std::uint32_t* const firsts = planes[0].data();
     for (const std::uint32_t* slot = firsts + hi; slot != firsts + lo;) {
@@ -71,18 +70,15 @@ bool any_slot_equals_sse2(const Planes& planes, const NonceWords& wanted, std::s
 
 // Eight slots per AVX2 step; the last few slots go to the SSE2 scan.
 __attribute__((target("avx2"))) bool any_slot_equals_avx2(const Planes& planes, const NonceWords& wanted,
-                                                         std::size_t lo, std::size_t hi) noexcept {
+                                                          std::size_t lo, std::size_t hi) noexcept {
     const __m256i w0 = _mm256_set1_epi32(static_cast<int>(wanted[0]));
     const __m256i w1 = _mm256_set1_epi32(static_cast<int>(wanted[1]));
     const __m256i w2 = _mm256_set1_epi32(static_cast<int>(wanted[2]));
     while (hi - lo >= 8) {
         hi -= 8;
-        const __m256i e0 =
-            _mm256_cmpeq_epi32(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(&planes[0][hi])), w0);
-        const __m256i e1 =
-            _mm256_cmpeq_epi32(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(&planes[1][hi])), w1);
-        const __m256i e2 =
-            _mm256_cmpeq_epi32(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(&planes[2][hi])), w2);
+        const __m256i e0 = _mm256_cmpeq_epi32(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(&planes[0][hi])), w0);
+        const __m256i e1 = _mm256_cmpeq_epi32(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(&planes[1][hi])), w1);
+        const __m256i e2 = _mm256_cmpeq_epi32(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(&planes[2][hi])), w2);
         const __m256i match = _mm256_and_si256(_mm256_and_si256(e0, e1), e2);
         if (!_mm256_testz_si256(match, match)) return true;
     }
@@ -92,9 +88,9 @@ __attribute__((target("avx2"))) bool any_slot_equals_avx2(const Planes& planes, 
 // Lanes of slots slot..slot+15 that hold the nonce w0 w1 w2, among the lanes
 // in `live`; lanes outside `live` are neither loaded nor compared, so they may
 // lie past the end of the ring.
-__attribute__((target("avx512f"))) inline __mmask16 matching_lanes_avx512(const Planes& planes, __m512i w0,
-                                                                         __m512i w1, __m512i w2, std::size_t slot,
-                                                                         __mmask16 live) noexcept {
+__attribute__((target("avx512f"))) inline __mmask16 matching_lanes_avx512(const Planes& planes, __m512i w0, __m512i w1,
+                                                                          __m512i w2, std::size_t slot,
+                                                                          __mmask16 live) noexcept {
     return _mm512_mask_cmpeq_epi32_mask(live, _mm512_maskz_loadu_epi32(live, &planes[0][slot]), w0) &
            _mm512_mask_cmpeq_epi32_mask(live, _mm512_maskz_loadu_epi32(live, &planes[1][slot]), w1) &
            _mm512_mask_cmpeq_epi32_mask(live, _mm512_maskz_loadu_epi32(live, &planes[2][slot]), w2);
@@ -105,7 +101,7 @@ __attribute__((target("avx512f"))) inline __mmask16 matching_lanes_avx512(const 
 // of the full steps splits a cache line; a last, shorter step takes the
 // oldest slots that are left.
 __attribute__((target("avx512f"))) bool any_slot_equals_avx512(const Planes& planes, const NonceWords& wanted,
-                                                              std::size_t lo, std::size_t hi) noexcept {
+                                                               std::size_t lo, std::size_t hi) noexcept {
     const __m512i w0 = _mm512_set1_epi32(static_cast<int>(wanted[0]));
     const __m512i w1 = _mm512_set1_epi32(static_cast<int>(wanted[1]));
     const __m512i w2 = _mm512_set1_epi32(static_cast<int>(wanted[2]));
@@ -131,11 +127,15 @@ using ScanFunction = bool (*)(const Planes&, const NonceWords&, std::size_t, std
 ScanFunction scan_function(detail::SlotScan scan) noexcept {
     switch (scan) {
 #if defined(__x86_64__)
-        case detail::SlotScan::Sse2: return any_slot_equals_sse2;
-        case detail::SlotScan::Avx2: return any_slot_equals_avx2;
-        case detail::SlotScan::Avx512: return any_slot_equals_avx512;
+        case detail::SlotScan::Sse2:
+            return any_slot_equals_sse2;
+        case detail::SlotScan::Avx2:
+            return any_slot_equals_avx2;
+        case detail::SlotScan::Avx512:
+            return any_slot_equals_avx512;
 #endif
-        default: return any_slot_equals_scalar;
+        default:
+            return any_slot_equals_scalar;
     }
 }
 
@@ -172,13 +172,20 @@ namespace detail {
 
 bool slot_scan_runs_here(SlotScan scan) noexcept {
     switch (scan) {
-        case SlotScan::Scalar: return true;
+        case SlotScan::Scalar:
+            return true;
 #if defined(__x86_64__)
-        case SlotScan::Sse2: return true;  // part of x86-64 itself
-        case SlotScan::Avx2: __builtin_cpu_init(); return __builtin_cpu_supports("avx2");
-        case SlotScan::Avx512: __builtin_cpu_init(); return __builtin_cpu_supports("avx512f");
+        case SlotScan::Sse2:
+            return true;  // part of x86-64 itself
+        case SlotScan::Avx2:
+            __builtin_cpu_init();
+            return __builtin_cpu_supports("avx2");
+        case SlotScan::Avx512:
+            __builtin_cpu_init();
+            return __builtin_cpu_supports("avx512f");
 #endif
-        default: return false;
+        default:
+            return false;
     }
 }
 

@@ -27,10 +27,10 @@ using ReceiptWire = std::array<std::uint8_t, RECEIPT_WIRE_LEN>;
 
 // Receipt: the authenticated description of one action. A plain value.
 struct Receipt {
-    Nonce nonce{};                     // random per action
-    std::uint64_t timestamp_nanos{};   // wall clock at issue, ns since the Unix epoch
-    std::uint64_t sequence_id{};       // the action's sequence number
-    Tag tag{};                         // HMAC-SHA-256 over the message above
+    Nonce nonce{};                    // random per action
+    std::uint64_t timestamp_nanos{};  // wall clock at issue, ns since the Unix epoch
+    std::uint64_t sequence_id{};      // the action's sequence number
+    Tag tag{};                        // HMAC-SHA-256 over the message above
 
     // to_wire returns the 60-byte wire form: nonce at 0, timestamp_nanos at 12
     // and sequence_id at 20 (both u64 little-endian), tag at 28. No gaps.

@@ -28,9 +28,7 @@ GuardStorage* storage_of(KestrelReceiptGuard* guard) noexcept {
     return const_cast<GuardStorage*>(storage_of(static_cast<const KestrelReceiptGuard*>(guard)));
 }
 
-ReplayGate& gate_of(GuardStorage& s) noexcept {
-    return *std::launder(reinterpret_cast<ReplayGate*>(s.gate));
-}
+ReplayGate& gate_of(GuardStorage& s) noexcept { return *std::launder(reinterpret_cast<ReplayGate*>(s.gate)); }
 
 const ReplayGate& gate_of(const GuardStorage& s) noexcept {
     return *std::launder(reinterpret_cast<const ReplayGate*>(s.gate));

@@ -30,8 +30,8 @@ KestrelError kestrel_receipt_parse(const std::uint8_t receipt[KESTREL_RECEIPT_WI
 }
 
 KestrelError kestrel_receipt_verify(const std::uint8_t key[KESTREL_RECEIPT_KEY_LEN],
-                                     const std::uint8_t receipt[KESTREL_RECEIPT_WIRE_LEN], std::int32_t axis,
-                                     double position, double velocity) {
+                                    const std::uint8_t receipt[KESTREL_RECEIPT_WIRE_LEN], std::int32_t axis,
+                                    double position, double velocity) {
     if (key == nullptr || receipt == nullptr) return KESTREL_ERROR_INVALID_POINTER;
     const HmacKeyState primed(Key::from_bytes(key));  // the key's copy dies here, wiped
     return check_tag(primed, axis_action_id(axis).bytes(), axis_payload(position, velocity),
@@ -43,7 +43,7 @@ KestrelError kestrel_receipt_guard_init(KestrelReceiptGuard* guard, const std::u
 }
 
 KestrelError kestrel_receipt_guard_resume(KestrelReceiptGuard* guard, const std::uint8_t key[KESTREL_RECEIPT_KEY_LEN],
-                                           std::uint64_t last_sequence_id) {
+                                          std::uint64_t last_sequence_id) {
     GuardStorage* s = storage_of(guard);
     if (s == nullptr || key == nullptr) return KESTREL_ERROR_INVALID_POINTER;
     const Key k = Key::from_bytes(key);  // before the wipe: key may point into the guard
@@ -62,15 +62,16 @@ KestrelError kestrel_receipt_guard_last_sequence_id(const KestrelReceiptGuard* g
     return KESTREL_OK;
 }
 
-KestrelError kestrel_receipt_guard_check(KestrelReceiptGuard* guard, const std::uint8_t receipt[KESTREL_RECEIPT_WIRE_LEN],
-                                          std::int32_t axis, double position, double velocity) {
+KestrelError kestrel_receipt_guard_check(KestrelReceiptGuard* guard,
+                                         const std::uint8_t receipt[KESTREL_RECEIPT_WIRE_LEN], std::int32_t axis,
+                                         double position, double velocity) {
     GuardStorage* s = storage_of(guard);
     if (s == nullptr || receipt == nullptr || s->live != kLive) return KESTREL_ERROR_INVALID_POINTER;
     return check_action(*s, receipt, axis, position, velocity);
 }
 
 KestrelError kestrel_receipt_guard_check_frame(KestrelReceiptGuard* guard, const std::uint8_t frame[KESTREL_FRAME_LEN],
-                                                KestrelFrame* out) {
+                                               KestrelFrame* out) {
     GuardStorage* s = storage_of(guard);
     if (s == nullptr || frame == nullptr || s->live != kLive) return KESTREL_ERROR_INVALID_POINTER;
     FrameWire wire;
@@ -82,7 +83,8 @@ KestrelError kestrel_receipt_guard_check_frame(KestrelReceiptGuard* guard, const
     return e;
 }
 
-KestrelError kestrel_receipt_guard_add_key(KestrelReceiptGuard* guard, const std::uint8_t key[KESTREL_RECEIPT_KEY_LEN]) {
+KestrelError kestrel_receipt_guard_add_key(KestrelReceiptGuard* guard,
+                                           const std::uint8_t key[KESTREL_RECEIPT_KEY_LEN]) {
     GuardStorage* s = storage_of(guard);
     if (s == nullptr || key == nullptr || s->live != kLive) return KESTREL_ERROR_INVALID_POINTER;
     const Key k = Key::from_bytes(key);

@@ -34,8 +34,8 @@ KestrelError ReplayGate::check_and_accept(std::span<const std::uint8_t> action_i
     return error;
 }
 
-KestrelError ReplayGate::check(std::span<const std::uint8_t> action_id, const Payload& payload,
-                               const Receipt& receipt, KeySlot& matched) const noexcept {
+KestrelError ReplayGate::check(std::span<const std::uint8_t> action_id, const Payload& payload, const Receipt& receipt,
+                               KeySlot& matched) const noexcept {
     // 1. Sequence ids only grow; 0 is never newer than the initial 0.
     if (receipt.sequence_id <= last_sequence_id_) return KESTREL_ERROR_REPLAY_COUNTER;
 

@@ -63,8 +63,8 @@ public:
     // Costs no key-block compression. Time depends only on the action id's
     // length.
     [[nodiscard]] KestrelError issue_receipt(const Nonce& nonce, std::uint64_t timestamp_nanos,
-                                              std::uint64_t sequence_id, std::span<const std::uint8_t> action_id,
-                                              const Payload& payload, Receipt& out) const noexcept;
+                                             std::uint64_t sequence_id, std::span<const std::uint8_t> action_id,
+                                             const Payload& payload, Receipt& out) const noexcept;
 
     // check_and_accept accepts `receipt` for the action, or refuses it
     // with the first failing check, in this order:
@@ -81,8 +81,8 @@ public:
     // nonce reveals roughly how recently it was accepted; nonces are public);
     // the tag is compared in full and in constant time (check_tag), under the
     // next key only when the current key fails.
-    [[nodiscard]] KestrelError check_and_accept(std::span<const std::uint8_t> action_id,
-                                                        const Payload& payload, const Receipt& receipt) noexcept;
+    [[nodiscard]] KestrelError check_and_accept(std::span<const std::uint8_t> action_id, const Payload& payload,
+                                                const Receipt& receipt) noexcept;
 
     // check runs the checks of check_and_accept, in the same order and with
     // the same timing, and changes nothing; on KESTREL_OK `matched` says

@@ -25,8 +25,8 @@ struct ChainingValue {
 };
 
 // H(0), the chaining value before the first block.
-inline constexpr ChainingValue INITIAL = {{0x6a09e667, 0xbb67ae85, 0x3c6ef372, 0xa54ff53a, 0x510e527f, 0x9b05688c,
-                                          0x1f83d9ab, 0x5be0cd19}};
+inline constexpr ChainingValue INITIAL = {
+    {0x6a09e667, 0xbb67ae85, 0x3c6ef372, 0xa54ff53a, 0x510e527f, 0x9b05688c, 0x1f83d9ab, 0x5be0cd19}};
 
 // compress folds the BLOCK_LEN bytes at `block` into `chain`. Cannot fail;
 // its time does not depend on the data.

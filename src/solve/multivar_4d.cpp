@@ -52,11 +52,11 @@ inline bool same_bits(const Vec4& a, const Vec4& b) noexcept {
 // The inputs of one solve, copied once so that the caller's records are read
 // exactly once and rows at index count or above are never touched.
 struct Problem {
-    Vec4 u;                                  // desired command
-    Vec4 lower;                              // box, per axis
+    Vec4 u;      // desired command
+    Vec4 lower;  // box, per axis
     Vec4 upper;
-    std::size_t count;                       // rows in use, 0..4
-    std::array<Vec4, kMaxRows> rows;         // rows[i] . x <= limits[i]
+    std::size_t count;                // rows in use, 0..4
+    std::array<Vec4, kMaxRows> rows;  // rows[i] . x <= limits[i]
     std::array<float, kMaxRows> limits;
 };
 
@@ -118,9 +118,7 @@ public:
     const Column& residuals() const noexcept { return residuals_; }
     const Gram& gram() const noexcept { return gram_; }
 
-    bool contains(EntryKind kind, std::size_t index) const noexcept {
-        return (members_ & bit(kind, index)) != 0;
-    }
+    bool contains(EntryKind kind, std::size_t index) const noexcept { return (members_ & bit(kind, index)) != 0; }
 
     // The caller checks size() < kMaxWorkingSet and that the entry is absent.
     void push_back(const Problem& p, WorkingSetEntry e) noexcept {
@@ -165,11 +163,11 @@ private:
     }
 
     std::array<WorkingSetEntry, kMaxWorkingSet> entries_{};
-    std::size_t size_ = 0;        // m, 0..8
-    std::uint32_t members_ = 0;   // bit 4*kind + index set iff the entry is among the first m
-    Rows rows_{};                 // n_j for j < m, zero beyond
-    Column residuals_{};          // e_j for j < m, zero beyond
-    Gram gram_{};                 // G[i][j] for i, j < m
+    std::size_t size_ = 0;       // m, 0..8
+    std::uint32_t members_ = 0;  // bit 4*kind + index set iff the entry is among the first m
+    Rows rows_{};                // n_j for j < m, zero beyond
+    Column residuals_{};         // e_j for j < m, zero beyond
+    Gram gram_{};                // G[i][j] for i, j < m
 };
 
 // Gaussian elimination with partial pivoting on the m x m block of g (changed
@@ -348,8 +346,8 @@ bool some_row_nan(const Problem& p, const Vec4& x) noexcept {
 }
 
 struct Step {
-    float alpha = 1.0f;       // in (kEps, 1]
-    bool blocked = false;     // whether some constraint set alpha
+    float alpha = 1.0f;    // in (kEps, 1]
+    bool blocked = false;  // whether some constraint set alpha
     WorkingSetEntry blocking{};
 };
 
@@ -443,7 +441,8 @@ Solution4 solve(const Problem& p) noexcept {
             // is not a number (an infinite or NaN lane, from an infinite
             // command or an overflow), or at which a row cannot be evaluated,
             // is refused.
-            if (!all_finite(x_eq) || some_row_nan(p, x_eq)) return make_solution(q, 0, KESTREL_STATUS_NUMERICAL_FAILURE);
+            if (!all_finite(x_eq) || some_row_nan(p, x_eq))
+                return make_solution(q, 0, KESTREL_STATUS_NUMERICAL_FAILURE);
             return make_solution(x_eq, iterations, KESTREL_STATUS_OPTIMAL);
         }
 

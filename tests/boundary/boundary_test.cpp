@@ -36,7 +36,10 @@ std::uint64_t sequence_id_of(const ReceiptWire& wire) {
     return fields.sequence_id;
 }
 
-struct Command { double velocity; const char* outcome; };  // outcome: kestrel_error_name of the result
+struct Command {
+    double velocity;
+    const char* outcome;
+};  // outcome: kestrel_error_name of the result
 struct BoundaryCase {
     const char* name;
     std::uint64_t rate_limit;
@@ -47,7 +50,9 @@ struct BoundaryCase {
 constexpr const char *kOk = "ok", *kFast = "velocity_exceeded", *kRate = "rate_limited";
 
 const BoundaryCase kCases[] = {
-    {"velocity_limit_inclusive_nan_refused", 1000, 4.18,
+    {"velocity_limit_inclusive_nan_refused",
+     1000,
+     4.18,
      {{4.18, kOk}, {-4.18, kOk}, {std::nextafter(4.18, 5.0), kFast}, {-5.0, kFast}, {kNaN, kFast}, {0.0, kOk}}},
     {"nan_limit_refuses_all", 1000, kNaN, {{0.0, kFast}, {-0.0, kFast}, {kNaN, kFast}}},
     {"rate_window_counts_refusals", 2, 4.18, {{1.0, kOk}, {1.0, kOk}, {1.0, kRate}, {1.0, kRate}}},
@@ -115,7 +120,8 @@ TEST(CBoundary, ForkedChildIsRefusedWithoutBlocking) {
     std::atomic<bool> signing{true};
     std::thread signer([&] {
         ReceiptWire wire;
-        while (signing.load()) EXPECT_EQ(kestrel_boundary_authorize(boundary.get(), 1, 0.0, 1.0, wire.data()), KESTREL_OK);
+        while (signing.load())
+            EXPECT_EQ(kestrel_boundary_authorize(boundary.get(), 1, 0.0, 1.0, wire.data()), KESTREL_OK);
     });
     for (int trial = 0; trial < 20; ++trial) {
         const pid_t child = fork();
@@ -182,9 +188,9 @@ TEST(CBoundary, CallersClockDatesReceiptsAndDrivesTheRateWindow) {
         const char* outcome;
         std::uint64_t timestamp;
     } table[] = {
-        {5 * kS, kOk, 5 * kS},         {5 * kS + kS / 2, kOk, 5 * kS + kS / 2},
-        {6 * kS - 1, kRate, 0},        {3 * kS, kRate, 0},  // back: still 6 s - 1 ns, in the first window
-        {6 * kS, kOk, 6 * kS},         {4 * kS, kOk, 6 * kS},
+        {5 * kS, kOk, 5 * kS},  {5 * kS + kS / 2, kOk, 5 * kS + kS / 2},
+        {6 * kS - 1, kRate, 0}, {3 * kS, kRate, 0},  // back: still 6 s - 1 ns, in the first window
+        {6 * kS, kOk, 6 * kS},  {4 * kS, kOk, 6 * kS},
     };
     for (const auto& row : table) {
         SCOPED_TRACE(testing::Message() << "clock at " << row.now);
@@ -207,7 +213,12 @@ TEST(CBoundary, ThreadsShareOneBoundary) {
     constexpr int kThreads = 4;
     constexpr int kCalls = 400;  // 1600 in all: the nonce ring wraps
     const BoundaryPtr boundary(kestrel_boundary_new(kKey.data(), UINT64_MAX, 4.18, nullptr));
-    struct Signed { KestrelError error; std::int32_t axis; double position; ReceiptWire wire; };
+    struct Signed {
+        KestrelError error;
+        std::int32_t axis;
+        double position;
+        ReceiptWire wire;
+    };
     std::vector<Signed> all(kThreads * kCalls);
     std::vector<std::thread> threads;
     for (int t = 0; t < kThreads; ++t) {

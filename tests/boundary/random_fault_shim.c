@@ -60,7 +60,7 @@ __attribute__((visibility("default"))) void *mmap(void *addr, size_t length, int
 
 __attribute__((visibility("default"))) ssize_t getrandom(void *buffer, size_t length, unsigned int flags) {
     static ssize_t (*real)(void *, size_t, unsigned int);
-    if (real == NULL) real = (ssize_t (*)(void *, size_t, unsigned int))dlsym(RTLD_NEXT, "getrandom");
+    if (real == NULL) real = (ssize_t(*)(void *, size_t, unsigned int))dlsym(RTLD_NEXT, "getrandom");
     ++kestrel_shim_getrandom_calls;
     if (has_fault("getrandom-enosys")) {
         errno = ENOSYS;

@@ -75,7 +75,12 @@ INSTANTIATE_TEST_SUITE_P(
         // R = 1, D = 1: y = 2, n = 1, speed 1.5; v = 5 cannot slow to it in one
         // period, so acceleration gives way to the one braking point, and the
         // state (a = -7) is outside the set for one more period.
-        Case{"acceleration_yields", {-kInf, 1, kInf, 2, kInf}, 0, 5, {5}, 1.5,
+        Case{"acceleration_yields",
+             {-kInf, 1, kInf, 2, kInf},
+             0,
+             5,
+             {5},
+             1.5,
              KESTREL_LIMIT_BRAKING | KESTREL_LIMIT_ACCELERATION_YIELDED | KESTREL_LIMIT_RECOVERING},
         // j = J dt^2 = 1: from rest the largest step towards 3 that lands
         // without overshoot is g^-1(3) = (3 + T(2)) / 3 = 2, cut by the jerk
@@ -86,7 +91,12 @@ INSTANTIATE_TEST_SUITE_P(
         Case{"arrival_lands", {-kInf, kInf, kInf, kInf, 4}, 0, 0, {3, 3}, 2.5, KESTREL_LIMIT_ARRIVAL},
         Case{"nan_is_a_stop", kFree, 0, 0, {kNaN}, 0, KESTREL_LIMIT_STOP_REQUEST},
         // A stop from 3 with D = 1 slows to 2.
-        Case{"infinite_is_a_stop", {-kInf, kInf, kInf, 2, kInf}, 0, 3, {-kInf}, 2,
+        Case{"infinite_is_a_stop",
+             {-kInf, kInf, kInf, 2, kInf},
+             0,
+             3,
+             {-kInf},
+             2,
              KESTREL_LIMIT_STOP_REQUEST | KESTREL_LIMIT_ACCELERATION}),
     [](const auto& info) { return std::string(info.param.name); });
 
@@ -251,8 +261,9 @@ struct LimiterRun {
     long yields = 0;
     LimiterRun(std::vector<KestrelJointLimits> l, double period, std::vector<double> start)
         : limits(std::move(l)), dt(period), p(std::move(start)), v(p.size()), a(p.size()), flags(p.size()) {
-        EXPECT_EQ(kestrel_joint_limiter_init(&limiter, static_cast<std::uint32_t>(p.size()), limits.data(), dt,
-                                             p.data()), KESTREL_OK);
+        EXPECT_EQ(
+            kestrel_joint_limiter_init(&limiter, static_cast<std::uint32_t>(p.size()), limits.data(), dt, p.data()),
+            KESTREL_OK);
     }
     // One call (positions when `position` is set); checks every invariant.
     std::vector<double> step(const std::vector<double>& desired, bool position = false) {
@@ -415,7 +426,8 @@ TEST(JointLimiterFaults, Table) {
         LimiterRun run({l, l, l, l}, 0.001, {0, 0, 0, 0});
         run.reset({0.76579436178588967, 0.21706537330386488, 0.73809032358140236, -0.73974628170940382},
                   {0.55378260954924974, 1.1033521644321049, 0.49605473992231053, -1.0071542426045772});
-        LinearConstraints4 rows{3, {{-0.5f, 0.5f, 2, 0.5f}, {0, -1, 0, 0.5f}, {2, -0.5f, -1.5f, 2}}, {0.75f, 0.75f, 0.25f}};
+        LinearConstraints4 rows{
+            3, {{-0.5f, 0.5f, 2, 0.5f}, {0, -1, 0, 0.5f}, {2, -0.5f, -1.5f, 2}}, {0.75f, 0.75f, 0.25f}};
         ASSERT_EQ(kestrel_joint_limiter_set_coupling(&run.limiter, &rows), KESTREL_OK);
         const std::vector<double> out =
             run.step({-0.60478596976249754, 1.5002558704001157, 0.13680234371535605, -3.4116744508089845});
@@ -490,14 +502,17 @@ long optimal_move(double d, double j, double s, double V, double dt) {
         double v = 0, x = 0, peak = 0;
         for (long k = 1; k <= n; ++k) {
             const double kk = static_cast<double>(k), mirror = static_cast<double>(n + 1 - k);
-            v += kk < half ? std::min({kk * j, s, (half - kk) * j}) : kk > half ? -std::min({mirror * j, s, (kk - half) * j}) : 0;
+            v += kk < half   ? std::min({kk * j, s, (half - kk) * j})
+                 : kk > half ? -std::min({mirror * j, s, (kk - half) * j})
+                             : 0;
             x += v * dt;
             peak = std::max(peak, v);
         }
         if (peak > V) {  // accelerate to V, cruise, mirror
             const long up = optimal_step(V, j, s);
             double covered = 0, u = 0;
-            for (long k = 1; k <= up; ++k) covered += (u += std::min({static_cast<double>(k) * j, static_cast<double>(up + 1 - k) * j, s})) * dt;
+            for (long k = 1; k <= up; ++k)
+                covered += (u += std::min({static_cast<double>(k) * j, static_cast<double>(up + 1 - k) * j, s})) * dt;
             return 2 * up + static_cast<long>(std::ceil((d - 2 * covered) / (V * dt)));
         }
         if (x >= d * (1 - 1e-12)) return n;

@@ -31,10 +31,9 @@ void sign(StreamStep& s, const std::uint8_t* nonce, std::uint64_t sequence_id) {
     kestrel::Nonce n;
     std::memcpy(n.data(), nonce, n.size());
     kestrel::Receipt r;
-    (void)kestrel::sign_receipt(keys[s.key], n, timestamp ? timestamp : rng(), sequence_id,
-                             kestrel::axis_action_id(s.axis).bytes(),
-                             kestrel::axis_payload(std::bit_cast<double>(s.position_bits),
-                                                   std::bit_cast<double>(s.velocity_bits)), r);
+    (void)kestrel::sign_receipt(
+        keys[s.key], n, timestamp ? timestamp : rng(), sequence_id, kestrel::axis_action_id(s.axis).bytes(),
+        kestrel::axis_payload(std::bit_cast<double>(s.position_bits), std::bit_cast<double>(s.velocity_bits)), r);
     std::memcpy(s.receipt, r.to_wire().data(), sizeof s.receipt);
 }
 
@@ -104,12 +103,25 @@ int main(int argc, char** argv) {
         const StreamStep honest = issue(0, next_id());
         StreamStep variant = honest;
         switch (i % 6) {
-            case 0: variant.receipt[rng() % 60] ^= static_cast<std::uint8_t>(1u << (i % 8)); break;
-            case 1: variant.axis ^= 1; break;
-            case 2: variant.velocity_bits ^= 1; break;
-            case 3: variant.key = 1; sign(variant, honest.receipt, last_issued); break;
-            case 4: if (!accepted.empty()) variant = accepted_back(1 + rng() % accepted.size()); break;
-            case 5: variant = issue(0, next_id()); break;  // overtakes `honest`
+            case 0:
+                variant.receipt[rng() % 60] ^= static_cast<std::uint8_t>(1u << (i % 8));
+                break;
+            case 1:
+                variant.axis ^= 1;
+                break;
+            case 2:
+                variant.velocity_bits ^= 1;
+                break;
+            case 3:
+                variant.key = 1;
+                sign(variant, honest.receipt, last_issued);
+                break;
+            case 4:
+                if (!accepted.empty()) variant = accepted_back(1 + rng() % accepted.size());
+                break;
+            case 5:
+                variant = issue(0, next_id());
+                break;  // overtakes `honest`
         }
         present(variant);
         present(honest);

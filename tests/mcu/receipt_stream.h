@@ -11,12 +11,12 @@ typedef struct StreamStep {
     uint8_t receipt[60];
     int32_t axis;
     uint64_t position_bits, velocity_bits, argument;
-    int32_t verdict, verified;  /* the host guard's answer, its verifier's */
-    uint64_t last_sequence_id;  /* the host guard's after the step */
+    int32_t verdict, verified; /* the host guard's answer, its verifier's */
+    uint64_t last_sequence_id; /* the host guard's after the step */
 } StreamStep;
 
 extern const uint8_t stream_keys[2][32];
 extern const StreamStep stream_steps[];
 extern const uint32_t stream_length;
-extern const uint64_t stream_clock_ns; /* the host's clock when it judged the maximum ages */
+extern const uint64_t stream_clock_ns;           /* the host's clock when it judged the maximum ages */
 extern const char *const stream_error_names[24]; /* the host's kestrel_error_name of -1 .. 22 */

@@ -145,11 +145,11 @@ int main(int argc, char** argv) {
     if (!RUNNING_ON_VALGRIND) return run_under_valgrind(argv);
 
     if (argc == 2 && std::string_view(argv[1]) == "early-exit") {
-        check_comparison<kestrel::TAG_LEN>("early-exit tag comparison",
-                                           early_exit_equal<kestrel::TAG_LEN>);
+        check_comparison<kestrel::TAG_LEN>("early-exit tag comparison", early_exit_equal<kestrel::TAG_LEN>);
     } else {
-        check_comparison<kestrel::TAG_LEN>(
-            "tag comparison", [](const kestrel::Tag& a, const kestrel::Tag& b) { return kestrel::constant_time_equal(a, b); });
+        check_comparison<kestrel::TAG_LEN>("tag comparison", [](const kestrel::Tag& a, const kestrel::Tag& b) {
+            return kestrel::constant_time_equal(a, b);
+        });
         check_tag_computation();
     }
     return g_failures == 0 ? 0 : 1;

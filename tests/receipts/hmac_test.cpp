@@ -112,8 +112,7 @@ struct KnownAnswer {
 // Tags from an independent HMAC-SHA-256 over the message laid out by hand.
 const KnownAnswer kKnownAnswers[] = {
     {"axis_3, position 0.25, velocity 1.5", "000102030405060708090a0b0c0d0e0f101112131415161718191a1b1c1d1e1f",
-     "a0a1a2a3a4a5a6a7a8a9aaab", 1700000000123456789u, 1, "617869735f33",
-     "000000000000d03f000000000000f83f",
+     "a0a1a2a3a4a5a6a7a8a9aaab", 1700000000123456789u, 1, "617869735f33", "000000000000d03f000000000000f83f",
      "a0a1a2a3a4a5a6a7a8a9aaab15cd853dfe9c97170100000000000000"
      "281969413a2c04e18206bb6dfd357042947f848a651f1e882bad6d46f69b7088"},
     {"empty action id, extreme integers", "ffffffffffffffffffffffffffffffffffffffffffffffffffffffffffffffff",
@@ -132,8 +131,8 @@ const KnownAnswer kKnownAnswers[] = {
 TEST(CryptoKnownAnswers, TagAndWireForm) {
     for (const KnownAnswer& k : kKnownAnswers) {
         SCOPED_TRACE(k.name);
-        const Action a{array_from_hex<32>(k.key), array_from_hex<12>(k.nonce), k.timestamp_nanos, k.sequence_id,
-                       from_hex(k.action_id), array_from_hex<16>(k.payload)};
+        const Action a{array_from_hex<32>(k.key), array_from_hex<12>(k.nonce),  k.timestamp_nanos, k.sequence_id,
+                       from_hex(k.action_id),     array_from_hex<16>(k.payload)};
         const Receipt r = authorize_ok(a);
         EXPECT_EQ(to_hex(r.to_wire()), k.wire);
         EXPECT_EQ(r.nonce, a.nonce);
@@ -186,16 +185,16 @@ TEST(CryptoAgreesWithOpenSsl, EveryActionIdLengthManyKeys) {
             const std::size_t split = static_cast<std::size_t>(trial) * 2;  // 0..14
             const kestrel::HmacKeyState primed(a.key);
             kestrel::MessageHasher hasher;
-            ASSERT_EQ(kestrel::MessageHasher::begin(primed, a.nonce, a.timestamp_nanos, a.sequence_id, a.action_id,
-                                                    hasher),
-                      KESTREL_OK);
+            ASSERT_EQ(
+                kestrel::MessageHasher::begin(primed, a.nonce, a.timestamp_nanos, a.sequence_id, a.action_id, hasher),
+                KESTREL_OK);
             hasher.update(std::span(a.payload).first(split));
             hasher.update(std::span(a.payload).subspan(split));
             EXPECT_EQ(hasher.finalize(), expected);
 
             Receipt one_shot;
             ASSERT_EQ(kestrel::sign_receipt(primed, a.nonce, a.timestamp_nanos, a.sequence_id, a.action_id, a.payload,
-                                         one_shot),
+                                            one_shot),
                       KESTREL_OK);
             EXPECT_EQ(one_shot.tag, expected);
         }
@@ -225,8 +224,7 @@ TEST(CryptoSelfConsistency, EveryFieldChangeChangesTheTag) {
     add_bit_flips("nonce", 96, [](Action& v, std::size_t b) { v.nonce[b / 8] ^= std::uint8_t(1u << (b % 8)); });
     add_bit_flips("timestamp", 64, [](Action& v, std::size_t b) { v.timestamp_nanos ^= std::uint64_t{1} << b; });
     add_bit_flips("sequence id", 64, [](Action& v, std::size_t b) { v.sequence_id ^= std::uint64_t{1} << b; });
-    add_bit_flips("action id", 48,
-                  [](Action& v, std::size_t b) { v.action_id[b / 8] ^= std::uint8_t(1u << (b % 8)); });
+    add_bit_flips("action id", 48, [](Action& v, std::size_t b) { v.action_id[b / 8] ^= std::uint8_t(1u << (b % 8)); });
     add_bit_flips("payload", 128, [](Action& v, std::size_t b) { v.payload[b / 8] ^= std::uint8_t(1u << (b % 8)); });
     // One action id a prefix of the other: the length field tells them apart.
     for (const char* id : {"axis_12", "axis_", ""}) {

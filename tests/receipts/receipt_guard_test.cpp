@@ -165,12 +165,12 @@ TEST(ReceiptGuard, NextKeyIsAcceptedAndBecomesTheOnlyKeyAtItsFirstReceipt) {
         KestrelError want;
         std::uint32_t count_after;
     } rows[] = {
-        {3, 0, 1, 1, KESTREL_OK, 1},  // a zero next key is refused, and changes nothing
-        {2, 0, 2, 2, KESTREL_OK, 2},  // a next key; the current one still holds
+        {3, 0, 1, 1, KESTREL_OK, 1},                            // a zero next key is refused, and changes nothing
+        {2, 0, 2, 2, KESTREL_OK, 2},                            // a next key; the current one still holds
         {1, 2, 3, 3, KESTREL_ERROR_AUTHENTICATION_FAILURE, 2},  // ... that next key replaced before it was used
-        {-1, 0, 3, 3, KESTREL_OK, 2},  // the old key, until the first receipt under the next
-        {-1, 1, 3, 4, KESTREL_ERROR_REPLAY_COUNTER, 2},  // one sequence across the switch
-        {-1, 1, 4, 3, KESTREL_ERROR_REPLAY_NONCE, 2},  // one nonce ring
+        {-1, 0, 3, 3, KESTREL_OK, 2},                           // the old key, until the first receipt under the next
+        {-1, 1, 3, 4, KESTREL_ERROR_REPLAY_COUNTER, 2},         // one sequence across the switch
+        {-1, 1, 4, 3, KESTREL_ERROR_REPLAY_NONCE, 2},           // one nonce ring
         {-1, 1, 4, 4, KESTREL_OK, 1},
         {-1, 0, 5, 5, KESTREL_ERROR_AUTHENTICATION_FAILURE, 1},  // the old key is gone
         {-1, 1, 5, 5, KESTREL_OK, 1},
@@ -184,9 +184,9 @@ TEST(ReceiptGuard, NextKeyIsAcceptedAndBecomesTheOnlyKeyAtItsFirstReceipt) {
             EXPECT_EQ(kestrel_receipt_guard_add_key(g, keys[row.add].data()),
                       row.add == 3 ? KESTREL_ERROR_ZERO_KEY : KESTREL_OK);
         }
-        EXPECT_EQ(kestrel_receipt_guard_check(g, issue(keys[row.key], row.seq, row.nonce, 1, 0.5, 1.0).data(), 1,
-                                              0.5, 1.0),
-                  row.want);
+        EXPECT_EQ(
+            kestrel_receipt_guard_check(g, issue(keys[row.key], row.seq, row.nonce, 1, 0.5, 1.0).data(), 1, 0.5, 1.0),
+            row.want);
         std::uint32_t count = 0;
         ASSERT_EQ(kestrel_receipt_guard_key_count(g, &count), KESTREL_OK);
         EXPECT_EQ(count, row.count_after);
@@ -246,7 +246,8 @@ TEST(ReceiptGuard, NullAndMisalignedPointersAreRefused) {
     // Storage one byte (or 32 bytes) off the published alignment.
     auto raw = std::make_unique<unsigned char[]>(sizeof(KestrelReceiptGuard) + 2 * KESTREL_RECEIPT_GUARD_ALIGN);
     const auto base = reinterpret_cast<std::uintptr_t>(raw.get());
-    const std::uintptr_t aligned = (base + KESTREL_RECEIPT_GUARD_ALIGN - 1) & ~std::uintptr_t{KESTREL_RECEIPT_GUARD_ALIGN - 1};
+    const std::uintptr_t aligned =
+        (base + KESTREL_RECEIPT_GUARD_ALIGN - 1) & ~std::uintptr_t{KESTREL_RECEIPT_GUARD_ALIGN - 1};
     for (const std::uintptr_t off : {1u, 32u}) {
         auto* g = reinterpret_cast<KestrelReceiptGuard*>(aligned + off);
         EXPECT_EQ(kestrel_receipt_guard_init(g, key.data()), kInvalid);
@@ -293,8 +294,8 @@ TEST(CommandFrame, GuardAcceptsFramesInDateOnceAndRefusalsLeaveNoTrace) {
         ASSERT_EQ(kestrel_frame_encode(&sent, bytes), KESTREL_OK);
         bytes[row.at] = static_cast<std::uint8_t>(row.value);
         EXPECT_EQ(kestrel_receipt_guard_check_frame(box.guard.get(), bytes, &out), row.want);
-        const bool same = out.axis == 5 && std::memcmp(&out.position, &nan, 8) == 0 &&
-                          std::signbit(out.velocity) && std::memcmp(out.receipt, sent.receipt, 60) == 0;
+        const bool same = out.axis == 5 && std::memcmp(&out.position, &nan, 8) == 0 && std::signbit(out.velocity) &&
+                          std::memcmp(out.receipt, sent.receipt, 60) == 0;
         EXPECT_EQ(same, row.want == KESTREL_OK) << "the action is written exactly on acceptance";
     }
 }
@@ -411,11 +412,14 @@ TEST(ErrorNames, KnownAnswers) {
         {KESTREL_ERROR_RANDOM_SOURCE, "random_source", "failed to generate nonce"},
         {KESTREL_ERROR_BAD_JOINT_COUNT, "bad_joint_count", "the number of joints must be 1 to 32"},
         {KESTREL_ERROR_NOT_COUPLED, "not_coupled", "no coupling is set"},
-        {KESTREL_ERROR_STALE_RECEIPT, "stale_receipt", "receipt is older, or dated further ahead, than the maximum age"},
-        {KESTREL_ERROR_INVALID_FRAME, "invalid_frame", "command frame is malformed (length, version or reserved bytes)"},
+        {KESTREL_ERROR_STALE_RECEIPT, "stale_receipt",
+         "receipt is older, or dated further ahead, than the maximum age"},
+        {KESTREL_ERROR_INVALID_FRAME, "invalid_frame",
+         "command frame is malformed (length, version or reserved bytes)"},
         {KESTREL_ERROR_OUT_OF_MEMORY, "out_of_memory", "not enough memory for a new handle"},
         {KESTREL_ERROR_BAD_ENVELOPE, "bad_envelope", "min_bound must be strictly less than max_bound"},
-        {KESTREL_ERROR_FORKED, "forked", "the boundary belongs to the process that made it; a forked child makes a boundary of its own"},
+        {KESTREL_ERROR_FORKED, "forked",
+         "the boundary belongs to the process that made it; a forked child makes a boundary of its own"},
         {KESTREL_ERROR_BAD_JOINT, "bad_joint", "the joint index is not below the limiter's number of joints"},
         {KESTREL_ERROR_BAD_TIMEOUT, "bad_timeout", "a watchdog's timeout must be > 0"},
         {KESTREL_ERROR_ZERO_KEY, "zero_key", "a key of 32 zero bytes is refused: anyone can guess it"},

@@ -19,12 +19,12 @@
 
 namespace {
 
-using kestrel::ReplayGate;
 using kestrel::Key;
 using kestrel::Nonce;
 using kestrel::NONCE_WINDOW;
 using kestrel::Payload;
 using kestrel::Receipt;
+using kestrel::ReplayGate;
 using kestrel::testing::Bytes;
 using kestrel::testing::bytes_of;
 
@@ -95,8 +95,7 @@ TEST(BoundaryIssue, SameReceiptAsAuthorizeAndChangesNothing) {
         SCOPED_TRACE("action id length " + std::to_string(len));
         const Bytes id(len, 'x');
         Receipt from_gate, direct;
-        ASSERT_EQ(gate.replay_gate().issue_receipt(nonce_from(9), 123, 1, id, kPayload, from_gate),
-                  KESTREL_OK);
+        ASSERT_EQ(gate.replay_gate().issue_receipt(nonce_from(9), 123, 1, id, kPayload, from_gate), KESTREL_OK);
         ASSERT_EQ(kestrel::sign_receipt(gate.key(), nonce_from(9), 123, 1, id, kPayload, direct), KESTREL_OK);
         EXPECT_EQ(from_gate.to_wire(), direct.to_wire());
     }
@@ -110,9 +109,12 @@ TEST(BoundaryIssue, SameReceiptAsAuthorizeAndChangesNothing) {
 }
 
 TEST(BoundaryIssue, AxisActionIds) {
-    const std::pair<std::int32_t, std::string_view> cases[] = {
-        {3, "axis_3"}, {0, "axis_0"}, {-1, "axis_-1"}, {12, "axis_12"},
-        {INT32_MAX, "axis_2147483647"}, {INT32_MIN, "axis_-2147483648"}};
+    const std::pair<std::int32_t, std::string_view> cases[] = {{3, "axis_3"},
+                                                               {0, "axis_0"},
+                                                               {-1, "axis_-1"},
+                                                               {12, "axis_12"},
+                                                               {INT32_MAX, "axis_2147483647"},
+                                                               {INT32_MIN, "axis_-2147483648"}};
     for (const auto& [axis, text] : cases) {
         const kestrel::AxisActionId id = kestrel::axis_action_id(axis);
         EXPECT_EQ(id.view(), text);
@@ -186,17 +188,23 @@ struct RefusalCase {
 const RefusalCase kRefusals[] = {
     // Order of the checks: an earlier failing check hides every later one.
     {"stale sequence id, reused nonce, bad tag, long action id",
-     [](const Gate& g) { return Presented{with_bad_tag(g.issue(10, kOldNonce)), std::string(65, 'x')}; },
+     [](const Gate& g) {
+         return Presented{with_bad_tag(g.issue(10, kOldNonce)), std::string(65, 'x')};
+     },
      KESTREL_ERROR_REPLAY_COUNTER},
     {"older sequence id, fresh nonce, good tag", [](const Gate& g) { return Presented{g.issue(3, kFreshNonce)}; },
      KESTREL_ERROR_REPLAY_COUNTER},
     {"fresh sequence id, reused nonce, bad tag, long action id",
-     [](const Gate& g) { return Presented{with_bad_tag(g.issue(11, kOldNonce)), std::string(65, 'x')}; },
+     [](const Gate& g) {
+         return Presented{with_bad_tag(g.issue(11, kOldNonce)), std::string(65, 'x')};
+     },
      KESTREL_ERROR_REPLAY_NONCE},
     {"fresh sequence id, reused nonce, good tag", [](const Gate& g) { return Presented{g.issue(11, kOldNonce)}; },
      KESTREL_ERROR_REPLAY_NONCE},
     {"fresh, 65-byte action id, bad tag",
-     [](const Gate& g) { return Presented{with_bad_tag(g.issue(11, kFreshNonce)), std::string(65, 'x')}; },
+     [](const Gate& g) {
+         return Presented{with_bad_tag(g.issue(11, kFreshNonce)), std::string(65, 'x')};
+     },
      KESTREL_ERROR_ACTION_ID_OVERFLOW},
     // The tag binds every field and the key.
     {"tag flipped in its last bit", [](const Gate& g) { return Presented{with_bad_tag(g.issue(11, kFreshNonce))}; },
@@ -211,8 +219,8 @@ const RefusalCase kRefusals[] = {
     {"tag under another key",
      [](const Gate&) {
          Receipt r;
-         EXPECT_EQ(kestrel::sign_receipt(key_from(99), kFreshNonce, 1700000000000000000u, 11, bytes_of("axis_3"), kPayload,
-                                      r),
+         EXPECT_EQ(kestrel::sign_receipt(key_from(99), kFreshNonce, 1700000000000000000u, 11, bytes_of("axis_3"),
+                                         kPayload, r),
                    KESTREL_OK);
          return Presented{r};
      },
@@ -265,8 +273,10 @@ INSTANTIATE_TEST_SUITE_P(Table, BoundaryRefusal, ::testing::ValuesIn(kRefusals),
                              std::string name;
                              for (const char* p = info.param.name; *p; ++p) {
                                  const bool word = std::isalnum(static_cast<unsigned char>(*p));
-                                 if (word) name += *p;
-                                 else if (!name.empty() && name.back() != '_') name += '_';
+                                 if (word)
+                                     name += *p;
+                                 else if (!name.empty() && name.back() != '_')
+                                     name += '_';
                              }
                              return name;
                          });
@@ -369,8 +379,7 @@ TEST(BoundaryRingScan, EveryScanAgreesWithSlotBySlot) {
                     }
                     const bool expected = at >= lo && at < hi;
                     if (kestrel::detail::any_slot_equals(scan, *planes, wanted, lo, hi) != expected) {
-                        FAIL() << "slots " << lo << ".." << hi << ", match at " << at << ": expected "
-                               << expected;
+                        FAIL() << "slots " << lo << ".." << hi << ", match at " << at << ": expected " << expected;
                     }
                 }
             }

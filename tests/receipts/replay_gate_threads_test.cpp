@@ -23,17 +23,17 @@
 
 namespace {
 
-using kestrel::ReplayGate;
 using kestrel::Nonce;
 using kestrel::NONCE_WINDOW;
 using kestrel::Payload;
 using kestrel::Receipt;
+using kestrel::ReplayGate;
 
 // The guarded state of one boundary.
 struct SharedBoundary {
     explicit SharedBoundary(const kestrel::Key& key) : gate(key) {}
     std::mutex mutex;
-    ReplayGate gate;        // guarded by mutex
+    ReplayGate gate;                        // guarded by mutex
     std::atomic<std::uint64_t> counter{0};  // advanced only while mutex is held
 };
 
@@ -61,8 +61,7 @@ TEST(ReplayGateThreads, WritersAndReadersShareOneReplayGateBehindItsMutex) {
             Receipt receipt;
             // Distinct across the whole run, so every refusal would be a fault.
             const Nonce nonce = kestrel::testing::test_nonce(w * kCallsPerWriter + call);
-            KestrelError e = boundary.gate.issue_receipt(nonce, 1000 + call, sequence_id,
-                                                                 action_id, payload, receipt);
+            KestrelError e = boundary.gate.issue_receipt(nonce, 1000 + call, sequence_id, action_id, payload, receipt);
             if (e == KESTREL_OK) e = boundary.gate.check_and_accept(action_id, payload, receipt);
             if (e == KESTREL_OK) {
                 issued[w].push_back(sequence_id);
@@ -81,8 +80,8 @@ TEST(ReplayGateThreads, WritersAndReadersShareOneReplayGateBehindItsMutex) {
             const std::uint64_t last = boundary.gate.last_sequence_id();
             const std::size_t count = boundary.gate.nonce_count();
             const std::size_t slot = boundary.gate.next_slot();
-            const bool ok = last >= seen && last == boundary.counter.load() && count == std::min<std::uint64_t>(last, NONCE_WINDOW) &&
-                            slot == last % NONCE_WINDOW;
+            const bool ok = last >= seen && last == boundary.counter.load() &&
+                            count == std::min<std::uint64_t>(last, NONCE_WINDOW) && slot == last % NONCE_WINDOW;
             if (!ok) reader_faults.fetch_add(1);
             seen = last;
         }

@@ -175,9 +175,10 @@ TEST(Multivar4dOracle, OptimalAnswersAreTheProjection) {
         ASSERT_LE(std::sqrt(dist2), kDistanceBound) << "problem " << n;
     }
     const double optimal_share = double(by_status[KESTREL_STATUS_OPTIMAL]) / kProblems;
-    std::printf("[ oracle   ] %d feasible problems: optimal %.4f, max-iterations %d, infeasible %d, "
-                "numerical failure %d; worst distance %.3g, worst violation %.3g\n",
-                kProblems, optimal_share, by_status[2], by_status[3], by_status[4], worst_distance, worst_violation);
+    std::printf(
+        "[ oracle   ] %d feasible problems: optimal %.4f, max-iterations %d, infeasible %d, "
+        "numerical failure %d; worst distance %.3g, worst violation %.3g\n",
+        kProblems, optimal_share, by_status[2], by_status[3], by_status[4], worst_distance, worst_violation);
     RecordProperty("optimal_share", std::to_string(optimal_share));
     RecordProperty("worst_distance", std::to_string(worst_distance));
     EXPECT_LE(worst_violation, kFeasibilityBound);
@@ -191,15 +192,24 @@ TEST(Multivar4dOracle, OptimalAnswersAreTheProjection) {
 float awkward_value(std::mt19937& rng) {
     constexpr float kInf = std::numeric_limits<float>::infinity();
     switch (rng() % 16) {
-        case 0: return 0.0f;
-        case 1: return -0.0f;
-        case 2: return kInf;
-        case 3: return -kInf;
-        case 4: return std::numeric_limits<float>::quiet_NaN();
-        case 5: return (rng() % 2 ? 1.0f : -1.0f) * 1e30f;
-        case 6: return (rng() % 2 ? 1.0f : -1.0f) * 1e-30f;
-        case 7: return float(int(rng() % 7) - 3);
-        default: return std::uniform_real_distribution<float>(-3.0f, 3.0f)(rng);
+        case 0:
+            return 0.0f;
+        case 1:
+            return -0.0f;
+        case 2:
+            return kInf;
+        case 3:
+            return -kInf;
+        case 4:
+            return std::numeric_limits<float>::quiet_NaN();
+        case 5:
+            return (rng() % 2 ? 1.0f : -1.0f) * 1e30f;
+        case 6:
+            return (rng() % 2 ? 1.0f : -1.0f) * 1e-30f;
+        case 7:
+            return float(int(rng() % 7) - 3);
+        default:
+            return std::uniform_real_distribution<float>(-3.0f, 3.0f)(rng);
     }
 }
 
@@ -282,8 +292,8 @@ constexpr double kRounding = 1e-4;
 
 struct Tally {
     int by_status[5] = {};
-    int iterated_optimal = 0;      // Optimal answers of step 6.7, checked against the bound
-    double worst_rounding = 0;     // the largest (miss - kTol) / (M |n|) within the bound
+    int iterated_optimal = 0;   // Optimal answers of step 6.7, checked against the bound
+    double worst_rounding = 0;  // the largest (miss - kTol) / (M |n|) within the bound
 };
 
 // The contract of one call: result and bytes written, the answer per status,
@@ -375,10 +385,11 @@ void check_contract(const Problem& in, std::mt19937& rng, Tally& tally) {
 }
 
 void report(const char* what, int problems, const Tally& t) {
-    std::printf("[ property ] %d %s: invalid %d, optimal %d, max-iterations %d, infeasible %d, numerical failure %d; "
-                "%d optimal answers of the iterations, worst rounding %.3g of M |n|\n",
-                problems, what, t.by_status[0], t.by_status[1], t.by_status[2], t.by_status[3], t.by_status[4],
-                t.iterated_optimal, t.worst_rounding);
+    std::printf(
+        "[ property ] %d %s: invalid %d, optimal %d, max-iterations %d, infeasible %d, numerical failure %d; "
+        "%d optimal answers of the iterations, worst rounding %.3g of M |n|\n",
+        problems, what, t.by_status[0], t.by_status[1], t.by_status[2], t.by_status[3], t.by_status[4],
+        t.iterated_optimal, t.worst_rounding);
 }
 
 // The contract checked over `problems` problems of one generator; the tally

@@ -72,37 +72,35 @@ constexpr SolveStatus kInf3 = KESTREL_STATUS_INFEASIBLE;
 // 0.20000000298023224; the table's 0.2f is that value.
 static_assert(static_cast<double>(0.2f) == 0.20000000298023224);
 
-INSTANTIATE_TEST_SUITE_P(
-    Table, ScalarWorkedCases,
-    ::testing::Values(
-        ScalarCase{"zero_coeff_inside", 0, 0, 0.5f, -1, 1, 0.5f, kOpt},
-        ScalarCase{"zero_coeff_above", 0, 0, 2.0f, -1, 1, 1.0f, kOpt},
-        ScalarCase{"zero_coeff_below", 0, 0, -3.0f, -1, 1, -1.0f, kOpt},
-        ScalarCase{"zero_coeff_negative_limit", 0, -1, 0.5f, -1, 1, 0.5f, kInf3},
-        ScalarCase{"negative_zero_coeff", -0.0f, 5, 0.5f, -1, 1, 0.5f, kOpt},
-        ScalarCase{"upper_row_active", 1, 0.5f, 0.8f, -1, 1, 0.5f, kOpt},
-        ScalarCase{"upper_row_inactive", 1, 0.5f, 0.2f, -1, 1, 0.2f, kOpt},
-        ScalarCase{"upper_row_lower_bound", 1, 0.5f, -2.0f, -1, 1, -1.0f, kOpt},
-        ScalarCase{"scaled_row", 2, 4, 3.0f, -1, 5, 2.0f, kOpt},
-        ScalarCase{"upper_row_infeasible", 1, -2, 0.0f, -1, 1, -1.0f, kInf3},
-        ScalarCase{"lower_row_active", -1, 0.5f, -0.8f, -1, 1, -0.5f, kOpt},
-        ScalarCase{"lower_row_scaled", -2, -1, 0.0f, -1, 1, 0.5f, kOpt},
-        ScalarCase{"lower_row_infeasible", -1, -2, 0.0f, -1, 1, 1.0f, kInf3},
-        ScalarCase{"nan_command", 1, 1, kNaN, -1, 1, kNaN, kOpt},
-        ScalarCase{"infinite_command", 1, 1, kInf, -1, 1, 1.0f, kOpt},
-        ScalarCase{"nan_coefficient", kNaN, 1, 2.0f, -1, 1, 1.0f, kOpt},
-        ScalarCase{"nan_limit", 1, kNaN, 2.0f, -1, 1, 1.0f, kOpt},
-        ScalarCase{"nan_lower_bound", 1, 0.5f, 0.8f, kNaN, 1, 0.5f, kOpt},
-        ScalarCase{"nan_upper_bound", -1, 0.5f, 2.0f, -1, kNaN, 2.0f, kOpt},
-        ScalarCase{"inverted_bounds", 0, 0, 0.5f, 1, -1, 1.0f, kOpt},
-        ScalarCase{"inverted_bounds_infeasible", 1, 0.5f, 0.8f, 1, -1, 1.0f, kInf3},
-        // Beyond the table: an infeasible lower row whose tight point lies below lo
-        // (needs inverted bounds) returns lo.
-        ScalarCase{"lower_row_infeasible_below_lo", -1, 3, 0.0f, 2, -5, 2.0f, kInf3},
-        // An infinite coefficient with a finite limit makes the tight point +-0.
-        ScalarCase{"infinite_coefficient", kInf, 1, 0.5f, -1, 1, 0.0f, kOpt},
-        ScalarCase{"infinite_limit", 1, kInf, 5.0f, -1, 1, 1.0f, kOpt}),
-    [](const ::testing::TestParamInfo<ScalarCase>& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Table, ScalarWorkedCases,
+                         ::testing::Values(ScalarCase{"zero_coeff_inside", 0, 0, 0.5f, -1, 1, 0.5f, kOpt},
+                                           ScalarCase{"zero_coeff_above", 0, 0, 2.0f, -1, 1, 1.0f, kOpt},
+                                           ScalarCase{"zero_coeff_below", 0, 0, -3.0f, -1, 1, -1.0f, kOpt},
+                                           ScalarCase{"zero_coeff_negative_limit", 0, -1, 0.5f, -1, 1, 0.5f, kInf3},
+                                           ScalarCase{"negative_zero_coeff", -0.0f, 5, 0.5f, -1, 1, 0.5f, kOpt},
+                                           ScalarCase{"upper_row_active", 1, 0.5f, 0.8f, -1, 1, 0.5f, kOpt},
+                                           ScalarCase{"upper_row_inactive", 1, 0.5f, 0.2f, -1, 1, 0.2f, kOpt},
+                                           ScalarCase{"upper_row_lower_bound", 1, 0.5f, -2.0f, -1, 1, -1.0f, kOpt},
+                                           ScalarCase{"scaled_row", 2, 4, 3.0f, -1, 5, 2.0f, kOpt},
+                                           ScalarCase{"upper_row_infeasible", 1, -2, 0.0f, -1, 1, -1.0f, kInf3},
+                                           ScalarCase{"lower_row_active", -1, 0.5f, -0.8f, -1, 1, -0.5f, kOpt},
+                                           ScalarCase{"lower_row_scaled", -2, -1, 0.0f, -1, 1, 0.5f, kOpt},
+                                           ScalarCase{"lower_row_infeasible", -1, -2, 0.0f, -1, 1, 1.0f, kInf3},
+                                           ScalarCase{"nan_command", 1, 1, kNaN, -1, 1, kNaN, kOpt},
+                                           ScalarCase{"infinite_command", 1, 1, kInf, -1, 1, 1.0f, kOpt},
+                                           ScalarCase{"nan_coefficient", kNaN, 1, 2.0f, -1, 1, 1.0f, kOpt},
+                                           ScalarCase{"nan_limit", 1, kNaN, 2.0f, -1, 1, 1.0f, kOpt},
+                                           ScalarCase{"nan_lower_bound", 1, 0.5f, 0.8f, kNaN, 1, 0.5f, kOpt},
+                                           ScalarCase{"nan_upper_bound", -1, 0.5f, 2.0f, -1, kNaN, 2.0f, kOpt},
+                                           ScalarCase{"inverted_bounds", 0, 0, 0.5f, 1, -1, 1.0f, kOpt},
+                                           ScalarCase{"inverted_bounds_infeasible", 1, 0.5f, 0.8f, 1, -1, 1.0f, kInf3},
+                                           // Beyond the table: an infeasible lower row whose tight point lies below lo
+                                           // (needs inverted bounds) returns lo.
+                                           ScalarCase{"lower_row_infeasible_below_lo", -1, 3, 0.0f, 2, -5, 2.0f, kInf3},
+                                           // An infinite coefficient with a finite limit makes the tight point +-0.
+                                           ScalarCase{"infinite_coefficient", kInf, 1, 0.5f, -1, 1, 0.0f, kOpt},
+                                           ScalarCase{"infinite_limit", 1, kInf, 5.0f, -1, 1, 1.0f, kOpt}),
+                         [](const ::testing::TestParamInfo<ScalarCase>& info) { return std::string(info.param.name); });
 
 TEST(ScalarKernel, NullPointersTouchNothing) {
     ScalarConstraints constraints{{1, 0, 0, 0}, {0.5f, 0, 0, 0}};
@@ -126,11 +124,16 @@ TEST(Governor, FromC) {
         KestrelError error;
         float x;
     } table[] = {
-        {-1, 1, 2.5f, KESTREL_OK, 1},          {-1, 1, -3, KESTREL_OK, -1},
-        {-1, 1, -0.0f, KESTREL_OK, -0.0f},     {-1, 1, kNaN, KESTREL_OK, kNaN},
-        {-kInf, 0, -1e30f, KESTREL_OK, -1e30f}, {-1, 1, kInf, KESTREL_OK, 1},
-        {1, 1, 0, KESTREL_ERROR_BAD_ENVELOPE, 7}, {2, 1, 0, KESTREL_ERROR_BAD_ENVELOPE, 7},
-        {kNaN, 1, 0, KESTREL_ERROR_BAD_ENVELOPE, 7}, {0, kNaN, 0, KESTREL_ERROR_BAD_ENVELOPE, 7},
+        {-1, 1, 2.5f, KESTREL_OK, 1},
+        {-1, 1, -3, KESTREL_OK, -1},
+        {-1, 1, -0.0f, KESTREL_OK, -0.0f},
+        {-1, 1, kNaN, KESTREL_OK, kNaN},
+        {-kInf, 0, -1e30f, KESTREL_OK, -1e30f},
+        {-1, 1, kInf, KESTREL_OK, 1},
+        {1, 1, 0, KESTREL_ERROR_BAD_ENVELOPE, 7},
+        {2, 1, 0, KESTREL_ERROR_BAD_ENVELOPE, 7},
+        {kNaN, 1, 0, KESTREL_ERROR_BAD_ENVELOPE, 7},
+        {0, kNaN, 0, KESTREL_ERROR_BAD_ENVELOPE, 7},
     };
     for (const auto& row : table) {
         SCOPED_TRACE(testing::Message() << "[" << row.lo << ", " << row.hi << "] u=" << row.u);

@@ -156,8 +156,8 @@ int main(int argc, char** argv) {
     };
     std::fputs("#include \"receipt_stream.h\"\nconst uint8_t stream_keys[2][32] = {", out);
     for (const auto& key : keys) bytes(key.data(), key.size());
-    std::fputs("};\nconst char *const stream_error_names[24] = {", out);
-    for (KestrelError e = -1; e <= 22; ++e) std::fprintf(out, "\"%s\",", kestrel_error_name(e));
+    std::fputs("};\nconst char *const stream_error_names[STREAM_ERROR_NAME_COUNT] = {", out);
+    for (KestrelError e = -1; e < STREAM_ERROR_NAME_COUNT - 1; ++e) std::fprintf(out, "\"%s\",", kestrel_error_name(e));
     std::fprintf(out, "};\nconst uint64_t stream_clock_ns = %lluu;\nconst uint32_t stream_length = %zu;\n", 0ull + now,
                  steps.size());
     std::fputs("const StreamStep stream_steps[] = {\n", out);

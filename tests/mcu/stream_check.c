@@ -21,7 +21,7 @@ static void check(void *unused) {
 
 int main(void) {
     uint32_t passed = 0, failed = 0, instructions[3] = {0}, stack[3] = {0}, used;
-    for (int i = 0; i < 24; ++i) {
+    for (int i = 0; i < STREAM_ERROR_NAME_COUNT; ++i) {
         const char *name = kestrel_error_name(i - 1), *host = stream_error_names[i];
         while (*name != '\0' && *name == *host) ++name, ++host;
         *name == *host ? ++passed : ++failed;

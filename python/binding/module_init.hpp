@@ -9,6 +9,13 @@
 
 namespace kestrel::py {
 
+// module_definition returns the definition of a module with no per-module
+// state, no module-level methods table and no slots: what both modules are.
+inline PyModuleDef module_definition(const char* name, const char* doc) noexcept {
+    PyModuleDef definition = {PyModuleDef_HEAD_INIT, name, doc, 0, nullptr, nullptr, nullptr, nullptr, nullptr};
+    return definition;
+}
+
 // What a module's init function keeps for the life of the process.
 struct ModuleHome {
     PyModuleDef& definition;

@@ -8,17 +8,7 @@ namespace kestrel::py {
 
 namespace {
 
-PyModuleDef g_definition = {
-    PyModuleDef_HEAD_INIT,
-    "_kestrel",
-    "Python module registration.",
-    0,  // no per-module state
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
-};
+PyModuleDef g_definition = module_definition("_kestrel", "Python module registration.");
 
 // add_name appends `name` to the module's __all__ (creating the list when
 // absent), then sets the attribute. Any failure, a failed append included,

@@ -9,19 +9,11 @@ namespace kestrel::py::native {
 
 namespace {
 
-PyModuleDef g_definition = {
-    PyModuleDef_HEAD_INIT,
-    "kestrel._native",
-    "The receiving side of receipts, the four-axis projection and the joint limiter, in C.\n\n"
-    "Every call holds the interpreter lock from start to end, so each object is safe\n"
-    "to share between threads. The package `kestrel` re-exports everything here.",
-    0,  // no per-module state
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
-};
+PyModuleDef g_definition =
+    module_definition("kestrel._native",
+                      "The receiving side of receipts, the four-axis projection and the joint limiter, in C.\n\n"
+                      "Every call holds the interpreter lock from start to end, so each object is safe\n"
+                      "to share between threads. The package `kestrel` re-exports everything here.");
 
 struct ClassEntry {
     const char* name;

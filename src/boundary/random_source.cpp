@@ -46,17 +46,26 @@ int read_urandom(std::span<std::uint8_t> out) noexcept {
     return read_fully(out, [](std::uint8_t* at, std::size_t n) { return read(g_urandom_fd, at, n); });
 }
 
+// read_decided fills `out` from `source` into `error` (0 or an errno) and
+// returns true, or returns false for a source not yet decided.
+bool read_decided(Source source, std::span<std::uint8_t> out, int& error) noexcept {
+    switch (source) {
+        case Source::Getrandom:
+            error = read_getrandom(out);
+            return true;
+        case Source::Urandom:
+            error = read_urandom(out);
+            return true;
+        case Source::Undecided:
+            return false;
+    }
+    return false;
+}
+
 // probe decides the source on first use; other failures leave it undecided.
 int probe(std::span<std::uint8_t> out) noexcept {
     const std::lock_guard<std::mutex> lock(g_probe_mutex);
-    switch (g_source.load()) {
-        case Source::Getrandom:
-            return read_getrandom(out);
-        case Source::Urandom:
-            return read_urandom(out);
-        case Source::Undecided:
-            break;
-    }
+    if (int error = 0; read_decided(g_source.load(), out, error)) return error;  // another thread decided
     const int error = read_getrandom(out);
     if (error == 0) {
         g_source.store(Source::Getrandom);
@@ -81,14 +90,7 @@ const char* random_failure_text(int error) noexcept {
 }
 
 int fill_random(std::span<std::uint8_t> out) noexcept {
-    switch (g_source.load(std::memory_order_acquire)) {
-        case Source::Getrandom:
-            return read_getrandom(out);
-        case Source::Urandom:
-            return read_urandom(out);
-        case Source::Undecided:
-            break;
-    }
+    if (int error = 0; read_decided(g_source.load(std::memory_order_acquire), out, error)) return error;
     return probe(out);
 }
 

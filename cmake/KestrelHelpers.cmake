@@ -69,8 +69,13 @@ set(KESTREL_PYTHON_SANITIZER_ENV "")
 if(KESTREL_SANITIZE MATCHES "address")
   execute_process(COMMAND ${CMAKE_CXX_COMPILER} -print-file-name=libasan.so
                   OUTPUT_VARIABLE KESTREL_LIBASAN OUTPUT_STRIP_TRAILING_WHITESPACE)
+  # The C++ runtime is preloaded right after it: ASan intercepts __cxa_throw
+  # only if libstdc++ is there when it starts, and a module that throws inside
+  # (the description reader's parsers) would otherwise stop at ASan's check.
+  execute_process(COMMAND ${CMAKE_CXX_COMPILER} -print-file-name=libstdc++.so
+                  OUTPUT_VARIABLE KESTREL_LIBSTDCXX OUTPUT_STRIP_TRAILING_WHITESPACE)
   set(KESTREL_PYTHON_SANITIZER_ENV
-      "LD_PRELOAD=${KESTREL_LIBASAN}" "PYTHONMALLOC=malloc" "ASAN_OPTIONS=detect_leaks=0"
+      "LD_PRELOAD=${KESTREL_LIBASAN}:${KESTREL_LIBSTDCXX}" "PYTHONMALLOC=malloc" "ASAN_OPTIONS=detect_leaks=0"
       "UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1")
 endif()
 

@@ -232,6 +232,8 @@ LOG = {
     "raw_long_line": b"\x00\x02" + b"{" * 1500 + b"\n" + _RECORD[:-1] + b"\x01\xff",
     "edited_flip": bytes([1, 7, 2]) + bytes(7 * 29) + struct.pack("<HBB", 100, 0, 1),
     "edited_cut": bytes([1, 11, 1]) + bytes(11 * 29) + struct.pack("<HB", 400, 3),
+}
+
 # The made-up arm's files, alone and together (mode byte: see fuzz_description.cpp).
 ROBOT = os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, "examples", "robot")
 

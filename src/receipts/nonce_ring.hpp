@@ -1,7 +1,10 @@
 // nonce_ring: the nonces of the most recently accepted receipts.
 //
 // A fixed ring of NONCE_WINDOW nonces: inserting into a full ring forgets the
-// oldest. Nonces are public (they travel in every receipt), so the scan is
+// oldest. Beside the ring, a fixed hash index finds a nonce in a few steps
+// instead of comparing it with every remembered one: each nonce is hashed to
+// one of NONCE_BUCKETS buckets, and each bucket chains its slots, newest
+// first. Nonces are public (they travel in every receipt), so the index is
 // fast rather than constant-time; see contains().
 #pragma once
 
@@ -17,47 +20,21 @@ namespace kestrel {
 inline constexpr std::size_t NONCE_WINDOW = 1024;
 static_assert((NONCE_WINDOW & (NONCE_WINDOW - 1)) == 0, "ring indices wrap by masking");
 
-namespace detail {
+// Buckets of the index: a full ring chains two slots to a bucket on average.
+inline constexpr std::size_t NONCE_BUCKETS = 512;
+static_assert((NONCE_BUCKETS & (NONCE_BUCKETS - 1)) == 0 && NONCE_BUCKETS <= 65536);
 
-// The ring's storage: three planes of 4-byte words, so that bytes 4w..4w+3
-// of the nonce in slot s are planes[w][s]. Same 12 KiB as an array of
-// 12-byte records, but a scan compares four or more slots per vector
-// instruction.
-using NoncePlanes = std::array<std::array<std::uint32_t, NONCE_WINDOW>, 3>;
-
-// The ways this library can scan the ring, narrowest first: one slot per
-// step (portable, first word first), then 4, 8 and 16 slots per vector step
-// (x86-64). The replay gate uses the widest that slot_scan_runs_here; they
-// are named here so that tests can run each one.
-enum class SlotScan { Scalar, Sse2, Avx2, Avx512 };
-
-// slot_scan_runs_here returns true iff this build has `scan` and the CPU and
-// the OS can run it.
-[[nodiscard]] bool slot_scan_runs_here(SlotScan scan) noexcept;
-
-// any_slot_equals returns true iff one of the slots lo..hi-1 (lo <= hi <=
-// NONCE_WINDOW) of `planes` holds the nonce whose words are `wanted`. It
-// uses `scan`, which must run here. Slots are compared newest (highest)
-// first; a vector step compares all its slots on all three words and only
-// their combined result reaches a branch, the portable scan reads a slot's
-// other words only when its first matches. Either returns after the step
-// holding the newest match.
-[[nodiscard]] bool any_slot_equals(SlotScan scan, const NoncePlanes& planes, const std::array<std::uint32_t, 3>& wanted,
-                                   std::size_t lo, std::size_t hi) noexcept;
-
-}  // namespace detail
-
-// NonceRing: the last NONCE_WINDOW nonces inserted, a plain value. Starts
-// empty with every slot zero; slots that were never written are never
-// compared.
+// NonceRing: the last NONCE_WINDOW nonces inserted, a plain value (no heap,
+// no pointers: copying it copies the index). Starts empty with every slot
+// zero; slots that were never written are never compared.
 class NonceRing {
 public:
     // contains returns true iff `nonce` is one of the count() remembered
-    // nonces. Timing: they are compared newest first, in groups of up to 16
-    // (the CPU's vector width; one at a time, first word first, where there
-    // is no vector scan); the scan stops after the group holding the first
-    // match, so the time reveals roughly how recently a remembered nonce was
-    // inserted. Without a match all count() entries are compared.
+    // nonces. Timing: it compares `nonce` with the remembered nonces of its
+    // bucket, newest first, and stops at the first match. The random nonces
+    // of a boundary spread evenly over the buckets; nonces made to share one
+    // bucket (only a holder of the key can get them accepted) make it walk
+    // at most all count() of them, one at a time.
     [[nodiscard]] bool contains(const Nonce& nonce) const noexcept;
 
     // insert remembers `nonce` in slot next_slot(), overwriting (forgetting)
@@ -71,14 +48,23 @@ public:
     [[nodiscard]] std::size_t next_slot() const noexcept { return next_slot_; }
 
     // The nonce in slot `slot` (taken modulo NONCE_WINDOW); zero if unused.
-    [[nodiscard]] Nonce at(std::size_t slot) const noexcept;
+    [[nodiscard]] Nonce at(std::size_t slot) const noexcept { return slots_[slot & (NONCE_WINDOW - 1)]; }
 
+    // The index is a function of the slots, next_slot() and count() (each
+    // bucket chains its slots newest first), so comparing every member
+    // compares exactly the remembered state.
     bool operator==(const NonceRing&) const noexcept = default;
 
 private:
-    detail::NoncePlanes words_{};  // the nonces by slot, as planes of 4-byte words; zero where unused
-    std::size_t next_slot_ = 0;    // slot of the next insertion, < NONCE_WINDOW
-    std::size_t count_ = 0;        // slots holding inserted nonces, <= NONCE_WINDOW
+    // Slot numbers in the index are stored plus one, so that 0 ends a chain.
+    using Link = std::uint16_t;
+    static_assert(NONCE_WINDOW < 65536, "a slot number plus one fits a Link");
+
+    std::array<Nonce, NONCE_WINDOW> slots_{};  // the nonces by slot; zero where unused
+    std::array<Link, NONCE_BUCKETS> newest_{};  // per bucket: its newest slot, plus one; 0 when empty
+    std::array<Link, NONCE_WINDOW> older_{};    // per slot: the next older slot of its bucket, plus one; 0 at the end
+    std::size_t next_slot_ = 0;                 // slot of the next insertion, < NONCE_WINDOW
+    std::size_t count_ = 0;                     // slots holding inserted nonces, <= NONCE_WINDOW
 };
 
 }  // namespace kestrel

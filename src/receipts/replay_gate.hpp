@@ -77,8 +77,8 @@ public:
     // A refusal changes nothing. An acceptance records the sequence id and
     // the nonce (overwriting the oldest once the ring is full), makes a next
     // key that the tag matched the current key, and returns KESTREL_OK.
-    // Timing: the nonce check is NonceRing::contains (a refusal for a reused
-    // nonce reveals roughly how recently it was accepted; nonces are public);
+    // Timing: the nonce check is NonceRing::contains (its time depends on
+    // how many remembered nonces share the nonce's bucket; nonces are public);
     // the tag is compared in full and in constant time (check_tag), under the
     // next key only when the current key fails.
     [[nodiscard]] KestrelError check_and_accept(std::span<const std::uint8_t> action_id, const Payload& payload,

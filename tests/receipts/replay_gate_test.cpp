@@ -5,7 +5,6 @@
 #include <cctype>
 #include <cstdint>
 #include <cstring>
-#include <memory>
 #include <new>
 #include <ostream>
 #include <string>
@@ -15,6 +14,7 @@
 #include "receipts/action_id.hpp"
 #include "receipts/replay_gate.hpp"
 #include "receipts/hmac.hpp"
+#include "receipts/nonce_ring.hpp"
 #include "security_testing.hpp"
 
 namespace {
@@ -348,43 +348,38 @@ TEST(BoundaryRing, RemembersExactlyTheLast1024Nonces) {
     }
 }
 
-// ---------------------------------------------------------------- ring scans
+// ---------------------------------------------------------------- ring index
 
-// Every scan this CPU runs gives the slot-by-slot answer for every range end
-// (so every alignment and every length of head and tail step) and several
-// range starts, with the wanted nonce at either end of the range, in the
-// middle, just outside it, or absent. Every other slot agrees with the wanted
-// nonce on two of its three words, so a scan that drops one word's compare,
-// or looks one slot too far, answers wrongly.
-TEST(BoundaryRingScan, EveryScanAgreesWithSlotBySlot) {
-    using kestrel::detail::SlotScan;
-    const std::array<std::uint32_t, 3> wanted = {0x11223344, 0x55667788, 0x99aabbcc};
-    kestrel::detail::NoncePlanes decoys;
-    for (std::size_t slot = 0; slot < NONCE_WINDOW; ++slot) {
-        for (std::size_t w = 0; w < 3; ++w) decoys[w][slot] = wanted[w] ^ (w == slot % 3 ? 1u << (slot % 32) : 0u);
-    }
-    const auto planes = std::make_unique<kestrel::detail::NoncePlanes>();
-
-    for (SlotScan scan : {SlotScan::Scalar, SlotScan::Sse2, SlotScan::Avx2, SlotScan::Avx512}) {
-        if (!kestrel::detail::slot_scan_runs_here(scan)) continue;
-        SCOPED_TRACE("scan " + std::to_string(static_cast<int>(scan)));
-        for (std::size_t hi = 0; hi <= NONCE_WINDOW; ++hi) {
-            for (std::size_t below : {0u, 1u, 15u, 16u, 17u, 33u, 100u, 1024u}) {
-                const std::size_t lo = hi - std::min(below, hi);
-                for (std::size_t at : {NONCE_WINDOW, lo, hi - 1, (lo + hi) / 2, lo - 1, hi}) {
-                    if (hi == lo && at != NONCE_WINDOW) continue;
-                    *planes = decoys;
-                    if (at < NONCE_WINDOW) {
-                        for (std::size_t w = 0; w < 3; ++w) (*planes)[w][at] = wanted[w];
-                    }
-                    const bool expected = at >= lo && at < hi;
-                    if (kestrel::detail::any_slot_equals(scan, *planes, wanted, lo, hi) != expected) {
-                        FAIL() << "slots " << lo << ".." << hi << ", match at " << at << ": expected " << expected;
-                    }
-                }
-            }
+// The index answers as a scan of the last NONCE_WINDOW insertions would,
+// through wraps, repeated nonces and chains of every length: 5000 insertions
+// drawn from 1500 nonces, each followed by look-ups of a nonce just evicted,
+// a remembered one and one never inserted.
+TEST(NonceRingIndex, AgreesWithAScanOfTheLastInsertions) {
+    kestrel::NonceRing ring;
+    std::vector<Nonce> inserted;
+    std::uint32_t state = 12345;
+    auto draw = [&](std::uint32_t n) { return ((state = state * 1664525u + 1013904223u) >> 8) % n; };
+    auto in_window = [&](const Nonce& n) {
+        const std::size_t from = inserted.size() > NONCE_WINDOW ? inserted.size() - NONCE_WINDOW : 0;
+        return std::find(inserted.begin() + static_cast<std::ptrdiff_t>(from), inserted.end(), n) != inserted.end();
+    };
+    for (std::uint32_t i = 0; i < 5000; ++i) {
+        const Nonce n = nonce_from(draw(1500));
+        ring.insert(n);
+        inserted.push_back(n);
+        const std::size_t evicted = inserted.size() > NONCE_WINDOW ? inserted.size() - NONCE_WINDOW - 1 : 0;
+        for (const Nonce& probe : {inserted[evicted], inserted[inserted.size() - 1 - draw(NONCE_WINDOW) % inserted.size()],
+                                   nonce_from(2000 + i)}) {
+            if (ring.contains(probe) != in_window(probe)) FAIL() << "after insertion " << i;
         }
     }
+    // The index is a function of what the ring remembers: a ring given only
+    // the last NONCE_WINDOW insertions is equal, links included.
+    kestrel::NonceRing fresh;
+    for (std::size_t k = 0; k < inserted.size(); ++k) {
+        fresh.insert(k + NONCE_WINDOW >= inserted.size() ? inserted[k] : nonce_from(999999));
+    }
+    EXPECT_TRUE(fresh == ring);
 }
 
 // ---------------------------------------------------------------- key hygiene

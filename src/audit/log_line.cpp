@@ -7,6 +7,7 @@
 
 #include "audit/log_number.hpp"
 #include "errors/error_catalogue.hpp"
+#include "receipts/byte_order.hpp"
 
 namespace kestrel::audit {
 
@@ -14,13 +15,30 @@ namespace {
 
 constexpr char kHex[] = "0123456789abcdef";
 
-// The value of each lowercase hex digit; 0x10 marks every other byte.
-constexpr auto kNibble = [] {
-    std::array<std::uint8_t, 256> table{};
-    table.fill(0x10);
-    for (std::uint8_t i = 0; i < 16; ++i) table[static_cast<unsigned char>(kHex[i])] = i;
-    return table;
-}();
+static_assert(RECEIPT_LEN % 4 == 0 && sha256::DIGEST_LEN % 4 == 0, "hex digits are read eight at a time");
+
+// read_hex8 reads eight lowercase hex digits into four bytes, or returns
+// false if any of the eight is not one. A line holds 184 hex digits, so they
+// are taken eight at a time, as the bytes of one 64-bit word: adding
+// 0x80 - b to a byte below 0x80 sets its top bit iff the byte is at least b,
+// and carries nothing into the next byte.
+bool read_hex8(const char* text, std::uint8_t out[4]) noexcept {
+    constexpr std::uint64_t kOnes = 0x0101010101010101;
+    constexpr std::uint64_t kTop = kOnes * 0x80;
+    const std::uint64_t c = byte_order::load_le64(reinterpret_cast<const std::uint8_t*>(text));
+    const auto at_least = [c](std::uint64_t b) { return (c + kOnes * (0x80 - b)) & kTop; };
+    const std::uint64_t digit = at_least('0') & ~at_least('9' + 1);
+    const std::uint64_t letter = at_least('a') & ~at_least('f' + 1);
+    if ((c & kTop) != 0 || (digit | letter) != kTop) return false;
+    // Each byte's value: its low four bits, and 9 more for a letter.
+    const std::uint64_t nibbles = (c & kOnes * 0x0f) + (letter >> 7) * 9;
+    // Byte 2i of `pairs` is digit 2i (high half) and digit 2i + 1 (low);
+    // the odd bytes are squeezed out.
+    std::uint64_t pairs = (nibbles << 4 | nibbles >> 8) & 0x00ff00ff00ff00ff;
+    pairs = (pairs | pairs >> 8) & 0x0000ffff0000ffff;
+    byte_order::store_le32(out, static_cast<std::uint32_t>(pairs | pairs >> 16));
+    return true;
+}
 // Catalogue values a refusal line may name; above this none are defined.
 constexpr KestrelError kLastKind = 63;
 
@@ -84,22 +102,14 @@ public:
         return taken;
     }
 
-    // Exactly 2 * size lowercase hex digits, then a quote (not taken).
+    // Exactly 2 * size lowercase hex digits, then a quote (not taken). Size
+    // is a multiple of 4 (the receipt's 60 bytes, a digest's 32).
     bool hex(const char* name, std::uint8_t* bytes, std::size_t size) noexcept {
         if (failed_) return false;
-        if (rest_.size() <= 2 * size || rest_[2 * size] != '"') {
-            return fail("%s is not %zu lowercase hex digits", name, 2 * size);
-        }
-        const std::string_view digits = rest_.substr(0, 2 * size);
+        bool read = rest_.size() > 2 * size && rest_[2 * size] == '"';
+        for (std::size_t i = 0; read && i < size; i += 4) read = read_hex8(rest_.data() + 2 * i, bytes + i);
+        if (!read) return fail("%s is not %zu lowercase hex digits", name, 2 * size);
         rest_.remove_prefix(2 * size);
-        std::uint8_t invalid = 0;
-        for (std::size_t i = 0; i < size; ++i) {
-            const std::uint8_t high = kNibble[static_cast<unsigned char>(digits[2 * i])];
-            const std::uint8_t low = kNibble[static_cast<unsigned char>(digits[2 * i + 1])];
-            invalid |= static_cast<std::uint8_t>((high | low) & 0x10);
-            bytes[i] = static_cast<std::uint8_t>(high << 4 | (low & 0xF));
-        }
-        if (invalid != 0) return fail("%s is not %zu lowercase hex digits", name, 2 * size);
         return true;
     }
 

@@ -18,6 +18,14 @@ inline void store_le64(std::uint8_t* out, std::uint64_t v) noexcept {
     }
 }
 
+inline void store_le32(std::uint8_t* out, std::uint32_t v) noexcept {
+    if constexpr (std::endian::native == std::endian::little) {
+        std::memcpy(out, &v, 4);
+    } else {
+        for (int i = 0; i < 4; ++i) out[i] = static_cast<std::uint8_t>(v >> (8 * i));
+    }
+}
+
 // SHA-256 is big-endian: its length field and its output words.
 inline void store_be64(std::uint8_t* out, std::uint64_t v) noexcept {
     for (int i = 0; i < 8; ++i) out[i] = static_cast<std::uint8_t>(v >> (56 - 8 * i));

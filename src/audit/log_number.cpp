@@ -22,23 +22,23 @@ std::size_t append(char* out, std::size_t at, std::string_view text) noexcept {
 // notation while the decimal exponent lies in -5 < e < 16, else in exponent
 // notation with a signed exponent of at least two digits.
 std::size_t format_finite(double x, char* out) noexcept {
+    // The shortest digits, as "[-]d[.ddd]e(+|-)dd[d]".
     char scientific[MAX_NUMBER_TEXT];
-    const auto written = std::to_chars(scientific, scientific + sizeof scientific, x, std::chars_format::scientific);
-    const std::string_view text(scientific, static_cast<std::size_t>(written.ptr - scientific));
-    const std::size_t e_at = text.find('e');
+    const char* const scientific_end =
+        std::to_chars(scientific, scientific + sizeof scientific, x, std::chars_format::scientific).ptr;
+    const char* p = scientific;
     std::size_t at = 0;
-    std::string_view mantissa = text.substr(0, e_at);
-    if (mantissa.front() == '-') {
-        out[at++] = '-';
-        mantissa.remove_prefix(1);
-    }
+    if (*p == '-') out[at++] = *p++;
     char digits[24];
     std::size_t count = 0;
-    for (char c : mantissa) {
-        if (c != '.') digits[count++] = c;
+    for (; *p != 'e'; ++p) {
+        if (*p != '.') digits[count++] = *p;
     }
-    int exponent = 0;
-    std::from_chars(text.data() + e_at + (text[e_at + 1] == '+' ? 2 : 1), text.data() + text.size(), exponent);
+    const bool below_one = p[1] == '-';
+    int magnitude = 0;
+    for (p += 2; p != scientific_end; ++p) magnitude = magnitude * 10 + (*p - '0');
+    const int exponent = below_one ? -magnitude : magnitude;
+
     const int point = exponent + 1;  // digits[0..point) come before the decimal point
     const std::string_view all(digits, count);
     if (point > -4 && point <= 16) {
@@ -63,8 +63,7 @@ std::size_t format_finite(double x, char* out) noexcept {
         at = append(out, at, all.substr(1));
     }
     out[at++] = 'e';
-    out[at++] = exponent < 0 ? '-' : '+';
-    const int magnitude = exponent < 0 ? -exponent : exponent;
+    out[at++] = below_one ? '-' : '+';
     if (magnitude < 10) out[at++] = '0';
     const auto tail = std::to_chars(out + at, out + MAX_NUMBER_TEXT, magnitude);
     return static_cast<std::size_t>(tail.ptr - out);
@@ -72,10 +71,10 @@ std::size_t format_finite(double x, char* out) noexcept {
 
 // read_short_fixed reads the texts that make up most logs at a fraction of
 // the general reader's cost: "[-]I.F" as repr writes it (I without leading
-// zero, F without trailing zero, or "0" for a whole number), with at most 15
-// digits after the leading zeros and the first significant digit at most
-// three places after the point. It returns false for any other text, which
-// the general reader then decides. Why the answer is exact:
+// zero, F without trailing zero or "0" for a whole number), whose digits
+// without the point make an integer below 10^15, and whose value is 0 or at
+// least 1e-4 (below, repr writes "1e-05"). It returns false for any other
+// text, which the general reader then decides. Why the answer is exact:
 //   - the digits form an integer M < 10^15 < 2^53 and the point divides it
 //     by 10^k with k <= 18, both exact doubles, so one IEEE division gives
 //     the correctly rounded value, as the general reader would;
@@ -84,33 +83,41 @@ std::size_t format_finite(double x, char* out) noexcept {
 //     reads back as this double: the text is its shortest form, and the
 //     checks above are the rest of repr's spelling in fixed notation.
 bool read_short_fixed(std::string_view text, double& x) noexcept {
-    static constexpr double kPow10[] = {1e0, 1e1, 1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,
+    static constexpr std::uint64_t kTens[] = {1, 10, 100, 1000, 10000, 100000, 1000000, 10000000, 100000000,
+                                              1000000000, 10000000000, 100000000000, 1000000000000,
+                                              10000000000000, 100000000000000, 1000000000000000};
+    static constexpr double kPow10[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,
                                         1e10, 1e11, 1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18};
-    const auto digit = [](char c) { return c >= '0' && c <= '9'; };
     const bool negative = text.starts_with('-');
-    std::size_t at = negative ? 1 : 0;
-    const std::size_t whole_at = at;
-    while (at < text.size() && digit(text[at])) ++at;
-    const std::size_t whole_len = at - whole_at;
-    if (whole_len == 0 || (whole_len > 1 && text[whole_at] == '0')) return false;
-    if (at == text.size() || text[at] != '.') return false;
-    const std::size_t fraction_at = ++at;
-    while (at < text.size() && digit(text[at])) ++at;
-    const std::size_t fraction_len = at - fraction_at;
-    if (at != text.size() || fraction_len == 0) return false;
-    const bool whole = fraction_len == 1 && text[fraction_at] == '0';
-    if (!whole && text.back() == '0') return false;
-    std::uint64_t m = 0;
-    std::size_t significant = 0;
-    for (std::size_t i = whole_at; i < text.size(); ++i) {
-        if (i == fraction_at - 1 || (whole && i == fraction_at)) continue;  // the point; the 0 of "I.0"
-        m = m * 10 + static_cast<std::uint64_t>(text[i] - '0');
-        if (m != 0 && ++significant > 15) return false;
+    const char* const first = text.data() + (negative ? 1 : 0);
+    const char* const end = text.data() + text.size();
+    // M < 10^15 has at most 15 digits after "0." and up to three zeros, or
+    // 15 digits and the point: longer texts (most doubles of full precision)
+    // leave here, and M cannot wrap.
+    const char* significant = first;
+    if (end - first > 2 && first[0] == '0' && first[1] == '.') {
+        significant += 2;
+        while (significant != end && *significant == '0' && significant - first < 5) ++significant;
     }
-    const std::size_t k = whole ? 0 : fraction_len;
-    // 1e-4 is "0.0001"; 1e-5 is "1e-05": repr's first significant digit lies
-    // at most four places after the point.
-    if (text[whole_at] == '0' && m != 0 && fraction_len - significant >= 4) return false;
+    if (end - significant > (significant == first ? 16 : 15)) return false;
+    std::uint64_t m = 0;
+    const char* point = nullptr;
+    for (const char* p = first; p != end; ++p) {
+        const unsigned digit = static_cast<unsigned>(static_cast<unsigned char>(*p)) - '0';
+        if (digit < 10) {
+            m = m * 10 + digit;
+        } else if (*p == '.' && point == nullptr) {
+            point = p;
+        } else {
+            return false;
+        }
+    }
+    if (point == nullptr || point == first || point == end - 1) return false;  // "I.F", both present
+    if (point - first > 1 && *first == '0') return false;                      // "05.5"
+    const auto k = static_cast<std::size_t>(end - point - 1);
+    if (k > 1 && end[-1] == '0') return false;                                   // "0.50"; but "5.0"
+    if (m >= kTens[15]) return false;
+    if (m != 0 && k >= 4 && m < kTens[k - 4]) return false;  // below 1e-4
     const double magnitude = static_cast<double>(m) / kPow10[k];
     x = negative ? -magnitude : magnitude;
     return true;

@@ -134,8 +134,8 @@ void BM_CheckAndAccept_EmptyRing(benchmark::State& state) {
 }
 BENCHMARK(BM_CheckAndAccept_EmptyRing);
 
-// Accepted on a full ring: every acceptance compares all 1024 remembered
-// nonces and overwrites the oldest, so the ring stays full.
+// Accepted on a full ring: every acceptance looks its nonce up among 1024
+// remembered ones and overwrites the oldest, so the ring stays full.
 void BM_CheckAndAccept_FullRing(benchmark::State& state) {
     constexpr std::size_t kStream = 8192;
     const auto id = action_id(6);
@@ -173,7 +173,7 @@ BENCHMARK(BM_CheckAndAccept_FullRing);
 
 // Refused for a bad tag, which changes nothing, so the same receipt can be
 // presented again and again: the difference between the two ring sizes is
-// the cost of the nonce scan alone.
+// the cost of the nonce look-up alone.
 void BM_InterceptBadTag(benchmark::State& state) {
     const auto id = action_id(6);
     const auto filled = static_cast<std::size_t>(state.range(0));

@@ -133,7 +133,8 @@ KESTREL_API KestrelError kestrel_receipt_guard_last_sequence_id(const KestrelRec
  * makes it the current key (kestrel_receipt_guard_add_key). Accepted
  * sequence ids need not be consecutive. KESTREL_ERROR_INVALID_POINTER if guard or receipt is null, guard
  * is misaligned, or guard is not initialised (never, or wiped since). The tag
- * is compared in constant time; the nonce scan stops at a reused nonce. */
+ * is compared in constant time; the nonce look-up (a hash index of the
+ * remembered nonces) stops at a reused nonce. */
 KESTREL_API KESTREL_MUST_CHECK KestrelError kestrel_receipt_guard_check(KestrelReceiptGuard *guard,
                                                                         const uint8_t receipt[KESTREL_RECEIPT_WIRE_LEN],
                                                                         int32_t axis, double position, double velocity);

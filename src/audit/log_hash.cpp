@@ -20,9 +20,10 @@ void RunningSha256::update(const std::uint8_t* data, std::size_t size) noexcept 
         if (pending < sha256::BLOCK_LEN) return;
         sha256::compress(chain_, block_.data());
     }
-    for (; size >= sha256::BLOCK_LEN; data += sha256::BLOCK_LEN, size -= sha256::BLOCK_LEN) {
-        sha256::compress(chain_, data);
-    }
+    const std::size_t blocks = size / sha256::BLOCK_LEN;
+    sha256::compress_blocks(chain_, data, blocks);
+    data += blocks * sha256::BLOCK_LEN;
+    size -= blocks * sha256::BLOCK_LEN;
     if (size != 0) std::memcpy(block_.data(), data, size);
 }
 

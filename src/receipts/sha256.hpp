@@ -32,4 +32,9 @@ inline constexpr ChainingValue INITIAL = {
 // its time does not depend on the data.
 void compress(ChainingValue& chain, const std::uint8_t* block) noexcept;
 
+// compress_blocks folds `count` consecutive blocks at `blocks` into `chain`,
+// as `count` calls of compress would, in one call: for bulk data (a log),
+// where a call per block costs a sixth of the block.
+void compress_blocks(ChainingValue& chain, const std::uint8_t* blocks, std::size_t count) noexcept;
+
 }  // namespace kestrel::sha256

@@ -26,6 +26,15 @@ void compress(ChainingValue& chain, const std::uint8_t* block) noexcept {
     std::memcpy(chain.h.data(), ctx.h, sizeof ctx.h);
 }
 
+void compress_blocks(ChainingValue& chain, const std::uint8_t* blocks, std::size_t count) noexcept {
+    // With no byte pending in ctx, SHA256_Update hands every whole block to
+    // the block function at once and keeps nothing back.
+    SHA256_CTX ctx{};
+    std::memcpy(ctx.h, chain.h.data(), sizeof ctx.h);
+    SHA256_Update(&ctx, blocks, count * BLOCK_LEN);
+    std::memcpy(chain.h.data(), ctx.h, sizeof ctx.h);
+}
+
 #pragma GCC diagnostic pop
 
 }  // namespace kestrel::sha256

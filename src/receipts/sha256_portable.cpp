@@ -87,4 +87,8 @@ void compress(ChainingValue& chain, const std::uint8_t* block) noexcept {
     for (unsigned i = 0; i < 8; ++i) chain.h[i] += v[i];
 }
 
+void compress_blocks(ChainingValue& chain, const std::uint8_t* blocks, std::size_t count) noexcept {
+    for (std::size_t i = 0; i < count; ++i) compress(chain, blocks + i * BLOCK_LEN);
+}
+
 }  // namespace kestrel::sha256

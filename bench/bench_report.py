@@ -104,8 +104,9 @@ def main():
                  nonce["BM_NonceSource"] + 2 * security["BM_IssueReceipt/action_id_len:6"]))
     rows.append(("tag: authorize, 6-byte action id", tag, ALTERNATIVE, "OpenSSL HMAC(), same bytes",
                  security["BM_OpenSslHmac/action_id_len:6"]))
+    # A replay gate, too, holds its key primed: its floor is one tag from a primed key.
     rows.append(("replay gate: full ring, accepted", security["BM_CheckAndAccept_FullRing"], FLOOR,
-                 "tag alone", tag))
+                 "tag, key primed", security["BM_IssueReceipt/action_id_len:6"]))
     rows.append(("kestrel_receipt_verify (C)", security["BM_ReceiptVerify"], FLOOR, "tag alone", tag))
     # The four-axis solve has no cheaper way to the same answer here (a box
     # clamp ignores the rows): it is set against the period it must fit in.

@@ -72,9 +72,17 @@ public:
 
     bool failed() const noexcept { return failed_; }
 
+    // `format` is always one of this file's literals; without arguments it
+    // is copied as text, so that no '%' in it is ever read as a directive.
     template <typename... Args>
     bool fail(const char* format, Args... args) noexcept {
-        if (!failed_) std::snprintf(out_.problem, sizeof out_.problem, format, args...);
+        if (!failed_) {
+            if constexpr (sizeof...(Args) == 0) {
+                std::snprintf(out_.problem, sizeof out_.problem, "%s", format);
+            } else {
+                std::snprintf(out_.problem, sizeof out_.problem, format, args...);
+            }
+        }
         failed_ = true;
         return false;
     }

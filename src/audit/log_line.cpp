@@ -62,6 +62,16 @@ std::size_t put_int(char* out, std::size_t at, Int value) noexcept {
     return static_cast<std::size_t>(std::to_chars(out + at, out + at + 24, value).ptr - out);
 }
 
+// The action of a record or refusal line from its axis's value on, as
+// parse_action below reads it.
+std::size_t put_action(char* out, std::size_t at, std::int32_t axis, double position, double velocity) noexcept {
+    at = put_int(out, at, axis);
+    at = put(out, at, ", \"position\": ");
+    at = put_number(out, at, position);
+    at = put(out, at, ", \"velocity\": ");
+    return put_number(out, at, velocity);
+}
+
 std::string_view shown(std::string_view text) noexcept { return text.substr(0, 40); }
 
 // Cursor: the strict reader of one line. Each step either takes exactly what
@@ -168,13 +178,19 @@ private:
     bool failed_ = false;
 };
 
-void parse_record(Cursor& in, ParsedLine& out) noexcept {
-    in.literal("{\"axis\": ");
+// The action of a record or refusal line, from its axis's value on:
+// `3, "position": 0.25, "velocity": 1.5`.
+void parse_action(Cursor& in, ParsedLine& out) noexcept {
     in.integer("axis", out.axis, ',');
     in.literal(", \"position\": ");
     in.number("position", out.position);
     in.literal(", \"velocity\": ");
     in.number("velocity", out.velocity);
+}
+
+void parse_record(Cursor& in, ParsedLine& out) noexcept {
+    in.literal("{\"axis\": ");
+    parse_action(in, out);
     in.literal(", \"receipt\": \"");
     in.hex("receipt", out.wire, RECEIPT_LEN);
     in.literal("\"}");
@@ -192,11 +208,7 @@ void parse_refusal(Cursor& in, ParsedLine& out) noexcept {
         in.fail("refused \"%.*s\" is not the name of a refusal", int(shown(name).size()), shown(name).data());
     }
     in.literal("\", \"axis\": ");
-    in.integer("axis", out.axis, ',');
-    in.literal(", \"position\": ");
-    in.number("position", out.position);
-    in.literal(", \"velocity\": ");
-    in.number("velocity", out.velocity);
+    parse_action(in, out);
     in.literal(", \"time\": ");
     in.integer("time", out.time_ns, '}');
     in.literal("}");
@@ -256,11 +268,7 @@ void parse_line(std::string_view line, ParsedLine& out) noexcept {
 std::size_t format_record(std::int32_t axis, double position, double velocity, const std::uint8_t receipt[RECEIPT_LEN],
                           char* out) noexcept {
     std::size_t at = put(out, 0, "{\"axis\": ");
-    at = put_int(out, at, axis);
-    at = put(out, at, ", \"position\": ");
-    at = put_number(out, at, position);
-    at = put(out, at, ", \"velocity\": ");
-    at = put_number(out, at, velocity);
+    at = put_action(out, at, axis, position, velocity);
     at = put(out, at, ", \"receipt\": \"");
     at = put_hex(out, at, receipt, RECEIPT_LEN);
     return put(out, at, "\"}\n");
@@ -271,11 +279,7 @@ std::size_t format_refusal(KestrelError kind, std::int32_t axis, double position
     std::size_t at = put(out, 0, "{\"refused\": \"");
     at = put(out, at, error_text(kind).name.substr(0, 64));
     at = put(out, at, "\", \"axis\": ");
-    at = put_int(out, at, axis);
-    at = put(out, at, ", \"position\": ");
-    at = put_number(out, at, position);
-    at = put(out, at, ", \"velocity\": ");
-    at = put_number(out, at, velocity);
+    at = put_action(out, at, axis, position, velocity);
     at = put(out, at, ", \"time\": ");
     at = put_int(out, at, time_ns);
     return put(out, at, "}\n");

@@ -120,7 +120,8 @@
 #ifndef KESTREL_JOINT_LIMITER_H
 #define KESTREL_JOINT_LIMITER_H
 
-#include "kestrel.h" /* LinearConstraints4, Solution4 for the coupling */
+#include "kestrel_error.h" /* KestrelError */
+#include "kestrel_solve.h" /* LinearConstraints4, Solution4 for the coupling */
 
 #ifdef __cplusplus
 extern "C" {

@@ -12,7 +12,7 @@
 #include "boundary/boundary.hpp"
 #include "errors/error_catalogue.hpp"
 #include "boundary/random_source.hpp"
-#include "receipt.hpp"
+#include "py_receipt.hpp"
 #include "violation.hpp"
 
 namespace kestrel::py {

@@ -1,7 +1,7 @@
 // KestrelReceipt: one authorized action, as handed back to the controlling
 // program. Immutable; holds no reference to the boundary that issued it, so
 // it can be verified again at any time against a key.
-#include "receipt.hpp"
+#include "py_receipt.hpp"
 
 #include <cstring>
 

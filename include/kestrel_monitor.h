@@ -178,6 +178,13 @@ KESTREL_API KestrelError kestrel_monitor_init(KestrelMonitor *monitor, uint32_t 
 KESTREL_API KestrelError kestrel_monitor_check_limits(uint32_t count, const KestrelJointLimits *limits,
                                                       KestrelJointFault *fault);
 
+/* kestrel_monitor_check_config applies init's refusals of a config and
+ * writes to *message null, or a static text naming the first field at fault
+ * ("velocity_tolerance must be finite and >= 0"); returns KESTREL_OK or
+ * KESTREL_ERROR_BAD_MONITOR_CONFIG. Null config or message:
+ * KESTREL_ERROR_INVALID_POINTER. Pure. */
+KESTREL_API KestrelError kestrel_monitor_check_config(const KestrelMonitorConfig *config, const char **message);
+
 /* kestrel_monitor_check reads the clock, judges the measured
  * positions[0..count-1] and velocities[0..count-1] by the rules of the
  * current state (see the top of this file), writes the state after this

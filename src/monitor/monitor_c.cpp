@@ -38,13 +38,6 @@ const Monitor* live_monitor(const KestrelMonitor* monitor) noexcept {
     return live_monitor(const_cast<KestrelMonitor*>(monitor));  // only read through the result
 }
 
-bool config_valid(const KestrelMonitorConfig& c) noexcept {
-    return std::isfinite(c.position_tolerance) && c.position_tolerance >= 0.0 &&
-           std::isfinite(c.velocity_tolerance) && c.velocity_tolerance >= 0.0 &&
-           std::isfinite(c.standstill_velocity) && c.standstill_velocity > 0.0 &&
-           (c.stop == KESTREL_MONITOR_SS1 || c.stop == KESTREL_MONITOR_SS2);
-}
-
 }  // namespace
 }  // namespace kestrel::monitor
 
@@ -71,6 +64,22 @@ KestrelError kestrel_monitor_check_limits(std::uint32_t count, const KestrelJoin
     return KESTREL_OK;
 }
 
+KestrelError kestrel_monitor_check_config(const KestrelMonitorConfig* config, const char** message) {
+    if (config == nullptr || message == nullptr) return KESTREL_ERROR_INVALID_POINTER;
+    const KestrelMonitorConfig& c = *config;
+    *message = nullptr;
+    if (!(std::isfinite(c.position_tolerance) && c.position_tolerance >= 0.0)) {
+        *message = "position_tolerance must be finite and >= 0";
+    } else if (!(std::isfinite(c.velocity_tolerance) && c.velocity_tolerance >= 0.0)) {
+        *message = "velocity_tolerance must be finite and >= 0";
+    } else if (!(std::isfinite(c.standstill_velocity) && c.standstill_velocity > 0.0)) {
+        *message = "standstill_velocity must be finite and > 0";
+    } else if (c.stop != KESTREL_MONITOR_SS1 && c.stop != KESTREL_MONITOR_SS2) {
+        *message = "stop must be SS1 or SS2";
+    }
+    return *message == nullptr ? KESTREL_OK : KESTREL_ERROR_BAD_MONITOR_CONFIG;
+}
+
 KestrelError kestrel_monitor_init(KestrelMonitor* monitor, std::uint32_t count, const KestrelJointLimits* limits,
                                   const KestrelMonitorConfig* config, KestrelClock clock, void* context) {
     MonitorStorage* s = storage_of(monitor);
@@ -78,7 +87,8 @@ KestrelError kestrel_monitor_init(KestrelMonitor* monitor, std::uint32_t count, 
     KestrelJointFault fault;
     const KestrelError error = kestrel_monitor_check_limits(count, limits, &fault);
     if (error != KESTREL_OK) return error;
-    if (!config_valid(*config)) return KESTREL_ERROR_BAD_MONITOR_CONFIG;
+    const char* message = nullptr;
+    if (kestrel_monitor_check_config(config, &message) != KESTREL_OK) return KESTREL_ERROR_BAD_MONITOR_CONFIG;
     new (&s->monitor) Monitor(count, limits, *config, kestrel::Clock{clock, context});
     s->live = kLive;
     return KESTREL_OK;

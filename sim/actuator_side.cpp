@@ -148,10 +148,6 @@ KestrelTrip ActuatorSide::trip() const {
     return first;
 }
 
-}  // namespace kestrel_sim
-
-namespace kestrel_sim {
-
 KestrelTrip ActuatorSide::last_trip() const {
     KestrelTrip latest{};
     require_ok(kestrel_monitor_last_trip(&monitor_, &latest), "kestrel_monitor_last_trip");

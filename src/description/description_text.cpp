@@ -69,7 +69,7 @@ std::uint32_t line_of(std::string_view text, std::size_t offset) {
     return line;
 }
 
-std::optional<double> parse_number(std::string_view text) {
+std::optional<double> parse_decimal(std::string_view text) {
     const auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; };
     while (!text.empty() && blank(text.front())) text.remove_prefix(1);
     while (!text.empty() && blank(text.back())) text.remove_suffix(1);

@@ -27,9 +27,9 @@ void check_text(std::string_view file, std::string_view text);
 // line_of returns the 1-based line of byte `offset` of `text`.
 std::uint32_t line_of(std::string_view text, std::size_t offset);
 
-// parse_number reads a decimal number ("-1.5", "+2", ".5", "3e-2"; blanks
+// parse_decimal reads a decimal number ("-1.5", "+2", ".5", "3e-2"; blanks
 // around it allowed): nullopt for anything else, including a value that is
 // not finite or lies beyond the range of a double.
-std::optional<double> parse_number(std::string_view text);
+std::optional<double> parse_decimal(std::string_view text);
 
 }  // namespace kestrel::description

@@ -74,7 +74,7 @@ std::optional<Number> number_attribute(std::string_view file, const UrdfJoint& j
     const tinyxml2::XMLAttribute* attribute = element.FindAttribute(name);
     if (attribute == nullptr) return std::nullopt;
     const auto line = static_cast<std::uint32_t>(attribute->GetLineNum());
-    const std::optional<double> value = parse_number(attribute->Value());
+    const std::optional<double> value = parse_decimal(attribute->Value());
     if (!value) {
         fail(KESTREL_ERROR_DESCRIPTION_VALUE, joint_place(file, line, joint.name) + "<" + element.Name() + "> " + name +
                                                   ": " + quoted(attribute->Value()) + " is not a finite number");

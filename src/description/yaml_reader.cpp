@@ -133,6 +133,7 @@ public:
     }
 
     YamlJoint joint(const Node& key, const Node& value) const {
+        check_name(file_, key.line, key.text);
         YamlJoint joint{key.text, key.line, {}, {}, {}, {}, {}, {}, {}, {}, {}, {}, {}};
         if (value.kind != Node::Kind::map) {
             fail(KESTREL_ERROR_DESCRIPTION_SYNTAX,

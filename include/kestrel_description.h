@@ -72,11 +72,11 @@
  * kilobytes), holding a NUL byte, nesting deeper than
  * KESTREL_DESCRIPTION_MAX_DEPTH, holding more than
  * KESTREL_DESCRIPTION_MAX_XML_ELEMENTS elements or
- * KESTREL_DESCRIPTION_MAX_YAML_NODES YAML nodes, a YAML alias to a map or a
- * sequence, or an XML
- * document type declaration (the only place entities are declared) is refused
- * before the parser builds anything from it, so every file ends in a result or
- * an error within a fraction of a second and some tens of megabytes.
+ * KESTREL_DESCRIPTION_MAX_YAML_NODES YAML nodes (an alias counts as one), a
+ * YAML alias to a map or a sequence, or an XML document type declaration (the
+ * only place entities are declared) is refused before the parser builds
+ * anything from it, so every file ends in a result or an error within a
+ * fraction of a second and some tens of megabytes.
  */
 #ifndef KESTREL_DESCRIPTION_H
 #define KESTREL_DESCRIPTION_H

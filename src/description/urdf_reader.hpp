@@ -26,9 +26,10 @@ struct UrdfJoint {
 // parse_urdf reads the joints of a URDF's text, in file order. An attribute
 // the format does not give <joint>, <limit>, <safety_controller> or <mimic>
 // is refused unless it has a namespace prefix; other child elements are
-// ignored. It refuses text
-// that nests deeper than KESTREL_DESCRIPTION_MAX_DEPTH or declares a document
-// type before the XML parser sees it. `file` names the file in messages.
+// ignored. Text that nests deeper than KESTREL_DESCRIPTION_MAX_DEPTH or
+// declares a document type is refused before the XML parser sees it, text
+// that does not start as XML is named as not a URDF. `file` names the file in
+// messages.
 std::vector<UrdfJoint> parse_urdf(std::string_view file, std::string_view text);
 
 }  // namespace kestrel::description

@@ -232,10 +232,11 @@ class KeysTest(unittest.TestCase):
         for name, content, mode in [("long", bytes(33), 0o600), ("empty", b"", 0o400), ("shared", master, 0o604)]:
             (d / name).write_bytes(content)
             (d / name).chmod(mode)
+        os.mkfifo(d / "fifo", 0o600)
         for path, says in [("master.key", None), ("absent", "absent: cannot open the key file: No such file"),
                            ("long", "holds exactly 32 bytes, but this one holds more than 32"),
                            ("empty", "but this one holds 0"), (".", "not a regular file"),
-                           ("/dev/zero", "not a regular file"), ("shared", "mode 604); fix it with: chmod 600 /")]:
+                           ("/dev/zero", "not a regular file"), ("fifo", "not a regular file"), ("shared", "mode 604); fix it with: chmod 600 /")]:
             with self.subTest(path=path):
                 if says is None:
                     self.assertEqual(kestrel._native.read_key_file(d / path), master)

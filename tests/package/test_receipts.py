@@ -4,6 +4,7 @@ import copy
 import gc
 import hashlib
 import hmac
+import io
 import math
 import os
 import pathlib
@@ -312,6 +313,17 @@ class ClockedBoundaryTest(unittest.TestCase):
         self.assertEqual(caught.exception.violation_type, "stale_receipt")
         with self.assertRaisesRegex(TypeError, "argument 'clock'"):
             kestrel.ReceiptGuard(self.key, clock=5)
+
+    def test_every_seconds_argument_refuses_a_bool(self):
+        clock, limits = kestrel.SimulatedClock(), [kestrel.JointLimits(-1.0, 1.0, 1.0, 1.0, 1.0)]
+        for name, call in [("max_age", lambda: kestrel.ReceiptGuard(self.key, max_age=True)),
+                           ("seconds", lambda: clock.advance(True)), ("timeout", lambda: kestrel.Watchdog(True)),
+                           ("period", lambda: kestrel.JointLimiter(limits, period=True)),
+                           ("checkpoint_seconds",
+                            lambda: kestrel.ReceiptLogWriter(io.StringIO(), self.key, checkpoint_seconds=True))]:
+            with self.subTest(name), self.assertRaisesRegex(TypeError, f"^argument '{name}': a number of seconds, "):
+                call()
+        self.assertEqual(clock.now_ns, 0)
 
     def test_simulated_clock_steps(self):
         clock = kestrel.SimulatedClock(5)

@@ -160,7 +160,10 @@ typedef struct KestrelDescription KestrelDescription;
  *   KESTREL_ERROR_INVALID_POINTER    request or description NULL, no path
  *                                    given, or joint_count > 0 with NULL joints
  *                                    or a NULL name among them
- *   KESTREL_ERROR_DESCRIPTION_UNREADABLE  a file could not be opened or read
+ *   KESTREL_ERROR_DESCRIPTION_UNREADABLE  a file could not be opened or read,
+ *                                    or is not a regular file (os_error 0:
+ *                                    refused before any read, so a FIFO
+ *                                    never blocks the call)
  *   KESTREL_ERROR_DESCRIPTION_TOO_LARGE   over the size, depth or node bounds
  *   KESTREL_ERROR_DESCRIPTION_SYNTAX malformed XML or YAML, an alias, a
  *                                    document type declaration, a URDF without

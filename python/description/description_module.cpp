@@ -30,10 +30,11 @@ bool path_argument(PyObject* value, kestrel::py::Ref& out) {
 
 // The error of a failed load. A file that cannot be read raises
 // FileNotFoundError and its kin with the file's name, as open() does; the
-// message starts with the path of that file.
+// message starts with the path of that file. A path that is no regular file
+// (no errno) is a DescriptionError like any other file that gives no limits.
 PyObject* raise_failure(KestrelError error, const char* message, int32_t os_error, const char* urdf_path,
                         PyObject* urdf, PyObject* yaml) {
-    if (error == KESTREL_ERROR_DESCRIPTION_UNREADABLE) {
+    if (error == KESTREL_ERROR_DESCRIPTION_UNREADABLE && os_error != 0) {
         errno = os_error;
         const bool urdf_failed = urdf_path != nullptr && std::string_view(message).starts_with(urdf_path);
         return PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, urdf_failed ? urdf : yaml);

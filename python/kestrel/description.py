@@ -92,8 +92,9 @@ def load_joint_limits(urdf: Optional[_Path] = None, yaml: Optional[_Path] = None
     errors.
 
     Raises `DescriptionError` (a ValueError) naming the file, line, joint and
-    field for a file that is not valid, FileNotFoundError (or another OSError)
-    for one that cannot be read, TypeError when neither file is given.
+    field for a file that is not valid or a path that is not a regular file
+    (a FIFO is refused, never waited on), FileNotFoundError (or another
+    OSError) for one that cannot be read, TypeError when neither file is given.
     """
     loaded, notes = _describe(urdf, yaml, joints, soft_limits, strict, allow_widening)
     for note in notes:

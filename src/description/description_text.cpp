@@ -4,10 +4,10 @@
 #include <charconv>
 #include <cmath>
 #include <cstring>
-#include <fcntl.h>
 #include <unistd.h>
 
 #include "description/description_failure.hpp"
+#include "files/regular_file.hpp"
 #include "kestrel_description.h"
 
 namespace kestrel::description {
@@ -31,10 +31,15 @@ bool is_digit(char c) { return c >= '0' && c <= '9'; }
 }  // namespace
 
 std::string read_description_file(const std::string& path) {
-    const FileDescriptor file{::open(path.c_str(), O_RDONLY | O_CLOEXEC)};
-    if (file.fd < 0) unreadable(path, errno);
+    const RegularFile opened = open_regular_file(path.c_str());
+    if (opened.outcome == OpenOutcome::Failed) unreadable(path, opened.error);
+    if (opened.outcome == OpenOutcome::NotRegular) {
+        throw DescriptionFailure{KESTREL_ERROR_DESCRIPTION_UNREADABLE,
+                                 path + ": not a regular file; a robot description is read from a file", 0};
+    }
+    const FileDescriptor file{opened.fd};
     // Read until the end or one byte past the bound, whatever the file claims
-    // to hold (a pipe or /dev/zero claims nothing).
+    // to hold (one that grows while it is read claims too little).
     constexpr std::size_t kLimit = KESTREL_DESCRIPTION_MAX_FILE_SIZE;
     std::string text;
     std::size_t used = 0;

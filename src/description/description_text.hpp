@@ -15,9 +15,10 @@ struct Number {
     std::uint32_t line;
 };
 
-// read_description_file returns the contents of `path`, at most
-// KESTREL_DESCRIPTION_MAX_FILE_SIZE bytes (it never reads more than one byte
-// beyond), or fails: unreadable (with errno) or too large.
+// read_description_file returns the contents of the regular file `path`, at
+// most KESTREL_DESCRIPTION_MAX_FILE_SIZE bytes (it never reads more than one
+// byte beyond), or fails: unreadable (with errno), not a regular file (errno
+// 0, refused before any read, so a FIFO never blocks) or too large.
 std::string read_description_file(const std::string& path);
 
 // check_text refuses text over the size bound or holding a NUL byte, which

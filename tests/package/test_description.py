@@ -200,11 +200,14 @@ class ErrorTest(unittest.TestCase):
              r"bad.yaml:3: .*lower position limit -2.8973 \(.*egret.urdf:\d+ soft_lower_limit\) is not below"),
             (None, "limits: {}\n", None, DescriptionError, r"bad.yaml: no map joint_limits at the top"),
             (URDF, "/nonexistent/limits.yaml", None, FileNotFoundError, r"/nonexistent/limits.yaml"),
+            (URDF, "FIFO", None, DescriptionError, r"limits.fifo: not a regular file"),  # never blocks
             (None, None, None, TypeError, r"give a URDF file, a YAML file or both"),
         ]
         with tempfile.TemporaryDirectory() as directory:
+            os.mkfifo(fifo := os.path.join(directory, "limits.fifo"))
             for urdf, yaml, joints, error, message in table:
                 with self.subTest(message=message):
+                    yaml = fifo if yaml == "FIFO" else yaml
                     if isinstance(urdf, str):
                         urdf = write(directory, "bad.urdf", urdf)
                     if yaml is not None and not yaml.startswith("/"):

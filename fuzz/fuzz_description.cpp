@@ -125,7 +125,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     } catch (const DescriptionFailure& failure) {
         if (failure.code < KESTREL_ERROR_DESCRIPTION_TOO_LARGE || failure.code > KESTREL_ERROR_DESCRIPTION_VALUE ||
             failure.message.empty() || (failure.os_error == 0 && !is_utf8(failure.message))) {
-            broken("a failure without its code or message", failure.message);
+            broken("a failure without its code, or a message that is not UTF-8 text", failure.message);
         }
     }
     return 0;

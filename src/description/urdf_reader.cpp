@@ -214,7 +214,7 @@ std::vector<UrdfJoint> parse_urdf(std::string_view file, std::string_view text) 
     if (robot == nullptr || std::string_view(robot->Name()) != "robot") {
         fail(KESTREL_ERROR_DESCRIPTION_SYNTAX,
              std::string(file) + ": not a URDF: expected a <robot> element at the top, found " +
-                 (robot == nullptr ? std::string("none") : "<" + std::string(robot->Name()) + ">"));
+                 (robot == nullptr ? std::string("none") : quoted("<" + std::string(robot->Name()) + ">")));
     }
     std::vector<UrdfJoint> joints;
     std::unordered_set<std::string> names;

@@ -53,12 +53,13 @@
  *   - a revolute or prismatic joint needs <limit> lower and upper (the URDF
  *     format requires them), unless the YAML gives that side or
  *     has_position_limits: false.
- * A typo must not leave a limit out: an attribute of <joint>, <limit>,
- * <safety_controller> or <mimic> the URDF format does not give them is an
- * error (with "did you mean" where one name is close), unless it has a
- * namespace prefix (drake:acceleration: another tool's); other child
- * elements of <joint> are ignored. So is any unknown key in a YAML joint's
- * map, except one whose value is false (has_jerk: false), which is a warning.
+ * A typo must not leave a limit out: an attribute of <joint>, or of the
+ * <limit>, <safety_controller> or <mimic> of a revolute, continuous or
+ * prismatic joint, that the URDF format does not give them is an error (with
+ * "did you mean" where one name is close), unless it has a namespace prefix
+ * (drake:acceleration: another tool's); other child elements of <joint> are
+ * ignored. An unknown key in a YAML joint's map is an error too, except one
+ * whose value is false (has_jerk: false), which is a warning.
  *
  * Warnings (kestrel_description_warning) say what was read and left aside:
  * a YAML joint the URDF does not have (skipped; judged only when no joints

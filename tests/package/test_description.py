@@ -164,6 +164,8 @@ class ErrorTest(unittest.TestCase):
              r"bad.yaml:3: joint 'shoulder_yaw': max_velocity 3 widens the URDF's velocity 2.175 \(.*egret.urdf:\d+\)"),
             (URDF, PLANNING_WITH.format("min_position: -3"), None, DescriptionError,
              r"min_position -3 widens the URDF's lower -2.9671"),
+            (JOINT.replace('lower="{}" ', "").format(1, 1), "joint_limits:\n  a: {min_position: -1, max_position: 5}\n",
+             None, DescriptionError, r"bad.yaml:2: joint 'a': max_position 5 widens the URDF's upper 1"),
             (URDF, PLANNING_WITH.format("has_velocity_limits: false"), None, DescriptionError,
              r"has_velocity_limits: false removes the URDF's velocity 2.175 .*; a limits file may only narrow"),
             (URDF, PLANNING_WITH.format("has_jerk: 1"), None, DescriptionError, r"unknown key 'has_jerk'; did you"),

@@ -202,7 +202,8 @@ KESTREL_API KestrelError kestrel_description_joint(const KestrelDescription *des
  * loaded description (0 for NULL). */
 KESTREL_API size_t kestrel_description_warning_count(const KestrelDescription *description);
 
-/* kestrel_description_warning returns warning `index`, in file order: a
+/* kestrel_description_warning returns warning `index` (the YAML file's maps
+ * first, then its joints the URDF lacks, then the loaded joints' keys): a
  * NUL-terminated English text naming the file, line and joint and saying what
  * the reader did ("limits.yaml:9: joint 'gripper': not in arm.urdf; skipped").
  * It lives until the description is freed. NULL for a NULL description or an

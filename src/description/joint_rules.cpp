@@ -231,7 +231,7 @@ Description combine(const ParsedFile<UrdfJoint>* urdf, const ParsedFile<YamlJoin
     const auto yaml_joints = by_name(yaml);
     const std::vector<std::string> names = selection.joints ? *selection.joints : default_joints(urdf, yaml);
     if (names.empty()) fail(KESTREL_ERROR_DESCRIPTION_JOINT, "no joint named to load");
-    // What is reported rather than refused, in file order: the YAML file's,
+    // What is reported rather than refused, in this order: the YAML file's,
     // its joints the URDF lacks (judged only when no joints are named), then
     // those of the joints loaded. A strict load refuses the first.
     std::vector<Warning> warnings;

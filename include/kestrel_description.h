@@ -109,7 +109,7 @@ typedef struct KestrelDescribedJoint {
     const char *type;   /* the URDF's type ("revolute", "continuous", "prismatic"), or "" with only a YAML file */
     const char *mimics; /* the joint a mimic joint follows, or "" */
     KestrelJointLimits limits;
-    uint32_t sources[5]; /* KESTREL_SOURCE_* of each field, indexed by KESTREL_FIELD_* */
+    uint32_t sources[KESTREL_JOINT_LIMITS_FIELDS]; /* KESTREL_SOURCE_* of each field, indexed by KESTREL_FIELD_* */
 } KestrelDescribedJoint;
 
 /* The loaded joints: opaque, read-only after loading, so one description may

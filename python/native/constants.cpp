@@ -14,7 +14,7 @@ struct Constant {
 };
 
 constexpr Constant kConstants[] = {
-    {"KEY_LEN", KESTREL_RECEIPT_KEY_LEN},
+    {"KEY_LEN", KESTREL_KEY_LEN},
     {"RECEIPT_WIRE_LEN", KESTREL_RECEIPT_WIRE_LEN},
     {"FRAME_LEN", KESTREL_FRAME_LEN},
     {"MAX_JOINTS", KESTREL_JOINT_LIMITER_MAX_JOINTS},

@@ -65,14 +65,14 @@ Digest hmac_sha256(std::span<const std::uint8_t, 32> key, std::span<const std::u
 
 namespace {
 
-Digest derive(const std::uint8_t key[32], std::string_view label) noexcept {
+Digest derive(const std::uint8_t key[KESTREL_KEY_LEN], std::string_view label) noexcept {
     return hmac_sha256(std::span<const std::uint8_t, 32>(key, 32),
                        {reinterpret_cast<const std::uint8_t*>(label.data()), label.size()});
 }
 
 }  // namespace
 
-SealKeys::SealKeys(const std::uint8_t key[32]) noexcept
+SealKeys::SealKeys(const std::uint8_t key[KESTREL_KEY_LEN]) noexcept
     : final_(derive(key, "kestrel receipt log seal")), checkpoint_(derive(key, "kestrel receipt log checkpoint")) {}
 
 SealKeys::~SealKeys() {

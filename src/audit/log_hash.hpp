@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <span>
 
+#include "kestrel_base.h"  // KESTREL_KEY_LEN
 #include "receipts/sha256.hpp"
 
 namespace kestrel::audit {
@@ -39,7 +40,7 @@ enum class SealKind { Checkpoint, Final };
 // SealKeys: the two seal keys of one boundary key. Wiped when it dies.
 class SealKeys {
 public:
-    explicit SealKeys(const std::uint8_t key[32]) noexcept;
+    explicit SealKeys(const std::uint8_t key[KESTREL_KEY_LEN]) noexcept;
     ~SealKeys();
     SealKeys(const SealKeys&) = delete;
     SealKeys& operator=(const SealKeys&) = delete;

@@ -7,6 +7,7 @@
 
 #include "audit/log_number.hpp"
 #include "errors/error_catalogue.hpp"
+#include "kestrel_log.h"  // KESTREL_LOG_KINDS
 #include "receipts/byte_order.hpp"
 
 namespace kestrel::audit {
@@ -15,7 +16,7 @@ namespace {
 
 constexpr char kHex[] = "0123456789abcdef";
 
-static_assert(RECEIPT_LEN % 4 == 0 && sha256::DIGEST_LEN % 4 == 0, "hex digits are read eight at a time");
+static_assert(KESTREL_RECEIPT_WIRE_LEN % 4 == 0 && sha256::DIGEST_LEN % 4 == 0, "hex digits are read eight at a time");
 
 // read_hex8 reads eight lowercase hex digits into four bytes, or returns
 // false if any of the eight is not one. A line holds 184 hex digits, so they
@@ -40,7 +41,7 @@ bool read_hex8(const char* text, std::uint8_t out[4]) noexcept {
     return true;
 }
 // Catalogue values a refusal line may name; above this none are defined.
-constexpr KestrelError kLastKind = 63;
+constexpr KestrelError kLastKind = KESTREL_LOG_KINDS - 1;
 
 std::size_t put(char* out, std::size_t at, std::string_view text) noexcept {
     std::memcpy(out + at, text.data(), text.size());
@@ -192,7 +193,7 @@ void parse_record(Cursor& in, ParsedLine& out) noexcept {
     in.literal("{\"axis\": ");
     parse_action(in, out);
     in.literal(", \"receipt\": \"");
-    in.hex("receipt", out.wire, RECEIPT_LEN);
+    in.hex("receipt", out.wire, KESTREL_RECEIPT_WIRE_LEN);
     in.literal("\"}");
     if (in.end()) {
         out.type = LineType::Record;
@@ -265,12 +266,12 @@ void parse_line(std::string_view line, ParsedLine& out) noexcept {
     }
 }
 
-std::size_t format_record(std::int32_t axis, double position, double velocity, const std::uint8_t receipt[RECEIPT_LEN],
-                          char* out) noexcept {
+std::size_t format_record(std::int32_t axis, double position, double velocity,
+                          const std::uint8_t receipt[KESTREL_RECEIPT_WIRE_LEN], char* out) noexcept {
     std::size_t at = put(out, 0, "{\"axis\": ");
     at = put_action(out, at, axis, position, velocity);
     at = put(out, at, ", \"receipt\": \"");
-    at = put_hex(out, at, receipt, RECEIPT_LEN);
+    at = put_hex(out, at, receipt, KESTREL_RECEIPT_WIRE_LEN);
     return put(out, at, "\"}\n");
 }
 

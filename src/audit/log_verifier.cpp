@@ -10,7 +10,7 @@
 
 namespace kestrel::audit {
 
-LogVerifier::LogVerifier(const std::uint8_t key[32]) noexcept : keys_(key) {
+LogVerifier::LogVerifier(const std::uint8_t key[KESTREL_KEY_LEN]) noexcept : keys_(key) {
     (void)kestrel_receipt_guard_init(&guard_, key);  // aligned member storage: cannot be refused
 }
 

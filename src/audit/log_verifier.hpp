@@ -22,7 +22,7 @@ namespace kestrel::audit {
 
 class LogVerifier {
 public:
-    explicit LogVerifier(const std::uint8_t key[32]) noexcept;
+    explicit LogVerifier(const std::uint8_t key[KESTREL_KEY_LEN]) noexcept;
     ~LogVerifier();
     LogVerifier(const LogVerifier&) = delete;
     LogVerifier& operator=(const LogVerifier&) = delete;

@@ -4,7 +4,7 @@
 
 namespace kestrel::audit {
 
-LogWriter::LogWriter(const std::uint8_t key[32]) noexcept : keys_(key) {
+LogWriter::LogWriter(const std::uint8_t key[KESTREL_KEY_LEN]) noexcept : keys_(key) {
     (void)kestrel_receipt_guard_init(&guard_, key);  // aligned member storage: cannot be refused
 }
 
@@ -17,7 +17,8 @@ void LogWriter::take(char* out, std::size_t length) noexcept {
 }
 
 KestrelError LogWriter::record(std::int32_t axis, double position, double velocity,
-                               const std::uint8_t receipt[RECEIPT_LEN], char* out, std::size_t& length) noexcept {
+                               const std::uint8_t receipt[KESTREL_RECEIPT_WIRE_LEN], char* out,
+                               std::size_t& length) noexcept {
     if (closed_) return KESTREL_ERROR_LOG_CLOSED;
     const KestrelError refusal = kestrel_receipt_guard_check(&guard_, receipt, axis, position, velocity);
     if (refusal != KESTREL_OK) return refusal;

@@ -35,7 +35,8 @@ class JointBuilder {
 public:
     JointBuilder(std::string_view joint) : joint_(joint) {}
 
-    std::array<Value, 5> fields{Value{-INFINITY}, Value{INFINITY}, Value{INFINITY}, Value{INFINITY}, Value{INFINITY}};
+    std::array<Value, KESTREL_JOINT_LIMITS_FIELDS> fields{Value{-INFINITY}, Value{INFINITY}, Value{INFINITY},
+                                                          Value{INFINITY}, Value{INFINITY}};
 
     void set(int field, const std::optional<Number>& number, std::uint32_t source, const std::string& file,
              const char* key) {
@@ -192,7 +193,7 @@ std::vector<DescribedJoint> combine(const ParsedFile<UrdfJoint>* urdf, const Par
         builder.check_range();
         double* fields[] = {&joint.limits.min_position, &joint.limits.max_position, &joint.limits.max_velocity,
                             &joint.limits.max_acceleration, &joint.limits.max_jerk};
-        for (int i = 0; i < 5; ++i) {
+        for (int i = 0; i < KESTREL_JOINT_LIMITS_FIELDS; ++i) {
             *fields[i] = builder.fields[i].value;
             joint.sources[i] = builder.fields[i].source;
         }

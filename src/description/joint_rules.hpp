@@ -19,7 +19,7 @@ struct DescribedJoint {
     std::string type;    // empty with only a YAML file
     std::string mimics;  // empty unless a mimic joint
     KestrelJointLimits limits;
-    std::array<std::uint32_t, 5> sources;  // KESTREL_SOURCE_*, by KESTREL_FIELD_*
+    std::array<std::uint32_t, KESTREL_JOINT_LIMITS_FIELDS> sources;  // KESTREL_SOURCE_*, by KESTREL_FIELD_*
 };
 
 // One parsed file and the name it goes by in messages.

@@ -92,7 +92,7 @@ KestrelError read_key_file(const char* path, Key& out, std::span<char> message) 
     struct stat status {};
     if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
         ::close(fd);
-        return refuse(message, "%s: not a regular file; a key file holds exactly %zu raw bytes", path, KEY_LEN);
+        return refuse(message, "%s: not a regular file; a key file holds exactly %zu raw bytes", path, Key::size());
     }
     if ((status.st_mode & 077) != 0) {
         ::close(fd);
@@ -102,7 +102,7 @@ KestrelError read_key_file(const char* path, Key& out, std::span<char> message) 
                       path, static_cast<unsigned>(status.st_mode & 0777), quoted);
     }
     // One byte more than a key, to tell a longer file from a whole key.
-    std::uint8_t buffer[KEY_LEN + 1];
+    std::uint8_t buffer[KESTREL_KEY_LEN + 1];
     const ssize_t got = read_all(fd, buffer, sizeof buffer);
     const int read_error = errno;
     ::close(fd);
@@ -110,12 +110,13 @@ KestrelError read_key_file(const char* path, Key& out, std::span<char> message) 
     if (got < 0) {
         result = refuse(message, "%s: cannot read the key file: %s", path,
                         strerror_text(strerror_r(read_error, reason, sizeof reason), reason));
-    } else if (static_cast<std::size_t>(got) != KEY_LEN) {
-        result = refuse(message, "%s: a key file holds exactly %zu bytes, but this one holds %s%zu", path, KEY_LEN,
-                        static_cast<std::size_t>(got) > KEY_LEN ? "more than " : "",
-                        static_cast<std::size_t>(got) > KEY_LEN ? KEY_LEN : static_cast<std::size_t>(got));
+    } else if (static_cast<std::size_t>(got) != KESTREL_KEY_LEN) {
+        result =
+            refuse(message, "%s: a key file holds exactly %zu bytes, but this one holds %s%zu", path, Key::size(),
+                   static_cast<std::size_t>(got) > KESTREL_KEY_LEN ? "more than " : "",
+                   static_cast<std::size_t>(got) > KESTREL_KEY_LEN ? KESTREL_KEY_LEN : static_cast<std::size_t>(got));
     } else {
-        std::memcpy(out.data(), buffer, KEY_LEN);
+        std::memcpy(out.data(), buffer, KESTREL_KEY_LEN);
     }
     wipe(buffer, sizeof buffer);
     return result;

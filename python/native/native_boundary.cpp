@@ -154,7 +154,10 @@ PyType_Slot kSlots[] = {
                        "per one-second window; on the wall clock a clock stepped back opens a new\n"
                        "window, so the promise is per window. Safe to share between threads. It\n"
                        "cannot be copied or pickled; the key is wiped from memory when the boundary\n"
-                       "is destroyed.")},
+                       "is destroyed. Across os.fork() the child's copy carries on from the parent's\n"
+                       "state: both sign the same sequence ids under the same key, and a receiver\n"
+                       "refuses whichever of two equal ids reaches it second, so one process loses\n"
+                       "its commands. Make each boundary in the process that uses it, after any fork.")},
     {Py_tp_new, reinterpret_cast<void*>(boundary_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(boundary_dealloc)},
     {Py_tp_traverse, reinterpret_cast<void*>(boundary_traverse)},

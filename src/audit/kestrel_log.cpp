@@ -53,7 +53,7 @@ template <typename Object, typename Opaque>
 KestrelError init(Opaque* opaque, const std::uint8_t* key) noexcept {
     if (key == nullptr || wipe<Object>(opaque) != KESTREL_OK) return KESTREL_ERROR_INVALID_POINTER;
     Storage<Object>* s = storage_of<Object>(opaque);
-    new (s->object) Object(key);
+    new (s->object) Object(kestrel::Key::from_bytes(key));  // the copy dies here, wiped
     s->live = kLive;
     return KESTREL_OK;
 }

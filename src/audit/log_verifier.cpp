@@ -5,16 +5,12 @@
 #include <cstdio>
 #include <cstring>
 
-#include "receipts/byte_order.hpp"
 #include "receipts/constant_time.hpp"
+#include "receipts/receipt_guard.hpp"
 
 namespace kestrel::audit {
 
-LogVerifier::LogVerifier(const std::uint8_t key[KESTREL_KEY_LEN]) noexcept : keys_(key) {
-    (void)kestrel_receipt_guard_init(&guard_, key);  // aligned member storage: cannot be refused
-}
-
-LogVerifier::~LogVerifier() { (void)kestrel_receipt_guard_wipe(&guard_); }
+LogVerifier::LogVerifier(const Key& key) noexcept : gate_(key), keys_(key) {}
 
 template <typename... Args>
 void LogVerifier::report(KestrelLogFindingKind kind, KestrelError error, const char* format, Args... args) noexcept {
@@ -178,9 +174,9 @@ void LogVerifier::check_seal() noexcept {
 
 void LogVerifier::check_record() noexcept {
     const std::uint64_t number = summary_.lines;
-    const std::uint64_t sequence_id = byte_order::load_le64(parsed_.receipt + 20);  // wire bytes 20..27
-    const KestrelError refusal =
-        kestrel_receipt_guard_check(&guard_, parsed_.receipt, parsed_.axis, parsed_.position, parsed_.velocity);
+    const Receipt receipt = Receipt::from_bytes(parsed_.receipt);
+    const std::uint64_t sequence_id = receipt.sequence_id;
+    const KestrelError refusal = check_action(gate_, receipt, parsed_.axis, parsed_.position, parsed_.velocity);
     if (refusal != KESTREL_OK) {
         if (refusal > 0 && refusal < KESTREL_LOG_KINDS) ++summary_.refused[refusal];
         mark_bad();

@@ -16,14 +16,13 @@
 #include "audit/log_hash.hpp"
 #include "audit/log_line.hpp"
 #include "kestrel_log.h"
-#include "kestrel_receipt.h"
+#include "receipts/replay_gate.hpp"
 
 namespace kestrel::audit {
 
 class LogVerifier {
 public:
-    explicit LogVerifier(const std::uint8_t key[KESTREL_KEY_LEN]) noexcept;
-    ~LogVerifier();
+    explicit LogVerifier(const Key& key) noexcept;
     LogVerifier(const LogVerifier&) = delete;
     LogVerifier& operator=(const LogVerifier&) = delete;
 
@@ -41,7 +40,7 @@ private:
     void mark_bad() noexcept;
     void hash(const std::uint8_t* from, const std::uint8_t* to) noexcept { hash_.update(from, to - from); }
 
-    KestrelReceiptGuard guard_;
+    ReplayGate gate_;  // the receipt guard's rule, with no maximum age
     SealKeys keys_;
     RunningSha256 hash_;  // of every byte before the line being checked, once a seal asks for it
     KestrelLogSummary summary_{};

@@ -11,14 +11,13 @@
 #include "audit/log_hash.hpp"
 #include "audit/log_line.hpp"
 #include "kestrel_log.h"
-#include "kestrel_receipt.h"
+#include "receipts/replay_gate.hpp"
 
 namespace kestrel::audit {
 
 class LogWriter {
 public:
-    explicit LogWriter(const std::uint8_t key[KESTREL_KEY_LEN]) noexcept;
-    ~LogWriter();
+    explicit LogWriter(const Key& key) noexcept;
     LogWriter(const LogWriter&) = delete;
     LogWriter& operator=(const LogWriter&) = delete;
 
@@ -33,7 +32,7 @@ public:
 private:
     void take(char* out, std::size_t length) noexcept;
 
-    KestrelReceiptGuard guard_;
+    ReplayGate gate_;  // the receipt guard's rule, with no maximum age
     SealKeys keys_;
     RunningSha256 hash_;
     std::uint64_t lines_ = 0;

@@ -46,6 +46,13 @@ static_assert(alignof(GuardStorage) <= KESTREL_RECEIPT_GUARD_ALIGN, "the replay 
 [[nodiscard]] KestrelError check_action(GuardStorage& s, const std::uint8_t* receipt, std::int32_t axis,
                                         double position, double velocity) noexcept;
 
+// check_action is the guard's rule without a maximum age, on a replay gate
+// of the caller's (the receipt log's writer and verifier): KESTREL_OK and
+// `receipt` accepted for the action (axis, position, velocity), or the first
+// failing check's code with nothing changed.
+[[nodiscard]] KestrelError check_action(ReplayGate& gate, const Receipt& receipt, std::int32_t axis, double position,
+                                        double velocity) noexcept;
+
 // wipe_storage destroys a live guard's gate (which wipes its key) and zeroes
 // the whole storage, live or not.
 void wipe_storage(KestrelReceiptGuard* guard, GuardStorage& s) noexcept;

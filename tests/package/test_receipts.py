@@ -4,6 +4,7 @@ import copy
 import gc
 import hashlib
 import hmac
+import io
 import math
 import os
 import pathlib
@@ -233,10 +234,11 @@ class KeysTest(unittest.TestCase):
         for name, content, mode in [("long", bytes(33), 0o600), ("empty", b"", 0o400), ("shared", master, 0o604)]:
             (d / name).write_bytes(content)
             (d / name).chmod(mode)
+        os.mkfifo(d / "fifo", 0o600)
         for path, says in [("master.key", None), ("absent", "absent: cannot open the key file: No such file"),
                            ("long", "holds exactly 32 bytes, but this one holds more than 32"),
                            ("empty", "but this one holds 0"), (".", "not a regular file"),
-                           ("/dev/zero", "not a regular file"), ("shared", "mode 604); fix it with: chmod 600 /")]:
+                           ("/dev/zero", "not a regular file"), ("fifo", "not a regular file"), ("shared", "mode 604); fix it with: chmod 600 /")]:
             with self.subTest(path=path):
                 if says is None:
                     self.assertEqual(kestrel._native.read_key_file(d / path), master)
@@ -339,6 +341,17 @@ class ClockedBoundaryTest(unittest.TestCase):
         self.assertEqual(caught.exception.violation_type, "stale_receipt")
         with self.assertRaisesRegex(TypeError, "argument 'clock'"):
             kestrel.ReceiptGuard(self.key, clock=5)
+
+    def test_every_seconds_argument_refuses_a_bool(self):
+        clock, limits = kestrel.SimulatedClock(), [kestrel.JointLimits(-1.0, 1.0, 1.0, 1.0, 1.0)]
+        for name, call in [("max_age", lambda: kestrel.ReceiptGuard(self.key, max_age=True)),
+                           ("seconds", lambda: clock.advance(True)), ("timeout", lambda: kestrel.Watchdog(True)),
+                           ("period", lambda: kestrel.JointLimiter(limits, period=True)),
+                           ("checkpoint_seconds",
+                            lambda: kestrel.ReceiptLogWriter(io.StringIO(), self.key, checkpoint_seconds=True))]:
+            with self.subTest(name), self.assertRaisesRegex(TypeError, f"^argument '{name}': a number of seconds, "):
+                call()
+        self.assertEqual(clock.now_ns, 0)
 
     def test_simulated_clock_steps(self):
         clock = kestrel.SimulatedClock(5)

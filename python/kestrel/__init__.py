@@ -31,7 +31,7 @@ from ._native import (
     project_4d,
     verify_receipt,
 )
-from .description import DescribedJoint, DescriptionError, describe_joints, load_joint_limits
+from .description import DescribedJoint, DescriptionError, DescriptionWarning, describe_joints, load_joint_limits
 from ._types import Frame, Limit, Projection, ReceiptFields, SolveStatus
 from ._version import __version__
 from .receipt_log import ReceiptLogWriter
@@ -43,6 +43,7 @@ __all__ = [
     "Boundary",
     "DescribedJoint",
     "DescriptionError",
+    "DescriptionWarning",
     "Frame",
     "Governor",
     "JointLimiter",

@@ -23,6 +23,7 @@ def add_parser(commands: Any) -> None:
     limits.add_argument("--no-soft-limits", action="store_true", help="ignore <safety_controller>")
     limits.add_argument("--json", action="store_true",
                         help="print JSON instead (an absent limit is null, its source \"none\")")
+    limits.set_defaults(run=run)
 
 
 def _number(value: float) -> str:

@@ -31,12 +31,13 @@
  * admits every call).
  *
  * A boundary belongs to the process that made it. In a child of that process
- * (fork), kestrel_boundary_authorize refuses at once with
- * KESTREL_ERROR_FORKED, before it takes the boundary's lock: the lock may
- * have been held by another thread of the parent at the fork, and would then
- * never be released in the child. (A fork handler registered by the first
+ * (fork), every function that takes the boundary's lock
+ * (kestrel_boundary_authorize, kestrel_boundary_rekey) refuses at once with
+ * KESTREL_ERROR_FORKED, before it takes the lock: the lock may have been held
+ * by another thread of the parent at the fork, and would then never be
+ * released in the child. (A fork handler registered by the first
  * kestrel_boundary_new marks each child.) The child makes a boundary of its
- * own; it may free the inherited one.
+ * own; it may free the inherited one (kestrel_boundary_free takes no lock).
  */
 #ifndef KESTREL_BOUNDARY_H
 #define KESTREL_BOUNDARY_H
@@ -90,6 +91,8 @@ KESTREL_API KestrelBoundary *kestrel_boundary_new_with_clock(const uint8_t key[3
  * kestrel_boundary_authorize running at the same time signs wholly under one
  * key or the other. Returns, changing nothing:
  *   KESTREL_ERROR_INVALID_POINTER  boundary or key is null
+ *   KESTREL_ERROR_FORKED           the calling process is a child of the one
+ *                                  that made the boundary (above)
  *   KESTREL_ERROR_ZERO_KEY         key is 32 zero bytes
  * To rotate without a refused command, first give every receiver of the
  * stream the new key as its next key (kestrel_receipt_guard_add_key), then

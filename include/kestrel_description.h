@@ -121,18 +121,24 @@ typedef struct KestrelDescription KestrelDescription;
  * kestrel_description_free). On failure *description is NULL and, when
  * `message` is not NULL, message[0..message_size-1] holds a NUL-terminated
  * English text naming the file, the line (where the parser gives one), the
- * joint and the field, e.g.
+ * joint and the field (a quoted name or value is UTF-8, its other bytes
+ * written \xNN; a path is given as it came), e.g.
  *   "arm.yaml:12: joint 'elbow': max_jerk: -3 is not > 0".
  * When `os_error` is not NULL it receives errno for a file that could not be
  * read, else 0. Errors:
  *   KESTREL_ERROR_INVALID_POINTER    request or description NULL, no path
  *                                    given, or joint_count > 0 with NULL joints
  *                                    or a NULL name among them
- *   KESTREL_ERROR_DESCRIPTION_UNREADABLE  a file could not be opened or read
+ *   KESTREL_ERROR_DESCRIPTION_UNREADABLE  a file could not be opened or read,
+ *                                    or is not a regular file (os_error 0:
+ *                                    refused before any read, so a FIFO
+ *                                    never blocks the call)
  *   KESTREL_ERROR_DESCRIPTION_TOO_LARGE   over the size, depth or node bounds
  *   KESTREL_ERROR_DESCRIPTION_SYNTAX malformed XML or YAML, an alias, a
  *                                    document type declaration, a URDF without
- *                                    robot element, a YAML file without joint_limits
+ *                                    robot element, a YAML file without
+ *                                    joint_limits, a joint name that is not
+ *                                    UTF-8 text
  *   KESTREL_ERROR_DESCRIPTION_JOINT  a joint named that does not exist or has
  *                                    no limits (fixed, floating, planar), named
  *                                    twice or defined twice; a YAML joint

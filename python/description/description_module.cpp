@@ -30,16 +30,20 @@ bool path_argument(PyObject* value, kestrel::py::Ref& out) {
 
 // The error of a failed load. A file that cannot be read raises
 // FileNotFoundError and its kin with the file's name, as open() does; the
-// message starts with the path of that file.
+// message starts with the path of that file. A path that is no regular file
+// (no errno) is a DescriptionError like any other file that gives no limits.
 PyObject* raise_failure(KestrelError error, const char* message, int32_t os_error, const char* urdf_path,
                         PyObject* urdf, PyObject* yaml) {
-    if (error == KESTREL_ERROR_DESCRIPTION_UNREADABLE) {
+    if (error == KESTREL_ERROR_DESCRIPTION_UNREADABLE && os_error != 0) {
         errno = os_error;
         const bool urdf_failed = urdf_path != nullptr && std::string_view(message).starts_with(urdf_path);
         return PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, urdf_failed ? urdf : yaml);
     }
     if (error == KESTREL_ERROR_OUT_OF_MEMORY) return PyErr_NoMemory();
-    PyErr_SetString(g_description_error, message);
+    // A path in the message is the file system's bytes: decoded as os.fsdecode
+    // does, so a byte that is not UTF-8 comes back as the path's own str.
+    const kestrel::py::Ref text(PyUnicode_DecodeFSDefault(message));
+    if (text) PyErr_SetObject(g_description_error, text.get());
     return nullptr;
 }
 
@@ -59,19 +63,25 @@ PyObject* describe(PyObject*, PyObject* args) {
     kestrel::py::Ref urdf, yaml;
     if (!path_argument(urdf_arg, urdf) || !path_argument(yaml_arg, yaml)) return nullptr;
     std::vector<const char*> names;
-    kestrel::py::Ref joints;  // keeps the names' UTF-8 alive
+    kestrel::py::Ref joints;   // the names given
+    kestrel::py::Ref encoded;  // their UTF-8, kept alive for the request
     if (joints_arg != Py_None) {
         joints = kestrel::py::Ref(PySequence_Tuple(joints_arg));
         if (!joints) return nullptr;
+        encoded = kestrel::py::Ref(PyList_New(0));
+        if (!encoded) return nullptr;
         for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(joints.get()); ++i) {
             PyObject* name = PyTuple_GET_ITEM(joints.get(), i);
             if (!PyUnicode_Check(name)) {
                 return PyErr_Format(PyExc_TypeError, "joints must be names (str), not %.100s", Py_TYPE(name)->tp_name);
             }
-            Py_ssize_t length = 0;
-            const char* text = PyUnicode_AsUTF8AndSize(name, &length);
-            if (text == nullptr) return nullptr;
-            if (std::strlen(text) != static_cast<size_t>(length)) {
+            // A name from the command line may carry bytes that are not UTF-8
+            // (as os.fsdecode escapes them): passed on as they came, so the
+            // reader says the joint is not there, as for any other name.
+            const kestrel::py::Ref bytes(PyUnicode_AsEncodedString(name, "utf-8", "surrogateescape"));
+            if (!bytes || PyList_Append(encoded.get(), bytes.get()) != 0) return nullptr;
+            const char* text = PyBytes_AS_STRING(bytes.get());
+            if (std::strlen(text) != static_cast<size_t>(PyBytes_GET_SIZE(bytes.get()))) {
                 return PyErr_Format(PyExc_ValueError, "joint name %R holds a NUL character", name);
             }
             names.push_back(text);

@@ -1,8 +1,6 @@
 // KestrelReceipt: one authorized action, as handed back to the controlling
 // program. Immutable; holds no reference to the boundary that issued it, so
 // it can be verified again at any time against a key.
-#include "py_receipt.hpp"
-
 #include <cstring>
 
 #include "classes.hpp"
@@ -79,9 +77,5 @@ PyObject* g_type = nullptr;
 }  // namespace
 
 PyTypeObject* receipt_type() { return cached_type(g_type, kSpec); }
-
-PyObject* new_receipt(const Receipt& receipt, const AxisActionId& action_id, const Payload& payload) {
-    return new_receipt_of(required_type(receipt_type, "KestrelReceipt"), receipt, action_id, payload);
-}
 
 }  // namespace kestrel::py

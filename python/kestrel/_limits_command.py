@@ -38,6 +38,12 @@ def _lacking(joints: List[DescribedJoint], field: int) -> List[str]:
     return [j.name for j in joints if math.isinf(getattr(j.limits, FIELDS[field]))]
 
 
+def _write(out: IO[str], text: str) -> None:
+    """Writes `text`, with what the stream's encoding cannot show (a name on an ASCII terminal) escaped: \\xe9."""
+    encoding = getattr(out, "encoding", None) or "utf-8"
+    out.write(text.encode(encoding, "backslashreplace").decode(encoding))
+
+
 def _print_table(joints: List[DescribedJoint], out: IO[str]) -> None:
     rows = [("joint", "type", "position", "velocity", "acceleration", "jerk")]
     for j in joints:
@@ -48,11 +54,11 @@ def _print_table(joints: List[DescribedJoint], out: IO[str]) -> None:
         rows.append((j.name, kind, f"{low} .. {high}", _cell(j, 2), _cell(j, 3), _cell(j, 4)))
     widths = [max(len(row[i]) for row in rows) for i in range(len(rows[0]))]
     for row in rows:
-        out.write("  ".join(cell.ljust(width) for cell, width in zip(row, widths)).rstrip() + "\n")
+        _write(out, "  ".join(cell.ljust(width) for cell, width in zip(row, widths)).rstrip() + "\n")
     for field, what in ((3, "acceleration"), (4, "jerk")):
         lacking = _lacking(joints, field)
         if lacking:
-            out.write(f"no {what} limit: {', '.join(lacking)}\n")
+            _write(out, f"no {what} limit: {', '.join(lacking)}\n")
 
 
 def _as_json(joints: List[DescribedJoint]) -> Dict[str, Any]:

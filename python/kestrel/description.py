@@ -61,8 +61,9 @@ def load_joint_limits(urdf: Optional[_Path] = None, yaml: Optional[_Path] = None
     ``!degrees x`` is x * pi / 180.
 
     Raises `DescriptionError` (a ValueError) naming the file, line, joint and
-    field for a file that is not valid, FileNotFoundError (or another OSError)
-    for one that cannot be read, TypeError when neither file is given.
+    field for a file that is not valid or a path that is not a regular file
+    (a FIFO is refused, never waited on), FileNotFoundError (or another
+    OSError) for one that cannot be read, TypeError when neither file is given.
     """
     return {joint.name: joint.limits
             for joint in describe_joints(urdf, yaml, joints=joints, soft_limits=soft_limits)}

@@ -21,6 +21,8 @@ __all__ = ["KEY_LEN", "ReceiptLogWriter", "Finding", "LogReport", "read_key_file
 
 
 def _positive(name: str, value: Optional[float]) -> Optional[float]:
+    if isinstance(value, bool):  # the package's rule for seconds, as its native classes apply it
+        raise TypeError(f"argument '{name}': a number of seconds, not bool")
     if value is not None and not value > 0:
         raise ValueError(f"{name} must be > 0, or None to turn it off")
     return value

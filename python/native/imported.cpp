@@ -1,5 +1,6 @@
 // The Python-defined objects of kestrel._native's results and refusals, and
 // how they are raised and built.
+#include "boundary_face.hpp"
 #include "fault.hpp"
 #include "native.hpp"
 #include "receipt_object.hpp"
@@ -103,11 +104,7 @@ PyObject* new_named_tuple(PyObject* Imported::*type, PyObject* const* items, Py_
 
 PyObject* raise_refusal(std::int32_t axis, KestrelError error) {
     const Imported* objects = imported();
-    if (objects == nullptr) return nullptr;
-    const Ref args(
-        Py_BuildValue("(iss)", static_cast<int>(axis), kestrel_error_name(error), kestrel_error_message(error)));
-    if (args) PyErr_SetObject(objects->violation, args.get());
-    return nullptr;
+    return objects != nullptr ? kestrel_error_to_py_err(objects->violation, axis, error) : nullptr;
 }
 
 PyObject* raise_limiter_error(KestrelError error) {

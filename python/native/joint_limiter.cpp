@@ -91,9 +91,10 @@ PyObject* limiter_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     if (!bind_tuple(kNewSignature, args, kwargs, slots)) return nullptr;
     KestrelJointLimits limits[kMaxJoints];
     std::uint32_t count = 0;
-    double period = 0.0;
+    Seconds given_period;
     Joints start{};
-    if (!read_limits(slots[0], limits, count) || !argument(kNewSignature, 1, slots[1], period)) return nullptr;
+    if (!read_limits(slots[0], limits, count) || !argument(kNewSignature, 1, slots[1], given_period)) return nullptr;
+    const double period = given_period.value;
     if (slots[2] != nullptr && slots[2] != Py_None && !joints(kNewSignature, 2, slots[2], count, start)) {
         return nullptr;
     }

@@ -12,9 +12,9 @@
 
 struct KestrelBoundary {
     kestrel::Boundary boundary;
-    // The process that made the boundary: in a forked child, authorize
-    // refuses before it takes the lock, which another thread of the parent
-    // may have held at the fork and which no thread would ever release there.
+    // The process that made the boundary: in a forked child, every entry
+    // point that takes the lock refuses before it does, for another thread of
+    // the parent may have held it at the fork and none would release it there.
     kestrel::ProcessMark owner = kestrel::ProcessMark::current();
 };
 
@@ -81,6 +81,7 @@ KestrelBoundary* kestrel_boundary_new_with_clock(const std::uint8_t key[KESTREL_
 
 KestrelError kestrel_boundary_rekey(KestrelBoundary* boundary, const std::uint8_t key[KESTREL_RECEIPT_KEY_LEN]) {
     if (boundary == nullptr || key == nullptr) return KESTREL_ERROR_INVALID_POINTER;
+    if (!boundary->owner.belongs_here()) return KESTREL_ERROR_FORKED;
     const Key k = Key::from_bytes(key);
     if (k.is_zero()) return KESTREL_ERROR_ZERO_KEY;
     boundary->boundary.rekey(k);

@@ -2,6 +2,8 @@
 
 #include <charconv>
 
+#include "description/description_text.hpp"
+
 namespace kestrel::description {
 
 std::string place(std::string_view file, std::uint32_t line) {
@@ -24,9 +26,26 @@ std::string number_text(double value) {
 
 std::string quoted(std::string_view text) {
     constexpr std::size_t kShown = 64;
+    static constexpr char kHex[] = "0123456789abcdef";
     std::string out = "'";
-    for (const char c : text.substr(0, kShown)) out += (static_cast<unsigned char>(c) < 0x20) ? '?' : c;
-    if (text.size() > kShown) out += "...";
+    std::size_t i = 0;
+    while (i < text.size() && i < kShown) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        const std::size_t length = utf8_sequence(text, i);
+        if (c < 0x20) {
+            out += '?';
+        } else if (length == 0) {
+            // A byte that is not UTF-8 text, shown as \xNN so that every
+            // message is UTF-8 whatever the file holds.
+            out += {'\\', 'x', kHex[c >> 4], kHex[c & 15]};
+        } else {
+            out.append(text.substr(i, length));
+            i += length;
+            continue;
+        }
+        ++i;
+    }
+    if (i < text.size()) out += "...";
     return out + "'";
 }
 

@@ -28,7 +28,9 @@ std::string joint_place(std::string_view file, std::uint32_t line, std::string_v
 // The shortest text that reads back as the same double.
 std::string number_text(double value);
 
-// A piece of a file quoted in a message, cut to a readable length.
+// A piece of a file quoted in a message, cut to a readable length: control
+// characters as '?', bytes that are not UTF-8 text as \xNN, so that every
+// message is UTF-8 whatever the file holds.
 std::string quoted(std::string_view text);
 
 }  // namespace kestrel::description

@@ -74,7 +74,7 @@ std::optional<Number> number_attribute(std::string_view file, const UrdfJoint& j
     const tinyxml2::XMLAttribute* attribute = element.FindAttribute(name);
     if (attribute == nullptr) return std::nullopt;
     const auto line = static_cast<std::uint32_t>(attribute->GetLineNum());
-    const std::optional<double> value = parse_number(attribute->Value());
+    const std::optional<double> value = parse_decimal(attribute->Value());
     if (!value) {
         fail(KESTREL_ERROR_DESCRIPTION_VALUE, joint_place(file, line, joint.name) + "<" + element.Name() + "> " + name +
                                                   ": " + quoted(attribute->Value()) + " is not a finite number");
@@ -110,6 +110,7 @@ UrdfJoint read_joint(std::string_view file, const XMLElement& element) {
     UrdfJoint joint;
     joint.line = static_cast<std::uint32_t>(element.GetLineNum());
     joint.name = required_attribute(file, element, "name", {});
+    check_name(file, joint.line, joint.name);
     joint.type = required_attribute(file, element, "type", joint.name);
     static const std::unordered_set<std::string> kTypes{"revolute", "continuous", "prismatic",
                                                         "fixed",    "floating",   "planar"};
@@ -129,6 +130,7 @@ UrdfJoint read_joint(std::string_view file, const XMLElement& element) {
     }
     if (const XMLElement* mimic = only_child(file, joint, element, "mimic")) {
         joint.mimics = required_attribute(file, *mimic, "joint", joint.name);
+        check_name(file, static_cast<std::uint32_t>(mimic->GetLineNum()), joint.mimics);
     }
     return joint;
 }

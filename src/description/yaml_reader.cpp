@@ -76,12 +76,12 @@ private:
 };
 
 // The keys of a joint's map and where each goes; nullptr members: read and ignored.
-struct Key {
+struct LimitKey {
     std::string_view name;
     std::optional<Flag> YamlJoint::*flag;
     std::optional<Number> YamlJoint::*number;
 };
-constexpr Key kKeys[] = {
+constexpr LimitKey kKeys[] = {
     {"has_position_limits", &YamlJoint::has_position, nullptr},
     {"min_position", nullptr, &YamlJoint::min_position},
     {"max_position", nullptr, &YamlJoint::max_position},
@@ -133,14 +133,15 @@ public:
     }
 
     YamlJoint joint(const Node& key, const Node& value) const {
+        check_name(file_, key.line, key.text);
         YamlJoint joint{key.text, key.line, {}, {}, {}, {}, {}, {}, {}, {}, {}, {}, {}};
         if (value.kind != Node::Kind::map) {
             fail(KESTREL_ERROR_DESCRIPTION_SYNTAX,
                  joint_place(file_, value.line, key.text) + "expected a map of limits");
         }
         for (const auto& [field, content] : entries(value, key.text)) {
-            const Key* known = nullptr;
-            for (const Key& k : kKeys) {
+            const LimitKey* known = nullptr;
+            for (const LimitKey& k : kKeys) {
                 if (k.name == field->text) known = &k;
             }
             if (known == nullptr) {
@@ -168,7 +169,7 @@ private:
             node.tag != "tag:yaml.org,2002:int") {
             bad(node, joint, field, "unknown tag " + quoted(node.tag));
         }
-        const std::optional<double> value = parse_number(node.text);
+        const std::optional<double> value = parse_decimal(node.text);
         if (!value) bad(node, joint, field, quoted(node.text) + " is not a finite number");
         // x * pi / 180 in this order, the rounding the header promises.
         return Number{degrees ? *value * std::numbers::pi / 180.0 : *value, node.line};

@@ -1,13 +1,13 @@
 #include "keys/key_file.hpp"
 
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+
+#include "files/regular_file.hpp"
 
 namespace kestrel {
 namespace {
@@ -79,21 +79,20 @@ KestrelError read_key_file(const char* path, Key& out, std::span<char> message) 
     char quoted[512];
     shell_word(path, quoted, sizeof quoted);
 
-    const int fd = ::open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY);
-    if (fd < 0) {
-        const int error = errno;
-        const char* text = strerror_text(strerror_r(error, reason, sizeof reason), reason);
-        if (error == ENOENT) {
+    const RegularFile file = open_regular_file(path);
+    if (file.outcome == OpenOutcome::Failed) {
+        const char* text = strerror_text(strerror_r(file.error, reason, sizeof reason), reason);
+        if (file.error == ENOENT) {
             return refuse(message, "%s: cannot open the key file: %s; make one with: python3 -m kestrel keygen %s",
                           path, text, quoted);
         }
         return refuse(message, "%s: cannot open the key file: %s", path, text);
     }
-    struct stat status {};
-    if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
-        ::close(fd);
+    if (file.outcome == OpenOutcome::NotRegular) {
         return refuse(message, "%s: not a regular file; a key file holds exactly %zu raw bytes", path, KEY_LEN);
     }
+    const int fd = file.fd;
+    const struct stat& status = file.status;
     if ((status.st_mode & 077) != 0) {
         ::close(fd);
         return refuse(message,

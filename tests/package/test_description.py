@@ -83,7 +83,7 @@ class LoadTest(unittest.TestCase):
 
 def write(directory, name, text):
     path = pathlib.Path(directory) / name
-    path.write_text(textwrap.dedent(text))
+    path.write_bytes(textwrap.dedent(text).encode("utf-8", "surrogateescape"))  # "\udcff": the byte 0xff
     return str(path)
 
 
@@ -101,6 +101,9 @@ class ErrorTest(unittest.TestCase):
             (URDF, None, ["elbow", "elbow"], DescriptionError, r"joint 'elbow' named twice"),
             (URDF, "joint_limits:\n  elbow: {}\n  ghost: {}\n", None, DescriptionError,
              r"bad.yaml:3: joint 'ghost': not in .*egret.urdf"),
+            (JOINT.replace('"a"', '"a\udcff"').format(-1, 1, 1), None, None, DescriptionError,
+             r"bad.urdf:1: joint 'a\\xff': the name is not UTF-8 text"),
+            (None, "joint_limits:\n  b\udcfe: {}\n", None, DescriptionError, r"bad.yaml:2: joint 'b\\xfe': the name is not"),
             (JOINT.format(-1, 1, "fast"), None, None, DescriptionError,
              r"bad.urdf:2: joint 'a': <limit> velocity: 'fast' is not a finite number"),
             (JOINT.format(-1, "1e999", 1), None, None, DescriptionError, r"<limit> upper: '1e999' is not a finite"),
@@ -121,11 +124,14 @@ class ErrorTest(unittest.TestCase):
              r"bad.yaml:3: .*lower position limit -2.8973 \(.*egret.urdf:\d+ soft_lower_limit\) is not below"),
             (None, "limits: {}\n", None, DescriptionError, r"bad.yaml: no map joint_limits at the top"),
             (URDF, "/nonexistent/limits.yaml", None, FileNotFoundError, r"/nonexistent/limits.yaml"),
+            (URDF, "FIFO", None, DescriptionError, r"limits.fifo: not a regular file"),  # never blocks
             (None, None, None, TypeError, r"give a URDF file, a YAML file or both"),
         ]
         with tempfile.TemporaryDirectory() as directory:
+            os.mkfifo(fifo := os.path.join(directory, "limits.fifo"))
             for urdf, yaml, joints, error, message in table:
                 with self.subTest(message=message):
+                    yaml = fifo if yaml == "FIFO" else yaml
                     if isinstance(urdf, str):
                         urdf = write(directory, "bad.urdf", urdf)
                     if yaml is not None and not yaml.startswith("/"):
@@ -181,11 +187,23 @@ class HostileTest(unittest.TestCase):
 
 
 class CommandTest(unittest.TestCase):
-    def run_command(self, *argv):
-        out, err = io.StringIO(), io.StringIO()
+    def run_command(self, *argv, out=None):
+        out, err = out or io.StringIO(), io.StringIO()
         with contextlib.redirect_stdout(out), contextlib.redirect_stderr(err):
             code = main(["limits", *argv])
-        return code, out.getvalue(), err.getvalue()
+        out.seek(0)
+        return code, out.read(), err.getvalue()
+
+    def test_names_and_paths_that_are_not_utf8_or_not_ascii(self):
+        with tempfile.TemporaryDirectory() as directory:
+            urdf = write(directory, "\udcffr.urdf", JOINT.replace('"a"', '"\xe9"').format(-1, 1, 1))
+            ascii_out = io.TextIOWrapper(io.BytesIO(), encoding="ascii")
+            code, table, _ = self.run_command("--urdf", urdf, out=ascii_out)
+            self.assertEqual(code, 0)
+            self.assertRegex(table, r"\n\\xe9 +revolute .*\nno acceleration limit: \\xe9\n")
+            code, _, err = self.run_command("--urdf", urdf, "--joints", "n\udcffpe")
+            self.assertEqual(code, 2)
+            self.assertRegex(err, r"^limits: joint 'n\\xffpe' is not in .*/\udcffr.urdf\n$")
 
     def test_table_json_and_errors(self):
         code, table, _ = self.run_command("--urdf", str(URDF), "--yaml", str(PLANNING))

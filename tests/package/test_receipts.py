@@ -4,6 +4,7 @@ import copy
 import gc
 import hashlib
 import hmac
+import io
 import math
 import os
 import pathlib
@@ -19,6 +20,7 @@ import textwrap
 import threading
 import time
 import unittest
+import warnings
 
 import kestrel
 
@@ -235,10 +237,11 @@ class KeysTest(unittest.TestCase):
         for name, content, mode in [("long", bytes(33), 0o600), ("empty", b"", 0o400), ("shared", master, 0o604)]:
             (d / name).write_bytes(content)
             (d / name).chmod(mode)
+        os.mkfifo(d / "fifo", 0o600)
         for path, says in [("master.key", None), ("absent", "absent: cannot open the key file: No such file"),
                            ("long", "holds exactly 32 bytes, but this one holds more than 32"),
                            ("empty", "but this one holds 0"), (".", "not a regular file"),
-                           ("/dev/zero", "not a regular file"), ("shared", "mode 604); fix it with: chmod 600 /")]:
+                           ("/dev/zero", "not a regular file"), ("fifo", "not a regular file"), ("shared", "mode 604); fix it with: chmod 600 /")]:
             with self.subTest(path=path):
                 if says is None:
                     self.assertEqual(kestrel._native.read_key_file(d / path), master)
@@ -259,6 +262,33 @@ class KeysTest(unittest.TestCase):
         self.assertEqual(guard.key_count, 1)
         self.assertRaisesRegex(ValueError, "^new_key: a key of 32 zero bytes", boundary.rekey, bytes(32))
         self.assertRaisesRegex(ValueError, "^hmac_key: a key of 32 zero bytes", kestrel.Boundary, bytes(32))
+
+    def test_both_boundaries_take_and_refuse_the_same_keys(self):
+        # (hmac_key, kestrel.Boundary's answer, KestrelBoundary's): one rule, one text, except where
+        # KestrelBoundary's own texts are fixed, and where its surface takes what Boundary refuses with a
+        # warning (which the filter below raises). Nothing in this process has made it warn yet.
+        length = (ValueError, "^hmac_key: key must be 32 bytes$")
+        fixed_length = (ValueError, "^hmac_key must be exactly 32 bytes$")
+        cases = [
+            (bytes(31), length, fixed_length),
+            (bytes(33), length, fixed_length),
+            (b"", length, fixed_length),
+            (bytes(32), (ValueError, "^hmac_key: a key of 32 zero bytes is refused: anyone can guess it$"),
+             (RuntimeWarning, "^KestrelBoundary hmac_key is 32 zero bytes, a key anyone can guess: every receipt it "
+                              "signs could be forged$")),
+            ("k" * 32, (TypeError, "^argument 'hmac_key': a bytes-like object is required, not 'str'$"),
+             (TypeError, "^argument 'hmac_key': 'str' object cannot be converted to 'PyBytes'$")),
+            (None, (TypeError, "^argument 'hmac_key': a bytes-like object is required, not 'NoneType'$"),
+             (RuntimeWarning, r"^KestrelBoundary\(\) without hmac_key signs with the built-in key")),
+        ]
+        with warnings.catch_warnings():
+            warnings.simplefilter("error")
+            for key, native, extension in cases:
+                for face, (exc, text) in [(kestrel.Boundary, native), (kestrel.KestrelBoundary, extension)]:
+                    with self.subTest(face=face.__name__, key=key):
+                        self.assertRaisesRegex(exc, text, face, hmac_key=key)
+        self.assertRaisesRegex(ValueError, "^new_key: key must be 32 bytes$", kestrel.Boundary(self.master).rekey,
+                               bytes(31))
 
 
 class ClockedBoundaryTest(unittest.TestCase):
@@ -314,6 +344,17 @@ class ClockedBoundaryTest(unittest.TestCase):
         self.assertEqual(caught.exception.violation_type, "stale_receipt")
         with self.assertRaisesRegex(TypeError, "argument 'clock'"):
             kestrel.ReceiptGuard(self.key, clock=5)
+
+    def test_every_seconds_argument_refuses_a_bool(self):
+        clock, limits = kestrel.SimulatedClock(), [kestrel.JointLimits(-1.0, 1.0, 1.0, 1.0, 1.0)]
+        for name, call in [("max_age", lambda: kestrel.ReceiptGuard(self.key, max_age=True)),
+                           ("seconds", lambda: clock.advance(True)), ("timeout", lambda: kestrel.Watchdog(True)),
+                           ("period", lambda: kestrel.JointLimiter(limits, period=True)),
+                           ("checkpoint_seconds",
+                            lambda: kestrel.ReceiptLogWriter(io.StringIO(), self.key, checkpoint_seconds=True))]:
+            with self.subTest(name), self.assertRaisesRegex(TypeError, f"^argument '{name}': a number of seconds, "):
+                call()
+        self.assertEqual(clock.now_ns, 0)
 
     def test_simulated_clock_steps(self):
         clock = kestrel.SimulatedClock(5)

@@ -129,6 +129,9 @@ class ReceiptGuardTest(unittest.TestCase):
                 with self.assertRaises(kestrel.KestrelViolation) as caught:
                     kestrel.parse_receipt(bad)
                 self.assertEqual((caught.exception.axis, caught.exception.violation_type), (0, "invalid_receipt"))
+                with self.assertRaises(kestrel.KestrelViolation) as caught:
+                    kestrel._native.LogWriter(self.key).record(3, 0.25, 1.5, bad)
+                self.assertEqual((caught.exception.axis, caught.exception.violation_type), (3, "invalid_receipt"))
         cases = [
             (ValueError, lambda: kestrel.ReceiptGuard(self.key[:31])),
             (ValueError, lambda: kestrel.ReceiptGuard(self.key + b"\0")),

@@ -197,8 +197,9 @@ PyMethodDef kMethods[] = {
      "this one too, and the first receipt accepted under it makes it the current\n"
      "key; the old key is then forgotten, and a receipt under it is refused as\n"
      "\"authentication_failure\". Sequence ids and nonces carry across the switch.\n"
-     "A next key not yet used is replaced. ValueError for a key of another length\n"
-     "or of 32 zero bytes."},
+     "A next key not yet used is replaced. The current key given again is no\n"
+     "rotation: the guard keeps that one key (key_count 1, any next key dropped).\n"
+     "ValueError for a key of another length or of 32 zero bytes."},
     {"__reduce_ex__", refuse_copy, METH_O,
      "A guard cannot be copied or pickled: two guards would each accept the same receipt once."},
     {nullptr, nullptr, 0, nullptr},

@@ -174,6 +174,8 @@ TEST(ReceiptGuard, NextKeyIsAcceptedAndBecomesTheOnlyKeyAtItsFirstReceipt) {
         {-1, 1, 4, 4, KESTREL_OK, 1},
         {-1, 0, 5, 5, KESTREL_ERROR_AUTHENTICATION_FAILURE, 1},  // the old key is gone
         {-1, 1, 5, 5, KESTREL_OK, 1},
+        {2, 1, 6, 6, KESTREL_OK, 2},
+        {1, 2, 7, 7, KESTREL_ERROR_AUTHENTICATION_FAILURE, 1},  // the current key again: no rotation, none waits
     };
     GuardBox box;
     KestrelReceiptGuard* g = box.guard.get();

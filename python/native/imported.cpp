@@ -101,11 +101,11 @@ PyObject* new_named_tuple(PyObject* Imported::*type, PyObject* const* items, Py_
     return result;
 }
 
-PyObject* raise_refusal(std::int32_t axis, KestrelError error) {
+PyObject* raise_refusal(std::int32_t axis, KestrelError error, const char* hint) {
     const Imported* objects = imported();
     if (objects == nullptr) return nullptr;
-    const Ref args(
-        Py_BuildValue("(iss)", static_cast<int>(axis), kestrel_error_name(error), kestrel_error_message(error)));
+    const Ref args(Py_BuildValue("(isN)", static_cast<int>(axis), kestrel_error_name(error),
+                                 PyUnicode_FromFormat("%s%s", kestrel_error_message(error), hint)));
     if (args) PyErr_SetObject(objects->violation, args.get());
     return nullptr;
 }

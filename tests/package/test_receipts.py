@@ -270,6 +270,17 @@ class KeysTest(unittest.TestCase):
                 boundary.rekey(new)
             guard.check(boundary.authorize_action(0, 0.0, 1.0).receipt_hash, 0, 0.0, 1.0)
         self.assertEqual(guard.key_count, 1)
+        # A receipt under a key the guard lacks says which keys it tried, and how a rotation is followed.
+        stranger = kestrel.Boundary(bytes(range(3, 35))).authorize_action(0, 0.0, 1.0).receipt_hash
+        for next_key, says in [(None, "under the guard's key; if the sender has rotated to a new key, give the guard "
+                                      "that key first with add_key"), (new, "under the guard's current key and "
+                                                                            "under its next key (add_key)")]:
+            fresh = kestrel.ReceiptGuard(self.master)
+            if next_key is not None:
+                fresh.add_key(next_key)
+            with self.subTest(says), self.assertRaises(kestrel.KestrelViolation) as caught:
+                fresh.check(stranger, 0, 0.0, 1.0)
+            self.assertEqual(caught.exception.args[2], "HMAC verification failed " + says)
         self.assertRaisesRegex(ValueError, "^new_key: a key of 32 zero bytes", boundary.rekey, bytes(32))
         self.assertRaisesRegex(ValueError, "^hmac_key: a key of 32 zero bytes", kestrel.Boundary, bytes(32))
 

@@ -13,7 +13,7 @@ from typing import IO, Optional, Type, Union
 
 from _kestrel import KestrelBoundary, KestrelReceipt, KestrelViolation
 
-from ._native import LogWriter
+from ._native import Boundary, LogWriter
 from .key_file import KEY_LEN, read_key_file
 from .log_audit import Finding, LogReport, verify_log, verify_log_file
 
@@ -97,7 +97,7 @@ class ReceiptLogWriter:
             self._write(self._log.refusal(violation.violation_type, violation.axis, float(position), float(velocity),
                                           time.time_ns()))
 
-    def authorize(self, boundary: KestrelBoundary, axis: int, position: float, velocity: float) -> KestrelReceipt:
+    def authorize(self, boundary: Union[Boundary, KestrelBoundary], axis: int, position: float, velocity: float) -> KestrelReceipt:
         """authorize(boundary, axis, position, velocity) -> KestrelReceipt
 
         ``boundary.authorize_action(axis, position, velocity)`` and the record

@@ -139,7 +139,7 @@ typedef struct KestrelDescribedJoint {
     const char *type;   /* the URDF's type ("revolute", "continuous", "prismatic"), or "" with only a YAML file */
     const char *mimics; /* the joint a mimic joint follows, or "" */
     KestrelJointLimits limits;
-    uint32_t sources[5]; /* KESTREL_SOURCE_* of each field, indexed by KESTREL_FIELD_* */
+    uint32_t sources[KESTREL_JOINT_LIMITS_FIELDS]; /* KESTREL_SOURCE_* of each field, indexed by KESTREL_FIELD_* */
     uint32_t widened;    /* bit 1u << KESTREL_FIELD_*: a YAML value that widened or removed the URDF's
                             (only with KESTREL_DESCRIPTION_ALLOW_WIDENING) */
 } KestrelDescribedJoint;

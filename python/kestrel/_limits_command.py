@@ -32,6 +32,7 @@ def add_parser(commands: Any) -> None:
                         help="let the YAML widen or remove a URDF limit (the table marks each value it widened)")
     limits.add_argument("--json", action="store_true",
                         help="print JSON instead (an absent limit is null, its source \"none\")")
+    limits.set_defaults(run=run)
 
 
 def _number(value: float, unit: str = "") -> str:

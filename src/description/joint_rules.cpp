@@ -48,7 +48,8 @@ public:
                const Selection& selection)
         : joint_(joint), urdf_(urdf), yaml_(yaml), selection_(selection) {}
 
-    std::array<Value, 5> fields{Value{-INFINITY}, Value{INFINITY}, Value{INFINITY}, Value{INFINITY}, Value{INFINITY}};
+    std::array<Value, KESTREL_JOINT_LIMITS_FIELDS> fields{Value{-INFINITY}, Value{INFINITY}, Value{INFINITY},
+                                                          Value{INFINITY}, Value{INFINITY}};
     std::uint32_t widened = 0;
 
     void apply(const UrdfJoint* u, const YamlJoint* y) {
@@ -277,7 +278,7 @@ Description combine(const ParsedFile<UrdfJoint>* urdf, const ParsedFile<YamlJoin
         rules.apply(source, y != yaml_joints.end() ? y->second : nullptr);
         double* fields[] = {&joint.limits.min_position, &joint.limits.max_position, &joint.limits.max_velocity,
                             &joint.limits.max_acceleration, &joint.limits.max_jerk};
-        for (int i = 0; i < 5; ++i) {
+        for (int i = 0; i < KESTREL_JOINT_LIMITS_FIELDS; ++i) {
             *fields[i] = rules.fields[i].value;
             joint.sources[i] = rules.fields[i].source;
         }

@@ -19,8 +19,8 @@ struct DescribedJoint {
     std::string type;    // empty with only a YAML file
     std::string mimics;  // empty unless a mimic joint
     KestrelJointLimits limits;
-    std::array<std::uint32_t, 5> sources;  // KESTREL_SOURCE_*, by KESTREL_FIELD_*
-    std::uint32_t widened = 0;             // bit 1 << KESTREL_FIELD_*: a YAML value wider than the URDF's
+    std::array<std::uint32_t, KESTREL_JOINT_LIMITS_FIELDS> sources;  // KESTREL_SOURCE_*, by KESTREL_FIELD_*
+    std::uint32_t widened = 0;  // bit 1 << KESTREL_FIELD_*: a YAML value wider than the URDF's
 };
 
 // One parsed file, the name it goes by in messages and what it warns of.

@@ -95,7 +95,8 @@ KESTREL_API KestrelError kestrel_description_joint(const KestrelDescription* des
     joint->type = source.type.c_str();
     joint->mimics = source.mimics.c_str();
     joint->limits = source.limits;
-    for (int i = 0; i < 5; ++i) joint->sources[i] = source.sources[static_cast<std::size_t>(i)];
+    for (int i = 0; i < KESTREL_JOINT_LIMITS_FIELDS; ++i)
+        joint->sources[i] = source.sources[static_cast<std::size_t>(i)];
     joint->widened = source.widened;
     return KESTREL_OK;
 }

@@ -27,7 +27,7 @@ const char *state_name(KestrelMonitorState state) {
 
 }  // namespace
 
-ActuatorSide::ActuatorSide(const Robot &robot, const ActuatorConfig &config, const uint8_t key[32],
+ActuatorSide::ActuatorSide(const Robot &robot, const ActuatorConfig &config, const uint8_t key[KESTREL_KEY_LEN],
                            SimulatedClock &clock)
     : robot_(robot), config_(config), guard_(std::make_unique<KestrelReceiptGuard>()), desired_(robot.joints.size()) {
     const uint32_t count = static_cast<uint32_t>(robot.joints.size());

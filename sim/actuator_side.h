@@ -33,7 +33,8 @@ struct ActuatorConfig {
 
 class ActuatorSide {
 public:
-    ActuatorSide(const Robot &robot, const ActuatorConfig &config, const uint8_t key[32], SimulatedClock &clock);
+    ActuatorSide(const Robot &robot, const ActuatorConfig &config, const uint8_t key[KESTREL_KEY_LEN],
+                 SimulatedClock &clock);
     ~ActuatorSide();
     ActuatorSide(const ActuatorSide &) = delete;
     ActuatorSide &operator=(const ActuatorSide &) = delete;

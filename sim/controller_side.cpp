@@ -2,7 +2,7 @@
 
 namespace kestrel_sim {
 
-ControllerSide::ControllerSide(const Robot &robot, const uint8_t key[32], SimulatedClock &clock,
+ControllerSide::ControllerSide(const Robot &robot, const uint8_t key[KESTREL_KEY_LEN], SimulatedClock &clock,
                                const Switches &switches)
     : limit_(switches.limiters),
       positions_(robot.home()),

@@ -19,7 +19,8 @@ namespace kestrel_sim {
 class ControllerSide {
 public:
     // Starts at the robot's home pose; signs with key on the clock.
-    ControllerSide(const Robot &robot, const uint8_t key[32], SimulatedClock &clock, const Switches &switches);
+    ControllerSide(const Robot &robot, const uint8_t key[KESTREL_KEY_LEN], SimulatedClock &clock,
+                   const Switches &switches);
     ~ControllerSide();
     ControllerSide(const ControllerSide &) = delete;
     ControllerSide &operator=(const ControllerSide &) = delete;

@@ -122,7 +122,7 @@ int run(Options options) {
     }
 
     // A fresh key per run, shared by the two sides as a provisioned link key would be.
-    std::array<uint8_t, 32> key;
+    std::array<uint8_t, KESTREL_KEY_LEN> key;
     std::random_device entropy;
     for (uint8_t &byte : key) byte = static_cast<uint8_t>(entropy());
 

@@ -40,7 +40,7 @@ def add_commands(commands: "argparse._SubParsersAction[argparse.ArgumentParser]"
                                  description="Write 32 random bytes from the operating system to a new key file "
                                              "that only its owner may read. An existing file is never overwritten.")
     keygen.add_argument("file", metavar="FILE", help="the key file to create")
-    keygen.set_defaults(run=lambda args: run_keygen(args.file))
+    keygen.set_defaults(run=lambda args, parser: run_keygen(args.file))
     derive = commands.add_parser("derive-key", help="derive the key of one link from a master key file",
                                  description="Write the key of one link, HKDF-SHA-256 of the master key with the "
                                              "link id, to a new key file (mode 0600): the file to provision on that "
@@ -49,7 +49,7 @@ def add_commands(commands: "argparse._SubParsersAction[argparse.ArgumentParser]"
     derive.add_argument("--link", required=True, metavar="ID",
                         help="the link's id, 1 to 255 bytes of UTF-8, e.g. cell-3/axis-5")
     derive.add_argument("--out", required=True, metavar="FILE", help="the link key file to create")
-    derive.set_defaults(run=lambda args: run_derive_key(args.master, args.link, args.out))
+    derive.set_defaults(run=lambda args, parser: run_derive_key(args.master, args.link, args.out))
 
 
 def _fail(command: str, error: BaseException) -> int:

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <new>
 
+#include "boundary_face.hpp"
 #include "clock_source.hpp"
 #include "fault.hpp"
 #include "receipt_args.hpp"
@@ -47,10 +48,7 @@ PyObject* guard_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     }
     // Accepted, as the guards already deployed with such a key must go on
     // working, but never silently: anyone can sign what this guard accepts.
-    if (key.is_zero() && PyErr_WarnEx(PyExc_RuntimeWarning,
-                                      "ReceiptGuard key is 32 zero bytes, a key anyone can guess: every receipt "
-                                      "it accepts could be forged",
-                                      1) < 0) {
+    if (!zero_key_rule(key, ZeroKey::warn, "ReceiptGuard", "key", "every receipt it accepts could be forged")) {
         return nullptr;
     }
     auto* guard = new (kGuardAlign, std::nothrow) KestrelReceiptGuard;
@@ -155,7 +153,7 @@ PyObject* add_key(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObj
     Key key{};
     if (!convert_key(kAddKeySignature, 0, slots[0], key)) return nullptr;
     const KestrelError code = kestrel_receipt_guard_add_key(guard_of(self)->guard, key.data());
-    if (code == KESTREL_ERROR_ZERO_KEY) return refuse_zero_key("key");
+    if (code == KESTREL_ERROR_ZERO_KEY) return refuse_argument("key", code);
     if (code != KESTREL_OK) internal_fault("a live receipt guard refused a next key");
     Py_RETURN_NONE;
 }

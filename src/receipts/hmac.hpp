@@ -65,6 +65,7 @@ public:
 
 private:
     friend class MessageHasher;
+    friend Tag hmac_sha256(const HmacKeyState& key, std::span<const std::uint8_t> message) noexcept;
     sha256::ChainingValue inner_;
     sha256::ChainingValue outer_;
 };
@@ -113,6 +114,12 @@ private:
     std::size_t pending_ = 0;                      // how many bytes of buffer_ hold message, < kBufferLen
     std::uint64_t absorbed_ = 0;                   // message bytes absorbed so far, key block not counted
 };
+
+// hmac_sha256 returns the standard HMAC-SHA-256 of `message` (any length)
+// under the key `key` was primed with: for messages other than a receipt's
+// (the receipt log's seals and key fingerprints). Time depends only on the
+// message's length.
+[[nodiscard]] Tag hmac_sha256(const HmacKeyState& key, std::span<const std::uint8_t> message) noexcept;
 
 // sign_receipt computes the receipt of one action under `key`: the tag that
 // begin, update with the payload and finalize give. This is the one function

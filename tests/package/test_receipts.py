@@ -21,6 +21,7 @@ import textwrap
 import threading
 import time
 import unittest
+import warnings
 
 import kestrel
 
@@ -129,6 +130,9 @@ class ReceiptGuardTest(unittest.TestCase):
                 with self.assertRaises(kestrel.KestrelViolation) as caught:
                     kestrel.parse_receipt(bad)
                 self.assertEqual((caught.exception.axis, caught.exception.violation_type), (0, "invalid_receipt"))
+                with self.assertRaises(kestrel.KestrelViolation) as caught:
+                    kestrel._native.LogWriter(self.key).record(3, 0.25, 1.5, bad)
+                self.assertEqual((caught.exception.axis, caught.exception.violation_type), (3, "invalid_receipt"))
         cases = [
             (ValueError, lambda: kestrel.ReceiptGuard(self.key[:31])),
             (ValueError, lambda: kestrel.ReceiptGuard(self.key + b"\0")),
@@ -283,6 +287,33 @@ class KeysTest(unittest.TestCase):
             self.assertEqual(caught.exception.args[2], "HMAC verification failed " + says)
         self.assertRaisesRegex(ValueError, "^new_key: a key of 32 zero bytes", boundary.rekey, bytes(32))
         self.assertRaisesRegex(ValueError, "^hmac_key: a key of 32 zero bytes", kestrel.Boundary, bytes(32))
+
+    def test_both_boundaries_take_and_refuse_the_same_keys(self):
+        # (hmac_key, kestrel.Boundary's answer, KestrelBoundary's): one rule, one text, except where
+        # KestrelBoundary's own texts are fixed, and where its surface takes what Boundary refuses with a
+        # warning (which the filter below raises). Nothing in this process has made it warn yet.
+        length = (ValueError, "^hmac_key: key must be 32 bytes$")
+        fixed_length = (ValueError, "^hmac_key must be exactly 32 bytes$")
+        cases = [
+            (bytes(31), length, fixed_length),
+            (bytes(33), length, fixed_length),
+            (b"", length, fixed_length),
+            (bytes(32), (ValueError, "^hmac_key: a key of 32 zero bytes is refused: anyone can guess it$"),
+             (RuntimeWarning, "^KestrelBoundary hmac_key is 32 zero bytes, a key anyone can guess: every receipt it "
+                              "signs could be forged$")),
+            ("k" * 32, (TypeError, "^argument 'hmac_key': a bytes-like object is required, not 'str'$"),
+             (TypeError, "^argument 'hmac_key': 'str' object cannot be converted to 'PyBytes'$")),
+            (None, (TypeError, "^argument 'hmac_key': a bytes-like object is required, not 'NoneType'$"),
+             (RuntimeWarning, r"^KestrelBoundary\(\) without hmac_key signs with the built-in key")),
+        ]
+        with warnings.catch_warnings():
+            warnings.simplefilter("error")
+            for key, native, extension in cases:
+                for face, (exc, text) in [(kestrel.Boundary, native), (kestrel.KestrelBoundary, extension)]:
+                    with self.subTest(face=face.__name__, key=key):
+                        self.assertRaisesRegex(exc, text, face, hmac_key=key)
+        self.assertRaisesRegex(ValueError, "^new_key: key must be 32 bytes$", kestrel.Boundary(self.master).rekey,
+                               bytes(31))
 
 
 class ClockedBoundaryTest(unittest.TestCase):

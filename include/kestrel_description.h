@@ -57,7 +57,7 @@
  * <limit>, <safety_controller> or <mimic> of a revolute, continuous or
  * prismatic joint, that the URDF format does not give them is an error (with
  * "did you mean" where one name is close), unless it has a namespace prefix
- * (drake:acceleration: another tool's); other child elements of <joint> are
+ * (such as ext:acceleration: another tool's); other child elements of <joint> are
  * ignored. An unknown key in a YAML joint's map is an error too, except one
  * whose value is false (has_jerk: false), which is a warning.
  *
@@ -154,7 +154,7 @@ typedef struct KestrelDescription KestrelDescription;
  * `message` is not NULL, message[0..message_size-1] holds a NUL-terminated
  * English text naming the file, the line (where the parser gives one), the
  * joint and the field (a quoted name or value is UTF-8, its other bytes
- * written \xNN; a path is given as it came), e.g.
+ * written as a backslash, x and two hex digits; a path is given as it came), e.g.
  *   "arm.yaml:12: joint 'elbow': max_jerk: -3 is not > 0".
  * When `os_error` is not NULL it receives errno for a file that could not be
  * read, else 0. Errors:

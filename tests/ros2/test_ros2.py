@@ -79,7 +79,9 @@ class Ros2Test(unittest.TestCase):
                 if together:
                     processes = [self.start("--role", "both", *arguments, trace=trace)]
                 else:  # the actuator first, so that it binds the UDP port before frames come
-                    processes = [self.start("--role", role, *arguments) for role in ("actuator", "controller")]
+                    sequence = os.path.join(os.path.dirname(self.key), f"{len(link)}.sequence")
+                    processes = [self.start("--role", "actuator", *arguments, "--sequence-file", sequence),
+                                 self.start("--role", "controller", *arguments)]
                 replays = REPLAYS if link == "dds" else 0
                 probe = subprocess.run([PROBE, "--joints", "7", "--script", "check", "--max-velocity",
                                         str(MAX_VELOCITY), "--replays", str(replays)]
@@ -92,6 +94,11 @@ class Ros2Test(unittest.TestCase):
                 self.judge(probe.stdout, results, replays)
                 if trace:
                     self.assert_loopback_only(trace)
+                else:  # the last accepted sequence id was kept, little-endian (one id per frame signed)
+                    with open(sequence, "rb") as stored:
+                        last = int.from_bytes(stored.read(), "little")
+                    self.assertLessEqual(last, results["controller"]["frames_sent"])
+                    self.assertGreaterEqual(last, results["actuator"]["frames_accepted"])
 
     def assert_loopback_only(self, trace):
         with open(trace) as lines:

@@ -178,30 +178,33 @@ public:
 
     // Takes the states and status lines that arrived; prints them.
     void drain(const char *phase) {
+        take_all(states_, [&](const void *sample) {
+            record_state(*static_cast<const sensor_msgs_msg_dds__JointState_ *>(sample), phase);
+        });
+        take_all(status_, [&](const void *sample) {
+            const std::string line = static_cast<const std_msgs_msg_dds__String_ *>(sample)->data;
+            status_lines_[line.substr(0, line.find(' '))] = line;
+        });
+        if (frames_in_) {
+            take_all(frames_in_, [&](const void *sample) {
+                captured_ = *static_cast<const kestrel_msg_dds__CommandFrame_ *>(sample);
+            });
+        }
+    }
+
+    // Calls use(sample) for each valid sample waiting on reader. Each reader
+    // gets its own loan array: a loan buffer handed back is reused only by
+    // the reader it came from.
+    template <typename Use>
+    static void take_all(dds_entity_t reader, Use use) {
         void *samples[64] = {};
         dds_sample_info_t infos[64];
         dds_return_t taken;
-        while ((taken = dds_take(states_, samples, infos, 64, 64)) > 0) {
+        while ((taken = dds_take(reader, samples, infos, 64, 64)) > 0) {
             for (dds_return_t i = 0; i < taken; ++i) {
-                if (infos[i].valid_data) record_state(*static_cast<sensor_msgs_msg_dds__JointState_ *>(samples[i]), phase);
+                if (infos[i].valid_data) use(samples[i]);
             }
-            (void)dds_return_loan(states_, samples, taken);
-        }
-        while ((taken = dds_take(status_, samples, infos, 64, 64)) > 0) {
-            for (dds_return_t i = 0; i < taken; ++i) {
-                if (!infos[i].valid_data) continue;
-                const std::string line = static_cast<std_msgs_msg_dds__String_ *>(samples[i])->data;
-                status_lines_[line.substr(0, line.find(' '))] = line;
-            }
-            (void)dds_return_loan(status_, samples, taken);
-        }
-        if (frames_in_) {
-            while ((taken = dds_take(frames_in_, samples, infos, 64, 64)) > 0) {
-                for (dds_return_t i = 0; i < taken; ++i) {
-                    if (infos[i].valid_data) captured_ = *static_cast<kestrel_msg_dds__CommandFrame_ *>(samples[i]);
-                }
-                (void)dds_return_loan(frames_in_, samples, taken);
-            }
+            (void)dds_return_loan(reader, samples, taken);
         }
     }
 

@@ -9,6 +9,10 @@ module's come from bench_module.py, also medians in thread CPU time. Figures
 are printed, never judged: nothing here fails on a time.
 
     bench_report.py --multivar BIN --security BIN --nonce BIN --limiter BIN [--quick]
+                    [--ros2 KESTREL_ROS2 KESTREL_ROS2_PROBE CYCLONE_CONFIG]
+
+With --ros2 (a build with KESTREL_ROS2=ON) it adds kestrel_ros2's command-to-state latency over loopback
+DDS and the loss of that run (bench_ros2.py).
 """
 import argparse
 import json
@@ -17,6 +21,7 @@ import platform
 import subprocess
 
 import bench_module
+import bench_ros2
 
 # What a peer is. None is a floor (the least the work can cost): a sum of parts
 # timed alone, or C code in another harness, can come out above the whole.
@@ -68,6 +73,8 @@ def main():
     parser.add_argument("--nonce", required=True)
     parser.add_argument("--limiter", required=True)
     parser.add_argument("--quick", action="store_true", help="shorter runs, for a smoke test")
+    parser.add_argument("--ros2", nargs=3, metavar=("BRIDGE", "PROBE", "CONFIG"),
+                        help="kestrel_ros2, kestrel_ros2_probe and the loopback Cyclone configuration")
     args = parser.parse_args()
 
     multivar = google_benchmark(args.multivar, args.quick)
@@ -130,6 +137,12 @@ def main():
                  7 * per_joint[7, 0] + 7 * boundary_c, PERIOD, "a 1 kHz period", 1e6))
     rows.append(("its actuator side, Python: 7 ReceiptGuard.check", 7 * by_path["ReceiptGuard.check, accepted"][1],
                  PERIOD, "a 1 kHz period", 1e6))
+    ros2 = bench_ros2.measure(*args.ros2, seconds=2 if args.quick else 10) if args.ros2 else None
+    if ros2:
+        # Wall time, not CPU time: the commands cross two processes and two control loops.
+        for name in ("median", "p99"):
+            rows.append((f"kestrel_ros2, 7 joints at 1 kHz, command to JointState, {name}", ros2[f"{name}_ns"],
+                         PERIOD, "a 1 kHz period", 1e6))
 
     print(f"Machine: {machine()}")
     print("Times are medians of thread CPU time; the ratio is the path's time over its peer's, and lower is better.")
@@ -145,6 +158,12 @@ def main():
     print(f"authorize_action in plain Python + stdlib (bench_module.py): {duration(plain)}, "
           f"{plain / authorize:.1f}x the module's; a C method with project's calling convention: "
           f"{duration(by_path['C method, METH_FASTCALL + METH_KEYWORDS'][1])}")
+    if ros2:
+        print(f"kestrel_ros2 over loopback DDS, one run: commands received {ros2['commands_received']:.0f} of "
+              f"{ros2['commands_sent']:.0f} sent; JointState received {ros2['states_received']:.0f} of "
+              f"{ros2['states_published']:.0f} published (the rest after the probe stopped reading); signed frames "
+              f"accepted {ros2['frames_accepted']:.0f} of {ros2['frames_sent']:.0f} (the frame topic keeps the "
+              f"newest frame of each joint, so a late period replaces one)")
     print(f"Peer is: {REFERENCE}, the same Python-facing work as the plainest C method (bench/reference_module.c); "
           f"{PARTS}, the work's unavoidable parts, each timed alone and added; {ALTERNATIVE}, another way to the "
           f"same result; {CASE}, the same code in another case or harness; {PERIOD}, the control period the path "

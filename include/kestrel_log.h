@@ -61,7 +61,7 @@ typedef struct KestrelLogWriter {
 /* kestrel_log_writer_init makes writer a writer of a new log under the
  * boundary's 32-byte key (copied in) and returns KESTREL_OK; a writer that
  * was live is wiped first. No line is written. */
-KESTREL_API KestrelError kestrel_log_writer_init(KestrelLogWriter *writer, const uint8_t key[32]);
+KESTREL_API KestrelError kestrel_log_writer_init(KestrelLogWriter *writer, const uint8_t key[KESTREL_KEY_LEN]);
 
 /* kestrel_log_writer_record forms the line of one authorized action and its
  * receipt (60-byte wire form) in line (NUL-terminated, not counted) and its
@@ -77,7 +77,7 @@ KESTREL_API KestrelError kestrel_log_writer_init(KestrelLogWriter *writer, const
  * kept bit for bit, NaN included. */
 KESTREL_API KESTREL_MUST_CHECK KestrelError kestrel_log_writer_record(KestrelLogWriter *writer, int32_t axis,
                                                                       double position, double velocity,
-                                                                      const uint8_t receipt[60],
+                                                                      const uint8_t receipt[KESTREL_RECEIPT_WIRE_LEN],
                                                                       char line[KESTREL_LOG_LINE_MAX], size_t *length);
 
 /* kestrel_log_writer_refusal forms the line of an action the boundary refused,
@@ -189,7 +189,7 @@ typedef struct KestrelLogSummary {
  * was live is wiped first. The records are checked by a receipt guard under
  * that key, so a line whose tag does not match its action, a repeated line
  * and a line out of order are refused. */
-KESTREL_API KestrelError kestrel_log_verifier_init(KestrelLogVerifier *verifier, const uint8_t key[32]);
+KESTREL_API KestrelError kestrel_log_verifier_init(KestrelLogVerifier *verifier, const uint8_t key[KESTREL_KEY_LEN]);
 
 /* kestrel_log_verifier_feed checks the next `size` bytes of the log (data
  * may be null when size is 0): every line they complete, in order, calling

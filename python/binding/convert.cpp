@@ -137,6 +137,14 @@ bool convert(PyObject* obj, double& out) {
     return true;
 }
 
+bool convert(PyObject* obj, Seconds& out) {
+    if (PyBool_Check(obj)) {
+        PyErr_SetString(PyExc_TypeError, "a number of seconds, not bool");
+        return false;
+    }
+    return convert(obj, out.value);
+}
+
 bool convert(PyObject* obj, float& out) {
     double wide = 0.0;
     if (!convert(obj, wide)) return false;

@@ -81,7 +81,14 @@ struct Text {
     Ref str;
 };
 
+// A time in seconds: a real number, but never a bool, which would pass for 1 s
+// or 0 s where a caller meant something else (a flag in the wrong place).
+struct Seconds {
+    double value = 0.0;
+};
+
 bool convert(PyObject* obj, double& out);         // 64-bit float
+bool convert(PyObject* obj, Seconds& out);        // 64-bit float, a bool refused with TypeError
 bool convert(PyObject* obj, float& out);          // 32-bit float, narrowed with round-to-nearest-even
 bool convert(PyObject* obj, std::int32_t& out);   // signed 32-bit integer
 bool convert(PyObject* obj, std::uint64_t& out);  // unsigned 64-bit integer

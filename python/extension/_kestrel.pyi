@@ -24,8 +24,8 @@ class KestrelBoundary:
         self,
         rate_limit: SupportsIndex = 1000,
         max_velocity_rad_s: _Float = 4.18,
-        monotonic_window_size: SupportsIndex = 64,
-        hmac_key: bytes | None = None,
+        monotonic_window_size: SupportsIndex = 64,  # checked, then unused: the nonce window stays at 1024
+        hmac_key: bytes | None = None,  # None, or 32 zero bytes, signs with a public key (RuntimeWarning)
     ) -> None: ...
     def authorize_action(
         self, target_axis: SupportsIndex, requested_position: _Float, commanded_velocity: _Float

@@ -1,19 +1,13 @@
 // KestrelBoundary: the Python face of the core's Boundary. It converts the
-// arguments, supplies the development key, and turns each outcome into a
-// KestrelReceipt or the exception the error catalogue words.
+// arguments and supplies the development key; the defaults, the key rules and
+// the answer to each outcome are those of kestrel.Boundary (boundary_face.hpp).
 #include <cstddef>
-#include <cstdio>
 #include <cstring>
 #include <new>
 
+#include "boundary_face.hpp"
 #include "classes.hpp"
 #include "convert.hpp"
-#include "decimal_text.hpp"
-#include "boundary/boundary.hpp"
-#include "errors/error_catalogue.hpp"
-#include "boundary/random_source.hpp"
-#include "py_receipt.hpp"
-#include "violation.hpp"
 
 namespace kestrel::py {
 
@@ -21,14 +15,16 @@ namespace {
 
 // The key of boundaries built without one. For development only: it is in
 // every copy of this library, so a deployment passes its own hmac_key.
-constexpr std::uint8_t kDefaultKey[KEY_LEN] = {'K', 'E', 'S', 'T', 'R', 'E', 'L', '-', 'D', 'E', 'V',
-                                               'E', 'L', 'O', 'P', 'M', 'E', 'N', 'T', '-', 'O', 'N',
-                                               'L', 'Y', '-', 'K', 'E', 'Y', '-', 'v', '1', '.'};
+constexpr std::uint8_t kDefaultKey[KESTREL_KEY_LEN] = {'K', 'E', 'S', 'T', 'R', 'E', 'L', '-', 'D', 'E', 'V',
+                                                       'E', 'L', 'O', 'P', 'M', 'E', 'N', 'T', '-', 'O', 'N',
+                                                       'L', 'Y', '-', 'K', 'E', 'Y', '-', 'v', '1', '.'};
 
-// Whether the built-in key has been warned about. Once per process: a script
-// that tries things builds many boundaries, and one line says it all. Read
-// and set with the interpreter lock held.
+// Whether the built-in key, and a key of 32 zero bytes, have been warned
+// about. Once per process: a script that tries things builds many
+// boundaries, and one line says it all. Read and set with the interpreter
+// lock held.
 bool g_warned_built_in_key = false;
+bool g_warned_zero_key = false;
 
 // warn_built_in_key issues the RuntimeWarning for a boundary built without a
 // key, the first time only; false if the warning was raised as an error.
@@ -44,6 +40,17 @@ bool warn_built_in_key() {
     return true;
 }
 
+// warn_zero_key does the same for an hmac_key of 32 zero bytes, which the
+// class takes (any 32 bytes are a key to it) but never silently.
+bool warn_zero_key(const Key& key) {
+    if (g_warned_zero_key || !key.is_zero()) return true;
+    if (!zero_key_rule(key, ZeroKey::warn, "KestrelBoundary", "hmac_key", "every receipt it signs could be forged")) {
+        return false;
+    }
+    g_warned_zero_key = true;
+    return true;
+}
+
 struct BoundaryObject {
     PyObject_HEAD Boundary core;  // built in place by tp_new
 };
@@ -55,8 +62,8 @@ constexpr Signature kNewSignature{"KestrelBoundary", kNewParams, 0};
 PyObject* boundary_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     PyObject* slots[4];
     if (!bind_tuple(kNewSignature, args, kwargs, slots)) return nullptr;
-    std::uint64_t rate_limit = 1000;
-    double max_velocity = 4.18;
+    std::uint64_t rate_limit = kDefaultRateLimit;
+    double max_velocity = kDefaultMaxVelocity;
     std::uint64_t window_size = 64;  // accepted and converted; the nonce window stays at 1024
     if (slots[0] != nullptr && !argument(kNewSignature, 0, slots[0], rate_limit)) return nullptr;
     if (slots[1] != nullptr && !argument(kNewSignature, 1, slots[1], max_velocity)) return nullptr;
@@ -68,11 +75,12 @@ PyObject* boundary_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     } else {
         ByteView key_bytes;
         if (!argument(kNewSignature, 3, slots[3], key_bytes)) return nullptr;
-        if (key_bytes.size != KEY_LEN) {
+        if (key_bytes.size != KESTREL_KEY_LEN) {
             PyErr_SetString(PyExc_ValueError, "hmac_key must be exactly 32 bytes");
             return nullptr;
         }
-        std::memcpy(key.data(), key_bytes.data, KEY_LEN);
+        std::memcpy(key.data(), key_bytes.data, KESTREL_KEY_LEN);
+        if (!warn_zero_key(key)) return nullptr;
     }
 
     PyObject* self = type->tp_alloc(type, 0);
@@ -83,12 +91,6 @@ PyObject* boundary_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 void boundary_dealloc(PyObject* self) {
     reinterpret_cast<BoundaryObject*>(self)->core.~Boundary();  // wipes the key
     free_instance(self);
-}
-
-PyObject* refuse_velocity(std::int32_t axis, double velocity, double limit) {
-    char message[kVelocityRefusalCapacity];
-    return raise_violation(axis, error_text(KESTREL_ERROR_VELOCITY_EXCEEDED).name,
-                           velocity_refusal_text(velocity, limit, message));
 }
 
 constexpr const char* kAuthorizeParams[] = {"target_axis", "requested_position", "commanded_velocity"};
@@ -106,25 +108,10 @@ PyObject* authorize_action(PyObject* self, PyObject* const* args, Py_ssize_t nar
     }
     // The method descriptor has already checked the receiver's type.
     Boundary& core = reinterpret_cast<BoundaryObject*>(self)->core;
-
+    const AnswerClasses classes{reinterpret_cast<PyObject*>(required_type(violation_type, "KestrelViolation")),
+                                required_type(receipt_type, "KestrelReceipt")};
     // Every Python object is made after the boundary has released its lock.
-    const Authorization a = core.authorize(axis, position, velocity);
-    switch (a.outcome) {
-        case AuthorizeOutcome::Authorized:
-            return new_receipt(a.receipt, a.action_id, a.payload);
-        case AuthorizeOutcome::VelocityExceeded:
-            return refuse_velocity(axis, velocity, core.max_velocity());
-        case AuthorizeOutcome::RateLimited: {
-            const ErrorText text = error_text(KESTREL_ERROR_RATE_LIMITED);
-            return raise_violation(axis, text.name, text.message);
-        }
-        case AuthorizeOutcome::RandomSourceFailed:
-            PyErr_Format(PyExc_RuntimeError, kRandomSourceFormat, random_failure_text(a.random_error));
-            return nullptr;
-        case AuthorizeOutcome::Refused:
-            return kestrel_error_to_py_err(axis, a.refusal);
-    }
-    return nullptr;
+    return answer(core.authorize(axis, position, velocity), axis, velocity, core.max_velocity(), classes);
 }
 
 PyMethodDef kMethods[] = {
@@ -136,7 +123,7 @@ PyMethodDef kMethods[] = {
 
 PyType_Slot kSlots[] = {
     {Py_tp_doc,
-     const_cast<char*>("KestrelBoundary(rate_limit=1000, max_velocity_rad_s=4.18, monotonic_window_size=64, "
+     const_cast<char*>("KestrelBoundary(" KESTREL_PY_BOUNDARY_LIMITS ", monotonic_window_size=64, "
                        "hmac_key=None)\n--\n\nDeterministic edge governor that authorizes physical actions.")},
     {Py_tp_new, reinterpret_cast<void*>(boundary_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(boundary_dealloc)},

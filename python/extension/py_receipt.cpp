@@ -1,8 +1,6 @@
 // KestrelReceipt: one authorized action, as handed back to the controlling
 // program. Immutable; holds no reference to the boundary that issued it, so
 // it can be verified again at any time against a key.
-#include "py_receipt.hpp"
-
 #include <cstring>
 
 #include "classes.hpp"
@@ -42,7 +40,7 @@ PyObject* verify(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
     const ReceiptObject* receipt = receipt_of(self);  // the method descriptor checked its type
     ByteView key_bytes;
     if (!argument(kVerifySignature, 0, slots[0], key_bytes)) return nullptr;
-    if (key_bytes.size != KEY_LEN) Py_RETURN_FALSE;
+    if (key_bytes.size != KESTREL_KEY_LEN) Py_RETURN_FALSE;
 
     const HmacKeyState primed(Key::from_bytes(key_bytes.data));  // the key's copy dies here, wiped
     return PyBool_FromLong(check_tag(primed, receipt->action_id.bytes(), receipt->payload,
@@ -79,9 +77,5 @@ PyObject* g_type = nullptr;
 }  // namespace
 
 PyTypeObject* receipt_type() { return cached_type(g_type, kSpec); }
-
-PyObject* new_receipt(const Receipt& receipt, const AxisActionId& action_id, const Payload& payload) {
-    return new_receipt_of(required_type(receipt_type, "KestrelReceipt"), receipt, action_id, payload);
-}
 
 }  // namespace kestrel::py

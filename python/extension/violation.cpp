@@ -1,11 +1,8 @@
 // KestrelViolation: the exception for every refusal of the authorization
 // boundary. A subclass of Exception with three read-only fields.
-#include "violation.hpp"
-
 #include <cstddef>
 
 #include "classes.hpp"
-#include "errors/error_catalogue.hpp"
 #include "convert.hpp"
 
 namespace kestrel::py {
@@ -121,19 +118,5 @@ PyObject* g_type = nullptr;
 }  // namespace
 
 PyTypeObject* violation_type() { return cached_type(g_type, kSpec, PyExc_Exception); }
-
-PyObject* raise_violation(std::int32_t axis, std::string_view violation_type_text, std::string_view message) {
-    PyTypeObject* type = required_type(violation_type, "KestrelViolation");
-    const Ref args(Py_BuildValue("(is#s#)", static_cast<int>(axis), violation_type_text.data(),
-                                 static_cast<Py_ssize_t>(violation_type_text.size()), message.data(),
-                                 static_cast<Py_ssize_t>(message.size())));
-    if (args) PyErr_SetObject(reinterpret_cast<PyObject*>(type), args.get());
-    return nullptr;
-}
-
-PyObject* kestrel_error_to_py_err(std::int32_t axis, KestrelError error) {
-    const ErrorText text = error_text(error);
-    return raise_violation(axis, text.name, text.message);
-}
 
 }  // namespace kestrel::py

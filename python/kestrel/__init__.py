@@ -33,7 +33,7 @@ from ._native import (
     project_4d,
     verify_receipt,
 )
-from .description import DescribedJoint, DescriptionError, describe_joints, load_joint_limits
+from .description import DescribedJoint, DescriptionError, DescriptionWarning, describe_joints, load_joint_limits
 from ._types import Frame, Limit, MonitorState, Projection, ReceiptFields, SolveStatus, Trip
 from ._version import __version__
 from .receipt_log import ReceiptLogWriter
@@ -45,6 +45,7 @@ __all__ = [
     "Boundary",
     "DescribedJoint",
     "DescriptionError",
+    "DescriptionWarning",
     "Frame",
     "Governor",
     "JointLimiter",

@@ -94,9 +94,11 @@ class Trip(NamedTuple):
 class Limit(enum.IntFlag):
     """Why a joint's limited velocity is what it is (the C library's KESTREL_LIMIT_* bits).
 
-    A flag prints as its name ("JERK", "BRAKING|ACCELERATION_YIELDED"); no flag prints as "0".
+    A flag prints as its name ("JERK", "BRAKING|ACCELERATION_YIELDED"); no flag, a result no limit
+    shaped, prints as "NONE".
     """
 
+    NONE = 0  # the request passed as it was
     POSITION = _native.LIMIT_POSITION
     BRAKING = _native.LIMIT_BRAKING
     VELOCITY = _native.LIMIT_VELOCITY
@@ -111,7 +113,7 @@ class Limit(enum.IntFlag):
     RECOVERING = _native.LIMIT_RECOVERING
 
     def __str__(self) -> str:
-        return self.name or "0"
+        return self.name or "NONE"
 
     def __format__(self, spec: str) -> str:
         return format(str(self), spec)

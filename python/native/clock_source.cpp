@@ -63,8 +63,9 @@ KestrelClock ClockSource::function() const noexcept { return counter_ == nullptr
 
 bool convert_seconds(const Signature& sig, std::size_t index, PyObject* given, bool none_allowed,
                      std::uint64_t& nanoseconds) {
-    double seconds = 0.0;
-    const bool converted = argument(sig, index, given, seconds);
+    Seconds given_seconds;
+    const bool converted = argument(sig, index, given, given_seconds);
+    const double seconds = given_seconds.value;
     // An int past the range of a float is one more time out of range.
     if (!converted && !PyErr_ExceptionMatches(PyExc_OverflowError)) return false;
     const double scaled = std::round(seconds * 1e9);

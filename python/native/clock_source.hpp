@@ -62,7 +62,8 @@ private:
 
 // convert_seconds turns the argument `index` of `sig`, a positive real number
 // of seconds (an age, a timeout), into whole nanoseconds, rounded, and at
-// least one: a positive time must never come out as 0. ValueError for 0, a
+// least one: a positive time must never come out as 0. TypeError for a bool
+// (the rule of every seconds argument, convert.hpp's Seconds); ValueError for 0, a
 // negative number, NaN, infinity and 2**64 nanoseconds or more; its message
 // offers None as well when `none_allowed`.
 bool convert_seconds(const Signature& sig, std::size_t index, PyObject* given, bool none_allowed,

@@ -1,5 +1,5 @@
 // The C library's numbers that the package names: the byte lengths of keys,
-// receipts and frames, the joint limiter's size, the solver's statuses, the
+// receipts and frames, the joint limiter's size, the receipt log's longest line, the solver's statuses, the
 // limit flags and the monitor's states. The package builds its enums from these, so each number is
 // written once, in the C headers.
 #include "native.hpp"
@@ -14,10 +14,11 @@ struct Constant {
 };
 
 constexpr Constant kConstants[] = {
-    {"KEY_LEN", KESTREL_RECEIPT_KEY_LEN},
+    {"KEY_LEN", KESTREL_KEY_LEN},
     {"RECEIPT_WIRE_LEN", KESTREL_RECEIPT_WIRE_LEN},
     {"FRAME_LEN", KESTREL_FRAME_LEN},
     {"MAX_JOINTS", KESTREL_JOINT_LIMITER_MAX_JOINTS},
+    {"LOG_READ_MAX", KESTREL_LOG_READ_MAX},
     {"STATUS_INVALID_INPUT", KESTREL_STATUS_INVALID_INPUT},
     {"STATUS_OPTIMAL", KESTREL_STATUS_OPTIMAL},
     {"STATUS_MAX_ITERATIONS", KESTREL_STATUS_MAX_ITERATIONS},

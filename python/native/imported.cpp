@@ -1,5 +1,9 @@
 // The Python-defined objects of kestrel._native's results and refusals, and
 // how they are raised and built.
+#include <string>
+
+#include "boundary_face.hpp"
+#include "errors/error_catalogue.hpp"
 #include "fault.hpp"
 #include "native.hpp"
 #include "receipt_object.hpp"
@@ -125,13 +129,13 @@ PyObject* new_named_tuple(PyObject* Imported::*type, PyObject* const* items, Py_
     return result;
 }
 
-PyObject* raise_refusal(std::int32_t axis, KestrelError error) {
+PyObject* raise_refusal(std::int32_t axis, KestrelError error, const char* hint) {
     const Imported* objects = imported();
     if (objects == nullptr) return nullptr;
-    const Ref args(
-        Py_BuildValue("(iss)", static_cast<int>(axis), kestrel_error_name(error), kestrel_error_message(error)));
-    if (args) PyErr_SetObject(objects->violation, args.get());
-    return nullptr;
+    if (hint[0] == '\0') return kestrel_error_to_py_err(objects->violation, axis, error);
+    const ErrorText text = error_text(error);
+    const std::string message = std::string(text.message) + hint;
+    return raise_violation(objects->violation, axis, text.name, message);
 }
 
 PyObject* raise_limiter_error(KestrelError error) {

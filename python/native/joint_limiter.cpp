@@ -34,12 +34,29 @@ LimiterObject* limiter_of(PyObject* self) { return reinterpret_cast<LimiterObjec
 PyObject* raise_refusal(KestrelError error, std::uint32_t count, const KestrelJointLimits* limits, double period,
                         const double* positions, const double* velocities, std::uint32_t first = 0) {
     KestrelJointFault fault;
-    if (kestrel_joint_limiter_check(count, limits, period, positions, velocities, &fault) == error &&
-        fault.message != nullptr) {
-        PyErr_Format(PyExc_ValueError, "joint %u: %s", static_cast<unsigned>(first + fault.joint), fault.message);
+    if (kestrel_joint_limiter_check(count, limits, period, positions, velocities, &fault) != error ||
+        fault.message == nullptr) {
+        return raise_limiter_error(error);
+    }
+    const auto joint = static_cast<unsigned>(first + fault.joint);
+    // A position or velocity refused is shown with what it was held against.
+    if (fault.field == KESTREL_JOINT_POSITION) {
+        const KestrelJointLimits& l = limits[fault.joint];
+        const Ref given(PyFloat_FromDouble(positions[fault.joint])), low(PyFloat_FromDouble(l.min_position)),
+            high(PyFloat_FromDouble(l.max_position));
+        if (given && low && high) {
+            PyErr_Format(PyExc_ValueError, "joint %u: %s: position %R, limits [%R, %R]", joint, fault.message,
+                         given.get(), low.get(), high.get());
+        }
         return nullptr;
     }
-    return raise_limiter_error(error);
+    if (fault.field == KESTREL_JOINT_VELOCITY) {
+        const Ref given(PyFloat_FromDouble(velocities[fault.joint]));
+        if (given) PyErr_Format(PyExc_ValueError, "joint %u: %s: velocity %R", joint, fault.message, given.get());
+        return nullptr;
+    }
+    PyErr_Format(PyExc_ValueError, "joint %u: %s", joint, fault.message);
+    return nullptr;
 }
 
 constexpr const char* kNewParams[] = {"limits", "period", "positions"};
@@ -50,9 +67,12 @@ PyObject* limiter_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     if (!bind_tuple(kNewSignature, args, kwargs, slots)) return nullptr;
     KestrelJointLimits limits[kMaxJoints];
     std::uint32_t count = 0;
-    double period = 0.0;
+    Seconds given_period;
     Joints start{};
-    if (!read_limits(slots[0], false, limits, count) || !argument(kNewSignature, 1, slots[1], period)) return nullptr;
+    if (!read_limits(slots[0], false, limits, count) || !argument(kNewSignature, 1, slots[1], given_period)) {
+        return nullptr;
+    }
+    const double period = given_period.value;
     if (slots[2] != nullptr && slots[2] != Py_None && !joints(kNewSignature, 2, slots[2], count, start)) {
         return nullptr;
     }

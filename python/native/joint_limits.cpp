@@ -1,6 +1,7 @@
 // JointLimits: the limits of one joint, an immutable value, refused by the C
 // limiter's rules when it is made, so that a refusal names the field.
 #include <cmath>
+#include <iterator>
 
 #include "convert.hpp"
 #include "joint_limits.hpp"
@@ -15,6 +16,7 @@ struct LimitsObject {
 };
 
 constexpr const char* kFields[] = {"min_position", "max_position", "max_velocity", "max_acceleration", "max_jerk"};
+static_assert(std::size(kFields) == KESTREL_JOINT_LIMITS_FIELDS);
 constexpr Signature kNewSignature{"JointLimits", kFields, 0};
 
 // The fields in declaration order, for the loops below.
@@ -35,10 +37,10 @@ bool validate(const KestrelJointLimits& limits) {
 }
 
 PyObject* limits_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    PyObject* slots[5];
+    PyObject* slots[KESTREL_JOINT_LIMITS_FIELDS];
     if (!bind_tuple(kNewSignature, args, kwargs, slots)) return nullptr;
     KestrelJointLimits limits{-INFINITY, INFINITY, INFINITY, INFINITY, INFINITY};
-    for (int i = 0; i < 5; ++i) {
+    for (int i = 0; i < KESTREL_JOINT_LIMITS_FIELDS; ++i) {
         if (slots[i] != nullptr && !argument(kNewSignature, i, slots[i], *field(limits, i))) return nullptr;
     }
     if (!validate(limits)) return nullptr;
@@ -64,8 +66,8 @@ PyObject* get_field(PyObject* self, void* index) {
 PyObject* limits_repr(PyObject* self) {
     const Ref values(as_tuple(self));
     if (!values) return nullptr;
-    PyObject* v[5];
-    for (int i = 0; i < 5; ++i) v[i] = PyTuple_GET_ITEM(values.get(), i);
+    PyObject* v[KESTREL_JOINT_LIMITS_FIELDS];
+    for (int i = 0; i < KESTREL_JOINT_LIMITS_FIELDS; ++i) v[i] = PyTuple_GET_ITEM(values.get(), i);
     return PyUnicode_FromFormat(
         "JointLimits(min_position=%R, max_position=%R, max_velocity=%R, "
         "max_acceleration=%R, max_jerk=%R)",

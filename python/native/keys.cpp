@@ -3,19 +3,13 @@
 // deployments that provision keys from Python.
 #include <cstring>
 
+#include "boundary_face.hpp"
 #include "fault.hpp"
 #include "receipt_args.hpp"
 
 namespace kestrel::py::native {
 
 namespace {
-
-// refuse_key raises ValueError "<argument>: <the catalogue's message>" for a
-// key or link id the C functions refused. Always returns nullptr.
-PyObject* refuse_key(const char* argument_name, KestrelError error) {
-    PyErr_Format(PyExc_ValueError, "%s: %s", argument_name, kestrel_error_message(error));
-    return nullptr;
-}
 
 constexpr const char* kDeriveParams[] = {"master", "link_id"};
 constexpr Signature kDeriveSignature{"derive_key", kDeriveParams, 2};
@@ -44,8 +38,8 @@ PyObject* derive_key(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
     // An empty buffer may have no address; its length alone refuses it.
     const std::uint8_t empty = 0;
     const KestrelError error = kestrel_derive_key(master.data(), id_len == 0 ? &empty : id, id_len, link.data());
-    if (error == KESTREL_ERROR_ZERO_KEY) return refuse_key("master", error);
-    if (error == KESTREL_ERROR_BAD_LINK_ID) return refuse_key("link_id", error);
+    if (error == KESTREL_ERROR_ZERO_KEY) return refuse_argument("master", error);
+    if (error == KESTREL_ERROR_BAD_LINK_ID) return refuse_argument("link_id", error);
     if (error != KESTREL_OK) {
         PyErr_SetString(PyExc_RuntimeError, kestrel_error_message(error));
         return nullptr;

@@ -73,9 +73,9 @@ PyObject* new_limit(std::uint32_t bits);
 PyObject* new_named_tuple(PyObject* Imported::*type, PyObject* const* items, Py_ssize_t count);
 
 // raise_refusal raises KestrelViolation(axis, kestrel_error_name(error),
-// kestrel_error_message(error)) for a receipt the C checks refused. Always
-// returns nullptr.
-PyObject* raise_refusal(std::int32_t axis, KestrelError error);
+// kestrel_error_message(error) followed by `hint`) for a receipt the C checks
+// refused. Always returns nullptr.
+PyObject* raise_refusal(std::int32_t axis, KestrelError error, const char* hint = "");
 
 // raise_limiter_error raises ValueError with the library's message for an
 // argument the C limiter refused. Always returns nullptr.

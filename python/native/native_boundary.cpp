@@ -1,20 +1,15 @@
 // Boundary: the package's signing boundary, the core's Boundary with a clock
-// of the caller's choosing. Its rules, refusals and receipts are those of
-// _kestrel.KestrelBoundary (the same core object signs for both); it adds the
-// clock and requires a key.
+// of the caller's choosing. Its defaults, key rules, refusals and receipts are
+// those of _kestrel.KestrelBoundary (boundary_face.hpp); it adds the clock and
+// rekeying, and requires a key.
 #include <cstddef>
 #include <cstdio>
 #include <cstring>
 #include <new>
 
-#include "boundary/boundary.hpp"
-#include "boundary/random_source.hpp"
+#include "boundary_face.hpp"
 #include "clock_source.hpp"
-#include "decimal_text.hpp"  // the velocity refusal is worded as KestrelBoundary words it
-#include "fault.hpp"
 #include "receipt_args.hpp"
-#include "errors/error_catalogue.hpp"
-#include "receipt_object.hpp"
 
 #include <structmember.h>  // after Python.h
 
@@ -39,14 +34,14 @@ PyObject* boundary_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     PyObject* slots[4];
     if (!bind_tuple(kNewSignature, args, kwargs, slots)) return nullptr;
     Key key{};
-    std::uint64_t rate_limit = 1000;
-    double max_velocity = 4.18;
+    std::uint64_t rate_limit = kDefaultRateLimit;
+    double max_velocity = kDefaultMaxVelocity;
     if (!convert_key(kNewSignature, 0, slots[0], key) ||
         (slots[1] != nullptr && !argument(kNewSignature, 1, slots[1], rate_limit)) ||
         (slots[2] != nullptr && !argument(kNewSignature, 2, slots[2], max_velocity))) {
         return nullptr;
     }
-    if (key.is_zero()) return refuse_zero_key("hmac_key");
+    if (!zero_key_rule(key, ZeroKey::refuse, "Boundary", "hmac_key", "")) return nullptr;
     const Ref self(type->tp_alloc(type, 0));
     if (!self) return nullptr;
     BoundaryObject* object = boundary_of(self.get());
@@ -72,19 +67,6 @@ int boundary_traverse(PyObject* self, visitproc visit, void* arg) {
     return boundary_of(self)->clock.traverse(visit, arg);
 }
 
-PyObject* raise_violation(std::int32_t axis, const char* violation_type, const char* message) {
-    const Imported* objects = imported();
-    if (objects == nullptr) return nullptr;
-    const Ref args(Py_BuildValue("(iss)", static_cast<int>(axis), violation_type, message));
-    if (args) PyErr_SetObject(objects->violation, args.get());
-    return nullptr;
-}
-
-PyObject* refuse_velocity(std::int32_t axis, double velocity, double limit) {
-    char message[kVelocityRefusalCapacity];
-    return raise_violation(axis, "velocity_exceeded", velocity_refusal_text(velocity, limit, message).data());
-}
-
 constexpr const char* kAuthorizeParams[] = {"axis", "position", "velocity"};
 constexpr Signature kAuthorizeSignature{"authorize_action", kAuthorizeParams, 3};
 
@@ -98,26 +80,13 @@ PyObject* authorize_action(PyObject* self, PyObject* const* args, Py_ssize_t nar
         !argument(kAuthorizeSignature, 2, slots[2], velocity)) {
         return nullptr;
     }
+    const Imported* objects = imported();
+    if (objects == nullptr) return nullptr;
     BoundaryObject* object = boundary_of(self);
     if (!object->clock.prepare()) return nullptr;
     // From here on no Python code runs until the boundary has answered.
-    const Authorization a = object->core.authorize(axis, position, velocity);
-    switch (a.outcome) {
-        case AuthorizeOutcome::Authorized: {
-            const Imported* objects = imported();
-            return objects != nullptr ? new_receipt_of(objects->receipt, a.receipt, a.action_id, a.payload) : nullptr;
-        }
-        case AuthorizeOutcome::VelocityExceeded:
-            return refuse_velocity(axis, velocity, object->core.max_velocity());
-        case AuthorizeOutcome::RateLimited:
-            return raise_refusal(axis, KESTREL_ERROR_RATE_LIMITED);
-        case AuthorizeOutcome::RandomSourceFailed:
-            PyErr_Format(PyExc_RuntimeError, kRandomSourceFormat, random_failure_text(a.random_error));
-            return nullptr;
-        case AuthorizeOutcome::Refused:
-            return raise_refusal(axis, a.refusal);
-    }
-    internal_fault("an authorization outcome without an answer");
+    return answer(object->core.authorize(axis, position, velocity), axis, velocity, object->core.max_velocity(),
+                  {objects->violation, objects->receipt});
 }
 
 constexpr const char* kRekeyParams[] = {"new_key"};
@@ -130,7 +99,7 @@ PyObject* rekey(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObjec
         !convert_key(kRekeySignature, 0, slots[0], key)) {
         return nullptr;
     }
-    if (key.is_zero()) return refuse_zero_key("new_key");
+    if (!zero_key_rule(key, ZeroKey::refuse, "Boundary", "new_key", "")) return nullptr;
     boundary_of(self)->core.rekey(key);
     Py_RETURN_NONE;
 }
@@ -172,7 +141,7 @@ PyMemberDef kMembers[] = {
 
 PyType_Slot kSlots[] = {
     {Py_tp_doc,
-     const_cast<char*>("Boundary(hmac_key, rate_limit=1000, max_velocity_rad_s=4.18, *, clock=None)\n--\n\n"
+     const_cast<char*>("Boundary(hmac_key, " KESTREL_PY_BOUNDARY_LIMITS ", *, clock=None)\n--\n\n"
                        "The signing boundary: the rules, refusals and receipts of KestrelBoundary, on\n"
                        "a clock of your choosing. `hmac_key` is required (32 bytes, any bytes-like\n"
                        "object; ValueError for another length or for 32 zero bytes, a key anyone can\n"
@@ -185,7 +154,10 @@ PyType_Slot kSlots[] = {
                        "per one-second window; on the wall clock a clock stepped back opens a new\n"
                        "window, so the promise is per window. Safe to share between threads. It\n"
                        "cannot be copied or pickled; the key is wiped from memory when the boundary\n"
-                       "is destroyed.")},
+                       "is destroyed. Across os.fork() the child's copy carries on from the parent's\n"
+                       "state: both sign the same sequence ids under the same key, and a receiver\n"
+                       "refuses whichever of two equal ids reaches it second, so one process loses\n"
+                       "its commands. Make each boundary in the process that uses it, after any fork.")},
     {Py_tp_new, reinterpret_cast<void*>(boundary_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(boundary_dealloc)},
     {Py_tp_traverse, reinterpret_cast<void*>(boundary_traverse)},

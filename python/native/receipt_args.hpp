@@ -13,13 +13,10 @@
 
 namespace kestrel::py::native {
 
-// convert_key reads a 32-byte key (any bytes-like object; ValueError for
-// another length) into the core's self-wiping Key.
+// convert_key reads a 32-byte key (any bytes-like object) into the core's
+// self-wiping Key; another length is refused with ValueError
+// "<argument>: key must be 32 bytes".
 bool convert_key(const Signature& sig, std::size_t index, PyObject* obj, Key& out);
-
-// refuse_zero_key raises ValueError "<argument>: a key of 32 zero bytes is
-// refused: ..." (the catalogue's zero_key message). Always returns nullptr.
-PyObject* refuse_zero_key(const char* argument_name);
 
 // receipt_wire copies a 60-byte receipt out of its buffer, or raises the
 // "invalid_receipt" refusal for `axis`.

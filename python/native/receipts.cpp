@@ -3,6 +3,7 @@
 // ReceiptGuard shares with them.
 #include <cstring>
 
+#include "boundary_face.hpp"
 #include "fault.hpp"
 #include "receipt_args.hpp"
 
@@ -12,16 +13,11 @@ bool convert_key(const Signature& sig, std::size_t index, PyObject* obj, Key& ou
     ByteBuffer key;
     if (!argument(sig, index, obj, key)) return false;
     if (key.size() != out.size()) {
-        PyErr_Format(PyExc_ValueError, "key must be exactly %zu bytes, not %zu", out.size(), key.size());
+        refuse_argument(sig.names[index], KESTREL_ERROR_INVALID_KEY_LENGTH);
         return false;
     }
     std::memcpy(out.data(), key.data(), out.size());
     return true;
-}
-
-PyObject* refuse_zero_key(const char* argument_name) {
-    PyErr_Format(PyExc_ValueError, "%s: %s", argument_name, kestrel_error_message(KESTREL_ERROR_ZERO_KEY));
-    return nullptr;
 }
 
 bool receipt_wire(const ByteBuffer& receipt, std::int32_t axis, std::uint8_t (&wire)[KESTREL_RECEIPT_WIRE_LEN]) {

@@ -64,11 +64,12 @@ constexpr Signature kAdvanceSignature{"advance", kAdvanceParams, 1};
 
 PyObject* advance(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* slots[1];
-    double seconds = 0.0;
+    Seconds given;
     if (!bind_fastcall(kAdvanceSignature, args, nargs, kwnames, slots) ||
-        !argument(kAdvanceSignature, 0, slots[0], seconds)) {
+        !argument(kAdvanceSignature, 0, slots[0], given)) {
         return nullptr;
     }
+    const double seconds = given.value;
     if (std::isnan(seconds)) {
         PyErr_SetString(PyExc_ValueError, "seconds must be a number, not NaN");
         return nullptr;

@@ -53,7 +53,7 @@ template <typename Object, typename Opaque>
 KestrelError init(Opaque* opaque, const std::uint8_t* key) noexcept {
     if (key == nullptr || wipe<Object>(opaque) != KESTREL_OK) return KESTREL_ERROR_INVALID_POINTER;
     Storage<Object>* s = storage_of<Object>(opaque);
-    new (s->object) Object(key);
+    new (s->object) Object(kestrel::Key::from_bytes(key));  // the copy dies here, wiped
     s->live = kLive;
     return KESTREL_OK;
 }
@@ -65,12 +65,12 @@ using namespace kestrel::audit;
 
 extern "C" {
 
-KESTREL_API KestrelError kestrel_log_writer_init(KestrelLogWriter* writer, const uint8_t key[32]) {
+KESTREL_API KestrelError kestrel_log_writer_init(KestrelLogWriter* writer, const uint8_t key[KESTREL_KEY_LEN]) {
     return init<LogWriter>(writer, key);
 }
 
 KESTREL_API KestrelError kestrel_log_writer_record(KestrelLogWriter* writer, int32_t axis, double position,
-                                                   double velocity, const uint8_t receipt[60],
+                                                   double velocity, const uint8_t receipt[KESTREL_RECEIPT_WIRE_LEN],
                                                    char line[KESTREL_LOG_LINE_MAX], size_t* length) {
     LogWriter* w = live<LogWriter>(writer);
     if (w == nullptr || receipt == nullptr || line == nullptr || length == nullptr) {
@@ -103,7 +103,7 @@ KESTREL_API KestrelError kestrel_log_writer_lines(const KestrelLogWriter* writer
 
 KESTREL_API KestrelError kestrel_log_writer_wipe(KestrelLogWriter* writer) { return wipe<LogWriter>(writer); }
 
-KESTREL_API KestrelError kestrel_log_verifier_init(KestrelLogVerifier* verifier, const uint8_t key[32]) {
+KESTREL_API KestrelError kestrel_log_verifier_init(KestrelLogVerifier* verifier, const uint8_t key[KESTREL_KEY_LEN]) {
     return init<LogVerifier>(verifier, key);
 }
 

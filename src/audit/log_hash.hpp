@@ -15,32 +15,24 @@
 #include <cstdint>
 #include <span>
 
+#include "keys/key.hpp"
+#include "receipts/hmac.hpp"
 #include "receipts/sha256.hpp"
 
 namespace kestrel::audit {
 
-using Digest = std::array<std::uint8_t, sha256::DIGEST_LEN>;
+using Digest = sha256::Digest;
 
-// RunningSha256: SHA-256 of a byte stream given in pieces of any size. A
-// plain value: copy it to take the digest of a prefix and go on.
-class RunningSha256 {
-public:
-    void update(const std::uint8_t* data, std::size_t size) noexcept;
-    [[nodiscard]] Digest digest() const noexcept;  // of every byte so far; the stream goes on
-
-private:
-    sha256::ChainingValue chain_ = sha256::INITIAL;
-    std::array<std::uint8_t, sha256::BLOCK_LEN> block_{};
-    std::uint64_t length_ = 0;  // bytes taken in
-};
+// The running SHA-256 of the log's bytes.
+using RunningSha256 = sha256::Running;
 
 enum class SealKind { Checkpoint, Final };
 
-// SealKeys: the two seal keys of one boundary key. Wiped when it dies.
+// SealKeys: the two seal keys of one boundary key, primed for HMAC. Wiped
+// when it dies.
 class SealKeys {
 public:
-    explicit SealKeys(const std::uint8_t key[32]) noexcept;
-    ~SealKeys();
+    explicit SealKeys(const Key& key) noexcept;
     SealKeys(const SealKeys&) = delete;
     SealKeys& operator=(const SealKeys&) = delete;
 
@@ -48,11 +40,8 @@ public:
     [[nodiscard]] Digest tag(SealKind kind, std::uint64_t lines, const Digest& digest) const noexcept;
 
 private:
-    Digest final_;
-    Digest checkpoint_;
+    HmacKeyState final_;
+    HmacKeyState checkpoint_;
 };
-
-// hmac_sha256 returns HMAC-SHA-256 under a 32-byte key over `message`.
-[[nodiscard]] Digest hmac_sha256(std::span<const std::uint8_t, 32> key, std::span<const std::uint8_t> message) noexcept;
 
 }  // namespace kestrel::audit

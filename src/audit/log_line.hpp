@@ -28,7 +28,6 @@ namespace kestrel::audit {
 inline constexpr std::size_t MAX_LINE = 1024;
 // Room for the longest line the writer writes, its newline included.
 inline constexpr std::size_t WRITTEN_LINE_MAX = 512;
-inline constexpr std::size_t RECEIPT_LEN = 60;
 
 enum class LineType { Record, Refusal, Seal, Malformed, BadSeal };
 
@@ -39,7 +38,7 @@ struct ParsedLine {
     double velocity = 0.0;                  // Record, Refusal
     bool bare_nan = false;                  // Record: a bare NaN of an older writer, its bits lost
     const std::uint8_t* receipt = nullptr;  // Record: the 60 wire bytes, decoded into `wire`
-    std::uint8_t wire[RECEIPT_LEN];
+    std::uint8_t wire[KESTREL_RECEIPT_WIRE_LEN];
     KestrelError kind = 0;                 // Refusal: the refusal it records
     std::uint64_t time_ns = 0;             // Refusal
     SealKind seal_kind = SealKind::Final;  // Seal
@@ -57,12 +56,19 @@ void parse_line(std::string_view line, ParsedLine& out) noexcept;
 // The writers of the four lines: each writes the line and its newline to
 // `out` (WRITTEN_LINE_MAX bytes) and returns its length. `kind` must be a
 // value with a name in the error catalogue.
-std::size_t format_record(std::int32_t axis, double position, double velocity, const std::uint8_t receipt[RECEIPT_LEN],
-                          char* out) noexcept;
+std::size_t format_record(std::int32_t axis, double position, double velocity,
+                          const std::uint8_t receipt[KESTREL_RECEIPT_WIRE_LEN], char* out) noexcept;
 std::size_t format_refusal(KestrelError kind, std::int32_t axis, double position, double velocity,
                            std::uint64_t time_ns, char* out) noexcept;
 std::size_t format_seal(SealKind kind, const Digest& tag, std::uint64_t lines, const Digest& sha256,
                         char* out) noexcept;
+
+// read_hex8 reads the eight characters at `text` as eight lowercase hex
+// digits into four bytes (the first two digits the first byte) and returns
+// true, or returns false, `out` untouched, if any of them is not one. A line
+// holds 184 hex digits, so they are read eight at a time, without a branch
+// per digit.
+bool read_hex8(const char* text, std::uint8_t out[4]) noexcept;
 
 // refusal_kind returns the KestrelError whose catalogue name is `name`, or 0
 // if no value but success has that name.

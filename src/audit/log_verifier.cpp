@@ -5,16 +5,12 @@
 #include <cstdio>
 #include <cstring>
 
-#include "receipts/byte_order.hpp"
 #include "receipts/constant_time.hpp"
+#include "receipts/receipt_guard.hpp"
 
 namespace kestrel::audit {
 
-LogVerifier::LogVerifier(const std::uint8_t key[32]) noexcept : keys_(key) {
-    (void)kestrel_receipt_guard_init(&guard_, key);  // aligned member storage: cannot be refused
-}
-
-LogVerifier::~LogVerifier() { (void)kestrel_receipt_guard_wipe(&guard_); }
+LogVerifier::LogVerifier(const Key& key) noexcept : gate_(key), keys_(key) {}
 
 template <typename... Args>
 void LogVerifier::report(KestrelLogFindingKind kind, KestrelError error, const char* format, Args... args) noexcept {
@@ -55,7 +51,7 @@ KestrelError LogVerifier::feed(const std::uint8_t* data, std::size_t size, Kestr
                 hash(pending, p);  // a seal covers exactly the bytes before it
                 pending = p;
             }
-            check_line(line, true);
+            check_line(true);
             p = newline + 1;
             continue;
         }
@@ -71,7 +67,7 @@ KestrelError LogVerifier::feed(const std::uint8_t* data, std::size_t size, Kestr
         if (!too_long && newline == nullptr) break;
         const std::string_view line(reinterpret_cast<const char*>(carry_), carry_len_);
         parse_line(line, parsed_);
-        check_line(line, true);
+        check_line(true);
         hash_.update(carry_, carry_len_);
         carry_len_ = 0;
         if (too_long) {
@@ -92,7 +88,7 @@ KestrelError LogVerifier::finish(KestrelLogFindingFn on_finding, void* context, 
     if (carry_len_ != 0 && !stop_) {
         const std::string_view line(reinterpret_cast<const char*>(carry_), carry_len_);
         parse_line(line, parsed_);
-        check_line(line, false);
+        check_line(false);
         carry_len_ = 0;
     }
     finished_ = true;
@@ -112,8 +108,7 @@ KestrelError LogVerifier::finish(KestrelLogFindingFn on_finding, void* context, 
     return stop_ ? KESTREL_ERROR_LOG_STOPPED : KESTREL_OK;
 }
 
-void LogVerifier::check_line(std::string_view line, bool terminated) noexcept {
-    (void)line;
+void LogVerifier::check_line(bool terminated) noexcept {
     const std::uint64_t number = ++summary_.lines;
     if (summary_.final_seal_line != 0 && summary_.after_final_seal == 0) {
         summary_.after_final_seal = number;
@@ -178,9 +173,9 @@ void LogVerifier::check_seal() noexcept {
 
 void LogVerifier::check_record() noexcept {
     const std::uint64_t number = summary_.lines;
-    const std::uint64_t sequence_id = byte_order::load_le64(parsed_.receipt + 20);  // wire bytes 20..27
-    const KestrelError refusal =
-        kestrel_receipt_guard_check(&guard_, parsed_.receipt, parsed_.axis, parsed_.position, parsed_.velocity);
+    const Receipt receipt = Receipt::from_bytes(parsed_.receipt);
+    const std::uint64_t sequence_id = receipt.sequence_id;
+    const KestrelError refusal = check_action(gate_, receipt, parsed_.axis, parsed_.position, parsed_.velocity);
     if (refusal != KESTREL_OK) {
         if (refusal > 0 && refusal < KESTREL_LOG_KINDS) ++summary_.refused[refusal];
         mark_bad();

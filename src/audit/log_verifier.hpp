@@ -16,14 +16,13 @@
 #include "audit/log_hash.hpp"
 #include "audit/log_line.hpp"
 #include "kestrel_log.h"
-#include "kestrel_receipt.h"
+#include "receipts/replay_gate.hpp"
 
 namespace kestrel::audit {
 
 class LogVerifier {
 public:
-    explicit LogVerifier(const std::uint8_t key[32]) noexcept;
-    ~LogVerifier();
+    explicit LogVerifier(const Key& key) noexcept;
     LogVerifier(const LogVerifier&) = delete;
     LogVerifier& operator=(const LogVerifier&) = delete;
 
@@ -33,7 +32,8 @@ public:
     KestrelError finish(KestrelLogFindingFn on_finding, void* context, KestrelLogSummary& summary) noexcept;
 
 private:
-    void check_line(std::string_view line, bool terminated) noexcept;
+    // check_line checks the line parse_line has just read into parsed_; `terminated`: it had its newline.
+    void check_line(bool terminated) noexcept;
     void check_record() noexcept;
     void check_seal() noexcept;
     template <typename... Args>
@@ -41,7 +41,7 @@ private:
     void mark_bad() noexcept;
     void hash(const std::uint8_t* from, const std::uint8_t* to) noexcept { hash_.update(from, to - from); }
 
-    KestrelReceiptGuard guard_;
+    ReplayGate gate_;  // the receipt guard's rule, with no maximum age
     SealKeys keys_;
     RunningSha256 hash_;  // of every byte before the line being checked, once a seal asks for it
     KestrelLogSummary summary_{};

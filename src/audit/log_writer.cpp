@@ -1,14 +1,12 @@
 #include "audit/log_writer.hpp"
 
+#include "receipts/receipt_guard.hpp"
+
 #include "errors/error_catalogue.hpp"
 
 namespace kestrel::audit {
 
-LogWriter::LogWriter(const std::uint8_t key[32]) noexcept : keys_(key) {
-    (void)kestrel_receipt_guard_init(&guard_, key);  // aligned member storage: cannot be refused
-}
-
-LogWriter::~LogWriter() { (void)kestrel_receipt_guard_wipe(&guard_); }
+LogWriter::LogWriter(const Key& key) noexcept : gate_(key), keys_(key) {}
 
 void LogWriter::take(char* out, std::size_t length) noexcept {
     hash_.update(reinterpret_cast<const std::uint8_t*>(out), length);
@@ -17,9 +15,10 @@ void LogWriter::take(char* out, std::size_t length) noexcept {
 }
 
 KestrelError LogWriter::record(std::int32_t axis, double position, double velocity,
-                               const std::uint8_t receipt[RECEIPT_LEN], char* out, std::size_t& length) noexcept {
+                               const std::uint8_t receipt[KESTREL_RECEIPT_WIRE_LEN], char* out,
+                               std::size_t& length) noexcept {
     if (closed_) return KESTREL_ERROR_LOG_CLOSED;
-    const KestrelError refusal = kestrel_receipt_guard_check(&guard_, receipt, axis, position, velocity);
+    const KestrelError refusal = check_action(gate_, Receipt::from_bytes(receipt), axis, position, velocity);
     if (refusal != KESTREL_OK) return refusal;
     length = format_record(axis, position, velocity, receipt, out);
     take(out, length);

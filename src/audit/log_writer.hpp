@@ -11,20 +11,19 @@
 #include "audit/log_hash.hpp"
 #include "audit/log_line.hpp"
 #include "kestrel_log.h"
-#include "kestrel_receipt.h"
+#include "receipts/replay_gate.hpp"
 
 namespace kestrel::audit {
 
 class LogWriter {
 public:
-    explicit LogWriter(const std::uint8_t key[32]) noexcept;
-    ~LogWriter();
+    explicit LogWriter(const Key& key) noexcept;
     LogWriter(const LogWriter&) = delete;
     LogWriter& operator=(const LogWriter&) = delete;
 
     // The kestrel_log_writer_* calls on live storage; `out` holds WRITTEN_LINE_MAX bytes.
-    KestrelError record(std::int32_t axis, double position, double velocity, const std::uint8_t receipt[RECEIPT_LEN],
-                        char* out, std::size_t& length) noexcept;
+    KestrelError record(std::int32_t axis, double position, double velocity,
+                        const std::uint8_t receipt[KESTREL_RECEIPT_WIRE_LEN], char* out, std::size_t& length) noexcept;
     KestrelError refusal(KestrelError kind, std::int32_t axis, double position, double velocity, std::uint64_t time_ns,
                          char* out, std::size_t& length) noexcept;
     KestrelError seal(bool final, char* out, std::size_t& length) noexcept;
@@ -33,7 +32,7 @@ public:
 private:
     void take(char* out, std::size_t length) noexcept;
 
-    KestrelReceiptGuard guard_;
+    ReplayGate gate_;  // the receipt guard's rule, with no maximum age
     SealKeys keys_;
     RunningSha256 hash_;
     std::uint64_t lines_ = 0;

@@ -18,7 +18,16 @@
 #include "kestrel_error.h"
 #include "receipts/replay_gate.hpp"
 
+// The limits of a boundary whose caller names none: 1000 calls in one
+// window, 4.18 rad/s. Plain tokens, so that a face's text signature can print
+// the very values its code passes.
+#define KESTREL_BOUNDARY_DEFAULT_RATE_LIMIT   1000
+#define KESTREL_BOUNDARY_DEFAULT_MAX_VELOCITY 4.18
+
 namespace kestrel {
+
+inline constexpr std::uint64_t kDefaultRateLimit = KESTREL_BOUNDARY_DEFAULT_RATE_LIMIT;
+inline constexpr double kDefaultMaxVelocity = KESTREL_BOUNDARY_DEFAULT_MAX_VELOCITY;
 
 // What one call of Boundary::authorize came to, in the order the checks run.
 enum class AuthorizeOutcome {

@@ -12,16 +12,14 @@
 
 struct KestrelBoundary {
     kestrel::Boundary boundary;
-    // The process that made the boundary: in a forked child, authorize
-    // refuses before it takes the lock, which another thread of the parent
-    // may have held at the fork and which no thread would ever release there.
+    // The process that made the boundary: in a forked child, every entry
+    // point that takes the lock refuses before it does, for another thread of
+    // the parent may have held it at the fork and none would release it there.
     kestrel::ProcessMark owner = kestrel::ProcessMark::current();
 };
 
 namespace kestrel {
 namespace {
-
-static_assert(KESTREL_RECEIPT_KEY_LEN == KEY_LEN && KESTREL_RECEIPT_WIRE_LEN == RECEIPT_WIRE_LEN);
 
 // A failure that no argument can cause: reported, then the process stops.
 [[noreturn]] void internal_fault(const char* what) noexcept {
@@ -56,14 +54,14 @@ using namespace kestrel;
 
 extern "C" {
 
-KestrelBoundary* kestrel_boundary_new(const std::uint8_t key[KESTREL_RECEIPT_KEY_LEN], std::uint64_t rate_limit,
+KestrelBoundary* kestrel_boundary_new(const std::uint8_t key[KESTREL_KEY_LEN], std::uint64_t rate_limit,
                                       double max_velocity, KestrelError* error) {
     return kestrel_boundary_new_with_clock(key, rate_limit, max_velocity, nullptr, nullptr, error);
 }
 
-KestrelBoundary* kestrel_boundary_new_with_clock(const std::uint8_t key[KESTREL_RECEIPT_KEY_LEN],
-                                                 std::uint64_t rate_limit, double max_velocity, KestrelClock clock,
-                                                 void* context, KestrelError* error) {
+KestrelBoundary* kestrel_boundary_new_with_clock(const std::uint8_t key[KESTREL_KEY_LEN], std::uint64_t rate_limit,
+                                                 double max_velocity, KestrelClock clock, void* context,
+                                                 KestrelError* error) {
     if (key == nullptr) {
         report(error, KESTREL_ERROR_INVALID_POINTER);
         return nullptr;
@@ -79,8 +77,9 @@ KestrelBoundary* kestrel_boundary_new_with_clock(const std::uint8_t key[KESTREL_
     return boundary;
 }
 
-KestrelError kestrel_boundary_rekey(KestrelBoundary* boundary, const std::uint8_t key[KESTREL_RECEIPT_KEY_LEN]) {
+KestrelError kestrel_boundary_rekey(KestrelBoundary* boundary, const std::uint8_t key[KESTREL_KEY_LEN]) {
     if (boundary == nullptr || key == nullptr) return KESTREL_ERROR_INVALID_POINTER;
+    if (!boundary->owner.belongs_here()) return KESTREL_ERROR_FORKED;
     const Key k = Key::from_bytes(key);
     if (k.is_zero()) return KESTREL_ERROR_ZERO_KEY;
     boundary->boundary.rekey(k);

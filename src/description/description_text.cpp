@@ -4,10 +4,10 @@
 #include <charconv>
 #include <cmath>
 #include <cstring>
-#include <fcntl.h>
 #include <unistd.h>
 
 #include "description/description_failure.hpp"
+#include "files/regular_file.hpp"
 #include "kestrel_description.h"
 
 namespace kestrel::description {
@@ -31,10 +31,15 @@ bool is_digit(char c) { return c >= '0' && c <= '9'; }
 }  // namespace
 
 std::string read_description_file(const std::string& path) {
-    const FileDescriptor file{::open(path.c_str(), O_RDONLY | O_CLOEXEC)};
-    if (file.fd < 0) unreadable(path, errno);
+    const RegularFile opened = open_regular_file(path.c_str());
+    if (opened.outcome == OpenOutcome::Failed) unreadable(path, opened.error);
+    if (opened.outcome == OpenOutcome::NotRegular) {
+        throw DescriptionFailure{KESTREL_ERROR_DESCRIPTION_UNREADABLE,
+                                 path + ": not a regular file; a robot description is read from a file", 0};
+    }
+    const FileDescriptor file{opened.fd};
     // Read until the end or one byte past the bound, whatever the file claims
-    // to hold (a pipe or /dev/zero claims nothing).
+    // to hold (one that grows while it is read claims too little).
     constexpr std::size_t kLimit = KESTREL_DESCRIPTION_MAX_FILE_SIZE;
     std::string text;
     std::size_t used = 0;
@@ -55,7 +60,8 @@ std::string read_description_file(const std::string& path) {
 
 void check_text(std::string_view file, std::string_view text) {
     if (text.size() > KESTREL_DESCRIPTION_MAX_FILE_SIZE) {
-        fail(KESTREL_ERROR_DESCRIPTION_TOO_LARGE, std::string(file) + ": the file is over 16 MiB");
+        fail(KESTREL_ERROR_DESCRIPTION_TOO_LARGE, std::string(file) + ": the file is over " +
+                                                      std::to_string(KESTREL_DESCRIPTION_MAX_FILE_SIZE >> 20) + " MiB");
     }
     const std::size_t nul = text.find('\0');
     if (nul != std::string_view::npos) {
@@ -69,7 +75,51 @@ std::uint32_t line_of(std::string_view text, std::size_t offset) {
     return line;
 }
 
-std::optional<double> parse_number(std::string_view text) {
+std::size_t utf8_sequence(std::string_view text, std::size_t at) {
+    const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
+    const unsigned char lead = byte(at);
+    if (lead < 0x80) return 1;
+    // The lead byte gives the length and the range its first continuation
+    // byte may take, which is what excludes overlong forms, surrogates and
+    // code points beyond U+10FFFF.
+    std::size_t length = 0;
+    unsigned char low = 0x80, high = 0xBF;
+    if (lead >= 0xC2 && lead <= 0xDF) {
+        length = 2;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        length = 3;
+        if (lead == 0xE0) low = 0xA0;
+        if (lead == 0xED) high = 0x9F;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        length = 4;
+        if (lead == 0xF0) low = 0x90;
+        if (lead == 0xF4) high = 0x8F;
+    } else {
+        return 0;
+    }
+    if (text.size() - at < length) return 0;
+    if (byte(at + 1) < low || byte(at + 1) > high) return 0;
+    for (std::size_t i = 2; i < length; ++i) {
+        if (byte(at + i) < 0x80 || byte(at + i) > 0xBF) return 0;
+    }
+    return length;
+}
+
+bool is_utf8(std::string_view text) {
+    for (std::size_t i = 0; i < text.size();) {
+        const std::size_t length = utf8_sequence(text, i);
+        if (length == 0) return false;
+        i += length;
+    }
+    return true;
+}
+
+void check_name(std::string_view file, std::uint32_t line, std::string_view name) {
+    if (!is_utf8(name))
+        fail(KESTREL_ERROR_DESCRIPTION_SYNTAX, joint_place(file, line, name) + "the name is not UTF-8 text");
+}
+
+std::optional<double> parse_decimal(std::string_view text) {
     const auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; };
     while (!text.empty() && blank(text.front())) text.remove_prefix(1);
     while (!text.empty() && blank(text.back())) text.remove_suffix(1);

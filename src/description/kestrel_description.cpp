@@ -3,6 +3,8 @@
 // and a message. No exception leaves this file.
 #include "kestrel_description.h"
 
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <new>
 
@@ -10,10 +12,16 @@
 #include "description/joint_rules.hpp"
 
 struct KestrelDescription {
-    std::vector<kestrel::description::DescribedJoint> joints;
+    kestrel::description::Description loaded;
 };
 
 namespace {
+
+// A failure that no file or argument can cause: reported, then the process stops.
+[[noreturn]] void internal_fault(const char* what) noexcept {
+    std::fprintf(stderr, "kestrel: internal fault: %s\n", what);
+    std::abort();
+}
 
 void write_message(char* message, std::size_t message_size, std::string_view text) {
     if (message == nullptr || message_size == 0) return;
@@ -42,6 +50,8 @@ KESTREL_API KestrelError kestrel_description_load(const KestrelDescriptionReques
     try {
         Selection selection;
         selection.soft_limits = (request->flags & KESTREL_DESCRIPTION_NO_SOFT_LIMITS) == 0;
+        selection.strict = (request->flags & KESTREL_DESCRIPTION_STRICT) != 0;
+        selection.allow_widening = (request->flags & KESTREL_DESCRIPTION_ALLOW_WIDENING) != 0;
         if (request->joints != nullptr) {
             selection.joints.emplace();
             for (std::size_t i = 0; i < request->joint_count; ++i) {
@@ -52,9 +62,9 @@ KESTREL_API KestrelError kestrel_description_load(const KestrelDescriptionReques
                 selection.joints->emplace_back(request->joints[i]);
             }
         }
-        auto joints = describe(request->urdf_path ? request->urdf_path : "",
+        auto loaded = describe(request->urdf_path ? request->urdf_path : "",
                                request->yaml_path ? request->yaml_path : "", selection);
-        *description = new KestrelDescription{std::move(joints)};
+        *description = new KestrelDescription{std::move(loaded)};
         return KESTREL_OK;
     } catch (const DescriptionFailure& failure) {
         write_message(message, message_size, failure.message);
@@ -64,29 +74,40 @@ KESTREL_API KestrelError kestrel_description_load(const KestrelDescriptionReques
         write_message(message, message_size, "not enough memory to read the robot description");
         return KESTREL_ERROR_OUT_OF_MEMORY;
     } catch (...) {
-        // The parsers' own exceptions are caught inside the reader; anything
-        // else is a fault of the reader, still answered, never thrown.
-        write_message(message, message_size, "internal error while reading the robot description");
-        return KESTREL_ERROR_DESCRIPTION_SYNTAX;
+        // The parsers' own exceptions are caught inside the reader, so no file
+        // can lead here (the fuzz target holds it to that): a fault of the
+        // reader itself, reported and never thrown across the C face.
+        internal_fault("the robot description reader threw an exception of its own");
     }
 }
 
 KESTREL_API size_t kestrel_description_joint_count(const KestrelDescription* description) {
-    return description == nullptr ? 0 : description->joints.size();
+    return description == nullptr ? 0 : description->loaded.joints.size();
 }
 
 KESTREL_API KestrelError kestrel_description_joint(const KestrelDescription* description, size_t index,
                                                    KestrelDescribedJoint* joint) {
-    if (description == nullptr || joint == nullptr || index >= description->joints.size()) {
+    if (description == nullptr || joint == nullptr || index >= description->loaded.joints.size()) {
         return KESTREL_ERROR_INVALID_POINTER;
     }
-    const auto& source = description->joints[index];
+    const auto& source = description->loaded.joints[index];
     joint->name = source.name.c_str();
     joint->type = source.type.c_str();
     joint->mimics = source.mimics.c_str();
     joint->limits = source.limits;
-    for (int i = 0; i < 5; ++i) joint->sources[i] = source.sources[static_cast<std::size_t>(i)];
+    for (int i = 0; i < KESTREL_JOINT_LIMITS_FIELDS; ++i)
+        joint->sources[i] = source.sources[static_cast<std::size_t>(i)];
+    joint->widened = source.widened;
     return KESTREL_OK;
+}
+
+KESTREL_API size_t kestrel_description_warning_count(const KestrelDescription* description) {
+    return description == nullptr ? 0 : description->loaded.warnings.size();
+}
+
+KESTREL_API const char* kestrel_description_warning(const KestrelDescription* description, size_t index) {
+    if (description == nullptr || index >= description->loaded.warnings.size()) return nullptr;
+    return description->loaded.warnings[index].c_str();
 }
 
 KESTREL_API const char* kestrel_description_source_name(uint32_t source) {

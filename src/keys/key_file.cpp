@@ -1,13 +1,13 @@
 #include "keys/key_file.hpp"
 
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+
+#include "files/regular_file.hpp"
 
 namespace kestrel {
 namespace {
@@ -79,21 +79,20 @@ KestrelError read_key_file(const char* path, Key& out, std::span<char> message) 
     char quoted[512];
     shell_word(path, quoted, sizeof quoted);
 
-    const int fd = ::open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY);
-    if (fd < 0) {
-        const int error = errno;
-        const char* text = strerror_text(strerror_r(error, reason, sizeof reason), reason);
-        if (error == ENOENT) {
+    const RegularFile file = open_regular_file(path);
+    if (file.outcome == OpenOutcome::Failed) {
+        const char* text = strerror_text(strerror_r(file.error, reason, sizeof reason), reason);
+        if (file.error == ENOENT) {
             return refuse(message, "%s: cannot open the key file: %s; make one with: python3 -m kestrel keygen %s",
                           path, text, quoted);
         }
         return refuse(message, "%s: cannot open the key file: %s", path, text);
     }
-    struct stat status {};
-    if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
-        ::close(fd);
-        return refuse(message, "%s: not a regular file; a key file holds exactly %zu raw bytes", path, KEY_LEN);
+    if (file.outcome == OpenOutcome::NotRegular) {
+        return refuse(message, "%s: not a regular file; a key file holds exactly %zu raw bytes", path, Key::size());
     }
+    const int fd = file.fd;
+    const struct stat& status = file.status;
     if ((status.st_mode & 077) != 0) {
         ::close(fd);
         return refuse(message,
@@ -102,7 +101,7 @@ KestrelError read_key_file(const char* path, Key& out, std::span<char> message) 
                       path, static_cast<unsigned>(status.st_mode & 0777), quoted);
     }
     // One byte more than a key, to tell a longer file from a whole key.
-    std::uint8_t buffer[KEY_LEN + 1];
+    std::uint8_t buffer[KESTREL_KEY_LEN + 1];
     const ssize_t got = read_all(fd, buffer, sizeof buffer);
     const int read_error = errno;
     ::close(fd);
@@ -110,12 +109,13 @@ KestrelError read_key_file(const char* path, Key& out, std::span<char> message) 
     if (got < 0) {
         result = refuse(message, "%s: cannot read the key file: %s", path,
                         strerror_text(strerror_r(read_error, reason, sizeof reason), reason));
-    } else if (static_cast<std::size_t>(got) != KEY_LEN) {
-        result = refuse(message, "%s: a key file holds exactly %zu bytes, but this one holds %s%zu", path, KEY_LEN,
-                        static_cast<std::size_t>(got) > KEY_LEN ? "more than " : "",
-                        static_cast<std::size_t>(got) > KEY_LEN ? KEY_LEN : static_cast<std::size_t>(got));
+    } else if (static_cast<std::size_t>(got) != KESTREL_KEY_LEN) {
+        result =
+            refuse(message, "%s: a key file holds exactly %zu bytes, but this one holds %s%zu", path, Key::size(),
+                   static_cast<std::size_t>(got) > KESTREL_KEY_LEN ? "more than " : "",
+                   static_cast<std::size_t>(got) > KESTREL_KEY_LEN ? KESTREL_KEY_LEN : static_cast<std::size_t>(got));
     } else {
-        std::memcpy(out.data(), buffer, KEY_LEN);
+        std::memcpy(out.data(), buffer, KESTREL_KEY_LEN);
     }
     wipe(buffer, sizeof buffer);
     return result;

@@ -10,9 +10,9 @@ namespace kestrel {
 
 namespace {
 
-using byte_order::store_be32;
-using byte_order::store_be64;
 using byte_order::store_le64;
+using sha256::finish;
+using sha256::store_digest;
 
 static_assert(sha256::DIGEST_LEN == TAG_LEN);
 
@@ -28,8 +28,8 @@ constexpr std::size_t kHeaderMaxLen = kHeaderFixedLen + MAX_ACTION_ID_LEN + 8;
 // pad.
 void prime(sha256::ChainingValue& chain, const Key& key, std::uint8_t pad) noexcept {
     std::uint8_t block[kBlockLen];
-    for (std::size_t i = 0; i < KEY_LEN; ++i) block[i] = static_cast<std::uint8_t>(key[i] ^ pad);
-    std::memset(block + KEY_LEN, pad, kBlockLen - KEY_LEN);
+    for (std::size_t i = 0; i < KESTREL_KEY_LEN; ++i) block[i] = static_cast<std::uint8_t>(key[i] ^ pad);
+    std::memset(block + KESTREL_KEY_LEN, pad, kBlockLen - KESTREL_KEY_LEN);
     chain = sha256::INITIAL;
     sha256::compress(chain, block);
     wipe(block, sizeof block);
@@ -46,21 +46,6 @@ std::size_t lay_out_header(std::uint8_t* header, const Nonce& nonce, std::uint64
     if (!action_id.empty()) std::memcpy(header + kHeaderFixedLen, action_id.data(), action_id.size());
     store_le64(header + kHeaderFixedLen + action_id.size(), kPayloadLenField);
     return kHeaderFixedLen + action_id.size() + 8;
-}
-
-// Standard SHA-256 finishing of `block`, which holds the last `pending`
-// (< 64) bytes of a stream of `total` bytes: 0x80, zeros, and the 8-byte
-// big-endian bit length, in one block or, past 55 bytes, two.
-void finish(sha256::ChainingValue& chain, std::uint8_t* block, std::size_t pending, std::uint64_t total) noexcept {
-    block[pending++] = 0x80;
-    if (pending > kBlockLen - 8) {
-        std::memset(block + pending, 0, kBlockLen - pending);
-        sha256::compress(chain, block);
-        pending = 0;
-    }
-    std::memset(block + pending, 0, kBlockLen - 8 - pending);
-    store_be64(block + kBlockLen - 8, total * 8);
-    sha256::compress(chain, block);
 }
 
 }  // namespace
@@ -84,7 +69,11 @@ void HmacKeyState::forget() noexcept {
 }
 
 bool HmacKeyState::same_key(const HmacKeyState& other) const noexcept {
-    return inner_.h == other.inner_.h && outer_.h == other.outer_.h;
+    std::uint32_t difference = 0;  // every word of both states, no early exit
+    for (std::size_t i = 0; i < inner_.h.size(); ++i) {
+        difference |= (inner_.h[i] ^ other.inner_.h[i]) | (outer_.h[i] ^ other.outer_.h[i]);
+    }
+    return black_box(difference) == 0;
 }
 
 HmacKeyState::~HmacKeyState() { forget(); }
@@ -128,10 +117,24 @@ Tag MessageHasher::finalize() noexcept {
     for (std::size_t at = 0; at < whole; at += kBlockLen) sha256::compress(inner_, buffer_.data() + at);
     finish(inner_, buffer_.data() + whole, pending_ - whole, kBlockLen + absorbed_);
     // Outer: SHA-256(opad key || inner digest), one block.
-    for (std::size_t i = 0; i < 8; ++i) store_be32(buffer_.data() + 4 * i, inner_.h[i]);
+    store_digest(inner_, buffer_.data());
     finish(outer_, buffer_.data(), TAG_LEN, kBlockLen + TAG_LEN);
     Tag tag;
-    for (std::size_t i = 0; i < 8; ++i) store_be32(tag.data() + 4 * i, outer_.h[i]);
+    store_digest(outer_, tag.data());
+    return tag;
+}
+
+Tag hmac_sha256(const HmacKeyState& key, std::span<const std::uint8_t> message) noexcept {
+    // Inner: SHA-256(ipad key || message), from the primed key block on.
+    sha256::Running inner(key.inner_, kBlockLen);
+    inner.update(message.data(), message.size());
+    const sha256::Digest inner_digest = inner.digest();
+    // Outer: SHA-256(opad key || inner digest).
+    sha256::Running outer(key.outer_, kBlockLen);
+    outer.update(inner_digest.data(), inner_digest.size());
+    const Tag tag = outer.digest();
+    wipe(&inner, sizeof inner);  // each started from a key block: as good as the key
+    wipe(&outer, sizeof outer);
     return tag;
 }
 

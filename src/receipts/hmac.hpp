@@ -58,12 +58,14 @@ public:
     // forget wipes the state: no key.
     void forget() noexcept;
 
-    // same_key returns true iff both were primed with the same key. For tests
-    // and fuzzing: not constant-time.
+    // same_key returns true iff both were primed with the same key (hold the
+    // same chaining values). Every word of both is examined: the time is
+    // independent of the keys.
     [[nodiscard]] bool same_key(const HmacKeyState& other) const noexcept;
 
 private:
     friend class MessageHasher;
+    friend Tag hmac_sha256(const HmacKeyState& key, std::span<const std::uint8_t> message) noexcept;
     sha256::ChainingValue inner_;
     sha256::ChainingValue outer_;
 };
@@ -112,6 +114,12 @@ private:
     std::size_t pending_ = 0;                      // how many bytes of buffer_ hold message, < kBufferLen
     std::uint64_t absorbed_ = 0;                   // message bytes absorbed so far, key block not counted
 };
+
+// hmac_sha256 returns the standard HMAC-SHA-256 of `message` (any length)
+// under the key `key` was primed with: for messages other than a receipt's
+// (the receipt log's seals and key fingerprints). Time depends only on the
+// message's length.
+[[nodiscard]] Tag hmac_sha256(const HmacKeyState& key, std::span<const std::uint8_t> message) noexcept;
 
 // sign_receipt computes the receipt of one action under `key`: the tag that
 // begin, update with the payload and finalize give. This is the one function

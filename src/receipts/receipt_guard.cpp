@@ -49,6 +49,11 @@ KestrelError check_action(GuardStorage& s, const std::uint8_t* receipt, std::int
     return KESTREL_OK;
 }
 
+KestrelError check_action(ReplayGate& gate, const Receipt& receipt, std::int32_t axis, double position,
+                          double velocity) noexcept {
+    return gate.check_and_accept(axis_action_id(axis).bytes(), axis_payload(position, velocity), receipt);
+}
+
 void wipe_storage(KestrelReceiptGuard* guard, GuardStorage& s) noexcept {
     if (s.live == kLive) gate_of(s).~ReplayGate();  // wipes the key and its primed states
     wipe(guard->opaque, sizeof guard->opaque);

@@ -30,7 +30,6 @@ inline constexpr std::uint64_t kLive = 0x4b45535452454c47;  // "KESTRELG"
 
 static_assert(sizeof(GuardStorage) <= KESTREL_RECEIPT_GUARD_SIZE, "the replay gate outgrew the published guard size");
 static_assert(alignof(GuardStorage) <= KESTREL_RECEIPT_GUARD_ALIGN, "the replay gate needs a wider alignment");
-static_assert(KESTREL_RECEIPT_KEY_LEN == KEY_LEN && KESTREL_RECEIPT_WIRE_LEN == RECEIPT_WIRE_LEN);
 
 // storage_of returns the guard's storage, or null when the pointer is null or
 // misaligned. Whether it is live is the caller's question.
@@ -46,6 +45,13 @@ static_assert(KESTREL_RECEIPT_KEY_LEN == KEY_LEN && KESTREL_RECEIPT_WIRE_LEN == 
 // receipt accepted, or the first failing check's code with nothing changed.
 [[nodiscard]] KestrelError check_action(GuardStorage& s, const std::uint8_t* receipt, std::int32_t axis,
                                         double position, double velocity) noexcept;
+
+// check_action is the guard's rule without a maximum age, on a replay gate
+// of the caller's (the receipt log's writer and verifier): KESTREL_OK and
+// `receipt` accepted for the action (axis, position, velocity), or the first
+// failing check's code with nothing changed.
+[[nodiscard]] KestrelError check_action(ReplayGate& gate, const Receipt& receipt, std::int32_t axis, double position,
+                                        double velocity) noexcept;
 
 // wipe_storage destroys a live guard's gate (which wipes its key) and zeroes
 // the whole storage, live or not.

@@ -66,7 +66,7 @@ class BoundaryTable : public testing::TestWithParam<BoundaryCase> {};
 
 // An admitted command gets the next sequence id and a receipt the C guard accepts
 // once, for exactly its action; a refused one gets neither: its buffer stays.
-TEST_P(BoundaryTable, ReceiptsPassTheGuardOnce) {
+TEST_P(BoundaryTable, PassOnce) {
     const BoundaryCase& c = GetParam();
     KestrelError error = -1;
     const BoundaryPtr boundary(kestrel_boundary_new(kKey.data(), c.rate_limit, c.max_velocity, &error));
@@ -113,8 +113,8 @@ TEST(CBoundary, RefusesNullPointers) {
 }
 
 // A child forked while another thread signs (and may hold the boundary's
-// lock) is refused at once, never blocked; the parent signs on. A child that
-// hangs is stopped by its alarm and fails.
+// lock) is refused at once by every entry point that locks, never blocked;
+// the parent signs on. A child that hangs is stopped by its alarm and fails.
 TEST(CBoundary, ForkedChildIsRefusedWithoutBlocking) {
     const BoundaryPtr boundary(kestrel_boundary_new(kKey.data(), UINT64_MAX, 4.18, nullptr));
     std::atomic<bool> signing{true};
@@ -123,13 +123,16 @@ TEST(CBoundary, ForkedChildIsRefusedWithoutBlocking) {
         while (signing.load())
             EXPECT_EQ(kestrel_boundary_authorize(boundary.get(), 1, 0.0, 1.0, wire.data()), KESTREL_OK);
     });
-    for (int trial = 0; trial < 20; ++trial) {
+    for (int trial = 0; trial < 40; ++trial) {  // even: authorize, odd: rekey
         const pid_t child = fork();
         ASSERT_GE(child, 0);
         if (child == 0) {
             alarm(5);
             ReceiptWire wire;
-            _exit(kestrel_boundary_authorize(boundary.get(), 1, 0.0, 1.0, wire.data()) == KESTREL_ERROR_FORKED ? 0 : 1);
+            const bool refused =
+                trial % 2 == 0 ? kestrel_boundary_authorize(boundary.get(), 1, 0.0, 1.0, wire.data()) == KESTREL_ERROR_FORKED
+                               : kestrel_boundary_rekey(boundary.get(), kKey.data()) == KESTREL_ERROR_FORKED;
+            _exit(refused ? 0 : 1);
         }
         int status = 0;
         ASSERT_EQ(waitpid(child, &status, 0), child);

@@ -26,14 +26,18 @@ class ConstructionTest(unittest.TestCase):
         KestrelBoundary(10, 1.0, 5, bytes(32))
 
     def test_the_built_in_key_is_warned_about_once_per_process(self):
+        # A key of 32 zero bytes is public too, and warned about the same way.
         script = ("import warnings, _kestrel\nwarnings.simplefilter('always')\n"
-                  "_kestrel.KestrelBoundary(hmac_key=bytes(range(32)))\nfor _ in range(3): _kestrel.KestrelBoundary()")
+                  "_kestrel.KestrelBoundary(hmac_key=bytes(range(32)))\n"
+                  "for _ in range(3): _kestrel.KestrelBoundary(); _kestrel.KestrelBoundary(hmac_key=bytes(32))")
         run = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, check=True)
-        self.assertEqual(run.stderr.count("RuntimeWarning: KestrelBoundary() without hmac_key signs with the "
-                                          "built-in key, which is public"), 1, run.stderr)
-        refused = subprocess.run([sys.executable, "-W", "error", "-c", "import _kestrel; _kestrel.KestrelBoundary()"],
-                                 capture_output=True, text=True)
-        self.assertIn("RuntimeWarning", refused.stderr)
+        for warning in ["KestrelBoundary() without hmac_key signs with the built-in key, which is public",
+                        "KestrelBoundary hmac_key is 32 zero bytes, a key anyone can guess"]:
+            self.assertEqual(run.stderr.count("RuntimeWarning: " + warning), 1, run.stderr)
+        for call in ["KestrelBoundary()", "KestrelBoundary(hmac_key=bytes(32))"]:
+            refused = subprocess.run([sys.executable, "-W", "error", "-c", "import _kestrel; _kestrel." + call],
+                                     capture_output=True, text=True)
+            self.assertIn("RuntimeWarning", refused.stderr)
 
     def test_refused_arguments(self):
         cases = [

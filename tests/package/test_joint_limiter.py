@@ -52,7 +52,8 @@ class ConstructionTest(unittest.TestCase):
             (([ARM], 0.0), ValueError, "period must be finite and > 0"),
             (([ARM], math.nan), ValueError, "period must be finite and > 0"),
             (([ARM], "0.001"), TypeError, "argument 'period': must be real number"),
-            (([ARM, ARM], 0.001, [0.0, 1.5]), ValueError, "^joint 1: a position is not finite or outside its joint's limits$"),
+            (([ARM, ARM], 0.001, [0.0, 1.5]), ValueError,
+             r"^joint 1: a position is not finite or outside its joint's limits: position 1.5, limits \[-1.0, 1.0\]$"),
             (([ARM, JointLimits(max_jerk=1e-300)], 1e-5), ValueError, r"^joint 1: max_jerk \* period\^2 is below DBL_MIN$"),
             (([JointLimits(min_position=0.5, max_position=1.0)], 0.001), ValueError, "outside"),
             (([ARM], 0.001, [0.0, 0.0]), ValueError, "positions must hold 1 values"),
@@ -74,6 +75,7 @@ class LimitTest(unittest.TestCase):
                 # max_acceleration * dt = 0.1 per call.
                 self.assertEqual(limiter.limit(desired), [0.1, -0.1, 0.05])
                 self.assertEqual(limiter.binding, (Limit.ACCELERATION, Limit.ACCELERATION, Limit(0)))
+                self.assertEqual(" ".join(map(str, limiter.binding)), "ACCELERATION ACCELERATION NONE")
 
     def test_refused_desired(self):
         limiter = JointLimiter([ARM] * 2, 0.01)

@@ -4,11 +4,13 @@ import copy
 import gc
 import hashlib
 import hmac
+import io
 import math
 import os
 import pathlib
 import pickle
 import re
+import resource
 import signal
 import socket
 import struct
@@ -19,6 +21,7 @@ import textwrap
 import threading
 import time
 import unittest
+import warnings
 
 import kestrel
 
@@ -127,6 +130,9 @@ class ReceiptGuardTest(unittest.TestCase):
                 with self.assertRaises(kestrel.KestrelViolation) as caught:
                     kestrel.parse_receipt(bad)
                 self.assertEqual((caught.exception.axis, caught.exception.violation_type), (0, "invalid_receipt"))
+                with self.assertRaises(kestrel.KestrelViolation) as caught:
+                    kestrel._native.LogWriter(self.key).record(3, 0.25, 1.5, bad)
+                self.assertEqual((caught.exception.axis, caught.exception.violation_type), (3, "invalid_receipt"))
         cases = [
             (ValueError, lambda: kestrel.ReceiptGuard(self.key[:31])),
             (ValueError, lambda: kestrel.ReceiptGuard(self.key + b"\0")),
@@ -204,8 +210,9 @@ def hkdf_sha256(salt, ikm, info, length):
 class KeysTest(unittest.TestCase):
     master = bytes(range(1, 33))
 
-    def run_cli(self, *args, cwd):
-        return subprocess.run([sys.executable, "-m", "kestrel", *args], capture_output=True, text=True, cwd=cwd)
+    def run_cli(self, *args, cwd, preexec_fn=None):
+        return subprocess.run([sys.executable, "-m", "kestrel", *args], capture_output=True, text=True, cwd=cwd,
+                              preexec_fn=preexec_fn)
 
     def test_derive_key_is_rfc5869_hkdf_and_refuses_what_is_no_key(self):
         for link_id in ["cell-3/axis-5", "é" * 127, b"\0", bytearray(255)]:
@@ -221,21 +228,34 @@ class KeysTest(unittest.TestCase):
 
     def test_key_files_are_made_owner_only_and_read_by_one_rule(self):
         d = pathlib.Path(self.enterContext(tempfile.TemporaryDirectory()))
-        self.assertEqual(self.run_cli("keygen", "master.key", cwd=d).returncode, 0)
-        self.assertEqual(self.run_cli("derive-key", "--master", "master.key", "--link", "arm/1", "--out", "arm1.key",
-                                      cwd=d).returncode, 0)
+        made = [self.run_cli("keygen", "master.key", cwd=d),
+                self.run_cli("derive-key", "--master", "master.key", "--link", "arm/1", "--out", "arm1.key", cwd=d)]
         master = (d / "master.key").read_bytes()
         self.assertEqual((d / "arm1.key").read_bytes(), kestrel.derive_key(master, "arm/1"))
-        again = self.run_cli("keygen", "master.key", cwd=d)
-        self.assertEqual((again.returncode, (d / "master.key").read_bytes()), (2, master))
-        self.assertIn("never overwritten", again.stderr)
+        for done, says, key in zip(made, ["keygen: wrote a new random key to master.key (32 bytes, mode 0600)\n",
+                                          "derive-key: wrote the key of link 'arm/1', derived from master.key, to "
+                                          "arm1.key (32 bytes, mode 0600)\n"], [master, (d / "arm1.key").read_bytes()]):
+            with self.subTest(says):
+                self.assertEqual((done.returncode, done.stdout), (0, says))
+                self.assertNotIn(key.hex(), done.stdout + done.stderr)
+        no_room = lambda: resource.setrlimit(resource.RLIMIT_FSIZE, (0, 0))  # noqa: E731
+        for args, preexec_fn, says in [(("keygen", "master.key"), None, "never overwritten"),
+                                       (("keygen", "full.key"), no_room, "keygen: full.key: File too large"),
+                                       (("derive-key", "--master", "master.key", "--link", "", "--out", "x.key"), None,
+                                        "derive-key: --link: a link id must be 1 to 255 bytes")]:
+            with self.subTest(args=args):
+                failed = self.run_cli(*args, cwd=d, preexec_fn=preexec_fn)
+                self.assertEqual(failed.returncode, 2)
+                self.assertIn(says, failed.stderr)
+        self.assertEqual(((d / "master.key").read_bytes(), (d / "full.key").exists()), (master, False))
         for name, content, mode in [("long", bytes(33), 0o600), ("empty", b"", 0o400), ("shared", master, 0o604)]:
             (d / name).write_bytes(content)
             (d / name).chmod(mode)
+        os.mkfifo(d / "fifo", 0o600)
         for path, says in [("master.key", None), ("absent", "absent: cannot open the key file: No such file"),
                            ("long", "holds exactly 32 bytes, but this one holds more than 32"),
                            ("empty", "but this one holds 0"), (".", "not a regular file"),
-                           ("/dev/zero", "not a regular file"), ("shared", "mode 604); fix it with: chmod 600 /")]:
+                           ("/dev/zero", "not a regular file"), ("fifo", "not a regular file"), ("shared", "mode 604); fix it with: chmod 600 /")]:
             with self.subTest(path=path):
                 if says is None:
                     self.assertEqual(kestrel._native.read_key_file(d / path), master)
@@ -254,8 +274,46 @@ class KeysTest(unittest.TestCase):
                 boundary.rekey(new)
             guard.check(boundary.authorize_action(0, 0.0, 1.0).receipt_hash, 0, 0.0, 1.0)
         self.assertEqual(guard.key_count, 1)
+        # A receipt under a key the guard lacks says which keys it tried, and how a rotation is followed.
+        stranger = kestrel.Boundary(bytes(range(3, 35))).authorize_action(0, 0.0, 1.0).receipt_hash
+        for next_key, says in [(None, "under the guard's key; if the sender has rotated to a new key, give the guard "
+                                      "that key first with add_key"), (new, "under the guard's current key and "
+                                                                            "under its next key (add_key)")]:
+            fresh = kestrel.ReceiptGuard(self.master)
+            if next_key is not None:
+                fresh.add_key(next_key)
+            with self.subTest(says), self.assertRaises(kestrel.KestrelViolation) as caught:
+                fresh.check(stranger, 0, 0.0, 1.0)
+            self.assertEqual(caught.exception.args[2], "HMAC verification failed " + says)
         self.assertRaisesRegex(ValueError, "^new_key: a key of 32 zero bytes", boundary.rekey, bytes(32))
         self.assertRaisesRegex(ValueError, "^hmac_key: a key of 32 zero bytes", kestrel.Boundary, bytes(32))
+
+    def test_both_boundaries_take_and_refuse_the_same_keys(self):
+        # (hmac_key, kestrel.Boundary's answer, KestrelBoundary's): one rule, one text, except where
+        # KestrelBoundary's own texts are fixed, and where its surface takes what Boundary refuses with a
+        # warning (which the filter below raises). Nothing in this process has made it warn yet.
+        length = (ValueError, "^hmac_key: key must be 32 bytes$")
+        fixed_length = (ValueError, "^hmac_key must be exactly 32 bytes$")
+        cases = [
+            (bytes(31), length, fixed_length),
+            (bytes(33), length, fixed_length),
+            (b"", length, fixed_length),
+            (bytes(32), (ValueError, "^hmac_key: a key of 32 zero bytes is refused: anyone can guess it$"),
+             (RuntimeWarning, "^KestrelBoundary hmac_key is 32 zero bytes, a key anyone can guess: every receipt it "
+                              "signs could be forged$")),
+            ("k" * 32, (TypeError, "^argument 'hmac_key': a bytes-like object is required, not 'str'$"),
+             (TypeError, "^argument 'hmac_key': 'str' object cannot be converted to 'PyBytes'$")),
+            (None, (TypeError, "^argument 'hmac_key': a bytes-like object is required, not 'NoneType'$"),
+             (RuntimeWarning, r"^KestrelBoundary\(\) without hmac_key signs with the built-in key")),
+        ]
+        with warnings.catch_warnings():
+            warnings.simplefilter("error")
+            for key, native, extension in cases:
+                for face, (exc, text) in [(kestrel.Boundary, native), (kestrel.KestrelBoundary, extension)]:
+                    with self.subTest(face=face.__name__, key=key):
+                        self.assertRaisesRegex(exc, text, face, hmac_key=key)
+        self.assertRaisesRegex(ValueError, "^new_key: key must be 32 bytes$", kestrel.Boundary(self.master).rekey,
+                               bytes(31))
 
 
 class ClockedBoundaryTest(unittest.TestCase):
@@ -311,6 +369,17 @@ class ClockedBoundaryTest(unittest.TestCase):
         self.assertEqual(caught.exception.violation_type, "stale_receipt")
         with self.assertRaisesRegex(TypeError, "argument 'clock'"):
             kestrel.ReceiptGuard(self.key, clock=5)
+
+    def test_every_seconds_argument_refuses_a_bool(self):
+        clock, limits = kestrel.SimulatedClock(), [kestrel.JointLimits(-1.0, 1.0, 1.0, 1.0, 1.0)]
+        for name, call in [("max_age", lambda: kestrel.ReceiptGuard(self.key, max_age=True)),
+                           ("seconds", lambda: clock.advance(True)), ("timeout", lambda: kestrel.Watchdog(True)),
+                           ("period", lambda: kestrel.JointLimiter(limits, period=True)),
+                           ("checkpoint_seconds",
+                            lambda: kestrel.ReceiptLogWriter(io.StringIO(), self.key, checkpoint_seconds=True))]:
+            with self.subTest(name), self.assertRaisesRegex(TypeError, f"^argument '{name}': a number of seconds, "):
+                call()
+        self.assertEqual(clock.now_ns, 0)
 
     def test_simulated_clock_steps(self):
         clock = kestrel.SimulatedClock(5)

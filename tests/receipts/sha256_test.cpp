@@ -4,6 +4,7 @@
 // compares it with libcrypto on random keys and messages.)
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <string>
@@ -42,6 +43,19 @@ TEST(Sha256, KnownAnswers) {
     };
     for (const auto& k : known) {
         EXPECT_EQ(hex_digest(k.message), k.digest) << k.message.size() << " bytes";
+        // The running hash, fed in pieces that cross block boundaries every way.
+        for (const std::size_t piece :
+             {std::size_t{1}, std::size_t{55}, std::size_t{64}, std::size_t{65}, std::size_t{4096}}) {
+            sha256::Running running;
+            const auto* bytes = reinterpret_cast<const std::uint8_t*>(k.message.data());
+            for (std::size_t at = 0; at < k.message.size(); at += piece) {
+                running.update(bytes + at, std::min(piece, k.message.size() - at));
+            }
+            const sha256::Digest digest = running.digest();
+            char hex[65];
+            for (std::size_t i = 0; i < digest.size(); ++i) std::snprintf(hex + 2 * i, 3, "%02x", digest[i]);
+            EXPECT_EQ(std::string(hex), k.digest) << k.message.size() << " bytes in pieces of " << piece;
+        }
     }
 }
 

@@ -7,7 +7,7 @@ import tempfile
 import unittest
 
 ROOT = pathlib.Path(__file__).resolve().parents[2]
-sys.path[:0] = [str(ROOT / "examples" / "sim"), str(ROOT / "tests" / "support")]
+sys.path[:0] = [str(ROOT / "sim"), str(ROOT / "tests" / "support")]
 from plot_sim import read_datasheet, read_run  # noqa: E402
 from readme import readme_blocks  # noqa: E402
 
@@ -95,7 +95,7 @@ class SimulationTest(unittest.TestCase):
         self.assertTrue(lines, block)
         with tempfile.TemporaryDirectory() as work:
             work = pathlib.Path(work)
-            (work / "examples").symlink_to(ROOT / "examples")
+            (work / "sim").symlink_to(ROOT / "sim")
             (work / "build" / "sim" / "tests").mkdir(parents=True)
             (work / "build" / "sim" / "tests" / "sim").symlink_to(self.output)
             (work / "bin").mkdir()

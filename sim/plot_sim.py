@@ -2,7 +2,7 @@
 limits and the measured velocity against the commanded one and its limits,
 with the run's events marked.
 
-    python3 examples/sim/plot_sim.py RUN.csv OUT.png [--model examples/sim/arm.xml]
+    python3 sim/plot_sim.py RUN.csv OUT.png [--model sim/arm.xml]
 
 read_datasheet and read_run are the one reader of the model's limits and of
 a run's CSV; the simulation's tests use them too.

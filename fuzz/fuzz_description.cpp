@@ -14,7 +14,8 @@
 // max_position, rates > 0; a value is infinite exactly where its source says
 // no limit was given or the YAML removed it, and finite where a file gave it.
 // Nothing is widened unless allowed, and what is not widened lies within the
-// URDF's <limit> where that is a limit (lower below upper, velocity > 0). A
+// URDF's <limit> where that is a limit (each side given, unless lower is not
+// below upper; velocity > 0). A
 // strict load has no warnings; every warning is UTF-8 text.
 #include <cmath>
 #include <cstdio>
@@ -51,12 +52,13 @@ void check_result(const Description& result, const ParsedFile<UrdfJoint>* urdf, 
         for (std::size_t i = 0; urdf != nullptr && i < urdf->joints.size(); ++i) {
             if (urdf->joints[i].name == joint.name) stated = &urdf->joints[i];
         }
-        if (stated != nullptr && stated->lower && stated->upper && stated->lower->value < stated->upper->value &&
-            stated->type != "continuous" &&
-            ((!(joint.widened & (1u << KESTREL_FIELD_MIN_POSITION)) &&
-              joint.limits.min_position < stated->lower->value) ||
-             (!(joint.widened & (1u << KESTREL_FIELD_MAX_POSITION)) &&
-              joint.limits.max_position > stated->upper->value))) {
+        // A side of <limit> holds unless the range it ends is empty.
+        const bool bounded = stated != nullptr && stated->type != "continuous" &&
+                             !(stated->lower && stated->upper && !(stated->lower->value < stated->upper->value));
+        if (bounded && ((stated->lower && !(joint.widened & (1u << KESTREL_FIELD_MIN_POSITION)) &&
+                         joint.limits.min_position < stated->lower->value) ||
+                        (stated->upper && !(joint.widened & (1u << KESTREL_FIELD_MAX_POSITION)) &&
+                         joint.limits.max_position > stated->upper->value))) {
             broken("a position wider than the URDF's", joint.name);
         }
         if (stated != nullptr && stated->velocity && stated->velocity->value > 0.0 &&

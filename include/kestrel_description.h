@@ -53,12 +53,13 @@
  *   - a revolute or prismatic joint needs <limit> lower and upper (the URDF
  *     format requires them), unless the YAML gives that side or
  *     has_position_limits: false.
- * A typo must not leave a limit out: an attribute of <joint>, <limit>,
- * <safety_controller> or <mimic> the URDF format does not give them is an
- * error (with "did you mean" where one name is close), unless it has a
- * namespace prefix (drake:acceleration: another tool's); other child
- * elements of <joint> are ignored. So is any unknown key in a YAML joint's
- * map, except one whose value is false (has_jerk: false), which is a warning.
+ * A typo must not leave a limit out: an attribute of <joint>, or of the
+ * <limit>, <safety_controller> or <mimic> of a revolute, continuous or
+ * prismatic joint, that the URDF format does not give them is an error (with
+ * "did you mean" where one name is close), unless it has a namespace prefix
+ * (drake:acceleration: another tool's); other child elements of <joint> are
+ * ignored. An unknown key in a YAML joint's map is an error too, except one
+ * whose value is false (has_jerk: false), which is a warning.
  *
  * Warnings (kestrel_description_warning) say what was read and left aside:
  * a YAML joint the URDF does not have (skipped; judged only when no joints
@@ -201,7 +202,8 @@ KESTREL_API KestrelError kestrel_description_joint(const KestrelDescription *des
  * loaded description (0 for NULL). */
 KESTREL_API size_t kestrel_description_warning_count(const KestrelDescription *description);
 
-/* kestrel_description_warning returns warning `index`, in file order: a
+/* kestrel_description_warning returns warning `index` (the YAML file's maps
+ * first, then its joints the URDF lacks, then the loaded joints' keys): a
  * NUL-terminated English text naming the file, line and joint and saying what
  * the reader did ("limits.yaml:9: joint 'gripper': not in arm.urdf; skipped").
  * It lives until the description is freed. NULL for a NULL description or an

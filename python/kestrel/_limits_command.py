@@ -18,8 +18,8 @@ def add_parser(commands: Any) -> None:
     limits = commands.add_parser(
         "limits", help="show the joint limits read from a robot's URDF and joint_limits.yaml",
         description="Print every joint's limits as kestrel.load_joint_limits reads them, with the source of "
-                    "each value (URDF, soft limit, YAML or none), and name the joints without an acceleration "
-                    "or jerk limit. Warnings go to stderr. Exits 2 if the files cannot give limits.")
+                    "each value (URDF, soft limit, YAML or none), and name the joints without a velocity, "
+                    "acceleration or jerk limit. Warnings go to stderr. Exits 2 if the files cannot give limits.")
     limits.add_argument("--urdf", metavar="F", help="the robot's URDF")
     limits.add_argument("--yaml", metavar="F", help="the robot's joint_limits.yaml")
     limits.add_argument("--joints", metavar="a,b", help="the joints to show, in this order (default: the "
@@ -74,7 +74,7 @@ def _print_table(joints: List[DescribedJoint], out: IO[str]) -> None:
     widths = [max(len(row[i]) for row in rows) for i in range(len(rows[0]))]
     for row in rows:
         _write(out, "  ".join(cell.ljust(width) for cell, width in zip(row, widths)).rstrip() + "\n")
-    for field, what in ((3, "acceleration"), (4, "jerk")):
+    for field, what in ((2, "velocity"), (3, "acceleration"), (4, "jerk")):
         lacking = _lacking(joints, field)
         if lacking:
             _write(out, f"no {what} limit: {', '.join(lacking)}\n")
@@ -88,7 +88,7 @@ def _as_json(joints: List[DescribedJoint]) -> Dict[str, Any]:
             out[field] = {"value": value if math.isfinite(value) else None, "source": j.sources[i],
                           "widened": j.widened[i]}
         return out
-    return {"joints": [entry(j) for j in joints],
+    return {"joints": [entry(j) for j in joints], "without_velocity_limit": _lacking(joints, 2),
             "without_acceleration_limit": _lacking(joints, 3), "without_jerk_limit": _lacking(joints, 4)}
 
 

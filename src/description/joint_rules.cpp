@@ -70,7 +70,8 @@ public:
         const std::optional<Value> soft[2] = {
             soft_on ? from(u->soft_lower, KESTREL_SOURCE_SOFT_LIMIT, urdf_->name, "soft_lower_limit") : std::nullopt,
             soft_on ? from(u->soft_upper, KESTREL_SOURCE_SOFT_LIMIT, urdf_->name, "soft_upper_limit") : std::nullopt};
-        const bool hard_range = hard[0] && hard[1] && hard[0]->value < hard[1]->value;
+        // A hard limit holds unless it is one end of a range that is empty.
+        const bool empty_range = hard[0] && hard[1] && !(hard[0]->value < hard[1]->value);
         for (const int side : {KESTREL_FIELD_MIN_POSITION, KESTREL_FIELD_MAX_POSITION}) {
             std::optional<Value> listed;
             if (no_position) {
@@ -83,7 +84,7 @@ public:
             }
             if (bounded && !hard[side] && !listed) missing_position(*u, side);
             const std::optional<Value>& stated = hard[side] ? hard[side] : soft[side];
-            resolve(side, stated, hard_range, listed);
+            resolve(side, stated, hard[side] && !empty_range, listed);
             if (!(widened & (1u << side)) && soft[side] && narrower(side, soft[side]->value, fields[side].value)) {
                 fields[side] = *soft[side];
             }
@@ -231,7 +232,7 @@ Description combine(const ParsedFile<UrdfJoint>* urdf, const ParsedFile<YamlJoin
     const auto yaml_joints = by_name(yaml);
     const std::vector<std::string> names = selection.joints ? *selection.joints : default_joints(urdf, yaml);
     if (names.empty()) fail(KESTREL_ERROR_DESCRIPTION_JOINT, "no joint named to load");
-    // What is reported rather than refused, in file order: the YAML file's,
+    // What is reported rather than refused, in this order: the YAML file's,
     // its joints the URDF lacks (judged only when no joints are named), then
     // those of the joints loaded. A strict load refuses the first.
     std::vector<Warning> warnings;

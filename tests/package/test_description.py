@@ -164,6 +164,8 @@ class ErrorTest(unittest.TestCase):
              r"bad.yaml:3: joint 'shoulder_yaw': max_velocity 3 widens the URDF's velocity 2.175 \(.*egret.urdf:\d+\)"),
             (URDF, PLANNING_WITH.format("min_position: -3"), None, DescriptionError,
              r"min_position -3 widens the URDF's lower -2.9671"),
+            (JOINT.replace('lower="{}" ', "").format(1, 1), "joint_limits:\n  a: {min_position: -1, max_position: 5}\n",
+             None, DescriptionError, r"bad.yaml:2: joint 'a': max_position 5 widens the URDF's upper 1"),
             (URDF, PLANNING_WITH.format("has_velocity_limits: false"), None, DescriptionError,
              r"has_velocity_limits: false removes the URDF's velocity 2.175 .*; a limits file may only narrow"),
             (URDF, PLANNING_WITH.format("has_jerk: 1"), None, DescriptionError, r"unknown key 'has_jerk'; did you"),
@@ -301,15 +303,17 @@ class CommandTest(unittest.TestCase):
         self.assertRegex(err, r"^limits: joint 'nope' is not in .*egret.urdf\n$")
         # The same YAML refused, then loaded with each widened value marked, then refused for a warning.
         with tempfile.TemporaryDirectory() as directory:
-            wide = write(directory, "wide.yaml", "joint_limits:\n  elbow: {max_velocity: 3}\n  ghost: {}\n")
+            wide = write(directory, "wide.yaml", "joint_limits:\n  elbow: {max_velocity: 3}\n"
+                                                 "  wrist_pitch: {has_velocity_limits: false}\n  ghost: {}\n")
             self.assertEqual(self.run_command("--urdf", str(URDF), "--yaml", wide)[0], 2)
             code, table, err = self.run_command("--urdf", str(URDF), "--yaml", wide, "--allow-widening")
             self.assertEqual(code, 0)
             self.assertIn("  3.0 rad/s (YAML, widened)  ", table)
-            self.assertRegex(err, r"^limits: warning: .*wide.yaml:3: joint 'ghost': not in .*egret.urdf; skipped\n$")
+            self.assertIn("\nno velocity limit: wrist_pitch\n", table)
+            self.assertRegex(err, r"^limits: warning: .*wide.yaml:4: joint 'ghost': not in .*egret.urdf; skipped\n$")
             code, _, err = self.run_command("--urdf", str(URDF), "--yaml", wide, "--allow-widening", "--strict")
             self.assertEqual(code, 2)
-            self.assertRegex(err, r"^limits: .*wide.yaml:3: joint 'ghost': not in .*egret.urdf\n$")
+            self.assertRegex(err, r"^limits: .*wide.yaml:4: joint 'ghost': not in .*egret.urdf\n$")
 
     def test_a_reader_that_leaves_ends_nothing_in_a_traceback(self):
         read, written = os.pipe()

@@ -100,6 +100,11 @@ def main():
     rows.append(("project_4d, one row active", by_path["project_4d, one row active"][1], PARTS,
                  "project_batch of 4 floats + C solve", by_path["Governor.project_batch, 4 floats"][1]
                  + multivar["BM_Solve/one_row_active"]))
+    # The monitor's check of the same arm, against the limiter's own call for 7 joints in this run.
+    rows.append(("kestrel_monitor_check, 7 joints (C)", limiter["BM_MonitorCheck"], CASE,
+                 "kestrel_joint_limiter_limit, 7 joints", 7 * per_joint[7, 0]))
+    rows.append(("Monitor.check, 7 joints, lists", by_path["Monitor.check, 7 joints, lists"][1], CASE,
+                 "JointLimiter.limit, 7 joints, list", by_path["JointLimiter.limit, 7 joints, list"][1]))
     rows.append(("C joint limiter per joint, 32 joints", per_joint[32, 0], CASE, "the same, 7 joints", per_joint[7, 0]))
     rows.append(("C joint limiter per joint, 7, coupled", per_joint[7, 1], CASE, "the same, uncoupled",
                  per_joint[7, 0]))

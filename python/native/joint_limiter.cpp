@@ -22,7 +22,8 @@ constexpr std::size_t kMaxJoints = KESTREL_JOINT_LIMITER_MAX_JOINTS;
 using Joints = Vector<double, kMaxJoints>;
 
 struct LimiterObject {
-    PyObject_HEAD PyObject* weakrefs;
+    PyObject_HEAD
+    PyObject* weakrefs;
     std::uint32_t count;
     double period;
     KestrelJointLimits limits[kMaxJoints];  // to name the joint of a refused reset

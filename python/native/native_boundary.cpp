@@ -18,7 +18,8 @@ namespace kestrel::py::native {
 namespace {
 
 struct BoundaryObject {
-    PyObject_HEAD PyObject* weakrefs;
+    PyObject_HEAD
+    PyObject* weakrefs;
     ClockSource clock;  // before `core`, which reads it from its construction on
     bool built;         // `core` is constructed
     Boundary core;
@@ -140,24 +141,23 @@ PyMemberDef kMembers[] = {
 };
 
 PyType_Slot kSlots[] = {
-    {Py_tp_doc,
-     const_cast<char*>("Boundary(hmac_key, " KESTREL_PY_BOUNDARY_LIMITS ", *, clock=None)\n--\n\n"
-                       "The signing boundary: the rules, refusals and receipts of KestrelBoundary, on\n"
-                       "a clock of your choosing. `hmac_key` is required (32 bytes, any bytes-like\n"
-                       "object; ValueError for another length or for 32 zero bytes, a key anyone can\n"
-                       "guess; rekey changes it). `clock` is a SimulatedClock, a callable\n"
-                       "returning int nanoseconds since the Unix epoch, or None for the wall clock; it\n"
-                       "dates the receipts and drives the one-second rate window alike, so a loop on a\n"
-                       "SimulatedClock runs as fast as it can without being refused for its rate.\n"
-                       "Time read from a given clock never goes back: a reading below the last one is\n"
-                       "taken as the last one. rate_limit counts the commands of every axis together,\n"
-                       "per one-second window; on the wall clock a clock stepped back opens a new\n"
-                       "window, so the promise is per window. Safe to share between threads. It\n"
-                       "cannot be copied or pickled; the key is wiped from memory when the boundary\n"
-                       "is destroyed. Across os.fork() the child's copy carries on from the parent's\n"
-                       "state: both sign the same sequence ids under the same key, and a receiver\n"
-                       "refuses whichever of two equal ids reaches it second, so one process loses\n"
-                       "its commands. Make each boundary in the process that uses it, after any fork.")},
+    {Py_tp_doc, const_cast<char*>("Boundary(hmac_key, " KESTREL_PY_BOUNDARY_LIMITS ", *, clock=None)\n--\n\n"
+                                  "The signing boundary: the rules, refusals and receipts of KestrelBoundary, on\n"
+                                  "a clock of your choosing. `hmac_key` is required (32 bytes, any bytes-like\n"
+                                  "object; ValueError for another length or for 32 zero bytes, a key anyone can\n"
+                                  "guess; rekey changes it). `clock` is a SimulatedClock, a callable\n"
+                                  "returning int nanoseconds since the Unix epoch, or None for the wall clock; it\n"
+                                  "dates the receipts and drives the one-second rate window alike, so a loop on a\n"
+                                  "SimulatedClock runs as fast as it can without being refused for its rate.\n"
+                                  "Time read from a given clock never goes back: a reading below the last one is\n"
+                                  "taken as the last one. rate_limit counts the commands of every axis together,\n"
+                                  "per one-second window; on the wall clock a clock stepped back opens a new\n"
+                                  "window, so the promise is per window. Safe to share between threads. It\n"
+                                  "cannot be copied or pickled; the key is wiped from memory when the boundary\n"
+                                  "is destroyed. Across os.fork() the child's copy carries on from the parent's\n"
+                                  "state: both sign the same sequence ids under the same key, and a receiver\n"
+                                  "refuses whichever of two equal ids reaches it second, so one process loses\n"
+                                  "its commands. Make each boundary in the process that uses it, after any fork.")},
     {Py_tp_new, reinterpret_cast<void*>(boundary_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(boundary_dealloc)},
     {Py_tp_traverse, reinterpret_cast<void*>(boundary_traverse)},

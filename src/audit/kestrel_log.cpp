@@ -94,7 +94,9 @@ KESTREL_API KestrelError kestrel_log_verifier_finish(KestrelLogVerifier* verifie
     return v->finish(on_finding, context, *summary);
 }
 
-KESTREL_API KestrelError kestrel_log_verifier_wipe(KestrelLogVerifier* verifier) { return wipe<PlacedVerifier>(verifier); }
+KESTREL_API KestrelError kestrel_log_verifier_wipe(KestrelLogVerifier* verifier) {
+    return wipe<PlacedVerifier>(verifier);
+}
 
 KESTREL_API const char* kestrel_log_finding_name(int32_t kind) {
     static constexpr const char* kNames[] = {"unknown", "refused",          "malformed", "seal",

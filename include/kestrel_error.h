@@ -78,7 +78,10 @@ enum {
     KESTREL_ERROR_DESCRIPTION_TOO_LARGE = 35,  /* "description_too_large": over the size, depth or node bounds */
     KESTREL_ERROR_DESCRIPTION_SYNTAX = 36,     /* "description_syntax": malformed XML or YAML */
     KESTREL_ERROR_DESCRIPTION_JOINT = 37,      /* "description_joint": a joint missing, twice or without limits */
-    KESTREL_ERROR_DESCRIPTION_VALUE = 38       /* "description_value": a value or key that is not valid */
+    KESTREL_ERROR_DESCRIPTION_VALUE = 38,      /* "description_value": a value or key that is not valid */
+    /* The monitor (kestrel_monitor.h) and the boundary's per-axis limits. */
+    KESTREL_ERROR_BAD_MONITOR_CONFIG = 39,     /* "bad_monitor_config": a tolerance, standstill velocity or stop */
+    KESTREL_ERROR_POSITION_OUT_OF_RANGE = 40   /* "position_out_of_range": a command outside its axis's limits */
 };
 
 /* kestrel_error_name returns the code string of an error value ("ok" for 0,

@@ -160,7 +160,11 @@ KESTREL_API KESTREL_MUST_CHECK KestrelError kestrel_receipt_guard_check_frame(Ke
  * (KESTREL_ERROR_AUTHENTICATION_FAILURE). The last sequence id and the
  * remembered nonces carry across the switch, so the rules against replay
  * span it. A next key given before and not yet used is replaced (and wiped):
- * a guard holds at most two keys (kestrel_receipt_guard_key_count). The key
+ * a guard holds at most two keys (kestrel_receipt_guard_key_count). The
+ * guard's current key given as the next key is no rotation: the guard is left
+ * with that one key (count 1; a next key given before is dropped, as any call
+ * replaces it), where it would otherwise wait for ever for a first receipt
+ * under a key that already is the current one. The key
  * is copied in. Returns, changing nothing:
  *   KESTREL_ERROR_INVALID_POINTER  guard or key is null, or guard is
  *                                  misaligned or not initialised

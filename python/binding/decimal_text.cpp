@@ -1,11 +1,11 @@
 #include "decimal_text.hpp"
 
-#include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
 
 #include "errors/error_catalogue.hpp"
+#include "text/shortest_digits.hpp"
 
 namespace kestrel::py {
 
@@ -13,27 +13,12 @@ std::string_view decimal_text(double value, char (&buffer)[kDecimalTextCapacity]
     if (std::isnan(value)) return "NaN";
     if (std::isinf(value)) return value < 0 ? "-inf" : "inf";
 
-    // Shortest round-trip digits in scientific form: [-]d[.ddd]e[+-]XX.
-    char scientific[64];
-    const auto [end, ec] =
-        std::to_chars(scientific, scientific + sizeof scientific, value, std::chars_format::scientific);
-    (void)ec;  // 64 bytes always suffice for a double
-    const char* p = scientific;
+    const text::ShortestDigits split = text::shortest_digits(value);
     std::size_t length = 0;
-    if (*p == '-') {
-        buffer[length++] = '-';
-        ++p;
-    }
-    char digits[32];
-    std::size_t digit_count = 0;
-    for (; p < end && *p != 'e'; ++p) {
-        if (*p != '.') digits[digit_count++] = *p;
-    }
-    // value = d.ddd x 10^exponent; the exponent is written with its sign.
-    const bool negative_exponent = p[1] == '-';
-    int exponent = 0;
-    std::from_chars(p + 2, end, exponent);
-    if (negative_exponent) exponent = -exponent;
+    if (split.negative) buffer[length++] = '-';
+    const char* const digits = split.digits;
+    const std::size_t digit_count = split.count;
+    const int exponent = split.exponent;  // value = d.ddd x 10^exponent
 
     if (exponent < 0) {
         // 0.000ddd

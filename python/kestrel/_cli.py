@@ -185,9 +185,29 @@ def run_verify_log(key_file: str, logs: List[str], strict: bool, jobs: Optional[
         return EXIT_UNREADABLE
 
 
-def main(argv: Optional[List[str]] = None) -> int:
-    parser = argparse.ArgumentParser(prog="python3 -m kestrel", description="Kestrel tools.")
-    commands = parser.add_subparsers(dest="command", required=True)
+def version_text() -> str:
+    """What ``--version`` prints: the package (with its native modules, built with it) and the extension module."""
+    import _kestrel
+    from . import __file__ as package_file, __version__
+    return (f"kestrel {__version__} ({os.path.dirname(package_file)})\n"
+            f"_kestrel {_kestrel.__version__} ({_kestrel.__file__})")
+
+
+class _PrintVersion(argparse.Action):
+    """--version, printed line by line (argparse's own action would rewrap the paths)."""
+
+    def __call__(self, parser: argparse.ArgumentParser, *args: Any) -> None:
+        print(version_text())
+        parser.exit()
+
+
+def _run_verify(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
+    if args.jobs is not None and args.jobs < 1:
+        parser.error("--jobs must be at least 1")
+    return run_verify_log(args.key_file, args.log, args.strict, args.jobs, args.scheduler, args.json)
+
+
+def _add_verify_parser(commands: "argparse._SubParsersAction[argparse.ArgumentParser]") -> None:
     verify = commands.add_parser(
         "verify-log", help="check receipt logs against the boundary key",
         description="Check every line of receipt logs (tags, replay order, refusals and the seals) and exit 1 if "
@@ -203,13 +223,18 @@ def main(argv: Optional[List[str]] = None) -> int:
     verify.add_argument("--json", action="store_true", help="the results as JSON")
     verify.add_argument("log", metavar="FILE", nargs="+",
                         help="a receipt log (one JSON object per line), or a directory of *.jsonl logs")
+    verify.set_defaults(run=_run_verify)
+
+
+def main(argv: Optional[List[str]] = None) -> int:
+    """Every subcommand registers its ``run(args, parser)``, which returns the exit code."""
+    parser = argparse.ArgumentParser(prog="python3 -m kestrel", description="Kestrel tools (also installed as the "
+                                                                            "command `kestrel`).")
+    parser.add_argument("--version", action=_PrintVersion, nargs=0,
+                        help="print the versions of the package and of the extension module, and where each is")
+    commands = parser.add_subparsers(dest="command", required=True)
+    _add_verify_parser(commands)
     add_key_commands(commands)
     _limits_command.add_parser(commands)
     args = parser.parse_args(argv)
-    if args.command == "limits":
-        return _limits_command.run(args, parser)
-    if args.command != "verify-log":
-        return int(args.run(args))
-    if args.jobs is not None and args.jobs < 1:
-        parser.error("--jobs must be at least 1")
-    return run_verify_log(args.key_file, args.log, args.strict, args.jobs, args.scheduler, args.json)
+    return int(args.run(args, parser))

@@ -10,12 +10,12 @@ at most one line of it, so its memory does not grow with the log.
 """
 import collections
 from dataclasses import dataclass, field
-from typing import BinaryIO, Callable, Counter, Dict, Iterable, Iterator, NamedTuple, Optional, Union
+from typing import BinaryIO, Callable, Counter, Dict, Iterable, NamedTuple, Optional, Union
 
-from ._native import LogVerifier
+from ._native import LOG_READ_MAX, LogVerifier
 
-MAX_LINE = 1024
-"""Bytes in the longest line read, newline excluded (a written line is under 300)."""
+MAX_LINE = LOG_READ_MAX
+"""Bytes in the longest line read, newline excluded (a written line is under 300); a longer one is malformed."""
 
 _CHUNK = 1 << 20
 
@@ -130,15 +130,3 @@ def verify_log_file(stream: BinaryIO, key: bytes, on_finding: Optional[Callable[
         verifier.feed(view[:count], tell)
     view.release()
     return _report(verifier.finish(tell))
-
-
-def read_log_lines(stream: BinaryIO) -> Iterator[bytes]:
-    """The lines of a binary stream, each cut at ``MAX_LINE + 1`` bytes, so that no line fills the memory."""
-    while True:
-        line = stream.readline(MAX_LINE + 1)
-        if not line:
-            return
-        yield line  # before skipping the rest, so that an endless line is reported at once
-        rest = line
-        while len(rest) > MAX_LINE and not rest.endswith(b"\n"):
-            rest = stream.readline(1 << 16)

@@ -2,8 +2,8 @@
 
 ``ReceiptLogWriter`` writes the log; its lines and seals are formed by the C
 core (``kestrel._native.LogWriter``), which the check of ``log_audit`` reads
-back. The auditor's names (``verify_log``, ``LogReport``, ``Finding``,
-``read_log_lines``) and ``read_key_file`` are importable from here too.
+back. The auditor's names (``verify_log``, ``verify_log_file``, ``LogReport``,
+``Finding``) and ``read_key_file`` are importable from here too.
 """
 import operator
 import threading
@@ -13,12 +13,11 @@ from typing import IO, Optional, Type, Union
 
 from _kestrel import KestrelBoundary, KestrelReceipt, KestrelViolation
 
-from ._native import LogWriter
+from ._native import Boundary, LogWriter
 from .key_file import KEY_LEN, read_key_file
-from .log_audit import Finding, LogReport, read_log_lines, verify_log, verify_log_file
+from .log_audit import Finding, LogReport, verify_log, verify_log_file
 
-__all__ = ["KEY_LEN", "ReceiptLogWriter", "Finding", "LogReport", "read_key_file", "read_log_lines", "verify_log",
-           "verify_log_file"]
+__all__ = ["KEY_LEN", "ReceiptLogWriter", "Finding", "LogReport", "read_key_file", "verify_log", "verify_log_file"]
 
 
 def _positive(name: str, value: Optional[float]) -> Optional[float]:
@@ -98,7 +97,7 @@ class ReceiptLogWriter:
             self._write(self._log.refusal(violation.violation_type, violation.axis, float(position), float(velocity),
                                           time.time_ns()))
 
-    def authorize(self, boundary: KestrelBoundary, axis: int, position: float, velocity: float) -> KestrelReceipt:
+    def authorize(self, boundary: Union[Boundary, KestrelBoundary], axis: int, position: float, velocity: float) -> KestrelReceipt:
         """authorize(boundary, axis, position, velocity) -> KestrelReceipt
 
         ``boundary.authorize_action(axis, position, velocity)`` and the record

@@ -5,6 +5,7 @@
 
 #include "convert.hpp"
 #include "joint_limits.hpp"
+#include "py_ref.hpp"
 
 namespace kestrel::py::native {
 
@@ -134,5 +135,45 @@ PyObject* g_type = nullptr;
 PyTypeObject* joint_limits_type() { return cached_type(g_type, kSpec); }
 
 const KestrelJointLimits& limits_of(PyObject* joint_limits) noexcept { return own(joint_limits); }
+
+bool joints(const Signature& sig, std::size_t index, PyObject* obj, std::uint32_t count, Joints& out) {
+    if (!argument(sig, index, obj, out)) return false;
+    if (out.count != static_cast<Py_ssize_t>(count)) {
+        set_length_error(sig.names[index], count, out.count);
+        return false;
+    }
+    return true;
+}
+
+bool read_limits(PyObject* given, bool mapping, KestrelJointLimits (&out)[kMaxJoints], std::uint32_t& count) {
+    PyTypeObject* limits_type = required_type(joint_limits_type, "JointLimits");
+    const bool by_name = mapping && PyDict_Check(given);
+    if (!by_name && (PyObject_TypeCheck(given, limits_type) || !PySequence_Check(given) || PyUnicode_Check(given))) {
+        PyErr_SetString(PyExc_TypeError,
+                        mapping ? "argument 'limits': must be a sequence of JointLimits, one per joint, or the dict "
+                                  "of load_joint_limits"
+                                : "argument 'limits': must be a sequence of JointLimits, one per joint "
+                                  "(use [limits] * n)");
+        return false;
+    }
+    const Ref values(by_name ? PyDict_Values(given) : nullptr);
+    const Ref items(PySequence_Tuple(by_name ? values.get() : given));
+    if (!items) return false;
+    const Py_ssize_t size = PyTuple_GET_SIZE(items.get());
+    if (size < 1 || size > static_cast<Py_ssize_t>(kMaxJoints)) {
+        PyErr_Format(PyExc_ValueError, "limits must hold 1 to %zu joints, not %zd", kMaxJoints, size);
+        return false;
+    }
+    for (Py_ssize_t i = 0; i < size; ++i) {
+        PyObject* item = PyTuple_GET_ITEM(items.get(), i);
+        if (!PyObject_TypeCheck(item, limits_type)) {
+            PyErr_Format(PyExc_TypeError, "argument 'limits': must hold JointLimits, not '%s'", type_name(item));
+            return false;
+        }
+        out[i] = limits_of(item);
+    }
+    count = static_cast<std::uint32_t>(size);
+    return true;
+}
 
 }  // namespace kestrel::py::native

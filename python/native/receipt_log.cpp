@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <new>
 
+#include "audit/log_line.hpp"
 #include "fault.hpp"
 #include "kestrel_log.h"
 #include "receipt_args.hpp"
@@ -86,29 +87,26 @@ PyObject* record(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
     double position = 0.0;
     double velocity = 0.0;
     ByteBuffer receipt;
+    std::uint8_t wire[KESTREL_RECEIPT_WIRE_LEN];
     if (!argument(kRecordSignature, 0, slots[0], axis) || !argument(kRecordSignature, 1, slots[1], position) ||
-        !argument(kRecordSignature, 2, slots[2], velocity) || !argument(kRecordSignature, 3, slots[3], receipt)) {
+        !argument(kRecordSignature, 2, slots[2], velocity) || !argument(kRecordSignature, 3, slots[3], receipt) ||
+        !receipt_wire(receipt, axis, wire)) {
         return nullptr;
     }
-    if (receipt.size() != KESTREL_RECEIPT_WIRE_LEN) {
-        return PyErr_Format(PyExc_ValueError, "a receipt is %d bytes, not %zu", KESTREL_RECEIPT_WIRE_LEN,
-                            receipt.size());
-    }
-    KestrelReceiptFields fields;
-    (void)kestrel_receipt_parse(receipt.data(), &fields);
     char line[KESTREL_LOG_LINE_MAX];
     std::size_t length = 0;
-    const KestrelError code = kestrel_log_writer_record(storage_of<KestrelLogWriter>(self), axis, position, velocity,
-                                                        receipt.data(), line, &length);
-    const char* why = code == KESTREL_ERROR_AUTHENTICATION_FAILURE ? "its tag does not match the action under this "
-                                                                     "log's key"
-                      : code == KESTREL_ERROR_REPLAY_COUNTER ? "its sequence id is not above the last one recorded"
-                      : code == KESTREL_ERROR_REPLAY_NONCE   ? "its nonce is among the last 1024 recorded"
-                                                             : nullptr;
-    if (why != nullptr) {
-        return PyErr_Format(
-            PyExc_ValueError, "receipt of sequence id %llu refused (%s): %s, for axis %d; nothing was written",
-            static_cast<unsigned long long>(fields.sequence_id), kestrel_error_name(code), why, static_cast<int>(axis));
+    const KestrelError code =
+        kestrel_log_writer_record(storage_of<KestrelLogWriter>(self), axis, position, velocity, wire, line, &length);
+    if (code != KESTREL_OK && code != KESTREL_ERROR_LOG_CLOSED) {
+        KestrelReceiptFields fields;
+        if (kestrel_receipt_parse(wire, &fields) != KESTREL_OK) {
+            internal_fault("kestrel_receipt_parse refused two valid pointers");
+        }
+        return PyErr_Format(PyExc_ValueError,
+                            "receipt of sequence id %llu refused, as a receipt guard under this log's key refuses it "
+                            "(%s: %s), for axis %d; nothing was written",
+                            static_cast<unsigned long long>(fields.sequence_id), kestrel_error_name(code),
+                            kestrel_error_message(code), static_cast<int>(axis));
     }
     return new_line(code, line, length);
 }
@@ -129,10 +127,10 @@ PyObject* refusal(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObj
         !argument(kRefusalSignature, 4, slots[4], time_ns)) {
         return nullptr;
     }
-    KestrelError code = 0;
-    for (KestrelError value = 1; value < KESTREL_LOG_KINDS && code == 0; ++value) {
-        if (PyUnicode_CompareWithASCIIString(kind.str.get(), kestrel_error_name(value)) == 0) code = value;
-    }
+    Py_ssize_t size = 0;
+    const char* name = PyUnicode_AsUTF8AndSize(kind.str.get(), &size);
+    if (name == nullptr) return nullptr;
+    const KestrelError code = audit::refusal_kind({name, static_cast<std::size_t>(size)});
     char line[KESTREL_LOG_LINE_MAX];
     std::size_t length = 0;
     const KestrelError result = kestrel_log_writer_refusal(storage_of<KestrelLogWriter>(self), code, axis, position,
@@ -166,9 +164,9 @@ PyMethodDef kWriterMethods[] = {
      "record($self, axis, position, velocity, receipt)\n--\n\n"
      "The line (a str ending in a newline) of an action and its 60-byte receipt,\n"
      "taken into the digest the next seal covers: write it before the next call.\n"
+     "KestrelViolation(\"invalid_receipt\") for a receipt that is not 60 bytes long;\n"
      "ValueError, nothing taken, if a receipt guard under the log's key would refuse\n"
-     "the receipt (its tag does not match the action, its sequence id is not above\n"
-     "the last recorded one, its nonce was recorded) or after the final seal."},
+     "the receipt, or after the final seal."},
     {"refusal", as_method(refusal), METH_FASTCALL | METH_KEYWORDS,
      "refusal($self, kind, axis, position, velocity, time_ns)\n--\n\n"
      "The line of an action the boundary refused with violation_type `kind`, at\n"

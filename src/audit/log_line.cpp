@@ -7,7 +7,7 @@
 
 #include "audit/log_number.hpp"
 #include "errors/error_catalogue.hpp"
-#include "kestrel_log.h"  // KESTREL_LOG_KINDS
+#include "kestrel_log.h"
 #include "receipts/byte_order.hpp"
 
 namespace kestrel::audit {
@@ -18,29 +18,7 @@ constexpr char kHex[] = "0123456789abcdef";
 
 static_assert(KESTREL_RECEIPT_WIRE_LEN % 4 == 0 && sha256::DIGEST_LEN % 4 == 0, "hex digits are read eight at a time");
 
-// read_hex8 reads eight lowercase hex digits into four bytes, or returns
-// false if any of the eight is not one. A line holds 184 hex digits, so they
-// are taken eight at a time, as the bytes of one 64-bit word: adding
-// 0x80 - b to a byte below 0x80 sets its top bit iff the byte is at least b,
-// and carries nothing into the next byte.
-bool read_hex8(const char* text, std::uint8_t out[4]) noexcept {
-    constexpr std::uint64_t kOnes = 0x0101010101010101;
-    constexpr std::uint64_t kTop = kOnes * 0x80;
-    const std::uint64_t c = byte_order::load_le64(reinterpret_cast<const std::uint8_t*>(text));
-    const auto at_least = [c](std::uint64_t b) { return (c + kOnes * (0x80 - b)) & kTop; };
-    const std::uint64_t digit = at_least('0') & ~at_least('9' + 1);
-    const std::uint64_t letter = at_least('a') & ~at_least('f' + 1);
-    if ((c & kTop) != 0 || (digit | letter) != kTop) return false;
-    // Each byte's value: its low four bits, and 9 more for a letter.
-    const std::uint64_t nibbles = (c & kOnes * 0x0f) + (letter >> 7) * 9;
-    // Byte 2i of `pairs` is digit 2i (high half) and digit 2i + 1 (low);
-    // the odd bytes are squeezed out.
-    std::uint64_t pairs = (nibbles << 4 | nibbles >> 8) & 0x00ff00ff00ff00ff;
-    pairs = (pairs | pairs >> 8) & 0x0000ffff0000ffff;
-    byte_order::store_le32(out, static_cast<std::uint32_t>(pairs | pairs >> 16));
-    return true;
-}
-// Catalogue values a refusal line may name; above this none are defined.
+// Catalogue values a refusal line may name: those a verifier's summary counts.
 constexpr KestrelError kLastKind = KESTREL_LOG_KINDS - 1;
 
 std::size_t put(char* out, std::size_t at, std::string_view text) noexcept {
@@ -234,6 +212,27 @@ void parse_seal(Cursor& in, ParsedLine& out, SealKind kind) noexcept {
 }
 
 }  // namespace
+
+// Eight digits at a time as the bytes of one 64-bit word: adding 0x80 - b to a
+// byte below 0x80 sets its top bit iff the byte is at least b, and carries
+// nothing into the next byte.
+bool read_hex8(const char* text, std::uint8_t out[4]) noexcept {
+    constexpr std::uint64_t kOnes = 0x0101010101010101;
+    constexpr std::uint64_t kTop = kOnes * 0x80;
+    const std::uint64_t c = byte_order::load_le64(reinterpret_cast<const std::uint8_t*>(text));
+    const auto at_least = [c](std::uint64_t b) { return (c + kOnes * (0x80 - b)) & kTop; };
+    const std::uint64_t digit = at_least('0') & ~at_least('9' + 1);
+    const std::uint64_t letter = at_least('a') & ~at_least('f' + 1);
+    if ((c & kTop) != 0 || (digit | letter) != kTop) return false;
+    // Each byte's value: its low four bits, and 9 more for a letter.
+    const std::uint64_t nibbles = (c & kOnes * 0x0f) + (letter >> 7) * 9;
+    // Byte 2i of `pairs` is digit 2i (high half) and digit 2i + 1 (low);
+    // the odd bytes are squeezed out.
+    std::uint64_t pairs = (nibbles << 4 | nibbles >> 8) & 0x00ff00ff00ff00ff;
+    pairs = (pairs | pairs >> 8) & 0x0000ffff0000ffff;
+    byte_order::store_le32(out, static_cast<std::uint32_t>(pairs | pairs >> 16));
+    return true;
+}
 
 KestrelError refusal_kind(std::string_view name) noexcept {
     for (KestrelError kind = 1; kind <= kLastKind; ++kind) {

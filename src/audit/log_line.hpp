@@ -63,6 +63,13 @@ std::size_t format_refusal(KestrelError kind, std::int32_t axis, double position
 std::size_t format_seal(SealKind kind, const Digest& tag, std::uint64_t lines, const Digest& sha256,
                         char* out) noexcept;
 
+// read_hex8 reads the eight characters at `text` as eight lowercase hex
+// digits into four bytes (the first two digits the first byte) and returns
+// true, or returns false, `out` untouched, if any of them is not one. A line
+// holds 184 hex digits, so they are read eight at a time, without a branch
+// per digit.
+bool read_hex8(const char* text, std::uint8_t out[4]) noexcept;
+
 // refusal_kind returns the KestrelError whose catalogue name is `name`, or 0
 // if no value but success has that name.
 KestrelError refusal_kind(std::string_view name) noexcept;

@@ -7,6 +7,8 @@
 #include <cstring>
 #include <limits>
 
+#include "text/shortest_digits.hpp"
+
 namespace kestrel::audit {
 
 namespace {
@@ -22,25 +24,12 @@ std::size_t append(char* out, std::size_t at, std::string_view text) noexcept {
 // notation while the decimal exponent lies in -5 < e < 16, else in exponent
 // notation with a signed exponent of at least two digits.
 std::size_t format_finite(double x, char* out) noexcept {
-    // The shortest digits, as "[-]d[.ddd]e(+|-)dd[d]".
-    char scientific[MAX_NUMBER_TEXT];
-    const char* const scientific_end =
-        std::to_chars(scientific, scientific + sizeof scientific, x, std::chars_format::scientific).ptr;
-    const char* p = scientific;
+    const text::ShortestDigits split = text::shortest_digits(x);
     std::size_t at = 0;
-    if (*p == '-') out[at++] = *p++;
-    char digits[24];
-    std::size_t count = 0;
-    for (; *p != 'e'; ++p) {
-        if (*p != '.') digits[count++] = *p;
-    }
-    const bool below_one = p[1] == '-';
-    int magnitude = 0;
-    for (p += 2; p != scientific_end; ++p) magnitude = magnitude * 10 + (*p - '0');
-    const int exponent = below_one ? -magnitude : magnitude;
-
-    const int point = exponent + 1;  // digits[0..point) come before the decimal point
-    const std::string_view all(digits, count);
+    if (split.negative) out[at++] = '-';
+    const std::string_view all(split.digits, split.count);
+    const std::size_t count = split.count;
+    const int point = split.exponent + 1;  // digits[0..point) come before the decimal point
     if (point > -4 && point <= 16) {
         if (point <= 0) {
             at = append(out, at, "0.");
@@ -57,36 +46,47 @@ std::size_t format_finite(double x, char* out) noexcept {
         out[at++] = '.';
         return append(out, at, all.substr(whole));
     }
-    out[at++] = digits[0];
+    out[at++] = all[0];
     if (count > 1) {
         out[at++] = '.';
         at = append(out, at, all.substr(1));
     }
     out[at++] = 'e';
-    out[at++] = below_one ? '-' : '+';
+    out[at++] = split.exponent < 0 ? '-' : '+';
+    const int magnitude = split.exponent < 0 ? -split.exponent : split.exponent;
     if (magnitude < 10) out[at++] = '0';
     const auto tail = std::to_chars(out + at, out + MAX_NUMBER_TEXT, magnitude);
     return static_cast<std::size_t>(tail.ptr - out);
 }
 
-// read_short_fixed reads the texts that make up most logs at a fraction of
-// the general reader's cost: "[-]I.F" as repr writes it (I without leading
-// zero, F without trailing zero or "0" for a whole number), whose digits
-// without the point make an integer below 10^15, and whose value is 0 or at
-// least 1e-4 (below, repr writes "1e-05"). It returns false for any other
-// text, which the general reader then decides. Why the answer is exact:
+}  // namespace
+
+// Why read_short_fixed's answer is exact:
 //   - the digits form an integer M < 10^15 < 2^53 and the point divides it
 //     by 10^k with k <= 18, both exact doubles, so one IEEE division gives
 //     the correctly rounded value, as the general reader would;
 //   - distinct decimals of at most 15 significant digits round to distinct
 //     doubles, so no other decimal that short, the shortest one included,
 //     reads back as this double: the text is its shortest form, and the
-//     checks above are the rest of repr's spelling in fixed notation.
+//     checks below are the rest of repr's spelling in fixed notation.
 bool read_short_fixed(std::string_view text, double& x) noexcept {
-    static constexpr std::uint64_t kTens[] = {1, 10, 100, 1000, 10000, 100000, 1000000, 10000000, 100000000,
-                                              1000000000, 10000000000, 100000000000, 1000000000000,
-                                              10000000000000, 100000000000000, 1000000000000000};
-    static constexpr double kPow10[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,
+    static constexpr std::uint64_t kTens[] = {1,
+                                              10,
+                                              100,
+                                              1000,
+                                              10000,
+                                              100000,
+                                              1000000,
+                                              10000000,
+                                              100000000,
+                                              1000000000,
+                                              10000000000,
+                                              100000000000,
+                                              1000000000000,
+                                              10000000000000,
+                                              100000000000000,
+                                              1000000000000000};
+    static constexpr double kPow10[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8, 1e9,
                                         1e10, 1e11, 1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18};
     const bool negative = text.starts_with('-');
     const char* const first = text.data() + (negative ? 1 : 0);
@@ -115,15 +115,13 @@ bool read_short_fixed(std::string_view text, double& x) noexcept {
     if (point == nullptr || point == first || point == end - 1) return false;  // "I.F", both present
     if (point - first > 1 && *first == '0') return false;                      // "05.5"
     const auto k = static_cast<std::size_t>(end - point - 1);
-    if (k > 1 && end[-1] == '0') return false;                                   // "0.50"; but "5.0"
+    if (k > 1 && end[-1] == '0') return false;  // "0.50"; but "5.0"
     if (m >= kTens[15]) return false;
     if (m != 0 && k >= 4 && m < kTens[k - 4]) return false;  // below 1e-4
     const double magnitude = static_cast<double>(m) / kPow10[k];
     x = negative ? -magnitude : magnitude;
     return true;
 }
-
-}  // namespace
 
 std::size_t format_number(double x, char* out) noexcept {
     if (std::isfinite(x)) return format_finite(x, out);

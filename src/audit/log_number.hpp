@@ -34,4 +34,13 @@ enum class NumberText {
 // -Infinity (exact) and NaN (BareNaN). x is unspecified when Wrong.
 NumberText parse_number(std::string_view text, double& x) noexcept;
 
+// read_short_fixed is parse_number's fast path for the texts that make up
+// most logs: "[-]I.F" as repr writes it (I without leading zero, F without
+// trailing zero, or "0" for a whole number), whose digits without the point
+// make an integer below 10^15, and whose value is 0 or at least 1e-4 (below,
+// repr writes "1e-05"). For such a text it reads the double into x and
+// returns true, the answer the general reader gives; for any other text it
+// returns false, x untouched, and the general reader decides.
+bool read_short_fixed(std::string_view text, double& x) noexcept;
+
 }  // namespace kestrel::audit

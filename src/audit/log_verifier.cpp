@@ -51,7 +51,7 @@ KestrelError LogVerifier::feed(const std::uint8_t* data, std::size_t size, Kestr
                 hash(pending, p);  // a seal covers exactly the bytes before it
                 pending = p;
             }
-            check_line(line, true);
+            check_line(true);
             p = newline + 1;
             continue;
         }
@@ -67,7 +67,7 @@ KestrelError LogVerifier::feed(const std::uint8_t* data, std::size_t size, Kestr
         if (!too_long && newline == nullptr) break;
         const std::string_view line(reinterpret_cast<const char*>(carry_), carry_len_);
         parse_line(line, parsed_);
-        check_line(line, true);
+        check_line(true);
         hash_.update(carry_, carry_len_);
         carry_len_ = 0;
         if (too_long) {
@@ -88,7 +88,7 @@ KestrelError LogVerifier::finish(KestrelLogFindingFn on_finding, void* context, 
     if (carry_len_ != 0 && !stop_) {
         const std::string_view line(reinterpret_cast<const char*>(carry_), carry_len_);
         parse_line(line, parsed_);
-        check_line(line, false);
+        check_line(false);
         carry_len_ = 0;
     }
     finished_ = true;
@@ -108,8 +108,7 @@ KestrelError LogVerifier::finish(KestrelLogFindingFn on_finding, void* context, 
     return stop_ ? KESTREL_ERROR_LOG_STOPPED : KESTREL_OK;
 }
 
-void LogVerifier::check_line(std::string_view line, bool terminated) noexcept {
-    (void)line;
+void LogVerifier::check_line(bool terminated) noexcept {
     const std::uint64_t number = ++summary_.lines;
     if (summary_.final_seal_line != 0 && summary_.after_final_seal == 0) {
         summary_.after_final_seal = number;

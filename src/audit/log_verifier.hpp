@@ -32,7 +32,8 @@ public:
     KestrelError finish(KestrelLogFindingFn on_finding, void* context, KestrelLogSummary& summary) noexcept;
 
 private:
-    void check_line(std::string_view line, bool terminated) noexcept;
+    // check_line checks the line parse_line has just read into parsed_; `terminated`: it had its newline.
+    void check_line(bool terminated) noexcept;
     void check_record() noexcept;
     void check_seal() noexcept;
     template <typename... Args>

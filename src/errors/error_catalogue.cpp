@@ -10,7 +10,7 @@ constexpr ErrorText kUnknownRow{"unknown_error", "unknown error value"};
 
 // Rows in value order: the row index is the value. Rows 1 to 9 are the receipt
 // codes, whose code strings and messages the Python exception also carries.
-constexpr std::array<ErrorText, 39> kCatalogue{{
+constexpr std::array<ErrorText, 41> kCatalogue{{
     {"ok", "success"},
     {"invalid_pointer", "null or misaligned pointer"},
     {"action_id_overflow", "action id exceeds maximum size"},
@@ -54,6 +54,9 @@ constexpr std::array<ErrorText, 39> kCatalogue{{
     {"description_syntax", "a robot description file is not well-formed XML or YAML of the expected shape"},
     {"description_joint", "a joint is missing from the robot description, named twice, or has no limits"},
     {"description_value", "a value in a robot description is not valid (a finite number, a known key, a range)"},
+    {"bad_monitor_config",
+     "a monitor's tolerances must be finite and >= 0, its standstill velocity finite and > 0, its stop SS1 or SS2"},
+    {"position_out_of_range", "commanded position is outside the axis's position limits"},
 }};
 
 constexpr ErrorText kUnknown = kUnknownRow;

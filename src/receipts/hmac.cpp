@@ -69,7 +69,11 @@ void HmacKeyState::forget() noexcept {
 }
 
 bool HmacKeyState::same_key(const HmacKeyState& other) const noexcept {
-    return inner_.h == other.inner_.h && outer_.h == other.outer_.h;
+    std::uint32_t difference = 0;  // every word of both states, no early exit
+    for (std::size_t i = 0; i < inner_.h.size(); ++i) {
+        difference |= (inner_.h[i] ^ other.inner_.h[i]) | (outer_.h[i] ^ other.outer_.h[i]);
+    }
+    return black_box(difference) == 0;
 }
 
 HmacKeyState::~HmacKeyState() { forget(); }

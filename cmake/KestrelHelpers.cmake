@@ -2,7 +2,7 @@
 
 # Warnings for all of our own code.
 add_library(kestrel_warnings INTERFACE)
-target_compile_options(kestrel_warnings INTERFACE -Wall -Wextra)
+target_compile_options(kestrel_warnings INTERFACE -Wall -Wextra $<$<BOOL:${KESTREL_WERROR}>:-Werror>)
 
 # Bit-exact single precision: no fused multiply-add, no fast-math, so every
 # sum and product rounds exactly where the source says.

@@ -23,13 +23,16 @@ extern "C" {
 #endif
 
 /* Caller-placed storage of one governor: KESTREL_GOVERNOR_SIZE bytes,
- * 4-aligned, contents private. Make it with kestrel_governor_init before any
+ * KESTREL_GOVERNOR_ALIGN-aligned, contents private. Make it with kestrel_governor_init before any
  * other call. It holds no pointers and never changes after init, so it may be
  * copied, and any number of threads may project through one governor at once. */
-#define KESTREL_GOVERNOR_SIZE 48
+#define KESTREL_GOVERNOR_SIZE  48
+#define KESTREL_GOVERNOR_ALIGN 4
 typedef struct KestrelGovernor {
     uint32_t opaque[KESTREL_GOVERNOR_SIZE / 4];
 } KestrelGovernor;
+KESTREL_LAYOUT_ASSERT(sizeof(KestrelGovernor) == KESTREL_GOVERNOR_SIZE, "governor size is published");
+KESTREL_LAYOUT_ASSERT(KESTREL_ALIGNOF(KestrelGovernor) == KESTREL_GOVERNOR_ALIGN, "governor alignment is published");
 
 /* kestrel_governor_init makes governor the governor of the envelope
  * [min_bound, max_bound] and returns KESTREL_OK. Refused, with the storage

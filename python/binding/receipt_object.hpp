@@ -11,7 +11,8 @@
 namespace kestrel::py {
 
 struct ReceiptObject {
-    PyObject_HEAD bool is_authorized;
+    PyObject_HEAD
+    bool is_authorized;
     std::uint64_t sequence_id;
     std::uint64_t timestamp_nanos;
     ReceiptWire wire;        // nonce, timestamp, sequence id, tag: what receipt_hash returns

@@ -133,9 +133,10 @@ PyObject* describe(PyObject*, PyObject* args) {
     int32_t os_error = 0;
     KestrelDescription* description = nullptr;
     KestrelError error;
-    Py_BEGIN_ALLOW_THREADS error = kestrel_description_load(&request, &description, message, sizeof message, &os_error);
-    Py_END_ALLOW_THREADS if (error != KESTREL_OK) return raise_failure(error, message, os_error, urdf_path, urdf_arg,
-                                                                       yaml_arg);
+    Py_BEGIN_ALLOW_THREADS
+    error = kestrel_description_load(&request, &description, message, sizeof message, &os_error);
+    Py_END_ALLOW_THREADS
+    if (error != KESTREL_OK) return raise_failure(error, message, os_error, urdf_path, urdf_arg, yaml_arg);
     PyObject* result = loaded(description);
     kestrel_description_free(description);
     return result;

@@ -16,7 +16,8 @@ namespace kestrel::py {
 namespace {
 
 struct GovernorObject {
-    PyObject_HEAD Governor core;
+    PyObject_HEAD
+    Governor core;
     // The bounds as Python floats: a clamped result is handed out again
     // instead of allocating a new float.
     PyObject* lower_object;

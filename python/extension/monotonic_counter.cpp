@@ -12,7 +12,8 @@ namespace kestrel::py {
 namespace {
 
 struct CounterObject {
-    PyObject_HEAD std::atomic<std::uint64_t> value;  // the last value handed out (or the initial value)
+    PyObject_HEAD
+    std::atomic<std::uint64_t> value;  // the last value handed out (or the initial value)
 };
 
 static_assert(std::atomic<std::uint64_t>::is_always_lock_free);

@@ -52,7 +52,8 @@ bool warn_zero_key(const Key& key) {
 }
 
 struct BoundaryObject {
-    PyObject_HEAD Boundary core;  // built in place by tp_new
+    PyObject_HEAD
+    Boundary core;  // built in place by tp_new
 };
 static_assert(alignof(BoundaryObject) <= alignof(std::max_align_t), "the interpreter's allocator aligns this far");
 

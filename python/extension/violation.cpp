@@ -58,7 +58,8 @@ PyObject* violation_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 void violation_dealloc(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
     PyObject_GC_UnTrack(self);
-    Py_TRASHCAN_BEGIN(self, violation_dealloc) auto* violation = reinterpret_cast<ViolationObject*>(self);
+    Py_TRASHCAN_BEGIN(self, violation_dealloc)
+    auto* violation = reinterpret_cast<ViolationObject*>(self);
     Py_CLEAR(violation->violation_type);
     Py_CLEAR(violation->message);
     reinterpret_cast<PyTypeObject*>(PyExc_Exception)->tp_dealloc(self);

@@ -71,7 +71,8 @@ def run_keygen(path: str) -> int:
 
 
 def run_derive_key(master_path: str, link_id: str, out_path: str) -> int:
-    """0 with the link's key in ``out_path``; 2, saying why, if the master or the id is unusable or it cannot be written."""
+    """0 with the link's key in ``out_path``; 2, saying why, if the master or the id is unusable or it cannot be
+    written."""
     try:
         master = read_key_file(master_path)
         try:

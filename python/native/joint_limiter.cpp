@@ -19,7 +19,8 @@ namespace kestrel::py::native {
 namespace {
 
 struct LimiterObject {
-    PyObject_HEAD PyObject* weakrefs;
+    PyObject_HEAD
+    PyObject* weakrefs;
     std::uint32_t count;
     double period;
     KestrelJointLimits limits[kMaxJoints];  // to name the joint of a refused reset

@@ -12,7 +12,8 @@ namespace kestrel::py::native {
 namespace {
 
 struct LimitsObject {
-    PyObject_HEAD KestrelJointLimits limits;
+    PyObject_HEAD
+    KestrelJointLimits limits;
 };
 
 constexpr const char* kFields[] = {"min_position", "max_position", "max_velocity", "max_acceleration", "max_jerk"};

@@ -19,7 +19,8 @@ namespace kestrel::py::native {
 namespace {
 
 struct BoundaryObject {
-    PyObject_HEAD PyObject* weakrefs;
+    PyObject_HEAD
+    PyObject* weakrefs;
     ClockSource clock;  // before `core`, which reads it from its construction on
     bool built;         // `core` is constructed
     Boundary core;

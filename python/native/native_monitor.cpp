@@ -15,7 +15,8 @@ namespace kestrel::py::native {
 namespace {
 
 struct MonitorObject {
-    PyObject_HEAD PyObject* weakrefs;
+    PyObject_HEAD
+    PyObject* weakrefs;
     ClockSource clock;
     std::uint32_t count;
     KestrelMonitor state;

@@ -17,7 +17,8 @@ namespace kestrel::py::native {
 namespace {
 
 struct GuardObject {
-    PyObject_HEAD KestrelReceiptGuard* guard;  // 64-aligned, owned
+    PyObject_HEAD
+    KestrelReceiptGuard* guard;  // 64-aligned, owned
     PyObject* weakrefs;
     ClockSource clock;  // the maximum age's clock
     bool ages;          // a maximum age is set: checks read the clock

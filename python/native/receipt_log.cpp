@@ -16,7 +16,8 @@ namespace {
 
 template <typename Storage>
 struct LogObject {
-    PyObject_HEAD Storage* storage;  // 64-aligned, owned
+    PyObject_HEAD
+    Storage* storage;  // 64-aligned, owned
 };
 
 using WriterObject = LogObject<KestrelLogWriter>;

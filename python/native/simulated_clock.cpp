@@ -16,7 +16,8 @@ namespace kestrel::py::native {
 namespace {
 
 struct ClockObject {
-    PyObject_HEAD std::atomic<std::uint64_t> now_ns;  // nanoseconds since the Unix epoch; only ever increased
+    PyObject_HEAD
+    std::atomic<std::uint64_t> now_ns;  // nanoseconds since the Unix epoch; only ever increased
     PyObject* weakrefs;
 };
 

@@ -13,7 +13,8 @@ namespace kestrel::py::native {
 namespace {
 
 struct WatchdogObject {
-    PyObject_HEAD PyObject* weakrefs;
+    PyObject_HEAD
+    PyObject* weakrefs;
     ClockSource clock;
     KestrelWatchdog state;
 };

@@ -115,8 +115,9 @@ bool is_utf8(std::string_view text) {
 }
 
 void check_name(std::string_view file, std::uint32_t line, std::string_view name) {
-    if (!is_utf8(name))
+    if (!is_utf8(name)) {
         fail(KESTREL_ERROR_DESCRIPTION_SYNTAX, joint_place(file, line, name) + "the name is not UTF-8 text");
+    }
 }
 
 std::optional<double> parse_decimal(std::string_view text) {

@@ -1,43 +1,28 @@
-// The C face of the Governor: a Governor placed in the caller's storage,
-// behind a mark that tells a made governor from storage never initialised.
+// The C face of the Governor: a Governor placed in the caller's storage
+// (placement/placed.hpp).
 #include "kestrel_governor.h"
 
-#include <cstdint>
-#include <cstring>
-#include <new>
 #include <optional>
 #include <type_traits>
 
 #include "governor/governor.hpp"
+#include "placement/placed.hpp"
 
 namespace kestrel {
 
 namespace {
 
-constexpr std::uint32_t kMade = 0x4B47564Fu;  // "OVGK": written last by init
-
-struct PlacedGovernor {
-    Governor governor;
-    std::uint32_t made;
-};
-static_assert(sizeof(PlacedGovernor) <= sizeof(KestrelGovernor), "KESTREL_GOVERNOR_SIZE holds a governor");
-static_assert(alignof(PlacedGovernor) <= alignof(KestrelGovernor), "a KestrelGovernor is aligned for a governor");
-static_assert(std::is_trivially_copyable_v<PlacedGovernor>, "a governor may be copied as bytes");
-
-bool aligned(const void* storage) noexcept {
-    return reinterpret_cast<std::uintptr_t>(storage) % alignof(PlacedGovernor) == 0;
-}
+// A 32-bit mark: the storage is only 4-aligned.
+constexpr std::uint32_t kGovernorMark = 0x4B47564Fu;  // "OVGK"
+using PlacedGovernor = Placed<Governor, KestrelGovernor, KESTREL_GOVERNOR_ALIGN, kGovernorMark>;
+static_assert(std::is_trivially_copyable_v<Governor>, "a governor may be copied as bytes");
 
 // The governor in storage, or nullptr for null, misaligned or never-made storage.
 const Governor* made_governor(const KestrelGovernor* storage) noexcept {
-    if (storage == nullptr || !aligned(storage)) return nullptr;
-    const auto* placed = reinterpret_cast<const PlacedGovernor*>(storage);
-    std::uint32_t made = 0;
-    std::memcpy(&made, &placed->made, sizeof made);  // any bytes, even never written, read as a number
-    if (made != kMade) return nullptr;
+    const Governor* governor = PlacedGovernor::object(storage);
     // Made storage also holds a valid envelope, unless the caller wrote over it.
-    if (!envelope_valid(placed->governor.min_bound(), placed->governor.max_bound())) return nullptr;
-    return &placed->governor;
+    if (governor == nullptr || !envelope_valid(governor->min_bound(), governor->max_bound())) return nullptr;
+    return governor;
 }
 
 }  // namespace
@@ -48,10 +33,10 @@ extern "C" {
 
 KESTREL_API KestrelError kestrel_governor_init(KestrelGovernor* governor, float min_bound, float max_bound) {
     using namespace kestrel;
-    if (governor == nullptr || !aligned(governor)) return KESTREL_ERROR_INVALID_POINTER;
+    if (!PlacedGovernor::placeable(governor)) return KESTREL_ERROR_INVALID_POINTER;
     const std::optional<Governor> made = Governor::make(min_bound, max_bound);
     if (!made) return KESTREL_ERROR_BAD_ENVELOPE;
-    new (governor) PlacedGovernor{*made, kMade};
+    PlacedGovernor::make(governor, *made);
     return KESTREL_OK;
 }
 

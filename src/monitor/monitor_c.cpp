@@ -1,42 +1,18 @@
 // The C face of Monitor, behind kestrel_monitor.h: the refusals of init, and
-// the state machine in the caller's storage with a mark that tells an
-// initialised monitor from zeroed or never-initialised storage.
+// the state machine in the caller's storage (placement/placed.hpp).
 #include <cmath>
 #include <cstdint>
-#include <new>
 
 #include "kestrel_monitor.h"
 #include "limiter/limiter_state.hpp"
 #include "monitor/monitor.hpp"
+#include "placement/placed.hpp"
 
 namespace kestrel::monitor {
 namespace {
 
-struct MonitorStorage {
-    std::uint64_t live;  // kLive while `monitor` holds a constructed object
-    Monitor monitor;
-};
-constexpr std::uint64_t kLive = 0x4b45535452454c4d;  // "KESTRELM"
-
-static_assert(sizeof(MonitorStorage) <= KESTREL_MONITOR_SIZE, "the monitor outgrew its published size");
-static_assert(alignof(MonitorStorage) <= KESTREL_MONITOR_ALIGN, "the monitor needs a wider alignment");
-static_assert(std::is_trivially_destructible_v<Monitor>, "storage is reused without destruction");
-
-MonitorStorage* storage_of(KestrelMonitor* monitor) noexcept {
-    if (monitor == nullptr || reinterpret_cast<std::uintptr_t>(monitor) % KESTREL_MONITOR_ALIGN != 0) {
-        return nullptr;
-    }
-    return reinterpret_cast<MonitorStorage*>(monitor->opaque);
-}
-
-Monitor* live_monitor(KestrelMonitor* monitor) noexcept {
-    MonitorStorage* s = storage_of(monitor);
-    return s != nullptr && s->live == kLive ? std::launder(&s->monitor) : nullptr;
-}
-
-const Monitor* live_monitor(const KestrelMonitor* monitor) noexcept {
-    return live_monitor(const_cast<KestrelMonitor*>(monitor));  // only read through the result
-}
+constexpr std::uint64_t kMonitorMark = 0x4b45535452454c4d;  // "KESTRELM"
+using PlacedMonitor = kestrel::Placed<Monitor, KestrelMonitor, KESTREL_MONITOR_ALIGN, kMonitorMark>;
 
 }  // namespace
 }  // namespace kestrel::monitor
@@ -82,21 +58,21 @@ KestrelError kestrel_monitor_check_config(const KestrelMonitorConfig* config, co
 
 KestrelError kestrel_monitor_init(KestrelMonitor* monitor, std::uint32_t count, const KestrelJointLimits* limits,
                                   const KestrelMonitorConfig* config, KestrelClock clock, void* context) {
-    MonitorStorage* s = storage_of(monitor);
-    if (s == nullptr || limits == nullptr || config == nullptr) return KESTREL_ERROR_INVALID_POINTER;
+    if (!PlacedMonitor::placeable(monitor) || limits == nullptr || config == nullptr) {
+        return KESTREL_ERROR_INVALID_POINTER;
+    }
     KestrelJointFault fault;
     const KestrelError error = kestrel_monitor_check_limits(count, limits, &fault);
     if (error != KESTREL_OK) return error;
     const char* message = nullptr;
     if (kestrel_monitor_check_config(config, &message) != KESTREL_OK) return KESTREL_ERROR_BAD_MONITOR_CONFIG;
-    new (&s->monitor) Monitor(count, limits, *config, kestrel::Clock{clock, context});
-    s->live = kLive;
+    PlacedMonitor::make(monitor, count, limits, *config, kestrel::Clock{clock, context});
     return KESTREL_OK;
 }
 
 KestrelError kestrel_monitor_check(KestrelMonitor* monitor, const double* positions, const double* velocities,
                                    KestrelMonitorState* state) {
-    Monitor* m = live_monitor(monitor);
+    Monitor* m = PlacedMonitor::object(monitor);
     if (m == nullptr || positions == nullptr || velocities == nullptr || state == nullptr) {
         return KESTREL_ERROR_INVALID_POINTER;
     }
@@ -105,21 +81,21 @@ KestrelError kestrel_monitor_check(KestrelMonitor* monitor, const double* positi
 }
 
 KestrelError kestrel_monitor_request_stop(KestrelMonitor* monitor) {
-    Monitor* m = live_monitor(monitor);
+    Monitor* m = PlacedMonitor::object(monitor);
     if (m == nullptr) return KESTREL_ERROR_INVALID_POINTER;
     m->request_stop();
     return KESTREL_OK;
 }
 
 KestrelError kestrel_monitor_acknowledge(KestrelMonitor* monitor, std::uint32_t* acknowledged) {
-    Monitor* m = live_monitor(monitor);
+    Monitor* m = PlacedMonitor::object(monitor);
     if (m == nullptr || acknowledged == nullptr) return KESTREL_ERROR_INVALID_POINTER;
     *acknowledged = m->acknowledge() ? 1u : 0u;
     return KESTREL_OK;
 }
 
 KestrelError kestrel_monitor_status(const KestrelMonitor* monitor, KestrelMonitorState* state, KestrelTrip* trip) {
-    const Monitor* m = live_monitor(monitor);
+    const Monitor* m = PlacedMonitor::object(monitor);
     if (m == nullptr) return KESTREL_ERROR_INVALID_POINTER;
     if (state != nullptr) *state = m->state;
     if (trip != nullptr) *trip = m->first;
@@ -127,14 +103,14 @@ KestrelError kestrel_monitor_status(const KestrelMonitor* monitor, KestrelMonito
 }
 
 KestrelError kestrel_monitor_last_trip(const KestrelMonitor* monitor, KestrelTrip* trip) {
-    const Monitor* m = live_monitor(monitor);
+    const Monitor* m = PlacedMonitor::object(monitor);
     if (m == nullptr || trip == nullptr) return KESTREL_ERROR_INVALID_POINTER;
     *trip = m->last;
     return KESTREL_OK;
 }
 
 KestrelError kestrel_monitor_refusal(const KestrelMonitor* monitor, KestrelTrip* why) {
-    const Monitor* m = live_monitor(monitor);
+    const Monitor* m = PlacedMonitor::object(monitor);
     if (m == nullptr || why == nullptr) return KESTREL_ERROR_INVALID_POINTER;
     *why = m->refusal;
     return KESTREL_OK;

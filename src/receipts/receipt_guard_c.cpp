@@ -44,36 +44,30 @@ KestrelError kestrel_receipt_guard_init(KestrelReceiptGuard* guard, const std::u
 
 KestrelError kestrel_receipt_guard_resume(KestrelReceiptGuard* guard, const std::uint8_t key[KESTREL_KEY_LEN],
                                           std::uint64_t last_sequence_id) {
-    GuardStorage* s = storage_of(guard);
-    if (s == nullptr || key == nullptr) return KESTREL_ERROR_INVALID_POINTER;
+    if (key == nullptr) return KESTREL_ERROR_INVALID_POINTER;
     const Key k = Key::from_bytes(key);  // before the wipe: key may point into the guard
-    wipe_storage(guard, *s);
-    new (s->gate) ReplayGate(k, last_sequence_id);
-    s->max_age_ns = 0;
-    s->clock = Clock{};
-    s->live = kLive;
-    return KESTREL_OK;
+    return PlacedGuard::make(guard, k, last_sequence_id) != nullptr ? KESTREL_OK : KESTREL_ERROR_INVALID_POINTER;
 }
 
 KestrelError kestrel_receipt_guard_last_sequence_id(const KestrelReceiptGuard* guard, std::uint64_t* last_sequence_id) {
-    const GuardStorage* s = storage_of(guard);
-    if (s == nullptr || last_sequence_id == nullptr || s->live != kLive) return KESTREL_ERROR_INVALID_POINTER;
-    *last_sequence_id = gate_of(*s).last_sequence_id();
+    const GuardState* s = PlacedGuard::object(guard);
+    if (s == nullptr || last_sequence_id == nullptr) return KESTREL_ERROR_INVALID_POINTER;
+    *last_sequence_id = s->gate.last_sequence_id();
     return KESTREL_OK;
 }
 
 KestrelError kestrel_receipt_guard_check(KestrelReceiptGuard* guard,
                                          const std::uint8_t receipt[KESTREL_RECEIPT_WIRE_LEN], std::int32_t axis,
                                          double position, double velocity) {
-    GuardStorage* s = storage_of(guard);
-    if (s == nullptr || receipt == nullptr || s->live != kLive) return KESTREL_ERROR_INVALID_POINTER;
+    GuardState* s = PlacedGuard::object(guard);
+    if (s == nullptr || receipt == nullptr) return KESTREL_ERROR_INVALID_POINTER;
     return check_action(*s, receipt, axis, position, velocity);
 }
 
 KestrelError kestrel_receipt_guard_check_frame(KestrelReceiptGuard* guard, const std::uint8_t frame[KESTREL_FRAME_LEN],
                                                KestrelFrame* out) {
-    GuardStorage* s = storage_of(guard);
-    if (s == nullptr || frame == nullptr || s->live != kLive) return KESTREL_ERROR_INVALID_POINTER;
+    GuardState* s = PlacedGuard::object(guard);
+    if (s == nullptr || frame == nullptr) return KESTREL_ERROR_INVALID_POINTER;
     FrameWire wire;
     std::memcpy(wire.data(), frame, wire.size());
     KestrelFrame action;
@@ -84,40 +78,37 @@ KestrelError kestrel_receipt_guard_check_frame(KestrelReceiptGuard* guard, const
 }
 
 KestrelError kestrel_receipt_guard_add_key(KestrelReceiptGuard* guard, const std::uint8_t key[KESTREL_KEY_LEN]) {
-    GuardStorage* s = storage_of(guard);
-    if (s == nullptr || key == nullptr || s->live != kLive) return KESTREL_ERROR_INVALID_POINTER;
+    GuardState* s = PlacedGuard::object(guard);
+    if (s == nullptr || key == nullptr) return KESTREL_ERROR_INVALID_POINTER;
     const Key k = Key::from_bytes(key);
     if (k.is_zero()) return KESTREL_ERROR_ZERO_KEY;
-    gate_of(*s).add_key(k);
+    s->gate.add_key(k);
     return KESTREL_OK;
 }
 
 KestrelError kestrel_receipt_guard_key_count(const KestrelReceiptGuard* guard, std::uint32_t* count) {
-    const GuardStorage* s = storage_of(guard);
-    if (s == nullptr || count == nullptr || s->live != kLive) return KESTREL_ERROR_INVALID_POINTER;
-    *count = static_cast<std::uint32_t>(gate_of(*s).key_count());
+    const GuardState* s = PlacedGuard::object(guard);
+    if (s == nullptr || count == nullptr) return KESTREL_ERROR_INVALID_POINTER;
+    *count = static_cast<std::uint32_t>(s->gate.key_count());
     return KESTREL_OK;
 }
 
 KestrelError kestrel_receipt_guard_set_max_age(KestrelReceiptGuard* guard, std::uint64_t max_age_ns) {
-    GuardStorage* s = storage_of(guard);
-    if (s == nullptr || s->live != kLive) return KESTREL_ERROR_INVALID_POINTER;
+    GuardState* s = PlacedGuard::object(guard);
+    if (s == nullptr) return KESTREL_ERROR_INVALID_POINTER;
     s->max_age_ns = max_age_ns;
     return KESTREL_OK;
 }
 
 KestrelError kestrel_receipt_guard_set_clock(KestrelReceiptGuard* guard, KestrelClock clock, void* context) {
-    GuardStorage* s = storage_of(guard);
-    if (s == nullptr || s->live != kLive) return KESTREL_ERROR_INVALID_POINTER;
+    GuardState* s = PlacedGuard::object(guard);
+    if (s == nullptr) return KESTREL_ERROR_INVALID_POINTER;
     s->clock = Clock{clock, context};
     return KESTREL_OK;
 }
 
 KestrelError kestrel_receipt_guard_wipe(KestrelReceiptGuard* guard) {
-    GuardStorage* s = storage_of(guard);
-    if (s == nullptr) return KESTREL_ERROR_INVALID_POINTER;
-    wipe_storage(guard, *s);
-    return KESTREL_OK;
+    return PlacedGuard::wipe(guard) ? KESTREL_OK : KESTREL_ERROR_INVALID_POINTER;
 }
 
 std::size_t kestrel_receipt_guard_size(void) { return sizeof(KestrelReceiptGuard); }

@@ -1,9 +1,10 @@
 // replay_gate: the replay rule, which every receipt passes on both sides.
 //
 // A ReplayGate holds a key (as primed HMAC states; on a receiver during a key
-// rotation also the next key) and remembers the last accepted sequence id and the nonces of the last NONCE_WINDOW accepted
-// receipts. The signing boundary passes each receipt it issues through its
-// gate before handing it out; a receiver's guard passes each presented one.
+// rotation also the next key) and remembers the last accepted sequence id and
+// the nonces of the last NONCE_WINDOW accepted receipts. The signing boundary
+// passes each receipt it issues through its gate before handing it out; a
+// receiver's guard passes each presented one.
 // It issues receipts (changing nothing) and accepts or refuses presented
 // ones; only an acceptance changes it, and a refusal leaves it exactly as it
 // was. It has no lock: the owner serialises calls (one writer, or readers

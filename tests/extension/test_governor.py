@@ -23,10 +23,14 @@ def same(a, b):
 
 class ConstructionTest(unittest.TestCase):
     def test_accepted_envelopes(self):
-        for args, kwargs in [((0, 1), {}), ((), {"min_bound": -1.0, "max_bound": 1.0}), ((1.0, 1.0000001), {}),
-                             ((-1e39, 0), {}), ((-math.inf, math.inf), {})]:
+        # The envelope is the one given, narrowed to single precision (-1e39 to -inf): the farthest
+        # commands either way are projected onto its bounds.
+        for args, kwargs, bounds in [((0, 1), {}, (0.0, 1.0)), ((), {"min_bound": -1.0, "max_bound": 1.0}, (-1.0, 1.0)),
+                                     ((1.0, 1.0000001), {}, (1.0, f32(1.0000001))), ((-1e39, 0), {}, (-math.inf, 0.0)),
+                                     ((-math.inf, math.inf), {}, (-math.inf, math.inf))]:
             with self.subTest(args=args, kwargs=kwargs):
-                Governor(*args, **kwargs)
+                governor = Governor(*args, **kwargs)
+                self.assertEqual((governor.project(-math.inf), governor.project(math.inf)), bounds)
 
     def test_refused_envelopes(self):
         nan = float("nan")

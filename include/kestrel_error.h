@@ -78,7 +78,9 @@ enum {
     KESTREL_ERROR_DESCRIPTION_TOO_LARGE = 35,  /* "description_too_large": over the size, depth or node bounds */
     KESTREL_ERROR_DESCRIPTION_SYNTAX = 36,     /* "description_syntax": malformed XML or YAML */
     KESTREL_ERROR_DESCRIPTION_JOINT = 37,      /* "description_joint": a joint missing, twice or without limits */
-    KESTREL_ERROR_DESCRIPTION_VALUE = 38       /* "description_value": a value or key that is not valid */
+    KESTREL_ERROR_DESCRIPTION_VALUE = 38,      /* "description_value": a value or key that is not valid */
+    /* The receipt log, again. */
+    KESTREL_ERROR_LOG_KEYS = 39 /* "log_keys": a log verifier holds KESTREL_LOG_MAX_KEYS keys already */
 };
 
 /* kestrel_error_name returns the code string of an error value ("ok" for 0,

@@ -2,6 +2,7 @@
 // storage. `live` tells initialised storage from zeroed or never-initialised
 // storage, as the receipt guard's does.
 #include <cstdint>
+#include <cstring>
 #include <new>
 
 #include "audit/log_verifier.hpp"
@@ -25,6 +26,7 @@ static_assert(sizeof(Storage<LogVerifier>) <= KESTREL_LOG_VERIFIER_SIZE, "the ve
 static_assert(alignof(Storage<LogWriter>) <= KESTREL_LOG_WRITER_ALIGN);
 static_assert(alignof(Storage<LogVerifier>) <= KESTREL_LOG_VERIFIER_ALIGN);
 static_assert(WRITTEN_LINE_MAX == KESTREL_LOG_LINE_MAX && MAX_LINE == KESTREL_LOG_READ_MAX);
+static_assert(FINGERPRINT_LEN == KESTREL_LOG_FINGERPRINT_LEN);
 
 template <typename Object, typename Opaque>
 Storage<Object>* storage_of(Opaque* opaque) noexcept {
@@ -94,6 +96,13 @@ KESTREL_API KestrelError kestrel_log_writer_seal(KestrelLogWriter* writer, int f
     return w->seal(final != 0, line, *length);
 }
 
+KESTREL_API KestrelError kestrel_log_writer_rekey(KestrelLogWriter* writer, const uint8_t key[32],
+                                                  char line[KESTREL_LOG_LINE_MAX], size_t* length) {
+    LogWriter* w = live<LogWriter>(writer);
+    if (w == nullptr || key == nullptr || line == nullptr || length == nullptr) return KESTREL_ERROR_INVALID_POINTER;
+    return w->rekey(kestrel::Key::from_bytes(key), line, *length);
+}
+
 KESTREL_API KestrelError kestrel_log_writer_lines(const KestrelLogWriter* writer, uint64_t* lines) {
     const LogWriter* w = live<LogWriter>(const_cast<KestrelLogWriter*>(writer));
     if (w == nullptr || lines == nullptr) return KESTREL_ERROR_INVALID_POINTER;
@@ -105,6 +114,12 @@ KESTREL_API KestrelError kestrel_log_writer_wipe(KestrelLogWriter* writer) { ret
 
 KESTREL_API KestrelError kestrel_log_verifier_init(KestrelLogVerifier* verifier, const uint8_t key[32]) {
     return init<LogVerifier>(verifier, key);
+}
+
+KESTREL_API KestrelError kestrel_log_verifier_add_key(KestrelLogVerifier* verifier, const uint8_t key[32]) {
+    LogVerifier* v = live<LogVerifier>(verifier);
+    if (v == nullptr || key == nullptr) return KESTREL_ERROR_INVALID_POINTER;
+    return v->add_key(kestrel::Key::from_bytes(key));
 }
 
 KESTREL_API KestrelError kestrel_log_verifier_feed(KestrelLogVerifier* verifier, const uint8_t* data, size_t size,
@@ -125,8 +140,15 @@ KESTREL_API KestrelError kestrel_log_verifier_wipe(KestrelLogVerifier* verifier)
 
 KESTREL_API const char* kestrel_log_finding_name(int32_t kind) {
     static constexpr const char* kNames[] = {"unknown", "refused",          "malformed", "seal",
-                                             "gap",     "after_final_seal", "torn"};
-    return kind > 0 && kind <= KESTREL_LOG_TORN ? kNames[kind] : kNames[0];
+                                             "gap",     "after_final_seal", "torn",      "unknown_key"};
+    return kind > 0 && kind <= KESTREL_LOG_UNKNOWN_KEY ? kNames[kind] : kNames[0];
+}
+
+KESTREL_API KestrelError kestrel_log_key_fingerprint(const uint8_t key[32], uint8_t out[KESTREL_LOG_FINGERPRINT_LEN]) {
+    if (key == nullptr || out == nullptr) return KESTREL_ERROR_INVALID_POINTER;
+    const Fingerprint fingerprint = key_fingerprint(kestrel::Key::from_bytes(key));
+    std::memcpy(out, fingerprint.data(), fingerprint.size());
+    return KESTREL_OK;
 }
 
 }  // extern "C"

@@ -27,6 +27,7 @@ public:
     KestrelError refusal(KestrelError kind, std::int32_t axis, double position, double velocity, std::uint64_t time_ns,
                          char* out, std::size_t& length) noexcept;
     KestrelError seal(bool final, char* out, std::size_t& length) noexcept;
+    KestrelError rekey(const Key& next, char* out, std::size_t& length) noexcept;
     [[nodiscard]] std::uint64_t lines() const noexcept { return lines_; }
 
 private:

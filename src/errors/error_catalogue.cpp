@@ -10,7 +10,7 @@ constexpr ErrorText kUnknownRow{"unknown_error", "unknown error value"};
 
 // Rows in value order: the row index is the value. Rows 1 to 9 are the receipt
 // codes, whose code strings and messages the Python exception also carries.
-constexpr std::array<ErrorText, 39> kCatalogue{{
+constexpr std::array<ErrorText, 40> kCatalogue{{
     {"ok", "success"},
     {"invalid_pointer", "null or misaligned pointer"},
     {"action_id_overflow", "action id exceeds maximum size"},
@@ -53,6 +53,7 @@ constexpr std::array<ErrorText, 39> kCatalogue{{
     {"description_syntax", "a robot description file is not well-formed XML or YAML of the expected shape"},
     {"description_joint", "a joint is missing from the robot description, named twice, or has no limits"},
     {"description_value", "a value in a robot description is not valid (a finite number, a known key, a range)"},
+    {"log_keys", "a receipt log verifier holds at most 16 keys"},
 }};
 
 constexpr ErrorText kUnknown = kUnknownRow;

@@ -120,8 +120,8 @@ class VerifyLogTest(SeededTest):
             ("edited receipt", good[:1] + [forged] + good[2:], [(2, "authentication_failure"), (3, "gap")], 1),
             ("removed first", good[1:], [(1, "gap")], 1),
             *((f"hostile {line[:30]!r}", good[:1] + [line] + good[1:], [(2, "malformed")], 1) for line in hostile),
-            ("emptied", [], [], 1),
-            ("seal cut off", good, [], 1),
+            ("emptied", [], [], 3),
+            ("seal cut off", good, [], 3),
             ("last line cut off", good[:4] + [seal], [(5, "seal")], 1),
             ("line removed", good[:2] + good[3:] + [seal], [(3, "gap"), (5, "seal")], 1),
             ("line respaced", [good[0].replace(", ", ",  ", 1)] + good[1:] + [seal],
@@ -246,10 +246,10 @@ class CommandLineTest(unittest.TestCase):
         ok = self.run_cli("verify-log", "--strict", "--key-file", "run.key", "run.jsonl")
         self.assertEqual(ok.returncode, 0, ok.stdout + ok.stderr)
         lines = (self.path / "run.jsonl").read_text().splitlines()
-        n = len(lines) - 1  # the actions and any checkpoints, then the seal
+        n = len(lines) - 1  # the actions, refusals and any checkpoints, then the seal
         actions = sum(line.startswith('{"axis"') for line in lines)
-        self.assertIn(f"receipt log: {actions} actions", demo.stdout)
-        self.assertIn(f"lines: {n + 1}\naccepted: {actions}\nrefused: none\nrefusals: none\ngaps: 0\n"
+        self.assertIn(f"receipt log: {actions} actions and 3 refusals", demo.stdout)
+        self.assertIn(f"lines: {n + 1}\naccepted: {actions}\nfailed: none\nrefusals: velocity_exceeded=3\ngaps: 0\n"
                       f"seal: valid: line {n + 1} seals the {n}", ok.stdout)
         # The demo writes a checkpoint a second into its run, if it lasts that long.
         unsealed = 3 if any(line.startswith('{"checkpoint"') for line in lines[:n]) else 1
@@ -344,7 +344,8 @@ class CommandLineTest(unittest.TestCase):
         (self.path / "junk.jsonl").write_text("junk\n" * 50000)
         (self.path / "run.key").write_bytes(b"\1" * 32)  # a zero key would warn on stderr
         os.chmod(self.path / "run.key", 0o600)
-        check = subprocess.Popen([sys.executable, "-m", "kestrel", "verify-log", "--key-file", "run.key", "junk.jsonl"],
+        check = subprocess.Popen([sys.executable, "-m", "kestrel", "verify-log", "--all", "--key-file", "run.key",
+                                  "junk.jsonl"],
                                  stdout=subprocess.PIPE, stderr=subprocess.PIPE, cwd=self.path)
         self.assertTrue(check.stdout.readline().startswith(b"line 1: malformed"))
         check.stdout.close()

@@ -12,7 +12,7 @@ at most one line of it, so its memory does not grow with the log.
 """
 import collections
 from dataclasses import dataclass, field
-from typing import BinaryIO, Callable, Counter, Dict, Iterable, NamedTuple, Optional, Sequence, Union
+from typing import Any, BinaryIO, Callable, Counter, Dict, Iterable, NamedTuple, Optional, Sequence, Union
 
 from ._native import LOG_READ_MAX, LogVerifier
 
@@ -83,19 +83,18 @@ class LogReport:
         return EXIT_FAILED if self.refused else EXIT_UNREADABLE if self.unchecked else EXIT_OK
 
 
-def _report(summary: Dict[str, object]) -> LogReport:
+def _report(summary: Dict[str, Any]) -> LogReport:
     def line(name: str) -> Optional[int]:
-        return summary[name] or None  # type: ignore[return-value]
+        return int(summary[name]) or None
 
-    return LogReport(lines=summary["lines"], accepted=summary["accepted"],  # type: ignore[arg-type]
-                     refused=collections.Counter(summary["refused"]), gaps=summary["gaps"],  # type: ignore[arg-type]
+    return LogReport(lines=summary["lines"], accepted=summary["accepted"],
+                     refused=collections.Counter(summary["refused"]), gaps=summary["gaps"],
                      first_bad_line=line("first_bad_line"), first_gap_line=line("first_gap_line"),
                      last_seal=line("sealed_through"), refusals=collections.Counter(summary["refusals"]),
                      final_seal=line("final_seal_line"), after_final_seal=line("after_final_seal"),
-                     torn_line=line("torn_line"), seal=summary["seal"],  # type: ignore[arg-type]
-                     rotations=summary["rotations"], unchecked=summary["unchecked"],  # type: ignore[arg-type]
-                     first_unchecked_line=line("first_unchecked_line"),
-                     strict_exit=summary["strict_verdict"])  # type: ignore[arg-type]
+                     torn_line=line("torn_line"), seal=summary["seal"], rotations=summary["rotations"],
+                     unchecked=summary["unchecked"], first_unchecked_line=line("first_unchecked_line"),
+                     strict_exit=summary["strict_verdict"])
 
 
 Keys = Union[bytes, Sequence[bytes]]
@@ -115,7 +114,8 @@ def _verifier(key: Keys) -> LogVerifier:
 def _callback(on_finding: Optional[Callable[[Finding], None]]) -> Optional[Callable[[int, str, str], None]]:
     if on_finding is None:
         return None
-    return lambda line, code, text: on_finding(Finding(line, code, text))
+    tell = on_finding
+    return lambda line, code, text: tell(Finding(line, code, text))
 
 
 def verify_log(lines: Iterable[Union[bytes, str]], key: Keys,

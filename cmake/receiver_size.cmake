@@ -1,15 +1,28 @@
 # cmake -DSIZE=<arm-none-eabi-size> -DLIBRARY=<libkestrel_receiver.a>
-#       -DOBJECTS=<its objects> -DMAX_CODE=<bytes> -P receiver_size.cmake
+#       -DOBJECTS=<its objects> -DMAX_CODE=<bytes> -DMAX_MONITOR_CODE=<bytes> -P receiver_size.cmake
 #
 # Prints the receiver's code and data on the chip and the deepest stack of a
-# guard check, from the frames and calls GCC records beside each object
-# (-fcallgraph-info=su); fails when the code exceeds MAX_CODE.
+# guard check, then the same of the monitor (its objects, the braking law and
+# the limits' rules under it) and of a monitor check, from the frames and
+# calls GCC records beside each object (-fcallgraph-info=su); fails when the
+# receiver's code exceeds MAX_CODE or the monitor's MAX_MONITOR_CODE.
 execute_process(COMMAND ${SIZE} -t ${LIBRARY} OUTPUT_VARIABLE table COMMAND_ERROR_IS_FATAL ANY)
 if(NOT table MATCHES "\n *([0-9]+)[ \t]+([0-9]+)[ \t]+([0-9]+)[ \t]+[0-9]+[ \t]+[0-9a-f]+[ \t]+\\(TOTALS\\)")
   message(FATAL_ERROR "no totals in the output of ${SIZE}:\n${table}")
 endif()
-set(code ${CMAKE_MATCH_1})
-message("receiver code (text and read-only data): ${code} bytes; data ${CMAKE_MATCH_2}, bss ${CMAKE_MATCH_3}")
+set(total ${CMAKE_MATCH_1})
+set(data "data ${CMAKE_MATCH_2}, bss ${CMAKE_MATCH_3}")
+# The monitor's share: its objects, by name.
+set(monitor_code 0)
+string(REPLACE "\n" ";" rows "${table}")
+foreach(row IN LISTS rows)
+  if(row MATCHES "^ *([0-9]+)[ \t]+[0-9]+[ \t]+[0-9]+[ \t]+[0-9]+[ \t]+[0-9a-f]+[ \t]+(monitor|monitor_rules|monitor_c|braking_law|limiter_state)\\.cpp\\.")
+    math(EXPR monitor_code "${monitor_code} + ${CMAKE_MATCH_1}")
+  endif()
+endforeach()
+math(EXPR code "${total} - ${monitor_code}")
+message("receiver code (text and read-only data): ${code} bytes; ${data}")
+message("monitor code (the monitor, the braking law, the limits' rules): ${monitor_code} bytes")
 
 # The call graph: frame_<function> in bytes, calls_<function> its callees.
 foreach(object IN LISTS OBJECTS)
@@ -47,14 +60,19 @@ function(deepest function out)
   set(path_${function} ${path} PARENT_SCOPE)
 endfunction()
 
-deepest(kestrel_receipt_guard_check stack)
-set(lines "")
-foreach(function kestrel_receipt_guard_check ${path_kestrel_receipt_guard_check})
-  string(REGEX REPLACE "\\\\n.*" "" label "${label_${function}}")
-  string(APPEND lines "\n  ${frame_${function}} bytes: ${label}")
+foreach(entry kestrel_receipt_guard_check kestrel_monitor_check)
+  deepest(${entry} stack)
+  set(lines "")
+  foreach(function ${entry} ${path_${entry}})
+    string(REGEX REPLACE "\\\\n.*" "" label "${label_${function}}")
+    string(APPEND lines "\n  ${frame_${function}} bytes: ${label}")
+  endforeach()
+  message("deepest stack of ${entry}: ${stack} bytes${lines}")
 endforeach()
-message("deepest stack of kestrel_receipt_guard_check: ${stack} bytes${lines}")
 
 if(code GREATER MAX_CODE)
   message(FATAL_ERROR "the receiver's code is ${code} bytes, over its limit of ${MAX_CODE}")
+endif()
+if(monitor_code GREATER MAX_MONITOR_CODE)
+  message(FATAL_ERROR "the monitor's code is ${monitor_code} bytes, over its limit of ${MAX_MONITOR_CODE}")
 endif()

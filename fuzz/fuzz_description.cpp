@@ -6,11 +6,17 @@
 //   bit 2     soft limits off
 //   bit 3     load the joints named in the URDF and the YAML, last first
 //             (duplicates and fixed joints included), instead of the default
+//   bit 4     strict: every warning is an error
+//   bit 5     a YAML value may widen a URDF limit
 // Every input ends in joints or in a DescriptionFailure with a code of the
 // reader's own and a message; no other exception may leave the reader. Loaded
 // joints have limits the limiter's rules accept: no NaN, min_position below
 // max_position, rates > 0; a value is infinite exactly where its source says
 // no limit was given or the YAML removed it, and finite where a file gave it.
+// Nothing is widened unless allowed, and what is not widened lies within the
+// URDF's <limit> where that is a limit (each side given, unless lower is not
+// below upper; velocity > 0). A
+// strict load has no warnings; every warning is UTF-8 text.
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -18,6 +24,7 @@
 #include <unordered_set>
 
 #include "description/description_failure.hpp"
+#include "description/description_text.hpp"
 #include "description/joint_rules.hpp"
 #include "kestrel_description.h"
 
@@ -30,10 +37,35 @@ using namespace kestrel::description;
     std::abort();
 }
 
-void check_joints(const std::vector<DescribedJoint>& joints) {
+void check_result(const Description& result, const ParsedFile<UrdfJoint>* urdf, const Selection& selection) {
+    const std::vector<DescribedJoint>& joints = result.joints;
     if (joints.empty()) broken("no joint and no error", "");
+    if (selection.strict && !result.warnings.empty()) broken("a warning in a strict load", result.warnings[0]);
+    for (const std::string& warning : result.warnings) {
+        if (warning.empty() || !is_utf8(warning)) broken("a warning that is not UTF-8 text", warning);
+    }
     std::unordered_set<std::string> names;
     for (const DescribedJoint& joint : joints) {
+        if (!is_utf8(joint.name)) broken("a name that is not UTF-8 text", joint.name);
+        if (joint.widened != 0 && !selection.allow_widening) broken("a value widened unasked", joint.name);
+        const UrdfJoint* stated = nullptr;
+        for (std::size_t i = 0; urdf != nullptr && i < urdf->joints.size(); ++i) {
+            if (urdf->joints[i].name == joint.name) stated = &urdf->joints[i];
+        }
+        // A side of <limit> holds unless the range it ends is empty.
+        const bool bounded = stated != nullptr && stated->type != "continuous" &&
+                             !(stated->lower && stated->upper && !(stated->lower->value < stated->upper->value));
+        if (bounded && ((stated->lower && !(joint.widened & (1u << KESTREL_FIELD_MIN_POSITION)) &&
+                         joint.limits.min_position < stated->lower->value) ||
+                        (stated->upper && !(joint.widened & (1u << KESTREL_FIELD_MAX_POSITION)) &&
+                         joint.limits.max_position > stated->upper->value))) {
+            broken("a position wider than the URDF's", joint.name);
+        }
+        if (stated != nullptr && stated->velocity && stated->velocity->value > 0.0 &&
+            !(joint.widened & (1u << KESTREL_FIELD_MAX_VELOCITY)) &&
+            joint.limits.max_velocity > stated->velocity->value) {
+            broken("a velocity above the URDF's", joint.name);
+        }
         const KestrelJointLimits& l = joint.limits;
         const double values[] = {l.min_position, l.max_position, l.max_velocity, l.max_acceleration, l.max_jerk};
         if (!names.insert(joint.name).second) broken("a joint twice", joint.name);
@@ -70,10 +102,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     try {
         std::optional<ParsedFile<UrdfJoint>> urdf;
         std::optional<ParsedFile<YamlJoint>> yaml;
-        if (has_urdf) urdf = ParsedFile<UrdfJoint>{"robot.urdf", parse_urdf("robot.urdf", urdf_text)};
-        if (has_yaml) yaml = ParsedFile<YamlJoint>{"limits.yaml", parse_yaml("limits.yaml", yaml_text)};
+        if (has_urdf) urdf = ParsedFile<UrdfJoint>{"robot.urdf", parse_urdf("robot.urdf", urdf_text), {}};
+        if (has_yaml) {
+            yaml.emplace();
+            yaml->name = "limits.yaml";
+            yaml->joints = parse_yaml("limits.yaml", yaml_text, yaml->warnings);
+        }
         Selection selection;
         selection.soft_limits = (mode & 4) == 0;
+        selection.strict = (mode & 16) != 0;
+        selection.allow_widening = (mode & 32) != 0;
         if (mode & 8) {
             selection.joints.emplace();
             std::vector<std::string>& names = *selection.joints;
@@ -84,11 +122,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                 for (const UrdfJoint& joint : urdf->joints) names.insert(names.begin(), joint.name);
             }
         }
-        check_joints(combine(urdf ? &*urdf : nullptr, yaml ? &*yaml : nullptr, selection));
+        check_result(combine(urdf ? &*urdf : nullptr, yaml ? &*yaml : nullptr, selection), urdf ? &*urdf : nullptr,
+                     selection);
     } catch (const DescriptionFailure& failure) {
         if (failure.code < KESTREL_ERROR_DESCRIPTION_TOO_LARGE || failure.code > KESTREL_ERROR_DESCRIPTION_VALUE ||
-            failure.message.empty()) {
-            broken("a failure without its code or message", failure.message);
+            failure.message.empty() || (failure.os_error == 0 && !is_utf8(failure.message))) {
+            broken("a failure without its code, or a message that is not UTF-8 text", failure.message);
         }
     }
     return 0;

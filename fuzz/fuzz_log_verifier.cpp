@@ -22,8 +22,8 @@
 
 namespace {
 
-const std::uint8_t kKey[32] = {7, 1, 2, 3};
-const std::uint8_t kNextKey[32] = {9, 8, 7};
+const std::uint8_t kKey[KESTREL_KEY_LEN] = {7, 1, 2, 3};
+const std::uint8_t kNextKey[KESTREL_KEY_LEN] = {9, 8, 7};
 
 struct Run {
     std::vector<std::pair<std::uint64_t, std::int32_t>> findings;

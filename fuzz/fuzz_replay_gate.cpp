@@ -409,7 +409,7 @@ private:
             }
             case 7: {  // raw bytes: a receipt, an action id and a payload
                 Presented p;
-                p.receipt = Receipt::from_wire(in.array<kestrel::RECEIPT_WIRE_LEN>());
+                p.receipt = Receipt::from_wire(in.array<KESTREL_RECEIPT_WIRE_LEN>());
                 p.action_id.resize(in.byte() % 72);
                 in.fill(p.action_id.data(), p.action_id.size());
                 p.payload = in.array<16>();

@@ -243,12 +243,18 @@ def robot_file(name):
         return f.read()
 
 
+_REAL_SPELLINGS = (b"v: &v 3\njoint_limits:\n  elbow: {max_velocity: *v, has_jerk: false}\n"
+                   b"  wrist_roll: {angle_wraparound: true}\n  ghost: {}\ncartesian_limits: {max_trans_vel: 1}\n")
+
 DESCRIPTION = {
     "urdf": b"\x00" + robot_file("egret.urdf"),
     "planning_yaml": b"\x01" + robot_file("egret_planning.yaml"),
     "degrees_yaml": b"\x01" + robot_file("egret_degrees.yaml"),
     "both_named_hard": b"\x0e" + robot_file("egret.urdf") + b"\f" + robot_file("egret_planning.yaml"),
     "both_degrees": b"\x02" + robot_file("egret.urdf") + b"\f" + robot_file("egret_degrees.yaml"),
+    # A YAML that widens, aliases a value and holds what is only warned of: widening allowed, then strict.
+    "both_widening": b"\x22" + robot_file("egret.urdf") + b"\f" + _REAL_SPELLINGS,
+    "both_strict": b"\x12" + robot_file("egret.urdf") + b"\f" + _REAL_SPELLINGS,
 }
 
 

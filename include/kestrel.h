@@ -26,6 +26,7 @@
 #include "kestrel_joint_limiter.h" /* per-joint kinematic limits */
 #include "kestrel_clock.h"         /* a clock the caller keeps */
 #include "kestrel_watchdog.h"      /* rest when commands stop */
+#include "kestrel_monitor.h"       /* the drive safety functions on measured motion */
 #include "kestrel_key.h"           /* link keys derived from a master key, key files */
 #include "kestrel_log.h"           /* the receipt log: writing and checking it */
 

@@ -1,6 +1,7 @@
 /*
  * kestrel_base.h - what every Kestrel header needs: the export marker, the
- * result-must-be-checked marker and the compile-time layout check.
+ * result-must-be-checked marker, the key and receipt sizes and the
+ * compile-time layout check.
  */
 #ifndef KESTREL_BASE_H
 #define KESTREL_BASE_H
@@ -23,6 +24,12 @@
 #else
 #define KESTREL_MUST_CHECK
 #endif
+
+/* The two sizes every face of receipts shares: the boundary's key (an
+ * HMAC-SHA-256 key; link keys and master keys alike) and a receipt's wire form
+ * (nonce 12, timestamp_nanos 8, sequence_id 8, tag 32; kestrel_receipt.h). */
+#define KESTREL_KEY_LEN          32
+#define KESTREL_RECEIPT_WIRE_LEN 60
 
 /* KESTREL_LAYOUT_ASSERT(condition, message) checks a published record layout
  * at compile time, in C and in C++ alike. */

@@ -67,8 +67,8 @@ typedef struct KestrelBoundary KestrelBoundary;
  * or with KESTREL_ERROR_OUT_OF_MEMORY when the one allocation, made here,
  * fails.
  * error may be null. Any thread. */
-KESTREL_API KestrelBoundary *kestrel_boundary_new(const uint8_t key[32], uint64_t rate_limit, double max_velocity,
-                                                  KestrelError *error);
+KESTREL_API KestrelBoundary *kestrel_boundary_new(const uint8_t key[KESTREL_KEY_LEN], uint64_t rate_limit,
+                                                  double max_velocity, KestrelError *error);
 
 /* kestrel_boundary_new_with_clock makes a boundary as kestrel_boundary_new
  * does, which reads the time through clock, with context (kestrel_clock.h),
@@ -80,7 +80,7 @@ KESTREL_API KestrelBoundary *kestrel_boundary_new(const uint8_t key[32], uint64_
  * wall clock, exactly as kestrel_boundary_new (context is then not used),
  * whose readings are taken as they come. clock is called under the boundary's
  * lock. Returns and errors are those of kestrel_boundary_new. */
-KESTREL_API KestrelBoundary *kestrel_boundary_new_with_clock(const uint8_t key[32], uint64_t rate_limit,
+KESTREL_API KestrelBoundary *kestrel_boundary_new_with_clock(const uint8_t key[KESTREL_KEY_LEN], uint64_t rate_limit,
                                                              double max_velocity, KestrelClock clock, void *context,
                                                              KestrelError *error);
 
@@ -97,7 +97,7 @@ KESTREL_API KestrelBoundary *kestrel_boundary_new_with_clock(const uint8_t key[3
  * To rotate without a refused command, first give every receiver of the
  * stream the new key as its next key (kestrel_receipt_guard_add_key), then
  * rekey. Any thread. */
-KESTREL_API KestrelError kestrel_boundary_rekey(KestrelBoundary *boundary, const uint8_t key[32]);
+KESTREL_API KestrelError kestrel_boundary_rekey(KestrelBoundary *boundary, const uint8_t key[KESTREL_KEY_LEN]);
 
 /* kestrel_boundary_free wipes the boundary's key (with stores the compiler
  * cannot elide), releases its random state and its memory. NULL is a no-op.
@@ -135,7 +135,7 @@ KESTREL_API void kestrel_boundary_free(KestrelBoundary *boundary);
  * sequence ids follow the order in which calls take it. */
 KESTREL_API KESTREL_MUST_CHECK KestrelError kestrel_boundary_authorize(KestrelBoundary *boundary, int32_t axis,
                                                                        double position, double velocity,
-                                                                       uint8_t receipt[60]);
+                                                                       uint8_t receipt[KESTREL_RECEIPT_WIRE_LEN]);
 
 #ifdef __cplusplus
 } /* extern "C" */

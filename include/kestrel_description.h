@@ -21,13 +21,12 @@
  * floating or planar one may not.
  *
  * What wins, field by field:
- *   position      the URDF's lower/upper; with soft limits on and a
- *                 safety_controller element, the narrower of the hard and the soft
- *                 limit on each side. None (-inf, inf) for a continuous joint.
- *                 YAML min_position/max_position replace them unless
- *                 has_position_limits is false, which leaves none.
- *   velocity      the URDF's velocity, replaced by YAML max_velocity;
- *                 has_velocity_limits: false leaves none.
+ *   position      the URDF's lower/upper, or the YAML's min_position/
+ *                 max_position where given (has_position_limits: false: none);
+ *                 then, with soft limits on, a safety_controller's soft limit
+ *                 where it is narrower. None (-inf, inf) for a continuous joint.
+ *   velocity      the URDF's velocity, or the YAML's max_velocity where given
+ *                 (has_velocity_limits: false: none).
  *   acceleration  YAML max_acceleration; where max_deceleration is given too,
  *                 the smaller of the two (the limiter's acceleration limit is
  *                 symmetric).
@@ -35,10 +34,38 @@
  * A YAML max_* applies unless its has_*_limits is false; has_*_limits: true
  * for acceleration, deceleration or jerk without its max_* is an error. An
  * absent limit is infinite, as KestrelJointLimits reads it. A YAML value
- * tagged `!degrees x` is x * 3.141592653589793 / 180, rounded in that order.
- * Keys that carry no limit kept here (has_effort_limits, max_effort,
- * default_velocity_scaling_factor, default_acceleration_scaling_factor) are
- * read and ignored; any other key in a joint's map is an error.
+ * tagged `!degrees x` is x * 3.141592653589793 / 180, rounded in that order,
+ * and must be finite after it. angle_wraparound: true (a position that wraps
+ * around) is accepted for a continuous joint and refused for a revolute or
+ * prismatic one. Keys that carry no limit kept here (has_effort_limits,
+ * max_effort, default_velocity_scaling_factor,
+ * default_acceleration_scaling_factor) are read and ignored. An alias to a
+ * single value (max_velocity: *v) is read as that value.
+ *
+ * The values that win are judged, not the ones they replace:
+ *   - a limits file narrows: a YAML value wider than the URDF's limit, or a
+ *     has_*_limits: false where the URDF gives that limit, is an error
+ *     naming both, unless KESTREL_DESCRIPTION_ALLOW_WIDENING (then the YAML
+ *     wins and the field's bit is set in `widened`);
+ *   - a URDF velocity that is not > 0, or a position range whose lower end is
+ *     not below its upper end, is an error only where the YAML replaces
+ *     nothing of it;
+ *   - a revolute or prismatic joint needs <limit> lower and upper (the URDF
+ *     format requires them), unless the YAML gives that side or
+ *     has_position_limits: false.
+ * A typo must not leave a limit out: an attribute of <joint>, or of the
+ * <limit>, <safety_controller> or <mimic> of a revolute, continuous or
+ * prismatic joint, that the URDF format does not give them is an error (with
+ * "did you mean" where one name is close), unless it has a namespace prefix
+ * (drake:acceleration: another tool's); other child elements of <joint> are
+ * ignored. An unknown key in a YAML joint's map is an error too, except one
+ * whose value is false (has_jerk: false), which is a warning.
+ *
+ * Warnings (kestrel_description_warning) say what was read and left aside:
+ * a YAML joint the URDF does not have (skipped; judged only when no joints
+ * are named), an unknown key set to false, and a map beside joint_limits or
+ * at the top of the YAML file (cartesian_limits) that the reader does not
+ * read. With KESTREL_DESCRIPTION_STRICT the first of them is an error.
  *
  * Hostile files. A file over KESTREL_DESCRIPTION_MAX_FILE_SIZE bytes (a YAML
  * file over KESTREL_DESCRIPTION_MAX_YAML_SIZE: its parser spends up to some
@@ -46,10 +73,11 @@
  * kilobytes), holding a NUL byte, nesting deeper than
  * KESTREL_DESCRIPTION_MAX_DEPTH, holding more than
  * KESTREL_DESCRIPTION_MAX_XML_ELEMENTS elements or
- * KESTREL_DESCRIPTION_MAX_YAML_NODES YAML nodes, a YAML alias, or an XML
- * document type declaration (the only place entities are declared) is refused
- * before the parser builds anything from it, so every file ends in a result or
- * an error within a fraction of a second and some tens of megabytes.
+ * KESTREL_DESCRIPTION_MAX_YAML_NODES YAML nodes (an alias counts as one), a
+ * YAML alias to a map or a sequence, or an XML document type declaration (the
+ * only place entities are declared) is refused before the parser builds
+ * anything from it, so every file ends in a result or an error within a
+ * fraction of a second and some tens of megabytes.
  */
 #ifndef KESTREL_DESCRIPTION_H
 #define KESTREL_DESCRIPTION_H
@@ -81,7 +109,9 @@ enum {
 
 /* Flags of KestrelDescriptionRequest. */
 enum {
-    KESTREL_DESCRIPTION_NO_SOFT_LIMITS = 1u << 0 /* ignore safety_controller elements */
+    KESTREL_DESCRIPTION_NO_SOFT_LIMITS = 1u << 0, /* ignore safety_controller elements */
+    KESTREL_DESCRIPTION_STRICT = 1u << 1,         /* every warning is an error */
+    KESTREL_DESCRIPTION_ALLOW_WIDENING = 1u << 2  /* a YAML value may widen or remove a URDF limit */
 };
 
 /* What to read. At least one path is given (not NULL). */
@@ -109,7 +139,9 @@ typedef struct KestrelDescribedJoint {
     const char *type;   /* the URDF's type ("revolute", "continuous", "prismatic"), or "" with only a YAML file */
     const char *mimics; /* the joint a mimic joint follows, or "" */
     KestrelJointLimits limits;
-    uint32_t sources[5]; /* KESTREL_SOURCE_* of each field, indexed by KESTREL_FIELD_* */
+    uint32_t sources[KESTREL_JOINT_LIMITS_FIELDS]; /* KESTREL_SOURCE_* of each field, indexed by KESTREL_FIELD_* */
+    uint32_t widened;    /* bit 1u << KESTREL_FIELD_*: a YAML value that widened or removed the URDF's
+                            (only with KESTREL_DESCRIPTION_ALLOW_WIDENING) */
 } KestrelDescribedJoint;
 
 /* The loaded joints: opaque, read-only after loading, so one description may
@@ -141,12 +173,15 @@ typedef struct KestrelDescription KestrelDescription;
  *                                    UTF-8 text
  *   KESTREL_ERROR_DESCRIPTION_JOINT  a joint named that does not exist or has
  *                                    no limits (fixed, floating, planar), named
- *                                    twice or defined twice; a YAML joint
- *                                    absent from the URDF; no joint to load
+ *                                    twice or defined twice; no joint to load;
+ *                                    with KESTREL_DESCRIPTION_STRICT a YAML
+ *                                    joint absent from the URDF
  *   KESTREL_ERROR_DESCRIPTION_VALUE  a value that is not a finite number (or
- *                                    boolean), an unknown key or tag, a
- *                                    position range whose lower end is not below
- *                                    its upper end, a rate limit that is not > 0
+ *                                    boolean), an unknown key, attribute or tag,
+ *                                    a position range whose lower end is not
+ *                                    below its upper end, a rate limit that is
+ *                                    not > 0, a missing position limit, a YAML
+ *                                    value that widens the URDF's
  *   KESTREL_ERROR_OUT_OF_MEMORY      an allocation failed
  * Never throws and never crashes on any file contents. */
 KESTREL_API KestrelError kestrel_description_load(const KestrelDescriptionRequest *request,
@@ -162,6 +197,18 @@ KESTREL_API size_t kestrel_description_joint_count(const KestrelDescription *des
  * below the joint count; nothing is written then. */
 KESTREL_API KestrelError kestrel_description_joint(const KestrelDescription *description, size_t index,
                                                    KestrelDescribedJoint *joint);
+
+/* kestrel_description_warning_count returns the number of warnings of a
+ * loaded description (0 for NULL). */
+KESTREL_API size_t kestrel_description_warning_count(const KestrelDescription *description);
+
+/* kestrel_description_warning returns warning `index` (the YAML file's maps
+ * first, then its joints the URDF lacks, then the loaded joints' keys): a
+ * NUL-terminated English text naming the file, line and joint and saying what
+ * the reader did ("limits.yaml:9: joint 'gripper': not in arm.urdf; skipped").
+ * It lives until the description is freed. NULL for a NULL description or an
+ * index not below the warning count. */
+KESTREL_API const char *kestrel_description_warning(const KestrelDescription *description, size_t index);
 
 /* kestrel_description_source_name returns "URDF", "soft limit", "YAML" or
  * "none" for a KESTREL_SOURCE_* value, "unknown" for any other. Static

@@ -79,8 +79,11 @@ enum {
     KESTREL_ERROR_DESCRIPTION_SYNTAX = 36,     /* "description_syntax": malformed XML or YAML */
     KESTREL_ERROR_DESCRIPTION_JOINT = 37,      /* "description_joint": a joint missing, twice or without limits */
     KESTREL_ERROR_DESCRIPTION_VALUE = 38,      /* "description_value": a value or key that is not valid */
+    /* The monitor (kestrel_monitor.h) and the boundary's per-axis limits. */
+    KESTREL_ERROR_BAD_MONITOR_CONFIG = 39,     /* "bad_monitor_config": a tolerance, standstill velocity or stop */
+    KESTREL_ERROR_POSITION_OUT_OF_RANGE = 40,  /* "position_out_of_range": a command outside its axis's limits */
     /* The receipt log, again. */
-    KESTREL_ERROR_LOG_KEYS = 39 /* "log_keys": a log verifier holds KESTREL_LOG_MAX_KEYS keys already */
+    KESTREL_ERROR_LOG_KEYS = 41 /* "log_keys": a log verifier holds KESTREL_LOG_MAX_KEYS keys already */
 };
 
 /* kestrel_error_name returns the code string of an error value ("ok" for 0,

@@ -36,10 +36,10 @@ extern "C" {
 
 /* One action with its receipt, as a frame carries it. */
 typedef struct KestrelFrame {
-    int32_t axis;        /* the axis the action is for */
-    double position;     /* requested position, bit for bit */
-    double velocity;     /* commanded velocity, bit for bit */
-    uint8_t receipt[60]; /* the receipt's wire form, KESTREL_RECEIPT_WIRE_LEN bytes */
+    int32_t axis;                              /* the axis the action is for */
+    double position;                           /* requested position, bit for bit */
+    double velocity;                           /* commanded velocity, bit for bit */
+    uint8_t receipt[KESTREL_RECEIPT_WIRE_LEN]; /* the receipt's wire form */
 } KestrelFrame;
 
 /* kestrel_frame_encode writes the 84-byte frame of *frame to out (version 1,

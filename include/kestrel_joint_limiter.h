@@ -140,6 +140,8 @@ typedef struct KestrelJointLimits {
     double max_acceleration; /* > 0 */
     double max_jerk;         /* > 0 */
 } KestrelJointLimits;
+/* The number of fields of KestrelJointLimits, all doubles, in the order above. */
+#define KESTREL_JOINT_LIMITS_FIELDS 5
 
 /* Why a joint's result is what it is: a bit set per joint and call. */
 enum {
@@ -293,6 +295,7 @@ KESTREL_API KestrelError kestrel_joint_limiter_coupling_result(const KestrelJoin
 #endif
 
 KESTREL_LAYOUT_ASSERT(sizeof(KestrelJointLimits) == 40, "KestrelJointLimits is 40 bytes");
+KESTREL_LAYOUT_ASSERT(sizeof(KestrelJointLimits) == KESTREL_JOINT_LIMITS_FIELDS * sizeof(double), "fields counted");
 KESTREL_LAYOUT_ASSERT(offsetof(KestrelJointLimits, max_position) == 8, "max_position at 8");
 KESTREL_LAYOUT_ASSERT(offsetof(KestrelJointLimits, max_jerk) == 32, "max_jerk at 32");
 KESTREL_LAYOUT_ASSERT(sizeof(KestrelJointLimiter) == KESTREL_JOINT_LIMITER_SIZE, "published limiter size");

@@ -26,7 +26,6 @@
 extern "C" {
 #endif
 
-#define KESTREL_KEY_LEN         32
 #define KESTREL_LINK_ID_MAX_LEN 255
 
 /* kestrel_derive_key writes to out the 32-byte link key of link_id (1 to 255

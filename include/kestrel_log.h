@@ -54,7 +54,7 @@ extern "C" {
 /* kestrel_log_key_fingerprint writes the fingerprint of the 32-byte key to
  * out and returns KESTREL_OK: the first 8 bytes of HMAC-SHA-256(key, "kestrel
  * key fingerprint v1"), the name a rotation line gives the key. */
-KESTREL_API KestrelError kestrel_log_key_fingerprint(const uint8_t key[32], uint8_t out[KESTREL_LOG_FINGERPRINT_LEN]);
+KESTREL_API KestrelError kestrel_log_key_fingerprint(const uint8_t key[KESTREL_KEY_LEN], uint8_t out[KESTREL_LOG_FINGERPRINT_LEN]);
 
 /* ---- Writing ------------------------------------------------------------ */
 
@@ -73,7 +73,7 @@ typedef struct KestrelLogWriter {
 /* kestrel_log_writer_init makes writer a writer of a new log under the
  * boundary's 32-byte key (copied in) and returns KESTREL_OK; a writer that
  * was live is wiped first. No line is written. */
-KESTREL_API KestrelError kestrel_log_writer_init(KestrelLogWriter *writer, const uint8_t key[32]);
+KESTREL_API KestrelError kestrel_log_writer_init(KestrelLogWriter *writer, const uint8_t key[KESTREL_KEY_LEN]);
 
 /* kestrel_log_writer_record forms the line of one authorized action and its
  * receipt (60-byte wire form) in line (NUL-terminated, not counted) and its
@@ -89,7 +89,7 @@ KESTREL_API KestrelError kestrel_log_writer_init(KestrelLogWriter *writer, const
  * kept bit for bit, NaN included. */
 KESTREL_API KESTREL_MUST_CHECK KestrelError kestrel_log_writer_record(KestrelLogWriter *writer, int32_t axis,
                                                                       double position, double velocity,
-                                                                      const uint8_t receipt[60],
+                                                                      const uint8_t receipt[KESTREL_RECEIPT_WIRE_LEN],
                                                                       char line[KESTREL_LOG_LINE_MAX], size_t *length);
 
 /* kestrel_log_writer_refusal forms the line of an action the boundary refused,
@@ -126,7 +126,7 @@ KESTREL_API KestrelError kestrel_log_writer_seal(KestrelLogWriter *writer, int f
  * under the other. KESTREL_ERROR_ZERO_KEY for 32 zero bytes and
  * KESTREL_ERROR_LOG_CLOSED after the final seal, nothing formed. A rotation
  * is a seal: write and flush it at once. */
-KESTREL_API KestrelError kestrel_log_writer_rekey(KestrelLogWriter *writer, const uint8_t key[32],
+KESTREL_API KestrelError kestrel_log_writer_rekey(KestrelLogWriter *writer, const uint8_t key[KESTREL_KEY_LEN],
                                                   char line[KESTREL_LOG_LINE_MAX], size_t *length);
 
 /* kestrel_log_writer_lines writes to *lines how many lines the writer has
@@ -231,7 +231,7 @@ typedef struct KestrelLogSummary {
  * was live is wiped first. The records are checked by a receipt guard under
  * that key, so a line whose tag does not match its action, a repeated line
  * and a line out of order are refused. */
-KESTREL_API KestrelError kestrel_log_verifier_init(KestrelLogVerifier *verifier, const uint8_t key[32]);
+KESTREL_API KestrelError kestrel_log_verifier_init(KestrelLogVerifier *verifier, const uint8_t key[KESTREL_KEY_LEN]);
 
 /* kestrel_log_verifier_add_key gives the verifier one more key (copied in)
  * that the log may be under, and returns KESTREL_OK: a log that rotates
@@ -243,7 +243,7 @@ KESTREL_API KestrelError kestrel_log_verifier_init(KestrelLogVerifier *verifier,
  * lines fail under it instead). KESTREL_ERROR_LOG_KEYS when it holds
  * KESTREL_LOG_MAX_KEYS keys; KESTREL_ERROR_LOG_CLOSED after finish. Give
  * every key before the first feed. */
-KESTREL_API KestrelError kestrel_log_verifier_add_key(KestrelLogVerifier *verifier, const uint8_t key[32]);
+KESTREL_API KestrelError kestrel_log_verifier_add_key(KestrelLogVerifier *verifier, const uint8_t key[KESTREL_KEY_LEN]);
 
 /* kestrel_log_verifier_feed checks the next `size` bytes of the log (data
  * may be null when size is 0): every line they complete, in order, calling

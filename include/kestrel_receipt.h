@@ -34,8 +34,9 @@
 extern "C" {
 #endif
 
-#define KESTREL_RECEIPT_KEY_LEN  32
-#define KESTREL_RECEIPT_WIRE_LEN 60
+/* The older name of KESTREL_KEY_LEN (kestrel_base.h), kept for the
+ * receivers written with it. */
+#define KESTREL_RECEIPT_KEY_LEN KESTREL_KEY_LEN
 
 /* The fields of a receipt's wire form, read back by kestrel_receipt_parse. */
 typedef struct KestrelReceiptFields {
@@ -60,7 +61,7 @@ KESTREL_API KestrelError kestrel_receipt_parse(const uint8_t receipt[KESTREL_REC
  * velocities are compared by their bits (0.0 and -0.0 differ). The tag is
  * compared in constant time; nothing else depends on secret data. Keeps no
  * replay state: the same receipt verifies every time. Any thread, any time. */
-KESTREL_API KESTREL_MUST_CHECK KestrelError kestrel_receipt_verify(const uint8_t key[KESTREL_RECEIPT_KEY_LEN],
+KESTREL_API KESTREL_MUST_CHECK KestrelError kestrel_receipt_verify(const uint8_t key[KESTREL_KEY_LEN],
                                                                    const uint8_t receipt[KESTREL_RECEIPT_WIRE_LEN],
                                                                    int32_t axis, double position, double velocity);
 
@@ -90,8 +91,7 @@ typedef struct KestrelReceiptGuard {
  * is wiped first. Returns KESTREL_ERROR_INVALID_POINTER, touching nothing,
  * if guard or key is null or guard is not KESTREL_RECEIPT_GUARD_ALIGN-aligned.
  * The key is copied in. */
-KESTREL_API KestrelError kestrel_receipt_guard_init(KestrelReceiptGuard *guard,
-                                                    const uint8_t key[KESTREL_RECEIPT_KEY_LEN]);
+KESTREL_API KestrelError kestrel_receipt_guard_init(KestrelReceiptGuard *guard, const uint8_t key[KESTREL_KEY_LEN]);
 
 /* kestrel_receipt_guard_resume makes guard a guard under key that carries on
  * after a restart: as if it had last accepted sequence id last_sequence_id, it
@@ -105,8 +105,7 @@ KESTREL_API KestrelError kestrel_receipt_guard_init(KestrelReceiptGuard *guard,
  * (flash, a file) before acting on the command, and resume from the stored
  * value at start-up. A receipt accepted after the value last stored could be
  * replayed after a restart. */
-KESTREL_API KestrelError kestrel_receipt_guard_resume(KestrelReceiptGuard *guard,
-                                                      const uint8_t key[KESTREL_RECEIPT_KEY_LEN],
+KESTREL_API KestrelError kestrel_receipt_guard_resume(KestrelReceiptGuard *guard, const uint8_t key[KESTREL_KEY_LEN],
                                                       uint64_t last_sequence_id);
 
 /* kestrel_receipt_guard_last_sequence_id writes to *last_sequence_id the
@@ -161,7 +160,11 @@ KESTREL_API KESTREL_MUST_CHECK KestrelError kestrel_receipt_guard_check_frame(Ke
  * (KESTREL_ERROR_AUTHENTICATION_FAILURE). The last sequence id and the
  * remembered nonces carry across the switch, so the rules against replay
  * span it. A next key given before and not yet used is replaced (and wiped):
- * a guard holds at most two keys (kestrel_receipt_guard_key_count). The key
+ * a guard holds at most two keys (kestrel_receipt_guard_key_count). The
+ * guard's current key given as the next key is no rotation: the guard is left
+ * with that one key (count 1; a next key given before is dropped, as any call
+ * replaces it), where it would otherwise wait for ever for a first receipt
+ * under a key that already is the current one. The key
  * is copied in. Returns, changing nothing:
  *   KESTREL_ERROR_INVALID_POINTER  guard or key is null, or guard is
  *                                  misaligned or not initialised
@@ -169,8 +172,7 @@ KESTREL_API KESTREL_MUST_CHECK KestrelError kestrel_receipt_guard_check_frame(Ke
  * Checking a receipt under both keys costs a second tag only for a receipt
  * that fails under the current key, so the time of a refusal tells whether
  * the guard holds a next key (not which). init and resume forget the next key. */
-KESTREL_API KestrelError kestrel_receipt_guard_add_key(KestrelReceiptGuard *guard,
-                                                       const uint8_t key[KESTREL_RECEIPT_KEY_LEN]);
+KESTREL_API KestrelError kestrel_receipt_guard_add_key(KestrelReceiptGuard *guard, const uint8_t key[KESTREL_KEY_LEN]);
 
 /* kestrel_receipt_guard_key_count writes to *count how many keys guard holds
  * (1, or 2 from kestrel_receipt_guard_add_key until the first receipt accepted

@@ -17,7 +17,7 @@ constexpr uint64_t kMaxAgeNs = 50'000'000;
 
 }  // namespace
 
-ActuatorSide::ActuatorSide(const Datasheet &sheet, const uint8_t key[32], SimulatedClock &clock)
+ActuatorSide::ActuatorSide(const Datasheet &sheet, const uint8_t key[KESTREL_KEY_LEN], SimulatedClock &clock)
     : guard_(std::make_unique<KestrelReceiptGuard>()) {
     require_ok(kestrel_receipt_guard_init(guard_.get(), key), "kestrel_receipt_guard_init");
     require_ok(kestrel_receipt_guard_set_max_age(guard_.get(), kMaxAgeNs), "kestrel_receipt_guard_set_max_age");

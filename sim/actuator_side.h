@@ -28,7 +28,7 @@ struct ServoCommands {
 
 class ActuatorSide {
 public:
-    ActuatorSide(const Datasheet &sheet, const uint8_t key[32], SimulatedClock &clock);
+    ActuatorSide(const Datasheet &sheet, const uint8_t key[KESTREL_KEY_LEN], SimulatedClock &clock);
     ~ActuatorSide();
     ActuatorSide(const ActuatorSide &) = delete;
     ActuatorSide &operator=(const ActuatorSide &) = delete;

@@ -11,7 +11,7 @@ constexpr uint64_t kRateLimit = 1000 * kJoints;
 
 }  // namespace
 
-ControllerSide::ControllerSide(const Datasheet &sheet, const uint8_t key[32], SimulatedClock &clock) {
+ControllerSide::ControllerSide(const Datasheet &sheet, const uint8_t key[KESTREL_KEY_LEN], SimulatedClock &clock) {
     require_ok(kestrel_joint_limiter_init(&limiter_, kJoints, sheet.limits.data(), kPeriod, sheet.home.data()),
                "kestrel_joint_limiter_init (controller side)");
     KestrelError error = KESTREL_OK;

@@ -19,7 +19,7 @@ namespace kestrel_sim {
 class ControllerSide {
 public:
     // Starts at the datasheet's home pose; signs with key on the clock.
-    ControllerSide(const Datasheet &sheet, const uint8_t key[32], SimulatedClock &clock);
+    ControllerSide(const Datasheet &sheet, const uint8_t key[KESTREL_KEY_LEN], SimulatedClock &clock);
     ~ControllerSide();
     ControllerSide(const ControllerSide &) = delete;
     ControllerSide &operator=(const ControllerSide &) = delete;

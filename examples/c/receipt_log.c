@@ -19,7 +19,7 @@
 
 #include <kestrel.h>
 
-static int read_key(const char *path, uint8_t key[32]) {
+static int read_key(const char *path, uint8_t key[KESTREL_KEY_LEN]) {
     FILE *file = fopen(path, "rb");
     if (file == NULL) return -1;
     const int whole = fread(key, 1, 32, file) == 32 && fgetc(file) == EOF;
@@ -36,7 +36,7 @@ static uint64_t now_ns(void) {
 static KestrelLogWriter writer; /* static storage: the published size and alignment */
 static KestrelLogVerifier verifier;
 
-static int write_log(const uint8_t key[32], FILE *log) {
+static int write_log(const uint8_t key[KESTREL_KEY_LEN], FILE *log) {
     KestrelBoundary *boundary = kestrel_boundary_new(key, 100000, 2.0, NULL);
     if (boundary == NULL || kestrel_log_writer_init(&writer, key) != KESTREL_OK) return 1;
     char line[KESTREL_LOG_LINE_MAX];
@@ -45,7 +45,7 @@ static int write_log(const uint8_t key[32], FILE *log) {
     for (int i = 0; i < 1000 && !failed; ++i) {
         const int32_t axis = i % 7;
         const double position = 0.001 * i, velocity = i % 50 == 49 ? 3.0 : 0.5; /* every 50th too fast */
-        uint8_t receipt[60];
+        uint8_t receipt[KESTREL_RECEIPT_WIRE_LEN];
         const KestrelError refusal = kestrel_boundary_authorize(boundary, axis, position, velocity, receipt);
         const KestrelError formed =
             refusal == KESTREL_OK
@@ -71,7 +71,7 @@ static int show(void *context, const KestrelLogFinding *finding) {
     return 0;
 }
 
-static int verify_log(const uint8_t key[32], FILE *log) {
+static int verify_log(const uint8_t key[KESTREL_KEY_LEN], FILE *log) {
     if (kestrel_log_verifier_init(&verifier, key) != KESTREL_OK) return 2;
     uint8_t chunk[1 << 16];
     size_t got;
@@ -90,7 +90,7 @@ static int verify_log(const uint8_t key[32], FILE *log) {
 }
 
 int main(int argc, char **argv) {
-    uint8_t key[32];
+    uint8_t key[KESTREL_KEY_LEN];
     const int writing = argc == 4 && strcmp(argv[1], "write") == 0;
     if (argc != 4 || !(writing || strcmp(argv[1], "verify") == 0) || read_key(argv[2], key) != 0) {
         fprintf(stderr, "usage: receipt_log write|verify KEY_FILE (32 bytes) LOG\n");

@@ -5,7 +5,7 @@
  *
  * Reads the joint limits of the URDF's movable joints (narrowed by its soft
  * limits, completed by the YAML's acceleration and jerk limits), prints each
- * with the source of every value, builds a KestrelJointLimiter from them at
+ * with the source of every value and the reader's warnings on stderr, builds a KestrelJointLimiter from them at
  * 1 kHz and runs one second of an over-fast request through it. Exits 1 if
  * the files cannot give limits (the message names the file, line, joint and
  * field), 2 if the limiter refuses them.
@@ -30,6 +30,10 @@ int main(int argc, char **argv) {
         return 1;
     }
 
+    /* What the reader left aside (a YAML joint the URDF lacks, a map it does not read). */
+    for (size_t i = 0; i < kestrel_description_warning_count(description); ++i) {
+        fprintf(stderr, "robot_limits: warning: %s\n", kestrel_description_warning(description, i));
+    }
     size_t count = kestrel_description_joint_count(description);
     if (count > KESTREL_JOINT_LIMITER_MAX_JOINTS) count = KESTREL_JOINT_LIMITER_MAX_JOINTS;
     KestrelJointLimits limits[KESTREL_JOINT_LIMITER_MAX_JOINTS];

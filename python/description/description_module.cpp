@@ -50,16 +50,43 @@ PyObject* raise_failure(KestrelError error, const char* message, int32_t os_erro
 PyObject* joint_row(const KestrelDescribedJoint& joint) {
     const KestrelJointLimits& l = joint.limits;
     const uint32_t* s = joint.sources;
-    return Py_BuildValue("(sss(ddddd)(sssss))", joint.name, joint.type, joint.mimics, l.min_position, l.max_position,
-                         l.max_velocity, l.max_acceleration, l.max_jerk, kestrel_description_source_name(s[0]),
-                         kestrel_description_source_name(s[1]), kestrel_description_source_name(s[2]),
-                         kestrel_description_source_name(s[3]), kestrel_description_source_name(s[4]));
+    const uint32_t w = joint.widened;  // bit 1 << KESTREL_FIELD_*, in field order
+    return Py_BuildValue("(sss(ddddd)(sssss)(NNNNN))", joint.name, joint.type, joint.mimics, l.min_position,
+                         l.max_position, l.max_velocity, l.max_acceleration, l.max_jerk,
+                         kestrel_description_source_name(s[0]), kestrel_description_source_name(s[1]),
+                         kestrel_description_source_name(s[2]), kestrel_description_source_name(s[3]),
+                         kestrel_description_source_name(s[4]), PyBool_FromLong(w & 1u), PyBool_FromLong(w & 2u),
+                         PyBool_FromLong(w & 4u), PyBool_FromLong(w & 8u), PyBool_FromLong(w & 16u));
+}
+
+// The joints' rows and the warnings' texts of a loaded description, as (rows, warnings).
+PyObject* loaded(const KestrelDescription* description) {
+    const size_t count = kestrel_description_joint_count(description);
+    kestrel::py::Ref rows(PyList_New(static_cast<Py_ssize_t>(count)));
+    for (size_t i = 0; rows && i < count; ++i) {
+        KestrelDescribedJoint joint;
+        PyObject* row = kestrel_description_joint(description, i, &joint) == KESTREL_OK ? joint_row(joint) : nullptr;
+        if (row == nullptr) return nullptr;
+        PyList_SET_ITEM(rows.get(), static_cast<Py_ssize_t>(i), row);
+    }
+    const size_t warning_count = kestrel_description_warning_count(description);
+    kestrel::py::Ref warnings(PyList_New(static_cast<Py_ssize_t>(warning_count)));
+    for (size_t i = 0; warnings && i < warning_count; ++i) {
+        PyObject* text = PyUnicode_DecodeFSDefault(kestrel_description_warning(description, i));
+        if (text == nullptr) return nullptr;
+        PyList_SET_ITEM(warnings.get(), static_cast<Py_ssize_t>(i), text);
+    }
+    if (!rows || !warnings) return nullptr;
+    return PyTuple_Pack(2, rows.get(), warnings.get());
 }
 
 PyObject* describe(PyObject*, PyObject* args) {
     PyObject *urdf_arg, *yaml_arg, *joints_arg;
-    int soft_limits;
-    if (!PyArg_ParseTuple(args, "OOOp:describe", &urdf_arg, &yaml_arg, &joints_arg, &soft_limits)) return nullptr;
+    int soft_limits, strict, allow_widening;
+    if (!PyArg_ParseTuple(args, "OOOppp:describe", &urdf_arg, &yaml_arg, &joints_arg, &soft_limits, &strict,
+                          &allow_widening)) {
+        return nullptr;
+    }
     kestrel::py::Ref urdf, yaml;
     if (!path_argument(urdf_arg, urdf) || !path_argument(yaml_arg, yaml)) return nullptr;
     std::vector<const char*> names;
@@ -98,7 +125,9 @@ PyObject* describe(PyObject*, PyObject* args) {
         : names.empty() ? kNoNames
                         : names.data(),
         names.size(),
-        soft_limits ? 0u : static_cast<uint32_t>(KESTREL_DESCRIPTION_NO_SOFT_LIMITS),
+        (soft_limits ? 0u : static_cast<uint32_t>(KESTREL_DESCRIPTION_NO_SOFT_LIMITS)) |
+            (strict ? static_cast<uint32_t>(KESTREL_DESCRIPTION_STRICT) : 0u) |
+            (allow_widening ? static_cast<uint32_t>(KESTREL_DESCRIPTION_ALLOW_WIDENING) : 0u),
     };
     char message[KESTREL_DESCRIPTION_MESSAGE_SIZE];
     int32_t os_error = 0;
@@ -107,26 +136,18 @@ PyObject* describe(PyObject*, PyObject* args) {
     Py_BEGIN_ALLOW_THREADS error = kestrel_description_load(&request, &description, message, sizeof message, &os_error);
     Py_END_ALLOW_THREADS if (error != KESTREL_OK) return raise_failure(error, message, os_error, urdf_path, urdf_arg,
                                                                        yaml_arg);
-    const size_t count = kestrel_description_joint_count(description);
-    PyObject* rows = PyList_New(static_cast<Py_ssize_t>(count));
-    for (size_t i = 0; rows != nullptr && i < count; ++i) {
-        KestrelDescribedJoint joint;
-        PyObject* row = kestrel_description_joint(description, i, &joint) == KESTREL_OK ? joint_row(joint) : nullptr;
-        if (row == nullptr)
-            Py_CLEAR(rows);
-        else
-            PyList_SET_ITEM(rows, static_cast<Py_ssize_t>(i), row);
-    }
+    PyObject* result = loaded(description);
     kestrel_description_free(description);
-    return rows;
+    return result;
 }
 
 PyMethodDef kFunctions[] = {
     {"describe", describe, METH_VARARGS,
-     "describe($module, urdf, yaml, joints, soft_limits, /)\n--\n\n"
-     "The joints of a robot's files as rows (name, type, mimics, limits, sources):\n"
-     "paths as bytes or None, joints a sequence of names or None. DescriptionError\n"
-     "for a file that is not valid, OSError for one that cannot be read."},
+     "describe($module, urdf, yaml, joints, soft_limits, strict, allow_widening, /)\n--\n\n"
+     "The joints of a robot's files and the reader's warnings, as (rows, warnings):\n"
+     "rows (name, type, mimics, limits, sources, widened), warnings texts. Paths as\n"
+     "bytes or None, joints a sequence of names or None. DescriptionError for a file\n"
+     "that is not valid, OSError for one that cannot be read."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -15,9 +15,9 @@ namespace {
 
 // The key of boundaries built without one. For development only: it is in
 // every copy of this library, so a deployment passes its own hmac_key.
-constexpr std::uint8_t kDefaultKey[KEY_LEN] = {'K', 'E', 'S', 'T', 'R', 'E', 'L', '-', 'D', 'E', 'V',
-                                               'E', 'L', 'O', 'P', 'M', 'E', 'N', 'T', '-', 'O', 'N',
-                                               'L', 'Y', '-', 'K', 'E', 'Y', '-', 'v', '1', '.'};
+constexpr std::uint8_t kDefaultKey[KESTREL_KEY_LEN] = {'K', 'E', 'S', 'T', 'R', 'E', 'L', '-', 'D', 'E', 'V',
+                                                       'E', 'L', 'O', 'P', 'M', 'E', 'N', 'T', '-', 'O', 'N',
+                                                       'L', 'Y', '-', 'K', 'E', 'Y', '-', 'v', '1', '.'};
 
 // Whether the built-in key, and a key of 32 zero bytes, have been warned
 // about. Once per process: a script that tries things builds many
@@ -75,11 +75,11 @@ PyObject* boundary_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     } else {
         ByteView key_bytes;
         if (!argument(kNewSignature, 3, slots[3], key_bytes)) return nullptr;
-        if (key_bytes.size != KEY_LEN) {
+        if (key_bytes.size != KESTREL_KEY_LEN) {
             PyErr_SetString(PyExc_ValueError, "hmac_key must be exactly 32 bytes");
             return nullptr;
         }
-        std::memcpy(key.data(), key_bytes.data, KEY_LEN);
+        std::memcpy(key.data(), key_bytes.data, KESTREL_KEY_LEN);
         if (!warn_zero_key(key)) return nullptr;
     }
 

@@ -40,7 +40,7 @@ PyObject* verify(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
     const ReceiptObject* receipt = receipt_of(self);  // the method descriptor checked its type
     ByteView key_bytes;
     if (!argument(kVerifySignature, 0, slots[0], key_bytes)) return nullptr;
-    if (key_bytes.size != KEY_LEN) Py_RETURN_FALSE;
+    if (key_bytes.size != KESTREL_KEY_LEN) Py_RETURN_FALSE;
 
     const HmacKeyState primed(Key::from_bytes(key_bytes.data));  // the key's copy dies here, wiped
     return PyBool_FromLong(check_tag(primed, receipt->action_id.bytes(), receipt->payload,

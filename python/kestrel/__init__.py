@@ -5,7 +5,8 @@ additions are the package's own extension module, `kestrel._native`, built
 on the same C core; every one of its objects is safe to share between threads.
 Among them `Boundary` signs by the rules of `KestrelBoundary` on a clock of the
 caller's choosing (a `SimulatedClock` runs a loop faster than real time), and
-`Watchdog` tells the actuator side when commands have stopped.
+`Watchdog` tells the actuator side when commands have stopped, and `Monitor`
+watches the measured motion with the stop functions drives use.
 Importing the package lets `KestrelViolation` be pickled (see `_pickling`).
 """
 from _kestrel import (
@@ -21,6 +22,7 @@ from ._native import (
     Boundary,
     JointLimiter,
     JointLimits,
+    Monitor,
     ReceiptGuard,
     SimulatedClock,
     Watchdog,
@@ -31,8 +33,8 @@ from ._native import (
     project_4d,
     verify_receipt,
 )
-from .description import DescribedJoint, DescriptionError, describe_joints, load_joint_limits
-from ._types import Frame, Limit, Projection, ReceiptFields, SolveStatus
+from .description import DescribedJoint, DescriptionError, DescriptionWarning, describe_joints, load_joint_limits
+from ._types import Frame, Limit, MonitorState, Projection, ReceiptFields, SolveStatus, Trip
 from ._version import __version__
 from .receipt_log import ReceiptLogWriter
 
@@ -43,6 +45,7 @@ __all__ = [
     "Boundary",
     "DescribedJoint",
     "DescriptionError",
+    "DescriptionWarning",
     "Frame",
     "Governor",
     "JointLimiter",
@@ -51,6 +54,8 @@ __all__ = [
     "KestrelReceipt",
     "KestrelViolation",
     "Limit",
+    "Monitor",
+    "MonitorState",
     "MonotonicCounter",
     "Projection",
     "ReceiptFields",
@@ -58,6 +63,7 @@ __all__ = [
     "ReceiptLogWriter",
     "SimulatedClock",
     "SolveStatus",
+    "Trip",
     "Watchdog",
     "decode_frame",
     "describe_joints",

@@ -20,9 +20,18 @@ def write_key_file(path: str, key: bytes) -> None:
     try:
         with os.fdopen(fd, "wb") as f:
             f.write(key)
+    except OSError as error:
+        os.unlink(path)
+        # A write's error names no file of its own (a file-size limit, a full disk): this one is the key file.
+        raise OSError(error.errno, error.strerror, path) from None
     except BaseException:
         os.unlink(path)
         raise
+
+
+def _written(path: str) -> str:
+    """Where a key went and who may read it, for the line a command prints (never the key)."""
+    return f"{path} (32 bytes, mode {os.stat(path).st_mode & 0o777:04o})"
 
 
 def add_commands(commands: "argparse._SubParsersAction[argparse.ArgumentParser]") -> None:
@@ -57,13 +66,23 @@ def run_keygen(path: str) -> int:
         write_key_file(path, secrets.token_bytes(KEY_LEN))
     except OSError as error:
         return _fail("keygen", error)
+    print(f"keygen: wrote a new random key to {_written(path)}")
     return 0
 
 
 def run_derive_key(master_path: str, link_id: str, out_path: str) -> int:
     """0 with the link's key in ``out_path``; 2, saying why, if the master or the id is unusable or it cannot be written."""
     try:
-        write_key_file(out_path, derive_key(read_key_file(master_path), link_id))
+        master = read_key_file(master_path)
+        try:
+            key = derive_key(master, link_id)
+        except ValueError as error:
+            # derive_key names its parameters; a user of the command knows them by its options.
+            name, _, text = str(error).partition(": ")
+            option = {"link_id": "--link", "master": f"--master {master_path}"}.get(name, name)
+            raise ValueError(f"{option}: {text}") from None
+        write_key_file(out_path, key)
     except (OSError, ValueError) as error:
         return _fail("derive-key", error)
+    print(f"derive-key: wrote the key of link {link_id!r}, derived from {master_path}, to {_written(out_path)}")
     return 0

@@ -62,12 +62,43 @@ class Frame(NamedTuple):
     """The receipt's 60-byte wire form."""
 
 
+class MonitorState(enum.IntEnum):
+    """The state of a `Monitor` after a check (the C library's KESTREL_MONITOR_* values)."""
+
+    RUN = _native.MONITOR_RUN
+    """Nothing tripped: the controller's commands pass."""
+    STOPPING = _native.MONITOR_STOPPING
+    """A trip: command a stop to the limiter (NaN for every joint) in this period and every one after."""
+    STANDSTILL = _native.MONITOR_STANDSTILL
+    """The SS2 stop came to rest: keep torque on and hold position (SOS is watched). Latches."""
+    TORQUE_OFF = _native.MONITOR_TORQUE_OFF
+    """Cut the torque (STO), now. Latches."""
+
+
+class Trip(NamedTuple):
+    """What made a `Monitor` leave RUN (or a later trip of its stop)."""
+
+    function: str
+    """The safety function: "SLS", "SLP", "SOS", "SS1", "SS2", "request" or "measurement"."""
+    joint: int
+    """The joint that tripped (0 for a request)."""
+    value: float
+    """The measured value that broke the limit (for SLP's stopping test, where the joint would rest; NaN for a
+    measurement trip or a request)."""
+    limit: float
+    """The limit it broke, tolerance included (NaN for a measurement trip or a request)."""
+    time_ns: int
+    """The monitor's clock at the trip, nanoseconds since the Unix epoch."""
+
+
 class Limit(enum.IntFlag):
     """Why a joint's limited velocity is what it is (the C library's KESTREL_LIMIT_* bits).
 
-    A flag prints as its name ("JERK", "BRAKING|ACCELERATION_YIELDED"); no flag prints as "0".
+    A flag prints as its name ("JERK", "BRAKING|ACCELERATION_YIELDED"); no flag, a result no limit
+    shaped, prints as "NONE".
     """
 
+    NONE = 0  # the request passed as it was
     POSITION = _native.LIMIT_POSITION
     BRAKING = _native.LIMIT_BRAKING
     VELOCITY = _native.LIMIT_VELOCITY
@@ -82,7 +113,7 @@ class Limit(enum.IntFlag):
     RECOVERING = _native.LIMIT_RECOVERING
 
     def __str__(self) -> str:
-        return self.name or "0"
+        return self.name or "NONE"
 
     def __format__(self, spec: str) -> str:
         return format(str(self), spec)

@@ -8,9 +8,7 @@ and jerk limits and still able to stop before a position limit;
 the positions to command. The C header `kestrel_joint_limiter.h` states the
 rules in full.
 """
-from ._native import JointLimiter, JointLimits
+from ._native import MAX_JOINTS, JointLimiter, JointLimits
 from ._types import Limit
-
-MAX_JOINTS = 32
 
 __all__ = ["JointLimits", "JointLimiter", "Limit"]

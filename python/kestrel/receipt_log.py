@@ -9,11 +9,11 @@ import operator
 import threading
 import time
 from types import TracebackType
-from typing import IO, Any, Optional, Type, Union
+from typing import IO, Optional, Type, Union
 
-from _kestrel import KestrelReceipt, KestrelViolation
+from _kestrel import KestrelBoundary, KestrelReceipt, KestrelViolation
 
-from ._native import LogWriter, key_fingerprint
+from ._native import Boundary, LogWriter, key_fingerprint
 from .key_file import KEY_LEN, read_key_file
 from .log_audit import Finding, LogReport, verify_log, verify_log_file
 
@@ -134,7 +134,8 @@ class ReceiptLogWriter:
             self._write(self._log.refusal(violation.violation_type, violation.axis, float(position), float(velocity),
                                           time.time_ns()))
 
-    def authorize(self, boundary: Any, axis: int, position: float, velocity: float) -> KestrelReceipt:
+    def authorize(self, boundary: Union[Boundary, KestrelBoundary], axis: int, position: float,
+                  velocity: float) -> KestrelReceipt:
         """authorize(boundary, axis, position, velocity) -> KestrelReceipt
 
         ``boundary.authorize_action(axis, position, velocity)`` and the record
@@ -153,7 +154,7 @@ class ReceiptLogWriter:
             self.record(axis, position, velocity, receipt)
             return receipt
 
-    def rekey(self, new_key: bytes, boundary: Any = None) -> None:
+    def rekey(self, new_key: bytes, boundary: Optional[Boundary] = None) -> None:
         """rekey(new_key, boundary=None) -> None
 
         Rotate the log to ``new_key``: write a rotation line, sealed under the

@@ -1,10 +1,10 @@
 """The receiving side of receipts, the four-axis projection and the joint limiter, in C."""
 import os
-from collections.abc import Callable, Sequence
-from typing import Any, Protocol, SupportsFloat, SupportsIndex, TypeAlias, final
+from collections.abc import Callable, Mapping, Sequence
+from typing import Any, Literal, Protocol, SupportsFloat, SupportsIndex, TypeAlias, final
 
 from _kestrel import KestrelReceipt
-from kestrel._types import Frame, Limit, Projection, ReceiptFields, SolveStatus
+from kestrel._types import Frame, Limit, MonitorState, Projection, ReceiptFields, SolveStatus, Trip
 
 # What the conversions accept: a float argument takes anything float() takes
 # from a number (int, __index__ objects and numpy scalars included).
@@ -50,6 +50,10 @@ LIMIT_COUPLING: int
 LIMIT_ARRIVAL: int
 LIMIT_COUPLING_UNMET: int
 LIMIT_RECOVERING: int
+MONITOR_RUN: int
+MONITOR_STOPPING: int
+MONITOR_STANDSTILL: int
+MONITOR_TORQUE_OFF: int
 
 def parse_receipt(data: _Bytes) -> ReceiptFields: ...
 def verify_receipt(key: _Bytes, receipt: _Bytes, axis: SupportsIndex, position: _Float, velocity: _Float) -> None: ...
@@ -89,6 +93,25 @@ class Watchdog:
     def feed(self) -> None: ...
     @property
     def expired(self) -> bool: ...
+
+@final
+class Monitor:
+    def __init__(
+        self, limits: Sequence[JointLimits] | Mapping[str, JointLimits], *, clock: _Clock = None,
+        position_tolerance: _Float = 0.0, velocity_tolerance: _Float = 0.0, standstill_velocity: _Float = 0.01,
+        stop: Literal["ss1", "ss2"] = "ss1"
+    ) -> None: ...
+    def check(self, positions: _Vector, velocities: _Vector) -> MonitorState: ...
+    def request_stop(self) -> None: ...
+    def acknowledge(self) -> bool: ...
+    @property
+    def state(self) -> MonitorState: ...
+    @property
+    def trip(self) -> Trip | None: ...
+    @property
+    def last_trip(self) -> Trip | None: ...
+    @property
+    def refusal(self) -> Trip | None: ...
 
 @final
 class ReceiptGuard:

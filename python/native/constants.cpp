@@ -1,6 +1,6 @@
 // The C library's numbers that the package names: the byte lengths of keys,
-// receipts and frames, the joint limiter's size, the receipt log's longest line, the solver's statuses and the
-// limit flags. The package builds its enums from these, so each number is
+// receipts and frames, the joint limiter's size, the receipt log's longest line, the solver's statuses, the
+// limit flags and the monitor's states. The package builds its enums from these, so each number is
 // written once, in the C headers.
 #include "native.hpp"
 
@@ -14,7 +14,7 @@ struct Constant {
 };
 
 constexpr Constant kConstants[] = {
-    {"KEY_LEN", KESTREL_RECEIPT_KEY_LEN},
+    {"KEY_LEN", KESTREL_KEY_LEN},
     {"RECEIPT_WIRE_LEN", KESTREL_RECEIPT_WIRE_LEN},
     {"FRAME_LEN", KESTREL_FRAME_LEN},
     {"MAX_JOINTS", KESTREL_JOINT_LIMITER_MAX_JOINTS},
@@ -36,6 +36,10 @@ constexpr Constant kConstants[] = {
     {"LIMIT_ARRIVAL", KESTREL_LIMIT_ARRIVAL},
     {"LIMIT_COUPLING_UNMET", KESTREL_LIMIT_COUPLING_UNMET},
     {"LIMIT_RECOVERING", KESTREL_LIMIT_RECOVERING},
+    {"MONITOR_RUN", KESTREL_MONITOR_RUN},
+    {"MONITOR_STOPPING", KESTREL_MONITOR_STOPPING},
+    {"MONITOR_STANDSTILL", KESTREL_MONITOR_STANDSTILL},
+    {"MONITOR_TORQUE_OFF", KESTREL_MONITOR_TORQUE_OFF},
 };
 
 }  // namespace

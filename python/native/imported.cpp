@@ -1,6 +1,9 @@
 // The Python-defined objects of kestrel._native's results and refusals, and
 // how they are raised and built.
+#include <string>
+
 #include "boundary_face.hpp"
+#include "errors/error_catalogue.hpp"
 #include "fault.hpp"
 #include "native.hpp"
 #include "receipt_object.hpp"
@@ -12,6 +15,8 @@ namespace {
 // The statuses the four-axis solver writes: KESTREL_STATUS_INVALID_INPUT to
 // KESTREL_STATUS_NUMERICAL_FAILURE.
 constexpr long kStatusCount = KESTREL_STATUS_NUMERICAL_FAILURE + 1;
+// The monitor's states: KESTREL_MONITOR_RUN to KESTREL_MONITOR_TORQUE_OFF.
+constexpr long kMonitorStateCount = KESTREL_MONITOR_TORQUE_OFF + 1;
 
 Imported g_imported{};
 bool g_loaded = false;
@@ -43,6 +48,17 @@ bool load() {
         statuses[value] = Ref(PyObject_CallOneArg(status_class.get(), number.get()));
         if (!statuses[value]) return false;
     }
+    const Ref state_class = attribute_of("kestrel._types", "MonitorState");
+    if (!state_class) return false;
+    Ref states[kMonitorStateCount];
+    for (long value = 0; value < kMonitorStateCount; ++value) {
+        const Ref number(PyLong_FromLong(value));
+        if (!number) return false;
+        states[value] = Ref(PyObject_CallOneArg(state_class.get(), number.get()));
+        if (!states[value]) return false;
+    }
+    Ref trip = attribute_of("kestrel._types", "Trip");
+    if (!trip) return false;
     Ref projection = attribute_of("kestrel._types", "Projection");
     Ref receipt_fields = attribute_of("kestrel._types", "ReceiptFields");
     Ref frame = attribute_of("kestrel._types", "Frame");
@@ -57,6 +73,8 @@ bool load() {
     g_imported.receipt_fields = receipt_fields.release();
     g_imported.frame = frame.release();
     g_imported.limit = limit.release();
+    for (long value = 0; value < kMonitorStateCount; ++value) g_imported.monitor_state[value] = states[value].release();
+    g_imported.trip = trip.release();
     g_loaded = true;
     return true;
 }
@@ -73,6 +91,15 @@ PyObject* solve_status(std::uint32_t status) {
     const Imported* objects = imported();
     if (objects == nullptr) return nullptr;
     PyObject* member = objects->solve_status[status];
+    Py_INCREF(member);
+    return member;
+}
+
+PyObject* monitor_state(std::uint32_t state) {
+    if (state >= kMonitorStateCount) internal_fault("the monitor wrote an unknown state");
+    const Imported* objects = imported();
+    if (objects == nullptr) return nullptr;
+    PyObject* member = objects->monitor_state[state];
     Py_INCREF(member);
     return member;
 }
@@ -102,9 +129,13 @@ PyObject* new_named_tuple(PyObject* Imported::*type, PyObject* const* items, Py_
     return result;
 }
 
-PyObject* raise_refusal(std::int32_t axis, KestrelError error) {
+PyObject* raise_refusal(std::int32_t axis, KestrelError error, const char* hint) {
     const Imported* objects = imported();
-    return objects != nullptr ? kestrel_error_to_py_err(objects->violation, axis, error) : nullptr;
+    if (objects == nullptr) return nullptr;
+    if (hint[0] == '\0') return kestrel_error_to_py_err(objects->violation, axis, error);
+    const ErrorText text = error_text(error);
+    const std::string message = std::string(text.message) + hint;
+    return raise_violation(objects->violation, axis, text.name, message);
 }
 
 PyObject* raise_limiter_error(KestrelError error) {

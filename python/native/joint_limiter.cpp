@@ -18,9 +18,6 @@ namespace kestrel::py::native {
 
 namespace {
 
-constexpr std::size_t kMaxJoints = KESTREL_JOINT_LIMITER_MAX_JOINTS;
-using Joints = Vector<double, kMaxJoints>;
-
 struct LimiterObject {
     PyObject_HEAD PyObject* weakrefs;
     std::uint32_t count;
@@ -31,56 +28,35 @@ struct LimiterObject {
 
 LimiterObject* limiter_of(PyObject* self) { return reinterpret_cast<LimiterObject*>(self); }
 
-// Converts slots[index] into one value per joint (ValueError for another count).
-bool joints(const Signature& sig, std::size_t index, PyObject* obj, std::uint32_t count, Joints& out) {
-    if (!argument(sig, index, obj, out)) return false;
-    if (out.count != static_cast<Py_ssize_t>(count)) {
-        set_length_error(sig.names[index], count, out.count);
-        return false;
-    }
-    return true;
-}
-
-// Reads the joints' limits out of a sequence of JointLimits.
-bool read_limits(PyObject* given, KestrelJointLimits (&out)[kMaxJoints], std::uint32_t& count) {
-    PyTypeObject* limits_type = required_type(joint_limits_type, "JointLimits");
-    if (PyObject_TypeCheck(given, limits_type) || !PySequence_Check(given) || PyUnicode_Check(given)) {
-        PyErr_SetString(PyExc_TypeError,
-                        "argument 'limits': must be a sequence of JointLimits, one per joint "
-                        "(use [limits] * n)");
-        return false;
-    }
-    const Ref items(PySequence_Tuple(given));
-    if (!items) return false;
-    const Py_ssize_t size = PyTuple_GET_SIZE(items.get());
-    if (size < 1 || size > static_cast<Py_ssize_t>(kMaxJoints)) {
-        PyErr_Format(PyExc_ValueError, "limits must hold 1 to %zu joints, not %zd", kMaxJoints, size);
-        return false;
-    }
-    for (Py_ssize_t i = 0; i < size; ++i) {
-        PyObject* item = PyTuple_GET_ITEM(items.get(), i);
-        if (!PyObject_TypeCheck(item, limits_type)) {
-            PyErr_Format(PyExc_TypeError, "argument 'limits': must hold JointLimits, not '%s'", type_name(item));
-            return false;
-        }
-        out[i] = limits_of(item);
-    }
-    count = static_cast<std::uint32_t>(size);
-    return true;
-}
-
 // Raises the refusal `error` of init or reset with these arguments, naming
 // the joint at fault when there is one ("joint 2: max_jerk must be > 0");
 // `first` is the index of the joint limits[0] describes.
 PyObject* raise_refusal(KestrelError error, std::uint32_t count, const KestrelJointLimits* limits, double period,
                         const double* positions, const double* velocities, std::uint32_t first = 0) {
     KestrelJointFault fault;
-    if (kestrel_joint_limiter_check(count, limits, period, positions, velocities, &fault) == error &&
-        fault.message != nullptr) {
-        PyErr_Format(PyExc_ValueError, "joint %u: %s", static_cast<unsigned>(first + fault.joint), fault.message);
+    if (kestrel_joint_limiter_check(count, limits, period, positions, velocities, &fault) != error ||
+        fault.message == nullptr) {
+        return raise_limiter_error(error);
+    }
+    const auto joint = static_cast<unsigned>(first + fault.joint);
+    // A position or velocity refused is shown with what it was held against.
+    if (fault.field == KESTREL_JOINT_POSITION) {
+        const KestrelJointLimits& l = limits[fault.joint];
+        const Ref given(PyFloat_FromDouble(positions[fault.joint])), low(PyFloat_FromDouble(l.min_position)),
+            high(PyFloat_FromDouble(l.max_position));
+        if (given && low && high) {
+            PyErr_Format(PyExc_ValueError, "joint %u: %s: position %R, limits [%R, %R]", joint, fault.message,
+                         given.get(), low.get(), high.get());
+        }
         return nullptr;
     }
-    return raise_limiter_error(error);
+    if (fault.field == KESTREL_JOINT_VELOCITY) {
+        const Ref given(PyFloat_FromDouble(velocities[fault.joint]));
+        if (given) PyErr_Format(PyExc_ValueError, "joint %u: %s: velocity %R", joint, fault.message, given.get());
+        return nullptr;
+    }
+    PyErr_Format(PyExc_ValueError, "joint %u: %s", joint, fault.message);
+    return nullptr;
 }
 
 constexpr const char* kNewParams[] = {"limits", "period", "positions"};
@@ -93,7 +69,9 @@ PyObject* limiter_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     std::uint32_t count = 0;
     Seconds given_period;
     Joints start{};
-    if (!read_limits(slots[0], limits, count) || !argument(kNewSignature, 1, slots[1], given_period)) return nullptr;
+    if (!read_limits(slots[0], false, limits, count) || !argument(kNewSignature, 1, slots[1], given_period)) {
+        return nullptr;
+    }
     const double period = given_period.value;
     if (slots[2] != nullptr && slots[2] != Py_None && !joints(kNewSignature, 2, slots[2], count, start)) {
         return nullptr;

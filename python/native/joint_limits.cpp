@@ -1,9 +1,11 @@
 // JointLimits: the limits of one joint, an immutable value, refused by the C
 // limiter's rules when it is made, so that a refusal names the field.
 #include <cmath>
+#include <iterator>
 
 #include "convert.hpp"
 #include "joint_limits.hpp"
+#include "py_ref.hpp"
 
 namespace kestrel::py::native {
 
@@ -14,6 +16,7 @@ struct LimitsObject {
 };
 
 constexpr const char* kFields[] = {"min_position", "max_position", "max_velocity", "max_acceleration", "max_jerk"};
+static_assert(std::size(kFields) == KESTREL_JOINT_LIMITS_FIELDS);
 constexpr Signature kNewSignature{"JointLimits", kFields, 0};
 
 // The fields in declaration order, for the loops below.
@@ -34,10 +37,10 @@ bool validate(const KestrelJointLimits& limits) {
 }
 
 PyObject* limits_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    PyObject* slots[5];
+    PyObject* slots[KESTREL_JOINT_LIMITS_FIELDS];
     if (!bind_tuple(kNewSignature, args, kwargs, slots)) return nullptr;
     KestrelJointLimits limits{-INFINITY, INFINITY, INFINITY, INFINITY, INFINITY};
-    for (int i = 0; i < 5; ++i) {
+    for (int i = 0; i < KESTREL_JOINT_LIMITS_FIELDS; ++i) {
         if (slots[i] != nullptr && !argument(kNewSignature, i, slots[i], *field(limits, i))) return nullptr;
     }
     if (!validate(limits)) return nullptr;
@@ -63,8 +66,8 @@ PyObject* get_field(PyObject* self, void* index) {
 PyObject* limits_repr(PyObject* self) {
     const Ref values(as_tuple(self));
     if (!values) return nullptr;
-    PyObject* v[5];
-    for (int i = 0; i < 5; ++i) v[i] = PyTuple_GET_ITEM(values.get(), i);
+    PyObject* v[KESTREL_JOINT_LIMITS_FIELDS];
+    for (int i = 0; i < KESTREL_JOINT_LIMITS_FIELDS; ++i) v[i] = PyTuple_GET_ITEM(values.get(), i);
     return PyUnicode_FromFormat(
         "JointLimits(min_position=%R, max_position=%R, max_velocity=%R, "
         "max_acceleration=%R, max_jerk=%R)",
@@ -131,5 +134,45 @@ PyObject* g_type = nullptr;
 PyTypeObject* joint_limits_type() { return cached_type(g_type, kSpec); }
 
 const KestrelJointLimits& limits_of(PyObject* joint_limits) noexcept { return own(joint_limits); }
+
+bool joints(const Signature& sig, std::size_t index, PyObject* obj, std::uint32_t count, Joints& out) {
+    if (!argument(sig, index, obj, out)) return false;
+    if (out.count != static_cast<Py_ssize_t>(count)) {
+        set_length_error(sig.names[index], count, out.count);
+        return false;
+    }
+    return true;
+}
+
+bool read_limits(PyObject* given, bool mapping, KestrelJointLimits (&out)[kMaxJoints], std::uint32_t& count) {
+    PyTypeObject* limits_type = required_type(joint_limits_type, "JointLimits");
+    const bool by_name = mapping && PyDict_Check(given);
+    if (!by_name && (PyObject_TypeCheck(given, limits_type) || !PySequence_Check(given) || PyUnicode_Check(given))) {
+        PyErr_SetString(PyExc_TypeError,
+                        mapping ? "argument 'limits': must be a sequence of JointLimits, one per joint, or the dict "
+                                  "of load_joint_limits"
+                                : "argument 'limits': must be a sequence of JointLimits, one per joint "
+                                  "(use [limits] * n)");
+        return false;
+    }
+    const Ref values(by_name ? PyDict_Values(given) : nullptr);
+    const Ref items(PySequence_Tuple(by_name ? values.get() : given));
+    if (!items) return false;
+    const Py_ssize_t size = PyTuple_GET_SIZE(items.get());
+    if (size < 1 || size > static_cast<Py_ssize_t>(kMaxJoints)) {
+        PyErr_Format(PyExc_ValueError, "limits must hold 1 to %zu joints, not %zd", kMaxJoints, size);
+        return false;
+    }
+    for (Py_ssize_t i = 0; i < size; ++i) {
+        PyObject* item = PyTuple_GET_ITEM(items.get(), i);
+        if (!PyObject_TypeCheck(item, limits_type)) {
+            PyErr_Format(PyExc_TypeError, "argument 'limits': must hold JointLimits, not '%s'", type_name(item));
+            return false;
+        }
+        out[i] = limits_of(item);
+    }
+    count = static_cast<std::uint32_t>(size);
+    return true;
+}
 
 }  // namespace kestrel::py::native

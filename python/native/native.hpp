@@ -21,6 +21,7 @@ PyTypeObject* joint_limits_type();   // JointLimits
 PyTypeObject* joint_limiter_type();  // JointLimiter
 PyTypeObject* boundary_type();       // Boundary
 PyTypeObject* watchdog_type();       // Watchdog
+PyTypeObject* monitor_type();        // Monitor
 PyTypeObject* log_writer_type();     // LogWriter
 PyTypeObject* log_verifier_type();   // LogVerifier
 
@@ -42,19 +43,26 @@ struct Imported {
     PyObject* receipt_fields;                                      // ReceiptFields (a named tuple)
     PyObject* frame;                                               // Frame (a named tuple)
     PyObject* limit;                                               // Limit (an IntFlag)
+    PyObject* monitor_state[KESTREL_MONITOR_TORQUE_OFF + 1];       // the MonitorState members by value
+    PyObject* trip;                                                // Trip (a named tuple)
 };
 // imported returns them, fetching them on the first call; nullptr with the
 // import's exception set if they cannot be fetched (a later call tries again).
 const Imported* imported();
 
 // add_constants adds the C library's numbers that the package names (KEY_LEN,
-// RECEIPT_WIRE_LEN, FRAME_LEN, MAX_JOINTS, STATUS_*, LIMIT_*) to the module.
+// RECEIPT_WIRE_LEN, FRAME_LEN, MAX_JOINTS, STATUS_*, LIMIT_*, MONITOR_*) to the module.
 bool add_constants(PyObject* module);
 
 // solve_status returns a new reference to the SolveStatus member of a status
 // the C kernels wrote, or nullptr with an exception set; an unknown value is
 // an internal fault.
 PyObject* solve_status(std::uint32_t status);
+
+// monitor_state returns a new reference to the MonitorState member of a
+// state the C monitor wrote, or nullptr with an exception set; an unknown
+// value is an internal fault.
+PyObject* monitor_state(std::uint32_t state);
 
 // new_limit returns a new Limit of the KESTREL_LIMIT_* bits, or nullptr with
 // an exception set.
@@ -66,9 +74,9 @@ PyObject* new_limit(std::uint32_t bits);
 PyObject* new_named_tuple(PyObject* Imported::*type, PyObject* const* items, Py_ssize_t count);
 
 // raise_refusal raises KestrelViolation(axis, kestrel_error_name(error),
-// kestrel_error_message(error)) for a receipt the C checks refused. Always
-// returns nullptr.
-PyObject* raise_refusal(std::int32_t axis, KestrelError error);
+// kestrel_error_message(error) followed by `hint`) for a receipt the C checks
+// refused. Always returns nullptr.
+PyObject* raise_refusal(std::int32_t axis, KestrelError error, const char* hint = "");
 
 // raise_limiter_error raises ValueError with the library's message for an
 // argument the C limiter refused. Always returns nullptr.

@@ -23,7 +23,7 @@ struct ClassEntry {
 constexpr ClassEntry kClasses[] = {
     {"ReceiptGuard", receipt_guard_type},     {"JointLimits", joint_limits_type}, {"JointLimiter", joint_limiter_type},
     {"SimulatedClock", simulated_clock_type}, {"Boundary", boundary_type},        {"Watchdog", watchdog_type},
-    {"LogWriter", log_writer_type},           {"LogVerifier", log_verifier_type},
+    {"Monitor", monitor_type},                {"LogWriter", log_writer_type},     {"LogVerifier", log_verifier_type},
 };
 
 bool populate(PyObject* module) {

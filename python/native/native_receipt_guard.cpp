@@ -96,6 +96,20 @@ int guard_traverse(PyObject* self, visitproc visit, void* arg) {
 // read before every check then.
 bool prepare_clock(GuardObject* object) { return !object->ages || object->clock.prepare(); }
 
+// A refusal of check or check_frame. A tag that fails under every key the
+// guard holds says which keys those were: in service the commonest cause is a
+// sender that rotated before its receivers were given the new key.
+PyObject* refuse(GuardObject* object, std::int32_t axis, KestrelError code) {
+    std::uint32_t keys = 1;
+    if (code != KESTREL_ERROR_AUTHENTICATION_FAILURE || kestrel_receipt_guard_key_count(object->guard, &keys) != 0) {
+        return raise_refusal(axis, code);
+    }
+    return raise_refusal(axis, code,
+                         keys == 1 ? " under the guard's key; if the sender has rotated to a new key, give the guard "
+                                     "that key first with add_key"
+                                   : " under the guard's current key and under its next key (add_key)");
+}
+
 constexpr const char* kCheckParams[] = {"receipt", "axis", "position", "velocity"};
 constexpr Signature kCheckSignature{"check", kCheckParams, 4};
 
@@ -107,7 +121,7 @@ PyObject* check(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObjec
     // From here on no Python code runs until the guard has answered.
     const KestrelError code =
         kestrel_receipt_guard_check(guard_of(self)->guard, action.wire, action.axis, action.position, action.velocity);
-    if (code != 0) return raise_refusal(action.axis, code);
+    if (code != 0) return refuse(guard_of(self), action.axis, code);
     Py_RETURN_NONE;
 }
 
@@ -124,7 +138,7 @@ PyObject* check_frame(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
     if (!convert_frame(kCheckFrameSignature, 0, slots[0], action) || !prepare_clock(guard_of(self))) return nullptr;
     const KestrelError code = kestrel_receipt_guard_check(guard_of(self)->guard, action.receipt, action.axis,
                                                           action.position, action.velocity);
-    if (code != 0) return raise_refusal(action.axis, code);
+    if (code != 0) return refuse(guard_of(self), action.axis, code);
     // Should the result not be built (no memory), the receipt stays spent and
     // MemoryError is raised: the action is lost, and never carried out twice.
     return new_frame(action);
@@ -195,8 +209,9 @@ PyMethodDef kMethods[] = {
      "this one too, and the first receipt accepted under it makes it the current\n"
      "key; the old key is then forgotten, and a receipt under it is refused as\n"
      "\"authentication_failure\". Sequence ids and nonces carry across the switch.\n"
-     "A next key not yet used is replaced. ValueError for a key of another length\n"
-     "or of 32 zero bytes."},
+     "A next key not yet used is replaced. The current key given again is no\n"
+     "rotation: the guard keeps that one key (key_count 1, any next key dropped).\n"
+     "ValueError for a key of another length or of 32 zero bytes."},
     {"__reduce_ex__", refuse_copy, METH_O,
      "A guard cannot be copied or pickled: two guards would each accept the same receipt once."},
     {nullptr, nullptr, 0, nullptr},

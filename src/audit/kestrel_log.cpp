@@ -67,12 +67,12 @@ using namespace kestrel::audit;
 
 extern "C" {
 
-KESTREL_API KestrelError kestrel_log_writer_init(KestrelLogWriter* writer, const uint8_t key[32]) {
+KESTREL_API KestrelError kestrel_log_writer_init(KestrelLogWriter* writer, const uint8_t key[KESTREL_KEY_LEN]) {
     return init<LogWriter>(writer, key);
 }
 
 KESTREL_API KestrelError kestrel_log_writer_record(KestrelLogWriter* writer, int32_t axis, double position,
-                                                   double velocity, const uint8_t receipt[60],
+                                                   double velocity, const uint8_t receipt[KESTREL_RECEIPT_WIRE_LEN],
                                                    char line[KESTREL_LOG_LINE_MAX], size_t* length) {
     LogWriter* w = live<LogWriter>(writer);
     if (w == nullptr || receipt == nullptr || line == nullptr || length == nullptr) {
@@ -96,7 +96,7 @@ KESTREL_API KestrelError kestrel_log_writer_seal(KestrelLogWriter* writer, int f
     return w->seal(final != 0, line, *length);
 }
 
-KESTREL_API KestrelError kestrel_log_writer_rekey(KestrelLogWriter* writer, const uint8_t key[32],
+KESTREL_API KestrelError kestrel_log_writer_rekey(KestrelLogWriter* writer, const uint8_t key[KESTREL_KEY_LEN],
                                                   char line[KESTREL_LOG_LINE_MAX], size_t* length) {
     LogWriter* w = live<LogWriter>(writer);
     if (w == nullptr || key == nullptr || line == nullptr || length == nullptr) return KESTREL_ERROR_INVALID_POINTER;
@@ -112,11 +112,11 @@ KESTREL_API KestrelError kestrel_log_writer_lines(const KestrelLogWriter* writer
 
 KESTREL_API KestrelError kestrel_log_writer_wipe(KestrelLogWriter* writer) { return wipe<LogWriter>(writer); }
 
-KESTREL_API KestrelError kestrel_log_verifier_init(KestrelLogVerifier* verifier, const uint8_t key[32]) {
+KESTREL_API KestrelError kestrel_log_verifier_init(KestrelLogVerifier* verifier, const uint8_t key[KESTREL_KEY_LEN]) {
     return init<LogVerifier>(verifier, key);
 }
 
-KESTREL_API KestrelError kestrel_log_verifier_add_key(KestrelLogVerifier* verifier, const uint8_t key[32]) {
+KESTREL_API KestrelError kestrel_log_verifier_add_key(KestrelLogVerifier* verifier, const uint8_t key[KESTREL_KEY_LEN]) {
     LogVerifier* v = live<LogVerifier>(verifier);
     if (v == nullptr || key == nullptr) return KESTREL_ERROR_INVALID_POINTER;
     return v->add_key(kestrel::Key::from_bytes(key));
@@ -144,7 +144,7 @@ KESTREL_API const char* kestrel_log_finding_name(int32_t kind) {
     return kind > 0 && kind <= KESTREL_LOG_UNKNOWN_KEY ? kNames[kind] : kNames[0];
 }
 
-KESTREL_API KestrelError kestrel_log_key_fingerprint(const uint8_t key[32], uint8_t out[KESTREL_LOG_FINGERPRINT_LEN]) {
+KESTREL_API KestrelError kestrel_log_key_fingerprint(const uint8_t key[KESTREL_KEY_LEN], uint8_t out[KESTREL_LOG_FINGERPRINT_LEN]) {
     if (key == nullptr || out == nullptr) return KESTREL_ERROR_INVALID_POINTER;
     const Fingerprint fingerprint = key_fingerprint(kestrel::Key::from_bytes(key));
     std::memcpy(out, fingerprint.data(), fingerprint.size());

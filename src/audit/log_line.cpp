@@ -16,7 +16,7 @@ namespace {
 
 constexpr char kHex[] = "0123456789abcdef";
 
-static_assert(RECEIPT_LEN % 4 == 0 && sha256::DIGEST_LEN % 4 == 0 && FINGERPRINT_LEN % 4 == 0,
+static_assert(KESTREL_RECEIPT_WIRE_LEN % 4 == 0 && sha256::DIGEST_LEN % 4 == 0 && FINGERPRINT_LEN % 4 == 0,
               "hex digits are read eight at a time");
 
 // Catalogue values a refusal line may name: those a verifier's summary counts.
@@ -175,7 +175,7 @@ void parse_record(Cursor& in, ParsedLine& out) noexcept {
     in.literal(": ");
     parse_action(in, out);
     in.literal(", \"receipt\": \"");
-    in.hex("receipt", out.wire, RECEIPT_LEN);
+    in.hex("receipt", out.wire, KESTREL_RECEIPT_WIRE_LEN);
     in.literal("\"}");
     if (in.end()) {
         out.type = LineType::Record;
@@ -283,12 +283,12 @@ void parse_line(std::string_view line, ParsedLine& out) noexcept {
         "or {\"seal\")");
 }
 
-std::size_t format_record(std::int32_t axis, double position, double velocity, const std::uint8_t receipt[RECEIPT_LEN],
-                          char* out) noexcept {
+std::size_t format_record(std::int32_t axis, double position, double velocity,
+                          const std::uint8_t receipt[KESTREL_RECEIPT_WIRE_LEN], char* out) noexcept {
     std::size_t at = put(out, 0, "{\"axis\": ");
     at = put_action(out, at, axis, position, velocity);
     at = put(out, at, ", \"receipt\": \"");
-    at = put_hex(out, at, receipt, RECEIPT_LEN);
+    at = put_hex(out, at, receipt, KESTREL_RECEIPT_WIRE_LEN);
     return put(out, at, "\"}\n");
 }
 

@@ -29,7 +29,6 @@ namespace kestrel::audit {
 inline constexpr std::size_t MAX_LINE = 1024;
 // Room for the longest line the writer writes, its newline included.
 inline constexpr std::size_t WRITTEN_LINE_MAX = 512;
-inline constexpr std::size_t RECEIPT_LEN = 60;
 
 enum class LineType { Record, Refusal, Seal, Malformed, BadSeal };
 
@@ -40,7 +39,7 @@ struct ParsedLine {
     double velocity = 0.0;                  // Record, Refusal
     bool bare_nan = false;                  // Record: a bare NaN of an older writer, its bits lost
     const std::uint8_t* receipt = nullptr;  // Record: the 60 wire bytes, decoded into `wire`
-    std::uint8_t wire[RECEIPT_LEN];
+    std::uint8_t wire[KESTREL_RECEIPT_WIRE_LEN];
     KestrelError kind = 0;                 // Refusal: the refusal it records
     std::uint64_t time_ns = 0;             // Refusal
     SealKind seal_kind = SealKind::Final;  // Seal
@@ -59,8 +58,8 @@ void parse_line(std::string_view line, ParsedLine& out) noexcept;
 // The writers of the lines: each writes the line and its newline to
 // `out` (WRITTEN_LINE_MAX bytes) and returns its length. `kind` must be a
 // value with a name in the error catalogue.
-std::size_t format_record(std::int32_t axis, double position, double velocity, const std::uint8_t receipt[RECEIPT_LEN],
-                          char* out) noexcept;
+std::size_t format_record(std::int32_t axis, double position, double velocity,
+                          const std::uint8_t receipt[KESTREL_RECEIPT_WIRE_LEN], char* out) noexcept;
 std::size_t format_refusal(KestrelError kind, std::int32_t axis, double position, double velocity,
                            std::uint64_t time_ns, char* out) noexcept;
 std::size_t format_seal(SealKind kind, const Digest& tag, std::uint64_t lines, const Digest& sha256,

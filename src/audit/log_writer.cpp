@@ -15,7 +15,8 @@ void LogWriter::take(char* out, std::size_t length) noexcept {
 }
 
 KestrelError LogWriter::record(std::int32_t axis, double position, double velocity,
-                               const std::uint8_t receipt[RECEIPT_LEN], char* out, std::size_t& length) noexcept {
+                               const std::uint8_t receipt[KESTREL_RECEIPT_WIRE_LEN], char* out,
+                               std::size_t& length) noexcept {
     if (closed_) return KESTREL_ERROR_LOG_CLOSED;
     const KestrelError refusal = check_action(gate_, Receipt::from_bytes(receipt), axis, position, velocity);
     if (refusal != KESTREL_OK) return refusal;

@@ -22,8 +22,8 @@ public:
     LogWriter& operator=(const LogWriter&) = delete;
 
     // The kestrel_log_writer_* calls on live storage; `out` holds WRITTEN_LINE_MAX bytes.
-    KestrelError record(std::int32_t axis, double position, double velocity, const std::uint8_t receipt[RECEIPT_LEN],
-                        char* out, std::size_t& length) noexcept;
+    KestrelError record(std::int32_t axis, double position, double velocity,
+                        const std::uint8_t receipt[KESTREL_RECEIPT_WIRE_LEN], char* out, std::size_t& length) noexcept;
     KestrelError refusal(KestrelError kind, std::int32_t axis, double position, double velocity, std::uint64_t time_ns,
                          char* out, std::size_t& length) noexcept;
     KestrelError seal(bool final, char* out, std::size_t& length) noexcept;

@@ -21,8 +21,6 @@ struct KestrelBoundary {
 namespace kestrel {
 namespace {
 
-static_assert(KESTREL_RECEIPT_KEY_LEN == KEY_LEN && KESTREL_RECEIPT_WIRE_LEN == RECEIPT_WIRE_LEN);
-
 // A failure that no argument can cause: reported, then the process stops.
 [[noreturn]] void internal_fault(const char* what) noexcept {
     std::fprintf(stderr, "kestrel: internal fault: %s\n", what);
@@ -56,14 +54,14 @@ using namespace kestrel;
 
 extern "C" {
 
-KestrelBoundary* kestrel_boundary_new(const std::uint8_t key[KESTREL_RECEIPT_KEY_LEN], std::uint64_t rate_limit,
+KestrelBoundary* kestrel_boundary_new(const std::uint8_t key[KESTREL_KEY_LEN], std::uint64_t rate_limit,
                                       double max_velocity, KestrelError* error) {
     return kestrel_boundary_new_with_clock(key, rate_limit, max_velocity, nullptr, nullptr, error);
 }
 
-KestrelBoundary* kestrel_boundary_new_with_clock(const std::uint8_t key[KESTREL_RECEIPT_KEY_LEN],
-                                                 std::uint64_t rate_limit, double max_velocity, KestrelClock clock,
-                                                 void* context, KestrelError* error) {
+KestrelBoundary* kestrel_boundary_new_with_clock(const std::uint8_t key[KESTREL_KEY_LEN], std::uint64_t rate_limit,
+                                                 double max_velocity, KestrelClock clock, void* context,
+                                                 KestrelError* error) {
     if (key == nullptr) {
         report(error, KESTREL_ERROR_INVALID_POINTER);
         return nullptr;
@@ -79,7 +77,7 @@ KestrelBoundary* kestrel_boundary_new_with_clock(const std::uint8_t key[KESTREL_
     return boundary;
 }
 
-KestrelError kestrel_boundary_rekey(KestrelBoundary* boundary, const std::uint8_t key[KESTREL_RECEIPT_KEY_LEN]) {
+KestrelError kestrel_boundary_rekey(KestrelBoundary* boundary, const std::uint8_t key[KESTREL_KEY_LEN]) {
     if (boundary == nullptr || key == nullptr) return KESTREL_ERROR_INVALID_POINTER;
     if (!boundary->owner.belongs_here()) return KESTREL_ERROR_FORKED;
     const Key k = Key::from_bytes(key);

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -24,6 +25,18 @@ std::string place(std::string_view file, std::uint32_t line);
 std::string joint_place(std::string_view file, std::uint32_t line, std::string_view joint);
 
 [[noreturn]] void fail(KestrelError code, std::string message);
+
+// What a file does that a strict load refuses (with `code` and `message`) and
+// a plain one reports as a warning, `message` followed by "; " and `effect`.
+struct Warning {
+    KestrelError code;
+    std::string message;
+    const char* effect;  // what the reader does instead: "skipped", "ignored"
+};
+
+// did_you_mean returns "; did you mean 'x'?" where exactly one of `known` is
+// close to `name` (a typo: at most two edits, or a start of it), else "".
+std::string did_you_mean(std::string_view name, std::span<const std::string_view> known);
 
 // The shortest text that reads back as the same double.
 std::string number_text(double value);

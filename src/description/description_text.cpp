@@ -60,7 +60,8 @@ std::string read_description_file(const std::string& path) {
 
 void check_text(std::string_view file, std::string_view text) {
     if (text.size() > KESTREL_DESCRIPTION_MAX_FILE_SIZE) {
-        fail(KESTREL_ERROR_DESCRIPTION_TOO_LARGE, std::string(file) + ": the file is over 16 MiB");
+        fail(KESTREL_ERROR_DESCRIPTION_TOO_LARGE, std::string(file) + ": the file is over " +
+                                                      std::to_string(KESTREL_DESCRIPTION_MAX_FILE_SIZE >> 20) + " MiB");
     }
     const std::size_t nul = text.find('\0');
     if (nul != std::string_view::npos) {
@@ -114,7 +115,8 @@ bool is_utf8(std::string_view text) {
 }
 
 void check_name(std::string_view file, std::uint32_t line, std::string_view name) {
-    if (!is_utf8(name)) fail(KESTREL_ERROR_DESCRIPTION_SYNTAX, joint_place(file, line, name) + "the name is not UTF-8 text");
+    if (!is_utf8(name))
+        fail(KESTREL_ERROR_DESCRIPTION_SYNTAX, joint_place(file, line, name) + "the name is not UTF-8 text");
 }
 
 std::optional<double> parse_decimal(std::string_view text) {

@@ -19,28 +19,35 @@ struct DescribedJoint {
     std::string type;    // empty with only a YAML file
     std::string mimics;  // empty unless a mimic joint
     KestrelJointLimits limits;
-    std::array<std::uint32_t, 5> sources;  // KESTREL_SOURCE_*, by KESTREL_FIELD_*
+    std::array<std::uint32_t, KESTREL_JOINT_LIMITS_FIELDS> sources;  // KESTREL_SOURCE_*, by KESTREL_FIELD_*
+    std::uint32_t widened = 0;  // bit 1 << KESTREL_FIELD_*: a YAML value wider than the URDF's
 };
 
-// One parsed file and the name it goes by in messages.
+// One parsed file, the name it goes by in messages and what it warns of.
 template <class Joint>
 struct ParsedFile {
     std::string name;
     std::vector<Joint> joints;
+    std::vector<Warning> warnings;
 };
 
 struct Selection {
     std::optional<std::vector<std::string>> joints;  // nullopt: the default joints
     bool soft_limits = true;
+    bool strict = false;          // every warning is an error
+    bool allow_widening = false;  // a YAML value may widen or remove a URDF limit
+};
+
+struct Description {
+    std::vector<DescribedJoint> joints;
+    std::vector<std::string> warnings;  // each "file:line: ...; what the reader did"
 };
 
 // combine applies the rules to parsed files (at least one given) and checks
 // the result; it fails with a DescriptionFailure.
-std::vector<DescribedJoint> combine(const ParsedFile<UrdfJoint>* urdf, const ParsedFile<YamlJoint>* yaml,
-                                    const Selection& selection);
+Description combine(const ParsedFile<UrdfJoint>* urdf, const ParsedFile<YamlJoint>* yaml, const Selection& selection);
 
 // describe reads the files (either path may be empty, not both) and combines them.
-std::vector<DescribedJoint> describe(const std::string& urdf_path, const std::string& yaml_path,
-                                     const Selection& selection);
+Description describe(const std::string& urdf_path, const std::string& yaml_path, const Selection& selection);
 
 }  // namespace kestrel::description

@@ -12,7 +12,7 @@
 #include "description/joint_rules.hpp"
 
 struct KestrelDescription {
-    std::vector<kestrel::description::DescribedJoint> joints;
+    kestrel::description::Description loaded;
 };
 
 namespace {
@@ -50,6 +50,8 @@ KESTREL_API KestrelError kestrel_description_load(const KestrelDescriptionReques
     try {
         Selection selection;
         selection.soft_limits = (request->flags & KESTREL_DESCRIPTION_NO_SOFT_LIMITS) == 0;
+        selection.strict = (request->flags & KESTREL_DESCRIPTION_STRICT) != 0;
+        selection.allow_widening = (request->flags & KESTREL_DESCRIPTION_ALLOW_WIDENING) != 0;
         if (request->joints != nullptr) {
             selection.joints.emplace();
             for (std::size_t i = 0; i < request->joint_count; ++i) {
@@ -60,9 +62,9 @@ KESTREL_API KestrelError kestrel_description_load(const KestrelDescriptionReques
                 selection.joints->emplace_back(request->joints[i]);
             }
         }
-        auto joints = describe(request->urdf_path ? request->urdf_path : "",
+        auto loaded = describe(request->urdf_path ? request->urdf_path : "",
                                request->yaml_path ? request->yaml_path : "", selection);
-        *description = new KestrelDescription{std::move(joints)};
+        *description = new KestrelDescription{std::move(loaded)};
         return KESTREL_OK;
     } catch (const DescriptionFailure& failure) {
         write_message(message, message_size, failure.message);
@@ -80,21 +82,32 @@ KESTREL_API KestrelError kestrel_description_load(const KestrelDescriptionReques
 }
 
 KESTREL_API size_t kestrel_description_joint_count(const KestrelDescription* description) {
-    return description == nullptr ? 0 : description->joints.size();
+    return description == nullptr ? 0 : description->loaded.joints.size();
 }
 
 KESTREL_API KestrelError kestrel_description_joint(const KestrelDescription* description, size_t index,
                                                    KestrelDescribedJoint* joint) {
-    if (description == nullptr || joint == nullptr || index >= description->joints.size()) {
+    if (description == nullptr || joint == nullptr || index >= description->loaded.joints.size()) {
         return KESTREL_ERROR_INVALID_POINTER;
     }
-    const auto& source = description->joints[index];
+    const auto& source = description->loaded.joints[index];
     joint->name = source.name.c_str();
     joint->type = source.type.c_str();
     joint->mimics = source.mimics.c_str();
     joint->limits = source.limits;
-    for (int i = 0; i < 5; ++i) joint->sources[i] = source.sources[static_cast<std::size_t>(i)];
+    for (int i = 0; i < KESTREL_JOINT_LIMITS_FIELDS; ++i)
+        joint->sources[i] = source.sources[static_cast<std::size_t>(i)];
+    joint->widened = source.widened;
     return KESTREL_OK;
+}
+
+KESTREL_API size_t kestrel_description_warning_count(const KestrelDescription* description) {
+    return description == nullptr ? 0 : description->loaded.warnings.size();
+}
+
+KESTREL_API const char* kestrel_description_warning(const KestrelDescription* description, size_t index) {
+    if (description == nullptr || index >= description->loaded.warnings.size()) return nullptr;
+    return description->loaded.warnings[index].c_str();
 }
 
 KESTREL_API const char* kestrel_description_source_name(uint32_t source) {

@@ -1,5 +1,7 @@
 #include "description/urdf_reader.hpp"
 
+#include <algorithm>
+#include <span>
 #include <tinyxml2.h>
 #include <unordered_set>
 
@@ -106,11 +108,36 @@ std::string required_attribute(std::string_view file, const XMLElement& element,
     return value;
 }
 
+// The attributes the URDF format gives each element the reader reads. A name
+// outside the list is a typo until shown otherwise (a misspelt upper would
+// leave the joint without a limit), except one in another XML namespace
+// (drake:acceleration), which is another tool's extension.
+constexpr std::string_view kJointAttributes[] = {"name", "type"};
+constexpr std::string_view kLimitAttributes[] = {"lower", "upper", "effort", "velocity"};
+constexpr std::string_view kSafetyAttributes[] = {"soft_lower_limit", "soft_upper_limit", "k_position", "k_velocity"};
+constexpr std::string_view kMimicAttributes[] = {"joint", "multiplier", "offset"};
+
+void check_attributes(std::string_view file, std::string_view joint, const XMLElement& element,
+                      std::span<const std::string_view> known) {
+    for (const tinyxml2::XMLAttribute* a = element.FirstAttribute(); a != nullptr; a = a->Next()) {
+        const std::string_view name = a->Name();
+        if (name.find(':') != std::string_view::npos || name == "xmlns") continue;
+        if (std::find(known.begin(), known.end(), name) != known.end()) continue;
+        std::string expected;
+        for (const std::string_view k : known) expected += (expected.empty() ? "" : ", ") + std::string(k);
+        std::string suggestion = did_you_mean(name, known);
+        fail(KESTREL_ERROR_DESCRIPTION_VALUE, joint_place(file, static_cast<std::uint32_t>(a->GetLineNum()), joint) +
+                                                  "<" + element.Name() + "> has an unknown attribute " + quoted(name) +
+                                                  (suggestion.empty() ? " (expected " + expected + ")" : suggestion));
+    }
+}
+
 UrdfJoint read_joint(std::string_view file, const XMLElement& element) {
     UrdfJoint joint;
     joint.line = static_cast<std::uint32_t>(element.GetLineNum());
     joint.name = required_attribute(file, element, "name", {});
     check_name(file, joint.line, joint.name);
+    check_attributes(file, joint.name, element, kJointAttributes);
     joint.type = required_attribute(file, element, "type", joint.name);
     static const std::unordered_set<std::string> kTypes{"revolute", "continuous", "prismatic",
                                                         "fixed",    "floating",   "planar"};
@@ -120,19 +147,48 @@ UrdfJoint read_joint(std::string_view file, const XMLElement& element) {
     }
     if (!joint.movable()) return joint;
     if (const XMLElement* limit = only_child(file, joint, element, "limit")) {
+        check_attributes(file, joint.name, *limit, kLimitAttributes);
+        joint.limit_line = static_cast<std::uint32_t>(limit->GetLineNum());
         joint.lower = number_attribute(file, joint, *limit, "lower");
         joint.upper = number_attribute(file, joint, *limit, "upper");
         joint.velocity = number_attribute(file, joint, *limit, "velocity");
     }
     if (const XMLElement* safety = only_child(file, joint, element, "safety_controller")) {
+        check_attributes(file, joint.name, *safety, kSafetyAttributes);
         joint.soft_lower = number_attribute(file, joint, *safety, "soft_lower_limit");
         joint.soft_upper = number_attribute(file, joint, *safety, "soft_upper_limit");
     }
     if (const XMLElement* mimic = only_child(file, joint, element, "mimic")) {
+        check_attributes(file, joint.name, *mimic, kMimicAttributes);
         joint.mimics = required_attribute(file, *mimic, "joint", joint.name);
         check_name(file, static_cast<std::uint32_t>(mimic->GetLineNum()), joint.mimics);
     }
     return joint;
+}
+
+// The XML parser's error in words, for one line of a message.
+const char* xml_problem(tinyxml2::XMLError error) {
+    switch (error) {
+        case tinyxml2::XML_ERROR_PARSING_ELEMENT:
+            return "an element that is cut short or not closed";
+        case tinyxml2::XML_ERROR_PARSING_ATTRIBUTE:
+            return "an attribute that is not name=\"value\"";
+        case tinyxml2::XML_ERROR_PARSING_TEXT:
+            return "text outside the elements, or a stray '<' or '&'";
+        case tinyxml2::XML_ERROR_PARSING_CDATA:
+        case tinyxml2::XML_ERROR_PARSING_COMMENT:
+        case tinyxml2::XML_ERROR_PARSING_DECLARATION:
+        case tinyxml2::XML_ERROR_PARSING_UNKNOWN:
+            return "a comment, CDATA section or declaration that is not closed";
+        case tinyxml2::XML_ERROR_EMPTY_DOCUMENT:
+            return "no element at all";
+        case tinyxml2::XML_ERROR_MISMATCHED_ELEMENT:
+            return "an element not closed, or closed by another's end tag";
+        case tinyxml2::XML_ELEMENT_DEPTH_EXCEEDED:
+            return "elements nest too deep";
+        default:
+            return "not well-formed";
+    }
 }
 
 }  // namespace
@@ -140,14 +196,25 @@ UrdfJoint read_joint(std::string_view file, const XMLElement& element) {
 std::vector<UrdfJoint> parse_urdf(std::string_view file, std::string_view text) {
     check_text(file, text);
     prescan_xml(file, text);
+    // Text that does not start as XML does (a YAML file given as the URDF)
+    // is named for what it is, not for the XML parser's first complaint.
+    const std::size_t first = text.find_first_not_of(" \t\r\n");
+    const bool bom = text.starts_with("\xEF\xBB\xBF");
+    if (first != std::string_view::npos && text[first] != '<' && !(bom && first == 0)) {
+        fail(KESTREL_ERROR_DESCRIPTION_SYNTAX, place(file, line_of(text, first)) +
+                                                   ": not a URDF: expected XML with a <robot> element, found " +
+                                                   quoted(text.substr(first, text.find('\n', first) - first)));
+    }
     tinyxml2::XMLDocument document(true, tinyxml2::PRESERVE_WHITESPACE);
-    if (document.Parse(text.data(), text.size()) != tinyxml2::XML_SUCCESS) {
+    if (const tinyxml2::XMLError error = document.Parse(text.data(), text.size()); error != tinyxml2::XML_SUCCESS) {
         fail(KESTREL_ERROR_DESCRIPTION_SYNTAX, place(file, static_cast<std::uint32_t>(document.ErrorLineNum())) +
-                                                   ": malformed XML: " + document.ErrorStr());
+                                                   ": malformed XML: " + xml_problem(error));
     }
     const XMLElement* robot = document.RootElement();
     if (robot == nullptr || std::string_view(robot->Name()) != "robot") {
-        fail(KESTREL_ERROR_DESCRIPTION_SYNTAX, std::string(file) + ": the root element is not <robot>");
+        fail(KESTREL_ERROR_DESCRIPTION_SYNTAX,
+             std::string(file) + ": not a URDF: expected a <robot> element at the top, found " +
+                 (robot == nullptr ? std::string("none") : quoted("<" + std::string(robot->Name()) + ">")));
     }
     std::vector<UrdfJoint> joints;
     std::unordered_set<std::string> names;

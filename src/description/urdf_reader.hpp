@@ -17,14 +17,19 @@ struct UrdfJoint {
     std::string type;    // revolute, continuous, prismatic, fixed, floating or planar
     std::string mimics;  // the leader of a mimic joint, or empty
     std::uint32_t line;
+    std::uint32_t limit_line = 0;  // of its <limit>, 0 without one
     std::optional<Number> lower, upper, velocity, soft_lower, soft_upper;
 
     bool movable() const { return type == "revolute" || type == "continuous" || type == "prismatic"; }
 };
 
-// parse_urdf reads the joints of a URDF's text, in file order, refusing text
-// that nests deeper than KESTREL_DESCRIPTION_MAX_DEPTH or declares a document
-// type before the XML parser sees it. `file` names the file in messages.
+// parse_urdf reads the joints of a URDF's text, in file order. An attribute
+// the format does not give <joint>, <limit>, <safety_controller> or <mimic>
+// is refused unless it has a namespace prefix; other child elements are
+// ignored. Text that nests deeper than KESTREL_DESCRIPTION_MAX_DEPTH or
+// declares a document type is refused before the XML parser sees it, text
+// that does not start as XML is named as not a URDF. `file` names the file in
+// messages.
 std::vector<UrdfJoint> parse_urdf(std::string_view file, std::string_view text);
 
 }  // namespace kestrel::description

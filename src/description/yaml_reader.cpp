@@ -1,7 +1,10 @@
 #include "description/yaml_reader.hpp"
 
+#include <array>
 #include <numbers>
 #include <sstream>
+#include <cmath>
+#include <unordered_map>
 #include <unordered_set>
 #include <yaml-cpp/eventhandler.h>
 #include <yaml-cpp/exceptions.h>
@@ -32,21 +35,36 @@ public:
 
     void OnDocumentStart(const YAML::Mark&) override { ++documents; }
     void OnDocumentEnd() override {}
-    void OnNull(const YAML::Mark& mark, YAML::anchor_t) override { add(Node::Kind::null, mark, "", ""); }
-    void OnAlias(const YAML::Mark& mark, YAML::anchor_t) override {
-        fail(KESTREL_ERROR_DESCRIPTION_SYNTAX, where(mark) + ": an alias (*name); aliases are not accepted");
+    void OnNull(const YAML::Mark& mark, YAML::anchor_t anchor) override {
+        anchored(anchor, add(Node::Kind::null, mark, "", ""));
     }
-    void OnScalar(const YAML::Mark& mark, const std::string& tag, YAML::anchor_t, const std::string& value) override {
-        add(Node::Kind::scalar, mark, tag, value);
+    // An alias to a single value (max_velocity: *v) is a copy of it, one node
+    // like any other; one to a map or a sequence would let a small file
+    // stand for an exponential one, and is refused.
+    void OnAlias(const YAML::Mark& mark, YAML::anchor_t anchor) override {
+        const auto found = anchors_.find(anchor);
+        if (found == anchors_.end() || nodes[found->second].kind == Node::Kind::map ||
+            nodes[found->second].kind == Node::Kind::sequence) {
+            fail(KESTREL_ERROR_DESCRIPTION_SYNTAX,
+                 where(mark) + ": an alias (*name) to a map or a sequence; only aliases to single values are accepted");
+        }
+        const Node copy = nodes[found->second];
+        add(copy.kind, mark, copy.tag, copy.text);
     }
-    void OnSequenceStart(const YAML::Mark& mark, const std::string& tag, YAML::anchor_t,
+    void OnScalar(const YAML::Mark& mark, const std::string& tag, YAML::anchor_t anchor,
+                  const std::string& value) override {
+        anchored(anchor, add(Node::Kind::scalar, mark, tag, value));
+    }
+    void OnSequenceStart(const YAML::Mark& mark, const std::string& tag, YAML::anchor_t anchor,
                          YAML::EmitterStyle::value) override {
         open_.push_back(add(Node::Kind::sequence, mark, tag, ""));
+        anchored(anchor, open_.back());
     }
     void OnSequenceEnd() override { open_.pop_back(); }
-    void OnMapStart(const YAML::Mark& mark, const std::string& tag, YAML::anchor_t,
+    void OnMapStart(const YAML::Mark& mark, const std::string& tag, YAML::anchor_t anchor,
                     YAML::EmitterStyle::value) override {
         open_.push_back(add(Node::Kind::map, mark, tag, ""));
+        anchored(anchor, open_.back());
     }
     void OnMapEnd() override { open_.pop_back(); }
 
@@ -71,8 +89,13 @@ private:
         return index;
     }
 
+    void anchored(YAML::anchor_t anchor, std::uint32_t index) {
+        if (anchor != YAML::NullAnchor) anchors_[anchor] = index;
+    }
+
     std::string_view file_;
     std::vector<std::uint32_t> open_;
+    std::unordered_map<YAML::anchor_t, std::uint32_t> anchors_;  // anchor -> node
 };
 
 // The keys of a joint's map and where each goes; nullptr members: read and ignored.
@@ -93,11 +116,18 @@ constexpr LimitKey kKeys[] = {
     {"max_deceleration", nullptr, &YamlJoint::max_deceleration},
     {"has_jerk_limits", &YamlJoint::has_jerk, nullptr},
     {"max_jerk", nullptr, &YamlJoint::max_jerk},
+    {"angle_wraparound", &YamlJoint::angle_wraparound, nullptr},
     {"has_effort_limits", nullptr, nullptr},
     {"max_effort", nullptr, nullptr},
     {"default_velocity_scaling_factor", nullptr, nullptr},
     {"default_acceleration_scaling_factor", nullptr, nullptr},
 };
+
+constexpr auto kKeyNames = [] {
+    std::array<std::string_view, std::size(kKeys)> names{};
+    for (std::size_t i = 0; i < names.size(); ++i) names[i] = kKeys[i].name;
+    return names;
+}();
 
 class JointReader {
 public:
@@ -134,7 +164,9 @@ public:
 
     YamlJoint joint(const Node& key, const Node& value) const {
         check_name(file_, key.line, key.text);
-        YamlJoint joint{key.text, key.line, {}, {}, {}, {}, {}, {}, {}, {}, {}, {}, {}};
+        YamlJoint joint;
+        joint.name = key.text;
+        joint.line = key.line;
         if (value.kind != Node::Kind::map) {
             fail(KESTREL_ERROR_DESCRIPTION_SYNTAX,
                  joint_place(file_, value.line, key.text) + "expected a map of limits");
@@ -145,8 +177,14 @@ public:
                 if (k.name == field->text) known = &k;
             }
             if (known == nullptr) {
-                fail(KESTREL_ERROR_DESCRIPTION_VALUE,
-                     joint_place(file_, field->line, key.text) + "unknown key " + quoted(field->text));
+                // has_jerk: false turns nothing on, so it is only reported; a
+                // number or true under an unknown name is a limit lost.
+                std::string message = joint_place(file_, field->line, key.text) + "unknown key " + quoted(field->text) +
+                                      did_you_mean(field->text, kKeyNames);
+                const std::optional<Flag> off = boolean(*content);
+                if (!off || off->value) fail(KESTREL_ERROR_DESCRIPTION_VALUE, std::move(message));
+                joint.warnings.push_back({KESTREL_ERROR_DESCRIPTION_VALUE, std::move(message), "its false is ignored"});
+                continue;
             }
             if (known->flag != nullptr) joint.*(known->flag) = flag(*content, joint.name, known->name);
             if (known->number != nullptr) joint.*(known->number) = number(*content, joint.name, known->name);
@@ -171,11 +209,16 @@ private:
         }
         const std::optional<double> value = parse_decimal(node.text);
         if (!value) bad(node, joint, field, quoted(node.text) + " is not a finite number");
-        // x * pi / 180 in this order, the rounding the header promises.
-        return Number{degrees ? *value * std::numbers::pi / 180.0 : *value, node.line};
+        // x * pi / 180 in this order, the rounding the header promises; a
+        // value the conversion carries beyond the doubles is no limit either.
+        const double radians = degrees ? *value * std::numbers::pi / 180.0 : *value;
+        if (!std::isfinite(radians))
+            bad(node, joint, field, "!degrees " + quoted(node.text) + " is not finite in radians");
+        return Number{radians, node.line};
     }
 
-    Flag flag(const Node& node, std::string_view joint, std::string_view field) const {
+    // A plain or !!bool true or false, else nullopt.
+    static std::optional<Flag> boolean(const Node& node) {
         if (node.kind == Node::Kind::scalar && (node.tag == "?" || node.tag == "tag:yaml.org,2002:bool")) {
             for (std::string_view word : {"true", "True", "TRUE"}) {
                 if (node.text == word) return Flag{true, node.line};
@@ -184,6 +227,11 @@ private:
                 if (node.text == word) return Flag{false, node.line};
             }
         }
+        return std::nullopt;
+    }
+
+    Flag flag(const Node& node, std::string_view joint, std::string_view field) const {
+        if (const std::optional<Flag> value = boolean(node)) return *value;
         bad(node, joint, field, quoted(node.text) + " is not true or false");
     }
 
@@ -193,7 +241,7 @@ private:
 
 }  // namespace
 
-std::vector<YamlJoint> parse_yaml(std::string_view file, std::string_view text) {
+std::vector<YamlJoint> parse_yaml(std::string_view file, std::string_view text, std::vector<Warning>& warnings) {
     check_text(file, text);
     if (text.size() > KESTREL_DESCRIPTION_MAX_YAML_SIZE) {
         fail(KESTREL_ERROR_DESCRIPTION_TOO_LARGE, std::string(file) + ": a YAML file over " +
@@ -216,6 +264,7 @@ std::vector<YamlJoint> parse_yaml(std::string_view file, std::string_view text) 
     // joint_limits at the top, or under one of the top-level keys (and only one).
     const auto top = reader.entries(nodes[0], {});  // refuses a key given twice
     const Node* limits = reader.lookup(nodes[0], "joint_limits");
+    const Node* holder = limits != nullptr ? &nodes[0] : nullptr;  // the map joint_limits stands in
     if (limits == nullptr) {
         for (const auto& [key, value] : top) {
             if (value->kind != Node::Kind::map) continue;
@@ -224,8 +273,25 @@ std::vector<YamlJoint> parse_yaml(std::string_view file, std::string_view text) 
                 fail(KESTREL_ERROR_DESCRIPTION_SYNTAX,
                      place(file, key->line) + ": a second map joint_limits (under " + quoted(key->text) + ")");
             }
-            if (inner != nullptr) limits = inner;
+            if (inner != nullptr) limits = inner, holder = value;
         }
+    }
+    // Maps beside it (cartesian_limits) and at the top hold limits this
+    // reader does not load: said once each, never dropped without a word.
+    const auto unused = [&](const Node& map) {
+        for (std::size_t i = 0; i + 1 < map.children.size(); i += 2) {
+            const Node& key = nodes[map.children[i]];
+            const Node& value = nodes[map.children[i + 1]];
+            if (value.kind != Node::Kind::map || &value == holder || &value == limits) continue;
+            warnings.push_back(
+                {KESTREL_ERROR_DESCRIPTION_SYNTAX,
+                 place(file, key.line) + ": the map " + quoted(key.text) + " is not read (only joint_limits is)",
+                 "ignored"});
+        }
+    };
+    if (limits != nullptr) {
+        unused(nodes[0]);
+        if (holder != &nodes[0]) unused(*holder);
     }
     if (limits == nullptr) {
         fail(KESTREL_ERROR_DESCRIPTION_SYNTAX,

@@ -10,7 +10,7 @@ constexpr ErrorText kUnknownRow{"unknown_error", "unknown error value"};
 
 // Rows in value order: the row index is the value. Rows 1 to 9 are the receipt
 // codes, whose code strings and messages the Python exception also carries.
-constexpr std::array<ErrorText, 40> kCatalogue{{
+constexpr std::array<ErrorText, 42> kCatalogue{{
     {"ok", "success"},
     {"invalid_pointer", "null or misaligned pointer"},
     {"action_id_overflow", "action id exceeds maximum size"},
@@ -49,10 +49,14 @@ constexpr std::array<ErrorText, 40> kCatalogue{{
     {"log_stopped", "the check of the receipt log was stopped by its caller"},
     {"log_refusal_kind", "a refusal line records a named error value, not success or an unknown one"},
     {"description_unreadable", "a robot description file could not be read"},
-    {"description_too_large", "a robot description file is over 16 MiB, nests too deep or holds too many nodes"},
+    {"description_too_large",
+     "a robot description file is over its size limit, nests too deep or holds too many nodes"},
     {"description_syntax", "a robot description file is not well-formed XML or YAML of the expected shape"},
     {"description_joint", "a joint is missing from the robot description, named twice, or has no limits"},
     {"description_value", "a value in a robot description is not valid (a finite number, a known key, a range)"},
+    {"bad_monitor_config",
+     "a monitor's tolerances must be finite and >= 0, its standstill velocity finite and > 0, its stop SS1 or SS2"},
+    {"position_out_of_range", "commanded position is outside the axis's position limits"},
     {"log_keys", "a receipt log verifier holds at most 16 keys"},
 }};
 

@@ -46,10 +46,10 @@ KestrelError derive_link_key(const Key& master, std::span<const std::uint8_t> li
     Key derived{};
     const auto salt = std::as_bytes(std::span(kSalt)).first(sizeof kSalt - 1);
     if (!hkdf_sha256({reinterpret_cast<const std::uint8_t*>(salt.data()), salt.size()}, master.bytes(), link_id,
-                     {derived.data(), KEY_LEN})) {
+                     {derived.data(), KESTREL_KEY_LEN})) {
         return KESTREL_ERROR_KEY_DERIVATION;
     }
-    std::memcpy(out.data(), derived.data(), KEY_LEN);
+    std::memcpy(out.data(), derived.data(), KESTREL_KEY_LEN);
     return KESTREL_OK;
 }
 

@@ -7,7 +7,7 @@
 
 using namespace kestrel;
 
-static_assert(KESTREL_KEY_LEN == KEY_LEN && KESTREL_LINK_ID_MAX_LEN == MAX_LINK_ID_LEN);
+static_assert(KESTREL_LINK_ID_MAX_LEN == MAX_LINK_ID_LEN);
 
 extern "C" {
 
@@ -17,7 +17,7 @@ KestrelError kestrel_derive_key(const std::uint8_t master[KESTREL_KEY_LEN], cons
     const Key given = Key::from_bytes(master);
     Key derived{};
     const KestrelError error = derive_link_key(given, {link_id, link_id_len}, derived);
-    if (error == KESTREL_OK) std::memcpy(out, derived.data(), KEY_LEN);
+    if (error == KESTREL_OK) std::memcpy(out, derived.data(), KESTREL_KEY_LEN);
     return error;
 }
 
@@ -30,7 +30,7 @@ KestrelError kestrel_key_file_read(const char* path, std::uint8_t key[KESTREL_KE
     }
     Key read{};
     const KestrelError error = read_key_file(path, read, text);
-    if (error == KESTREL_OK) std::memcpy(key, read.data(), KEY_LEN);
+    if (error == KESTREL_OK) std::memcpy(key, read.data(), KESTREL_KEY_LEN);
     return error;
 }
 

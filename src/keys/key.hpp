@@ -11,19 +11,18 @@
 #include <span>
 #include <type_traits>
 
+#include "kestrel_base.h"  // KESTREL_KEY_LEN: boundary and link keys, the HMAC key
 #include "keys/wipe.hpp"
 
 namespace kestrel {
 
-inline constexpr std::size_t KEY_LEN = 32;  // boundary and link keys, the HMAC key
-
 struct Key {
-    std::array<std::uint8_t, KEY_LEN> octets;  // public only so that a key can be brace-initialised
+    std::array<std::uint8_t, KESTREL_KEY_LEN> octets;  // public only so that a key can be brace-initialised
 
-    // from_bytes copies KEY_LEN bytes, which may be a buffer the caller wipes next.
+    // from_bytes copies KESTREL_KEY_LEN bytes, which may be a buffer the caller wipes next.
     [[nodiscard]] static Key from_bytes(const std::uint8_t* bytes) noexcept {
         Key key{};
-        std::memcpy(key.octets.data(), bytes, KEY_LEN);
+        std::memcpy(key.octets.data(), bytes, KESTREL_KEY_LEN);
         return key;  // a copy, should the compiler make one, wipes itself too
     }
 
@@ -34,14 +33,14 @@ struct Key {
 
     [[nodiscard]] constexpr std::uint8_t* data() noexcept { return octets.data(); }
     [[nodiscard]] constexpr const std::uint8_t* data() const noexcept { return octets.data(); }
-    [[nodiscard]] static constexpr std::size_t size() noexcept { return KEY_LEN; }
+    [[nodiscard]] static constexpr std::size_t size() noexcept { return KESTREL_KEY_LEN; }
     [[nodiscard]] constexpr std::uint8_t& operator[](std::size_t i) noexcept { return octets[i]; }
     [[nodiscard]] constexpr const std::uint8_t& operator[](std::size_t i) const noexcept { return octets[i]; }
     [[nodiscard]] constexpr std::uint8_t* begin() noexcept { return octets.data(); }
-    [[nodiscard]] constexpr std::uint8_t* end() noexcept { return octets.data() + KEY_LEN; }
+    [[nodiscard]] constexpr std::uint8_t* end() noexcept { return octets.data() + KESTREL_KEY_LEN; }
     [[nodiscard]] constexpr const std::uint8_t* begin() const noexcept { return octets.data(); }
-    [[nodiscard]] constexpr const std::uint8_t* end() const noexcept { return octets.data() + KEY_LEN; }
-    [[nodiscard]] std::span<const std::uint8_t, KEY_LEN> bytes() const noexcept { return octets; }
+    [[nodiscard]] constexpr const std::uint8_t* end() const noexcept { return octets.data() + KESTREL_KEY_LEN; }
+    [[nodiscard]] std::span<const std::uint8_t, KESTREL_KEY_LEN> bytes() const noexcept { return octets; }
 
     // is_zero returns true iff all 32 bytes are zero: a key anyone can guess,
     // which the library refuses wherever a key may be refused. Every byte is

@@ -87,16 +87,16 @@ KestrelError read_key_file(const char* path, Key& out, std::span<char> message) 
         return refuse(message, "%s: cannot open the key file: %s", path, text);
     }
     if (file.outcome == OpenOutcome::NotRegular) {
-        return refuse(message, "%s: not a regular file; a key file holds exactly %zu raw bytes", path, KEY_LEN);
+        return refuse(message, "%s: not a regular file; a key file holds exactly %zu raw bytes", path, Key::size());
     }
     const int fd = file.fd;
     const struct stat& status = file.status;
     // The size first: a file of another size (a log given in its place) is not a key whatever its mode.
-    if (status.st_size != static_cast<off_t>(KEY_LEN)) {
+    if (status.st_size != static_cast<off_t>(Key::size())) {
         ::close(fd);
-        const bool longer = status.st_size > static_cast<off_t>(KEY_LEN);
-        return refuse(message, "%s: a key file holds exactly %zu bytes, but this one holds %s%zu", path, KEY_LEN,
-                      longer ? "more than " : "", longer ? KEY_LEN : static_cast<std::size_t>(status.st_size));
+        const bool longer = status.st_size > static_cast<off_t>(Key::size());
+        return refuse(message, "%s: a key file holds exactly %zu bytes, but this one holds %s%zu", path, Key::size(),
+                      longer ? "more than " : "", longer ? Key::size() : static_cast<std::size_t>(status.st_size));
     }
     if ((status.st_mode & 077) != 0) {
         ::close(fd);
@@ -106,7 +106,7 @@ KestrelError read_key_file(const char* path, Key& out, std::span<char> message) 
                       path, static_cast<unsigned>(status.st_mode & 0777), quoted);
     }
     // One byte more than a key, to tell a longer file from a whole key.
-    std::uint8_t buffer[KEY_LEN + 1];
+    std::uint8_t buffer[KESTREL_KEY_LEN + 1];
     const ssize_t got = read_all(fd, buffer, sizeof buffer);
     const int read_error = errno;
     ::close(fd);
@@ -114,12 +114,13 @@ KestrelError read_key_file(const char* path, Key& out, std::span<char> message) 
     if (got < 0) {
         result = refuse(message, "%s: cannot read the key file: %s", path,
                         strerror_text(strerror_r(read_error, reason, sizeof reason), reason));
-    } else if (static_cast<std::size_t>(got) != KEY_LEN) {
-        result = refuse(message, "%s: a key file holds exactly %zu bytes, but this one holds %s%zu", path, KEY_LEN,
-                        static_cast<std::size_t>(got) > KEY_LEN ? "more than " : "",
-                        static_cast<std::size_t>(got) > KEY_LEN ? KEY_LEN : static_cast<std::size_t>(got));
+    } else if (static_cast<std::size_t>(got) != KESTREL_KEY_LEN) {
+        result =
+            refuse(message, "%s: a key file holds exactly %zu bytes, but this one holds %s%zu", path, Key::size(),
+                   static_cast<std::size_t>(got) > KESTREL_KEY_LEN ? "more than " : "",
+                   static_cast<std::size_t>(got) > KESTREL_KEY_LEN ? KESTREL_KEY_LEN : static_cast<std::size_t>(got));
     } else {
-        std::memcpy(out.data(), buffer, KEY_LEN);
+        std::memcpy(out.data(), buffer, KESTREL_KEY_LEN);
     }
     wipe(buffer, sizeof buffer);
     return result;

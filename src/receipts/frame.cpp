@@ -17,7 +17,8 @@ constexpr std::size_t kAxisAt = 4;       // int32
 constexpr std::size_t kPositionAt = 8;   // double
 constexpr std::size_t kVelocityAt = 16;  // double
 constexpr std::size_t kReceiptAt = 24;   // the receipt's wire form
-static_assert(kReceiptAt + RECEIPT_WIRE_LEN == FRAME_LEN && sizeof(KestrelFrame::receipt) == RECEIPT_WIRE_LEN);
+static_assert(kReceiptAt + KESTREL_RECEIPT_WIRE_LEN == FRAME_LEN &&
+              sizeof(KestrelFrame::receipt) == KESTREL_RECEIPT_WIRE_LEN);
 
 }  // namespace
 

@@ -28,8 +28,8 @@ constexpr std::size_t kHeaderMaxLen = kHeaderFixedLen + MAX_ACTION_ID_LEN + 8;
 // pad.
 void prime(sha256::ChainingValue& chain, const Key& key, std::uint8_t pad) noexcept {
     std::uint8_t block[kBlockLen];
-    for (std::size_t i = 0; i < KEY_LEN; ++i) block[i] = static_cast<std::uint8_t>(key[i] ^ pad);
-    std::memset(block + KEY_LEN, pad, kBlockLen - KEY_LEN);
+    for (std::size_t i = 0; i < KESTREL_KEY_LEN; ++i) block[i] = static_cast<std::uint8_t>(key[i] ^ pad);
+    std::memset(block + KESTREL_KEY_LEN, pad, kBlockLen - KESTREL_KEY_LEN);
     chain = sha256::INITIAL;
     sha256::compress(chain, block);
     wipe(block, sizeof block);
@@ -69,7 +69,11 @@ void HmacKeyState::forget() noexcept {
 }
 
 bool HmacKeyState::same_key(const HmacKeyState& other) const noexcept {
-    return inner_.h == other.inner_.h && outer_.h == other.outer_.h;
+    std::uint32_t difference = 0;  // every word of both states, no early exit
+    for (std::size_t i = 0; i < inner_.h.size(); ++i) {
+        difference |= (inner_.h[i] ^ other.inner_.h[i]) | (outer_.h[i] ^ other.outer_.h[i]);
+    }
+    return black_box(difference) == 0;
 }
 
 HmacKeyState::~HmacKeyState() { forget(); }

@@ -58,8 +58,9 @@ public:
     // forget wipes the state: no key.
     void forget() noexcept;
 
-    // same_key returns true iff both were primed with the same key. For tests
-    // and fuzzing: not constant-time.
+    // same_key returns true iff both were primed with the same key (hold the
+    // same chaining values). Every word of both is examined: the time is
+    // independent of the keys.
     [[nodiscard]] bool same_key(const HmacKeyState& other) const noexcept;
 
 private:

@@ -18,12 +18,13 @@ inline constexpr std::size_t NONCE_LEN = 12;          // per-action random nonce
 inline constexpr std::size_t TAG_LEN = 32;            // full HMAC-SHA-256 output, never truncated
 inline constexpr std::size_t MAX_ACTION_ID_LEN = 64;  // 64 is hashed, 65 is refused
 inline constexpr std::size_t PAYLOAD_LEN = 16;        // position and velocity, two LE doubles
-inline constexpr std::size_t RECEIPT_WIRE_LEN = 60;   // 12 + 8 + 8 + 32
+
+static_assert(KESTREL_RECEIPT_WIRE_LEN == NONCE_LEN + 8 + 8 + TAG_LEN, "nonce, timestamp, sequence id, tag");
 
 using Nonce = std::array<std::uint8_t, NONCE_LEN>;
 using Tag = std::array<std::uint8_t, TAG_LEN>;
 using Payload = std::array<std::uint8_t, PAYLOAD_LEN>;
-using ReceiptWire = std::array<std::uint8_t, RECEIPT_WIRE_LEN>;
+using ReceiptWire = std::array<std::uint8_t, KESTREL_RECEIPT_WIRE_LEN>;
 
 // Receipt: the authenticated description of one action. A plain value.
 struct Receipt {
@@ -40,7 +41,7 @@ struct Receipt {
     // is a well-formed receipt (whether its tag is right is another matter).
     [[nodiscard]] static Receipt from_wire(const ReceiptWire& wire) noexcept;
 
-    // from_bytes is from_wire of the RECEIPT_WIRE_LEN bytes at `bytes`, which
+    // from_bytes is from_wire of the KESTREL_RECEIPT_WIRE_LEN bytes at `bytes`, which
     // the caller vouches for (a C caller's 60-byte array).
     [[nodiscard]] static Receipt from_bytes(const std::uint8_t* bytes) noexcept;
 };

@@ -30,7 +30,6 @@ inline constexpr std::uint64_t kLive = 0x4b45535452454c47;  // "KESTRELG"
 
 static_assert(sizeof(GuardStorage) <= KESTREL_RECEIPT_GUARD_SIZE, "the replay gate outgrew the published guard size");
 static_assert(alignof(GuardStorage) <= KESTREL_RECEIPT_GUARD_ALIGN, "the replay gate needs a wider alignment");
-static_assert(KESTREL_RECEIPT_KEY_LEN == KEY_LEN && KESTREL_RECEIPT_WIRE_LEN == RECEIPT_WIRE_LEN);
 
 // storage_of returns the guard's storage, or null when the pointer is null or
 // misaligned. Whether it is live is the caller's question.

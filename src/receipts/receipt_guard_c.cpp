@@ -29,7 +29,7 @@ KestrelError kestrel_receipt_parse(const std::uint8_t receipt[KESTREL_RECEIPT_WI
     return KESTREL_OK;
 }
 
-KestrelError kestrel_receipt_verify(const std::uint8_t key[KESTREL_RECEIPT_KEY_LEN],
+KestrelError kestrel_receipt_verify(const std::uint8_t key[KESTREL_KEY_LEN],
                                     const std::uint8_t receipt[KESTREL_RECEIPT_WIRE_LEN], std::int32_t axis,
                                     double position, double velocity) {
     if (key == nullptr || receipt == nullptr) return KESTREL_ERROR_INVALID_POINTER;
@@ -38,11 +38,11 @@ KestrelError kestrel_receipt_verify(const std::uint8_t key[KESTREL_RECEIPT_KEY_L
                      Receipt::from_bytes(receipt));
 }
 
-KestrelError kestrel_receipt_guard_init(KestrelReceiptGuard* guard, const std::uint8_t key[KESTREL_RECEIPT_KEY_LEN]) {
+KestrelError kestrel_receipt_guard_init(KestrelReceiptGuard* guard, const std::uint8_t key[KESTREL_KEY_LEN]) {
     return kestrel_receipt_guard_resume(guard, key, 0);
 }
 
-KestrelError kestrel_receipt_guard_resume(KestrelReceiptGuard* guard, const std::uint8_t key[KESTREL_RECEIPT_KEY_LEN],
+KestrelError kestrel_receipt_guard_resume(KestrelReceiptGuard* guard, const std::uint8_t key[KESTREL_KEY_LEN],
                                           std::uint64_t last_sequence_id) {
     GuardStorage* s = storage_of(guard);
     if (s == nullptr || key == nullptr) return KESTREL_ERROR_INVALID_POINTER;
@@ -83,8 +83,7 @@ KestrelError kestrel_receipt_guard_check_frame(KestrelReceiptGuard* guard, const
     return e;
 }
 
-KestrelError kestrel_receipt_guard_add_key(KestrelReceiptGuard* guard,
-                                           const std::uint8_t key[KESTREL_RECEIPT_KEY_LEN]) {
+KestrelError kestrel_receipt_guard_add_key(KestrelReceiptGuard* guard, const std::uint8_t key[KESTREL_KEY_LEN]) {
     GuardStorage* s = storage_of(guard);
     if (s == nullptr || key == nullptr || s->live != kLive) return KESTREL_ERROR_INVALID_POINTER;
     const Key k = Key::from_bytes(key);

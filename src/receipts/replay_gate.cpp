@@ -17,7 +17,10 @@ void ReplayGate::rekey(const Key& key) noexcept {
 
 void ReplayGate::add_key(const Key& key) noexcept {
     next_.rekey(key);
-    has_next_ = true;
+    // The current key as the next one is no rotation: held once, it would
+    // wait for ever for a first receipt that only the current key ever gets.
+    has_next_ = !next_.same_key(primed_);
+    if (!has_next_) next_.forget();
 }
 
 KestrelError ReplayGate::issue_receipt(const Nonce& nonce, std::uint64_t timestamp_nanos, std::uint64_t sequence_id,

@@ -45,7 +45,9 @@ public:
 
     // add_key makes `key` the next key, replacing a next key given before:
     // check also accepts tags under it, and the first acceptance under it
-    // makes it the current key (accept). For the receiving side.
+    // makes it the current key (accept). The current key given again leaves
+    // no next key (a next key given before is dropped, as any add_key
+    // replaces it): key_count() is 1. For the receiving side.
     void add_key(const Key& key) noexcept;
 
     // 1, or 2 while a next key waits for its first receipt.

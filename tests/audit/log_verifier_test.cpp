@@ -13,8 +13,8 @@
 
 namespace {
 
-const std::uint8_t kFirstKey[32] = {1, 2, 3};
-const std::uint8_t kSecondKey[32] = {4, 5, 6};
+const std::uint8_t kFirstKey[KESTREL_KEY_LEN] = {1, 2, 3};
+const std::uint8_t kSecondKey[KESTREL_KEY_LEN] = {4, 5, 6};
 
 struct Check {
     KestrelLogSummary summary{};
@@ -59,7 +59,7 @@ std::string rotated_log(std::vector<std::uint64_t>& seals) {
         if (seal) seals.push_back(lines);
     };
     const auto act = [&](std::int32_t axis, double position) {
-        std::uint8_t receipt[60];
+        std::uint8_t receipt[KESTREL_RECEIPT_WIRE_LEN];
         EXPECT_EQ(kestrel_boundary_authorize(boundary, axis, position, 0.5, receipt), KESTREL_OK);
         take(kestrel_log_writer_record(&writer, axis, position, 0.5, receipt, line, &length), false);
     };
@@ -103,7 +103,7 @@ TEST(LogVerifier, EveryCutOfARotatedLogReadsAsACrash) {
 TEST(LogVerifier, ASegmentUnderAKeyNotGivenIsUncheckedNotFailed) {
     std::vector<std::uint64_t> seals;
     const std::string log = rotated_log(seals);  // rotation at line 6, of 9
-    const std::uint8_t other[32] = {7};
+    const std::uint8_t other[KESTREL_KEY_LEN] = {7};
     const struct {
         const char* name;
         std::vector<const std::uint8_t*> keys;

@@ -66,7 +66,7 @@ class BoundaryTable : public testing::TestWithParam<BoundaryCase> {};
 
 // An admitted command gets the next sequence id and a receipt the C guard accepts
 // once, for exactly its action; a refused one gets neither: its buffer stays.
-TEST_P(BoundaryTable, ReceiptsPassTheGuardOnce) {
+TEST_P(BoundaryTable, PassOnce) {
     const BoundaryCase& c = GetParam();
     KestrelError error = -1;
     const BoundaryPtr boundary(kestrel_boundary_new(kKey.data(), c.rate_limit, c.max_velocity, &error));

@@ -98,7 +98,7 @@ void PrintTo(const RateCase& c, std::ostream* os) { *os << c.name; }
 
 class RateWindowTable : public ::testing::TestWithParam<RateCase> {};
 
-TEST_P(RateWindowTable, AdmitsAsTheRuleSays) {
+TEST_P(RateWindowTable, Admits) {
     const RateCase& c = GetParam();
     RateWindow window(c.start_ns);
     for (std::size_t i = 0; i < c.calls.size(); ++i) {

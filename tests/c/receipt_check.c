@@ -26,7 +26,7 @@ static int hex_to_bytes(const char *hex, uint8_t *out, size_t n) {
 }
 
 int main(int argc, char **argv) {
-    uint8_t key[KESTREL_RECEIPT_KEY_LEN];
+    uint8_t key[KESTREL_KEY_LEN];
     if (argc != 2 || hex_to_bytes(argv[1], key, sizeof key) != 0) {
         fprintf(stderr, "usage: receipt_check KEYHEX < lines of AXIS POSITION VELOCITY RECEIPTHEX\n");
         return 2;

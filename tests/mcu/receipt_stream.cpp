@@ -154,7 +154,7 @@ int main(int argc, char** argv) {
         for (std::size_t i = 0; i < size; ++i) std::fprintf(out, "%u,", data[i]);
         std::fputs("},", out);
     };
-    std::fputs("#include \"receipt_stream.h\"\nconst uint8_t stream_keys[2][32] = {", out);
+    std::fputs("#include \"receipt_stream.h\"\nconst uint8_t stream_keys[2][KESTREL_KEY_LEN] = {", out);
     for (const auto& key : keys) bytes(key.data(), key.size());
     std::fputs("};\nconst char *const stream_error_names[STREAM_ERROR_NAME_COUNT] = {", out);
     for (KestrelError e = -1; e < STREAM_ERROR_NAME_COUNT - 1; ++e) std::fprintf(out, "\"%s\",", kestrel_error_name(e));

@@ -10,14 +10,14 @@ enum { PROBE_NONE, PROBE_EMPTY_RING, PROBE_FULL_RING }; /* accepted checks to me
 
 typedef struct StreamStep {
     uint8_t op, key, probe; /* key: index into stream_keys */
-    uint8_t receipt[60];
+    uint8_t receipt[KESTREL_RECEIPT_WIRE_LEN];
     int32_t axis;
     uint64_t position_bits, velocity_bits, argument;
     int32_t verdict, verified; /* the host guard's answer, its verifier's */
     uint64_t last_sequence_id; /* the host guard's after the step */
 } StreamStep;
 
-extern const uint8_t stream_keys[2][32];
+extern const uint8_t stream_keys[2][KESTREL_KEY_LEN];
 extern const StreamStep stream_steps[];
 extern const uint32_t stream_length;
 extern const uint64_t stream_clock_ns;           /* the host's clock when it judged the maximum ages */

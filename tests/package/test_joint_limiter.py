@@ -1,4 +1,5 @@
-"""kestrel.JointLimiter: argument handling at the Python edge and the behaviour it exposes."""
+"""kestrel.JointLimiter, and the Watchdog and Monitor beside it on the actuator side: argument handling at
+the Python edge and the behaviour it exposes."""
 import array
 import copy
 import math
@@ -51,7 +52,8 @@ class ConstructionTest(unittest.TestCase):
             (([ARM], 0.0), ValueError, "period must be finite and > 0"),
             (([ARM], math.nan), ValueError, "period must be finite and > 0"),
             (([ARM], "0.001"), TypeError, "argument 'period': must be real number"),
-            (([ARM, ARM], 0.001, [0.0, 1.5]), ValueError, "^joint 1: a position is not finite or outside its joint's limits$"),
+            (([ARM, ARM], 0.001, [0.0, 1.5]), ValueError,
+             r"^joint 1: a position is not finite or outside its joint's limits: position 1.5, limits \[-1.0, 1.0\]$"),
             (([ARM, JointLimits(max_jerk=1e-300)], 1e-5), ValueError, r"^joint 1: max_jerk \* period\^2 is below DBL_MIN$"),
             (([JointLimits(min_position=0.5, max_position=1.0)], 0.001), ValueError, "outside"),
             (([ARM], 0.001, [0.0, 0.0]), ValueError, "positions must hold 1 values"),
@@ -73,6 +75,7 @@ class LimitTest(unittest.TestCase):
                 # max_acceleration * dt = 0.1 per call.
                 self.assertEqual(limiter.limit(desired), [0.1, -0.1, 0.05])
                 self.assertEqual(limiter.binding, (Limit.ACCELERATION, Limit.ACCELERATION, Limit(0)))
+                self.assertEqual(" ".join(map(str, limiter.binding)), "ACCELERATION ACCELERATION NONE")
 
     def test_refused_desired(self):
         limiter = JointLimiter([ARM] * 2, 0.01)
@@ -176,6 +179,80 @@ class WatchdogTest(unittest.TestCase):
         with self.assertRaises(TypeError):
             kestrel.Watchdog(1.0, kestrel.SimulatedClock())  # the clock goes by name
         self.assertFalse(kestrel.Watchdog(3600).expired, "the wall clock")
+
+
+class MonitorTest(unittest.TestCase):
+    LIMITS = {"shoulder": ARM, "elbow": JointLimits(-2.0, 2.0, 1.0, 4.0, 400.0)}
+
+    def run_loop(self, monitor, clock, limiter, desired, periods, positions=False):
+        """The limiter's commands, taken as the measurement; the states the monitor answers."""
+        states = set()
+        for _ in range(periods):
+            (limiter.limit_position if positions else limiter.limit)(desired)
+            clock.advance_ns(1_000_000)
+            states.add(monitor.check(limiter.positions, limiter.velocities))
+        return states
+
+    def test_the_limiters_motion_trips_nothing_and_a_half_rate_stop_is_cut_off(self):
+        for stop, end in (("ss1", kestrel.MonitorState.TORQUE_OFF), ("ss2", kestrel.MonitorState.STANDSTILL)):
+            with self.subTest(stop=stop):
+                clock = kestrel.SimulatedClock(10**18)
+                monitor = kestrel.Monitor(self.LIMITS, clock=clock, velocity_tolerance=0.05, stop=stop)
+                limiter = JointLimiter(list(self.LIMITS.values()), 0.001)
+                states = self.run_loop(monitor, clock, limiter, [1.9, -0.8], 800)
+                states |= self.run_loop(monitor, clock, limiter, [5.0, -5.0], 1500, positions=True)
+                states |= self.run_loop(monitor, clock, limiter, [-1.0, math.nan], 600)
+                self.assertEqual(states, {kestrel.MonitorState.RUN}, monitor.trip)
+                monitor.request_stop()
+                self.assertEqual(self.run_loop(monitor, clock, limiter, [math.nan] * 2, 1000),
+                                 {kestrel.MonitorState.STOPPING, end})
+                self.assertEqual(monitor.last_trip.function, "request")
+                self.assertTrue(monitor.acknowledge())
+                self.assertEqual((monitor.state, monitor.trip), (kestrel.MonitorState.RUN, None))
+                self.run_loop(monitor, clock, limiter, [0.5, 0.25], 500)
+                # The same stop by a plant with half the deceleration and jerk.
+                half = JointLimiter([JointLimits(l.min_position, l.max_position, l.max_velocity,
+                                                 l.max_acceleration / 2, l.max_jerk / 2)
+                                     for l in self.LIMITS.values()], 0.001, limiter.positions)
+                half.reset(limiter.positions, limiter.velocities)
+                monitor.request_stop()
+                while monitor.state == kestrel.MonitorState.STOPPING:
+                    self.run_loop(monitor, clock, half, [math.nan] * 2, 1)
+                self.assertEqual(monitor.state, kestrel.MonitorState.TORQUE_OFF)
+                self.assertEqual(monitor.last_trip.function, stop.upper())
+                self.assertFalse(monitor.acknowledge(), "torque off while still moving")
+                self.assertEqual(monitor.refusal.function, "SOS")
+
+    def test_trips_record_function_joint_value_and_time(self):
+        clock = kestrel.SimulatedClock(10**18)
+        monitor = kestrel.Monitor([ARM] * 3, clock=clock)
+        for _ in range(2):
+            clock.advance(0.001)
+            monitor.check([0.0] * 3, [0.0] * 3)
+        clock.advance(0.001)
+        self.assertEqual(monitor.check([0.0, math.nan, 0.0], [0.0] * 3), kestrel.MonitorState.STOPPING)
+        trip = monitor.trip
+        self.assertEqual((trip.function, trip.joint, trip.time_ns), ("measurement", 1, clock.now_ns))
+        self.assertTrue(math.isnan(trip.value))
+        self.assertFalse(monitor.acknowledge())
+        self.assertEqual(monitor.refusal.function, "SS1")
+
+    def test_refused_arguments(self):
+        monitor = kestrel.Monitor([ARM] * 2)
+        cases = [
+            (lambda: kestrel.Monitor([ARM], stop="ss3"), ValueError, "argument 'stop'"),
+            (lambda: kestrel.Monitor([ARM], standstill_velocity=0.0), ValueError, "standstill_velocity must be"),
+            (lambda: kestrel.Monitor([ARM], position_tolerance=math.nan), ValueError, "position_tolerance must be"),
+            (lambda: kestrel.Monitor([ARM, JointLimits(-1, 1, 1.0)]), ValueError,
+             "joint 1: max_acceleration must be finite"),
+            (lambda: kestrel.Monitor([ARM], 0.1), TypeError, "positional"),
+            (lambda: kestrel.Monitor(ARM), TypeError, "argument 'limits'"),
+            (lambda: monitor.check([0.0], [0.0, 0.0]), ValueError, "positions must hold 2 values"),
+            (lambda: monitor.check([0.0] * 2, [0.0] * 3), ValueError, "velocities must hold 2 values"),
+        ]
+        for call, error, message in cases:
+            with self.subTest(message=message), self.assertRaisesRegex(error, message):
+                call()
 
 
 class SharingTest(unittest.TestCase):

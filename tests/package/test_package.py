@@ -2,6 +2,8 @@
 adds to them (immutable classes, a picklable KestrelViolation)."""
 import concurrent.futures
 import pathlib
+import subprocess
+import sys
 import unittest
 
 import _kestrel
@@ -18,8 +20,12 @@ class ReexportTest(unittest.TestCase):
         for name in (n for n in _kestrel.__all__ if n != "__version__"):
             with self.subTest(name=name):
                 self.assertIs(getattr(kestrel, name), getattr(_kestrel, name))
-        # The package carries the library's version; the module keeps its own.
+        # The package carries the library's version; the module keeps its own. --version says both.
         self.assertRegex(kestrel.__version__, r"^\d+\.\d+\.\d+$")
+        done = subprocess.run([sys.executable, "-m", "kestrel", "--version"], capture_output=True, text=True)
+        self.assertEqual((done.returncode, done.stdout.splitlines()),
+                         (0, [f"kestrel {kestrel.__version__} ({pathlib.Path(kestrel.__file__).parent})",
+                              f"_kestrel {_kestrel.__version__} ({_kestrel.__file__})"]))
 
     def test_package_holds_no_foreign_function_layer(self):
         package = pathlib.Path(kestrel.__file__).parent
@@ -28,7 +34,7 @@ class ReexportTest(unittest.TestCase):
 
     def test_every_class_is_immutable(self):
         classes = [c for m in (_kestrel, _native) for c in vars(m).values() if isinstance(c, type)]
-        self.assertEqual(len(classes), 13)
+        self.assertEqual(len(classes), 14)
         for cls in classes:
             with self.subTest(cls=cls.__name__), self.assertRaises(TypeError):
                 cls.__repr__ = lambda self: "replaced"

@@ -10,6 +10,7 @@ import os
 import pathlib
 import pickle
 import re
+import resource
 import signal
 import socket
 import struct
@@ -209,8 +210,9 @@ def hkdf_sha256(salt, ikm, info, length):
 class KeysTest(unittest.TestCase):
     master = bytes(range(1, 33))
 
-    def run_cli(self, *args, cwd):
-        return subprocess.run([sys.executable, "-m", "kestrel", *args], capture_output=True, text=True, cwd=cwd)
+    def run_cli(self, *args, cwd, preexec_fn=None):
+        return subprocess.run([sys.executable, "-m", "kestrel", *args], capture_output=True, text=True, cwd=cwd,
+                              preexec_fn=preexec_fn)
 
     def test_derive_key_is_rfc5869_hkdf_and_refuses_what_is_no_key(self):
         for link_id in ["cell-3/axis-5", "é" * 127, b"\0", bytearray(255)]:
@@ -226,14 +228,26 @@ class KeysTest(unittest.TestCase):
 
     def test_key_files_are_made_owner_only_and_read_by_one_rule(self):
         d = pathlib.Path(self.enterContext(tempfile.TemporaryDirectory()))
-        self.assertEqual(self.run_cli("keygen", "master.key", cwd=d).returncode, 0)
-        self.assertEqual(self.run_cli("derive-key", "--master", "master.key", "--link", "arm/1", "--out", "arm1.key",
-                                      cwd=d).returncode, 0)
+        made = [self.run_cli("keygen", "master.key", cwd=d),
+                self.run_cli("derive-key", "--master", "master.key", "--link", "arm/1", "--out", "arm1.key", cwd=d)]
         master = (d / "master.key").read_bytes()
         self.assertEqual((d / "arm1.key").read_bytes(), kestrel.derive_key(master, "arm/1"))
-        again = self.run_cli("keygen", "master.key", cwd=d)
-        self.assertEqual((again.returncode, (d / "master.key").read_bytes()), (2, master))
-        self.assertIn("never overwritten", again.stderr)
+        for done, says, key in zip(made, ["keygen: wrote a new random key to master.key (32 bytes, mode 0600)\n",
+                                          "derive-key: wrote the key of link 'arm/1', derived from master.key, to "
+                                          "arm1.key (32 bytes, mode 0600)\n"], [master, (d / "arm1.key").read_bytes()]):
+            with self.subTest(says):
+                self.assertEqual((done.returncode, done.stdout), (0, says))
+                self.assertNotIn(key.hex(), done.stdout + done.stderr)
+        no_room = lambda: resource.setrlimit(resource.RLIMIT_FSIZE, (0, 0))  # noqa: E731
+        for args, preexec_fn, says in [(("keygen", "master.key"), None, "never overwritten"),
+                                       (("keygen", "full.key"), no_room, "keygen: full.key: File too large"),
+                                       (("derive-key", "--master", "master.key", "--link", "", "--out", "x.key"), None,
+                                        "derive-key: --link: a link id must be 1 to 255 bytes")]:
+            with self.subTest(args=args):
+                failed = self.run_cli(*args, cwd=d, preexec_fn=preexec_fn)
+                self.assertEqual(failed.returncode, 2)
+                self.assertIn(says, failed.stderr)
+        self.assertEqual(((d / "master.key").read_bytes(), (d / "full.key").exists()), (master, False))
         for name, content, mode in [("long", bytes(33), 0o600), ("empty", b"", 0o400), ("shared", master, 0o604),
                                     ("log.jsonl", b"{}\n" * 40, 0o644)]:
             (d / name).write_bytes(content)
@@ -262,6 +276,17 @@ class KeysTest(unittest.TestCase):
                 boundary.rekey(new)
             guard.check(boundary.authorize_action(0, 0.0, 1.0).receipt_hash, 0, 0.0, 1.0)
         self.assertEqual(guard.key_count, 1)
+        # A receipt under a key the guard lacks says which keys it tried, and how a rotation is followed.
+        stranger = kestrel.Boundary(bytes(range(3, 35))).authorize_action(0, 0.0, 1.0).receipt_hash
+        for next_key, says in [(None, "under the guard's key; if the sender has rotated to a new key, give the guard "
+                                      "that key first with add_key"), (new, "under the guard's current key and "
+                                                                            "under its next key (add_key)")]:
+            fresh = kestrel.ReceiptGuard(self.master)
+            if next_key is not None:
+                fresh.add_key(next_key)
+            with self.subTest(says), self.assertRaises(kestrel.KestrelViolation) as caught:
+                fresh.check(stranger, 0, 0.0, 1.0)
+            self.assertEqual(caught.exception.args[2], "HMAC verification failed " + says)
         self.assertRaisesRegex(ValueError, "^new_key: a key of 32 zero bytes", boundary.rekey, bytes(32))
         self.assertRaisesRegex(ValueError, "^hmac_key: a key of 32 zero bytes", kestrel.Boundary, bytes(32))
 

@@ -22,9 +22,6 @@ SOURCE_DIR = README.parent
 # (tests/sim).
 ELSEWHERE = {"Two commands", "Reference manual", "Benchmarks", "Install", "Quick start",
              "Signing and checking from C", "Simulation", "Where to read more"}
-# Commands that wait for a peer: the receipt tests drive the frame receiver
-# with a sender and an attacker.
-WAITS_FOR_A_PEER = ("build/release/examples/frame_receiver ",)
 
 
 def file_name(code):
@@ -37,11 +34,13 @@ class ReadmeTest(unittest.TestCase):
     def test_every_block_runs(self):
         blocks = readme_blocks()
         self.assertLessEqual(ELSEWHERE, {block.section for block in blocks})
+        # One home for the whole README, as a reader has: the key files its commands keep outside the tree.
+        home = self.enterContext(tempfile.TemporaryDirectory())
         for section, group in itertools.groupby(blocks, lambda block: block.section):
             if section in ELSEWHERE:
                 continue
             with tempfile.TemporaryDirectory() as work:
-                self.run_section(list(group), self.lay_out(pathlib.Path(work)))
+                self.run_section(list(group), self.lay_out(pathlib.Path(work)), home)
 
     def test_every_link_reaches_a_heading(self):
         text = README.read_text(encoding="utf-8")
@@ -51,16 +50,17 @@ class ReadmeTest(unittest.TestCase):
         self.assertEqual([link for link in re.findall(r"\]\(#([^)]*)\)", text) if link not in anchors], [])
 
     def lay_out(self, work):
-        """A directory like the repository root, with `python3` this test's interpreter and
-        build/release/python this build's module and package."""
+        """A directory like the repository root, with `python3` this test's interpreter,
+        build/release/python this build's module and package and build/release/examples its programs."""
         (work / "examples").symlink_to(SOURCE_DIR / "examples")
         (work / "build" / "release").mkdir(parents=True)
         (work / "build" / "release" / "python").symlink_to(pathlib.Path(_kestrel.__file__).parent)
+        (work / "build" / "release" / "examples").symlink_to(pathlib.Path(_kestrel.__file__).parents[1] / "examples")
         (work / "bin").mkdir()
         (work / "bin" / "python3").symlink_to(sys.executable)
         return work
 
-    def run_section(self, blocks, work):
+    def run_section(self, blocks, work, home):
         # A block that names its file is saved under that name; it runs on its
         # own unless another block of the section runs it.
         for block in blocks:
@@ -68,29 +68,27 @@ class ReadmeTest(unittest.TestCase):
                 (work / file_name(block.code)).write_text(block.code)
         for block in blocks:
             name = file_name(block.code)
-            if (block.language == "" or name and any(name in other.code for other in blocks if other != block)
-                    or block.code.startswith(WAITS_FOR_A_PEER)):
-                continue  # an output listing, a file another block runs, or a server
+            if block.language == "" or name and any(name in other.code for other in blocks if other != block):
+                continue  # an output listing, or a file another block runs
             with self.subTest(section=block.section, line=block.line):
                 run = getattr(self, f"run_{block.language}", None)
                 self.assertIsNotNone(run, f"README.md:{block.line}: no way to run a '{block.language}' block")
-                run(block, work)
+                run(block, work, dict(os.environ, HOME=home, PATH=f"{work / 'bin'}:{os.environ['PATH']}"))
 
-    def run_python(self, block, work):
+    def run_python(self, block, work, env):
         # Padded so that a traceback names the README's own line.
-        self.check_run([sys.executable, "-c", "\n" * block.line + block.code], block, work)
+        self.check_run([sys.executable, "-c", "\n" * block.line + block.code], block, work, env=env)
 
-    def run_sh(self, block, work):
-        env = dict(os.environ, PATH=f"{work / 'bin'}:{os.environ['PATH']}")
+    def run_sh(self, block, work, env):
         self.check_run(["bash", "-euo", "pipefail", "-c", block.code], block, work, env=env)
 
-    def run_c(self, block, work):
+    def run_c(self, block, work, env):
         (work / "block.c").write_text(block.code)
         library = pathlib.Path(os.environ["KESTREL_LIBRARY"])
         self.check_run([os.environ["KESTREL_CC"], *os.environ["KESTREL_C_FLAGS"].split(), "-Wall", "-Wextra",
                         "-Werror", "block.c", str(library), f"-Wl,-rpath,{library.parent}", "-o", "block"],
-                       block, work)
-        self.check_run([str(work / "block")], block, work)
+                       block, work, env=env)
+        self.check_run([str(work / "block")], block, work, env=env)
 
     def check_run(self, command, block, work, **kwargs):
         result = subprocess.run(command, capture_output=True, text=True, cwd=work, **kwargs)

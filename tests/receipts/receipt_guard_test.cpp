@@ -48,7 +48,7 @@ ReceiptWire issue(const Key& key, std::uint64_t seq, std::uint32_t nonce, std::i
 
 class ReceiptVerifyTest : public ::testing::TestWithParam<std::int32_t> {};
 
-TEST_P(ReceiptVerifyTest, AcceptsTheSignedActionAndNothingElse) {
+TEST_P(ReceiptVerifyTest, SignedActionOnly) {
     const std::int32_t axis = GetParam();
     const Key key = test_key(1);
     const ReceiptWire wire = issue(key, 9, 9, axis, 0.25, -1.5);
@@ -156,7 +156,7 @@ TEST(ReceiptGuard, ResumeRefusesUpToTheGivenSequenceId) {
 
 // A rotation: each row presents a receipt under keys[key] with a sequence id
 // and a nonce, after giving keys[add] as the next key if add is set.
-TEST(ReceiptGuard, NextKeyIsAcceptedAndBecomesTheOnlyKeyAtItsFirstReceipt) {
+TEST(ReceiptGuard, NextKeyTakesOverAtItsFirstReceipt) {
     const Key keys[] = {test_key(20), test_key(21), test_key(22), Key{}};
     const struct {
         int add, key;
@@ -174,6 +174,8 @@ TEST(ReceiptGuard, NextKeyIsAcceptedAndBecomesTheOnlyKeyAtItsFirstReceipt) {
         {-1, 1, 4, 4, KESTREL_OK, 1},
         {-1, 0, 5, 5, KESTREL_ERROR_AUTHENTICATION_FAILURE, 1},  // the old key is gone
         {-1, 1, 5, 5, KESTREL_OK, 1},
+        {2, 1, 6, 6, KESTREL_OK, 2},
+        {1, 2, 7, 7, KESTREL_ERROR_AUTHENTICATION_FAILURE, 1},  // the current key again: no rotation, none waits
     };
     GuardBox box;
     KestrelReceiptGuard* g = box.guard.get();
@@ -262,7 +264,7 @@ TEST(ReceiptGuard, NullAndMisalignedPointersAreRefused) {
 
 // Each row signs (5, a NaN with sign and payload, -0.0) at `timestamp`, sets
 // frame byte `at` to `value` (0 to 1 is no change) and checks the frame.
-TEST(CommandFrame, GuardAcceptsFramesInDateOnceAndRefusalsLeaveNoTrace) {
+TEST(CommandFrame, AcceptedOnceInDateRefusalsLeaveNoTrace) {
     const Key key = test_key(9);
     GuardBox box;
     ASSERT_EQ(kestrel_receipt_guard_init(box.guard.get(), key.data()), KESTREL_OK);
@@ -426,7 +428,9 @@ TEST(ErrorNames, KnownAnswers) {
         {KESTREL_ERROR_KEY_FILE, "key_file", "the key file cannot be used"},
         {KESTREL_ERROR_DESCRIPTION_VALUE, "description_value",
          "a value in a robot description is not valid (a finite number, a known key, a range)"},
-        {KESTREL_ERROR_LOG_KEYS, "log_keys", "a receipt log verifier holds at most 16 keys"},
+        {KESTREL_ERROR_POSITION_OUT_OF_RANGE, "position_out_of_range",
+         "commanded position is outside the axis's position limits"},
+                {KESTREL_ERROR_LOG_KEYS, "log_keys", "a receipt log verifier holds at most 16 keys"},
         {KESTREL_ERROR_LOG_KEYS + 1, "unknown_error", "unknown error value"},
         {12345, "unknown_error", "unknown error value"},
         {-1, "unknown_error", "unknown error value"},

@@ -129,7 +129,7 @@ void PrintTo(const SolverCase& c, std::ostream* os) { *os << c.name; }
 
 class SolverCases : public ::testing::TestWithParam<SolverCase> {};
 
-TEST_P(SolverCases, ExportedFunctionMatchesTable) {
+TEST_P(SolverCases, MatchesTable) {
     const SolverCase& c = GetParam();
     Problem p = c.problem;
     const Problem before = p;

@@ -37,7 +37,7 @@ bool same_float(float expected, float actual) {
 
 class ScalarWorkedCases : public ::testing::TestWithParam<ScalarCase> {};
 
-TEST_P(ScalarWorkedCases, ExportedFunctionMatchesTable) {
+TEST_P(ScalarWorkedCases, MatchesTable) {
     const ScalarCase& c = GetParam();
     ScalarConstraints constraints{{c.a, 7.0f, kNaN, -3.0f}, {c.b, kNaN, 9.0f, kInf}};
     ScalarSolution out;

@@ -54,7 +54,8 @@ extern "C" {
 /* kestrel_log_key_fingerprint writes the fingerprint of the 32-byte key to
  * out and returns KESTREL_OK: the first 8 bytes of HMAC-SHA-256(key, "kestrel
  * key fingerprint v1"), the name a rotation line gives the key. */
-KESTREL_API KestrelError kestrel_log_key_fingerprint(const uint8_t key[KESTREL_KEY_LEN], uint8_t out[KESTREL_LOG_FINGERPRINT_LEN]);
+KESTREL_API KestrelError kestrel_log_key_fingerprint(const uint8_t key[KESTREL_KEY_LEN],
+                                                     uint8_t out[KESTREL_LOG_FINGERPRINT_LEN]);
 
 /* ---- Writing ------------------------------------------------------------ */
 

@@ -116,7 +116,8 @@ KESTREL_API KestrelError kestrel_log_verifier_init(KestrelLogVerifier* verifier,
     return init<LogVerifier>(verifier, key);
 }
 
-KESTREL_API KestrelError kestrel_log_verifier_add_key(KestrelLogVerifier* verifier, const uint8_t key[KESTREL_KEY_LEN]) {
+KESTREL_API KestrelError kestrel_log_verifier_add_key(KestrelLogVerifier* verifier,
+                                                      const uint8_t key[KESTREL_KEY_LEN]) {
     LogVerifier* v = live<LogVerifier>(verifier);
     if (v == nullptr || key == nullptr) return KESTREL_ERROR_INVALID_POINTER;
     return v->add_key(kestrel::Key::from_bytes(key));
@@ -144,7 +145,8 @@ KESTREL_API const char* kestrel_log_finding_name(int32_t kind) {
     return kind > 0 && kind <= KESTREL_LOG_UNKNOWN_KEY ? kNames[kind] : kNames[0];
 }
 
-KESTREL_API KestrelError kestrel_log_key_fingerprint(const uint8_t key[KESTREL_KEY_LEN], uint8_t out[KESTREL_LOG_FINGERPRINT_LEN]) {
+KESTREL_API KestrelError kestrel_log_key_fingerprint(const uint8_t key[KESTREL_KEY_LEN],
+                                                     uint8_t out[KESTREL_LOG_FINGERPRINT_LEN]) {
     if (key == nullptr || out == nullptr) return KESTREL_ERROR_INVALID_POINTER;
     const Fingerprint fingerprint = key_fingerprint(kestrel::Key::from_bytes(key));
     std::memcpy(out, fingerprint.data(), fingerprint.size());

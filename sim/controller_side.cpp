@@ -1,56 +1,53 @@
 #include "controller_side.h"
 
-#include <array>
-
 namespace kestrel_sim {
-namespace {
 
-constexpr double kPeriod = 0.001;  // s
-// Seven axes at 1 kHz: exactly what one second of the loop signs.
-constexpr uint64_t kRateLimit = 1000 * kJoints;
-
-}  // namespace
-
-ControllerSide::ControllerSide(const Datasheet &sheet, const uint8_t key[KESTREL_KEY_LEN], SimulatedClock &clock) {
-    require_ok(kestrel_joint_limiter_init(&limiter_, kJoints, sheet.limits.data(), kPeriod, sheet.home.data()),
+ControllerSide::ControllerSide(const Robot &robot, const uint8_t key[KESTREL_KEY_LEN], SimulatedClock &clock,
+                               const Switches &switches)
+    : limit_(switches.limiters),
+      positions_(robot.home()),
+      velocities_(robot.joints.size()),
+      binding_(robot.joints.size()) {
+    const uint32_t count = static_cast<uint32_t>(robot.joints.size());
+    require_ok(kestrel_joint_limiter_init(&limiter_, count, robot.limits().data(), kPeriod, positions_.data()),
                "kestrel_joint_limiter_init (controller side)");
+    // One frame per joint and period: exactly what one second of the loop signs.
+    const uint64_t rate_limit = static_cast<uint64_t>(count) * (1'000'000'000 / kPeriodNs);
     KestrelError error = KESTREL_OK;
-    boundary_ = kestrel_boundary_new_with_clock(key, kRateLimit, sheet.fastest, read_simulated_clock, &clock, &error);
+    boundary_ = kestrel_boundary_new_with_clock(key, rate_limit, robot.fastest, read_simulated_clock, &clock, &error);
     require_ok(error, "kestrel_boundary_new_with_clock");
 }
 
 ControllerSide::~ControllerSide() { kestrel_boundary_free(boundary_); }
 
-void ControllerSide::command(const Request &request, std::vector<LinkFrame> &frames, PeriodEvents &events) {
-    std::array<double, kJoints> positions{};
-    std::array<double, kJoints> velocities{};
-    std::array<uint32_t, kJoints> binding{};
-    if (request.positions) {
-        require_ok(
-            kestrel_joint_limiter_limit_position(&limiter_, request.values.data(), positions.data(), binding.data()),
-            "kestrel_joint_limiter_limit_position");
-        require_ok(kestrel_joint_limiter_state(&limiter_, nullptr, nullptr, velocities.data(), nullptr, nullptr),
-                   "kestrel_joint_limiter_state");
+void ControllerSide::command(const std::vector<double> &request, uint64_t now_ns, std::vector<LinkFrame> &frames,
+                             PeriodEvents &events) {
+    if (limit_) {
+        require_ok(kestrel_joint_limiter_limit(&limiter_, request.data(), velocities_.data(), binding_.data()),
+                   "kestrel_joint_limiter_limit (controller side)");
+        require_ok(kestrel_joint_limiter_state(&limiter_, nullptr, positions_.data(), nullptr, nullptr, nullptr),
+                   "kestrel_joint_limiter_state (controller side)");
     } else {
-        require_ok(kestrel_joint_limiter_limit(&limiter_, request.values.data(), velocities.data(), binding.data()),
-                   "kestrel_joint_limiter_limit");
-        require_ok(kestrel_joint_limiter_state(&limiter_, nullptr, positions.data(), nullptr, nullptr, nullptr),
-                   "kestrel_joint_limiter_state");
+        for (size_t joint = 0; joint < request.size(); ++joint) {
+            velocities_[joint] = request[joint];
+            positions_[joint] += request[joint] * kPeriod;
+            binding_[joint] = 0;
+        }
     }
     frames.clear();
-    for (int joint = 0; joint < kJoints; ++joint) {
-        if (binding[joint] & KESTREL_LIMIT_STOP_REQUEST) events.add(joint, "stop_request");
-        KestrelFrame frame{joint, positions[joint], velocities[joint], {}};
+    for (size_t joint = 0; joint < request.size(); ++joint) {
+        if (binding_[joint] & KESTREL_LIMIT_STOP_REQUEST) events.add(joint, "stop_request");
+        KestrelFrame frame{static_cast<int32_t>(joint), positions_[joint], velocities_[joint], {}};
         const KestrelError refused =
-            kestrel_boundary_authorize(boundary_, joint, frame.position, frame.velocity, frame.receipt);
+            kestrel_boundary_authorize(boundary_, frame.axis, frame.position, frame.velocity, frame.receipt);
         if (refused != KESTREL_OK) {
             ++refusals_;
             events.add(joint, kestrel_error_name(refused));
             continue;
         }
         LinkFrame &sent = frames.emplace_back();
-        sent.joint = joint;
-        sent.origin = Origin::genuine;
+        sent.joint = static_cast<int>(joint);
+        sent.sent_ns = now_ns;
         require_ok(kestrel_frame_encode(&frame, sent.bytes.data()), "kestrel_frame_encode");
     }
 }

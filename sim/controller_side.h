@@ -6,33 +6,39 @@
 
 #include <vector>
 
-#include "datasheet.h"
 #include "kestrel_boundary.h"
 #include "kestrel_joint_limiter.h"
 #include "link.h"
 #include "period_events.h"
-#include "scenario.h"
+#include "robot.h"
 #include "simulated_clock.h"
+#include "switches.h"
 
 namespace kestrel_sim {
 
 class ControllerSide {
 public:
-    // Starts at the datasheet's home pose; signs with key on the clock.
-    ControllerSide(const Datasheet &sheet, const uint8_t key[KESTREL_KEY_LEN], SimulatedClock &clock);
+    // Starts at the robot's home pose; signs with key on the clock.
+    ControllerSide(const Robot &robot, const uint8_t key[KESTREL_KEY_LEN], SimulatedClock &clock,
+                   const Switches &switches);
     ~ControllerSide();
     ControllerSide(const ControllerSide &) = delete;
     ControllerSide &operator=(const ControllerSide &) = delete;
 
-    // Limits one period's request and signs a frame per joint into `frames`;
-    // the boundary's refusals and the stop requests go to `events`.
-    void command(const Request &request, std::vector<LinkFrame> &frames, PeriodEvents &events);
+    // Limits one period's desired velocities and signs a frame per joint
+    // into `frames`, stamped `now_ns`; the boundary's refusals and the stop
+    // requests go to `events`.
+    void command(const std::vector<double> &request, uint64_t now_ns, std::vector<LinkFrame> &frames,
+                 PeriodEvents &events);
 
     uint64_t refusals() const { return refusals_; }
 
 private:
     KestrelJointLimiter limiter_;
     KestrelBoundary *boundary_ = nullptr;
+    bool limit_;  // false: the requests go to the boundary unshaped (a test build's switch)
+    std::vector<double> positions_, velocities_;
+    std::vector<uint32_t> binding_;
     uint64_t refusals_ = 0;
 };
 

@@ -1,185 +1,214 @@
-// kestrel_sim: the seven-joint arm of arm.xml under MuJoCo, driven at 1 kHz
-// through the whole safety chain on a simulated clock. Each period:
+// kestrel_sim: a robot under MuJoCo, driven at 1 kHz through the whole
+// safety chain on a simulated clock, as its controlling program and its
+// drives would use Kestrel's C API. Each period:
 //
 //   controller's request -> joint limiter -> boundary (signs) -> frame
-//     -> link (faults of the scenario) -> guard -> watchdog
-//     -> actuator side's joint limiter -> position/velocity servos -> plant
+//     -> link (delay, jitter, loss; the scenario's faults) -> guard -> watchdog
+//     -> monitor (measured motion) -> actuator side's joint limiter
+//     -> drive (torque, limited; brakes with the torque off) -> plant
 //
-//   kestrel_sim [--scenario nominal|runaway|nan|attack|link-loss]
-//               [--csv FILE] [--model FILE] [--duration SECONDS]
-//
-// Prints the speed as simulated time over wall time. Exits 0 after a run in
-// which no injected frame reached a servo and the boundary refused nothing
-// the scenario did not ask for; 1 otherwise; 2 for bad arguments or a model
-// or library call that failed.
+// Loads the model once and steps it in a plain loop, reading qpos and qvel
+// straight from mjData. Run with --help for the options; exits 0 when every
+// verdict passed, 1 when one failed, 2 for bad arguments or a model, file or
+// library call that failed.
 #include <array>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
-#include <cstdlib>
-#include <ctime>
 #include <exception>
 #include <memory>
 #include <random>
 #include <stdexcept>
 #include <string>
-#include <string_view>
 
 #include <mujoco/mujoco.h>
 
 #include "actuator_side.h"
 #include "controller_side.h"
-#include "datasheet.h"
+#include "drive.h"
 #include "link.h"
+#include "options.h"
 #include "period_events.h"
+#include "robot.h"
 #include "scenario.h"
 #include "simulated_clock.h"
+#include "verdicts.h"
 
 namespace {
 
 using namespace kestrel_sim;
+using Clock = std::chrono::steady_clock;
 
-constexpr uint64_t kPeriodNs = 1'000'000;                 // 1 kHz
 constexpr uint64_t kStartNs = 1'767'225'600'000'000'000;  // the simulated clock starts at 2026-01-01
+// Receipts cross an undelayed link within the period they are signed in; the
+// default maximum age leaves room for a late controller.
+constexpr uint64_t kMaxAgeNs = 50'000'000;
+// Twenty periods without an accepted command, beyond the link's own worst
+// delay, and the link counts as gone: long enough to ride out a refused frame
+// or two, short next to the arm's braking time.
+constexpr uint64_t kWatchdogNs = 20'000'000;
+// The monitor's tolerances, which the verdicts judge by too: 0.01 rad (or m)
+// beyond a position limit, 5 % over a velocity limit; standstill below 0.01.
+constexpr KestrelMonitorConfig kMonitor{0.01, 0.05, 0.01, KESTREL_MONITOR_SS1};
 
-struct Options {
-    Scenario scenario = Scenario::nominal;
-    std::string csv;
-    std::string model = KESTREL_SIM_MODEL;
-    double duration = 10.0;
-};
-
-[[noreturn]] void usage(const std::string &complaint) {
-    std::fprintf(stderr,
-                 "kestrel_sim: %s\n"
-                 "usage: kestrel_sim [--scenario nominal|runaway|nan|attack|link-loss] [--csv FILE]\n"
-                 "                   [--model FILE] [--duration SECONDS]\n",
-                 complaint.c_str());
-    std::exit(2);
-}
-
-Options parse(int argc, char **argv) {
-    Options options;
-    for (int index = 1; index < argc; ++index) {
-        const std::string_view flag = argv[index];
-        if (index + 1 >= argc) usage("missing value after " + std::string(flag));
-        const char *value = argv[++index];
-        if (flag == "--scenario") {
-            const auto scenario = parse_scenario(value);
-            if (!scenario) usage(std::string("unknown scenario '") + value + "'");
-            options.scenario = *scenario;
-        } else if (flag == "--csv") {
-            options.csv = value;
-        } else if (flag == "--model") {
-            options.model = value;
-        } else if (flag == "--duration") {
-            char *end = nullptr;
-            options.duration = std::strtod(value, &end);
-            if (*end != '\0' || !(options.duration > 0.0 && options.duration <= 3600.0)) {
-                usage(std::string("--duration wants seconds in (0, 3600], not '") + value + "'");
-            }
-        } else {
-            usage("unknown option " + std::string(flag));
-        }
-    }
-    return options;
-}
-
-struct FileCloser {
+struct CloseFile {
     void operator()(std::FILE *file) const { std::fclose(file); }
 };
+using File = std::unique_ptr<std::FILE, CloseFile>;
 
-int run(const Options &options) {
+std::unique_ptr<mjModel, decltype(&mj_deleteModel)> load(const std::string &path) {
     char error[1000] = "";
-    std::unique_ptr<mjModel, decltype(&mj_deleteModel)> model(
-        mj_loadXML(options.model.c_str(), nullptr, error, sizeof error), mj_deleteModel);
-    if (!model) throw std::runtime_error(options.model + ": " + error);
-    if (std::abs(model->opt.timestep * 1e9 - kPeriodNs) > 1e-3) {
-        throw std::runtime_error(options.model + ": the timestep must be the control period, 0.001 s");
+    std::unique_ptr<mjModel, decltype(&mj_deleteModel)> model(mj_loadXML(path.c_str(), nullptr, error, sizeof error),
+                                                              mj_deleteModel);
+    if (!model) throw std::runtime_error(path + ": " + error);
+    return model;
+}
+
+uint64_t nanoseconds(double seconds) { return static_cast<uint64_t>(std::llround(seconds * 1e9)); }
+
+Expected expected(Scenario scenario) {
+    switch (scenario) {
+        case Scenario::link_loss:
+        case Scenario::slow_stop:
+            return Expected::request;
+        case Scenario::model_error:
+        case Scenario::collision:
+            return Expected::measured;
+        default:
+            return Expected::no_trip;
     }
-    const Datasheet sheet = read_datasheet(model.get());
+}
+
+int run(Options options) {
+    auto model = load(options.model);
+    // The plant steps once per control period, whatever its file says.
+    model->opt.timestep = kPeriod;
+    const Robot robot = read_robot(model.get(), options.robot);
+    const size_t joints = robot.joints.size();
+    Drive drive(robot, options.drive_model);
+    if (options.scenario == Scenario::model_error) {
+        mj_setTotalmass(model.get(), kModelErrorFactor * mj_getTotalmass(model.get()));
+    }
     std::unique_ptr<mjData, decltype(&mj_deleteData)> data(mj_makeData(model.get()), mj_deleteData);
-    mju_copy(data->qpos, sheet.home.data(), kJoints);
+    for (const DrivenJoint &joint : robot.joints) data->qpos[joint.qpos] = joint.home;
     mj_forward(model.get(), data.get());
 
-    std::unique_ptr<std::FILE, FileCloser> csv;
+    LinkConfig &link_config = options.link;
+    if (options.scenario == Scenario::latency) {
+        link_config.delay = kLatencyDelay, link_config.jitter = kLatencyJitter, link_config.drop = kLatencyDrop;
+    }
+    link_config.attack = options.scenario == Scenario::attack;
+    if (options.scenario == Scenario::link_loss) link_config.dead_from = kLinkLossTime;
+    ActuatorConfig actuator_config{kMaxAgeNs, kWatchdogNs + nanoseconds(link_config.delay + link_config.jitter),
+                                   kMonitor, options.scenario == Scenario::slow_stop, options.switches};
+    // A delayed link: the guard's maximum age below the worst delay (the delay
+    // plus four fifths of the jitter), so the latest frames are refused as stale.
+    if (link_config.delay + link_config.jitter > 0) {
+        actuator_config.max_age_ns = nanoseconds(link_config.delay + 0.8 * link_config.jitter);
+    }
+
+    File csv;
     if (!options.csv.empty()) {
+        const std::string stem = options.csv.size() > 4 && options.csv.ends_with(".csv")
+                                     ? options.csv.substr(0, options.csv.size() - 4)
+                                     : options.csv;
+        write_robot_csv(robot, stem + ".joints.csv");
         csv.reset(std::fopen(options.csv.c_str(), "w"));
         if (!csv) throw std::runtime_error(options.csv + ": cannot be written");
-        std::fputs("time_s,joint,measured_position,measured_velocity,commanded_velocity,event\n", csv.get());
+        std::fputs(
+            "time_s,joint,requested_velocity,commanded_position,commanded_velocity,measured_position,"
+            "measured_velocity,torque,monitor_state,event\n",
+            csv.get());
     }
 
     // A fresh key per run, shared by the two sides as a provisioned link key would be.
-    std::array<uint8_t, 32> key;
+    std::array<uint8_t, KESTREL_KEY_LEN> key;
     std::random_device entropy;
     for (uint8_t &byte : key) byte = static_cast<uint8_t>(entropy());
 
     SimulatedClock clock{kStartNs};
-    ControllerSide controller(sheet, key.data(), clock);
-    Link link(options.scenario);
-    ActuatorSide actuator(sheet, key.data(), clock);
-    std::vector<LinkFrame> sent;
-    sent.reserve(kJoints);
-    PeriodEvents events;
-    ServoCommands servo{};
-    std::array<double, kJoints> measured{};
+    ControllerSide controller(robot, key.data(), clock, options.switches);
+    Link link(link_config, static_cast<int>(joints));
+    ActuatorSide actuator(robot, actuator_config, key.data(), clock);
+    const long periods = std::lround(options.duration / kPeriod);
+    Judge judge(robot, kMonitor, expected(options.scenario), static_cast<size_t>(periods));
+    const size_t pushed = collision_joint(robot);
 
-    const long periods = std::lround(options.duration * 1e9 / kPeriodNs);
-    const auto wall_start = std::chrono::steady_clock::now();
-    const std::clock_t cpu_start = std::clock();
+    std::vector<LinkFrame> sent;
+    sent.reserve(joints);
+    PeriodEvents events(joints);
+    ServoCommands servo{robot.home(), std::vector<double>(joints), std::vector<double>(joints), false};
+    std::vector<double> request(joints), measured(joints), speed(joints), torques(joints);
+    bool braked = false;
+
+    const auto wall_start = Clock::now();
     for (long period = 0; period < periods; ++period) {
         clock.now_ns = kStartNs + static_cast<uint64_t>(period) * kPeriodNs;
-        const double time = data->time;
-        mju_copy(measured.data(), data->qpos, kJoints);
+        // The bench's own time: MuJoCo resets its clock when the simulation goes unstable.
+        const double time = static_cast<double>(period) * kPeriod;
+        for (size_t joint = 0; joint < joints; ++joint) {
+            measured[joint] = data->qpos[robot.joints[joint].qpos];
+            speed[joint] = data->qvel[robot.joints[joint].dof];
+        }
         events.clear();
 
-        controller.command(controller_request(options.scenario, sheet, time, measured), sent, events);
-        actuator.receive(link.carry(time, sent), servo, events);
+        const auto chain_start = Clock::now();
+        controller_request(options.scenario, robot, time, measured, request);
+        controller.command(request, clock.now_ns, sent, events);
+        actuator.receive(link.carry(time, clock.now_ns, sent), clock.now_ns, events);
+        if (options.scenario == Scenario::slow_stop && period == std::lround(kSlowStopTime / kPeriod)) {
+            actuator.request_stop();
+            events.add_all("operator_stop");
+        }
+        actuator.command(measured, speed, servo, events);
+        drive.torques(robot, data.get(), servo, torques);
+        const auto chain_end = Clock::now();
+        judge.period(time, measured, speed, servo, torques, actuator.state(), actuator.trip());
 
-        for (int joint = 0; joint < kJoints; ++joint) {
-            data->ctrl[joint] = servo.positions[joint];
-            data->ctrl[kJoints + joint] = servo.velocities[joint];
+        if (servo.torque_off && !braked && options.switches.brake) {
+            engage_brakes(model.get(), robot);
+            braked = true;
         }
-        // The drives' feedforward, from the model at the last measured state:
-        // the commanded acceleration through the inertia, gravity and
-        // Coriolis forces, and the joints' friction at the commanded velocity,
-        // so that the servos' gains answer only the tracking error.
-        mj_mulM(model.get(), data.get(), data->qfrc_applied, servo.accelerations.data());
-        for (int joint = 0; joint < kJoints; ++joint) {
-            data->qfrc_applied[joint] += data->qfrc_bias[joint] + model->dof_damping[joint] * servo.velocities[joint];
+        for (size_t joint = 0; joint < joints; ++joint) data->qfrc_applied[robot.joints[joint].dof] = torques[joint];
+        // The collision: a pulse of kCollisionRatio times the joint's torque
+        // limit, towards its farther limit.
+        const long pushed_for = period - std::lround(kCollisionTime / kPeriod);
+        if (options.scenario == Scenario::collision && pushed_for >= 0 &&
+            pushed_for < std::lround(kCollisionLength / kPeriod)) {
+            const DrivenJoint &joint = robot.joints[pushed];
+            const double middle = 0.5 * (joint.limits.min_position + joint.limits.max_position);
+            data->qfrc_applied[joint.dof] +=
+                (measured[pushed] < middle ? 1.0 : -1.0) * kCollisionRatio * joint.max_torque;
+            if (pushed_for == 0) events.add(pushed, "collision");
         }
+        const auto step_start = Clock::now();
         mj_step(model.get(), data.get());
+        judge.cost(std::chrono::duration<double>(chain_end - chain_start).count(),
+                   std::chrono::duration<double>(Clock::now() - step_start).count());
 
         if (csv) {
-            for (int joint = 0; joint < kJoints; ++joint) {
-                std::fprintf(csv.get(), "%.3f,%d,%.9g,%.9g,%.9g,%s\n", data->time, joint, data->qpos[joint],
-                             data->qvel[joint], servo.velocities[joint], events.joint[joint].c_str());
+            for (size_t joint = 0; joint < joints; ++joint) {
+                std::fprintf(csv.get(), "%.3f,%zu,%.9g,%.9g,%.9g,%.9g,%.9g,%.9g,%u,%s\n", time + kPeriod, joint,
+                             request[joint], servo.positions[joint], servo.velocities[joint],
+                             data->qpos[robot.joints[joint].qpos], data->qvel[robot.joints[joint].dof], torques[joint],
+                             actuator.state(), events.joint[joint].c_str());
             }
         }
     }
-    const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - wall_start).count();
-    const double cpu = static_cast<double>(std::clock() - cpu_start) / CLOCKS_PER_SEC;
+    const double wall = std::chrono::duration<double>(Clock::now() - wall_start).count();
     if (csv && (std::fflush(csv.get()) != 0 || std::ferror(csv.get()))) {
         throw std::runtime_error(options.csv + ": write failed");
     }
-
-    // Wall time as MuJoCo's own samples report it; the processor time beside
-    // it tells a slow run from a busy machine.
-    std::printf("%s: %.3f s simulated in %.3f s of wall time (%.1f x real time), %.3f s of processor time\n",
-                scenario_name(options.scenario), data->time, wall, data->time / wall, cpu);
-    std::printf("boundary refusals: %llu, injected frames accepted: %llu\n",
-                static_cast<unsigned long long>(controller.refusals()),
-                static_cast<unsigned long long>(actuator.injected_accepted()));
-    // Every scenario stays within what the boundary admits: the limiter in
-    // front of it keeps velocities in range and one period signs one frame
-    // per joint.
-    return controller.refusals() == 0 && actuator.injected_accepted() == 0 ? 0 : 1;
+    std::printf("%s: %s, %zu joints\n", scenario_name(options.scenario), options.model.c_str(), joints);
+    const bool pass = judge.report(data.get(), actuator.last_trip(), options.duration, actuator.injected_accepted(),
+                                   actuator.accepted_late(), actuator.refused_stale(), controller.refusals(), wall);
+    return pass ? 0 : 1;
 }
 
 }  // namespace
 
 int main(int argc, char **argv) {
-    const Options options = parse(argc, argv);
+    const Options options = parse_options(argc, argv);
     try {
         return run(options);
     } catch (const std::exception &failure) {

@@ -1,27 +1,28 @@
 // What happened to each joint in one period, for the CSV's event column:
-// refusals, stop requests and the watchdog, as short names joined by ';'.
+// refusals, stop requests, the watchdog and the monitor, as short names
+// joined by ';'.
 #ifndef KESTREL_SIM_PERIOD_EVENTS_H
 #define KESTREL_SIM_PERIOD_EVENTS_H
 
-#include <array>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
-#include "datasheet.h"
 #include "kestrel_error.h"
 
 namespace kestrel_sim {
 
 struct PeriodEvents {
-    std::array<std::string, kJoints> joint;
+    std::vector<std::string> joint;
 
-    void add(int index, const std::string &event) {
+    explicit PeriodEvents(size_t joints) : joint(joints) {}
+    void add(size_t index, const std::string &event) {
         std::string &events = joint[index];
         if (!events.empty()) events += ';';
         events += event;
     }
     void add_all(const std::string &event) {
-        for (int index = 0; index < kJoints; ++index) add(index, event);
+        for (size_t index = 0; index < joint.size(); ++index) add(index, event);
     }
     void clear() {
         for (std::string &events : joint) events.clear();

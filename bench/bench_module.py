@@ -173,6 +173,21 @@ def measure(quick=False):
     rows.append(("C loop: 7 floats from a list into new floats",
                  median_ns("for d in sweep: new_floats(d)", env, 1 if quick else 10, 7) / len(sweep), "", 0.0))
 
+    # Monitor.check of the same arm's measured motion, beside the limiter's call in this run: the sine
+    # of BM_MonitorCheck (joint_limiter_bench.cpp), which keeps the monitor in RUN.
+    clock = kestrel.SimulatedClock(1_700_000_000_000_000_000)
+    monitor = kestrel.Monitor([LIMITER_ARM] * 7, clock=clock)
+    omega = 2 * math.pi / 1.024
+    motion = [([0.3 * math.sin(omega * t * 0.001 + j) for j in range(7)],
+               [0.3 * omega * math.cos(omega * t * 0.001 + j) for j in range(7)]) for t in range(1024)]
+    env = {"check": monitor.check, "tick": clock.advance_ns, "motion": motion}
+    per_check = median_ns("for p, v in motion: tick(1000000); check(p, v)", env, 1 if quick else 10, 7) / len(motion)
+    env = {"tick": clock.advance_ns, "motion": motion}
+    per_tick = median_ns("for p, v in motion: tick(1000000)", env, 1 if quick else 10, 7) / len(motion)
+    if monitor.state != kestrel.MonitorState.RUN:
+        raise RuntimeError(f"the monitor tripped ({monitor.trip}): the bench measured a stop")
+    rows.append(("Monitor.check, 7 joints, lists", per_check - per_tick, "", 0.0))
+
     # project_4d with one row active, and the floor's Python part: project_batch of 4 floats.
     env = {"project_4d": kestrel.project_4d, "batch": governor.project_batch, "u": [2.0, 2.0, 0.0, 0.0],
            "lower": [-1.0] * 4, "upper": [1.0] * 4, "rows": [[1.0, 1.0, 0.0, 0.0]], "limits": [1.0]}

@@ -1,6 +1,7 @@
 // Cost of one joint-limiter call, reported per joint, for a seven-joint arm
 // and a full limiter of 32 joints, with and without the coupling of joints
-// 0..3 through the four-axis solver.
+// 0..3 through the four-axis solver; and of one monitor check of the same
+// arm's measured motion, beside it in the same run.
 //
 // The desired velocities are a fixed, seeded table of 1024 periods: a sine
 // sweep beyond the velocity limit with random jumps, so that every kind of
@@ -104,6 +105,44 @@ void BM_LimitPerCall(benchmark::State& state) {
 }
 
 BENCHMARK(BM_LimitPerCall)->ArgNames({"joints"})->Arg(7)->Arg(32);
+
+// One monitor check of seven joints in RUN (every rule of RUN judged every
+// period), on a measured motion that repeats every 1024 periods: a sine of
+// 0.3 rad at 0.98 Hz per joint, phases apart, inside every limit of the arm.
+void BM_MonitorCheck(benchmark::State& state) {
+    constexpr std::uint32_t kJoints = 7;
+    const KestrelJointLimits arm{-1.0, 1.0, 2.0, 20.0, 2000.0};
+    std::vector<KestrelJointLimits> limits(kJoints, arm);
+    std::vector<double> positions(kPeriods * kJoints), velocities(kPeriods * kJoints);
+    const double omega = 2.0 * M_PI / (static_cast<double>(kPeriods) * 0.001);
+    for (std::size_t t = 0; t < kPeriods; ++t) {
+        for (std::uint32_t j = 0; j < kJoints; ++j) {
+            const double phase = omega * static_cast<double>(t) * 0.001 + j;
+            positions[t * kJoints + j] = 0.3 * std::sin(phase);
+            velocities[t * kJoints + j] = 0.3 * omega * std::cos(phase);
+        }
+    }
+    std::uint64_t now = 1700000000000000000ull;
+    const KestrelMonitorConfig config{0.0, 0.0, 0.01, KESTREL_MONITOR_SS1};
+    KestrelMonitor monitor;
+    const auto clock = [](void* context) { return *static_cast<std::uint64_t*>(context); };
+    if (kestrel_monitor_init(&monitor, kJoints, limits.data(), &config, clock, &now) != KESTREL_OK) {
+        state.SkipWithError("init refused");
+        return;
+    }
+    std::size_t t = 0;
+    KestrelMonitorState answer = KESTREL_MONITOR_RUN;
+    for (auto _ : state) {
+        now += 1000000;
+        const KestrelError error =
+            kestrel_monitor_check(&monitor, &positions[t * kJoints], &velocities[t * kJoints], &answer);
+        benchmark::DoNotOptimize(error);
+        t = (t + 1) % kPeriods;
+    }
+    if (answer != KESTREL_MONITOR_RUN) state.SkipWithError("the monitor tripped: the bench measured a stop");
+}
+
+BENCHMARK(BM_MonitorCheck);
 
 }  // namespace
 

@@ -12,7 +12,8 @@ target_compile_options(kestrel_strict_fp INTERFACE -ffp-contract=off -fno-fast-m
 # kestrel_add_gtest(NAME [PREFIX text] SOURCES... LIBS... [INCLUDES dirs...])
 # builds a GoogleTest executable and registers each of its tests with CTest,
 # under its GoogleTest name preceded by PREFIX (for a second build of the same
-# tests).
+# tests). A parameterised test is named by its case's name or index alone:
+# with its printed parameter too, names ran past 120 characters.
 function(kestrel_add_gtest name)
   if(NOT KESTREL_TESTS)
     return()
@@ -22,7 +23,8 @@ function(kestrel_add_gtest name)
   target_include_directories(${name} PRIVATE ${ARG_INCLUDES})
   target_link_libraries(${name} PRIVATE ${ARG_LIBS} GTest::gtest GTest::gtest_main kestrel_warnings
                                         kestrel_strict_fp)
-  gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST TEST_PREFIX "${ARG_PREFIX}" PROPERTIES LABELS "cpp")
+  gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST TEST_PREFIX "${ARG_PREFIX}" NO_PRETTY_VALUES
+                       PROPERTIES LABELS "cpp")
 endfunction()
 
 # kestrel_add_test(NAME LABEL label COMMAND command... [WORKING_DIRECTORY dir]

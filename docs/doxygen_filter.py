@@ -7,6 +7,8 @@ a comment after a declaration documents it (/**< */), and a comment line
 indented under " *" becomes a code block so its column layout survives.
 Section rules (/* ---- */) stay plain comments. A ">" that opens a comment's
 text is escaped: Doxygen's Markdown would read "/* > 0 */" as a quotation of "0".
+A robot file's element named in prose ("<limit>") is escaped too, or Doxygen
+would take it for an HTML tag.
 """
 import re
 import sys
@@ -26,6 +28,8 @@ def filtered(lines):
         line = re.sub(r"(/\*\*<?\s*)>", r"\1\\>", line)
         if in_comment:  # a continuation line " * > ...", not one of a code block
             line = re.sub(r"^(\s*\* ?)>", r"\1\\>", line)
+        if in_comment or "/*" in line:
+            line = re.sub(r"<(/?[a-z_]+)>", r"\\<\1\\>", line)
         if "/*" in line:
             in_comment = "*/" not in line[line.index("/*"):]
         elif in_comment and "*/" in line:

@@ -1,11 +1,15 @@
 """One figure per joint of the demo: position, velocity, acceleration and jerk over time.
 
-Shaded spans show where each of the joint limiter's limits bound (its Limit
-flags) and where the Governor clamped; red lines, and red alone, mark the
-periods in which the boundary refused the joint's command. The jerk panel
-shows one dot per period whose jerk is not zero: the limiter changes the
-acceleration in single steps, so the jerk of a period is mostly 0 or one
-step. Needs matplotlib.
+The velocity panel holds what an engineer looks for first: the controller's
+request, the command the actuator ran, the limits and the refusals. Red, and
+red alone, marks the periods in which the boundary refused the joint's
+command: a cross at the refused value, and the command line running on through
+the period, where the actuator held its last command. On the position and
+acceleration panels shaded spans show where the joint limiter's limits bound
+(its Limit flags). The jerk panel shows one dot per period in which the
+acceleration changed: the limiter changes it in single steps, so the jerk of a
+period is mostly 0 or one step. The limits' figures are in the caption line
+below the panels. Needs matplotlib.
 """
 import matplotlib
 
@@ -19,10 +23,7 @@ import kestrel  # noqa: E402
 SPANS = {
     "position": [(kestrel.Limit.POSITION, "position limit", "tab:brown"),
                  (kestrel.Limit.BRAKING, "braking distance", "tab:orange")],
-    "velocity": [(kestrel.Limit.VELOCITY, "velocity limit", "tab:blue"),
-                 ("clamped", "Governor clamped", "tab:purple"),
-                 (kestrel.Limit.STOP_REQUEST, "stop request (NaN)", "tab:gray"),
-                 (kestrel.Limit.ARRIVAL, "arrival (eased onto the request)", "gold")],
+    "velocity": [],  # the request, the command, the limits and the refusals alone (draw_velocity)
     "acceleration": [(kestrel.Limit.ACCELERATION, "acceleration limit", "tab:green"),
                      (kestrel.Limit.ACCELERATION_YIELDED, "acceleration gave way", "tab:olive")],
     "jerk": [],  # drawn as dots (draw_jerk): spans of single periods would be hairlines
@@ -41,6 +42,37 @@ def runs(flags):
         elif not flag and start is not None:
             yield start, i - 1
             start = None
+
+
+def draw_velocity(axis, times, samples, limits, envelope):
+    """Request, command, limits and refusals, one legend entry each; the chart's top edge."""
+    top = 1.3 * max(limits.max_velocity, envelope)
+    desired = [s.desired for s in samples]
+    axis.plot(times, desired, color="tab:gray", lw=0.8, label="request (controller; ▲▼ beyond the chart)")
+    # Beyond the chart the request is marked at its edge, so it never just leaves.
+    for sign, marker in ((1, "^"), (-1, "v")):
+        beyond = [t for t, d in zip(times, desired) if sign * d > top]
+        axis.plot(beyond, [sign * top * 0.97] * len(beyond), marker, color="tab:gray", ms=3,
+                  markevery=max(1, len(beyond) // 60) if beyond else None)
+    axis.plot(times, [s.velocity for s in samples], color="black", lw=2, zorder=3,
+              label="command the actuator ran (after limiter and Governor)")
+    for value in (-limits.max_velocity, limits.max_velocity):
+        axis.axhline(value, color="black", ls="--", lw=0.8,
+                     label="limits: joint ±max velocity (dashed), Governor envelope (dotted)" if value > 0 else None)
+    for value in (-envelope, envelope):
+        axis.axhline(value, color="tab:purple", ls=":", lw=1)
+    refusals = [(t, s.refused) for t, s in zip(times, samples) if s.refused is not None]
+    for t, value in refusals:
+        # A NaN, or a value beyond the chart, is crossed at the chart's edge.
+        shown = top * 0.9 if value != value else max(-top * 0.9, min(top * 0.9, value))
+        axis.plot([t], [shown], "x", color=REFUSED, ms=9, mew=2, zorder=4)
+        axis.annotate(f"refused: {value:g} rad/s".replace("nan rad/s", "NaN"), (t, shown), xytext=(6, -3),
+                      textcoords="offset points", color=REFUSED, fontsize=8)
+    if refusals:
+        axis.plot([], [], "x", ls="-", color=REFUSED, lw=1.2, ms=9, mew=2,
+                  label="refused by the boundary (×); the actuator held its last command")
+    axis.set_ylim(-top, top)  # the controller's requests go far beyond; the limits matter here
+    axis.set_ylabel("velocity (rad/s)")
 
 
 def shade(axis, times, period_ms, samples, spans):
@@ -68,7 +100,7 @@ def draw_jerk(axis, times, jerk, samples, limit):
     # Below 1 % of the limit: the rounding of single-precision commands, and slow easing.
     moving = [(t, j) for t, j in zip(times, jerk) if abs(j) > 0.01 * limit]
     axis.plot([t for t, _ in moving], [j for _, j in moving], "o", color="black", ms=3,
-              label="jerk of a period (elsewhere below 1 % of the limit)")
+              label="jerk of each period in which the acceleration changed")
     for flag, label, colour in JERK_DOTS:
         flagged = [(t, j) for t, j, s in zip(times, jerk, samples) if s.bound(flag)]
         if flagged:
@@ -90,25 +122,7 @@ def draw_joint(path, joint, samples, limits, envelope, period, name):
     limit_lines(position_axis, limits.min_position, limits.max_position, "position limits")
     position_axis.set_ylabel("position (rad)")
 
-    top = 1.3 * max(limits.max_velocity, envelope)
-    desired = [s.desired for s in samples]
-    velocity_axis.plot(times, desired, color="tab:gray", lw=0.8, label="desired (controller)")
-    # Beyond the chart the request is marked at its edge, so it never just leaves.
-    for sign, marker in ((1, "^"), (-1, "v")):
-        beyond = [t for t, d in zip(times, desired) if sign * d > top]
-        velocity_axis.plot(beyond, [sign * top * 0.97] * len(beyond), marker, color="tab:gray", ms=3,
-                           markevery=max(1, len(beyond) // 60) if beyond else None,
-                           label="desired beyond the chart" if sign > 0 and beyond else None)
-    # The command is drawn wide and the limiter's result on top of it, dashed:
-    # where they agree, the dashes run along the command.
-    velocity_axis.plot(times, velocity, color="black", lw=2.6, label="commanded (after Governor)")
-    velocity_axis.plot(times, [s.limited for s in samples], color="tab:green", lw=1.3, ls=(0, (4, 3)),
-                       label="limited (joint limiter)")
-    limit_lines(velocity_axis, -limits.max_velocity, limits.max_velocity, "±max velocity")
-    for value in (-envelope, envelope):
-        velocity_axis.axhline(value, color="tab:purple", ls=":", lw=1, label="±Governor envelope" if value > 0 else None)
-    velocity_axis.set_ylim(-top, top)  # the controller's requests go far beyond; the limits matter here
-    velocity_axis.set_ylabel("velocity (rad/s)")
+    draw_velocity(velocity_axis, times, samples, limits, envelope)
 
     acceleration_axis.plot(times, acceleration, color="black", lw=1, label="acceleration")
     limit_lines(acceleration_axis, -limits.max_acceleration, limits.max_acceleration, "±max acceleration")
@@ -120,22 +134,19 @@ def draw_joint(path, joint, samples, limits, envelope, period, name):
     jerk_axis.set_ylabel("jerk (rad/s³)")
     jerk_axis.set_xlabel("time (ms)")
 
-    refusals = [(t, s.refused) for t, s in zip(times, samples) if s.refused is not None]
+    refused_at = [t for t, s in zip(times, samples) if s.refused is not None]
     for axis, panel in zip(axes, SPANS):
         extra = shade(axis, times, period_ms, samples, SPANS[panel])
-        for t, _ in refusals:
-            axis.axvline(t, color=REFUSED, lw=1.2)
-        if refusals and axis is velocity_axis:  # one legend entry; the lines cross every panel
-            extra.append(plt.Line2D([], [], color=REFUSED, lw=1.2, label="boundary refused (all panels)"))
+        for t in refused_at:  # behind the curves, so the command shows through the refused period
+            axis.axvline(t, color=REFUSED, lw=1, alpha=0.5, zorder=0)
         handles, _ = axis.get_legend_handles_labels()
         axis.legend(handles=handles + extra, loc="upper left", bbox_to_anchor=(1.0, 1.0), fontsize=8)
         axis.grid(True, alpha=0.3)
-    for t, value in refusals:
-        velocity_axis.annotate(f"refused: {value:g} rad/s".replace("nan rad/s", "NaN"), (t, top * 0.85), xytext=(4, 0),
-                               textcoords="offset points", color=REFUSED, fontsize=8)
-    figure.suptitle(f"{name}: position {limits.min_position:g} to {limits.max_position:g} rad, "
-                    f"velocity ±{limits.max_velocity:g} rad/s, acceleration ±{limits.max_acceleration:g} rad/s², "
-                    f"jerk ±{limits.max_jerk:g} rad/s³; Governor envelope ±{envelope:.7g} rad/s; "
-                    f"{1 / period:g} Hz", fontsize=10)
+    figure.suptitle(f"{name} over {len(samples) * period:g} s at {1 / period:g} Hz", fontsize=11)
+    figure.supxlabel(f"Limits: position {limits.min_position:g} to {limits.max_position:g} rad, velocity "
+                     f"±{limits.max_velocity:g} rad/s, acceleration ±{limits.max_acceleration:g} rad/s², jerk "
+                     f"±{limits.max_jerk:g} rad/s³; the Governor's envelope ±{envelope:.7g} rad/s."
+                     + ("\nRed: the periods in which the boundary refused the joint's command." if refused_at else ""),
+                     fontsize=9)
     figure.savefig(path)
     plt.close(figure)

@@ -265,7 +265,10 @@ def parse_args(argv=None):
         try:
             import matplotlib  # noqa: F401
         except ImportError:
-            parser.error("--plot needs matplotlib: apt-get install python3-matplotlib")
+            # Name the interpreter: Debian's package serves /usr/bin/python3 alone, not a venv or another Python.
+            parser.error(f"--plot needs matplotlib, which {sys.executable} cannot import: install it for that "
+                         f"interpreter ({sys.executable} -m pip install matplotlib), or run the demo with "
+                         "/usr/bin/python3 after apt-get install python3-matplotlib")
     return args
 
 

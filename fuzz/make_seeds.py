@@ -258,12 +258,34 @@ DESCRIPTION = {
 }
 
 
+# Monitor programs (see fuzz_monitor.cpp for the layout): joints - 1, stop,
+# three tolerance codes, five limit codes per joint, then operations. A check
+# (0) takes a clock step code (x 50 us) and a position and velocity code per
+# joint: 130 is 0, 0 NaN.
+def monitor(joints, stop, program):
+    return bytes([joints - 1, stop, 0, 124, 100]) + bytes([130, 130, 131, 144, 180]) * joints + program
+
+
+def checks(joints, n, position=130, velocity=130, step=20):
+    return bytes([0, step] + [position, velocity] * joints) * n
+
+
+MONITOR = {
+    # At rest, an operator stop, standstill, acknowledge and run again.
+    "stop_and_acknowledge": monitor(2, 0, checks(2, 4) + bytes([1, 20]) + checks(2, 3) + bytes([2]) + checks(2, 3)),
+    # SS2 to standstill, then a drift (SOS).
+    "standstill_drift": monitor(1, 1, checks(1, 3) + bytes([1, 20]) + checks(1, 2) + checks(1, 2, position=140)),
+    # Moving at about 0.3 of the speed limit, then a NaN.
+    "moving_then_nan": monitor(3, 0, checks(3, 8, position=131, velocity=140) + checks(3, 1, velocity=0)),
+}
+
+
 def main():
     root = sys.argv[1]
     for target, seeds in (("fuzz_scalar_kernel", SCALAR), ("fuzz_multivar_4d", MULTIVAR),
                           ("fuzz_replay_gate", INTERCEPTOR), ("fuzz_receipt_guard", GUARD),
                           ("fuzz_joint_limiter", LIMITER), ("fuzz_log_verifier", LOG),
-                          ("fuzz_description", DESCRIPTION)):
+                          ("fuzz_description", DESCRIPTION), ("fuzz_monitor", MONITOR)):
         directory = os.path.join(root, target)
         os.makedirs(directory, exist_ok=True)
         for name, data in seeds.items():

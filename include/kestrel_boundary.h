@@ -45,6 +45,7 @@
 #include "kestrel_base.h"
 #include "kestrel_clock.h"
 #include "kestrel_error.h"
+#include "kestrel_joint_limiter.h" /* KestrelJointLimits, for the axes' own limits */
 
 #ifdef __cplusplus
 extern "C" {
@@ -99,6 +100,31 @@ KESTREL_API KestrelBoundary *kestrel_boundary_new_with_clock(const uint8_t key[K
  * rekey. Any thread. */
 KESTREL_API KestrelError kestrel_boundary_rekey(KestrelBoundary *boundary, const uint8_t key[KESTREL_KEY_LEN]);
 
+/* kestrel_boundary_set_axis_limits gives each axis 0..count-1 its own
+ * limits, limits[axis] (as kestrel_joint_limiter_init takes them, in the order
+ * of a robot description's joints; min_position, max_position and
+ * max_velocity are used), and returns KESTREL_OK. From then on
+ * kestrel_boundary_authorize also refuses, signing nothing:
+ *   KESTREL_ERROR_POSITION_OUT_OF_RANGE  the position is not within its axis's
+ *                                        [min_position, max_position] (a NaN
+ *                                        never is), or the axis is not one of
+ *                                        0..count-1 (it has no range)
+ *   KESTREL_ERROR_VELOCITY_EXCEEDED      |velocity| <= its axis's max_velocity
+ *                                        does not hold
+ * on top of the boundary's own max_velocity. Count 0 takes the axes' limits
+ * away (limits may then be null). The copy is taken under the boundary's
+ * lock, so a kestrel_boundary_authorize running meanwhile is judged wholly by
+ * the old or the new limits. Returns, changing nothing:
+ *   KESTREL_ERROR_INVALID_POINTER   boundary is null, or limits with count > 0
+ *   KESTREL_ERROR_FORKED            the calling process is a child of the
+ *                                   one that made the boundary (above)
+ *   KESTREL_ERROR_BAD_JOINT_COUNT   count above KESTREL_JOINT_LIMITER_MAX_JOINTS
+ *   KESTREL_ERROR_BAD_LIMITS        limits kestrel_joint_limiter_check refuses
+ *                                   (period 0)
+ * Any thread. */
+KESTREL_API KestrelError kestrel_boundary_set_axis_limits(KestrelBoundary *boundary, uint32_t count,
+                                                          const KestrelJointLimits *limits);
+
 /* kestrel_boundary_free wipes the boundary's key (with stores the compiler
  * cannot elide), releases its random state and its memory. NULL is a no-op.
  * No call on the boundary may be running or follow. */
@@ -113,7 +139,11 @@ KESTREL_API void kestrel_boundary_free(KestrelBoundary *boundary);
  *                                      one that made the boundary (above);
  *                                      nothing is counted or changed
  *   KESTREL_ERROR_VELOCITY_EXCEEDED    |velocity| <= max_velocity does not hold
- *                                      (a NaN velocity never holds)
+ *                                      (a NaN velocity never holds), or its
+ *                                      axis's own max_velocity (below)
+ *   KESTREL_ERROR_POSITION_OUT_OF_RANGE  with axis limits set
+ *                                      (kestrel_boundary_set_axis_limits): the
+ *                                      position outside its axis's limits
  *   KESTREL_ERROR_RATE_LIMITED         "action rate limit exceeded": this
  *                                      command would be more than rate_limit
  *                                      in the current window, counting the
@@ -126,8 +156,8 @@ KESTREL_API void kestrel_boundary_free(KestrelBoundary *boundary);
  *                                      receipt passes before it is handed out
  * A command that passes the rate limit consumes a sequence id whatever
  * follows, so a refusal after it leaves a gap; velocity and rate refusals
- * consume none. position is signed as given (NaN and infinities included);
- * the boundary does not limit it. The receipt's action is "axis_<axis>" with
+ * consume none, nor do the refusals of axis limits. Without axis limits,
+ * position is signed as given (NaN and infinities included). The receipt's action is "axis_<axis>" with
  * position and velocity bit for bit, as the receivers check it.
  *
  * Allocates nothing. Any number of threads may call it on one boundary at

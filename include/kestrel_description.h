@@ -7,7 +7,9 @@
  * jerk in a joint_limits.yaml (the map `joint_limits` at the top of the file
  * or one level below it). kestrel_description_load reads either file or both
  * and gives one KestrelJointLimits per joint, ready for
- * kestrel_joint_limiter_init, with the source of every value.
+ * kestrel_joint_limiter_init, with the source of every value, and the
+ * URDF's effort (the actuator's torque or force limit, limit: effort) beside
+ * them for a drive or a simulation to use.
  *
  * This is a library of its own, libkestrel_description (CMake target
  * kestrel::description, pkg-config kestrel_description), so that the core
@@ -39,8 +41,9 @@
  * around) is accepted for a continuous joint and refused for a revolute or
  * prismatic one. Keys that carry no limit kept here (has_effort_limits,
  * max_effort, default_velocity_scaling_factor,
- * default_acceleration_scaling_factor) are read and ignored. An alias to a
- * single value (max_velocity: *v) is read as that value.
+ * default_acceleration_scaling_factor) are read and ignored: a joint's
+ * effort (`effort` of KestrelDescribedJoint) comes from the URDF's <limit>
+ * alone. An alias to a single value (max_velocity: *v) is read as that value.
  *
  * The values that win are judged, not the ones they replace:
  *   - a limits file narrows: a YAML value wider than the URDF's limit, or a
@@ -57,7 +60,7 @@
  * <limit>, <safety_controller> or <mimic> of a revolute, continuous or
  * prismatic joint, that the URDF format does not give them is an error (with
  * "did you mean" where one name is close), unless it has a namespace prefix
- * (drake:acceleration: another tool's); other child elements of <joint> are
+ * (such as ext:acceleration: another tool's); other child elements of <joint> are
  * ignored. An unknown key in a YAML joint's map is an error too, except one
  * whose value is false (has_jerk: false), which is a warning.
  *
@@ -142,6 +145,10 @@ typedef struct KestrelDescribedJoint {
     uint32_t sources[KESTREL_JOINT_LIMITS_FIELDS]; /* KESTREL_SOURCE_* of each field, indexed by KESTREL_FIELD_* */
     uint32_t widened;    /* bit 1u << KESTREL_FIELD_*: a YAML value that widened or removed the URDF's
                             (only with KESTREL_DESCRIPTION_ALLOW_WIDENING) */
+    double effort;       /* the URDF's <limit> effort, the most force its actuator may apply (N m for a
+                            revolute or continuous joint, N for a prismatic one), as given: a finite
+                            number the reader does not judge, since no limit of KestrelJointLimits rests
+                            on it; INFINITY where the URDF gives none or with only a YAML file */
 } KestrelDescribedJoint;
 
 /* The loaded joints: opaque, read-only after loading, so one description may
@@ -154,7 +161,7 @@ typedef struct KestrelDescription KestrelDescription;
  * `message` is not NULL, message[0..message_size-1] holds a NUL-terminated
  * English text naming the file, the line (where the parser gives one), the
  * joint and the field (a quoted name or value is UTF-8, its other bytes
- * written \xNN; a path is given as it came), e.g.
+ * written as a backslash, x and two hex digits; a path is given as it came), e.g.
  *   "arm.yaml:12: joint 'elbow': max_jerk: -3 is not > 0".
  * When `os_error` is not NULL it receives errno for a file that could not be
  * read, else 0. Errors:

@@ -3,7 +3,9 @@
  *
  * A receipt log is a text file with one line per action a boundary signed
  * (the action and its 60-byte receipt), one line per action it refused (the
- * kind of refusal, the action and the time), and seal lines. A seal line
+ * kind of refusal, the action and the time), one line per trip of a safety
+ * monitor (kestrel_monitor.h: the function, the joint, the value, the limit
+ * and the time), and seal lines. A seal line
  * carries the number of lines before it and the SHA-256 of their bytes, and
  * a tag over both: HMAC-SHA-256 under a key derived from the boundary's key
  * (HMAC-SHA-256(key, "kestrel receipt log checkpoint") for a checkpoint,
@@ -34,6 +36,7 @@
 
 #include "kestrel_base.h"
 #include "kestrel_error.h"
+#include "kestrel_monitor.h" /* KestrelTrip */
 
 #ifdef __cplusplus
 extern "C" {
@@ -90,6 +93,14 @@ KESTREL_API KestrelError kestrel_log_writer_refusal(KestrelLogWriter *writer, Ke
                                                     double position, double velocity, uint64_t time_ns,
                                                     char line[KESTREL_LOG_LINE_MAX], size_t *length);
 
+/* kestrel_log_writer_trip forms the line of a monitor's trip, as
+ * kestrel_log_writer_record forms a record's (same duties for the caller):
+ * its function's name ("SLP"), joint, value, limit and time_ns, sealed like
+ * every other line. KESTREL_ERROR_LOG_TRIP_FUNCTION for KESTREL_TRIP_NONE or
+ * an unknown function; KESTREL_ERROR_LOG_CLOSED after the final seal. */
+KESTREL_API KestrelError kestrel_log_writer_trip(KestrelLogWriter *writer, const KestrelTrip *trip,
+                                                 char line[KESTREL_LOG_LINE_MAX], size_t *length);
+
 /* kestrel_log_writer_seal forms a seal line over every line formed so far
  * (same duties for the caller): a checkpoint if final is 0, else the final
  * seal, after which the writer refuses every call but wipe with
@@ -114,6 +125,8 @@ KESTREL_API KestrelError kestrel_log_writer_wipe(KestrelLogWriter *writer);
 #define KESTREL_LOG_VERIFIER_ALIGN 64
 /* Counts by KestrelError are kept for the values below this. */
 #define KESTREL_LOG_KINDS 64
+/* Trip lines are counted by KestrelSafetyFunction, for the values below this. */
+#define KESTREL_LOG_TRIP_FUNCTIONS 8
 
 typedef struct KestrelLogVerifier {
 #ifdef __cplusplus
@@ -182,6 +195,7 @@ typedef struct KestrelLogSummary {
     int32_t verdict;                      /* KESTREL_LOG_OK or _FAILED */
     int32_t strict_verdict;               /* KESTREL_LOG_OK, _FAILED or _UNFINISHED */
     int32_t reserved;
+    uint64_t trips[KESTREL_LOG_TRIP_FUNCTIONS]; /* trip lines, by the KestrelSafetyFunction they record */
 } KestrelLogSummary;
 
 /* kestrel_log_verifier_init makes verifier a check of a new log under the

@@ -5,6 +5,7 @@
 // actuator_role.hpp what each does). On SIGINT or SIGTERM it prints each
 // role's counts, one line each, and exits 0; it exits 2 for bad arguments, an
 // unusable key file or robot description, and 1 for a fault while running.
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
 #include <cstring>

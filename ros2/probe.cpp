@@ -5,7 +5,7 @@
 // what it saw as lines a script reads:
 //
 //   kestrel_ros2_probe --joints N --script check|latency [--seconds S]
-//                      [--max-velocity V] [--replays K] [--rate HZ]
+//                      [--max-velocity V] [--replays K] [--rate HZ] [--trajectory A,B,C]
 //                      [--commands TOPIC] [--state-topic TOPIC] [--status-topic TOPIC]
 //
 // check: 0.5 s of a ramp to 0.9 of V (joints alternate in sign), 0.5 s of
@@ -13,13 +13,18 @@
 //   a NaN and every tenth, five later, one value too many, then a second of
 //   silence, in which K frames copied off the frame topic earlier are
 //   published again, 0.1 s apart from 0.3 s on.
+// With --trajectory the commands are trajectory_msgs/JointTrajectory points
+//   (velocities) for the joints named, sent in the reverse order of the names,
+//   and the command with one value too many names a joint "nowhere" instead.
 // latency: for S seconds, command k asks every joint for k * 1e-6 rad/s, so
 //   that the velocity of a state names the command it shows; prints the
 //   command-to-state latency (median, 99th percentile) over the commands shown.
 //
 // Lines: "state PHASE T POSITIONS... VELOCITIES..." per JointState (T in s
 // since the first command); "status LINE" per role; "sent NAME=COUNT ..."
-// last. Exit 3 when kestrel_ros2 is not found within 10 s.
+// last. Exit 3 when kestrel_ros2 is not found within 10 s. The commands'
+// writer keeps the last 1000 (a ROS 2 publisher keeps 10), so that a stalled
+// kestrel_ros2 on a busy machine still gets every command the counts expect.
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -51,6 +56,7 @@ struct ProbeOptions {
     std::string commands = "/forward_velocity_controller/commands";
     std::string state_topic = "/joint_states";
     std::string status_topic = "/kestrel/status";
+    std::vector<std::string> trajectory;  // joint names: send JointTrajectory
 };
 
 constexpr double kLatencyStep = 1e-6;  // rad/s per command in the latency script
@@ -81,6 +87,13 @@ ProbeOptions parse(int argc, char **argv) {
         else if (name == "--commands") options.commands = value;
         else if (name == "--state-topic") options.state_topic = value;
         else if (name == "--status-topic") options.status_topic = value;
+        else if (name == "--trajectory") {
+            for (std::string_view rest(value);;) {
+                options.trajectory.emplace_back(rest.substr(0, rest.find(',')));
+                if (rest.find(',') == std::string_view::npos) break;
+                rest.remove_prefix(rest.find(',') + 1);
+            }
+        }
         else {
             std::fprintf(stderr, "kestrel_ros2_probe: unknown option %s\n", argv[i]);
             std::exit(2);
@@ -97,8 +110,9 @@ ProbeOptions parse(int argc, char **argv) {
 class Probe {
 public:
     explicit Probe(const ProbeOptions &options) : options_(options) {
-        commands_ = participant_.writer(std_msgs_msg_dds__Float64MultiArray__desc, ros_topic(options.commands),
-                                        Qos::ros_default);
+        commands_ = participant_.writer(options.trajectory.empty() ? std_msgs_msg_dds__Float64MultiArray__desc
+                                                                   : trajectory_msgs_msg_dds__JointTrajectory__desc,
+                                        ros_topic(options.commands), Qos::ros_backlog);
         states_ = participant_.reader(sensor_msgs_msg_dds__JointState__desc, ros_topic(options.state_topic),
                                       Qos::ros_backlog);
         status_ = participant_.reader(std_msgs_msg_dds__String__desc, ros_topic(options.status_topic),
@@ -127,10 +141,34 @@ public:
     }
 
     void publish(std::vector<double> values, const char *kind) {
-        std_msgs_msg_dds__Float64MultiArray_ message{};
-        message.data = {static_cast<uint32_t>(values.size()), static_cast<uint32_t>(values.size()), values.data(),
-                        false};
-        if (dds_write(commands_, &message) == DDS_RETCODE_OK) {
+        dds_return_t written;
+        if (options_.trajectory.empty()) {
+            std_msgs_msg_dds__Float64MultiArray_ message{};
+            message.data = {static_cast<uint32_t>(values.size()), static_cast<uint32_t>(values.size()),
+                            values.data(), false};
+            written = dds_write(commands_, &message);
+        } else {
+            // Names and values in reverse order; a value too many becomes a joint of another name.
+            std::vector<const char *> names;
+            for (auto name = options_.trajectory.rbegin(); name != options_.trajectory.rend(); ++name) {
+                names.push_back(name->c_str());
+            }
+            if (values.size() > names.size()) {
+                values.pop_back();
+                names.front() = "nowhere";
+                kind = "unknown_joint";
+            }
+            std::reverse(values.begin(), values.end());
+            const uint32_t n = static_cast<uint32_t>(values.size());
+            trajectory_msgs_msg_dds__JointTrajectoryPoint_ point{};
+            point.velocities = {n, n, values.data(), false};
+            trajectory_msgs_msg_dds__JointTrajectory_ message{};
+            message.header.frame_id = const_cast<char *>("");
+            message.joint_names = {n, n, const_cast<char **>(names.data()), false};
+            message.points = {1, 1, &point, false};
+            written = dds_write(commands_, &message);
+        }
+        if (written == DDS_RETCODE_OK) {
             ++sent_[kind];
             ++sent_["total"];
         } else {
@@ -140,30 +178,33 @@ public:
 
     // Takes the states and status lines that arrived; prints them.
     void drain(const char *phase) {
+        take_all(states_, [&](const void *sample) {
+            record_state(*static_cast<const sensor_msgs_msg_dds__JointState_ *>(sample), phase);
+        });
+        take_all(status_, [&](const void *sample) {
+            const std::string line = static_cast<const std_msgs_msg_dds__String_ *>(sample)->data;
+            status_lines_[line.substr(0, line.find(' '))] = line;
+        });
+        if (frames_in_) {
+            take_all(frames_in_, [&](const void *sample) {
+                captured_ = *static_cast<const kestrel_msg_dds__CommandFrame_ *>(sample);
+            });
+        }
+    }
+
+    // Calls use(sample) for each valid sample waiting on reader. Each reader
+    // gets its own loan array: a loan buffer handed back is reused only by
+    // the reader it came from.
+    template <typename Use>
+    static void take_all(dds_entity_t reader, Use use) {
         void *samples[64] = {};
         dds_sample_info_t infos[64];
         dds_return_t taken;
-        while ((taken = dds_take(states_, samples, infos, 64, 64)) > 0) {
+        while ((taken = dds_take(reader, samples, infos, 64, 64)) > 0) {
             for (dds_return_t i = 0; i < taken; ++i) {
-                if (infos[i].valid_data) record_state(*static_cast<sensor_msgs_msg_dds__JointState_ *>(samples[i]), phase);
+                if (infos[i].valid_data) use(samples[i]);
             }
-            (void)dds_return_loan(states_, samples, taken);
-        }
-        while ((taken = dds_take(status_, samples, infos, 64, 64)) > 0) {
-            for (dds_return_t i = 0; i < taken; ++i) {
-                if (!infos[i].valid_data) continue;
-                const std::string line = static_cast<std_msgs_msg_dds__String_ *>(samples[i])->data;
-                status_lines_[line.substr(0, line.find(' '))] = line;
-            }
-            (void)dds_return_loan(status_, samples, taken);
-        }
-        if (frames_in_) {
-            while ((taken = dds_take(frames_in_, samples, infos, 64, 64)) > 0) {
-                for (dds_return_t i = 0; i < taken; ++i) {
-                    if (infos[i].valid_data) captured_ = *static_cast<kestrel_msg_dds__CommandFrame_ *>(samples[i]);
-                }
-                (void)dds_return_loan(frames_in_, samples, taken);
-            }
+            (void)dds_return_loan(reader, samples, taken);
         }
     }
 

@@ -200,6 +200,12 @@ int run(Options options) {
         throw std::runtime_error(options.csv + ": write failed");
     }
     std::printf("%s: %s, %zu joints\n", scenario_name(options.scenario), options.model.c_str(), joints);
+    std::printf("torque limits:");
+    for (const DrivenJoint &joint : robot.joints) {
+        std::printf("%s %s %.6g %s (%s)", &joint == robot.joints.data() ? "" : ",", joint.name.c_str(),
+                    joint.max_torque, joint.slide ? "N" : "N m", joint.torque_source);
+    }
+    std::printf("\n");
     const bool pass = judge.report(data.get(), actuator.last_trip(), options.duration, actuator.injected_accepted(),
                                    actuator.accepted_late(), actuator.refused_stale(), controller.refusals(), wall);
     return pass ? 0 : 1;

@@ -12,8 +12,9 @@ namespace {
 
 constexpr const char *kUsage =
     "usage: kestrel_sim [--scenario NAME] [--model FILE.xml] [--urdf FILE] [--yaml FILE] [--joints A,B,...]\n"
-    "                   [--allow-joint-stops] [--max-torque T] [--drive-model FILE.xml] [--link-delay S]\n"
-    "                   [--link-jitter S] [--link-drop F] [--seed N] [--duration S] [--csv FILE] [--help]\n";
+    "                   [--allow-joint-stops] [--max-torque T[,T...]] [--drive-model FILE.xml]\n"
+    "                   [--link-delay S] [--link-jitter S] [--link-drop F] [--seed N] [--duration S]\n"
+    "                   [--csv FILE] [--help]\n";
 
 constexpr const char *kHelp =
     "Drives a robot under MuJoCo through Kestrel's safety chain at 1 kHz on a simulated clock\n"
@@ -24,14 +25,18 @@ constexpr const char *kHelp =
     "  --scenario NAME      nominal (default), runaway, nan, attack, link-loss, model-error,\n"
     "                       latency, collision, slow-stop\n"
     "  --model FILE.xml     the plant, any model MuJoCo loads (default: the shipped arm.xml)\n"
-    "  --urdf FILE          limits from the robot's URDF (position, velocity)\n"
+    "  --urdf FILE          limits from the robot's URDF (position, velocity; effort: torque)\n"
     "  --yaml FILE          limits from its joint_limits.yaml (acceleration, jerk, and overrides);\n"
     "                       without either file, the model's joint ranges and <custom> numerics\n"
     "  --joints A,B,...     the joints to drive, by name and in this order (default: every hinge\n"
     "                       and slide joint; the others move as the model lets them); the start\n"
     "                       pose is the keyframe 'home', else qpos0\n"
     "  --allow-joint-stops  accept driven joints that are limited in the plant\n"
-    "  --max-torque T       every drive's torque limit (N m or N; default: the actuators' ranges)\n"
+    "  --max-torque T[,T...]\n"
+    "                       the drives' torque limits (N m, or N on a slide joint): one for every\n"
+    "                       joint, or one per driven joint in their order; it wins over the rest.\n"
+    "                       Without it a joint's limit is the URDF's effort (with --urdf, where\n"
+    "                       the URDF gives one), else the force range of its actuator in the model\n"
     "  --drive-model FILE   the drive's model for its feed-forward (default: the plant's file)\n"
     "  --link-delay S       the link's delay (s), --link-jitter S a further random delay up to S,\n"
     "  --link-drop F        and the fraction of frames it loses; random but repeatable: --seed N\n"
@@ -53,13 +58,14 @@ double number(std::string_view flag, const char *value, double low, double high)
     return parsed;
 }
 
-std::vector<std::string> names(const char *value) {
+// The entries of a comma list, none of them empty.
+std::vector<std::string> entries(std::string_view flag, const char *value) {
     std::vector<std::string> split;
     std::string_view rest = value;
     while (true) {
         const size_t comma = rest.find(',');
         split.emplace_back(rest.substr(0, comma));
-        if (split.back().empty()) usage(std::string("--joints: an empty name in '") + value + "'");
+        if (split.back().empty()) usage(std::string(flag) + ": an empty entry in '" + value + "'");
         if (comma == std::string_view::npos) return split;
         rest.remove_prefix(comma + 1);
     }
@@ -103,9 +109,12 @@ Options parse_options(int argc, char **argv) {
         } else if (flag == "--yaml") {
             options.robot.yaml = value;
         } else if (flag == "--joints") {
-            options.robot.joints = names(value);
+            options.robot.joints = entries(flag, value);
         } else if (flag == "--max-torque") {
-            options.robot.max_torque = number(flag, value, 1e-6, 1e9);
+            options.robot.max_torque.clear();
+            for (const std::string &entry : entries(flag, value)) {
+                options.robot.max_torque.push_back(number(flag, entry.c_str(), 1e-6, 1e9));
+            }
         } else if (flag == "--link-delay") {
             options.link.delay = number(flag, value, 0.0, 1.0);
         } else if (flag == "--link-jitter") {

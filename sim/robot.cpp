@@ -66,9 +66,16 @@ KestrelJointLimits model_limits(const mjModel *model, int joint) {
     return limits;
 }
 
+// What the robot's files say of one joint: its limits and the URDF's effort
+// (infinite where the URDF gives none, or with only a YAML file).
+struct FileJoint {
+    KestrelJointLimits limits;
+    double effort;
+};
+
 // The limits from the robot's URDF and limits YAML, through the description
 // reader, for the named joints in their order.
-std::vector<KestrelJointLimits> file_limits(const std::vector<std::string> &names, const RobotSource &source) {
+std::vector<FileJoint> file_limits(const std::vector<std::string> &names, const RobotSource &source) {
     std::vector<const char *> pointers;
     for (const std::string &name : names) pointers.push_back(name.c_str());
     const KestrelDescriptionRequest request{source.urdf.empty() ? nullptr : source.urdf.c_str(),
@@ -81,7 +88,7 @@ std::vector<KestrelJointLimits> file_limits(const std::vector<std::string> &name
     }
     std::unique_ptr<KestrelDescription, decltype(&kestrel_description_free)> description(loaded,
                                                                                          kestrel_description_free);
-    std::vector<KestrelJointLimits> limits;
+    std::vector<FileJoint> limits;
     for (size_t index = 0; index < names.size(); ++index) {
         KestrelDescribedJoint joint;
         if (kestrel_description_joint(description.get(), index, &joint) != KESTREL_OK) {
@@ -96,16 +103,33 @@ std::vector<KestrelJointLimits> file_limits(const std::vector<std::string> &name
                                          "; the simulation needs every limit");
             }
         }
-        limits.push_back(joint.limits);
+        limits.push_back({joint.limits, joint.effort});
     }
     return limits;
 }
 
-// The drive's torque limit: --max-torque, else the force range of the
-// actuator on the joint (its control range times its gear when it has no
-// force range).
-double torque_limit(const mjModel *model, int joint, const RobotSource &source) {
-    if (source.max_torque > 0.0) return source.max_torque;
+// The drive's torque limit of the joint `index` of the driven ones:
+// --max-torque, else the URDF's effort where it gives one (`effort` finite),
+// else the force range of the actuator on the joint (its control range times
+// its gear when it has no force range). Its source goes to *from.
+double torque_limit(const mjModel *model, int joint, size_t index, double effort, const RobotSource &source,
+                    const char **from) {
+    if (!source.max_torque.empty()) {
+        *from = "--max-torque";
+        return source.max_torque[source.max_torque.size() == 1 ? 0 : index];
+    }
+    if (std::isfinite(effort)) {
+        // The URDF's value as written; one that is not > 0 would leave the drive without torque.
+        if (!(effort > 0.0)) {
+            char written[32];
+            std::snprintf(written, sizeof written, "%.17g", effort);
+            throw std::runtime_error("joint '" + joint_name(model, joint) + "': the URDF's effort " + written +
+                                     " is not > 0; give --max-torque");
+        }
+        *from = "URDF";
+        return effort;
+    }
+    *from = "actuator";
     for (int actuator = 0; actuator < model->nu; ++actuator) {
         if (model->actuator_trntype[actuator] != mjTRN_JOINT || model->actuator_trnid[2 * actuator] != joint) continue;
         const mjtNum *range = model->actuator_forcelimited[actuator]  ? model->actuator_forcerange + 2 * actuator
@@ -117,7 +141,8 @@ double torque_limit(const mjModel *model, int joint, const RobotSource &source) 
         if (limit > 0.0) return limit;
     }
     throw std::runtime_error("joint '" + joint_name(model, joint) +
-                             "': no torque limit (no actuator on it with a force or control range); give --max-torque");
+                             "': no torque limit (no effort in a URDF, no actuator on it with a force or control "
+                             "range); give --max-torque");
 }
 
 }  // namespace
@@ -139,8 +164,13 @@ Robot read_robot(const mjModel *model, const RobotSource &source) {
     std::vector<std::string> names;
     for (int joint : chosen) names.push_back(joint_name(model, joint));
     const bool from_files = !source.urdf.empty() || !source.yaml.empty();
-    const std::vector<KestrelJointLimits> files =
-        from_files ? file_limits(names, source) : std::vector<KestrelJointLimits>{};
+    const std::vector<FileJoint> files = from_files ? file_limits(names, source) : std::vector<FileJoint>{};
+    if (source.max_torque.size() > 1 && source.max_torque.size() != chosen.size()) {
+        throw std::runtime_error("--max-torque: " + std::to_string(source.max_torque.size()) + " values for " +
+                                 std::to_string(chosen.size()) +
+                                 (chosen.size() == 1 ? " driven joint" : " driven joints") +
+                                 "; give one for every joint or one per driven joint");
+    }
     // The start pose: the keyframe named "home", else the model's qpos0.
     const int key = mj_name2id(model, mjOBJ_KEY, "home");
     const mjtNum *start = key >= 0 ? model->key_qpos + key * model->nq : model->qpos0;
@@ -153,13 +183,16 @@ Robot read_robot(const mjModel *model, const RobotSource &source) {
                                      "' has a limit of its own in the plant, a hard stop that would hide a fault of "
                                      "the chain; remove it (limited=\"false\") or pass --allow-joint-stops");
         }
+        const double effort = from_files ? files[index].effort : INFINITY;
         DrivenJoint driven{names[index],
                            model->jnt_type[joint] == mjJNT_SLIDE,
                            model->jnt_qposadr[joint],
                            model->jnt_dofadr[joint],
-                           from_files ? files[index] : model_limits(model, joint),
-                           torque_limit(model, joint, source),
+                           from_files ? files[index].limits : model_limits(model, joint),
+                           0.0,
+                           nullptr,
                            0.0};
+        driven.max_torque = torque_limit(model, joint, index, effort, source, &driven.torque_source);
         driven.home = start[driven.qpos];
         if (!(driven.home >= driven.limits.min_position && driven.home <= driven.limits.max_position)) {
             throw std::runtime_error("joint '" + names[index] + "': the start pose " + std::to_string(driven.home) +

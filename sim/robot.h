@@ -22,7 +22,10 @@ struct RobotSource {
     std::string yaml;                 // or empty
     std::vector<std::string> joints;  // names in the order to drive them; empty: every hinge and slide joint
     bool allow_joint_stops = false;   // accept joints that are limited in the plant
-    double max_torque = 0.0;          // N m or N for every joint; 0: from the model's actuators
+    // The drives' torque limits (N m or N), which win over the files' and the
+    // model's: one for every joint, or one per driven joint in their order;
+    // empty: each joint's URDF effort, else its actuator's force range.
+    std::vector<double> max_torque;
 };
 
 struct DrivenJoint {
@@ -31,8 +34,9 @@ struct DrivenJoint {
     int qpos;    // its address in qpos
     int dof;     // its address in qvel, qfrc_*
     KestrelJointLimits limits;
-    double max_torque;  // the drive's torque limit, > 0
-    double home;        // the start position, inside the limits
+    double max_torque;          // the drive's torque limit, > 0
+    const char *torque_source;  // where max_torque came from: "--max-torque", "URDF" or "actuator"
+    double home;                // the start position, inside the limits
 };
 
 struct Robot {

@@ -37,16 +37,17 @@ PyObject* kestrel_error_to_py_err(PyObject* violation, std::int32_t axis, Kestre
     return raise_violation(violation, axis, text.name, text.message);
 }
 
-PyObject* answer(const Authorization& a, std::int32_t axis, double velocity, double limit,
-                 const AnswerClasses& classes) {
+PyObject* answer(const Authorization& a, std::int32_t axis, double velocity, const AnswerClasses& classes) {
     switch (a.outcome) {
         case AuthorizeOutcome::Authorized:
             return new_receipt_of(classes.receipt, a.receipt, a.action_id, a.payload);
         case AuthorizeOutcome::VelocityExceeded: {
             char message[kVelocityRefusalCapacity];
             return raise_violation(classes.violation, axis, error_text(KESTREL_ERROR_VELOCITY_EXCEEDED).name,
-                                   velocity_refusal_text(velocity, limit, message));
+                                   velocity_refusal_text(velocity, a.velocity_limit, message));
         }
+        case AuthorizeOutcome::PositionOutOfRange:
+            return kestrel_error_to_py_err(classes.violation, axis, KESTREL_ERROR_POSITION_OUT_OF_RANGE);
         case AuthorizeOutcome::RateLimited:
             return kestrel_error_to_py_err(classes.violation, axis, KESTREL_ERROR_RATE_LIMITED);
         case AuthorizeOutcome::RandomSourceFailed:

@@ -63,10 +63,9 @@ struct AnswerClasses {
 };
 
 // answer turns what Boundary::authorize came to, for a command of `velocity`
-// to `axis` on a boundary limited to `limit`, into the caller's result: a new
-// KestrelReceipt, or nullptr with the outcome's exception set. An outcome it
-// does not know is an internal fault.
-PyObject* answer(const Authorization& a, std::int32_t axis, double velocity, double limit,
-                 const AnswerClasses& classes);
+// to `axis`, into the caller's result: a new KestrelReceipt, or nullptr with
+// the outcome's exception set (a velocity refusal names the limit that
+// refused). An outcome it does not know is an internal fault.
+PyObject* answer(const Authorization& a, std::int32_t axis, double velocity, const AnswerClasses& classes);
 
 }  // namespace kestrel::py

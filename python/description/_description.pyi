@@ -3,7 +3,7 @@ import os
 from collections.abc import Sequence
 
 _Row = tuple[str, str, str, tuple[float, float, float, float, float], tuple[str, str, str, str, str],
-             tuple[bool, bool, bool, bool, bool]]
+             tuple[bool, bool, bool, bool, bool], float]
 
 _Path = bytes | str | os.PathLike[str]
 

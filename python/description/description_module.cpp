@@ -51,12 +51,12 @@ PyObject* joint_row(const KestrelDescribedJoint& joint) {
     const KestrelJointLimits& l = joint.limits;
     const uint32_t* s = joint.sources;
     const uint32_t w = joint.widened;  // bit 1 << KESTREL_FIELD_*, in field order
-    return Py_BuildValue("(sss(ddddd)(sssss)(NNNNN))", joint.name, joint.type, joint.mimics, l.min_position,
+    return Py_BuildValue("(sss(ddddd)(sssss)(NNNNN)d)", joint.name, joint.type, joint.mimics, l.min_position,
                          l.max_position, l.max_velocity, l.max_acceleration, l.max_jerk,
                          kestrel_description_source_name(s[0]), kestrel_description_source_name(s[1]),
                          kestrel_description_source_name(s[2]), kestrel_description_source_name(s[3]),
                          kestrel_description_source_name(s[4]), PyBool_FromLong(w & 1u), PyBool_FromLong(w & 2u),
-                         PyBool_FromLong(w & 4u), PyBool_FromLong(w & 8u), PyBool_FromLong(w & 16u));
+                         PyBool_FromLong(w & 4u), PyBool_FromLong(w & 8u), PyBool_FromLong(w & 16u), joint.effort);
 }
 
 // The joints' rows and the warnings' texts of a loaded description, as (rows, warnings).
@@ -146,7 +146,7 @@ PyMethodDef kFunctions[] = {
     {"describe", describe, METH_VARARGS,
      "describe($module, urdf, yaml, joints, soft_limits, strict, allow_widening, /)\n--\n\n"
      "The joints of a robot's files and the reader's warnings, as (rows, warnings):\n"
-     "rows (name, type, mimics, limits, sources, widened), warnings texts. Paths as\n"
+     "rows (name, type, mimics, limits, sources, widened, effort), warnings texts. Paths as\n"
      "bytes or None, joints a sequence of names or None. DescriptionError for a file\n"
      "that is not valid, OSError for one that cannot be read."},
     {nullptr, nullptr, 0, nullptr},

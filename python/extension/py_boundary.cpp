@@ -112,7 +112,7 @@ PyObject* authorize_action(PyObject* self, PyObject* const* args, Py_ssize_t nar
     const AnswerClasses classes{reinterpret_cast<PyObject*>(required_type(violation_type, "KestrelViolation")),
                                 required_type(receipt_type, "KestrelReceipt")};
     // Every Python object is made after the boundary has released its lock.
-    return answer(core.authorize(axis, position, velocity), axis, velocity, core.max_velocity(), classes);
+    return answer(core.authorize(axis, position, velocity), axis, velocity, classes);
 }
 
 PyMethodDef kMethods[] = {

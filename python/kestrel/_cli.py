@@ -39,7 +39,8 @@ def seal_summary(report: LogReport, strict: bool) -> str:
 def print_report(report: LogReport, strict: bool, key_file: str, out: IO[str]) -> None:
     """The summary after the findings: counts, the seal, a hint when the key looks wrong, the result."""
     out.write(f"lines: {report.lines}\naccepted: {report.accepted}\nrefused: {counts(report.refused)}\n"
-              f"refusals: {counts(report.refusals)}\ngaps: {report.gaps}\nseal: {seal_summary(report, strict)}\n")
+              f"refusals: {counts(report.refusals)}\ntrips: {counts(report.trips)}\ngaps: {report.gaps}\n"
+              f"seal: {seal_summary(report, strict)}\n")
     if not report.accepted and report.refused["authentication_failure"]:
         out.write(f"hint: not one line verifies; the key may be wrong (is {key_file} the key the log was "
                   f"written with?)\n")
@@ -81,7 +82,8 @@ def check_file(path: str, key_file: str, strict: bool) -> Dict[str, Any]:
     except (OSError, ValueError) as error:
         return {"file": path, "exit": EXIT_UNREADABLE, "error": str(error)}
     return {"file": path, "exit": report.exit_code(strict), "lines": report.lines, "accepted": report.accepted,
-            "refused": dict(report.refused), "refusals": dict(report.refusals), "gaps": report.gaps,
+            "refused": dict(report.refused), "refusals": dict(report.refusals), "trips": dict(report.trips),
+            "gaps": report.gaps,
             "seal": report.seal, "sealed_through": report.last_seal, "first_bad_line": report.first_bad_line,
             "findings": findings, "more_findings": more[0]}
 
@@ -112,11 +114,11 @@ def _run_dask(files: List[str], key_file: str, strict: bool, address: str) -> Li
 
 def total(results: List[Dict[str, Any]]) -> Dict[str, Any]:
     whole: Dict[str, Any] = {"files": len(results), "lines": 0, "accepted": 0, "gaps": 0,
-                             "refused": {}, "refusals": {}, "exit": EXIT_OK}
+                             "refused": {}, "refusals": {}, "trips": {}, "exit": EXIT_OK}
     for result in results:
         for name in ("lines", "accepted", "gaps"):
             whole[name] += result.get(name, 0)
-        for name in ("refused", "refusals"):
+        for name in ("refused", "refusals", "trips"):
             for code, n in result.get(name, {}).items():
                 whole[name][code] = whole[name].get(code, 0) + n
         whole["exit"] = max(whole["exit"], result["exit"], key=_RANK.__getitem__)
@@ -134,11 +136,12 @@ def print_fleet(results: List[Dict[str, Any]], whole: Dict[str, Any], out: IO[st
         if r["more_findings"]:
             out.write(f"{r['file']}: {r['more_findings']} more findings\n")
         out.write(f"{r['file']}: {_RESULT[r['exit']]}: lines {r['lines']}, accepted {r['accepted']}, "
-                  f"refused {counts(r['refused'])}, refusals {counts(r['refusals'])}, gaps {r['gaps']}, "
+                  f"refused {counts(r['refused'])}, refusals {counts(r['refusals'])}, trips {counts(r['trips'])}, "
+                  f"gaps {r['gaps']}, "
                   f"seal {r['seal']}\n")
     out.write(f"total: {_RESULT[whole['exit']]}: {whole['files']} files, lines {whole['lines']}, "
               f"accepted {whole['accepted']}, refused {counts(whole['refused'])}, "
-              f"refusals {counts(whole['refusals'])}, gaps {whole['gaps']}\n")
+              f"refusals {counts(whole['refusals'])}, trips {counts(whole['trips'])}, gaps {whole['gaps']}\n")
 
 
 def run_verify_log(key_file: str, logs: List[str], strict: bool, jobs: Optional[int] = None,

@@ -12,14 +12,17 @@ from .description import DescribedJoint, DescriptionError, DescriptionWarning, d
 FIELDS = ("min_position", "max_position", "max_velocity", "max_acceleration", "max_jerk")
 # By field; a prismatic joint moves in metres, the others turn in radians.
 UNITS = {"m": ("m", "m", "m/s", "m/s^2", "m/s^3"), "rad": ("rad", "rad", "rad/s", "rad/s^2", "rad/s^3")}
+# The URDF's effort: a force on a prismatic joint, a torque on the others.
+EFFORT_UNITS = {"m": "N", "rad": "N\u00b7m"}
 
 
 def add_parser(commands: Any) -> None:
     limits = commands.add_parser(
         "limits", help="show the joint limits read from a robot's URDF and joint_limits.yaml",
         description="Print every joint's limits as kestrel.load_joint_limits reads them, with the source of "
-                    "each value (URDF, soft limit, YAML or none), and name the joints without a velocity, "
-                    "acceleration or jerk limit. Warnings go to stderr. Exits 2 if the files cannot give limits.")
+                    "each value (URDF, soft limit, YAML or none) and the URDF's effort (N\u00b7m, or N for a "
+                    "prismatic joint), and name the joints without a velocity, acceleration or jerk limit. "
+                    "Warnings go to stderr. Exits 2 if the files cannot give limits.")
     limits.add_argument("--urdf", metavar="F", help="the robot's URDF")
     limits.add_argument("--yaml", metavar="F", help="the robot's joint_limits.yaml")
     limits.add_argument("--joints", metavar="a,b", help="the joints to show, in this order (default: the "
@@ -31,7 +34,7 @@ def add_parser(commands: Any) -> None:
     limits.add_argument("--allow-widening", action="store_true",
                         help="let the YAML widen or remove a URDF limit (the table marks each value it widened)")
     limits.add_argument("--json", action="store_true",
-                        help="print JSON instead (an absent limit is null, its source \"none\")")
+                        help="print JSON instead (an absent limit or effort is null, its source \"none\")")
     limits.set_defaults(run=run)
 
 
@@ -49,6 +52,11 @@ def _units(joint: DescribedJoint) -> Tuple[str, ...]:
     return UNITS["m" if joint.type == "prismatic" else "rad"] if joint.type else ("",) * 5
 
 
+def _effort(joint: DescribedJoint) -> str:
+    unit = EFFORT_UNITS["m" if joint.type == "prismatic" else "rad"] if joint.type else ""
+    return f"{_number(joint.effort, unit)} ({'URDF' if math.isfinite(joint.effort) else 'none'})"
+
+
 def _cell(joint: DescribedJoint, field: int) -> str:
     return f"{_number(getattr(joint.limits, FIELDS[field]), _units(joint)[field])} {_source(joint, field)}"
 
@@ -64,13 +72,13 @@ def _write(out: IO[str], text: str) -> None:
 
 
 def _print_table(joints: List[DescribedJoint], out: IO[str]) -> None:
-    rows = [("joint", "type", "position", "velocity", "acceleration", "jerk")]
+    rows = [("joint", "type", "position", "velocity", "acceleration", "jerk", "effort")]
     for j in joints:
         low, high = _cell(j, 0), _cell(j, 1)
         if (j.sources[0], j.widened[0]) == (j.sources[1], j.widened[1]):
             low, high = _number(j.limits.min_position), _cell(j, 1)
         kind = (j.type or "?") + (f", mimics {j.mimics}" if j.mimics else "")
-        rows.append((j.name, kind, f"{low} .. {high}", _cell(j, 2), _cell(j, 3), _cell(j, 4)))
+        rows.append((j.name, kind, f"{low} .. {high}", _cell(j, 2), _cell(j, 3), _cell(j, 4), _effort(j)))
     widths = [max(len(row[i]) for row in rows) for i in range(len(rows[0]))]
     for row in rows:
         _write(out, "  ".join(cell.ljust(width) for cell, width in zip(row, widths)).rstrip() + "\n")
@@ -87,6 +95,8 @@ def _as_json(joints: List[DescribedJoint]) -> Dict[str, Any]:
             value = getattr(j.limits, field)
             out[field] = {"value": value if math.isfinite(value) else None, "source": j.sources[i],
                           "widened": j.widened[i]}
+        finite = math.isfinite(j.effort)
+        out["effort"] = {"value": j.effort if finite else None, "source": "URDF" if finite else "none"}
         return out
     return {"joints": [entry(j) for j in joints], "without_velocity_limit": _lacking(joints, 2),
             "without_acceleration_limit": _lacking(joints, 3), "without_jerk_limit": _lacking(joints, 4)}

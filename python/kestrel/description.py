@@ -5,6 +5,7 @@ kestrel_description.h); this module converts its rows into `JointLimits`. The
 compiled module is imported on the first load, so that ``import kestrel`` does
 not load the XML and YAML parsers.
 """
+import math
 import os
 import warnings
 from typing import Dict, List, NamedTuple, Optional, Sequence, Tuple, Union
@@ -33,7 +34,7 @@ class DescriptionWarning(UserWarning):
 
 
 class DescribedJoint(NamedTuple):
-    """One loaded joint and where each of its five limits came from."""
+    """One loaded joint, where each of its five limits came from, and its actuator's effort."""
 
     name: str
     type: str  # the URDF's joint type, or "" with only a YAML file
@@ -42,12 +43,15 @@ class DescribedJoint(NamedTuple):
     sources: Tuple[str, str, str, str, str]  # "URDF", "soft limit", "YAML" or "none", by field
     # By field: a YAML value that widened or removed the URDF's limit (only with allow_widening=True).
     widened: Tuple[bool, bool, bool, bool, bool] = (False,) * 5
+    # The URDF's <limit> effort (N m, or N for a prismatic joint), as given; inf where it gives none.
+    effort: float = math.inf
 
 
 def describe_joints(urdf: Optional[_Path] = None, yaml: Optional[_Path] = None, *,
                     joints: Optional[Sequence[str]] = None, soft_limits: bool = True, strict: bool = False,
                     allow_widening: bool = False) -> List[DescribedJoint]:
-    """The joints `load_joint_limits` loads, with their type, the source of every value and what was widened."""
+    """The joints `load_joint_limits` loads, with their type, the source of every value, what was widened and
+    the URDF's effort."""
     loaded, notes = _describe(urdf, yaml, joints, soft_limits, strict, allow_widening)
     for note in notes:
         warnings.warn(note, DescriptionWarning, stacklevel=2)
@@ -61,8 +65,8 @@ def _describe(urdf: Optional[_Path], yaml: Optional[_Path], joints: Optional[Seq
     if isinstance(joints, str):
         raise TypeError("joints must be a sequence of names, not one str")
     rows, notes = _description.describe(urdf, yaml, joints, soft_limits, strict, allow_widening)
-    return [DescribedJoint(name, kind, mimics, JointLimits(*limits), sources, widened)
-            for name, kind, mimics, limits, sources, widened in rows], notes
+    return [DescribedJoint(name, kind, mimics, JointLimits(*limits), sources, widened, effort)
+            for name, kind, mimics, limits, sources, widened, effort in rows], notes
 
 
 def load_joint_limits(urdf: Optional[_Path] = None, yaml: Optional[_Path] = None, *,

@@ -46,6 +46,8 @@ class LogReport:
     """The line of the last seal that holds, a checkpoint or the final seal."""
     refusals: Counter[str] = field(default_factory=collections.Counter)
     """Refusal lines (actions the boundary refused) by violation type."""
+    trips: Counter[str] = field(default_factory=collections.Counter)
+    """Trip lines (a Monitor's trips) by safety function: "SLS", "SLP", "SOS", "SS1", "SS2", "request", ..."""
     final_seal: Optional[int] = None
     """The line of the last final seal that holds."""
     after_final_seal: Optional[int] = None
@@ -79,6 +81,7 @@ def _report(summary: Dict[str, object]) -> LogReport:
                      refused=collections.Counter(summary["refused"]), gaps=summary["gaps"],  # type: ignore[arg-type]
                      first_bad_line=line("first_bad_line"), first_gap_line=line("first_gap_line"),
                      last_seal=line("sealed_through"), refusals=collections.Counter(summary["refusals"]),
+                     trips=collections.Counter(summary["trips"]),
                      final_seal=line("final_seal_line"), after_final_seal=line("after_final_seal"),
                      torn_line=line("torn_line"), seal=summary["seal"],  # type: ignore[arg-type]
                      strict_exit=summary["strict_verdict"])  # type: ignore[arg-type]

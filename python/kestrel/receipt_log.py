@@ -15,6 +15,7 @@ from _kestrel import KestrelBoundary, KestrelReceipt, KestrelViolation
 
 from ._native import Boundary, LogWriter
 from .key_file import KEY_LEN, read_key_file
+from ._types import Trip
 from .log_audit import Finding, LogReport, verify_log, verify_log_file
 
 __all__ = ["KEY_LEN", "ReceiptLogWriter", "Finding", "LogReport", "read_key_file", "verify_log", "verify_log_file"]
@@ -32,7 +33,7 @@ class ReceiptLogWriter:
     """ReceiptLogWriter(stream, key, *, checkpoint_lines=10000, checkpoint_seconds=1.0)
 
     Writes one line per authorized action (``record``, ``authorize``) and per
-    refused one (``record_refusal``) to a text stream. Every
+    refused one (``record_refusal``), and of a monitor's trip (``record_trip``), to a text stream. Every
     ``checkpoint_lines`` lines, or on the first line ``checkpoint_seconds``
     after the last seal, whichever comes first (``None`` turns either off), it
     appends a checkpoint, a seal signed with ``key`` (the boundary's 32-byte
@@ -96,6 +97,19 @@ class ReceiptLogWriter:
             self._open()
             self._write(self._log.refusal(violation.violation_type, violation.axis, float(position), float(velocity),
                                           time.time_ns()))
+
+    def record_trip(self, trip: Trip) -> None:
+        """record_trip(trip) -> None
+
+        Append the line of a ``Monitor``'s trip (its ``trip`` or ``last_trip``):
+        the safety function, the joint, the value, the limit and the monitor's
+        time, sealed like every other line. ValueError, with nothing written,
+        for a function that is not one that trips.
+        """
+        with self._lock:
+            self._open()
+            self._write(self._log.trip(trip.function, trip.joint, float(trip.value), float(trip.limit),
+                                       trip.time_ns))
 
     def authorize(self, boundary: Union[Boundary, KestrelBoundary], axis: int, position: float, velocity: float) -> KestrelReceipt:
         """authorize(boundary, axis, position, velocity) -> KestrelReceipt

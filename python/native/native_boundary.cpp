@@ -9,6 +9,7 @@
 
 #include "boundary_face.hpp"
 #include "clock_source.hpp"
+#include "joint_limits.hpp"
 #include "receipt_args.hpp"
 
 #include <structmember.h>  // after Python.h
@@ -28,12 +29,15 @@ static_assert(alignof(BoundaryObject) <= alignof(std::max_align_t), "the interpr
 
 BoundaryObject* boundary_of(PyObject* self) { return reinterpret_cast<BoundaryObject*>(self); }
 
-constexpr const char* kNewParams[] = {"hmac_key", "rate_limit", "max_velocity_rad_s", "clock"};
-constexpr Signature kNewSignature{"Boundary", kNewParams, 1, 1};
+constexpr const char* kNewParams[] = {"hmac_key", "rate_limit", "max_velocity_rad_s", "clock", "limits"};
+constexpr Signature kNewSignature{"Boundary", kNewParams, 1, 2};
 
 PyObject* boundary_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    PyObject* slots[4];
+    PyObject* slots[5];
     if (!bind_tuple(kNewSignature, args, kwargs, slots)) return nullptr;
+    KestrelJointLimits limits[kMaxJoints];
+    std::uint32_t axes = 0;  // 0: no limits per axis
+    if (slots[4] != nullptr && slots[4] != Py_None && !read_limits(slots[4], true, limits, axes)) return nullptr;
     Key key{};
     std::uint64_t rate_limit = kDefaultRateLimit;
     double max_velocity = kDefaultMaxVelocity;
@@ -51,6 +55,7 @@ PyObject* boundary_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     new (&object->core)
         Boundary(key, rate_limit, max_velocity, Clock{object->clock.function(), object->clock.context()});
     object->built = true;
+    object->core.set_axis_limits(axes, limits);  // JointLimits are valid by construction
     return Ref::borrow(self.get()).release();
 }
 
@@ -86,7 +91,7 @@ PyObject* authorize_action(PyObject* self, PyObject* const* args, Py_ssize_t nar
     BoundaryObject* object = boundary_of(self);
     if (!object->clock.prepare()) return nullptr;
     // From here on no Python code runs until the boundary has answered.
-    return answer(object->core.authorize(axis, position, velocity), axis, velocity, object->core.max_velocity(),
+    return answer(object->core.authorize(axis, position, velocity), axis, velocity,
                   {objects->violation, objects->receipt});
 }
 
@@ -117,7 +122,10 @@ PyMethodDef kMethods[] = {
      "authorize_action($self, axis, position, velocity)\n--\n\n"
      "Authorize one command to `axis` (a signed 32-bit int) and return its signed\n"
      "KestrelReceipt, or raise KestrelViolation: \"velocity_exceeded\" when |velocity|\n"
-     "<= max_velocity_rad_s does not hold (NaN included), \"rate_limited\" beyond\n"
+     "<= max_velocity_rad_s does not hold (NaN included), or that of its axis in\n"
+     "`limits`; with `limits`, \"position_out_of_range\" for a position outside its\n"
+     "axis's [min_position, max_position] (NaN included) or an axis that `limits`\n"
+     "does not describe; \"rate_limited\" beyond\n"
      "rate_limit commands in the current one-second window of the clock (the\n"
      "refused command counts too), \"replay_nonce\" for a nonce that repeats one of\n"
      "the last 1024; RuntimeError when the system gives no nonce. A callable clock\n"
@@ -141,23 +149,27 @@ PyMemberDef kMembers[] = {
 };
 
 PyType_Slot kSlots[] = {
-    {Py_tp_doc, const_cast<char*>("Boundary(hmac_key, " KESTREL_PY_BOUNDARY_LIMITS ", *, clock=None)\n--\n\n"
-                                  "The signing boundary: the rules, refusals and receipts of KestrelBoundary, on\n"
-                                  "a clock of your choosing. `hmac_key` is required (32 bytes, any bytes-like\n"
-                                  "object; ValueError for another length or for 32 zero bytes, a key anyone can\n"
-                                  "guess; rekey changes it). `clock` is a SimulatedClock, a callable\n"
-                                  "returning int nanoseconds since the Unix epoch, or None for the wall clock; it\n"
-                                  "dates the receipts and drives the one-second rate window alike, so a loop on a\n"
-                                  "SimulatedClock runs as fast as it can without being refused for its rate.\n"
-                                  "Time read from a given clock never goes back: a reading below the last one is\n"
-                                  "taken as the last one. rate_limit counts the commands of every axis together,\n"
-                                  "per one-second window; on the wall clock a clock stepped back opens a new\n"
-                                  "window, so the promise is per window. Safe to share between threads. It\n"
-                                  "cannot be copied or pickled; the key is wiped from memory when the boundary\n"
-                                  "is destroyed. Across os.fork() the child's copy carries on from the parent's\n"
-                                  "state: both sign the same sequence ids under the same key, and a receiver\n"
-                                  "refuses whichever of two equal ids reaches it second, so one process loses\n"
-                                  "its commands. Make each boundary in the process that uses it, after any fork.")},
+    {Py_tp_doc,
+     const_cast<char*>("Boundary(hmac_key, " KESTREL_PY_BOUNDARY_LIMITS ", *, clock=None, limits=None)\n--\n\n"
+                       "The signing boundary: the rules, refusals and receipts of KestrelBoundary, on\n"
+                       "a clock of your choosing. `hmac_key` is required (32 bytes, any bytes-like\n"
+                       "object; ValueError for another length or for 32 zero bytes, a key anyone can\n"
+                       "guess; rekey changes it). `clock` is a SimulatedClock, a callable\n"
+                       "returning int nanoseconds since the Unix epoch, or None for the wall clock; it\n"
+                       "dates the receipts and drives the one-second rate window alike, so a loop on a\n"
+                       "SimulatedClock runs as fast as it can without being refused for its rate.\n"
+                       "`limits`, a sequence of JointLimits indexed by axis or the dict of\n"
+                       "load_joint_limits (axes in its order), gives each axis its own position\n"
+                       "range and velocity limit, checked before anything is signed.\n"
+                       "Time read from a given clock never goes back: a reading below the last one is\n"
+                       "taken as the last one. rate_limit counts the commands of every axis together,\n"
+                       "per one-second window; on the wall clock a clock stepped back opens a new\n"
+                       "window, so the promise is per window. Safe to share between threads. It\n"
+                       "cannot be copied or pickled; the key is wiped from memory when the boundary\n"
+                       "is destroyed. Across os.fork() the child's copy carries on from the parent's\n"
+                       "state: both sign the same sequence ids under the same key, and a receiver\n"
+                       "refuses whichever of two equal ids reaches it second, so one process loses\n"
+                       "its commands. Make each boundary in the process that uses it, after any fork.")},
     {Py_tp_new, reinterpret_cast<void*>(boundary_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(boundary_dealloc)},
     {Py_tp_traverse, reinterpret_cast<void*>(boundary_traverse)},

@@ -143,6 +143,35 @@ PyObject* refusal(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObj
     return new_line(result, line, length);
 }
 
+constexpr const char* kTripParams[] = {"function", "joint", "value", "limit", "time_ns"};
+constexpr Signature kTripSignature{"trip", kTripParams, 5};
+
+PyObject* trip(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* slots[5];
+    if (!bind_fastcall(kTripSignature, args, nargs, kwnames, slots)) return nullptr;
+    Text function;
+    std::uint64_t joint = 0;
+    KestrelTrip t{};
+    if (!argument(kTripSignature, 0, slots[0], function) || !argument(kTripSignature, 1, slots[1], joint) ||
+        !argument(kTripSignature, 2, slots[2], t.value) || !argument(kTripSignature, 3, slots[3], t.limit) ||
+        !argument(kTripSignature, 4, slots[4], t.time_ns)) {
+        return nullptr;
+    }
+    Py_ssize_t size = 0;
+    const char* name = PyUnicode_AsUTF8AndSize(function.str.get(), &size);
+    if (name == nullptr) return nullptr;
+    t.function = audit::trip_function({name, static_cast<std::size_t>(size)});
+    if (t.function == KESTREL_TRIP_NONE || joint >= KESTREL_JOINT_LIMITER_MAX_JOINTS) {
+        return PyErr_Format(PyExc_ValueError, "%R (joint %llu) is not a monitor's trip; nothing was written",
+                            function.str.get(), static_cast<unsigned long long>(joint));
+    }
+    t.joint = static_cast<std::uint32_t>(joint);
+    char line[KESTREL_LOG_LINE_MAX];
+    std::size_t length = 0;
+    const KestrelError code = kestrel_log_writer_trip(storage_of<KestrelLogWriter>(self), &t, line, &length);
+    return new_line(code, line, length);
+}
+
 PyObject* seal(PyObject* self, PyObject* final) {
     const int truth = PyObject_IsTrue(final);
     if (truth < 0) return nullptr;
@@ -172,6 +201,10 @@ PyMethodDef kWriterMethods[] = {
      "refusal($self, kind, axis, position, velocity, time_ns)\n--\n\n"
      "The line of an action the boundary refused with violation_type `kind`, at\n"
      "time_ns (ns since the Unix epoch); as record, ValueError for an unknown kind."},
+    {"trip", as_method(trip), METH_FASTCALL | METH_KEYWORDS,
+     "trip($self, function, joint, value, limit, time_ns)\n--\n\n"
+     "The line of a monitor's trip (a Trip's fields); ValueError for a function that\n"
+     "is not one that trips."},
     {"seal", seal, METH_O,
      "seal($self, final, /)\n--\n\n"
      "A checkpoint (final false) or the final seal over every line so far; after\n"
@@ -282,6 +315,15 @@ PyObject* finish(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
         !add_counts(summary.get(), "refusals", s.refusals, {})) {
         return nullptr;
     }
+    Ref trips(PyDict_New());
+    if (!trips) return nullptr;
+    for (KestrelSafetyFunction f = KESTREL_TRIP_NONE + 1; f < KESTREL_LOG_TRIP_FUNCTIONS; ++f) {
+        const char* name = kestrel_safety_function_name(f);
+        if (name == nullptr || s.trips[f] == 0) continue;
+        const Ref n(PyLong_FromUnsignedLongLong(s.trips[f]));
+        if (!n || PyDict_SetItemString(trips.get(), name, n.get()) != 0) return nullptr;
+    }
+    if (PyDict_SetItemString(summary.get(), "trips", trips.get()) != 0) return nullptr;
     return summary.release();
 }
 

@@ -60,6 +60,13 @@ KESTREL_API KestrelError kestrel_log_writer_refusal(KestrelLogWriter* writer, Ke
     return w->refusal(kind, axis, position, velocity, time_ns, line, *length);
 }
 
+KESTREL_API KestrelError kestrel_log_writer_trip(KestrelLogWriter* writer, const KestrelTrip* trip,
+                                                 char line[KESTREL_LOG_LINE_MAX], size_t* length) {
+    LogWriter* w = live<LogWriter>(writer);
+    if (w == nullptr || trip == nullptr || line == nullptr || length == nullptr) return KESTREL_ERROR_INVALID_POINTER;
+    return w->trip(*trip, line, *length);
+}
+
 KESTREL_API KestrelError kestrel_log_writer_seal(KestrelLogWriter* writer, int final, char line[KESTREL_LOG_LINE_MAX],
                                                  size_t* length) {
     LogWriter* w = PlacedWriter::object(writer);

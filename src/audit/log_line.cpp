@@ -194,6 +194,26 @@ void parse_refusal(Cursor& in, ParsedLine& out) noexcept {
     if (in.end()) out.type = LineType::Refusal;
 }
 
+void parse_trip(Cursor& in, ParsedLine& out) noexcept {
+    in.literal("{\"trip\": \"");
+    const std::string_view name = in.until('"');
+    out.trip.function = trip_function(name);
+    if (out.trip.function == KESTREL_TRIP_NONE) {
+        in.fail("trip \"%.*s\" is not the name of a safety function", int(shown(name).size()), shown(name).data());
+    }
+    in.literal("\", \"joint\": ");
+    in.integer("joint", out.trip.joint, ',');
+    in.literal(", \"value\": ");
+    in.number("value", out.trip.value);
+    in.literal(", \"limit\": ");
+    in.number("limit", out.trip.limit);
+    in.literal(", \"time\": ");
+    in.integer("time", out.time_ns, '}');
+    in.literal("}");
+    out.trip.time_ns = out.time_ns;
+    if (in.end()) out.type = LineType::Trip;
+}
+
 void parse_seal(Cursor& in, ParsedLine& out, SealKind kind) noexcept {
     out.type = LineType::BadSeal;
     out.seal_kind = kind;
@@ -234,6 +254,13 @@ bool read_hex8(const char* text, std::uint8_t out[4]) noexcept {
     return true;
 }
 
+KestrelSafetyFunction trip_function(std::string_view name) noexcept {
+    for (KestrelSafetyFunction f = KESTREL_TRIP_NONE + 1; kestrel_safety_function_name(f) != nullptr; ++f) {
+        if (name == kestrel_safety_function_name(f)) return f;
+    }
+    return KESTREL_TRIP_NONE;
+}
+
 KestrelError refusal_kind(std::string_view name) noexcept {
     for (KestrelError kind = 1; kind <= kLastKind; ++kind) {
         const std::string_view known = error_text(kind).name;
@@ -254,14 +281,16 @@ void parse_line(std::string_view line, ParsedLine& out) noexcept {
         parse_record(in, out);
     } else if (line.starts_with("{\"refused\"")) {
         parse_refusal(in, out);
+    } else if (line.starts_with("{\"trip\"")) {
+        parse_trip(in, out);
     } else if (line.starts_with("{\"seal\"")) {
         parse_seal(in, out, SealKind::Final);
     } else if (line.starts_with("{\"checkpoint\"")) {
         parse_seal(in, out, SealKind::Checkpoint);
     } else {
         in.fail(
-            "not a record, refusal or seal line (they begin {\"axis\", {\"refused\", {\"checkpoint\" or "
-            "{\"seal\")");
+            "not a record, refusal, trip or seal line (they begin {\"axis\", {\"refused\", {\"trip\", "
+            "{\"checkpoint\" or {\"seal\")");
     }
 }
 
@@ -282,6 +311,20 @@ std::size_t format_refusal(KestrelError kind, std::int32_t axis, double position
     at = put_action(out, at, axis, position, velocity);
     at = put(out, at, ", \"time\": ");
     at = put_int(out, at, time_ns);
+    return put(out, at, "}\n");
+}
+
+std::size_t format_trip(const KestrelTrip& trip, char* out) noexcept {
+    std::size_t at = put(out, 0, "{\"trip\": \"");
+    at = put(out, at, kestrel_safety_function_name(trip.function));
+    at = put(out, at, "\", \"joint\": ");
+    at = put_int(out, at, trip.joint);
+    at = put(out, at, ", \"value\": ");
+    at = put_number(out, at, trip.value);
+    at = put(out, at, ", \"limit\": ");
+    at = put_number(out, at, trip.limit);
+    at = put(out, at, ", \"time\": ");
+    at = put_int(out, at, trip.time_ns);
     return put(out, at, "}\n");
 }
 

@@ -3,6 +3,7 @@
 //
 //   record      {"axis": 3, "position": 0.25, "velocity": 1.5, "receipt": "<120 hex digits>"}
 //   refusal     {"refused": "velocity_exceeded", "axis": 3, "position": 0.25, "velocity": 9.0, "time": <ns>}
+//   trip        {"trip": "SLP", "joint": 2, "value": 1.7, "limit": 1.69, "time": <ns>}
 //   checkpoint  {"checkpoint": "<64 hex>", "lines": 800, "sha256": "<64 hex>"}
 //   final seal  {"seal": "<64 hex>", "lines": 800, "sha256": "<64 hex>"}
 //
@@ -20,6 +21,7 @@
 
 #include "audit/log_hash.hpp"
 #include "kestrel_error.h"
+#include "kestrel_monitor.h"
 
 namespace kestrel::audit {
 
@@ -29,7 +31,7 @@ inline constexpr std::size_t MAX_LINE = 1024;
 // Room for the longest line the writer writes, its newline included.
 inline constexpr std::size_t WRITTEN_LINE_MAX = 512;
 
-enum class LineType { Record, Refusal, Seal, Malformed, BadSeal };
+enum class LineType { Record, Refusal, Trip, Seal, Malformed, BadSeal };
 
 struct ParsedLine {
     LineType type = LineType::Malformed;
@@ -40,7 +42,8 @@ struct ParsedLine {
     const std::uint8_t* receipt = nullptr;  // Record: the 60 wire bytes, decoded into `wire`
     std::uint8_t wire[KESTREL_RECEIPT_WIRE_LEN];
     KestrelError kind = 0;                 // Refusal: the refusal it records
-    std::uint64_t time_ns = 0;             // Refusal
+    std::uint64_t time_ns = 0;             // Refusal, Trip
+    KestrelTrip trip{};                    // Trip: its function, joint, value and limit (time in time_ns)
     SealKind seal_kind = SealKind::Final;  // Seal
     Digest tag{};                          // Seal
     std::uint64_t lines = 0;               // Seal: lines it covers
@@ -53,13 +56,15 @@ struct ParsedLine {
 // BadSeal when it begins as a seal line, with out.problem saying why.
 void parse_line(std::string_view line, ParsedLine& out) noexcept;
 
-// The writers of the four lines: each writes the line and its newline to
+// The writers of the five lines: each writes the line and its newline to
 // `out` (WRITTEN_LINE_MAX bytes) and returns its length. `kind` must be a
 // value with a name in the error catalogue.
 std::size_t format_record(std::int32_t axis, double position, double velocity,
                           const std::uint8_t receipt[KESTREL_RECEIPT_WIRE_LEN], char* out) noexcept;
 std::size_t format_refusal(KestrelError kind, std::int32_t axis, double position, double velocity,
                            std::uint64_t time_ns, char* out) noexcept;
+// `trip.function` must be a safety function that trips (trip_function).
+std::size_t format_trip(const KestrelTrip& trip, char* out) noexcept;
 std::size_t format_seal(SealKind kind, const Digest& tag, std::uint64_t lines, const Digest& sha256,
                         char* out) noexcept;
 
@@ -69,6 +74,10 @@ std::size_t format_seal(SealKind kind, const Digest& tag, std::uint64_t lines, c
 // holds 184 hex digits, so they are read eight at a time, without a branch
 // per digit.
 bool read_hex8(const char* text, std::uint8_t out[4]) noexcept;
+
+// trip_function returns the KestrelSafetyFunction whose name is `name`, or
+// KESTREL_TRIP_NONE if no function that trips has that name.
+KestrelSafetyFunction trip_function(std::string_view name) noexcept;
 
 // refusal_kind returns the KestrelError whose catalogue name is `name`, or 0
 // if no value but success has that name.

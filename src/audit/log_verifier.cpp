@@ -140,6 +140,10 @@ void LogVerifier::check_line(bool terminated) noexcept {
         case LineType::Refusal:
             ++summary_.refusals[parsed_.kind];
             return;
+        case LineType::Trip:
+            static_assert(KESTREL_LOG_TRIP_FUNCTIONS > KESTREL_TRIP_MEASUREMENT, "every function is counted");
+            ++summary_.trips[parsed_.trip.function];
+            return;
         case LineType::Record:
             check_record();
             return;

@@ -34,6 +34,15 @@ KestrelError LogWriter::refusal(KestrelError kind, std::int32_t axis, double pos
     return KESTREL_OK;
 }
 
+KestrelError LogWriter::trip(const KestrelTrip& trip, char* out, std::size_t& length) noexcept {
+    if (closed_) return KESTREL_ERROR_LOG_CLOSED;
+    const char* name = kestrel_safety_function_name(trip.function);
+    if (name == nullptr || trip_function(name) != trip.function) return KESTREL_ERROR_LOG_TRIP_FUNCTION;
+    length = format_trip(trip, out);
+    take(out, length);
+    return KESTREL_OK;
+}
+
 KestrelError LogWriter::seal(bool final, char* out, std::size_t& length) noexcept {
     if (closed_) return KESTREL_ERROR_LOG_CLOSED;
     const SealKind kind = final ? SealKind::Final : SealKind::Checkpoint;

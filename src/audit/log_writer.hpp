@@ -26,6 +26,7 @@ public:
                         const std::uint8_t receipt[KESTREL_RECEIPT_WIRE_LEN], char* out, std::size_t& length) noexcept;
     KestrelError refusal(KestrelError kind, std::int32_t axis, double position, double velocity, std::uint64_t time_ns,
                          char* out, std::size_t& length) noexcept;
+    KestrelError trip(const KestrelTrip& trip, char* out, std::size_t& length) noexcept;
     KestrelError seal(bool final, char* out, std::size_t& length) noexcept;
     [[nodiscard]] std::uint64_t lines() const noexcept { return lines_; }
 

@@ -16,6 +16,7 @@
 #include "receipts/action_id.hpp"
 #include "receipts/hmac.hpp"
 #include "kestrel_error.h"
+#include "kestrel_joint_limiter.h"
 #include "receipts/replay_gate.hpp"
 
 // The limits of a boundary whose caller names none: 1000 calls in one
@@ -32,7 +33,8 @@ inline constexpr double kDefaultMaxVelocity = KESTREL_BOUNDARY_DEFAULT_MAX_VELOC
 // What one call of Boundary::authorize came to, in the order the checks run.
 enum class AuthorizeOutcome {
     Authorized,          // `receipt` holds the accepted receipt
-    VelocityExceeded,    // |velocity| not within max_velocity (NaN on either side included)
+    VelocityExceeded,    // |velocity| not within max_velocity or its axis's (NaN on either side included)
+    PositionOutOfRange,  // the position outside its axis's limits (NaN included), or an axis without limits
     RateLimited,         // one call too many in the current one-second window
     RandomSourceFailed,  // `random_error` holds the random source's failure code
     Refused,             // `refusal` holds the replay gate's code
@@ -40,6 +42,7 @@ enum class AuthorizeOutcome {
 
 struct Authorization {
     AuthorizeOutcome outcome = AuthorizeOutcome::Authorized;
+    double velocity_limit = 0.0;        // VelocityExceeded: the limit that refused (the boundary's or the axis's)
     AxisActionId action_id;             // the action, once the velocity passed
     Payload payload{};                  // likewise
     Receipt receipt;                    // Authorized
@@ -64,10 +67,22 @@ public:
     // faces refuse a key the boundary must not take (32 zero bytes).
     void rekey(const Key& key) noexcept;
 
+    // set_axis_limits gives each axis 0..count-1 its own position limits and
+    // velocity limit (min_position, max_position, max_velocity of
+    // limits[axis]; the rest is not used), or with count 0 takes them away.
+    // The caller checked count <= kMaxAxes and the limits. It takes the lock:
+    // a call running meanwhile is judged wholly by the old or the new limits.
+    void set_axis_limits(std::uint32_t count, const KestrelJointLimits* limits) noexcept;
+
     // authorize decides on one command to `axis`. The first failing step ends
     // the call:
     //   1. velocity, before the lock: admitted only if |velocity| <= the
     //      limit compares true, so a NaN velocity or limit is refused;
+    //   1a. with axis limits, under the lock: an axis without limits, or a
+    //      position outside its axis's [min_position, max_position] (NaN
+    //      included), is PositionOutOfRange; a |velocity| not within its
+    //      axis's max_velocity is VelocityExceeded; neither is counted by
+    //      the rate window nor consumes a sequence id;
     //   2. under the lock, one clock reading serves the rate window and the
     //      receipt's timestamp; a call beyond rate_limit in its window is
     //      refused and still counted;
@@ -81,6 +96,9 @@ public:
 
     [[nodiscard]] double max_velocity() const noexcept { return max_velocity_; }
 
+    // The most axes that can have limits of their own.
+    static constexpr std::uint32_t kMaxAxes = KESTREL_JOINT_LIMITER_MAX_JOINTS;
+
 private:
     std::mutex mutex_;          // guards the replay gate, the rate window and the nonce source
     ReplayGate gate_;           // signs and checks each action; holds the key
@@ -90,6 +108,13 @@ private:
     // The last sequence id handed out. Advanced only under mutex_, so that ids
     // reach the replay gate in the order they were drawn.
     std::atomic<std::uint64_t> sequence_counter_{0};
+    // Per-axis limits, read and written under mutex_: axes 0..axis_count_-1
+    // (none when 0) with their position range and velocity limit.
+    struct AxisLimits {
+        double min_position, max_position, max_velocity;
+    };
+    std::uint32_t axis_count_ = 0;
+    AxisLimits axes_[kMaxAxes] = {};
     const std::uint64_t rate_limit_;  // most calls admitted in one window
     const double max_velocity_;       // velocity limit, rad/s
 };

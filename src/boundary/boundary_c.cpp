@@ -33,6 +33,8 @@ KestrelError error_of(const Authorization& a) noexcept {
             return KESTREL_OK;
         case AuthorizeOutcome::VelocityExceeded:
             return KESTREL_ERROR_VELOCITY_EXCEEDED;
+        case AuthorizeOutcome::PositionOutOfRange:
+            return KESTREL_ERROR_POSITION_OUT_OF_RANGE;
         case AuthorizeOutcome::RateLimited:
             return KESTREL_ERROR_RATE_LIMITED;
         case AuthorizeOutcome::RandomSourceFailed:
@@ -83,6 +85,19 @@ KestrelError kestrel_boundary_rekey(KestrelBoundary* boundary, const std::uint8_
     const Key k = Key::from_bytes(key);
     if (k.is_zero()) return KESTREL_ERROR_ZERO_KEY;
     boundary->boundary.rekey(k);
+    return KESTREL_OK;
+}
+
+KestrelError kestrel_boundary_set_axis_limits(KestrelBoundary* boundary, std::uint32_t count,
+                                              const KestrelJointLimits* limits) {
+    if (boundary == nullptr || (count != 0 && limits == nullptr)) return KESTREL_ERROR_INVALID_POINTER;
+    if (!boundary->owner.belongs_here()) return KESTREL_ERROR_FORKED;
+    if (count != 0) {
+        KestrelJointFault fault;
+        const KestrelError error = kestrel_joint_limiter_check(count, limits, 0.0, nullptr, nullptr, &fault);
+        if (error != KESTREL_OK) return error;
+    }
+    boundary->boundary.set_axis_limits(count, limits);
     return KESTREL_OK;
 }
 

@@ -273,6 +273,7 @@ Description combine(const ParsedFile<UrdfJoint>* urdf, const ParsedFile<YamlJoin
             }
             joint.type = source->type;
             joint.mimics = source->mimics;
+            if (source->effort) joint.effort = source->effort->value;
         }
         JointRules rules(name, urdf, yaml, selection);
         rules.apply(source, y != yaml_joints.end() ? y->second : nullptr);

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <array>
+#include <cmath>
 #include <optional>
 #include <string>
 #include <vector>
@@ -21,6 +22,7 @@ struct DescribedJoint {
     KestrelJointLimits limits;
     std::array<std::uint32_t, KESTREL_JOINT_LIMITS_FIELDS> sources;  // KESTREL_SOURCE_*, by KESTREL_FIELD_*
     std::uint32_t widened = 0;  // bit 1 << KESTREL_FIELD_*: a YAML value wider than the URDF's
+    double effort = INFINITY;   // the URDF's <limit> effort (N m or N), as given; infinite without one
 };
 
 // One parsed file, the name it goes by in messages and what it warns of.

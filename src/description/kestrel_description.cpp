@@ -98,6 +98,7 @@ KESTREL_API KestrelError kestrel_description_joint(const KestrelDescription* des
     for (int i = 0; i < KESTREL_JOINT_LIMITS_FIELDS; ++i)
         joint->sources[i] = source.sources[static_cast<std::size_t>(i)];
     joint->widened = source.widened;
+    joint->effort = source.effort;
     return KESTREL_OK;
 }
 

@@ -152,6 +152,7 @@ UrdfJoint read_joint(std::string_view file, const XMLElement& element) {
         joint.lower = number_attribute(file, joint, *limit, "lower");
         joint.upper = number_attribute(file, joint, *limit, "upper");
         joint.velocity = number_attribute(file, joint, *limit, "velocity");
+        joint.effort = number_attribute(file, joint, *limit, "effort");
     }
     if (const XMLElement* safety = only_child(file, joint, element, "safety_controller")) {
         check_attributes(file, joint.name, *safety, kSafetyAttributes);

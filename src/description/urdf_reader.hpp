@@ -19,6 +19,7 @@ struct UrdfJoint {
     std::uint32_t line;
     std::uint32_t limit_line = 0;  // of its <limit>, 0 without one
     std::optional<Number> lower, upper, velocity, soft_lower, soft_upper;
+    std::optional<Number> effort;  // of <limit>: passed on, not a limit the reader keeps or judges
 
     bool movable() const { return type == "revolute" || type == "continuous" || type == "prismatic"; }
 };

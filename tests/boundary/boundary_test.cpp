@@ -10,6 +10,7 @@
 #include <limits>
 #include <map>
 #include <memory>
+#include <optional>
 #include <ostream>
 #include <thread>
 #include <vector>
@@ -39,15 +40,19 @@ std::uint64_t sequence_id_of(const ReceiptWire& wire) {
 struct Command {
     double velocity;
     const char* outcome;
+    double position = -0.0;
+    std::optional<std::int32_t> axis = {};  // none: the next of kAxes below
 };  // outcome: kestrel_error_name of the result
 struct BoundaryCase {
     const char* name;
     std::uint64_t rate_limit;
     double max_velocity;
-    std::vector<Command> commands;  // all within one second of the boundary's making
+    std::vector<Command> commands;             // all within one second of the boundary's making
+    std::vector<KestrelJointLimits> axes = {};  // kestrel_boundary_set_axis_limits, when not empty
 };
 
-constexpr const char *kOk = "ok", *kFast = "velocity_exceeded", *kRate = "rate_limited";
+constexpr const char *kOk = "ok", *kFast = "velocity_exceeded", *kRate = "rate_limited",
+                     *kRange = "position_out_of_range";
 
 const BoundaryCase kCases[] = {
     {"velocity_limit_inclusive_nan_refused",
@@ -58,6 +63,22 @@ const BoundaryCase kCases[] = {
     {"rate_window_counts_refusals", 2, 4.18, {{1.0, kOk}, {1.0, kOk}, {1.0, kRate}, {1.0, kRate}}},
     {"zero_rate_refuses_in_the_first_window", 0, 4.18, {{1.0, kRate}, {9.0, kFast}}},
     {"velocity_refusals_cost_no_rate_budget", 1, 4.18, {{9.0, kFast}, {1.0, kOk}, {1.0, kRate}}},
+    {"axis_limits_inclusive_refusals_cost_no_rate_budget",
+     3,
+     4.18,
+     {{2.0, kOk, 1.0, 0},
+      {0.0, kRange, std::nextafter(1.0, 2.0), 0},
+      {0.0, kRange, -1.5, 0},
+      {0.0, kRange, kNaN, 1},
+      {std::nextafter(2.0, 3.0), kFast, 0.0, 0},
+      {-0.75, kFast, 0.25, 1},
+      {0.0, kRange, 0.0, 2},
+      {0.0, kRange, 0.0, -1},
+      {-0.5, kOk, 0.0, 1},
+      {4.5, kFast, 0.0, 0},
+      {0.5, kOk, 0.5, 1},
+      {0.0, kRate, 0.0, 0}},
+     {{-1.0, 1.0, 2.0, 10.0, 100.0}, {0.0, 0.5, 0.5, 10.0, 100.0}}},
 };
 
 void PrintTo(const BoundaryCase& c, std::ostream* os) { *os << c.name; }
@@ -71,6 +92,11 @@ TEST_P(BoundaryTable, PassOnce) {
     KestrelError error = -1;
     const BoundaryPtr boundary(kestrel_boundary_new(kKey.data(), c.rate_limit, c.max_velocity, &error));
     ASSERT_EQ(error, KESTREL_OK);
+    if (!c.axes.empty()) {
+        ASSERT_EQ(kestrel_boundary_set_axis_limits(boundary.get(), static_cast<std::uint32_t>(c.axes.size()),
+                                                   c.axes.data()),
+                  KESTREL_OK);
+    }
     KestrelReceiptGuard guard;
     ASSERT_EQ(kestrel_receipt_guard_init(&guard, kKey.data()), KESTREL_OK);
 
@@ -78,21 +104,22 @@ TEST_P(BoundaryTable, PassOnce) {
     std::uint64_t next_id = 1;
     for (std::size_t i = 0; i < c.commands.size(); ++i) {
         const Command& command = c.commands[i];
-        const std::int32_t axis = kAxes[i % std::size(kAxes)];
-        SCOPED_TRACE(testing::Message() << "velocity " << command.velocity << ", axis " << axis);
+        const std::int32_t axis = command.axis.value_or(kAxes[i % std::size(kAxes)]);
+        const double p = command.position;
+        SCOPED_TRACE(testing::Message() << "velocity " << command.velocity << ", axis " << axis << ", position " << p);
         ReceiptWire wire;
         wire.fill(0xee);
         const ReceiptWire untouched = wire;
-        const KestrelError e = kestrel_boundary_authorize(boundary.get(), axis, -0.0, command.velocity, wire.data());
+        const KestrelError e = kestrel_boundary_authorize(boundary.get(), axis, p, command.velocity, wire.data());
         EXPECT_STREQ(kestrel_error_name(e), command.outcome);
         if (e != KESTREL_OK) {
             EXPECT_EQ(wire, untouched);
         } else {
             EXPECT_EQ(sequence_id_of(wire), next_id++);
-            EXPECT_EQ(kestrel_receipt_guard_check(&guard, wire.data(), axis, 0.0, command.velocity),
-                      KESTREL_ERROR_AUTHENTICATION_FAILURE);  // signed for -0.0, bit for bit
-            EXPECT_EQ(kestrel_receipt_guard_check(&guard, wire.data(), axis, -0.0, command.velocity), KESTREL_OK);
-            EXPECT_EQ(kestrel_receipt_guard_check(&guard, wire.data(), axis, -0.0, command.velocity),
+            EXPECT_EQ(kestrel_receipt_guard_check(&guard, wire.data(), axis, p + 1.0, command.velocity),
+                      KESTREL_ERROR_AUTHENTICATION_FAILURE);  // signed for p, bit for bit
+            EXPECT_EQ(kestrel_receipt_guard_check(&guard, wire.data(), axis, p, command.velocity), KESTREL_OK);
+            EXPECT_EQ(kestrel_receipt_guard_check(&guard, wire.data(), axis, p, command.velocity),
                       KESTREL_ERROR_REPLAY_COUNTER);
         }
     }
@@ -110,6 +137,17 @@ TEST(CBoundary, RefusesNullPointers) {
     EXPECT_EQ(kestrel_boundary_authorize(nullptr, 0, 0.0, 0.0, wire.data()), KESTREL_ERROR_INVALID_POINTER);
     EXPECT_EQ(kestrel_boundary_authorize(boundary.get(), 0, 0.0, 0.0, nullptr), KESTREL_ERROR_INVALID_POINTER);
     kestrel_boundary_free(nullptr);
+    // Axis limits: refused as the limiter refuses them, and taken away with count 0.
+    std::vector<KestrelJointLimits> axes(33, {-1.0, 1.0, 1.0, 1.0, 1.0});
+    EXPECT_EQ(kestrel_boundary_set_axis_limits(boundary.get(), 1, nullptr), KESTREL_ERROR_INVALID_POINTER);
+    EXPECT_EQ(kestrel_boundary_set_axis_limits(boundary.get(), 33, axes.data()), KESTREL_ERROR_BAD_JOINT_COUNT);
+    axes[1].max_position = kNaN;
+    EXPECT_EQ(kestrel_boundary_set_axis_limits(boundary.get(), 2, axes.data()), KESTREL_ERROR_BAD_LIMITS);
+    EXPECT_EQ(kestrel_boundary_authorize(boundary.get(), 7, 5.0, 0.0, wire.data()), KESTREL_OK);  // none set
+    ASSERT_EQ(kestrel_boundary_set_axis_limits(boundary.get(), 1, axes.data()), KESTREL_OK);
+    EXPECT_EQ(kestrel_boundary_authorize(boundary.get(), 7, 0.0, 0.0, wire.data()), KESTREL_ERROR_POSITION_OUT_OF_RANGE);
+    ASSERT_EQ(kestrel_boundary_set_axis_limits(boundary.get(), 0, nullptr), KESTREL_OK);
+    EXPECT_EQ(kestrel_boundary_authorize(boundary.get(), 7, 5.0, 0.0, wire.data()), KESTREL_OK);
 }
 
 // A child forked while another thread signs (and may hold the boundary's

@@ -28,22 +28,22 @@ def deg(x):
     return x * math.pi / 180
 
 
-# (limits, sources) of the URDF with its planning YAML, joint by joint in URDF order.
+# (limits and the URDF's effort, sources) of the URDF with its planning YAML, joint by joint in URDF order.
 PLANNED = {
-    "shoulder_yaw": ((-2.8973, 2.8973, 2.0, 15.0, 7500.0), (S, S, Y, Y, Y)),
-    "shoulder_pitch": ((-1.7628, 1.8326, 2.175, 7.5, 3750.0), (S, U, U, Y, Y)),
-    "upper_arm_roll": ((-2.8, 2.8, 2.175, 10.0, 5000.0), (Y, Y, U, Y, Y)),
-    "elbow": ((-3.0718, -0.0698, 2.175, 10.0, 6250.0), (S, U, U, Y, Y)),  # deceleration 10 < 12.5
-    "forearm_roll": ((-2.9671, 2.9671, 2.0, 15.0, 7500.0), (U, U, Y, Y, Y)),
-    "wrist_pitch": ((0.1, 3.5, 2.61, 20.0, 10000.0), (Y, Y, U, Y, Y)),
-    "wrist_roll": ((-INF, INF, 2.5, 20.0, 10000.0), (N, N, Y, Y, Y)),
-    "finger_left": ((0.0, 0.04, 0.1, INF, INF), (U, U, Y, Y, N)),
+    "shoulder_yaw": ((-2.8973, 2.8973, 2.0, 15.0, 7500.0, 87.0), (S, S, Y, Y, Y)),
+    "shoulder_pitch": ((-1.7628, 1.8326, 2.175, 7.5, 3750.0, 87.0), (S, U, U, Y, Y)),
+    "upper_arm_roll": ((-2.8, 2.8, 2.175, 10.0, 5000.0, 87.0), (Y, Y, U, Y, Y)),
+    "elbow": ((-3.0718, -0.0698, 2.175, 10.0, 6250.0, 87.0), (S, U, U, Y, Y)),  # deceleration 10 < 12.5
+    "forearm_roll": ((-2.9671, 2.9671, 2.0, 15.0, 7500.0, 12.0), (U, U, Y, Y, Y)),
+    "wrist_pitch": ((0.1, 3.5, 2.61, 20.0, 10000.0, 12.0), (Y, Y, U, Y, Y)),
+    "wrist_roll": ((-INF, INF, 2.5, 20.0, 10000.0, 12.0), (N, N, Y, Y, Y)),
+    "finger_left": ((0.0, 0.04, 0.1, INF, INF, 20.0), (U, U, Y, Y, N)),
 }
 
 
 def rows(joints):
     return {j.name: (tuple(getattr(j.limits, f) for f in ("min_position", "max_position", "max_velocity",
-                                                          "max_acceleration", "max_jerk")), j.sources)
+                                                          "max_acceleration", "max_jerk")) + (j.effort,), j.sources)
             for j in joints}
 
 
@@ -57,37 +57,37 @@ class LoadTest(unittest.TestCase):
         table = [  # (name, URDF and YAML as paths or texts, keywords, {joint: (limits, sources)}, warnings)
             ("URDF and planning YAML", (URDF, PLANNING), {}, PLANNED, [CARTESIAN]),
             ("URDF alone, hard limits", (URDF,), dict(soft_limits=False, joints=["shoulder_yaw", "finger_right"]),
-             {"shoulder_yaw": ((-2.9671, 2.9671, 2.175, INF, INF), (U, U, U, N, N)),
-              "finger_right": ((0.0, 0.04, 0.2, INF, INF), (U, U, U, N, N))}, []),
+             {"shoulder_yaw": ((-2.9671, 2.9671, 2.175, INF, INF, 87.0), (U, U, U, N, N)),
+              "finger_right": ((0.0, 0.04, 0.2, INF, INF, 20.0), (U, U, U, N, N))}, []),
             ("YAML alone, in degrees", (None, DEGREES), {},
-             {"shoulder_yaw": ((deg(-166), deg(166), deg(124.6), deg(860), INF), (Y, Y, Y, Y, N)),
-              "wrist_roll": ((-INF, INF, deg(149.5), INF, deg(5.5e5)), (N, N, Y, N, Y))}, []),
+             {"shoulder_yaw": ((deg(-166), deg(166), deg(124.6), deg(860), INF, INF), (Y, Y, Y, Y, N)),
+              "wrist_roll": ((-INF, INF, deg(149.5), INF, deg(5.5e5), INF), (N, N, Y, N, Y))}, []),
             ("YAML mends what the URDF lacks; extensions ignored",
              (ARM.format("revolute", 'upper="1" velocity="-1"', ""),
               "joint_limits:\n  a: {min_position: -0.5, max_velocity: 1}\n"), {},
-             {"a": ((-0.5, 1.0, 1.0, INF, INF), (Y, U, Y, N, N))}, []),
+             {"a": ((-0.5, 1.0, 1.0, INF, INF, 1.0), (Y, U, Y, N, N))}, []),
             ("has_position_limits: false where the URDF has no <limit>",
              ('<robot><joint name="a" type="prismatic"/></robot>',
               "joint_limits:\n  a:\n    has_position_limits: false\n"),
-             {}, {"a": ((-INF, INF, INF, INF, INF), (Y, Y, N, N, N))}, []),
+             {}, {"a": ((-INF, INF, INF, INF, INF, INF), (Y, Y, N, N, N))}, []),
             ("a soft limit narrower than the YAML's wins",
              (ARM.format("revolute", 'lower="-2" upper="2" velocity="1"', 'soft_upper_limit="1.5"'),
               "joint_limits:\n  a: {min_position: -1.8, max_position: 1.8}\n"), {},
-             {"a": ((-1.8, 1.5, 1.0, INF, INF), (Y, S, U, N, N))}, []),
+             {"a": ((-1.8, 1.5, 1.0, INF, INF, 1.0), (Y, S, U, N, N))}, []),
             ("widening allowed, and marked",
              (ARM.format("revolute", 'lower="-2" upper="2" velocity="1"', 'soft_upper_limit="1.5"'),
               "joint_limits:\n  a: {max_position: 3, has_velocity_limits: false}\n"), dict(allow_widening=True),
-             {"a": ((-2.0, 3.0, INF, INF, INF), (U, Y, Y, N, N))}, []),
+             {"a": ((-2.0, 3.0, INF, INF, INF, 1.0), (U, Y, Y, N, N))}, []),
             ("real spellings: scalar aliases, angle_wraparound, has_jerk: false, a joint the URDF lacks",
              (ARM.format("continuous", 'velocity="2"', ""),
               "v: &v 1.5\njoint_limits:\n  a:\n    max_velocity: *v\n    angle_wraparound: true\n    has_jerk: false\n"
               "  gripper: {max_velocity: 1}\n"), {},
-             {"a": ((-INF, INF, 1.5, INF, INF), (N, N, Y, N, N))},
+             {"a": ((-INF, INF, 1.5, INF, INF, 1.0), (N, N, Y, N, N))},
              [r"bad.yaml:7: joint 'gripper': not in .*bad.urdf; skipped",
               r"bad.yaml:6: joint 'a': unknown key 'has_jerk'; did you mean 'has_jerk_limits'\?; "
               r"its false is ignored"]),
             ("a joint not named is not judged", (URDF, "joint_limits:\n  ghost: {has_jerk: false}\n"),
-             dict(joints=["elbow"]), {"elbow": ((-3.0718, -0.0698, 2.175, INF, INF), (S, U, U, N, N))}, []),
+             dict(joints=["elbow"]), {"elbow": ((-3.0718, -0.0698, 2.175, INF, INF, 87.0), (S, U, U, N, N))}, []),
         ]
         with tempfile.TemporaryDirectory() as directory:
             for name, files, kwargs, expected, warned in table:
@@ -185,6 +185,8 @@ class ErrorTest(unittest.TestCase):
             (JOINT.format(-1, 1, "fast"), None, None, DescriptionError,
              r"bad.urdf:2: joint 'a': <limit> velocity: 'fast' is not a finite number"),
             (JOINT.format(-1, "1e999", 1), None, None, DescriptionError, r"<limit> upper: '1e999' is not a finite"),
+            (JOINT.replace("/>", ' effort="strong"/>').format(-1, 1, 1), None, None, DescriptionError,
+             r"bad.urdf:2: joint 'a': <limit> effort: 'strong' is not a finite number"),
             (JOINT.format(1, -1, 1), None, None, DescriptionError,
              r"bad.urdf:2: joint 'a': the lower position limit 1 \(.*bad.urdf:2 lower\) is not below the upper -1"),
             (JOINT.format(-1, 1, 0), None, None, DescriptionError, r"bad.urdf:2: joint 'a': velocity: 0 is not > 0"),
@@ -288,8 +290,10 @@ class CommandTest(unittest.TestCase):
     def test_table_json_and_errors(self):
         code, table, err = self.run_command("--urdf", str(URDF), "--yaml", str(PLANNING))
         self.assertEqual(code, 0)
-        self.assertIn("-1.7628 rad (soft limit) .. 1.8326 rad (URDF)   2.175 rad/s (URDF)  7.5 rad/s^2 (YAML)", table)
+        self.assertIn("-1.7628 rad (soft limit) .. 1.8326 rad (URDF)   2.175 rad/s (URDF)  7.5 rad/s^2 (YAML)   "
+                      "3750.0 rad/s^3 (YAML)   87.0 N\u00b7m (URDF)\n", table)
         self.assertIn("0.0 .. 0.04 m (URDF)   ", table)
+        self.assertIn("inf (none)              20.0 N (URDF)\n", table)
         self.assertIn("-inf .. inf (none)", table)
         self.assertIn("no acceleration limit: finger_left\nno jerk limit: finger_left\n", table)
         self.assertRegex(err, r"^limits: warning: .*planning.yaml:8: the map 'cartesian_limits' is not read .*\n$")
@@ -298,6 +302,7 @@ class CommandTest(unittest.TestCase):
         self.assertEqual(json.loads(text)["joints"][0]["max_velocity"],
                          {"value": 0.2, "source": "URDF", "widened": False})
         self.assertEqual(json.loads(text)["without_jerk_limit"], ["finger_right"])
+        self.assertEqual(json.loads(text)["joints"][0]["effort"], {"value": 20.0, "source": "URDF"})
         code, out, err = self.run_command("--urdf", str(URDF), "--joints", "nope")
         self.assertEqual((code, out), (2, ""))
         self.assertRegex(err, r"^limits: joint 'nope' is not in .*egret.urdf\n$")

@@ -66,6 +66,15 @@ def make_log(key, actions, **checkpoints):
     return stream.getvalue().splitlines()
 
 
+def trip_log(key, trips):
+    """The lines of a log of a monitor's trips, and its final seal."""
+    stream = KeptStream()
+    with ReceiptLogWriter(stream, key) as writer:
+        for trip in trips:
+            writer.record_trip(trip)
+    return stream.getvalue().splitlines()
+
+
 def old_log(key, actions):
     """Lines as the writer wrote them before the seal: bare NaN and Infinity, no seal."""
     boundary = kestrel.KestrelBoundary(hmac_key=key)
@@ -79,6 +88,8 @@ class VerifyLogTest(SeededTest):
     # Checkpoints after every 2 lines: action, action, checkpoint (line 3), action, refusal, checkpoint (6), ...
     checked = make_log(key, [(i % 3, i / 8, 9.0 if i % 4 == 3 else 0.5) for i in range(8)], checkpoint_lines=2,
                        checkpoint_seconds=None)
+    tripped = trip_log(key, [kestrel.Trip("SLP", 2, 1.5, 1.25, 10**18), kestrel.Trip("SS1", 6, -0.5, -0.25, 10**18 + 1),
+                             kestrel.Trip("measurement", 0, math.nan, math.nan, 10**18 + 2)])
 
     def test_tampering_and_hostile_lines(self):
         good, seal = self.sealed[:5], self.sealed[5]
@@ -93,7 +104,8 @@ class VerifyLogTest(SeededTest):
             good[0].replace("0.0", "1" + "0" * 400), good[0].replace("0.0", "1e400"), good[0].replace("0.0", "0"),
             good[0].replace("0.0", "0.00"), good[0].replace("0.0", '"nan:3ff0000000000000"'),
             good[0].replace("0.0", "NaNa"), good[0].replace('"receipt": "', '"receipt": "A'),
-            good[0][:-60] + good[0][-59:],
+            good[0][:-60] + good[0][-59:], self.tripped[0].replace('"SLP"', '"STO"'),
+            self.tripped[0].replace('"joint": 2', '"joint": -2'),
         ]
         specials = [math.nan, -math.nan, math.inf - math.inf, double(0x7FF0000000000001), double(0xFFF8DEADBEEF0001),
                     math.inf, -math.inf, -0.0, 5e-324, 1.7976931348623157e308]
@@ -104,6 +116,8 @@ class VerifyLogTest(SeededTest):
             ("untouched", self.sealed, [], 0),
             ("every double, NaN bits too", make_log(self.key, [(i, x, 0.0) for i, x in enumerate(specials)]), [], 0),
             ("checkpoints and refusals", checked, [], 0),
+            ("trips", self.tripped, [], 0),
+            ("a trip line changed", [self.tripped[0].replace("1.25", "1.5")] + self.tripped[1:], [(4, "seal")], 1),
             ("cut after a checkpoint", cut, [], 3),
             ("a checkpoint passed off as final", cut[:5] + [cut[5].replace("checkpoint", "seal")], [(6, "seal")], 1),
             ("a refusal line changed", checked[:10] + [checked[10].replace("0.875", "0.5")] + checked[11:],
@@ -139,6 +153,9 @@ class VerifyLogTest(SeededTest):
                 self.assertEqual(report.seal, "invalid" if "seal" in dict(expected).values() else
                                  "valid" if strict_exit == 0 else "missing")
         self.assertEqual(verify_log(checked, self.key).refusals, {"velocity_exceeded": 2})
+        self.assertEqual(verify_log(self.tripped, self.key).trips, {"SLP": 1, "SS1": 1, "measurement": 1})
+        with self.assertRaisesRegex(ValueError, "not a monitor's trip"):
+            ReceiptLogWriter(KeptStream(), self.key).record_trip(kestrel.Trip("none", 0, 0.0, 0.0, 0))
         findings = []
         verify_log(good[:2] + good[3:], self.key, findings.append)
         self.assertEqual(findings[0].text, "ids 3..3 missing after line 2 (id 2), before line 3 (id 4)")
@@ -249,8 +266,8 @@ class CommandLineTest(unittest.TestCase):
         n = len(lines) - 1  # the actions and any checkpoints, then the seal
         actions = sum(line.startswith('{"axis"') for line in lines)
         self.assertIn(f"receipt log: {actions} actions", demo.stdout)
-        self.assertIn(f"lines: {n + 1}\naccepted: {actions}\nrefused: none\nrefusals: none\ngaps: 0\n"
-                      f"seal: valid: line {n + 1} seals the {n}", ok.stdout)
+        self.assertIn(f"lines: {n + 1}\naccepted: {actions}\nrefused: none\nrefusals: none\ntrips: none\n"
+                      f"gaps: 0\nseal: valid: line {n + 1} seals the {n}", ok.stdout)
         # The demo writes a checkpoint a second into its run, if it lasts that long.
         unsealed = 3 if any(line.startswith('{"checkpoint"') for line in lines[:n]) else 1
 

@@ -336,6 +336,23 @@ class ClockedBoundaryTest(unittest.TestCase):
                 self.assertEqual(self.outcome(ours, velocity), self.outcome(theirs, velocity))
         self.assertRaises(TypeError, kestrel.Boundary)  # no built-in key
 
+    def test_limits_per_axis_from_a_sequence_or_load_joint_limits_dict(self):
+        arm = {"shoulder": kestrel.JointLimits(-1.0, 1.0, 2.0), "finger": kestrel.JointLimits(0.0, 0.04, 0.1)}
+        for limits in (arm, list(arm.values())):
+            boundary = kestrel.Boundary(self.key, clock=kestrel.SimulatedClock(10**18), limits=limits)
+            for axis, position, velocity, expected in ((1, 0.04, 0.1, 1), (1, 0.05, 0.0, "position_out_of_range"),
+                                                        (1, 0.0, 0.2, "velocity_exceeded"),
+                                                        (2, 0.0, 0.0, "position_out_of_range"), (0, 1.0, -2.0, 2)):
+                with self.subTest(limits=type(limits).__name__, axis=axis, position=position, velocity=velocity):
+                    try:
+                        outcome = boundary.authorize_action(axis, position, velocity).sequence_id
+                    except kestrel.KestrelViolation as refusal:
+                        outcome = refusal.violation_type
+                    self.assertEqual(outcome, expected)
+        with self.assertRaisesRegex(TypeError, "argument 'limits'"):
+            kestrel.Boundary(self.key, limits=arm["shoulder"])
+        self.assertEqual(kestrel.Boundary(self.key, limits=None).authorize_action(9, 1e9, 0.0).sequence_id, 1)
+
     def test_a_simulated_loop_runs_faster_than_real_time_without_a_refusal(self):
         clock = kestrel.SimulatedClock(1_700_000_000 * 10**9)
         boundary = kestrel.Boundary(self.key, rate_limit=7000, clock=clock)

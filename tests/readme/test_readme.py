@@ -19,9 +19,9 @@ SOURCE_DIR = README.parent
 # section's excerpts are checked against the example sources they come from
 # (test_receipts), and its shell lines run as CTest examples.sign_and_check;
 # the simulation's workflow by CI, its plot line by the workflow's own test
-# (tests/sim).
+# (tests/sim); the ROS 2 commands by the ros2 workflow's own test (tests/ros2).
 ELSEWHERE = {"Two commands", "Reference manual", "Benchmarks", "Install", "Quick start",
-             "Signing and checking from C", "Simulation", "Where to read more"}
+             "Signing and checking from C", "Simulation", "With ROS 2", "Where to read more"}
 
 
 def file_name(code):

@@ -125,7 +125,7 @@ ONE_JOINT = """<mujoco><option timestep="0.001"/><worldbody><body name="link"><j
   {limited}/><inertial pos="0.2 0 0" mass="{mass}" diaginertia="{inertia} {inertia} {inertia}"/></body></worldbody>
   <actuator><motor joint="{joint}" forcelimited="true" forcerange="-20 20"/></actuator></mujoco>"""
 URDF = """<robot name="pendulum"><link name="world"/><link name="link"/><joint name="pivot" type="revolute">
-  <parent link="world"/><child link="link"/><limit lower="-1" upper="1.5" effort="20" velocity="1.5"/></joint></robot>"""
+  <parent link="world"/><child link="link"/><limit lower="-1" upper="1.5" effort="15" velocity="1.5"/></joint></robot>"""
 YAML = "joint_limits:\n  pivot: {max_acceleration: 6, max_jerk: 3000}\n"
 
 
@@ -133,17 +133,29 @@ class RobotFromItsFilesTest(unittest.TestCase):
     def test_files_and_refusals(self):
         with tempfile.TemporaryDirectory() as work:
             work = pathlib.Path(work)
-            files = {"pendulum.xml": ONE_JOINT.format(joint="pivot", limited="", mass=1, inertia=0.01),
+            pendulum = ONE_JOINT.format(joint="pivot", limited="", mass=1, inertia=0.01)
+            files = {"pendulum.xml": pendulum, "bare.xml": pendulum[:pendulum.index("<actuator>")] + "</mujoco>",
                      "stops.xml": ONE_JOINT.format(joint="pivot", limited='limited="true" range="-1 1"', mass=1,
                                                    inertia=0.01),
                      "feather.xml": ONE_JOINT.format(joint="pivot", limited="", mass=1e-4, inertia=1e-6),
                      "pendulum.urdf": URDF, "limits.yaml": YAML,
-                     "other.urdf": URDF.replace('"pivot"', '"hinge"')}
+                     "other.urdf": URDF.replace('"pivot"', '"hinge"'),
+                     "no_effort.urdf": URDF.replace(' effort="15"', ""), "zero.urdf": URDF.replace('"15"', '"0"')}
             for name, text in files.items():
                 (work / name).write_text(text)
             limits = ("--urdf", work / "pendulum.urdf", "--yaml", work / "limits.yaml")
+            yaml = ("--yaml", work / "limits.yaml")
             table = (  # arguments, exit code, what stdout or stderr must hold
-                (("--model", work / "pendulum.xml", *limits), 0, r"PASS monitor"),
+                # Each joint's torque limit: --max-torque, else the URDF's effort, else the actuator's range.
+                (("--model", work / "pendulum.xml", *limits), 0, r"pivot 15 N m \(URDF\)\n[\s\S]*PASS monitor"),
+                (("--model", work / "bare.xml", *limits), 0, r"pivot 15 N m \(URDF\)\n[\s\S]*PASS monitor"),
+                (("--model", work / "pendulum.xml", "--urdf", work / "no_effort.urdf", *yaml), 0,
+                 r"pivot 20 N m \(actuator\)"),
+                (("--model", work / "pendulum.xml", *limits, "--max-torque", "7"), 0, r"pivot 7 N m \(--max-torque\)"),
+                (("--model", work / "pendulum.xml", *limits, "--max-torque", "7,8"), 2,
+                 r"--max-torque: 2 values for 1 driven joint;"),
+                (("--model", work / "pendulum.xml", "--urdf", work / "zero.urdf", *yaml), 2,
+                 r"joint 'pivot': the URDF's effort 0 is not > 0; give --max-torque"),
                 (("--model", work / "stops.xml", *limits), 2, r"'pivot' has a limit of its own.*--allow-joint-stops"),
                 (("--model", work / "pendulum.xml", "--urdf", work / "other.urdf"), 2, r"pivot"),
                 (("--model", work / "pendulum.xml", *limits, "--joints", "elbow"), 2, r"no joint 'elbow'"),

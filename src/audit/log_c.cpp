@@ -62,7 +62,7 @@ KESTREL_API KestrelError kestrel_log_writer_refusal(KestrelLogWriter* writer, Ke
 
 KESTREL_API KestrelError kestrel_log_writer_trip(KestrelLogWriter* writer, const KestrelTrip* trip,
                                                  char line[KESTREL_LOG_LINE_MAX], size_t* length) {
-    LogWriter* w = live<LogWriter>(writer);
+    LogWriter* w = PlacedWriter::object(writer);
     if (w == nullptr || trip == nullptr || line == nullptr || length == nullptr) return KESTREL_ERROR_INVALID_POINTER;
     return w->trip(*trip, line, *length);
 }

@@ -31,8 +31,9 @@ uint64_t claimed_sequence(const FrameBytes &frame) {
 
 }  // namespace
 
-ActuatorRole::ActuatorRole(const Options &options, const std::vector<Joint> &joints, const uint8_t key[32],
-                           Participant &participant, FrameLink &link, KestrelRos2Plant &plant)
+ActuatorRole::ActuatorRole(const Options &options, const std::vector<Joint> &joints,
+                           const uint8_t key[KESTREL_KEY_LEN], Participant &participant, FrameLink &link,
+                           KestrelRos2Plant &plant)
     : joints_(joints), link_(link), plant_(plant), period_(1.0 / options.rate),
       guard_(std::make_unique<KestrelReceiptGuard>()) {
     state_writer_ = participant.writer(sensor_msgs_msg_dds__JointState__desc, ros_topic(options.state_topic),

@@ -27,7 +27,7 @@ namespace kestrel_ros2 {
 
 class ActuatorRole {
 public:
-    ActuatorRole(const Options &options, const std::vector<Joint> &joints, const uint8_t key[32],
+    ActuatorRole(const Options &options, const std::vector<Joint> &joints, const uint8_t key[KESTREL_KEY_LEN],
                  Participant &participant, FrameLink &link, KestrelRos2Plant &plant);
     ~ActuatorRole();
     ActuatorRole(const ActuatorRole &) = delete;

@@ -16,8 +16,8 @@ void require_ok(KestrelError error, const char *call) {
 
 }  // namespace
 
-ControllerRole::ControllerRole(const Options &options, const std::vector<Joint> &joints, const uint8_t key[32],
-                               Participant &participant, FrameLink &link)
+ControllerRole::ControllerRole(const Options &options, const std::vector<Joint> &joints,
+                               const uint8_t key[KESTREL_KEY_LEN], Participant &participant, FrameLink &link)
     : joints_(joints), link_(link), trajectory_(!options.trajectory.empty()) {
     reader_ = trajectory_ ? participant.reader(trajectory_msgs_msg_dds__JointTrajectory__desc,
                                                ros_topic(options.trajectory), Qos::ros_backlog)

@@ -29,7 +29,7 @@ namespace kestrel_ros2 {
 
 class ControllerRole {
 public:
-    ControllerRole(const Options &options, const std::vector<Joint> &joints, const uint8_t key[32],
+    ControllerRole(const Options &options, const std::vector<Joint> &joints, const uint8_t key[KESTREL_KEY_LEN],
                    Participant &participant, FrameLink &link);
     ~ControllerRole();
     ControllerRole(const ControllerRole &) = delete;

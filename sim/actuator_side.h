@@ -15,7 +15,7 @@
 #include "kestrel_monitor.h"
 #include "kestrel_receipt.h"
 #include "kestrel_watchdog.h"
-#include "link.h"
+#include "simulated_link.h"
 #include "period_events.h"
 #include "robot.h"
 #include "simulated_clock.h"

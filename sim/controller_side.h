@@ -8,7 +8,7 @@
 
 #include "kestrel_boundary.h"
 #include "kestrel_joint_limiter.h"
-#include "link.h"
+#include "simulated_link.h"
 #include "period_events.h"
 #include "robot.h"
 #include "simulated_clock.h"

@@ -26,7 +26,7 @@
 #include "actuator_side.h"
 #include "controller_side.h"
 #include "drive.h"
-#include "link.h"
+#include "simulated_link.h"
 #include "options.h"
 #include "period_events.h"
 #include "robot.h"

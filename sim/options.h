@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <string>
 
-#include "link.h"
+#include "simulated_link.h"
 #include "robot.h"
 #include "scenario.h"
 #include "switches.h"

@@ -4,8 +4,8 @@
 // can be replayed), and in two scenarios faults on it: an
 // attacker who injects frames (replayed, reordered, bit-flipped) and the link
 // going dead.
-#ifndef KESTREL_SIM_LINK_H
-#define KESTREL_SIM_LINK_H
+#ifndef KESTREL_SIM_SIMULATED_LINK_H
+#define KESTREL_SIM_SIMULATED_LINK_H
 
 #include <array>
 #include <cstdint>

@@ -1,4 +1,4 @@
-#include "link.h"
+#include "simulated_link.h"
 
 #include <algorithm>
 #include <cmath>

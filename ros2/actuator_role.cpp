@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <stdexcept>
@@ -69,6 +70,14 @@ ActuatorRole::ActuatorRole(const Options &options, const std::vector<Joint> &joi
     // The frames arrive shaped by the controller's limiter: this one is the
     // last line, following them as given and cutting only what breaks a limit.
     require_ok(kestrel_joint_limiter_set_pure_tracking(&limiter_, 1), "kestrel_joint_limiter_set_pure_tracking");
+    if (options.monitor) {
+        const KestrelMonitorConfig config{options.position_tolerance, options.velocity_tolerance, 0.01,
+                                          options.stop == "ss2" ? KESTREL_MONITOR_SS2 : KESTREL_MONITOR_SS1};
+        require_ok(kestrel_monitor_init(&monitor_, count, limits.data(), &config, period_clock, this),
+                   "kestrel_monitor_init");
+        monitored_ = true;
+        counts_.declare("periods_torque_off");
+    }
     desired_.assign(count, 0.0);
     limited_.assign(count, 0.0);
     positions_.assign(count, 0.0);
@@ -126,30 +135,79 @@ void ActuatorRole::store_sequence() {
     }
 }
 
+uint64_t ActuatorRole::period_clock(void *context) {
+    const auto *role = static_cast<const ActuatorRole *>(context);
+    return static_cast<uint64_t>(static_cast<double>(role->periods_) * role->period_ * 1e9);
+}
+
+void ActuatorRole::count_new_trip() {
+    KestrelTrip trip{};
+    require_ok(kestrel_monitor_last_trip(&monitor_, &trip), "kestrel_monitor_last_trip");
+    if (trip.function == KESTREL_TRIP_NONE || std::memcmp(&trip, &seen_trip_, sizeof trip) == 0) return;
+    seen_trip_ = trip;
+    counts_.add(std::string("trips_") + kestrel_safety_function_name(trip.function));
+}
+
 void ActuatorRole::step() {
+    ++periods_;
     judge_frames();
     uint32_t expired = 0;
     require_ok(kestrel_watchdog_expired(&watchdog_, &expired), "kestrel_watchdog_expired");
     counts_.set("watchdog_expired", expired);
     if (expired) {
-        if (fed_since_expiry_) counts_.add("watchdog_expiries");
+        // Only the silence after an accepted frame stops the monitor: before
+        // the first frame the joints rest at their start, held by the limiter.
+        if (fed_since_expiry_) {
+            counts_.add("watchdog_expiries");
+            if (monitored_) {
+                require_ok(kestrel_monitor_request_stop(&monitor_), "kestrel_monitor_request_stop");
+                require_ok(kestrel_monitor_status(&monitor_, &monitor_state_, nullptr), "kestrel_monitor_status");
+                count_new_trip();
+            }
+        }
         fed_since_expiry_ = false;
+    }
+    if (expired || monitor_state_ != KESTREL_MONITOR_RUN) {
         std::fill(desired_.begin(), desired_.end(), NAN);  // the limiter's stop request
     }
     require_ok(kestrel_joint_limiter_limit(&limiter_, desired_.data(), limited_.data(), nullptr),
                "kestrel_joint_limiter_limit");
     require_ok(kestrel_joint_limiter_state(&limiter_, nullptr, positions_.data(), nullptr, nullptr, nullptr),
                "kestrel_joint_limiter_state");
+    if (monitor_state_ == KESTREL_MONITOR_TORQUE_OFF) {
+        std::fill(limited_.begin(), limited_.end(), 0.0);  // torque off: no motion (kestrel_ros2_plant.h)
+        counts_.add("periods_torque_off");
+    }
     const uint32_t count = static_cast<uint32_t>(joints_.size());
     if (plant_.apply(plant_.context, count, positions_.data(), limited_.data(), period_) != 0) {
         counts_.add("plant_faults");
     }
-    if (plant_.measure(plant_.context, count, measured_position_.data(), measured_velocity_.data(),
-                       measured_effort_.data()) != 0) {
+    const bool measured = plant_.measure(plant_.context, count, measured_position_.data(),
+                                         measured_velocity_.data(), measured_effort_.data()) == 0;
+    if (!measured) {
         counts_.add("plant_faults");
-        return;
+        // What was not measured cannot be judged: the monitor trips on it.
+        std::fill(measured_position_.begin(), measured_position_.end(), NAN);
+        std::fill(measured_velocity_.begin(), measured_velocity_.end(), NAN);
     }
-    publish_state();
+    if (monitored_) {
+        require_ok(kestrel_monitor_check(&monitor_, measured_position_.data(), measured_velocity_.data(),
+                                         &monitor_state_),
+                   "kestrel_monitor_check");
+        count_new_trip();
+    }
+    if (measured) publish_state();
+}
+
+std::string ActuatorRole::monitor_line() const {
+    if (!monitored_) return {};
+    KestrelTrip trip{};
+    require_ok(kestrel_monitor_last_trip(&monitor_, &trip), "kestrel_monitor_last_trip");
+    char line[256];
+    std::snprintf(line, sizeof line, "monitor state=%s function=%s joint=%u value=%.17g limit=%.17g",
+                  kestrel_monitor_state_name(monitor_state_), kestrel_safety_function_name(trip.function),
+                  static_cast<unsigned>(trip.joint), trip.value, trip.limit);
+    return line;
 }
 
 void ActuatorRole::publish_state() {

@@ -6,6 +6,16 @@
 // joints come to rest within their limits. The limiter's output drives the
 // plant (kestrel_ros2_plant.h), whose measured state is published as
 // sensor_msgs/JointState.
+//
+// With the monitor (kestrel_monitor.h, on unless --no-monitor) the role also
+// judges the plant's measured positions and velocities each period, turns the
+// watchdog's expiry into the monitor's stop request, commands the limiter's
+// stop while the monitor is not in RUN and, once it says TORQUE_OFF, gives
+// the plant zero velocity and no motion of its own. The monitor's stops latch
+// until the role is restarted: the bridge offers no acknowledge of its own.
+// The monitor's clock counts control periods, the time the plant integrates
+// commands over, so that a late period of a loaded loop is not taken for a
+// joint that braked too slowly.
 #ifndef KESTREL_ROS2_ACTUATOR_ROLE_HPP
 #define KESTREL_ROS2_ACTUATOR_ROLE_HPP
 
@@ -19,6 +29,7 @@
 #include "dds_io.hpp"
 #include "frame_link.hpp"
 #include "kestrel_joint_limiter.h"
+#include "kestrel_monitor.h"
 #include "kestrel_receipt.h"
 #include "kestrel_ros2_plant.h"
 #include "kestrel_watchdog.h"
@@ -35,11 +46,17 @@ public:
 
     void step();
     const Counts &counts() const { return counts_; }
+    // "monitor state=STATE function=F joint=J value=V limit=L": the monitor's
+    // state and its latest trip (function none and the rest 0 when none);
+    // empty without the monitor.
+    std::string monitor_line() const;
 
 private:
     void judge_frames();
     void publish_state();
     void store_sequence();
+    void count_new_trip();
+    static uint64_t period_clock(void *context);
 
     const std::vector<Joint> &joints_;
     FrameLink &link_;
@@ -49,6 +66,11 @@ private:
     std::unique_ptr<KestrelReceiptGuard> guard_;
     KestrelWatchdog watchdog_;
     KestrelJointLimiter limiter_;
+    bool monitored_ = false;
+    KestrelMonitor monitor_;
+    KestrelMonitorState monitor_state_ = KESTREL_MONITOR_RUN;
+    KestrelTrip seen_trip_{};  // the latest trip already counted
+    uint64_t periods_ = 0;     // the monitor's clock, in periods
     int sequence_fd_ = -1;
     std::vector<FrameBytes> arrived_;
     std::vector<double> desired_, limited_, positions_, measured_position_, measured_velocity_, measured_effort_;

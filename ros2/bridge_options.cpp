@@ -10,6 +10,7 @@
 
 #include "frame_link.hpp"
 #include "kestrel_description.h"
+#include "kestrel_monitor.h"
 
 namespace kestrel_ros2 {
 namespace {
@@ -20,7 +21,8 @@ const char kUsage[] =
     "                    [--commands TOPIC | --trajectory TOPIC] [--state-topic TOPIC]\n"
     "                    [--status-topic TOPIC] [--rate HZ] [--link dds|udp:HOST:PORT]\n"
     "                    [--plant loopback] [--max-age S] [--watchdog S] [--sequence-file FILE]\n"
-    "                    [--max-velocity V] [--max-acceleration A] [--max-jerk J]\n";
+    "                    [--max-velocity V] [--max-acceleration A] [--max-jerk J]\n"
+    "                    [--no-monitor] [--position-tolerance P] [--velocity-tolerance F] [--stop ss1|ss2]\n";
 
 const char kHelp[] =
     "\n"
@@ -49,6 +51,13 @@ const char kHelp[] =
     "  --max-velocity V      with --joints alone: rad/s (default 4.18)\n"
     "  --max-acceleration A  with --joints alone: rad/s^2 (default 20)\n"
     "  --max-jerk J          with --joints alone: rad/s^3 (default 10000)\n"
+    "  --no-monitor          do not run the actuator's monitor of the plant's measured motion\n"
+    "                        (on by default: SLS, SLP and the watchdog's stop, then SS1 or SS2;\n"
+    "                        its stop latches until the actuator role is restarted)\n"
+    "  --position-tolerance P  rad or m beyond a position limit before SLP trips (default 0)\n"
+    "  --velocity-tolerance F  fraction of max_velocity above it before SLS trips (default 0)\n"
+    "  --stop ss1|ss2        a trip's stop: ss1 brakes, then cuts the torque (default);\n"
+    "                        ss2 brakes, then holds position\n"
     "Environment: ROS_DOMAIN_ID (default 0), CYCLONEDDS_URI (Cyclone's configuration).\n";
 
 [[noreturn]] void usage(const std::string &complaint) {
@@ -62,6 +71,16 @@ double positive_number(std::string_view option, const char *text) {
     const double value = std::strtod(text, &end);
     if (end == text || *end != '\0' || errno != 0 || !std::isfinite(value) || value <= 0) {
         usage(std::string(option) + ": '" + text + "' is not a number > 0");
+    }
+    return value;
+}
+
+double non_negative_number(std::string_view option, const char *text) {
+    char *end = nullptr;
+    errno = 0;
+    const double value = std::strtod(text, &end);
+    if (end == text || *end != '\0' || errno != 0 || !std::isfinite(value) || value < 0) {
+        usage(std::string(option) + ": '" + text + "' is not a number >= 0");
     }
     return value;
 }
@@ -88,6 +107,10 @@ Options parse_options(int argc, char **argv) {
         if (option == "--help" || option == "-h") {
             std::printf("%s%s", kUsage, kHelp);
             std::exit(0);
+        }
+        if (option == "--no-monitor") {
+            options.monitor = false;
+            continue;
         }
         if (i + 1 >= argc) usage(std::string(option) + " needs a value");
         const char *value = argv[++i];
@@ -135,6 +158,15 @@ Options parse_options(int argc, char **argv) {
             options.max_acceleration = positive_number(option, value);
         } else if (option == "--max-jerk") {
             options.max_jerk = positive_number(option, value);
+        } else if (option == "--position-tolerance") {
+            options.position_tolerance = non_negative_number(option, value);
+        } else if (option == "--velocity-tolerance") {
+            options.velocity_tolerance = non_negative_number(option, value);
+        } else if (option == "--stop") {
+            options.stop = value;
+            if (options.stop != "ss1" && options.stop != "ss2") {
+                usage(std::string("--stop: '") + value + "' is not ss1 or ss2");
+            }
         } else {
             usage("unknown option " + std::string(option));
         }
@@ -196,6 +228,14 @@ std::vector<Joint> load_joints(const Options &options) {
     if (refused != KESTREL_OK) {
         throw std::runtime_error(fault.message ? "joint '" + joints[fault.joint].name + "': " + fault.message
                                                : std::string(kestrel_error_message(refused)));
+    }
+    // The actuator's monitor needs a finite velocity and acceleration limit
+    // of every joint; it never runs with a joint it cannot judge.
+    if (options.monitor && options.role != Role::controller &&
+        kestrel_monitor_check_limits(static_cast<uint32_t>(limits.size()), limits.data(), &fault) != KESTREL_OK) {
+        throw std::runtime_error("joint '" + joints[fault.joint].name + "': " +
+                                 (fault.message ? fault.message : "limits the monitor cannot judge") +
+                                 " (choose the joints with --joints, or run without the monitor: --no-monitor)");
     }
     return joints;
 }

@@ -38,6 +38,12 @@ struct Options {
     double max_velocity = kDefaultMaxVelocity;
     double max_acceleration = kDefaultMaxAcceleration;
     double max_jerk = kDefaultMaxJerk;
+    // The actuator role's monitor of the plant's measured motion, with the
+    // package's defaults (kestrel.Monitor's).
+    bool monitor = true;
+    double position_tolerance = 0.0;  // rad or m beyond a position limit
+    double velocity_tolerance = 0.0;  // fraction of each joint's max_velocity
+    std::string stop = "ss1";         // the stop a trip starts: ss1 (then torque off) or ss2 (hold)
 };
 
 // One joint as both roles see it.

@@ -34,20 +34,23 @@ ControllerRole::ControllerRole(const Options &options, const std::vector<Joint> 
     require_ok(kestrel_joint_limiter_init(&limiter_, count, limits.data(), 1.0 / options.rate, start.data()),
                "kestrel_joint_limiter_init");
     // Every joint signs once a period; a tenth more lets the loop catch up
-    // after a late period without a rate refusal. The boundary's velocity
-    // limit is the fastest joint's: the limiter holds each joint to its own.
-    // (Per-axis boundary limits, where the library has them, would give each
-    // axis its joint's max_velocity here.)
+    // after a late period without a rate refusal. The boundary's own velocity
+    // limit is the fastest joint's; the axis limits hold each joint to its own
+    // range and speed, so a command the limiter should never have let through
+    // is refused by kind (refused_position_out_of_range,
+    // refused_velocity_exceeded) instead of signed.
     const uint64_t rate_limit = static_cast<uint64_t>(std::ceil(options.rate * 1.1)) * count;
     KestrelError made = KESTREL_OK;
     boundary_ = kestrel_boundary_new(key, rate_limit, fastest, &made);
     require_ok(made, "kestrel_boundary_new");
+    require_ok(kestrel_boundary_set_axis_limits(boundary_, count, limits.data()), "kestrel_boundary_set_axis_limits");
     request_.assign(count, NAN);
     limited_.assign(count, 0.0);
     positions_.assign(count, 0.0);
     velocities_.assign(count, 0.0);
     for (const char *name : {"commands_received", "commands_applied", "commands_superseded", "refused_wrong_length",
-                             "refused_nan", "periods_without_command", "frames_sent"}) {
+                             "refused_nan", "periods_without_command", "frames_sent", "refused_position_out_of_range",
+                             "refused_velocity_exceeded"}) {
         counts_.declare(name);
     }
     if (trajectory_) counts_.declare("refused_unknown_joint");

@@ -9,6 +9,15 @@
  * commanded velocities, for tests and demonstrations. A driver fills a
  * KestrelRos2Plant with its own functions; both are called from the control
  * loop's one thread, once per period, and must not block for long.
+ *
+ * With the monitor (on unless --no-monitor), measure's positions and
+ * velocities are what the monitor judges: a driver must report what the
+ * encoders and the drive measured, never the command echoed back, and a
+ * fault as non-zero (the monitor then trips on the missing measurement). Once
+ * the monitor says TORQUE_OFF, apply is called every period with every
+ * velocity 0: a driver must then cut the torque (open its drive's STO input,
+ * or disable the power stage) rather than servo to zero velocity, and keep it
+ * off until the actuator role is restarted; the loopback plant just stops.
  */
 #ifndef KESTREL_ROS2_PLANT_H
 #define KESTREL_ROS2_PLANT_H

@@ -92,6 +92,7 @@ int run(const Options &options) {
     auto publish_all = [&] {
         if (controller) publish_status(status_writer, controller->counts().line());
         if (actuator) publish_status(status_writer, actuator->counts().line());
+        if (actuator && !actuator->monitor_line().empty()) publish_status(status_writer, actuator->monitor_line());
     };
     uint64_t next = monotonic_ns();
     for (uint64_t period = 1; !stop_requested; ++period) {
@@ -109,6 +110,7 @@ int run(const Options &options) {
     publish_all();
     if (controller) std::printf("%s\n", controller->counts().line().c_str());
     if (actuator) std::printf("%s\n", actuator->counts().line().c_str());
+    if (actuator && !actuator->monitor_line().empty()) std::printf("%s\n", actuator->monitor_line().c_str());
     std::printf("loop late_periods=%llu\n", static_cast<unsigned long long>(late_periods));
     return 0;
 }

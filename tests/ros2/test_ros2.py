@@ -25,8 +25,9 @@ SENDS = ("sendto(", "sendmsg(", "sendmmsg(", "connect(")
 
 
 def counts(line):
-    """{name: int} of a line "ROLE name=value ..."."""
-    return {name: int(value) for name, value in (item.split("=") for item in line.split()[1:])}
+    """{name: value} of a line "ROLE name=value ...": an int where the value is one, else its text."""
+    return {name: int(value) if value.isdigit() else value
+            for name, value in (item.split("=") for item in line.split()[1:])}
 
 
 def free_udp_port():
@@ -65,15 +66,16 @@ class Ros2Test(unittest.TestCase):
     def test_a_controller_run_on_each_link(self):
         """Ramps, requests over the limit, NaN and wrong lengths at 1 kHz, then silence with replayed frames:
         every joint within its limit, the over-limit request limited, each refusal counted, rest by the
-        watchdog, every replay refused."""
+        watchdog, every replay refused; the monitor took the watchdog's stop, latched in its stop's end state."""
         # A watchdog and a maximum age that a loaded machine's stalls do not reach.
         shared = ["--joints", JOINTS, "--max-velocity", str(MAX_VELOCITY), "--watchdog", "0.1", "--max-age", "0.5"]
         trajectory = "/joint_trajectory_controller/joint_trajectory"
-        for link, together, commands in (("dds", True, None), ("dds", False, None),
-                                         (f"udp:127.0.0.1:{free_udp_port()}", False, None),
-                                         ("dds", True, trajectory)):
-            with self.subTest(link=link, one_process=together, trajectory=bool(commands)):
+        for link, together, commands, monitor in (("dds", True, None, "ss1"), ("dds", False, None, "ss2"),
+                                                  (f"udp:127.0.0.1:{free_udp_port()}", False, None, None),
+                                                  ("dds", True, trajectory, "ss1")):
+            with self.subTest(link=link, one_process=together, trajectory=bool(commands), monitor=monitor):
                 arguments = [*shared, "--link", link] + (["--trajectory", commands] if commands else [])
+                arguments += ["--stop", monitor] if monitor else ["--no-monitor"]
                 self.assertIsNotNone(STRACE, "strace (.ci/install-deps all) shows where every datagram goes")
                 trace = os.path.join(os.path.dirname(self.key), "trace") if together else None
                 if together:
@@ -92,6 +94,7 @@ class Ros2Test(unittest.TestCase):
                     results.update(self.stop(process, signal.SIGTERM if together else signal.SIGINT, bool(trace)))
                 self.assertEqual(probe.returncode, 0, probe.stderr)
                 self.judge(probe.stdout, results, replays)
+                self.judge_monitor(probe.stdout, results, monitor)
                 if trace:
                     self.assert_loopback_only(trace)
                 else:  # the last accepted sequence id was kept, little-endian (one id per frame signed)
@@ -123,7 +126,9 @@ class Ros2Test(unittest.TestCase):
         self.assertEqual([min(column) for column in zip(*over)][1::2], [-MAX_VELOCITY] * 3)
         # Every command arrives; the refused ones are counted by kind and never applied.
         self.assertEqual(controller["commands_received"], sent["total"])
-        refused = {kind: sent.get(kind, 0) for kind in ("nan", "wrong_length", "unknown_joint")}
+        # The limited commands pass each joint's own limits in the boundary: none refused there.
+        refused = {kind: sent.get(kind, 0) for kind in ("nan", "wrong_length", "unknown_joint",
+                                                        "position_out_of_range", "velocity_exceeded")}
         self.assertEqual({kind: controller.get(f"refused_{kind}", 0) for kind in refused}, refused)
         self.assertEqual(controller["commands_applied"] + controller["commands_superseded"],
                          sent["total"] - sum(refused.values()))
@@ -145,6 +150,23 @@ class Ros2Test(unittest.TestCase):
         self.assertEqual({tuple(state[3:17]) for state in resting}, {tuple(resting[0][3:17])})
         self.assertEqual({float(v) for v in resting[0][10:17]}, {0.0})
 
+    def judge_monitor(self, probe_output, results, stop):
+        """The watchdog's expiry is the monitor's only trip, a request; the stop ends in TORQUE_OFF (ss1,
+        zero velocity to the plant from then on) or STANDSTILL (ss2), where it stays, on the status topic too."""
+        actuator = results["actuator"]
+        if stop is None:
+            self.assertNotIn("monitor", results)
+            self.assertNotIn("periods_torque_off", actuator)
+            return
+        end = {"ss1": "TORQUE_OFF", "ss2": "STANDSTILL"}[stop]
+        status = [counts(line.split(None, 1)[1]) for line in probe_output.splitlines()
+                  if line.startswith("status monitor ")]
+        for shown in (results["monitor"], *status):
+            self.assertEqual((shown["state"], shown["function"], shown["value"]), (end, "request", "nan"))
+        self.assertEqual(len(status), 1)
+        self.assertEqual({name: n for name, n in actuator.items() if name.startswith("trips_")}, {"trips_request": 1})
+        self.assertEqual(actuator["periods_torque_off"] > 0, stop == "ss1")
+
     def test_the_readme_commands(self):
         """The README's two commands, in a directory laid out like the repository after the workflow, with
         the probe as the controller: every command arrives and the states show them."""
@@ -161,7 +183,7 @@ class Ros2Test(unittest.TestCase):
                                       text=True, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
                      for line in lines[2:]]
             self.assertEqual(len(roles), 2, block.code)
-            probe = subprocess.run([PROBE, "--joints", "8", "--script", "latency", "--seconds", "1"],
+            probe = subprocess.run([PROBE, "--joints", "7", "--script", "latency", "--seconds", "1"],
                                    env=self.env, capture_output=True, text=True, timeout=60)
             results = {}
             for role in roles:
@@ -184,6 +206,11 @@ class Ros2Test(unittest.TestCase):
                 (["--role", "arm", "--key-file", self.key, "--joints", JOINTS], "--role: 'arm'"),
                 (["--role", "both", "--key-file", loose, "--joints", JOINTS], "chmod 600"),
                 (["--role", "both", "--key-file", self.key, "--urdf", robot, "--joints", "elbow,knee"], "knee"),
+                # the fingers have no acceleration limit for the monitor to judge them by
+                (["--role", "actuator", "--key-file", self.key, "--urdf", robot,
+                  "--yaml", robot.replace(".urdf", "_planning.yaml")],
+                 "'finger_left': max_acceleration"),
+                (["--role", "both", "--key-file", self.key, "--joints", JOINTS, "--stop", "ss0"], "--stop: 'ss0'"),
                 (["--role", "both", "--key-file", self.key, "--joints", "a,a"], "joint 'a' twice"),
                 (["--role", "both", "--key-file", self.key, "--joints", JOINTS, "--link", "udp:localhost:9"],
                  "IPv4"),

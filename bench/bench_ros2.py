@@ -38,7 +38,8 @@ def measure(bridge, probe, config, seconds):
         results = {}
         for role in roles:
             out, _ = role.communicate(timeout=30)
-            results.update({line.split()[0]: counts(line) for line in out.splitlines()})
+            results.update({line.split()[0]: counts(line) for line in out.splitlines()
+                            if line.startswith(("controller ", "actuator "))})
     lines = {line.split()[0]: counts(line) for line in run.stdout.splitlines()
              if line.startswith(("latency ", "sent "))}
     latency, sent = lines["latency"], lines["sent"]

@@ -30,7 +30,7 @@ one line: the self-check passed, or (exit status 1) what failed.
 file's extension; --plot FILE --joints 3,5 draws each joint listed into a
 file of its own, FILE's name with _jointN before the extension
 (arm_joint3.png, arm_joint5.png). --log FILE writes every
-authorized action to a receipt log that `python3 -m kestrel verify-log
+action the boundary authorized or refused to a receipt log that `python3 -m kestrel verify-log
 --key-file KEY FILE` checks; --key-file KEY names the 32-byte boundary key,
 created (owner-only) if absent.
 """
@@ -114,6 +114,8 @@ def run(key, log, actuator, clock):
                 receipt = boundary.authorize_action(joint, target, command)
             except kestrel.KestrelViolation as refusal:
                 refused[refusal.violation_type] += 1
+                if log:
+                    log.record_refusal(refusal, target, command)
                 rejected, command = command, velocities[joint]  # the actuator holds its last command
                 target = positions[joint] + command * arm.PERIOD
             else:
@@ -238,7 +240,8 @@ def print_summary(samples, refused, default_refused, actuator, verdicts, wall):
 
 def parse_args(argv=None):
     parser = argparse.ArgumentParser(description="Kestrel demo: a seven-joint arm at 1 kHz")
-    parser.add_argument("--log", metavar="FILE", help="write a receipt log of every authorized action")
+    parser.add_argument("--log", metavar="FILE",
+                        help="write a receipt log of every action the boundary authorized or refused")
     parser.add_argument("--key-file", metavar="KEY", help="the 32-byte boundary key; created if absent")
     parser.add_argument("--plot", metavar="FILE",
                         help="draw joint 5 into FILE (.png or .svg); with --joints, one file per joint listed")
@@ -331,7 +334,7 @@ def main(argv=None):
     print_summary(samples, refused, default_refused, actuator, verdicts, wall)
     if log:
         log.close()
-        print(f"receipt log: {len(sequence_ids)} actions in {args.log}")
+        print(f"receipt log: {len(sequence_ids)} actions and {sum(refused.values())} refusals in {args.log}")
     if args.plot:
         import arm_plot
         for joint, path in plot_paths(args.plot, args.joints).items():

@@ -4,10 +4,11 @@
 // once whole and once fed in pieces whose sizes the input's last bytes choose;
 // both must report the same findings and the same summary, and the summary
 // must count one line per newline plus a last unterminated one. Odd: an
-// honest log of refusal lines and checkpoints is written from the input,
-// then edited once (a byte changed, removed or inserted, or the log cut);
-// the honest log must pass the strict check and any edit other than dropping
-// its final newline must not (the seals are taken to be unforgeable).
+// honest log of refusal lines, checkpoints and rotations between two keys is
+// written from the input, then edited once (a byte changed, removed or
+// inserted, or the log cut); the honest log must pass the strict check and
+// no edit may (the seals are taken to be unforgeable), and a cut, a crash's
+// edit, must read as unfinished and never as failed.
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
@@ -22,6 +23,7 @@
 namespace {
 
 const std::uint8_t kKey[KESTREL_KEY_LEN] = {7, 1, 2, 3};
+const std::uint8_t kNextKey[KESTREL_KEY_LEN] = {9, 8, 7};
 
 struct Run {
     std::vector<std::pair<std::uint64_t, std::int32_t>> findings;
@@ -45,6 +47,7 @@ Run check(const std::string& log, const std::vector<std::size_t>& pieces) {
     static KestrelLogVerifier verifier;
     Run run;
     require(kestrel_log_verifier_init(&verifier, kKey) == KESTREL_OK, "init");
+    require(kestrel_log_verifier_add_key(&verifier, kNextKey) == KESTREL_OK, "add_key");
     std::size_t at = 0;
     for (std::size_t i = 0; at < log.size(); ++i) {
         const std::size_t piece = pieces.empty() ? log.size() : std::min(pieces[i % pieces.size()], log.size() - at);
@@ -90,6 +93,11 @@ void edited_log(FuzzReader& in) {
             require(kestrel_log_writer_seal(&writer, 0, line, &length) == KESTREL_OK, "checkpoint");
             log.append(line, length);
         }
+        if (in.byte() % 4 == 0) {
+            require(kestrel_log_writer_rekey(&writer, i % 2 == 0 ? kNextKey : kKey, line, &length) == KESTREL_OK,
+                    "rekey");
+            log.append(line, length);
+        }
     }
     require(kestrel_log_writer_seal(&writer, 1, line, &length) == KESTREL_OK, "final seal");
     log.append(line, length);
@@ -101,7 +109,8 @@ void edited_log(FuzzReader& in) {
             "refusals miscounted");
     std::string edited = log;
     const std::size_t at = in.value<std::uint16_t>() % log.size();
-    switch (in.byte() % 4) {
+    const int edit = in.byte() % 4;
+    switch (edit) {
         case 0:
             edited[at] = static_cast<char>(edited[at] ^ (1 + in.byte() % 255));
             break;
@@ -115,8 +124,13 @@ void edited_log(FuzzReader& in) {
             edited.resize(at);
             break;
     }
-    if (edited != log && edited != log.substr(0, log.size() - 1)) {
-        require(check(edited, {}).summary.strict_verdict != KESTREL_LOG_OK, "an edited log passes");
+    if (edited != log) {
+        const KestrelLogSummary summary = check(edited, {}).summary;
+        require(summary.strict_verdict != KESTREL_LOG_OK, "an edited log passes");
+        if (edit == 3) {
+            require(summary.verdict == KESTREL_LOG_OK && summary.strict_verdict == KESTREL_LOG_UNFINISHED,
+                    "a log cut short reads as more than unfinished");
+        }
     }
 }
 

@@ -80,9 +80,11 @@ enum {
     KESTREL_ERROR_DESCRIPTION_JOINT = 37,      /* "description_joint": a joint missing, twice or without limits */
     KESTREL_ERROR_DESCRIPTION_VALUE = 38,      /* "description_value": a value or key that is not valid */
     /* The monitor (kestrel_monitor.h) and the boundary's per-axis limits. */
-    KESTREL_ERROR_BAD_MONITOR_CONFIG = 39,     /* "bad_monitor_config": a tolerance, standstill velocity or stop */
-    KESTREL_ERROR_POSITION_OUT_OF_RANGE = 40,  /* "position_out_of_range": a command outside its axis's limits */
-    KESTREL_ERROR_LOG_TRIP_FUNCTION = 41       /* "log_trip_function": a trip line needs a safety function */
+    KESTREL_ERROR_BAD_MONITOR_CONFIG = 39,    /* "bad_monitor_config": a tolerance, standstill velocity or stop */
+    KESTREL_ERROR_POSITION_OUT_OF_RANGE = 40, /* "position_out_of_range": a command outside its axis's limits */
+    KESTREL_ERROR_LOG_TRIP_FUNCTION = 41,     /* "log_trip_function": a trip line needs a safety function */
+    /* The receipt log, again. */
+    KESTREL_ERROR_LOG_KEYS = 42 /* "log_keys": a log verifier holds KESTREL_LOG_MAX_KEYS keys already */
 };
 
 /* kestrel_error_name returns the code string of an error value ("ok" for 0,

@@ -53,6 +53,7 @@ KESTREL_API KESTREL_MUST_CHECK KestrelError kestrel_derive_key(const uint8_t mas
  *   KESTREL_ERROR_KEY_FILE          the file cannot be opened or read, is not
  *                                   a regular file, does not hold exactly 32
  *                                   bytes, or others may read or write it
+ *                                   (judged in this order)
  * and, if message is not null and message_size > 0, writes there one line
  * (NUL-terminated, cut to message_size) that names the file, says what is
  * wrong and how to mend it ("link.key: a key file must be its owner's alone,

@@ -15,8 +15,13 @@
  * down every so often and the final seal when it closes the log, so a log
  * cut short, by a crash or by hand, is never taken for a finished one, and
  * a crashed writer's log still vouches for every line up to its last
- * checkpoint. The lines' exact text is in the manual; a line is read only
- * in exactly the bytes a writer writes.
+ * checkpoint. A log changes keys at a rotation line: a seal under the old
+ * key (HMAC-SHA-256(key, "kestrel receipt log rotation"), over the count, the
+ * digest and the new key's fingerprint) that names the new key by its
+ * fingerprint, the first 8 bytes of HMAC-SHA-256(new key, "kestrel key
+ * fingerprint v1"), which reveals nothing of it; the lines after it are
+ * under the new key. The lines' exact text is in the manual; a line is read
+ * only in exactly the bytes a writer writes.
  *
  *   kestrel_log_writer_*    - one log being written: checks each receipt
  *                             before it is recorded and forms every line
@@ -46,6 +51,14 @@ extern "C" {
 #define KESTREL_LOG_LINE_MAX 512
 /* A line longer than this many bytes (newline excluded) is malformed. */
 #define KESTREL_LOG_READ_MAX 1024
+/* The bytes of a key's fingerprint, as a rotation line names the next key. */
+#define KESTREL_LOG_FINGERPRINT_LEN 8
+
+/* kestrel_log_key_fingerprint writes the fingerprint of the 32-byte key to
+ * out and returns KESTREL_OK: the first 8 bytes of HMAC-SHA-256(key, "kestrel
+ * key fingerprint v1"), the name a rotation line gives the key. */
+KESTREL_API KestrelError kestrel_log_key_fingerprint(const uint8_t key[KESTREL_KEY_LEN],
+                                                     uint8_t out[KESTREL_LOG_FINGERPRINT_LEN]);
 
 /* ---- Writing ------------------------------------------------------------ */
 
@@ -110,6 +123,24 @@ KESTREL_API KestrelError kestrel_log_writer_trip(KestrelLogWriter *writer, const
 KESTREL_API KestrelError kestrel_log_writer_seal(KestrelLogWriter *writer, int final, char line[KESTREL_LOG_LINE_MAX],
                                                  size_t *length);
 
+/* If writing a line fails, or writes only part of it, form no further line
+ * with that writer (wipe it): the log on disk then ends as a crashed
+ * writer's does, cut at the failure, and verifies as such (torn or
+ * unfinished), never as tampered. */
+
+/* kestrel_log_writer_rekey forms a rotation line (same duties for the
+ * caller) and goes on under the 32-byte `key` (copied in): the line seals
+ * every line formed so far under the old key and names the new one by its
+ * fingerprint; the records after it are checked under the new key, and the
+ * sequence ids and nonces recorded carry on, as a boundary's do across
+ * kestrel_boundary_rekey. Rekey the writer and the boundary together, with
+ * no record between: a receipt signed under one key is refused by a writer
+ * under the other. KESTREL_ERROR_ZERO_KEY for 32 zero bytes and
+ * KESTREL_ERROR_LOG_CLOSED after the final seal, nothing formed. A rotation
+ * is a seal: write and flush it at once. */
+KESTREL_API KestrelError kestrel_log_writer_rekey(KestrelLogWriter *writer, const uint8_t key[KESTREL_KEY_LEN],
+                                                  char line[KESTREL_LOG_LINE_MAX], size_t *length);
+
 /* kestrel_log_writer_lines writes to *lines how many lines the writer has
  * formed, seals included, and returns KESTREL_OK. Changes nothing. */
 KESTREL_API KestrelError kestrel_log_writer_lines(const KestrelLogWriter *writer, uint64_t *lines);
@@ -127,6 +158,8 @@ KESTREL_API KestrelError kestrel_log_writer_wipe(KestrelLogWriter *writer);
 #define KESTREL_LOG_KINDS 64
 /* Trip lines are counted by KestrelSafetyFunction, for the values below this. */
 #define KESTREL_LOG_TRIP_FUNCTIONS 8
+/* The keys one verifier holds: the first and those added. */
+#define KESTREL_LOG_MAX_KEYS 16
 
 typedef struct KestrelLogVerifier {
 #ifdef __cplusplus
@@ -144,8 +177,10 @@ typedef enum KestrelLogFindingKind {
     KESTREL_LOG_BAD_SEAL = 3,         /* a seal line that is not a writer's text, or does not hold */
     KESTREL_LOG_GAP = 4,              /* sequence ids missing before an accepted record */
     KESTREL_LOG_AFTER_FINAL_SEAL = 5, /* the first line after a final seal that holds */
-    KESTREL_LOG_TORN = 6              /* a last line without its newline that is no line: a writer
-                                         stopped in the middle of it */
+    KESTREL_LOG_TORN = 6,             /* a last line without its newline, whatever it holds: a writer
+                                         stopped in the middle of it; not checked */
+    KESTREL_LOG_UNKNOWN_KEY = 7       /* a rotation to a key the verifier was not given: the lines
+                                         after it are not checked */
 } KestrelLogFindingKind;
 
 typedef struct KestrelLogFinding {
@@ -166,15 +201,20 @@ typedef int (*KestrelLogFindingFn)(void *context, const KestrelLogFinding *findi
 #define KESTREL_LOG_SEAL_VALID   1 /* the last line is a final seal that holds, and no seal line fails */
 #define KESTREL_LOG_SEAL_INVALID 2 /* a seal line fails */
 
-/* The verdicts: for a plain check, KESTREL_LOG_OK iff no line was refused,
- * malformed or a failing seal; for a strict one, KESTREL_LOG_OK iff in
- * addition no sequence id is missing, seal is KESTREL_LOG_SEAL_VALID and no
- * line follows a final seal; KESTREL_LOG_UNFINISHED iff instead no such
- * fault, no final seal, and a checkpoint holds (sealed_through > 0): a
- * writer that stopped without closing; else KESTREL_LOG_FAILED. A torn last
- * line fails neither check: it is after the last seal by construction. */
+/* The verdicts: for a plain check, KESTREL_LOG_FAILED iff a line was
+ * refused, malformed or a failing seal; else KESTREL_LOG_UNCHECKED iff some
+ * lines are under a key the verifier was not given (unchecked > 0); else
+ * KESTREL_LOG_OK. For a strict one, KESTREL_LOG_FAILED also for a missing
+ * sequence id or a line after a final seal; else KESTREL_LOG_UNCHECKED as
+ * above; else KESTREL_LOG_OK iff seal is KESTREL_LOG_SEAL_VALID; else
+ * KESTREL_LOG_UNFINISHED: nothing is wrong, but the log does not end with a
+ * final seal, as a writer that stopped without closing (crashed, killed, or
+ * whose disk filled) leaves it; the lines through sealed_through (0: none)
+ * are vouched for. A torn last line fails neither check: it comes after the
+ * last seal by construction, and a log cut at any byte is never FAILED. */
 #define KESTREL_LOG_OK         0
 #define KESTREL_LOG_FAILED     1
+#define KESTREL_LOG_UNCHECKED  2
 #define KESTREL_LOG_UNFINISHED 3
 
 typedef struct KestrelLogSummary {
@@ -192,10 +232,13 @@ typedef struct KestrelLogSummary {
     uint64_t after_final_seal;            /* first line after a final seal that holds; 0: none */
     uint64_t torn_line;                   /* 0: none */
     int32_t seal;                         /* KESTREL_LOG_SEAL_* */
-    int32_t verdict;                      /* KESTREL_LOG_OK or _FAILED */
-    int32_t strict_verdict;               /* KESTREL_LOG_OK, _FAILED or _UNFINISHED */
+    int32_t verdict;                      /* KESTREL_LOG_OK, _FAILED or _UNCHECKED */
+    int32_t strict_verdict;               /* KESTREL_LOG_OK, _FAILED, _UNCHECKED or _UNFINISHED */
     int32_t reserved;
     uint64_t trips[KESTREL_LOG_TRIP_FUNCTIONS]; /* trip lines, by the KestrelSafetyFunction they record */
+    uint64_t rotations;                   /* rotation lines that hold */
+    uint64_t unchecked;                   /* records and seals under a key not given */
+    uint64_t first_unchecked_line;        /* first line under a key not given; 0: none */
 } KestrelLogSummary;
 
 /* kestrel_log_verifier_init makes verifier a check of a new log under the
@@ -204,6 +247,18 @@ typedef struct KestrelLogSummary {
  * that key, so a line whose tag does not match its action, a repeated line
  * and a line out of order are refused. */
 KESTREL_API KestrelError kestrel_log_verifier_init(KestrelLogVerifier *verifier, const uint8_t key[KESTREL_KEY_LEN]);
+
+/* kestrel_log_verifier_add_key gives the verifier one more key (copied in)
+ * that the log may be under, and returns KESTREL_OK: a log that rotates
+ * keys is checked under each key its rotation lines name by fingerprint,
+ * and one given no key of a segment reports KESTREL_LOG_UNKNOWN_KEY and
+ * leaves that segment's lines unchecked. The log's first segment is under
+ * the key given under which its first record or seal holds; if none does,
+ * that segment too is reported as under a key not given (with one key, its
+ * lines fail under it instead). KESTREL_ERROR_LOG_KEYS when it holds
+ * KESTREL_LOG_MAX_KEYS keys; KESTREL_ERROR_LOG_CLOSED after finish. Give
+ * every key before the first feed. */
+KESTREL_API KestrelError kestrel_log_verifier_add_key(KestrelLogVerifier *verifier, const uint8_t key[KESTREL_KEY_LEN]);
 
 /* kestrel_log_verifier_feed checks the next `size` bytes of the log (data
  * may be null when size is 0): every line they complete, in order, calling
@@ -216,8 +271,8 @@ KESTREL_API KestrelError kestrel_log_verifier_init(KestrelLogVerifier *verifier,
 KESTREL_API KestrelError kestrel_log_verifier_feed(KestrelLogVerifier *verifier, const uint8_t *data, size_t size,
                                                    KestrelLogFindingFn on_finding, void *context);
 
-/* kestrel_log_verifier_finish checks the last line if it lacks its newline
- * (a malformed one is KESTREL_LOG_TORN, not KESTREL_LOG_MALFORMED), writes
+/* kestrel_log_verifier_finish reports a last line without its newline as
+ * KESTREL_LOG_TORN (it is not checked, whatever it holds), writes
  * the summary of the whole log to *summary and returns KESTREL_OK (or the
  * returns of feed for on_finding). Afterwards feed and finish answer
  * KESTREL_ERROR_LOG_CLOSED; init starts again. */
@@ -229,7 +284,8 @@ KESTREL_API KestrelError kestrel_log_verifier_finish(KestrelLogVerifier *verifie
 KESTREL_API KestrelError kestrel_log_verifier_wipe(KestrelLogVerifier *verifier);
 
 /* kestrel_log_finding_name returns the short name of a finding kind:
- * "refused", "malformed", "seal", "gap", "after_final_seal", "torn"; and
+ * "refused", "malformed", "seal", "gap", "after_final_seal", "torn",
+ * "unknown_key"; and
  * "unknown" for any other value. Never NULL; static storage. */
 KESTREL_API const char *kestrel_log_finding_name(int32_t kind);
 

@@ -13,12 +13,13 @@ from typing import IO, Optional, Type, Union
 
 from _kestrel import KestrelBoundary, KestrelReceipt, KestrelViolation
 
-from ._native import Boundary, LogWriter
+from ._native import Boundary, LogWriter, key_fingerprint
 from .key_file import KEY_LEN, read_key_file
 from ._types import Trip
 from .log_audit import Finding, LogReport, verify_log, verify_log_file
 
-__all__ = ["KEY_LEN", "ReceiptLogWriter", "Finding", "LogReport", "read_key_file", "verify_log", "verify_log_file"]
+__all__ = ["KEY_LEN", "ReceiptLogWriter", "Finding", "LogReport", "key_fingerprint", "read_key_file", "verify_log",
+           "verify_log_file"]
 
 
 def _positive(name: str, value: Optional[float]) -> Optional[float]:
@@ -40,9 +41,12 @@ class ReceiptLogWriter:
     key) over every line before it, and flushes the stream; closing appends the
     final seal. So a log cut short, or with lines removed, fails
     ``verify-log --strict``, and the log of a writer that crashed still
-    vouches for every line up to its last checkpoint (exit 3). A context
-    manager: leaving the ``with`` block closes it. One writer per log; safe to
-    share between threads: each call writes whole lines under one lock.
+    vouches for every line up to its last checkpoint (exit 3). ``rekey``
+    rotates the log, and the boundary with it, to a new key. If a write to the
+    stream fails, the log ends there, as a crashed writer's does, and every
+    later call raises ``OSError``. A context manager: leaving the ``with``
+    block closes it. One writer per log; safe to share between threads: each
+    call writes whole lines under one lock.
     """
 
     def __init__(self, stream: IO[str], key: bytes, *, checkpoint_lines: Optional[int] = 10000,
@@ -53,22 +57,55 @@ class ReceiptLogWriter:
         self._stream = stream
         self._lock = threading.RLock()
         self._closed = False
+        self._failure: Optional[BaseException] = None  # the write that failed; nothing is written after it
+        self._failure_told = False
+        self._since_seal = 0
+        self._sealed_at = time.monotonic()
+
+    def _name(self) -> str:
+        return str(getattr(self._stream, "name", None) or repr(self._stream))
+
+    def _failed(self) -> OSError:
+        self._failure_told = True
+        return OSError(f"receipt log {self._name()}: an earlier write failed ({self._failure!r}); nothing more is "
+                       f"written to it, and it ends there, as a crashed writer's log does")
+
+    def _put(self, line: str, flush: bool = False) -> None:
+        """Write one whole line; after a failure, none."""
+        try:
+            self._stream.write(line)
+            if flush:
+                self._stream.flush()
+        except BaseException as error:
+            self._failure = error
+            if isinstance(error, Exception):
+                self._failure_told = True
+                raise OSError(f"receipt log {self._name()}: writing a line failed ({error!r}); nothing more is "
+                              f"written to it, and it ends there, as a crashed writer's log does") from error
+            raise
+
+    def _seal(self) -> None:
         self._since_seal = 0
         self._sealed_at = time.monotonic()
 
     def _write(self, line: str) -> None:
-        self._stream.write(line)
+        """Write a record or refusal line, then a checkpoint if one is due. A checkpoint that fails to be written
+        is reported by the next call: the line before it is on the log, and its caller gets what it asked for."""
+        self._put(line)
         self._since_seal += 1
         if (self._every_lines is not None and self._since_seal >= self._every_lines) or (
                 self._every_seconds is not None and time.monotonic() - self._sealed_at >= self._every_seconds):
-            self._stream.write(self._log.seal(False))
-            self._stream.flush()
-            self._since_seal = 0
-            self._sealed_at = time.monotonic()
+            try:
+                self._put(self._log.seal(False), flush=True)
+            except OSError:
+                self._failure_told = False
+            self._seal()
 
     def _open(self) -> None:
         if self._closed:
             raise ValueError("write to a closed ReceiptLogWriter")
+        if self._failure is not None:
+            raise self._failed()
 
     def record(self, axis: int, position: float, velocity: float,
                receipt: Union[KestrelReceipt, bytes]) -> None:
@@ -111,13 +148,15 @@ class ReceiptLogWriter:
             self._write(self._log.trip(trip.function, trip.joint, float(trip.value), float(trip.limit),
                                        trip.time_ns))
 
-    def authorize(self, boundary: Union[Boundary, KestrelBoundary], axis: int, position: float, velocity: float) -> KestrelReceipt:
+    def authorize(self, boundary: Union[Boundary, KestrelBoundary], axis: int, position: float,
+                  velocity: float) -> KestrelReceipt:
         """authorize(boundary, axis, position, velocity) -> KestrelReceipt
 
         ``boundary.authorize_action(axis, position, velocity)`` and the record
         of its receipt under one lock, so that threads sharing a boundary and
         this writer write their lines in sequence order. A refusal is recorded
-        with ``record_refusal`` and raised again.
+        with ``record_refusal`` and raised again. A receipt whose line is on
+        the log is always returned.
         """
         with self._lock:
             self._open()
@@ -129,16 +168,38 @@ class ReceiptLogWriter:
             self.record(axis, position, velocity, receipt)
             return receipt
 
+    def rekey(self, new_key: bytes, boundary: Optional[Boundary] = None) -> None:
+        """rekey(new_key, boundary=None) -> None
+
+        Rotate the log to ``new_key``: write a rotation line, sealed under the
+        old key, that names the new key by its fingerprint, and flush; the
+        lines after it are under ``new_key``. With ``boundary`` (a
+        ``kestrel.Boundary``), rekey it too, under this writer's lock, so that
+        no ``authorize`` signs under one key and records under the other.
+        ValueError, nothing written, for a key of 32 zero bytes.
+        """
+        with self._lock:
+            self._open()
+            line = self._log.rekey(new_key)
+            self._put(line, flush=True)
+            self._seal()
+            if boundary is not None:
+                boundary.rekey(new_key)
+
     def close(self) -> None:
-        """Append the final seal, then flush and close the stream. Closing again does nothing."""
+        """Append the final seal, then flush and close the stream. Closing again does nothing. After a failed write
+        no seal is written (the log ends at the failure) and, unless a call reported it already, OSError is raised."""
         with self._lock:
             if self._closed:
                 return
             self._closed = True
             try:
-                self._stream.write(self._log.seal(True))
+                if self._failure is None:
+                    self._put(self._log.seal(True))
             finally:
                 self._stream.close()
+            if self._failure is not None and not self._failure_told:
+                raise self._failed()
 
     def __enter__(self) -> "ReceiptLogWriter":
         return self

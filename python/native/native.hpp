@@ -29,6 +29,7 @@ PyTypeObject* log_verifier_type();   // LogVerifier
 extern PyMethodDef kReceiptFunctions[];     // parse_receipt, verify_receipt, encode_frame, decode_frame
 extern PyMethodDef kProjectionFunctions[];  // project_4d
 extern PyMethodDef kKeyFunctions[];         // derive_key, read_key_file
+extern PyMethodDef kLogFunctions[];         // key_fingerprint
 
 // The Python-defined objects the module hands out or raises: KestrelViolation
 // from _kestrel, the rest from kestrel._types. They are fetched on first use,

@@ -36,7 +36,7 @@ bool populate(PyObject* module) {
     }
     return PyModule_AddFunctions(module, kReceiptFunctions) == 0 &&
            PyModule_AddFunctions(module, kProjectionFunctions) == 0 &&
-           PyModule_AddFunctions(module, kKeyFunctions) == 0;
+           PyModule_AddFunctions(module, kKeyFunctions) == 0 && PyModule_AddFunctions(module, kLogFunctions) == 0;
 }
 
 ModuleHome g_home{g_definition, populate};

@@ -6,6 +6,7 @@
 #include <new>
 
 #include "audit/log_line.hpp"
+#include "boundary_face.hpp"
 #include "fault.hpp"
 #include "kestrel_log.h"
 #include "receipt_args.hpp"
@@ -181,6 +182,23 @@ PyObject* seal(PyObject* self, PyObject* final) {
     return new_line(code, line, length);
 }
 
+constexpr const char* kRekeyParams[] = {"new_key"};
+constexpr Signature kRekeySignature{"rekey", kRekeyParams, 1};
+
+PyObject* rekey(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* slots[1];
+    if (!bind_fastcall(kRekeySignature, args, nargs, kwnames, slots)) return nullptr;
+    Key key;
+    if (!convert_key(kRekeySignature, 0, slots[0], key) ||
+        !zero_key_rule(key, ZeroKey::refuse, "LogWriter", "new_key", "")) {
+        return nullptr;
+    }
+    char line[KESTREL_LOG_LINE_MAX];
+    std::size_t length = 0;
+    const KestrelError code = kestrel_log_writer_rekey(storage_of<KestrelLogWriter>(self), key.data(), line, &length);
+    return new_line(code, line, length);
+}
+
 PyObject* get_lines(PyObject* self, void*) {
     std::uint64_t lines = 0;
     if (kestrel_log_writer_lines(storage_of<KestrelLogWriter>(self), &lines) != KESTREL_OK) {
@@ -205,6 +223,11 @@ PyMethodDef kWriterMethods[] = {
      "trip($self, function, joint, value, limit, time_ns)\n--\n\n"
      "The line of a monitor's trip (a Trip's fields); ValueError for a function that\n"
      "is not one that trips."},
+    {"rekey", as_method(rekey), METH_FASTCALL | METH_KEYWORDS,
+     "rekey($self, new_key)\n--\n\n"
+     "The rotation line: it seals every line so far under the old key and names\n"
+     "new_key (32 bytes) by its fingerprint; the lines after it are under new_key.\n"
+     "ValueError for a key of 32 zero bytes, or after the final seal."},
     {"seal", seal, METH_O,
      "seal($self, final, /)\n--\n\n"
      "A checkpoint (final false) or the final seal over every line so far; after\n"
@@ -245,6 +268,23 @@ int call_back(void* context, const KestrelLogFinding* finding) {
     Ref result(PyObject_CallFunction(static_cast<PyObject*>(context), "Kss",
                                      static_cast<unsigned long long>(finding->line), code, finding->text));
     return result ? 0 : 1;  // stop with the callback's exception set
+}
+
+constexpr const char* kAddKeyParams[] = {"key"};
+constexpr Signature kAddKeySignature{"add_key", kAddKeyParams, 1};
+
+PyObject* add_key(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* slots[1];
+    if (!bind_fastcall(kAddKeySignature, args, nargs, kwnames, slots)) return nullptr;
+    Key key;
+    if (!convert_key(kAddKeySignature, 0, slots[0], key)) return nullptr;
+    const KestrelError code = kestrel_log_verifier_add_key(storage_of<KestrelLogVerifier>(self), key.data());
+    if (code == KESTREL_ERROR_LOG_KEYS || code == KESTREL_ERROR_LOG_CLOSED) {
+        PyErr_SetString(PyExc_ValueError, kestrel_error_message(code));
+        return nullptr;
+    }
+    if (code != KESTREL_OK) internal_fault("a live log verifier refused a key");
+    Py_RETURN_NONE;
 }
 
 constexpr const char* kFeedParams[] = {"data", "on_finding"};
@@ -304,8 +344,10 @@ PyObject* finish(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
     }
     static constexpr const char* kSeal[] = {"missing", "valid", "invalid"};
     Ref summary(Py_BuildValue(
-        "{sKsKsKsKsKsKsKsKsKsssisi}", "lines", (unsigned long long)s.lines, "accepted", (unsigned long long)s.accepted,
-        "gaps", (unsigned long long)s.gaps, "first_bad_line", (unsigned long long)s.first_bad_line, "first_gap_line",
+        "{sKsKsKsKsKsKsKsKsKsKsKsKsssisi}", "lines", (unsigned long long)s.lines, "accepted",
+        (unsigned long long)s.accepted, "rotations", (unsigned long long)s.rotations, "unchecked",
+        (unsigned long long)s.unchecked, "first_unchecked_line", (unsigned long long)s.first_unchecked_line, "gaps",
+        (unsigned long long)s.gaps, "first_bad_line", (unsigned long long)s.first_bad_line, "first_gap_line",
         (unsigned long long)s.first_gap_line, "sealed_through", (unsigned long long)s.sealed_through, "final_seal_line",
         (unsigned long long)s.final_seal_line, "after_final_seal", (unsigned long long)s.after_final_seal, "torn_line",
         (unsigned long long)s.torn_line, "seal", kSeal[s.seal], "verdict", s.verdict, "strict_verdict",
@@ -328,6 +370,11 @@ PyObject* finish(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
 }
 
 PyMethodDef kVerifierMethods[] = {
+    {"add_key", as_method(add_key), METH_FASTCALL | METH_KEYWORDS,
+     "add_key($self, key)\n--\n\n"
+     "One more 32-byte key the log may be under (at most 16 in all): each segment\n"
+     "is checked under the key its rotation line names; give every key before\n"
+     "the first feed."},
     {"feed", as_method(feed), METH_FASTCALL | METH_KEYWORDS,
      "feed($self, data, on_finding=None)\n--\n\n"
      "Check the next bytes of the log (any bytes-like object; a line may span two\n"
@@ -352,7 +399,31 @@ PyType_Slot kVerifierSlots[] = {
 PyType_Spec kVerifierSpec = {"kestrel.LogVerifier", sizeof(VerifierObject), 0, kClassFlags, kVerifierSlots};
 PyObject* g_verifier_type = nullptr;
 
+constexpr const char* kFingerprintParams[] = {"key"};
+constexpr Signature kFingerprintSignature{"key_fingerprint", kFingerprintParams, 1};
+
+PyObject* key_fingerprint(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* slots[1];
+    if (!bind_fastcall(kFingerprintSignature, args, nargs, kwnames, slots)) return nullptr;
+    Key key;
+    if (!convert_key(kFingerprintSignature, 0, slots[0], key)) return nullptr;
+    std::uint8_t fingerprint[KESTREL_LOG_FINGERPRINT_LEN];
+    if (kestrel_log_key_fingerprint(key.data(), fingerprint) != KESTREL_OK) {
+        internal_fault("kestrel_log_key_fingerprint refused two valid pointers");
+    }
+    return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(fingerprint), sizeof fingerprint);
+}
+
 }  // namespace
+
+PyMethodDef kLogFunctions[] = {
+    {"key_fingerprint", as_method(key_fingerprint), METH_FASTCALL | METH_KEYWORDS,
+     "key_fingerprint(key)\n--\n\n"
+     "The 8 bytes that name a 32-byte key in a receipt log's rotation lines: the\n"
+     "first 8 of HMAC-SHA-256(key, \"kestrel key fingerprint v1\"). They reveal\n"
+     "nothing of the key."},
+    {nullptr, nullptr, 0, nullptr},
+};
 
 PyTypeObject* log_writer_type() { return cached_type(g_writer_type, kWriterSpec); }
 PyTypeObject* log_verifier_type() { return cached_type(g_verifier_type, kVerifierSpec); }

@@ -1,6 +1,8 @@
 // The C face of the receipt log: the writer and the verifier in caller-placed
 // storage (placement/placed.hpp), as the receipt guard's.
 #include <cstdint>
+#include <cstring>
+#include <new>
 
 #include "audit/log_verifier.hpp"
 #include "audit/log_writer.hpp"
@@ -16,6 +18,7 @@ using PlacedWriter = Placed<LogWriter, KestrelLogWriter, KESTREL_LOG_WRITER_ALIG
 using PlacedVerifier = Placed<LogVerifier, KestrelLogVerifier, KESTREL_LOG_VERIFIER_ALIGN, kLogMark>;
 
 static_assert(WRITTEN_LINE_MAX == KESTREL_LOG_LINE_MAX && MAX_LINE == KESTREL_LOG_READ_MAX);
+static_assert(FINGERPRINT_LEN == KESTREL_LOG_FINGERPRINT_LEN);
 
 // The object is made from a copy of the key, taken before the storage is
 // wiped: `key` may point into it.
@@ -74,6 +77,13 @@ KESTREL_API KestrelError kestrel_log_writer_seal(KestrelLogWriter* writer, int f
     return w->seal(final != 0, line, *length);
 }
 
+KESTREL_API KestrelError kestrel_log_writer_rekey(KestrelLogWriter* writer, const uint8_t key[KESTREL_KEY_LEN],
+                                                  char line[KESTREL_LOG_LINE_MAX], size_t* length) {
+    LogWriter* w = PlacedWriter::object(writer);
+    if (w == nullptr || key == nullptr || line == nullptr || length == nullptr) return KESTREL_ERROR_INVALID_POINTER;
+    return w->rekey(kestrel::Key::from_bytes(key), line, *length);
+}
+
 KESTREL_API KestrelError kestrel_log_writer_lines(const KestrelLogWriter* writer, uint64_t* lines) {
     const LogWriter* w = PlacedWriter::object(writer);
     if (w == nullptr || lines == nullptr) return KESTREL_ERROR_INVALID_POINTER;
@@ -85,6 +95,13 @@ KESTREL_API KestrelError kestrel_log_writer_wipe(KestrelLogWriter* writer) { ret
 
 KESTREL_API KestrelError kestrel_log_verifier_init(KestrelLogVerifier* verifier, const uint8_t key[KESTREL_KEY_LEN]) {
     return init<PlacedVerifier>(verifier, key);
+}
+
+KESTREL_API KestrelError kestrel_log_verifier_add_key(KestrelLogVerifier* verifier,
+                                                      const uint8_t key[KESTREL_KEY_LEN]) {
+    LogVerifier* v = PlacedVerifier::object(verifier);
+    if (v == nullptr || key == nullptr) return KESTREL_ERROR_INVALID_POINTER;
+    return v->add_key(kestrel::Key::from_bytes(key));
 }
 
 KESTREL_API KestrelError kestrel_log_verifier_feed(KestrelLogVerifier* verifier, const uint8_t* data, size_t size,
@@ -107,8 +124,16 @@ KESTREL_API KestrelError kestrel_log_verifier_wipe(KestrelLogVerifier* verifier)
 
 KESTREL_API const char* kestrel_log_finding_name(int32_t kind) {
     static constexpr const char* kNames[] = {"unknown", "refused",          "malformed", "seal",
-                                             "gap",     "after_final_seal", "torn"};
-    return kind > 0 && kind <= KESTREL_LOG_TORN ? kNames[kind] : kNames[0];
+                                             "gap",     "after_final_seal", "torn",      "unknown_key"};
+    return kind > 0 && kind <= KESTREL_LOG_UNKNOWN_KEY ? kNames[kind] : kNames[0];
+}
+
+KESTREL_API KestrelError kestrel_log_key_fingerprint(const uint8_t key[KESTREL_KEY_LEN],
+                                                     uint8_t out[KESTREL_LOG_FINGERPRINT_LEN]) {
+    if (key == nullptr || out == nullptr) return KESTREL_ERROR_INVALID_POINTER;
+    const Fingerprint fingerprint = key_fingerprint(kestrel::Key::from_bytes(key));
+    std::memcpy(out, fingerprint.data(), fingerprint.size());
+    return KESTREL_OK;
 }
 
 }  // extern "C"

@@ -16,7 +16,8 @@ namespace {
 
 constexpr char kHex[] = "0123456789abcdef";
 
-static_assert(KESTREL_RECEIPT_WIRE_LEN % 4 == 0 && sha256::DIGEST_LEN % 4 == 0, "hex digits are read eight at a time");
+static_assert(KESTREL_RECEIPT_WIRE_LEN % 4 == 0 && sha256::DIGEST_LEN % 4 == 0 && FINGERPRINT_LEN % 4 == 0,
+              "hex digits are read eight at a time");
 
 // Catalogue values a refusal line may name: those a verifier's summary counts.
 constexpr KestrelError kLastKind = KESTREL_LOG_KINDS - 1;
@@ -145,6 +146,9 @@ public:
             name, int(shown(text).size()), shown(text).data());
     }
 
+    // skip takes `count` bytes the caller has matched already.
+    void skip(std::size_t count) noexcept { rest_.remove_prefix(count); }
+
     bool end() noexcept {
         if (failed_) return false;
         if (rest_.empty()) return true;
@@ -168,7 +172,7 @@ void parse_action(Cursor& in, ParsedLine& out) noexcept {
 }
 
 void parse_record(Cursor& in, ParsedLine& out) noexcept {
-    in.literal("{\"axis\": ");
+    in.literal(": ");
     parse_action(in, out);
     in.literal(", \"receipt\": \"");
     in.hex("receipt", out.wire, KESTREL_RECEIPT_WIRE_LEN);
@@ -180,7 +184,7 @@ void parse_record(Cursor& in, ParsedLine& out) noexcept {
 }
 
 void parse_refusal(Cursor& in, ParsedLine& out) noexcept {
-    in.literal("{\"refused\": \"");
+    in.literal(": \"");
     const std::string_view name = in.until('"');
     out.kind = refusal_kind(name);
     if (out.kind == 0) {
@@ -195,7 +199,7 @@ void parse_refusal(Cursor& in, ParsedLine& out) noexcept {
 }
 
 void parse_trip(Cursor& in, ParsedLine& out) noexcept {
-    in.literal("{\"trip\": \"");
+    in.literal(": \"");
     const std::string_view name = in.until('"');
     out.trip.function = trip_function(name);
     if (out.trip.function == KESTREL_TRIP_NONE) {
@@ -217,19 +221,34 @@ void parse_trip(Cursor& in, ParsedLine& out) noexcept {
 void parse_seal(Cursor& in, ParsedLine& out, SealKind kind) noexcept {
     out.type = LineType::BadSeal;
     out.seal_kind = kind;
-    if (kind == SealKind::Final) {
-        in.literal("{\"seal\": \"");
-    } else {
-        in.literal("{\"checkpoint\": \"");
-    }
+    in.literal(": \"");
     in.hex("its tag", out.tag.data(), out.tag.size());
     in.literal("\", \"lines\": ");
     in.integer("lines", out.lines, ',');
     in.literal(", \"sha256\": \"");
     in.hex("sha256", out.sha256.data(), out.sha256.size());
+    if (kind == SealKind::Rotation) {
+        in.literal("\", \"next_key\": \"");
+        in.hex("next_key", out.next_key.data(), out.next_key.size());
+    }
     in.literal("\"}");
     if (in.end()) out.type = LineType::Seal;
 }
+
+void parse_final(Cursor& in, ParsedLine& out) noexcept { parse_seal(in, out, SealKind::Final); }
+void parse_checkpoint(Cursor& in, ParsedLine& out) noexcept { parse_seal(in, out, SealKind::Checkpoint); }
+void parse_rotation(Cursor& in, ParsedLine& out) noexcept { parse_seal(in, out, SealKind::Rotation); }
+
+// The kinds of line, each known by its first key, which its parser reads on
+// from. A new kind is a row here and a parser.
+struct LineKind {
+    std::string_view opening;
+    void (*parse)(Cursor& in, ParsedLine& out) noexcept;
+};
+constexpr LineKind kLineKinds[] = {
+    {"{\"axis\"", parse_record}, {"{\"refused\"", parse_refusal},       {"{\"trip\"", parse_trip},
+    {"{\"seal\"", parse_final},  {"{\"checkpoint\"", parse_checkpoint}, {"{\"rotation\"", parse_rotation},
+};
 
 }  // namespace
 
@@ -277,21 +296,18 @@ void parse_line(std::string_view line, ParsedLine& out) noexcept {
     Cursor in(line, out);
     if (line.size() > MAX_LINE) {
         in.fail("longer than %zu bytes", MAX_LINE);
-    } else if (line.starts_with("{\"axis\"")) {
-        parse_record(in, out);
-    } else if (line.starts_with("{\"refused\"")) {
-        parse_refusal(in, out);
-    } else if (line.starts_with("{\"trip\"")) {
-        parse_trip(in, out);
-    } else if (line.starts_with("{\"seal\"")) {
-        parse_seal(in, out, SealKind::Final);
-    } else if (line.starts_with("{\"checkpoint\"")) {
-        parse_seal(in, out, SealKind::Checkpoint);
-    } else {
-        in.fail(
-            "not a record, refusal, trip or seal line (they begin {\"axis\", {\"refused\", {\"trip\", "
-            "{\"checkpoint\" or {\"seal\")");
+        return;
     }
+    for (const LineKind& kind : kLineKinds) {
+        if (line.starts_with(kind.opening)) {
+            in.skip(kind.opening.size());
+            kind.parse(in, out);
+            return;
+        }
+    }
+    in.fail(
+        "not a record, refusal, trip or seal line (they begin {\"axis\", {\"refused\", {\"trip\", {\"checkpoint\", "
+        "{\"rotation\" or {\"seal\")");
 }
 
 std::size_t format_record(std::int32_t axis, double position, double velocity,
@@ -329,13 +345,20 @@ std::size_t format_trip(const KestrelTrip& trip, char* out) noexcept {
 }
 
 std::size_t format_seal(SealKind kind, const Digest& tag, std::uint64_t lines, const Digest& sha256,
-                        char* out) noexcept {
-    std::size_t at = put(out, 0, kind == SealKind::Final ? "{\"seal\": \"" : "{\"checkpoint\": \"");
+                        const Fingerprint& next_key, char* out) noexcept {
+    const std::string_view opening = kind == SealKind::Final        ? "{\"seal\": \""
+                                     : kind == SealKind::Checkpoint ? "{\"checkpoint\": \""
+                                                                    : "{\"rotation\": \"";
+    std::size_t at = put(out, 0, opening);
     at = put_hex(out, at, tag.data(), tag.size());
     at = put(out, at, "\", \"lines\": ");
     at = put_int(out, at, lines);
     at = put(out, at, ", \"sha256\": \"");
     at = put_hex(out, at, sha256.data(), sha256.size());
+    if (kind == SealKind::Rotation) {
+        at = put(out, at, "\", \"next_key\": \"");
+        at = put_hex(out, at, next_key.data(), next_key.size());
+    }
     return put(out, at, "\"}\n");
 }
 

@@ -6,6 +6,7 @@
 //   trip        {"trip": "SLP", "joint": 2, "value": 1.7, "limit": 1.69, "time": <ns>}
 //   checkpoint  {"checkpoint": "<64 hex>", "lines": 800, "sha256": "<64 hex>"}
 //   final seal  {"seal": "<64 hex>", "lines": 800, "sha256": "<64 hex>"}
+//   rotation    {"rotation": "<64 hex>", "lines": 800, "sha256": "<64 hex>", "next_key": "<16 hex>"}
 //
 // Numbers are spelled as log_number says; "time" is the wall clock in
 // nanoseconds since the Unix epoch; hex digits are lowercase. A line is read
@@ -48,6 +49,7 @@ struct ParsedLine {
     Digest tag{};                          // Seal
     std::uint64_t lines = 0;               // Seal: lines it covers
     Digest sha256{};                       // Seal: their digest
+    Fingerprint next_key{};                // Seal of kind Rotation: the key the lines after it are under
     char problem[160];                     // Malformed, BadSeal: what is wrong, NUL-terminated
 };
 
@@ -56,7 +58,7 @@ struct ParsedLine {
 // BadSeal when it begins as a seal line, with out.problem saying why.
 void parse_line(std::string_view line, ParsedLine& out) noexcept;
 
-// The writers of the five lines: each writes the line and its newline to
+// The writers of the lines: each writes the line and its newline to
 // `out` (WRITTEN_LINE_MAX bytes) and returns its length. `kind` must be a
 // value with a name in the error catalogue.
 std::size_t format_record(std::int32_t axis, double position, double velocity,
@@ -66,7 +68,7 @@ std::size_t format_refusal(KestrelError kind, std::int32_t axis, double position
 // `trip.function` must be a safety function that trips (trip_function).
 std::size_t format_trip(const KestrelTrip& trip, char* out) noexcept;
 std::size_t format_seal(SealKind kind, const Digest& tag, std::uint64_t lines, const Digest& sha256,
-                        char* out) noexcept;
+                        const Fingerprint& next_key, char* out) noexcept;
 
 // read_hex8 reads the eight characters at `text` as eight lowercase hex
 // digits into four bytes (the first two digits the first byte) and returns

@@ -47,9 +47,22 @@ KestrelError LogWriter::seal(bool final, char* out, std::size_t& length) noexcep
     if (closed_) return KESTREL_ERROR_LOG_CLOSED;
     const SealKind kind = final ? SealKind::Final : SealKind::Checkpoint;
     const Digest digest = hash_.digest();
-    length = format_seal(kind, keys_.tag(kind, lines_, digest), lines_, digest, out);
+    length = format_seal(kind, keys_.tag(kind, lines_, digest), lines_, digest, {}, out);
     take(out, length);
     closed_ = final;
+    return KESTREL_OK;
+}
+
+KestrelError LogWriter::rekey(const Key& next, char* out, std::size_t& length) noexcept {
+    if (closed_) return KESTREL_ERROR_LOG_CLOSED;
+    if (next.is_zero()) return KESTREL_ERROR_ZERO_KEY;
+    const Fingerprint fingerprint = key_fingerprint(next);
+    const Digest digest = hash_.digest();
+    length = format_seal(SealKind::Rotation, keys_.tag(SealKind::Rotation, lines_, digest, fingerprint), lines_, digest,
+                         fingerprint, out);
+    take(out, length);
+    gate_.rekey(next);  // the sequence ids and nonces carry on, as the boundary's do
+    keys_.rekey(next);
     return KESTREL_OK;
 }
 

@@ -28,6 +28,7 @@ public:
                          char* out, std::size_t& length) noexcept;
     KestrelError trip(const KestrelTrip& trip, char* out, std::size_t& length) noexcept;
     KestrelError seal(bool final, char* out, std::size_t& length) noexcept;
+    KestrelError rekey(const Key& next, char* out, std::size_t& length) noexcept;
     [[nodiscard]] std::uint64_t lines() const noexcept { return lines_; }
 
 private:

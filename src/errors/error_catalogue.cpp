@@ -10,7 +10,7 @@ constexpr ErrorText kUnknownRow{"unknown_error", "unknown error value"};
 
 // Rows in value order: the row index is the value. Rows 1 to 9 are the receipt
 // codes, whose code strings and messages the Python exception also carries.
-constexpr std::array<ErrorText, 42> kCatalogue{{
+constexpr std::array<ErrorText, 43> kCatalogue{{
     {"ok", "success"},
     {"invalid_pointer", "null or misaligned pointer"},
     {"action_id_overflow", "action id exceeds maximum size"},
@@ -58,6 +58,7 @@ constexpr std::array<ErrorText, 42> kCatalogue{{
      "a monitor's tolerances must be finite and >= 0, its standstill velocity finite and > 0, its stop SS1 or SS2"},
     {"position_out_of_range", "commanded position is outside the axis's position limits"},
     {"log_trip_function", "a trip line records a safety function that tripped, not none or an unknown one"},
+    {"log_keys", "a receipt log verifier holds at most 16 keys"},
 }};
 
 constexpr ErrorText kUnknown = kUnknownRow;

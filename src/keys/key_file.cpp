@@ -82,10 +82,8 @@ KestrelError read_key_file(const char* path, Key& out, std::span<char> message) 
     const RegularFile file = open_regular_file(path);
     if (file.outcome == OpenOutcome::Failed) {
         const char* text = strerror_text(strerror_r(file.error, reason, sizeof reason), reason);
-        if (file.error == ENOENT) {
-            return refuse(message, "%s: cannot open the key file: %s; make one with: python3 -m kestrel keygen %s",
-                          path, text, quoted);
-        }
+        // No hint to make a key here: a new key verifies nothing signed before, and the caller knows whose key
+        // it wants.
         return refuse(message, "%s: cannot open the key file: %s", path, text);
     }
     if (file.outcome == OpenOutcome::NotRegular) {
@@ -93,6 +91,13 @@ KestrelError read_key_file(const char* path, Key& out, std::span<char> message) 
     }
     const int fd = file.fd;
     const struct stat& status = file.status;
+    // The size first: a file of another size (a log given in its place) is not a key whatever its mode.
+    if (status.st_size != static_cast<off_t>(Key::size())) {
+        ::close(fd);
+        const bool longer = status.st_size > static_cast<off_t>(Key::size());
+        return refuse(message, "%s: a key file holds exactly %zu bytes, but this one holds %s%zu", path, Key::size(),
+                      longer ? "more than " : "", longer ? Key::size() : static_cast<std::size_t>(status.st_size));
+    }
     if ((status.st_mode & 077) != 0) {
         ::close(fd);
         return refuse(message,

@@ -116,6 +116,18 @@ bool Monitor::ramps_reach(std::uint64_t steps) noexcept {
     return true;
 }
 
+bool Monitor::measured_or_torque_off(const double* positions, const double* velocities, std::uint64_t now) noexcept {
+    const std::uint32_t bad = unmeasurable(positions, velocities);
+    if (bad < count) {
+        last_finite = false;
+        trip(KESTREL_TRIP_MEASUREMENT, bad, kNaN, kNaN, now);
+        state = KESTREL_MONITOR_TORQUE_OFF;
+        return false;
+    }
+    remember(positions, velocities, now);
+    return true;
+}
+
 bool Monitor::at_standstill(const double* velocities) const noexcept {
     for (std::uint32_t j = 0; j < count; ++j) {
         if (!(std::fabs(velocities[j]) <= config.standstill_velocity)) return false;
@@ -153,14 +165,7 @@ void Monitor::check_run(const double* positions, const double* velocities, std::
 }
 
 void Monitor::check_stopping(const double* positions, const double* velocities, std::uint64_t now) noexcept {
-    const std::uint32_t bad = unmeasurable(positions, velocities);
-    if (bad < count) {
-        last_finite = false;
-        trip(KESTREL_TRIP_MEASUREMENT, bad, kNaN, kNaN, now);
-        state = KESTREL_MONITOR_TORQUE_OFF;
-        return;
-    }
-    remember(positions, velocities, now);
+    if (!measured_or_torque_off(positions, velocities, now)) return;
     for (std::uint32_t j = 0; j < count; ++j) {
         const Breach b = position_breach(joints[j].limits, config.position_tolerance, positions[j]);
         if (b.broken) {
@@ -206,14 +211,7 @@ void Monitor::check_stopping(const double* positions, const double* velocities, 
 }
 
 void Monitor::check_standstill(const double* positions, const double* velocities, std::uint64_t now) noexcept {
-    const std::uint32_t bad = unmeasurable(positions, velocities);
-    if (bad < count) {
-        last_finite = false;
-        trip(KESTREL_TRIP_MEASUREMENT, bad, kNaN, kNaN, now);
-        state = KESTREL_MONITOR_TORQUE_OFF;
-        return;
-    }
-    remember(positions, velocities, now);
+    if (!measured_or_torque_off(positions, velocities, now)) return;
     for (std::uint32_t j = 0; j < count; ++j) {
         const Breach b = hold_breach(config.position_tolerance, config.standstill_velocity, joints[j].held,
                                      positions[j], velocities[j]);

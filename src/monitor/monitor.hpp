@@ -64,6 +64,9 @@ private:
     // The measurement's first non-finite joint, or count.
     std::uint32_t unmeasurable(const double* positions, const double* velocities) const noexcept;
     void remember(const double* positions, const double* velocities, std::uint64_t now) noexcept;
+    // While a stop runs or holds, a measurement that cannot be judged cuts the
+    // torque at once: false after tripping, true after remembering it.
+    bool measured_or_torque_off(const double* positions, const double* velocities, std::uint64_t now) noexcept;
     void trip(KestrelSafetyFunction function, std::uint32_t joint, double value, double limit,
               std::uint64_t now) noexcept;
     // Leaves RUN for the stop, its ramps started from the last finite

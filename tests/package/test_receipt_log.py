@@ -16,6 +16,7 @@ import subprocess
 import sys
 import tempfile
 import threading
+import time
 import unittest
 
 import kestrel
@@ -134,8 +135,8 @@ class VerifyLogTest(SeededTest):
             ("edited receipt", good[:1] + [forged] + good[2:], [(2, "authentication_failure"), (3, "gap")], 1),
             ("removed first", good[1:], [(1, "gap")], 1),
             *((f"hostile {line[:30]!r}", good[:1] + [line] + good[1:], [(2, "malformed")], 1) for line in hostile),
-            ("emptied", [], [], 1),
-            ("seal cut off", good, [], 1),
+            ("emptied", [], [], 3),
+            ("seal cut off", good, [], 3),
             ("last line cut off", good[:4] + [seal], [(5, "seal")], 1),
             ("line removed", good[:2] + good[3:] + [seal], [(3, "gap"), (5, "seal")], 1),
             ("line respaced", [good[0].replace(", ", ",  ", 1)] + good[1:] + [seal],
@@ -165,6 +166,19 @@ class VerifyLogTest(SeededTest):
         seal_key = hmac.new(self.key, b"kestrel receipt log seal", "sha256").digest()
         tag = hmac.new(seal_key, struct.pack("<Q", 5) + digest, "sha256").hexdigest()
         self.assertEqual(json.loads(self.sealed[5]), {"seal": tag, "lines": 5, "sha256": digest.hex()})
+        # A rotation: the same over the count, the digest and the next key's fingerprint, under its own label.
+        stream, new_key = KeptStream(), RNG.randbytes(32)
+        writer = ReceiptLogWriter(stream, self.key)
+        writer.record_refusal(kestrel.KestrelViolation(3, "velocity_exceeded"), 0.5, 9.0)
+        writer.rekey(new_key)
+        refusal, rotation = stream.getvalue().splitlines()
+        fingerprint = hmac.new(new_key, b"kestrel key fingerprint v1", "sha256").digest()[:8]
+        self.assertEqual(kestrel.receipt_log.key_fingerprint(new_key), fingerprint)
+        digest = hashlib.sha256((refusal + "\n").encode()).digest()
+        rotation_key = hmac.new(self.key, b"kestrel receipt log rotation", "sha256").digest()
+        tag = hmac.new(rotation_key, struct.pack("<Q", 1) + digest + fingerprint, "sha256").hexdigest()
+        self.assertEqual(json.loads(rotation), {"rotation": tag, "lines": 1, "sha256": digest.hex(),
+                                                "next_key": fingerprint.hex()})
 
     def test_wrong_key_refuses_every_line(self):
         report = verify_log(self.sealed, bytes(32))
@@ -222,6 +236,46 @@ class WriterTest(SeededTest):
                     writer.record(*calls[-1])
                 self.assertEqual(stream.getvalue(), written)
 
+    def test_a_failed_write_ends_the_log_as_a_crash_does(self):
+        class FullDisk(KeptStream):
+            """Fails the write of line `at` (1-based) halfway, as a full disk does, and every write after it."""
+            name = "full.jsonl"
+
+            def __init__(self, at):
+                super().__init__()
+                self.at, self.writes = at, 0
+
+            def write(self, text):
+                self.writes += 1
+                if self.writes >= self.at:
+                    super().write(text[:len(text) // 2] if self.writes == self.at else "")
+                    raise OSError(28, "No space left on device")
+                return super().write(text)
+
+        boundary = kestrel.KestrelBoundary(hmac_key=self.key, rate_limit=10**9)
+        # Checkpoints after every 2 lines: record, record, checkpoint (write 3), record, ...
+        # A failed checkpoint is told by the next call, or by close when none follows.
+        for at, receipts_returned in [(1, 0), (2, 1), (3, 2), (4, 2), (6, 4)]:
+            with self.subTest(failing_write=at):
+                stream, boundary = FullDisk(at), kestrel.KestrelBoundary(hmac_key=self.key, rate_limit=10**9)
+                writer = ReceiptLogWriter(stream, self.key, checkpoint_lines=2, checkpoint_seconds=None)
+                returned, errors = 0, []
+                for i in range(4):
+                    try:
+                        writer.authorize(boundary, 0, i / 4, 0.5)
+                        returned += 1
+                    except OSError as error:
+                        errors.append(str(error))
+                try:
+                    writer.close()
+                except OSError as error:
+                    errors.append(str(error))
+                self.assertEqual(returned, receipts_returned)
+                self.assertTrue(errors and all("receipt log full.jsonl: " in e for e in errors), errors)
+                report = verify_log_file(io.BytesIO(stream.getvalue().encode()), self.key)
+                self.assertEqual((report.exit_code(), report.exit_code(strict=True)), (0, 3))
+                self.assertEqual(report.accepted, returned)
+
     def test_threads_sharing_a_boundary_and_a_writer(self):
         boundary = kestrel.KestrelBoundary(hmac_key=self.key, rate_limit=10**9)
         stream = KeptStream()
@@ -263,12 +317,14 @@ class CommandLineTest(unittest.TestCase):
         ok = self.run_cli("verify-log", "--strict", "--key-file", "run.key", "run.jsonl")
         self.assertEqual(ok.returncode, 0, ok.stdout + ok.stderr)
         lines = (self.path / "run.jsonl").read_text().splitlines()
-        n = len(lines) - 1  # the actions and any checkpoints, then the seal
+        n = len(lines) - 1  # the actions, refusals and any checkpoints, then the seal
         actions = sum(line.startswith('{"axis"') for line in lines)
-        self.assertIn(f"receipt log: {actions} actions", demo.stdout)
-        self.assertIn(f"lines: {n + 1}\naccepted: {actions}\nrefused: none\nrefusals: none\ntrips: none\n"
-                      f"gaps: 0\nseal: valid: line {n + 1} seals the {n}", ok.stdout)
-        # The demo writes a checkpoint a second into its run, if it lasts that long.
+        self.assertIn(f"receipt log: {actions} actions and 3 refusals", demo.stdout)
+        self.assertIn(f"lines: {n + 1}\naccepted: {actions}\nfailed: none\nrefusals: velocity_exceeded=3\ntrips: none\n"
+                      f"gaps: 0\n"
+                      f"seal: valid: line {n + 1} seals the {n}", ok.stdout)
+        # Under another key every line but the 3 refusals is a finding. The demo writes a checkpoint a second
+        # into its run, if it lasts that long.
         unsealed = 3 if any(line.startswith('{"checkpoint"') for line in lines[:n]) else 1
 
         for name, kept in [("cut", lines[:10] + lines[11:]), ("dup", lines[:n] + lines[n - 1:]),
@@ -282,17 +338,21 @@ class CommandLineTest(unittest.TestCase):
             (("run.key", "dup.jsonl"), 1, [f"line {n + 1}: replay_counter", f"first bad line: {n + 1}"]),
             (("run.key", "unsealed.jsonl"), 0, ["seal: missing", "result: OK"]),
             (("--strict", "run.key", "unsealed.jsonl"), unsealed, ["seal: missing"]),
-            (("other.key", "run.jsonl"), 1, ["hint: not one line verifies; the key may be wrong"]),
+            (("other.key", "run.jsonl"), 1, ["hint: not one line verifies; the key may be wrong (is other.key",
+                                             "line 20: authentication_failure",
+                                             f"... and {n + 1 - 3 - 20} more findings (--all shows every one)"]),
         ]:
             with self.subTest(args=args):
                 result = self.run_cli("verify-log", *args[:-2], "--key-file", *args[-2:])
                 self.assertEqual(result.returncode, code, result.stdout + result.stderr)
                 for text in says:
                     self.assertIn(text, result.stdout)
+                if "hint" in says[0]:
+                    self.assertTrue(result.stdout.startswith(says[0]), result.stdout[:200])
 
-    def write_key(self, key=bytes(range(32))):
-        (self.path / "run.key").write_bytes(key)
-        os.chmod(self.path / "run.key", 0o600)
+    def write_key(self, key=bytes(range(32)), name="run.key"):
+        (self.path / name).write_bytes(key)
+        os.chmod(self.path / name, 0o600)
         return key
 
     def test_killed_writer_leaves_a_log_sealed_to_its_last_checkpoint(self):
@@ -348,6 +408,7 @@ class CommandLineTest(unittest.TestCase):
                          (1, 1, {"velocity_exceeded": 5}))
         with LocalCluster(processes=False, n_workers=2, threads_per_worker=1, dashboard_address=None) as cluster:
             self.assertEqual(run("--scheduler", cluster.scheduler_address, "--json", "fleet"), (code, text))
+        fleet = (code, text)
         code, text = run("fleet/arm/crashed.jsonl")
         self.assertEqual(code, 3)
         self.assertIn("line 7: torn: the last line has no newline", text)
@@ -356,12 +417,66 @@ class CommandLineTest(unittest.TestCase):
         result = self.run_cli("verify-log", "--scheduler", "tcp://127.0.0.1:9", "--key-file", "run.key", "fleet")
         self.assertEqual(result.returncode, 2)
         self.assertIn("verify-log: cannot reach the dask scheduler at tcp://127.0.0.1:9", result.stderr)
+        # A scheduler without workers, then a worker without kestrel, then one with it working in another
+        # directory (the paths it is given are absolute): each check ends within its timeout.
+        without = {name: value for name, value in os.environ.items() if name != "PYTHONPATH"}
+        with LocalCluster(processes=False, n_workers=0, protocol="tcp", host="127.0.0.1", scheduler_port=0,
+                          dashboard_address=None) as cluster:
+            address = cluster.scheduler_address
+            for env, cwd, timeout, says in [(None, None, 3, "no worker joined the dask scheduler at"),
+                                            (without, self.path, 30, "cannot run the check"),
+                                            (os.environ, "/", 30, None)]:
+                with self.subTest(worker=says):
+                    worker = env and subprocess.Popen(
+                        ["dask", "worker", address, "--host", "127.0.0.1", "--nthreads", "1", "--no-nanny",
+                         "--no-dashboard"], env=env, cwd=cwd, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+                    started = time.monotonic()
+                    result = self.run_cli("verify-log", "--strict", "--scheduler", address, "--timeout", str(timeout),
+                                          "--key-file", "run.key", "--json", "fleet")
+                    self.assertLess(time.monotonic() - started, timeout + 10)
+                    if worker:
+                        worker.terminate()
+                        worker.wait()
+                    if says:
+                        self.assertEqual(result.returncode, 2, result.stdout + result.stderr)
+                        self.assertIn(says, result.stderr)
+                    else:
+                        self.assertEqual((result.returncode, result.stdout), fleet, result.stderr)
+
+    def test_a_controller_that_rotates_keys_while_logging(self):
+        keys = [RNG.randbytes(32) for _ in range(3)]
+        for i, key in enumerate(keys):
+            self.write_key(key, f"k{i}.key")
+        boundary = kestrel.Boundary(keys[0], rate_limit=10**9)
+        with ReceiptLogWriter(open(self.path / "run.jsonl", "w"), keys[0], checkpoint_lines=7,
+                              checkpoint_seconds=None) as writer:
+            for i in range(60):
+                if i and i % 20 == 0:
+                    writer.rekey(keys[i // 20], boundary)
+                try:
+                    writer.authorize(boundary, i % 3, i / 60, 9.0 if i % 11 == 5 else 0.5)
+                except kestrel.KestrelViolation:
+                    pass
+        missing = kestrel.receipt_log.key_fingerprint(keys[1]).hex()
+        for key_files, code, says in [
+            (["k2.key", "k0.key", "k1.key"], 0, ["failed: none\nrefusals: velocity_exceeded=5\ntrips: none\n"
+                                                 "gaps: 0\nrotations: 2\n", "result: OK"]),
+            (["k0.key", "k2.key"], 2, [f"are under the key with fingerprint {missing}, which is not among the keys "
+                                       f"given; they are not checked", "failed: none\n", "result: UNCHECKED"]),
+        ]:
+            with self.subTest(key_files=key_files):
+                result = self.run_cli("verify-log", "--strict", *(a for k in key_files for a in ("--key-file", k)),
+                                      "run.jsonl")
+                self.assertEqual(result.returncode, code, result.stdout + result.stderr)
+                for text in says:
+                    self.assertIn(text, result.stdout)
 
     def test_closed_pipe_ends_quietly(self):
         (self.path / "junk.jsonl").write_text("junk\n" * 50000)
         (self.path / "run.key").write_bytes(b"\1" * 32)  # a zero key would warn on stderr
         os.chmod(self.path / "run.key", 0o600)
-        check = subprocess.Popen([sys.executable, "-m", "kestrel", "verify-log", "--key-file", "run.key", "junk.jsonl"],
+        check = subprocess.Popen([sys.executable, "-m", "kestrel", "verify-log", "--all", "--key-file", "run.key",
+                                  "junk.jsonl"],
                                  stdout=subprocess.PIPE, stderr=subprocess.PIPE, cwd=self.path)
         self.assertTrue(check.stdout.readline().startswith(b"line 1: malformed"))
         check.stdout.close()
@@ -374,12 +489,15 @@ class CommandLineTest(unittest.TestCase):
         (self.path / "shared key").write_bytes(bytes(32))
         os.chmod(self.path / "shared key", 0o640)
         (self.path / "empty.jsonl").write_text("")
-        for key, says in [("short.key", "exactly 32 bytes"), ("absent.key", "No such file"),
+        for key, says in [("short.key", "exactly 32 bytes"),
+                          ("absent.key", "No such file or directory; give the file of the key the log was written "
+                                         "with"),
                           ("shared key", "mode 640); fix it with: chmod 600 'shared key'")]:
             with self.subTest(key=key):
                 result = self.run_cli("verify-log", "--key-file", key, "empty.jsonl")
                 self.assertEqual(result.returncode, 2)
                 self.assertIn(says, result.stderr)
+                self.assertNotIn("keygen", result.stderr)
         self.assertEqual(self.run_cli("verify-log", "empty.jsonl").returncode, 2, "--key-file is required")
 
 

@@ -248,13 +248,15 @@ class KeysTest(unittest.TestCase):
                 self.assertEqual(failed.returncode, 2)
                 self.assertIn(says, failed.stderr)
         self.assertEqual(((d / "master.key").read_bytes(), (d / "full.key").exists()), (master, False))
-        for name, content, mode in [("long", bytes(33), 0o600), ("empty", b"", 0o400), ("shared", master, 0o604)]:
+        for name, content, mode in [("long", bytes(33), 0o600), ("empty", b"", 0o400), ("shared", master, 0o604),
+                                    ("log.jsonl", b"{}\n" * 40, 0o644)]:
             (d / name).write_bytes(content)
             (d / name).chmod(mode)
         os.mkfifo(d / "fifo", 0o600)
         for path, says in [("master.key", None), ("absent", "absent: cannot open the key file: No such file"),
                            ("long", "holds exactly 32 bytes, but this one holds more than 32"),
                            ("empty", "but this one holds 0"), (".", "not a regular file"),
+                           ("log.jsonl", "holds exactly 32 bytes, but this one holds more than 32"),
                            ("/dev/zero", "not a regular file"), ("fifo", "not a regular file"), ("shared", "mode 604); fix it with: chmod 600 /")]:
             with self.subTest(path=path):
                 if says is None:

@@ -73,7 +73,12 @@ void LogVerifier::follow(const Fingerprint& next) noexcept {
 template <typename... Args>
 void LogVerifier::report(KestrelLogFindingKind kind, KestrelError error, const char* format, Args... args) noexcept {
     if (on_finding_ == nullptr || stop_) return;
-    std::snprintf(text_, sizeof text_, format, args...);
+    // A text without arguments is copied as it is, so it holds no format.
+    if constexpr (sizeof...(Args) == 0) {
+        std::snprintf(text_, sizeof text_, "%s", format);
+    } else {
+        std::snprintf(text_, sizeof text_, format, args...);
+    }
     // The text quotes the line it is about: only printable ASCII leaves here.
     for (char* c = text_; *c != '\0'; ++c) {
         if (*c < 0x20 || *c > 0x7e) *c = '?';

@@ -59,16 +59,17 @@ class ReceiptLogWriter:
         self._closed = False
         self._failure: Optional[BaseException] = None  # the write that failed; nothing is written after it
         self._failure_told = False
-        self._since_seal = 0
-        self._sealed_at = time.monotonic()
+        self._seal()
 
-    def _name(self) -> str:
-        return str(getattr(self._stream, "name", None) or repr(self._stream))
+    def _ended(self, what: str) -> OSError:
+        """The error of a log whose stream failed: `what` failed, and nothing more is written."""
+        self._failure_told = True
+        name = getattr(self._stream, "name", None) or repr(self._stream)
+        return OSError(f"receipt log {name}: {what} ({self._failure!r}); nothing more is written to it, and it "
+                       f"ends there, as a crashed writer's log does")
 
     def _failed(self) -> OSError:
-        self._failure_told = True
-        return OSError(f"receipt log {self._name()}: an earlier write failed ({self._failure!r}); nothing more is "
-                       f"written to it, and it ends there, as a crashed writer's log does")
+        return self._ended("an earlier write failed")
 
     def _put(self, line: str, flush: bool = False) -> None:
         """Write one whole line; after a failure, none."""
@@ -79,9 +80,7 @@ class ReceiptLogWriter:
         except BaseException as error:
             self._failure = error
             if isinstance(error, Exception):
-                self._failure_told = True
-                raise OSError(f"receipt log {self._name()}: writing a line failed ({error!r}); nothing more is "
-                              f"written to it, and it ends there, as a crashed writer's log does") from error
+                raise self._ended("writing a line failed") from error
             raise
 
     def _seal(self) -> None:

@@ -32,9 +32,15 @@ PyObject* raise_violation(PyObject* violation, std::int32_t axis, std::string_vi
     return nullptr;
 }
 
-PyObject* kestrel_error_to_py_err(PyObject* violation, std::int32_t axis, KestrelError error) {
+PyObject* kestrel_error_to_py_err(PyObject* violation, std::int32_t axis, KestrelError error, const char* hint) {
     const ErrorText text = error_text(error);
-    return raise_violation(violation, axis, text.name, text.message);
+    if (hint[0] == '\0') return raise_violation(violation, axis, text.name, text.message);
+    const Ref message(PyUnicode_FromFormat("%s%s", kestrel_error_message(error), hint));
+    if (!message) return nullptr;
+    const Ref args(Py_BuildValue("(is#O)", static_cast<int>(axis), text.name.data(),
+                                 static_cast<Py_ssize_t>(text.name.size()), message.get()));
+    if (args) PyErr_SetObject(violation, args.get());
+    return nullptr;
 }
 
 PyObject* answer(const Authorization& a, std::int32_t axis, double velocity, const AnswerClasses& classes) {

@@ -53,7 +53,9 @@ PyObject* raise_violation(PyObject* violation, std::int32_t axis, std::string_vi
 
 // kestrel_error_to_py_err raises the catalogue's row of `error` (code string
 // and message) as `violation` for `axis`. Always returns nullptr.
-PyObject* kestrel_error_to_py_err(PyObject* violation, std::int32_t axis, KestrelError error);
+// A `hint` (a sentence of the caller's, such as which keys a guard tried)
+// follows the message.
+PyObject* kestrel_error_to_py_err(PyObject* violation, std::int32_t axis, KestrelError error, const char* hint = "");
 
 // The classes a boundary answers with, fetched before it is asked, so that
 // nothing after a signature can fail for want of them.

@@ -1,9 +1,6 @@
 // The Python-defined objects of kestrel._native's results and refusals, and
 // how they are raised and built.
-#include <string>
-
 #include "boundary_face.hpp"
-#include "errors/error_catalogue.hpp"
 #include "fault.hpp"
 #include "native.hpp"
 #include "receipt_object.hpp"
@@ -131,11 +128,7 @@ PyObject* new_named_tuple(PyObject* Imported::*type, PyObject* const* items, Py_
 
 PyObject* raise_refusal(std::int32_t axis, KestrelError error, const char* hint) {
     const Imported* objects = imported();
-    if (objects == nullptr) return nullptr;
-    if (hint[0] == '\0') return kestrel_error_to_py_err(objects->violation, axis, error);
-    const ErrorText text = error_text(error);
-    const std::string message = std::string(text.message) + hint;
-    return raise_violation(objects->violation, axis, text.name, message);
+    return objects != nullptr ? kestrel_error_to_py_err(objects->violation, axis, error, hint) : nullptr;
 }
 
 PyObject* raise_limiter_error(KestrelError error) {

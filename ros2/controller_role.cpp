@@ -1,5 +1,6 @@
 #include "controller_role.hpp"
 
+#include <array>
 #include <cmath>
 #include <stdexcept>
 
@@ -98,7 +99,10 @@ void ControllerRole::take_trajectories() {
     void *samples[kBatch] = {};
     dds_sample_info_t infos[kBatch];
     dds_return_t taken;
-    std::vector<double> values(joints_.size());
+    // Fixed storage: a message per period must not allocate. The options
+    // allow at most KESTREL_JOINT_LIMITER_MAX_JOINTS joints.
+    std::array<double, KESTREL_JOINT_LIMITER_MAX_JOINTS> values{};
+    const size_t unnamed = joints_.size();
     while ((taken = dds_take(reader_, samples, infos, kBatch, kBatch)) > 0) {
         for (dds_return_t i = 0; i < taken; ++i) {
             if (!infos[i].valid_data) continue;
@@ -117,15 +121,16 @@ void ControllerRole::take_trajectories() {
                 counts_.add("refused_wrong_length");
                 continue;
             }
-            // Each of our joints once, by name; values.size() marks one not named yet.
-            std::vector<size_t> slot(joints_.size(), values.size());
+            // Each of our joints once, by name; `unnamed` marks one not named yet.
+            std::array<size_t, KESTREL_JOINT_LIMITER_MAX_JOINTS> slot;
+            slot.fill(unnamed);
             const char *problem = nullptr;
             for (uint32_t n = 0; n < names._length && !problem; ++n) {
                 size_t j = 0;
                 while (j < joints_.size() && joints_[j].name != names._buffer[n]) ++j;
                 if (j == joints_.size()) {
                     problem = "refused_unknown_joint";
-                } else if (slot[j] != values.size()) {
+                } else if (slot[j] != unnamed) {
                     problem = "refused_wrong_length";  // a joint named twice leaves another unnamed
                 } else {
                     slot[j] = n;
@@ -136,7 +141,7 @@ void ControllerRole::take_trajectories() {
                 counts_.add(problem);
                 continue;
             }
-            offer(values.data(), static_cast<uint32_t>(values.size()), positions);
+            offer(values.data(), static_cast<uint32_t>(joints_.size()), positions);
         }
         (void)dds_return_loan(reader_, samples, taken);
         if (taken < kBatch) break;
